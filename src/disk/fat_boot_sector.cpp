@@ -1,0 +1,84 @@
+#include "disk/fat_boot_sector.h"
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "disk/byte_reader.h"
+#include "disk/sector_device.h"
+
+namespace ambrelic::disk {
+namespace {
+
+bool PlausibleSectorSize(std::uint32_t bps) {
+  return bps >= 512 && bps <= 4096 && (bps & (bps - 1)) == 0;
+}
+
+void CopyText(char* dst, std::size_t cap, Bytes src) {
+  std::size_t n = std::min(cap - 1, src.size());
+  std::memcpy(dst, src.data(), n);
+  dst[n] = 0;
+}
+
+}  // namespace
+
+bool ParseFatBootSectorBytes(VolumeContext& ctx, const std::uint8_t* sector, std::size_t size,
+                             std::uint32_t partitionStart, std::uint64_t volumeSectors) {
+  Bytes b(sector, size);
+  const std::uint16_t bps = le16(b, 0x0B);
+  if (bps != 0) ctx.bytesPerSector = bps;
+  ctx.sectorsPerCluster = le8(b, 0x0D);
+  ctx.reservedSectors = le16(b, 0x0E);
+  ctx.numberOfFats = le8(b, 0x10);
+  ctx.rootEntryCount = le16(b, 0x11);
+  ctx.sectorsPerFat = le16(b, 0x16);
+
+  std::uint64_t total;
+  const bool fat32 = ctx.fsKind == FsKind::Fat32;
+  if (!fat32) {
+    ctx.rootCluster = 0;
+    total = le16(b, 0x13);
+    if (total == 0) total = le32(b, 0x20);
+    ctx.volumeSerial = le32(b, 0x27);
+    CopyText(ctx.volumeLabel.data(), ctx.volumeLabel.size(), b.subspan(std::min<std::size_t>(0x2B, size), std::min<std::size_t>(11, size > 0x2B ? size - 0x2B : 0)));
+    CopyText(ctx.fsTypeText.data(), ctx.fsTypeText.size(), b.subspan(std::min<std::size_t>(0x36, size), std::min<std::size_t>(8, size > 0x36 ? size - 0x36 : 0)));
+  } else {
+    total = le32(b, 0x20);
+    ctx.sectorsPerFat = le32(b, 0x24);
+    ctx.rootCluster = le32(b, 0x2C);
+    ctx.volumeSerial = le32(b, 0x43);
+    CopyText(ctx.volumeLabel.data(), ctx.volumeLabel.size(), b.subspan(std::min<std::size_t>(0x47, size), std::min<std::size_t>(11, size > 0x47 ? size - 0x47 : 0)));
+    CopyText(ctx.fsTypeText.data(), ctx.fsTypeText.size(), b.subspan(std::min<std::size_t>(0x52, size), std::min<std::size_t>(8, size > 0x52 ? size - 0x52 : 0)));
+  }
+
+  // Impossible geometry is refused before any arithmetic depends on it.
+  if (bps == 0 || !PlausibleSectorSize(ctx.bytesPerSector) || ctx.sectorsPerCluster == 0 ||
+      ctx.numberOfFats == 0 || ctx.sectorsPerFat == 0) {
+    return false;
+  }
+
+  const std::uint64_t fatArea = static_cast<std::uint64_t>(ctx.numberOfFats) * ctx.sectorsPerFat;
+  const std::uint64_t rootRel = ctx.reservedSectors + fatArea;
+  std::uint64_t dataRel = rootRel;
+  if (!fat32) dataRel += static_cast<std::uint64_t>(ctx.rootEntryCount) * 32 / ctx.bytesPerSector;
+  if (dataRel >= total) return false;
+  if (volumeSectors != 0 && dataRel > volumeSectors) return false;
+  if (static_cast<std::uint64_t>(partitionStart) + total > 0xFFFFFFFFull) return false;
+
+  ctx.rootDirSector = static_cast<std::uint32_t>(rootRel + partitionStart);
+  ctx.dataStartSector = static_cast<std::uint32_t>(dataRel + partitionStart);
+  ctx.lastCluster = (total - dataRel) / ctx.sectorsPerCluster + 1;
+  ctx.bytesPerCluster = static_cast<std::uint32_t>(ctx.bytesPerSector) * ctx.sectorsPerCluster;
+  return true;
+}
+
+bool ParseFatBootSector(VolumeContext& ctx, std::uint32_t partitionStart, std::uint64_t volumeSectors) {
+  std::vector<std::uint8_t> sector(std::max<std::size_t>(ctx.bytesPerSector, 512));
+  std::uint16_t keep = ctx.bytesPerSector;
+  if (ctx.bytesPerSector < 512) ctx.bytesPerSector = 512;  // read at least the fields we parse
+  ReadSectors(ctx, partitionStart, 1, sector.data());
+  ctx.bytesPerSector = keep;
+  return ParseFatBootSectorBytes(ctx, sector.data(), sector.size(), partitionStart, volumeSectors);
+}
+
+}  // namespace ambrelic::disk

@@ -1,0 +1,29 @@
+// The FAT boot sector: where the allocation tables, the root directory and
+// the data area begin, and the highest cluster number.
+#pragma once
+
+#include <cstdint>
+
+#include "disk/volume_context.h"
+
+namespace ambrelic::disk {
+
+// Reads the boot sector of the volume whose kind the caller has set in
+// ctx.fsKind (Fat12, Fat16 or Fat32) and fills the FAT parameters.
+// partitionStart is added to every sector number on the 9x path (absolute
+// disk sectors there). volumeSectors, when not 0, is the size of what can be
+// read, in sectors of the parsed size, counted from partitionStart.
+//
+// Returns false, leaving the layout unusable, for a boot sector no FAT
+// volume can have: bytes per sector not a power of two from 512 to 4096,
+// 0 sectors per cluster, 0 allocation tables or 0 sectors per table, or a
+// layout (tables, root directory, data area) that ends past the volume.
+// The number of allocation tables is read from the sector, not assumed.
+bool ParseFatBootSector(VolumeContext& ctx, std::uint32_t partitionStart,
+                        std::uint64_t volumeSectors = 0);
+
+// The same parse over bytes already read (tests, and the 9x enumeration).
+bool ParseFatBootSectorBytes(VolumeContext& ctx, const std::uint8_t* sector, std::size_t size,
+                             std::uint32_t partitionStart, std::uint64_t volumeSectors = 0);
+
+}  // namespace ambrelic::disk

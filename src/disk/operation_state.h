@@ -1,0 +1,32 @@
+// The application's operation state that the engines read and write: which
+// operation the shared walks serve, the cancel flag, the scan flags, the
+// counters and the user's search options. One instance, owned by the
+// application, handed to the engines by reference.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "disk/sinks.h"
+
+namespace ambrelic::disk {
+
+enum OperationModeValue : std::uint8_t { OpSearch = 0, OpRestore = 1, OpReplaceInfo = 2 };
+
+struct OperationState {
+  std::uint8_t OperationMode = OpSearch;
+  int SearchCancelled = 0;
+  int ClusterScanActive = 0;
+  int IncludeUsedClusters = 0;
+  int FoundCount = 0;
+  int NextRow = 0;
+  ProgressSink* ActiveProgress = nullptr;
+
+  // The main dialog's members as the last command copied them.
+  std::string nameFilter;     // already upper-cased, as the edit box keeps it
+  int includeUsedClusters = 0;  // check box 1009
+  int includeZeroSize = 0;      // check box 1008
+};
+
+
+}  // namespace ambrelic::disk

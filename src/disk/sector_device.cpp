@@ -1,0 +1,115 @@
+#include "disk/sector_device.h"
+
+#include <algorithm>
+#include <cstring>
+#include <span>
+#include <vector>
+
+namespace ambrelic::disk {
+
+bool ReadVolumeSectors(const VolumeContext& ctx, std::uint64_t first, std::uint32_t count,
+                       std::uint8_t* buffer) {
+  const std::uint64_t length = static_cast<std::uint64_t>(count) * ctx.bytesPerSector;
+  std::span<std::uint8_t> out(buffer, length);
+  if (!ctx.volumeHandle) {
+    std::memset(buffer, 0, length);
+    return false;
+  }
+  return ctx.volumeHandle->ReadAt(first * ctx.bytesPerSector, out);
+}
+
+bool WriteVolumeSectors(const VolumeContext& ctx, std::uint64_t first, std::uint32_t count,
+                        const std::uint8_t* buffer) {
+  const std::uint64_t length = static_cast<std::uint64_t>(count) * ctx.bytesPerSector;
+  if (!ctx.volumeHandle) return false;
+  return ctx.volumeHandle->WriteAt(first * ctx.bytesPerSector,
+                                   std::span<const std::uint8_t>(buffer, length));
+}
+
+std::uint32_t DiskTransferChunk(std::uint16_t bytesPerSector, std::uint8_t sectorsPerTrack) {
+  if (bytesPerSector == 0) return 0;
+  if (static_cast<std::uint32_t>(bytesPerSector) * sectorsPerTrack < 65536) return sectorsPerTrack;
+  return 65536 / bytesPerSector - 1;
+}
+
+namespace {
+
+// One request split into service calls: LBA calls when the disk has the
+// extensions, else CHS calls that never cross a track end. The service only
+// ever sees the device's own transfer buffer, allocated once per request.
+void DiskTransfer(const VolumeContext& ctx, std::uint8_t* data, std::uint32_t lba,
+                  std::uint32_t count, bool write) {
+  const Int13Api* api = ctx.int13;
+  const std::uint32_t bps = ctx.bytesPerSector;
+  const std::uint32_t spt = ctx.geometry.sectorsPerTrack;
+  if (count == 0 || !api || bps == 0 || spt == 0) {
+    // Without a service or a usable geometry nothing can be transferred; a
+    // read then yields zeros rather than stale bytes.
+    if (!write && count) std::memset(data, 0, static_cast<std::size_t>(count) * bps);
+    return;
+  }
+  const std::uint32_t chunk = DiskTransferChunk(ctx.bytesPerSector, ctx.geometry.sectorsPerTrack);
+  if (chunk == 0) return;
+  std::vector<std::uint8_t> transfer(static_cast<std::size_t>(bps) * chunk);
+  std::size_t offset = 0;
+  while (count > 0) {
+    std::uint32_t n;
+    if (ctx.hasInt13Extensions) {
+      n = std::min(count, chunk);
+      if (write) std::memcpy(transfer.data(), data + offset, static_cast<std::size_t>(n) * bps);
+      else std::memset(transfer.data(), 0, static_cast<std::size_t>(n) * bps);
+      if (api->i13x_io_sector)
+        api->i13x_io_sector(ctx.bytesPerSector, ctx.biosDrive, transfer.data(), write ? 0x43 : 0x42,
+                            lba, static_cast<int>(n));
+    } else {
+      const std::uint32_t perCylinder = (ctx.geometry.maxHead + 1u) * spt;
+      const std::uint32_t cylinder = lba / perCylinder;
+      const std::uint32_t r = lba % perCylinder;
+      const std::uint32_t head = r / spt;
+      const std::uint32_t s = r % spt;
+      n = count;
+      if (s + count > spt) n = spt - s;
+      n = std::min(n, chunk);
+      if (write) std::memcpy(transfer.data(), data + offset, static_cast<std::size_t>(n) * bps);
+      else std::memset(transfer.data(), 0, static_cast<std::size_t>(n) * bps);
+      if (api->i13_io_sector)
+        api->i13_io_sector(ctx.bytesPerSector, ctx.biosDrive, transfer.data(), write ? 3 : 2,
+                           static_cast<int>(head), static_cast<int>(cylinder),
+                           static_cast<int>(s + 1), static_cast<int>(n));
+    }
+    if (!write) std::memcpy(data + offset, transfer.data(), static_cast<std::size_t>(n) * bps);
+    lba += n;
+    offset += static_cast<std::size_t>(n) * bps;
+    count -= n;
+  }
+}
+
+}  // namespace
+
+int ReadDiskSectors(const VolumeContext& ctx, std::uint8_t* buffer, std::uint32_t first,
+                    std::uint32_t count) {
+  DiskTransfer(ctx, buffer, first, count, false);
+  return 0;
+}
+
+int WriteDiskSectors(const VolumeContext& ctx, const std::uint8_t* buffer, std::uint32_t first,
+                     std::uint32_t count) {
+  DiskTransfer(ctx, const_cast<std::uint8_t*>(buffer), first, count, true);
+  return 0;
+}
+
+bool ReadSectors(const VolumeContext& ctx, std::uint64_t sector, std::uint32_t count,
+                 std::uint8_t* buffer) {
+  if (ctx.IsNtPlatform == 1) return ReadVolumeSectors(ctx, sector, count, buffer);
+  ReadDiskSectors(ctx, buffer, static_cast<std::uint32_t>(sector), count);
+  return true;
+}
+
+bool WriteSectors(const VolumeContext& ctx, std::uint64_t sector, std::uint32_t count,
+                  const std::uint8_t* buffer) {
+  if (ctx.IsNtPlatform == 1) return WriteVolumeSectors(ctx, sector, count, buffer);
+  WriteDiskSectors(ctx, buffer, static_cast<std::uint32_t>(sector), count);
+  return true;
+}
+
+}  // namespace ambrelic::disk

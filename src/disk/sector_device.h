@@ -1,0 +1,37 @@
+// The only path by which sectors are read or written. The volume back end
+// (NT path) reads the open volume at byte offsets; the disk back end (9x
+// path) reaches a whole BIOS disk through the INT 13h service.
+#pragma once
+
+#include <cstdint>
+
+#include "disk/volume_context.h"
+
+namespace ambrelic::disk {
+
+// Volume back end: sector numbers relative to the volume's first sector.
+// The buffer holds count * bytesPerSector bytes. Bytes that cannot be
+// delivered read as zeros; the result is false then.
+bool ReadVolumeSectors(const VolumeContext& ctx, std::uint64_t first, std::uint32_t count,
+                       std::uint8_t* buffer);
+bool WriteVolumeSectors(const VolumeContext& ctx, std::uint64_t first, std::uint32_t count,
+                        const std::uint8_t* buffer);
+
+// Disk back end: absolute LBA on the BIOS disk ctx.biosDrive; always 0.
+int ReadDiskSectors(const VolumeContext& ctx, std::uint8_t* buffer, std::uint32_t first,
+                    std::uint32_t count);
+int WriteDiskSectors(const VolumeContext& ctx, const std::uint8_t* buffer, std::uint32_t first,
+                     std::uint32_t count);
+
+// Largest number of sectors one service call may move.
+std::uint32_t DiskTransferChunk(std::uint16_t bytesPerSector, std::uint8_t sectorsPerTrack);
+
+// The pair the platform calls for: volume sectors on the NT path, disk
+// sectors (already absolute) on the 9x path. True when the transfer worked
+// (always true on the 9x path, whose service reports nothing).
+bool ReadSectors(const VolumeContext& ctx, std::uint64_t sector, std::uint32_t count,
+                 std::uint8_t* buffer);
+bool WriteSectors(const VolumeContext& ctx, std::uint64_t sector, std::uint32_t count,
+                  const std::uint8_t* buffer);
+
+}  // namespace ambrelic::disk

@@ -1,0 +1,54 @@
+// What the engines report through. The application implements these; the
+// engines never see a window, the list or the Host.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace ambrelic::disk {
+
+// An open progress dialog as the engines drive it. Closing it is destroying
+// the object.
+class ProgressSink {
+ public:
+  virtual ~ProgressSink() = default;
+  // Sets the count label ("Cluster:", "File No:" or empty) and the total.
+  virtual void BeginCount(const std::string& label, std::uint64_t total) = 0;
+  // Makes the "Fichier :" label visible.
+  virtual void ShowFileLabel() = 0;
+  // The file-name line.
+  virtual void SetFileName(const std::string& text) = 0;
+  // Reports the position; false when the user asked to cancel.
+  virtual bool Advance(std::uint64_t position) = 0;
+  // Pumps pending events; true when Cancel was pressed since the last call.
+  virtual bool TakeCancelRequest() = 0;
+};
+
+// One found file or folder, as the five texts of its results-list row.
+struct FoundRow {
+  std::string name;      // Name
+  std::string folder;    // In Folder
+  std::string size;      // Size; empty for a folder
+  std::string modified;  // Modified, MM/DD/YYYY HH:MM
+  std::string number;    // Cluster (FAT) or File No (NTFS)
+  bool isFolder = false;
+};
+
+// The application side the engines talk to.
+class EngineHost {
+ public:
+  virtual ~EngineHost() = default;
+  // Opens a progress dialog owned by the main dialog (which it disables
+  // until the dialog is closed, that is, destroyed).
+  virtual std::unique_ptr<ProgressSink> OpenProgress() = 0;
+  // Adds a row: counts it, shows the counter and the name in the open
+  // progress dialog, and inserts it at the next row index.
+  virtual void AddRow(const FoundRow& row) = 0;
+  // A message with an OK button and no icon.
+  virtual void ShowMessage(const std::string& text) = 0;
+  // A Yes/No question with No as the default button; true for Yes.
+  virtual bool AskYesNo(const std::string& text, bool stopIcon = false) = 0;
+};
+
+}  // namespace ambrelic::disk

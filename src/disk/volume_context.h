@@ -1,0 +1,89 @@
+// The description of the one volume the user selected: how it is reached,
+// which file system it holds, its geometry, the loaded allocation table and
+// the MFT's own record. Owned by the application and handed to the engines by
+// reference; one instance, filled by volume preparation.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/block_device.h"
+
+namespace ambrelic::disk {
+
+enum class FsKind : std::uint8_t { None = 0, Fat12 = 1, Fat16 = 2, Fat32 = 3, Ntfs = 4 };
+
+// Partition type byte to file system; extended types (0x05, 0x0F) are None.
+FsKind KindFromPartitionType(std::uint8_t type);
+
+const char* FsKindName(FsKind kind);  // "FAT12", ..., "NTFS", "none"
+
+inline bool IsFat(FsKind k) { return k == FsKind::Fat12 || k == FsKind::Fat16 || k == FsKind::Fat32; }
+
+// Highest head number and sectors per track of a BIOS disk.
+struct DiskGeometry {
+  std::uint8_t maxHead = 0;
+  std::uint8_t sectorsPerTrack = 0;
+};
+
+// The INT 13h service's four entry points, taken by name from the service
+// library at start-up on the 9x path.
+struct Int13Api {
+  using LbaCheck = int (*)(std::uint8_t drive);
+  using GetDriveParameter = int (*)(std::uint8_t drive, std::uint8_t* block8);
+  using IoSector = int (*)(std::uint16_t bytesPerSector, std::uint8_t drive, void* buffer,
+                           int function, int head, int cylinder, int sector, int count);
+  using IoSectorX = int (*)(std::uint16_t bytesPerSector, std::uint8_t drive, void* buffer,
+                            int function, std::uint32_t lba, int count);
+  LbaCheck i13_lba_check = nullptr;
+  GetDriveParameter i13_get_drive_parameter = nullptr;
+  IoSector i13_io_sector = nullptr;
+  IoSectorX i13x_io_sector = nullptr;
+};
+
+struct VolumeContext {
+  // Platform and device.
+  int IsNtPlatform = 1;
+  std::string SearchedRoot;            // "C:\" form
+  FsKind fsKind = FsKind::None;
+  std::uint16_t bytesPerSector = 512;
+  platform::DevicePtr volumeHandle;    // NT path: the open volume
+  std::uint8_t biosDrive = 0;          // 9x path
+  int hasInt13Extensions = 0;
+  DiskGeometry geometry;
+  int partitionIndex = 255;
+  const Int13Api* int13 = nullptr;     // 9x path: the loaded service
+
+  // FAT parameters (sector numbers in the sector device's numbering).
+  std::uint8_t sectorsPerCluster = 0;
+  std::uint32_t reservedSectors = 0;
+  std::uint8_t numberOfFats = 2;
+  std::uint32_t rootEntryCount = 0;
+  std::uint32_t sectorsPerFat = 0;
+  std::uint32_t rootCluster = 0;
+  std::uint32_t volumeSerial = 0;
+  std::array<char, 12> volumeLabel{};
+  std::array<char, 9> fsTypeText{};
+  std::uint32_t rootDirSector = 0;
+  std::uint32_t dataStartSector = 0;
+  std::uint32_t bytesPerCluster = 0;
+  std::uint64_t lastCluster = 0;
+
+  // Loaded allocation table (FAT volumes). Empty vectors mean "absent".
+  std::uint32_t fatStartSector = 0;
+  std::vector<std::uint8_t> fatCopy;
+  std::vector<std::uint8_t> fatWork;
+
+  // NTFS.
+  std::array<std::uint8_t, 512> ntfsBootSector{};
+  std::uint32_t mftRecordSize = 0;
+  std::vector<std::uint8_t> mftSelfRecord;
+
+  // Removable-disk identity recorded during a search.
+  std::uint32_t recordedSerial = 0;
+  std::string recordedLabel;
+};
+
+}  // namespace ambrelic::disk

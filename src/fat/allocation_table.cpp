@@ -1,0 +1,117 @@
+#include "fat/allocation_table.h"
+
+#include "disk/byte_reader.h"
+#include "disk/fat_boot_sector.h"
+#include "disk/sector_device.h"
+
+namespace ambrelic::fat {
+
+using disk::FsKind;
+using disk::VolumeContext;
+
+std::uint32_t ClusterToSector(const VolumeContext& ctx, Cluster cluster) {
+  return ctx.dataStartSector + (cluster - 2u) * ctx.sectorsPerCluster;
+}
+
+bool ReadCluster(const VolumeContext& ctx, Cluster cluster, std::uint8_t* buffer) {
+  return disk::ReadSectors(ctx, ClusterToSector(ctx, cluster), ctx.sectorsPerCluster, buffer);
+}
+
+bool WriteCluster(const VolumeContext& ctx, Cluster cluster, const std::uint8_t* buffer) {
+  return disk::WriteSectors(ctx, ClusterToSector(ctx, cluster), ctx.sectorsPerCluster, buffer);
+}
+
+FatEntry FatGetEntry(const VolumeContext& ctx, std::span<const std::uint8_t> table, Cluster cluster) {
+  if (cluster == 0xFFFFFFFFu) return kEndOfChain;
+  switch (ctx.fsKind) {
+    case FsKind::Fat12: {
+      const std::uint16_t n = static_cast<std::uint16_t>(cluster);
+      if (n != cluster) return kEndOfChain;
+      const std::size_t off = static_cast<std::size_t>(n / 2) * 3;
+      if (!disk::Fits(off, 3, table.size())) {
+        // The last entry of a table may end in its final byte pair.
+        if (!disk::Fits(off, 2, table.size())) return kEndOfChain;
+        if (n & 1) return kEndOfChain;
+      }
+      std::uint32_t v;
+      if ((n & 1) == 0) {
+        v = table[off] | ((table[off + 1] & 0x0Fu) << 8);
+      } else {
+        v = (table[off + 1] >> 4) | (static_cast<std::uint32_t>(table[off + 2]) << 4);
+      }
+      if (v == 0xFF7) return kBadCluster;
+      if (v == 0xFFF) return kEndOfChain;
+      return static_cast<FatEntry>(v);
+    }
+    case FsKind::Fat16: {
+      const std::uint64_t off = static_cast<std::uint64_t>(cluster) * 2;
+      if (!disk::Fits(off, 2, table.size())) return kEndOfChain;
+      const std::uint32_t v = disk::le16(table, off);
+      if (v == 0xFFF7) return kBadCluster;
+      if (v == 0xFFFF) return kEndOfChain;
+      return static_cast<FatEntry>(v);
+    }
+    case FsKind::Fat32: {
+      const std::uint64_t off = static_cast<std::uint64_t>(cluster) * 4;
+      if (!disk::Fits(off, 4, table.size())) return kEndOfChain;
+      const std::uint32_t v = disk::le32(table, off);
+      if (v == 0x0FFFFFF7u) return kBadCluster;
+      if (v == 0x0FFFFFF8u || v == 0x0FFFFFFFu) return kEndOfChain;
+      return static_cast<FatEntry>(v);
+    }
+    default:
+      return kEndOfChain;
+  }
+}
+
+void FatSetEntry(VolumeContext& ctx, Cluster cluster, FatEntry value) {
+  std::span<std::uint8_t> table(ctx.fatWork);
+  const std::uint32_t v = static_cast<std::uint32_t>(value);
+  switch (ctx.fsKind) {
+    case FsKind::Fat12: {
+      const std::uint16_t n = static_cast<std::uint16_t>(cluster);
+      if (n != cluster) return;
+      const std::size_t off = static_cast<std::size_t>(n / 2) * 3;
+      if ((n & 1) == 0) {
+        if (!disk::Fits(off, 2, table.size())) return;
+        table[off] = static_cast<std::uint8_t>(v & 0xFF);
+        table[off + 1] = static_cast<std::uint8_t>((table[off + 1] & 0xF0) | ((v >> 8) & 0x0F));
+      } else {
+        if (!disk::Fits(off, 3, table.size())) return;
+        table[off + 2] = static_cast<std::uint8_t>((v >> 4) & 0xFF);
+        table[off + 1] = static_cast<std::uint8_t>((table[off + 1] & 0x0F) | ((v << 4) & 0xF0));
+      }
+      return;
+    }
+    case FsKind::Fat16:
+      disk::put16(table, static_cast<std::size_t>(cluster) * 2, static_cast<std::uint16_t>(v));
+      return;
+    case FsKind::Fat32:
+      if (static_cast<std::uint64_t>(cluster) * 4 > table.size()) return;
+      disk::put32(table, static_cast<std::size_t>(cluster) * 4, v);
+      return;
+    default:
+      return;
+  }
+}
+
+bool IsValidCluster(const VolumeContext& ctx, std::uint64_t cluster) {
+  return cluster >= 2 && cluster <= ctx.lastCluster;
+}
+
+Cluster NextInChain(const VolumeContext& ctx, Cluster cluster) {
+  const FatEntry v = FatGetEntry(ctx, ctx.fatWork, cluster);
+  if (v == kEndOfChain || v == kFreeCluster) return 0;
+  const std::uint32_t next = static_cast<std::uint32_t>(v);
+  if (!IsValidCluster(ctx, next)) return 0;
+  return next;
+}
+
+void LoadAllocationTable(VolumeContext& ctx, std::uint32_t partitionStart) {
+  ctx.fatStartSector = partitionStart + ctx.reservedSectors;
+  ctx.fatCopy.assign(static_cast<std::size_t>(ctx.sectorsPerFat) * ctx.bytesPerSector, 0);
+  disk::ReadSectors(ctx, ctx.fatStartSector, ctx.sectorsPerFat, ctx.fatCopy.data());
+  ctx.fatWork = ctx.fatCopy;
+}
+
+}  // namespace ambrelic::fat
