@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/bios_disks.h"
 #include "platform/block_device.h"
 
 namespace ambrelic::disk {
@@ -28,20 +29,8 @@ struct DiskGeometry {
   std::uint8_t sectorsPerTrack = 0;
 };
 
-// The INT 13h service's four entry points, taken by name from the service
-// library at start-up on the 9x path.
-struct Int13Api {
-  using LbaCheck = int (*)(std::uint8_t drive);
-  using GetDriveParameter = int (*)(std::uint8_t drive, std::uint8_t* block8);
-  using IoSector = int (*)(std::uint16_t bytesPerSector, std::uint8_t drive, void* buffer,
-                           int function, int head, int cylinder, int sector, int count);
-  using IoSectorX = int (*)(std::uint16_t bytesPerSector, std::uint8_t drive, void* buffer,
-                            int function, std::uint32_t lba, int count);
-  LbaCheck i13_lba_check = nullptr;
-  GetDriveParameter i13_get_drive_parameter = nullptr;
-  IoSector i13_io_sector = nullptr;
-  IoSectorX i13x_io_sector = nullptr;
-};
+// The INT 13h service's four entry points (9x path).
+using Int13Api = platform::Int13Api;
 
 struct VolumeContext {
   // Platform and device.
