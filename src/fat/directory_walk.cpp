@@ -1,8 +1,471 @@
 #include "fat/directory_walk.h"
 
+#include <algorithm>
+#include <cstring>
+#include <string_view>
+
+#include "disk/sector_device.h"
+
 namespace ambrelic::fat {
 
-void SearchFat(disk::VolumeContext&, disk::OperationState&, disk::EngineHost&) {}
-void ScanClusters(disk::VolumeContext&, disk::OperationState&, disk::EngineHost&) {}
+using disk::Bytes;
+using disk::OpReplaceInfo;
+using disk::OpRestore;
+using disk::OpSearch;
+
+namespace {
+
+constexpr const char* kPathTooLong =
+    "Restoring path length exceeded maximum path length.\n\nPlease select a folder with shorter path length.";
+constexpr const char* kReplacingInfo = "Replacing file information.";
+
+// Paths are held in 520-byte buffers: a subdirectory is entered only while
+// parent + "\" + name stays within 518 bytes of locale text.
+constexpr std::size_t kPathBuffer = 520;
+constexpr std::size_t kMaxPath = 518;
+// A restore candidate's path + name beyond this is refused with a message.
+constexpr std::size_t kMaxRestoreJoin = 506;
+
+// Characters that make 11 short-name bytes something other than a real entry.
+bool ForbiddenInShortEntry(std::uint8_t b) {
+  switch (b) {
+    case '.': case '\\': case '/': case ':': case ';': case ',':
+    case '*': case '?': case '<': case '>': case '|':
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool HasForbiddenNameChar(std::string_view name) {
+  return name.find_first_of("\\/:*?<>|") != std::string_view::npos;
+}
+
+// Names that would lead a path somewhere else than into a child folder.
+bool IsNavigationName(std::string_view name) { return name.empty() || name == "." || name == ".."; }
+
+std::size_t FirstCharLength(std::string_view text) {
+  if (text.empty()) return 0;
+  std::mbstate_t st{};
+  std::size_t len = std::mbrlen(text.data(), text.size(), &st);
+  if (len == static_cast<std::size_t>(-1) || len == static_cast<std::size_t>(-2) || len == 0) return 1;
+  return len;
+}
+
+}  // namespace
+
+DirectoryWalker::DirectoryWalker(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host,
+                                 const WalkHooks& hooks)
+    : ctx_(ctx), op_(op), host_(host), hooks_(hooks) {
+  usable_ = disk::IsFat(ctx.fsKind) && ctx.sectorsPerCluster > 0 && ctx.bytesPerSector >= kDirEntrySize &&
+            !ctx.fatCopy.empty() && !ctx.fatWork.empty();
+  if (!usable_) return;
+  bytesPerCluster_ = static_cast<std::uint32_t>(ctx.bytesPerSector) * ctx.sectorsPerCluster;
+  entriesPerSector_ = ctx.bytesPerSector / kDirEntrySize;
+  entriesPerCluster_ = entriesPerSector_ * ctx.sectorsPerCluster;
+  clusterBuffer_.assign(bytesPerCluster_, 0);
+  if (!op.nameFilter.empty()) {
+    filterDollar_ = "$" + op.nameFilter.substr(FirstCharLength(op.nameFilter));
+  }
+  scanFolder_ = ctx.SearchedRoot + "<unknown>";
+}
+
+bool DirectoryWalker::CancelledNow() {
+  if (op_.SearchCancelled == 1) return true;
+  if (op_.ActiveProgress && op_.ActiveProgress->TakeCancelRequest()) {
+    op_.SearchCancelled = 1;
+    return true;
+  }
+  return false;
+}
+
+std::string DirectoryWalker::BuildShortName(Bytes entry) {
+  BuildShortNameInto(entry);
+  return name_;
+}
+
+void DirectoryWalker::BuildShortNameInto(Bytes entry) {
+  oemName_ = BuildShortNameBytes(entry, firstCharLost_);
+  names_.Oem(oemName_, name_);
+  nameIsShort_ = true;
+}
+
+void DirectoryWalker::RebuildName(Bytes entry, int longNameCount) {
+  // Slots arrive last part first: the last one met starts the name. The name
+  // ends at its first 0 unit (0xFFFF padding follows it) or when the slots do.
+  std::size_t units = 0;
+  bool ended = false;
+  for (int s = longNameCount - 1; s >= 0 && !ended; --s) {
+    const auto& slot = longNameSlots_[static_cast<std::size_t>(s)].bytes;
+    for (std::size_t u = 0; u < kLongNameUnitsPerEntry; ++u) {
+      const std::uint8_t lo = slot[2 * u];
+      const std::uint8_t hi = slot[2 * u + 1];
+      if (lo == 0 && hi == 0) {
+        ended = true;
+        break;
+      }
+      longNameBuffer_[2 * units] = lo;
+      longNameBuffer_[2 * units + 1] = hi;
+      ++units;
+    }
+  }
+  names_.Utf16(longNameBuffer_.data(), units, name_);
+  nameIsShort_ = false;
+  firstCharLost_ = false;
+
+  std::array<std::uint8_t, 11> shortName;
+  for (std::size_t i = 0; i < shortName.size(); ++i) shortName[i] = disk::le8(entry, i);
+  if (shortName[0] == kDeletedMark) {
+    // The deleted mark hides the short name's first character; the long
+    // name's first character, upper-cased, stands in for it.
+    std::uint8_t first = name_.empty() ? 0 : static_cast<std::uint8_t>(name_[0]);
+    if (first >= 'a' && first <= 'z') first = static_cast<std::uint8_t>(first - 32);
+    shortName[0] = first;
+  }
+  bool matches = !name_.empty() && ShortNameChecksum(shortName) == longNameSlots_[0].checksum;
+  if (!matches && disk::le8(entry, 0) == kDeletedMark && !name_.empty() &&
+      static_cast<std::uint8_t>(name_[0]) >= 0x80) {
+    // A first character outside ASCII: the short name held it as an OEM
+    // byte, while the name's first byte is now a UTF-8 lead byte. Try the
+    // OEM byte of the upper-cased character as well.
+    names_.Upper(std::string_view(name_).substr(0, FirstCharLength(name_)), upperName_);
+    std::uint8_t oem = 0;
+    if (names_.OemByteOf(upperName_, oem)) {
+      shortName[0] = oem;
+      matches = ShortNameChecksum(shortName) == longNameSlots_[0].checksum;
+    }
+  }
+  if (!matches) BuildShortNameInto(entry);
+}
+
+void DirectoryWalker::HandleDirEntry(Bytes entry, int& longNameCount, const std::string* path,
+                                     SubdirList& subdirs, std::uint8_t deleted) {
+  if (op_.OperationMode == OpSearch && CancelledNow()) return;
+  const std::uint8_t first = disk::le8(entry, 0);
+  if (first == kDotEntry) {
+    longNameCount = 0;
+    return;
+  }
+  if (IsLongNameEntry(entry)) {
+    if (longNameCount > kMaxLongNameEntries - 1) longNameCount = 0;
+    const std::uint8_t checksum = disk::le8(entry, kOffLongChecksum);
+    if (longNameCount > 0 && checksum != longNameSlots_[static_cast<std::size_t>(longNameCount - 1)].checksum) {
+      longNameCount = 0;
+    }
+    auto& slot = longNameSlots_[static_cast<std::size_t>(longNameCount)];
+    CopyLongNameBytes(entry, slot.bytes.data());
+    slot.checksum = checksum;
+    ++longNameCount;
+    return;
+  }
+
+  firstCharLost_ = false;
+  for (std::size_t i = 0; i < 11; ++i) {
+    const std::uint8_t b = disk::le8(entry, i);
+    if (b == 0 || ForbiddenInShortEntry(b)) {
+      longNameCount = 0;
+      return;
+    }
+  }
+  const bool isFolder = IsDirectoryEntry(entry);
+  const bool deletedEntry = first == kDeletedMark;
+  // A live file in a live directory is neither collected nor a candidate:
+  // its name is never used, so it is not rebuilt.
+  if (!isFolder && !deletedEntry && deleted != 1) {
+    longNameCount = 0;
+    return;
+  }
+  if (longNameCount > 0) RebuildName(entry, longNameCount);
+  else BuildShortNameInto(entry);
+
+  if (isFolder && op_.ClusterScanActive == 0) {
+    SubdirItem item;
+    const Cluster c = EntryFirstCluster(entry);
+    if (IsValidCluster(ctx_, c)) {
+      item.cluster = c;
+      if (path && path->size() + name_.size() >= kPathBuffer) {
+        if (op_.OperationMode == OpRestore) {
+          host_.ShowMessage(kPathTooLong);
+          longNameCount = 0;
+          return;
+        }
+        item.cluster = 0;
+      }
+      // A name that is no plain folder name would lead the child path out of
+      // its parent (a restore must stay inside its target).
+      if (IsNavigationName(name_) || HasForbiddenNameChar(name_)) item.cluster = 0;
+      item.name = name_;
+      if (deletedEntry || deleted == 1) {
+        item.deleted = kDeletedMark;
+        if (FatGetEntry(ctx_, ctx_.fatCopy, item.cluster) != kFreeCluster) item.cluster = 0;
+      }
+    }
+    subdirs.push_back(std::move(item));
+  }
+  longNameCount = 0;
+
+  if (!deletedEntry && deleted == 0) return;
+  if (HasForbiddenNameChar(name_) || IsNavigationName(name_)) return;
+  if (!op_.nameFilter.empty() && !MatchesFilter()) return;
+  ActOnCandidate(entry, path, isFolder);
+}
+
+bool DirectoryWalker::MatchesFilter() {
+  if (nameIsShort_) names_.OemUpper(oemName_, upperName_);
+  else names_.Upper(name_, upperName_);
+  if (firstCharLost_ && upperName_.compare(0, filterDollar_.size(), filterDollar_) == 0) return true;
+  return upperName_.find(op_.nameFilter) != std::string::npos;
+}
+
+void DirectoryWalker::ActOnCandidate(Bytes entry, const std::string* path, bool isFolder) {
+  const std::uint32_t size = disk::le32(entry, kOffSize);
+  const Cluster c = EntryFirstCluster(entry);
+  switch (op_.OperationMode) {
+    case OpRestore: {
+      const std::string& parent = path ? *path : ctx_.SearchedRoot;
+      if (parent.size() + name_.size() > kMaxRestoreJoin) {
+        host_.ShowMessage(kPathTooLong);
+        return;
+      }
+      if (!hooks_.restoreEntry) return;
+      RestoreCandidate candidate;
+      candidate.parentPath = parent;
+      candidate.fullPath = parent + "/" + name_;
+      candidate.name = name_;
+      candidate.isFolder = isFolder;
+      candidate.firstCluster = c;
+      candidate.size = size;
+      hooks_.restoreEntry(candidate);
+      return;
+    }
+    case OpReplaceInfo:
+      return;
+    default:
+      break;
+  }
+  if (!isFolder && size == 0) {
+    if (op_.includeZeroSize == 0) return;
+  } else {
+    if (!IsValidCluster(ctx_, c)) return;
+    if (op_.includeUsedClusters == 0 && FatGetEntry(ctx_, ctx_.fatCopy, c) != kFreeCluster) return;
+  }
+  disk::FoundRow row;
+  row.name = name_;
+  row.folder = path ? *path : ctx_.SearchedRoot;
+  if (!isFolder) row.size = std::to_string(size);
+  row.modified = FormatModified(disk::le16(entry, kOffWriteDate), disk::le16(entry, kOffWriteTime));
+  row.number = std::to_string(c);
+  row.isFolder = isFolder;
+  host_.AddRow(row);
+}
+
+void DirectoryWalker::HandRegion(std::uint32_t firstSector, std::uint32_t sectorCount) {
+  if (op_.OperationMode != OpReplaceInfo || !hooks_.replaceRegion) return;
+  const std::size_t bytes = static_cast<std::size_t>(sectorCount) * ctx_.bytesPerSector;
+  hooks_.replaceRegion(firstSector, std::span<std::uint8_t>(clusterBuffer_.data(), bytes), sectorCount);
+}
+
+void DirectoryWalker::BeginRootProgress(std::size_t subdirCount) {
+  disk::ProgressSink* progress = op_.ActiveProgress;
+  if (!progress) return;
+  progress->BeginCount("", static_cast<std::uint64_t>(subdirCount) + 1);
+  progress->ShowFileLabel();
+  if (op_.OperationMode == OpReplaceInfo) progress->SetFileName(kReplacingInfo);
+}
+
+void DirectoryWalker::WalkRootDirectory() {
+  // The fixed root holds rootEntryCount entries, bytesPerSector / 32 of them
+  // in each sector (16 in a 512-byte sector).
+  const std::uint32_t sectors =
+      static_cast<std::uint32_t>((static_cast<std::uint64_t>(ctx_.rootEntryCount) + entriesPerSector_ - 1) /
+                                 entriesPerSector_);
+  const Bytes sector(clusterBuffer_.data(), ctx_.bytesPerSector);
+
+  std::size_t subdirCount = 0;
+  bool ended = false;
+  for (std::uint32_t s = 0; s < sectors && !ended; ++s) {
+    disk::ReadSectors(ctx_, static_cast<std::uint64_t>(ctx_.rootDirSector) + s, 1, clusterBuffer_.data());
+    for (std::uint32_t i = 0; i < entriesPerSector_; ++i) {
+      const Bytes e = sector.subspan(i * kDirEntrySize, kDirEntrySize);
+      if (e[0] == kEndOfDirectory) {
+        ended = true;
+        break;
+      }
+      if (IsDirectoryEntry(e)) ++subdirCount;
+    }
+  }
+
+  SubdirList subdirs;
+  subdirs.reserve(subdirCount);
+  int longNameCount = 0;
+  ended = false;
+  for (std::uint32_t s = 0; s < sectors && !ended; ++s) {
+    if (op_.OperationMode == OpSearch && op_.SearchCancelled == 1) break;
+    const std::uint32_t at = ctx_.rootDirSector + s;
+    disk::ReadSectors(ctx_, at, 1, clusterBuffer_.data());
+    for (std::uint32_t i = 0; i < entriesPerSector_; ++i) {
+      const Bytes e = sector.subspan(i * kDirEntrySize, kDirEntrySize);
+      if (e[0] == kEndOfDirectory) {
+        ended = true;
+        break;
+      }
+      HandleDirEntry(e, longNameCount, nullptr, subdirs, 0);
+    }
+    HandRegion(at, 1);
+  }
+
+  BeginRootProgress(subdirCount);
+  EnterSubdirectories(subdirs, nullptr, 0);
+}
+
+bool DirectoryWalker::FollowDirectoryChain(Cluster start, const std::string* path, std::vector<Cluster>& chain,
+                                           std::size_t& subdirCount) {
+  // A chain has at most as many clusters as the volume, and one that comes
+  // back to a cluster it already passed ends there.
+  const std::uint64_t maxClusters = ctx_.lastCluster > 1 ? ctx_.lastCluster - 1 : 0;
+  std::unordered_set<Cluster> seen;
+  const Bytes cluster(clusterBuffer_.data(), clusterBuffer_.size());
+  for (Cluster c = start; IsValidCluster(ctx_, c) && chain.size() < maxClusters; c = NextInChain(ctx_, c)) {
+    if (chain.size() < 16) {
+      if (std::find(chain.begin(), chain.end(), c) != chain.end()) break;
+    } else {
+      if (seen.empty()) seen.insert(chain.begin(), chain.end());
+      if (!seen.insert(c).second) break;
+    }
+    ReadCluster(ctx_, c, clusterBuffer_.data());
+    const std::uint8_t first = clusterBuffer_[0];
+    if (expectDotEntry_) {
+      // The cluster no longer holds the directory that named it.
+      if (first != kDotEntry) return false;
+      expectDotEntry_ = false;
+    }
+    if (path && c == start && first != kDotEntry) return false;
+    chain.push_back(c);
+    for (std::uint32_t i = 0; i < entriesPerCluster_; ++i) {
+      const Bytes e = cluster.subspan(i * kDirEntrySize, kDirEntrySize);
+      if (e[0] == kEndOfDirectory) return true;
+      if (IsDirectoryEntry(e) && e[0] != kDotEntry) ++subdirCount;
+    }
+  }
+  return true;
+}
+
+void DirectoryWalker::WalkDirectory(Cluster start, const std::string* path, std::uint8_t deleted) {
+  const bool search = op_.OperationMode == OpSearch;
+  if (search && CancelledNow()) return;
+  if (search && IsValidCluster(ctx_, start) && FatGetEntry(ctx_, ctx_.fatWork, start) == kFreeCluster) {
+    FatSetEntry(ctx_, start, kEndOfChain);
+  }
+  // A damaged volume may name a directory (or an ancestor) as its own
+  // subdirectory; each directory is walked once.
+  if (!enteredDirectories_.insert(start).second) return;
+
+  std::vector<Cluster> chain;
+  std::size_t subdirCount = 0;
+  if (!FollowDirectoryChain(start, path, chain, subdirCount)) return;
+
+  SubdirList subdirs;
+  subdirs.reserve(subdirCount);
+  int longNameCount = 0;
+  const Bytes cluster(clusterBuffer_.data(), clusterBuffer_.size());
+  // The end-of-directory entry ends the directory here as it did in the
+  // first pass, so that both passes see the same entries.
+  bool ended = false;
+  for (std::size_t k = 0; k < chain.size() && !ended; ++k) {
+    if (search && op_.SearchCancelled == 1) break;
+    ReadCluster(ctx_, chain[k], clusterBuffer_.data());
+    for (std::uint32_t i = 0; i < entriesPerCluster_; ++i) {
+      const Bytes e = cluster.subspan(i * kDirEntrySize, kDirEntrySize);
+      if (e[0] == kEndOfDirectory) {
+        ended = true;
+        break;
+      }
+      HandleDirEntry(e, longNameCount, path, subdirs, deleted);
+    }
+    HandRegion(ClusterToSector(ctx_, chain[k]), ctx_.sectorsPerCluster);
+  }
+
+  if (!path) BeginRootProgress(subdirCount);
+  EnterSubdirectories(subdirs, path, deleted);
+}
+
+void DirectoryWalker::EnterSubdirectories(const SubdirList& subdirs, const std::string* path,
+                                          std::uint8_t deleted) {
+  const char separator = op_.OperationMode == OpRestore ? '/' : '\\';
+  for (std::size_t j = 0; j < subdirs.size(); ++j) {
+    const SubdirItem& item = subdirs[j];
+    if (item.cluster < 2) continue;
+    std::string child;
+    if (!path) {
+      if (op_.ActiveProgress && !op_.ActiveProgress->Advance(j + 1)) {
+        op_.SearchCancelled = 1;
+        break;
+      }
+      if (ctx_.SearchedRoot.size() + item.name.size() > kMaxPath) continue;
+      child = ctx_.SearchedRoot + item.name;
+    } else {
+      if (path->size() + item.name.size() + 2 >= kPathBuffer) continue;
+      child = *path + separator + item.name;
+    }
+    std::uint8_t flag = deleted;
+    if (item.deleted == kDeletedMark) {
+      // Reused since, or already walked in this run.
+      if (FatGetEntry(ctx_, ctx_.fatWork, item.cluster) != kFreeCluster) continue;
+      FatSetEntry(ctx_, item.cluster, kEndOfChain);
+      flag = 1;
+    }
+    expectDotEntry_ = true;
+    WalkDirectory(item.cluster, &child, flag);
+  }
+}
+
+void DirectoryWalker::HandleClusterAsDirectory(Bytes cluster) {
+  SubdirList none;
+  int longNameCount = 0;
+  const std::size_t entries = std::min<std::size_t>(entriesPerCluster_, cluster.size() / kDirEntrySize);
+  for (std::size_t i = 0; i < entries; ++i) {
+    const Bytes e = cluster.subspan(i * kDirEntrySize, kDirEntrySize);
+    if (e[0] == kEndOfDirectory) break;
+    HandleDirEntry(e, longNameCount, &scanFolder_, none, 1);
+  }
+}
+
+void DirectoryWalker::ScanClusterAsDirectory(Cluster c) {
+  ReadCluster(ctx_, c, clusterBuffer_.data());
+  HandleClusterAsDirectory(Bytes(clusterBuffer_.data(), clusterBuffer_.size()));
+}
+
+void SearchFat(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host) {
+  SearchFat(ctx, op, host, WalkHooks{});
+}
+
+void SearchFat(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host,
+               const WalkHooks& hooks) {
+  std::unique_ptr<disk::ProgressSink> progress = host.OpenProgress();
+  op.ActiveProgress = progress.get();
+  op.SearchCancelled = 0;
+  {
+    DirectoryWalker walker(ctx, op, host, hooks);
+    if (walker.Usable()) {
+      walker.SetExpectDotEntry(false);
+      if (ctx.rootCluster == 0) walker.WalkRootDirectory();
+      else walker.WalkDirectory(ctx.rootCluster, nullptr, 0);
+    }
+  }
+  op.ActiveProgress = nullptr;
+  progress.reset();
+}
+
+void RestoreFolderWalk(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host,
+                       Cluster firstCluster, const std::string& targetPath, const WalkHooks& hooks) {
+  op.OperationMode = OpRestore;
+  op.ClusterScanActive = 0;
+  ctx.fatWork = ctx.fatCopy;
+  {
+    DirectoryWalker walker(ctx, op, host, hooks);
+    if (walker.Usable()) walker.WalkDirectory(firstCluster, &targetPath, 1);
+  }
+  std::vector<std::uint8_t>().swap(ctx.fatWork);
+}
 
 }  // namespace ambrelic::fat

@@ -1,0 +1,66 @@
+#include "fat/cluster_scan.h"
+
+#include <algorithm>
+#include <vector>
+
+#include "disk/sector_device.h"
+#include "fat/directory_walk.h"
+
+namespace ambrelic::fat {
+
+namespace {
+
+// Consecutive qualifying clusters are read together, up to this many bytes,
+// instead of one small read per cluster; each is then handled on its own
+// exactly as if it had been read alone.
+constexpr std::uint32_t kRunBytes = 1u << 20;
+
+}  // namespace
+
+void ScanClusters(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host) {
+  op.SearchCancelled = 0;
+  DirectoryWalker walker(ctx, op, host);
+  std::unique_ptr<disk::ProgressSink> progress = host.OpenProgress();
+  op.ActiveProgress = progress.get();
+  progress->BeginCount("Cluster:", ctx.lastCluster);
+  progress->ShowFileLabel();
+
+  if (walker.Usable()) {
+    const std::uint32_t bytesPerCluster = static_cast<std::uint32_t>(ctx.bytesPerSector) * ctx.sectorsPerCluster;
+    const std::uint32_t maxRun = std::max<std::uint32_t>(1, kRunBytes / bytesPerCluster);
+    std::vector<std::uint8_t> run(static_cast<std::size_t>(maxRun) * bytesPerCluster);
+    auto qualifies = [&](std::uint64_t c) {
+      return op.IncludeUsedClusters == 1 ||
+             FatGetEntry(ctx, ctx.fatWork, static_cast<Cluster>(c)) == kFreeCluster;
+    };
+    std::uint64_t runStart = 0;
+    std::uint64_t runEnd = 0;  // clusters [runStart, runEnd) are in `run`
+    for (std::uint64_t c = 2; c <= ctx.lastCluster; ++c) {
+      if (c >= runEnd && qualifies(c)) {
+        // Sectors of the run, in the same 32-bit numbering a cluster read uses.
+        const std::uint64_t firstSector = ClusterToSector(ctx, static_cast<Cluster>(c));
+        std::uint64_t n = 1;
+        while (n < maxRun && c + n <= ctx.lastCluster && qualifies(c + n) &&
+               firstSector + (n + 1) * ctx.sectorsPerCluster <= 0x100000000ull) {
+          ++n;
+        }
+        disk::ReadSectors(ctx, firstSector, static_cast<std::uint32_t>(n * ctx.sectorsPerCluster), run.data());
+        runStart = c;
+        runEnd = c + n;
+      }
+      if (c >= runStart && c < runEnd) {
+        walker.HandleClusterAsDirectory(
+            disk::Bytes(run.data() + (c - runStart) * bytesPerCluster, bytesPerCluster));
+      }
+      if (!progress->Advance(c)) break;
+      // Once the user has cancelled, the remaining clusters could add
+      // nothing; reading them would only keep the user waiting.
+      if (op.SearchCancelled == 1) break;
+    }
+  }
+
+  op.ActiveProgress = nullptr;
+  progress.reset();
+}
+
+}  // namespace ambrelic::fat

@@ -1,0 +1,141 @@
+#include "fat/dir_entry.h"
+
+#include <cstdio>
+#include <span>
+
+#include "platform/text.h"
+
+namespace ambrelic::fat {
+
+std::uint8_t ShortNameChecksum(const std::array<std::uint8_t, 11>& name) {
+  std::uint8_t sum = 0;
+  for (std::uint8_t b : name) {
+    sum = static_cast<std::uint8_t>(((sum & 1) << 7) + (sum >> 1) + b);
+  }
+  return sum;
+}
+
+void CopyLongNameBytes(disk::Bytes entry, std::uint8_t* out26) {
+  // Characters 1-5, 6-11 and 12-13 of the slot.
+  static constexpr std::size_t kPieces[3][2] = {{0x01, 10}, {0x0E, 12}, {0x1C, 4}};
+  std::size_t at = 0;
+  for (const auto& piece : kPieces) {
+    for (std::size_t i = 0; i < piece[1]; ++i) out26[at++] = disk::le8(entry, piece[0] + i);
+  }
+}
+
+std::string FormatModified(std::uint16_t date, std::uint16_t time) {
+  char text[64];
+  std::snprintf(text, sizeof text, "%02d/%02d/%02d %02d:%02d", (date >> 5) & 0x0F, date & 0x1F,
+                1980 + (date >> 9), time >> 11, (time >> 5) & 0x3F);
+  return text;
+}
+
+std::string BuildShortNameBytes(disk::Bytes entry, bool& firstCharLost) {
+  firstCharLost = false;
+  char base[8];
+  char ext[3];
+  for (std::size_t i = 0; i < 8; ++i) base[i] = static_cast<char>(disk::le8(entry, i));
+  for (std::size_t i = 0; i < 3; ++i) ext[i] = static_cast<char>(disk::le8(entry, 8 + i));
+  if (static_cast<std::uint8_t>(base[0]) == kDeletedMark) {
+    base[0] = '$';
+    firstCharLost = true;
+  }
+  std::size_t baseLen = 8;
+  while (baseLen > 0 && base[baseLen - 1] == ' ') --baseLen;
+  std::size_t extLen = 3;
+  while (extLen > 0 && ext[extLen - 1] == ' ') --extLen;
+  std::string name(base, baseLen);
+  if (extLen > 0) {
+    name += '.';
+    name.append(ext, extLen);
+  }
+  return name;
+}
+
+NameConverter::NameConverter() {
+  // A byte converts on its own to a fixed text exactly when the code page is
+  // single-byte; a lead byte of a double-byte code page fails alone and
+  // joins the following 'A'. Any such byte sends every name through iconv.
+  oemTable_ = true;
+  for (int b = 0; b < 256 && oemTable_; ++b) {
+    const char ch = static_cast<char>(b);
+    oemText_[b] = platform::OemToLocale(std::string_view(&ch, 1));
+    const char pair[2] = {ch, 'A'};
+    if (oemText_[b].empty() || platform::OemToLocale(std::string_view(pair, 2)) != oemText_[b] + "A") {
+      oemTable_ = false;
+    }
+    oemUpperText_[b] = platform::UpperCase(oemText_[b]);
+  }
+}
+
+void NameConverter::Oem(std::string_view oem, std::string& out) const {
+  if (!oemTable_) {
+    out = platform::OemToLocale(oem);
+    return;
+  }
+  out.clear();
+  for (unsigned char ch : oem) {
+    if (ch < 0x80) out += static_cast<char>(ch);
+    else out += oemText_[ch];
+  }
+}
+
+void NameConverter::OemUpper(std::string_view oem, std::string& out) const {
+  if (!oemTable_) {
+    out = platform::UpperCase(platform::OemToLocale(oem));
+    return;
+  }
+  out.clear();
+  for (unsigned char ch : oem) {
+    if (ch < 0x80) out += static_cast<char>(ch >= 'a' && ch <= 'z' ? ch - 32 : ch);
+    else out += oemUpperText_[ch];
+  }
+}
+
+bool NameConverter::OemByteOf(std::string_view text, std::uint8_t& byte) const {
+  if (!oemTable_ || text.empty()) return false;
+  for (int b = 0x80; b < 256; ++b) {
+    if (oemText_[b] == text) {
+      byte = static_cast<std::uint8_t>(b);
+      return true;
+    }
+  }
+  return false;
+}
+
+void NameConverter::Upper(std::string_view text, std::string& out) const {
+  bool ascii = true;
+  for (unsigned char ch : text) {
+    if (ch >= 0x80) {
+      ascii = false;
+      break;
+    }
+  }
+  if (!ascii) {
+    out = platform::UpperCase(text);
+    return;
+  }
+  out.assign(text);
+  for (char& ch : out) {
+    if (ch >= 'a' && ch <= 'z') ch = static_cast<char>(ch - 32);
+  }
+}
+
+void NameConverter::Utf16(const std::uint8_t* bytes, std::size_t unitCount, std::string& out) const {
+  bool ascii = true;
+  for (std::size_t i = 0; i < unitCount; ++i) {
+    if (bytes[2 * i + 1] != 0 || bytes[2 * i] >= 0x80) {
+      ascii = false;
+      break;
+    }
+  }
+  if (!ascii) {
+    out = platform::Utf16ToLocale(std::span<const std::uint8_t>(bytes, unitCount * 2));
+    return;
+  }
+  out.clear();
+  for (std::size_t i = 0; i < unitCount; ++i) out += static_cast<char>(bytes[2 * i]);
+}
+
+}  // namespace ambrelic::fat
