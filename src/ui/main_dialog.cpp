@@ -1,0 +1,135 @@
+#include "ui/main_dialog.h"
+
+#include "fat/directory_walk.h"
+#include "ntfs/mft_scan.h"
+#include "platform/text.h"
+
+namespace ambrelic::ui {
+
+namespace {
+const char* const kNoFilesFound = "No files were found.";
+const char* const kScanVacant = "Do you want to scan vacant clusters?";
+const char* const kNeedNameForScanAll =
+    "Please enter all or part of the file name if you want to scan all clusters.";
+const char* const kScanAllQuestion =
+    "Scan all clusters including used clusters.\n(The clusters exclude root directory of FAT12, FAT16 "
+    "drive.)\n\nDo you want to continue?";
+}  // namespace
+
+MainDialog::MainDialog(Host& host, std::vector<platform::Drive> drives)
+    : host_(host), drives_(std::move(drives)), list_(host) {}
+
+MainDialog::~MainDialog() {
+  // A progress dialog still alive must not call back into a dead owner.
+  if (openProgress_) openProgress_->Close();
+}
+
+void MainDialog::Initialise() {
+  list_.CreateColumns();
+  driveSelection_ = platform::PreselectedPosition(drives_);
+  OnDriveChanged();
+  op_.IncludeUsedClusters = 0;
+  ctx_.fatCopy.clear();
+}
+
+void MainDialog::SelectDrive(int position) {
+  driveSelection_ = (position >= 0 && position < static_cast<int>(drives_.size())) ? position : -1;
+}
+
+void MainDialog::SetNameText(const std::string& text) { nameText_ = platform::UpperCase(text); }
+
+void MainDialog::UpdateData() {
+  op_.nameFilter = nameText_;
+  op_.includeUsedClusters = includeUsedCheck_ ? 1 : 0;
+  op_.includeZeroSize = includeZeroCheck_ ? 1 : 0;
+}
+
+const platform::Drive* MainDialog::SelectedSlot() const {
+  if (driveSelection_ < 0 || driveSelection_ >= static_cast<int>(drives_.size())) return nullptr;
+  return &drives_[static_cast<std::size_t>(driveSelection_)];
+}
+
+Answer MainDialog::Message(const std::string& text, Buttons buttons, Icon icon, int defaultButton) {
+  return host_.ShowMessage(MessageRequest{text, buttons, icon, defaultButton});
+}
+
+void MainDialog::ReleaseFatWork() { std::vector<std::uint8_t>().swap(ctx_.fatWork); }
+
+void MainDialog::OnSearch() {
+  host_.SetWaitCursor(true);
+  UpdateData();
+  op_.OperationMode = disk::OpSearch;
+  if (PrepareVolume() == 1) {
+    lastOutcome_ = CommandOutcome::Ran;
+    if (ctx_.fsKind == disk::FsKind::Ntfs) {
+      ntfs::ScanMft(ctx_, op_, *this, 0, std::string());
+    } else {
+      // A cancel of the previous search must not hide this one's question.
+      op_.SearchCancelled = 0;
+      fat::SearchFat(ctx_, op_, *this);
+      if (op_.SearchCancelled == 0 && AskYesNo(kScanVacant)) {
+        op_.ClusterScanActive = 1;
+        fat::ScanClusters(ctx_, op_, *this);
+      }
+    }
+    if (op_.FoundCount == 0) ShowMessage(kNoFilesFound);
+  } else {
+    lastOutcome_ = CommandOutcome::Stopped;
+  }
+  ReleaseFatWork();
+  op_.ClusterScanActive = 0;
+  host_.SetWaitCursor(false);
+}
+
+void MainDialog::OnScanAllClusters() {
+  lastOutcome_ = CommandOutcome::Stopped;
+  // The menu entry is grayed on NTFS drives; nothing can start it there.
+  if (!scanAllEnabled_) return;
+  UpdateData();
+  if (op_.nameFilter.empty()) {
+    ShowMessage(kNeedNameForScanAll);
+    host_.SetFocus(FocusTarget::NameField);
+    return;
+  }
+  op_.OperationMode = disk::OpSearch;
+  if (PrepareVolume() != 1) return;
+  lastOutcome_ = CommandOutcome::Ran;
+  // A removable drive is enabled for the scan before its kind is known;
+  // the cluster scan has no meaning on an NTFS volume.
+  if (!disk::IsFat(ctx_.fsKind)) return;
+  if (AskYesNo(kScanAllQuestion)) {
+    op_.ClusterScanActive = 1;
+    op_.IncludeUsedClusters = 1;
+    UpdateData();
+    fat::ScanClusters(ctx_, op_, *this);
+    if (op_.FoundCount == 0) ShowMessage(kNoFilesFound);
+  }
+  ReleaseFatWork();
+  op_.ClusterScanActive = 0;
+  op_.IncludeUsedClusters = 0;
+}
+
+std::unique_ptr<disk::ProgressSink> MainDialog::OpenProgress() {
+  auto dialog = std::make_unique<ProgressDialog>(host_, host_.CreateProgressView());
+  // The engines do not look at the result: a dialog without a window still
+  // counts, reads cancel requests and pumps.
+  dialog->Open(*this);
+  openProgress_ = dialog.get();
+  op_.ActiveProgress = dialog.get();
+  return dialog;
+}
+
+void MainDialog::ProgressClosed(ProgressDialog* dialog) {
+  if (openProgress_ == dialog) openProgress_ = nullptr;
+  if (op_.ActiveProgress == dialog) op_.ActiveProgress = nullptr;
+}
+
+void MainDialog::AddRow(const disk::FoundRow& row) { list_.AddRow(op_, row); }
+
+void MainDialog::ShowMessage(const std::string& text) { Message(text, Buttons::Ok, Icon::None); }
+
+bool MainDialog::AskYesNo(const std::string& text, bool stopIcon) {
+  return Message(text, Buttons::YesNo, stopIcon ? Icon::Stop : Icon::None, 1) == Answer::Yes;
+}
+
+}  // namespace ambrelic::ui

@@ -1,0 +1,102 @@
+// The application without a toolkit: the main dialog's state (drive table
+// and selection, the name filter and the two options as the controls hold
+// them, the selected volume, the operation state and the results list) and
+// its commands. The engines report to it through disk::EngineHost; it talks
+// to the user through a Host.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "disk/operation_state.h"
+#include "disk/sinks.h"
+#include "disk/volume_context.h"
+#include "platform/drives.h"
+#include "ui/host.h"
+#include "ui/progress_dialog.h"
+#include "ui/results_list.h"
+
+namespace ambrelic::ui {
+
+// What a command ended with, for front ends that need an exit status.
+enum class CommandOutcome : std::uint8_t {
+  Ran,      // the command did its work (also when nothing was found or the user said No)
+  Stopped,  // a check or a failure stopped it (the user has been told, or it was silent)
+};
+
+class MainDialog : public disk::EngineHost, public ProgressOwner {
+ public:
+  MainDialog(Host& host, std::vector<platform::Drive> drives);
+  ~MainDialog() override;
+
+  // Dialog initialisation: columns, preselected drive, OnDriveChanged once.
+  void Initialise();
+
+  // The controls, as the user sets them.
+  void SelectDrive(int position);             // -1: nothing selected
+  int SelectedDrive() const { return driveSelection_; }
+  // The edit box upper-cases what is typed.
+  void SetNameText(const std::string& text);
+  const std::string& NameText() const { return nameText_; }
+  void SetIncludeUsedClusters(bool on) { includeUsedCheck_ = on; }
+  void SetIncludeZeroSize(bool on) { includeZeroCheck_ = on; }
+
+  // Commands.
+  void OnSearch();
+  void OnScanAllClusters();
+  void OnColumnClick(int column) { list_.OnColumnClick(column); }
+
+  // Volume preparation (volume_preparation.cpp).
+  int PrepareVolume();
+  bool CheckDiskInDrive(const std::string& root);
+  void OnDriveChanged();
+
+  // Enabling of the FAT-only controls, as OnDriveChanged leaves them.
+  bool IncludeUsedEnabled() const { return includeUsedEnabled_; }
+  bool ScanAllEnabled() const { return scanAllEnabled_; }
+
+  // disk::EngineHost
+  std::unique_ptr<disk::ProgressSink> OpenProgress() override;
+  void AddRow(const disk::FoundRow& row) override;
+  void ShowMessage(const std::string& text) override;
+  bool AskYesNo(const std::string& text, bool stopIcon = false) override;
+
+  // ProgressOwner
+  bool IsEnabled() const override { return enabled_; }
+  void SetEnabled(bool enabled) override { enabled_ = enabled; }
+  void ProgressClosed(ProgressDialog* dialog) override;
+
+  CommandOutcome LastOutcome() const { return lastOutcome_; }
+  const std::vector<platform::Drive>& Drives() const { return drives_; }
+  ResultsList& List() { return list_; }
+  const ResultsList& List() const { return list_; }
+  disk::VolumeContext& Volume() { return ctx_; }
+  disk::OperationState& Operation() { return op_; }
+  Host& GetHost() { return host_; }
+
+ private:
+  // Copies the controls into the members (the dialog's data exchange).
+  void UpdateData();
+  Answer Message(const std::string& text, Buttons buttons, Icon icon, int defaultButton = 0);
+  const platform::Drive* SelectedSlot() const;
+  void ReleaseFatWork();
+
+  Host& host_;
+  std::vector<platform::Drive> drives_;
+  int driveSelection_ = -1;
+  std::string nameText_;
+  bool includeUsedCheck_ = false;
+  bool includeZeroCheck_ = false;
+  bool includeUsedEnabled_ = true;
+  bool scanAllEnabled_ = true;
+  bool enabled_ = true;
+
+  disk::VolumeContext ctx_;
+  disk::OperationState op_;
+  ResultsList list_;
+  ProgressDialog* openProgress_ = nullptr;
+  CommandOutcome lastOutcome_ = CommandOutcome::Ran;
+};
+
+}  // namespace ambrelic::ui

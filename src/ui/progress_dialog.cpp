@@ -1,0 +1,141 @@
+#include "ui/progress_dialog.h"
+
+#include <cstdio>
+
+namespace ambrelic::ui {
+namespace {
+
+// Steps a single Advance may take. A position far beyond the total would
+// otherwise step (and pump) for as long as the quotient says; the bar wraps
+// at 100 anyway.
+constexpr int kMaxStepsTarget = 10000;
+
+}  // namespace
+
+Answer DefaultAnswer(const MessageRequest& m) {
+  switch (m.buttons) {
+    case Buttons::Ok: return Answer::Ok;
+    case Buttons::YesNo: return m.defaultButton == 0 ? Answer::Yes : Answer::No;
+    case Buttons::RetryCancel: return m.defaultButton == 0 ? Answer::Retry : Answer::Cancel;
+  }
+  return Answer::Ok;
+}
+
+ProgressDialog::ProgressDialog(Host& host, std::unique_ptr<ProgressView> view)
+    : host_(host), view_(std::move(view)) {}
+
+ProgressDialog::~ProgressDialog() { Close(); }
+
+bool ProgressDialog::Open(ProgressOwner& owner) {
+  owner_ = &owner;
+  if (owner.IsEnabled()) {
+    owner.SetEnabled(false);
+    ownerDisabled_ = 1;
+  }
+  if (!view_) {
+    if (ownerDisabled_) owner.SetEnabled(true);
+    ownerDisabled_ = 0;
+    return false;
+  }
+  open_ = true;
+  barPos_ = lower_;
+  view_->SetCaption("Ambrelic");
+  view_->SetBar(lower_, upper_, barPos_);
+  view_->SetPercentText(percentText_);
+  return true;
+}
+
+void ProgressDialog::Close() {
+  if (owner_) {
+    if (ownerDisabled_) owner_->SetEnabled(true);
+    ownerDisabled_ = 0;
+    ProgressOwner* owner = owner_;
+    owner_ = nullptr;
+    owner->ProgressClosed(this);
+  }
+  if (open_ && view_) view_->Close();
+  open_ = false;
+}
+
+void ProgressDialog::BeginCount(const std::string& label, std::uint64_t total) {
+  countLabel_ = label;
+  step_ = 1;
+  lower_ = 0;
+  upper_ = 100;
+  total_ = total;
+  countText_ = label.empty() ? std::string() : std::to_string(total);
+  stepsDone_ = 0;
+  if (open_) {
+    view_->SetCountLabel(label);
+    view_->SetBar(lower_, upper_, barPos_);
+  }
+}
+
+void ProgressDialog::ShowFileLabel() {
+  fileLabelVisible_ = true;
+  if (open_) view_->ShowFileLabel();
+}
+
+void ProgressDialog::SetFileName(const std::string& text) {
+  fileName_ = text;
+  if (open_) view_->SetFileName(text);
+}
+
+void ProgressDialog::PumpMessages() {
+  if (host_.PumpMessages()) cancelRequest_ = 1;
+}
+
+bool ProgressDialog::TakeCancelRequest() {
+  PumpMessages();
+  const int taken = cancelRequest_;
+  cancelRequest_ = 0;
+  return taken == 1;
+}
+
+int ProgressDialog::StepBar() {
+  PumpMessages();
+  const int previous = barPos_;
+  // The bar control starts over from its lower end once a step passes the
+  // upper one; the percentage follows the unwrapped value (ShowPercent).
+  long long next = static_cast<long long>(barPos_) + step_;
+  const long long span = static_cast<long long>(upper_) - lower_;
+  if (span > 0 && (next > upper_ || next < lower_)) next = lower_ + (next - lower_) % span;
+  barPos_ = static_cast<int>(next);
+  if (open_) view_->SetBar(lower_, upper_, barPos_);
+  ShowPercent(static_cast<long long>(previous) + step_);
+  return previous;
+}
+
+void ProgressDialog::ShowPercent(long long position) {
+  const long long span = static_cast<long long>(upper_) - lower_;
+  if (span == 0) return;
+  long long percent = (position - lower_) * 100 / span;
+  if (percent != 100) percent %= 100;
+  char text[32];
+  std::snprintf(text, sizeof text, "%lld%%", percent);
+  if (percentText_ != text) {
+    percentText_ = text;
+    if (open_) view_->SetPercentText(percentText_);
+  }
+}
+
+bool ProgressDialog::Advance(std::uint64_t position) {
+  if (TakeCancelRequest()) return false;
+  if (!countText_.empty()) {
+    counterLine_ = std::to_string(position) + " / " + countText_;
+    if (open_) view_->SetCountText(counterLine_);
+  }
+  // A total of 0 has no fraction to show: the bar stays where it is.
+  std::uint64_t target = 0;
+  if (total_ != 0) {
+    const unsigned __int128 scaled = static_cast<unsigned __int128>(position) * 100 / total_;
+    target = scaled > kMaxStepsTarget ? kMaxStepsTarget : static_cast<std::uint64_t>(scaled);
+  }
+  while (static_cast<std::uint64_t>(stepsDone_) < target) {
+    StepBar();
+    stepsDone_ += 1;
+  }
+  return true;
+}
+
+}  // namespace ambrelic::ui

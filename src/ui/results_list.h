@@ -1,0 +1,98 @@
+// The results list: one row per deleted file or folder found, held as the
+// five texts the engines produced (the restore reads them back, so their
+// formats are an interface), a folder flag and an icon key. The counter
+// beside the buttons and the column sort live here too. Rows are kept in a
+// plain vector so that a million of them fill, sort and clear quickly; the
+// Qt view is a model over this.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "disk/operation_state.h"
+#include "disk/sinks.h"
+#include "disk/volume_context.h"
+#include "ui/host.h"
+
+namespace ambrelic::ui {
+
+enum class Align : std::uint8_t { Left, Right };
+
+struct Column {
+  std::string header;
+  Align align = Align::Left;
+  int width = 0;  // pixels
+};
+
+struct ResultRow {
+  std::array<std::string, 5> texts;  // Name, In Folder, Size, Modified, Cluster / File No
+  bool isFolder = false;
+  std::string iconKey;               // "folder", or the name from its last '.', lower-cased
+  bool selected = false;
+};
+
+// Notice shown while a list with rows is cleared (static 1011).
+extern const char* const kClearingNotice;
+
+// "folder" for a folder; otherwise the name from its last '.' on, in lower
+// case (".txt"), or empty for a name without one.
+std::string IconKeyFor(std::string_view name, bool isFolder);
+
+// The number parse of the numeric columns: leading spaces skipped, digits
+// up to the first non-digit, a value beyond 32 bits counts as 4294967295.
+std::uint32_t ParseUInt32Text(std::string_view text);
+
+// The Modified text MM/DD/YYYY HH:MM rearranged to YYYY/MM/DD HH:MM, so that
+// a plain byte comparison orders by date.
+std::string SortableModified(std::string_view text);
+
+class ResultsList {
+ public:
+  explicit ResultsList(Host& host);
+
+  // Columns 0 to 3 (done once by the dialog's initialisation).
+  void CreateColumns();
+  // Counter "0", column 4 removed, rows deleted (notice shown only when
+  // there are rows), NextRow and FoundCount 0.
+  void Clear(disk::OperationState& op);
+  // Column 4: "Cluster" (right, 70) for FAT, "File No" (right, 90) for NTFS.
+  void AddFifthColumn(disk::FsKind kind);
+  // Counts the row, shows the counter and the name in the open progress
+  // dialog, and inserts the row at NextRow.
+  void AddRow(disk::OperationState& op, const disk::FoundRow& row);
+
+  // Sorts by a column: ascending at the first click, descending at the next
+  // click on the same column, ascending again on another column. Stable.
+  void OnColumnClick(int column);
+
+  // Selection, for the restore.
+  void SetSelected(int row, bool selected);
+  void SelectAll(bool selected);
+  int FirstSelected() const;               // -1 when none
+  int NextSelected(int after) const;       // -1 at the end
+  int SelectedCount() const;
+  const std::string& CellText(int row, int column) const;
+
+  int RowCount() const { return static_cast<int>(rows_.size()); }
+  const ResultRow& Row(int row) const { return rows_[static_cast<std::size_t>(row)]; }
+  const std::vector<ResultRow>& Rows() const { return rows_; }
+  const std::vector<Column>& Columns() const { return columns_; }
+  const std::string& CounterText() const { return counterText_; }
+  int LastSortedColumn() const { return lastSortedColumn_; }
+  int SortDescendingNext() const { return directionFlag_; }
+
+ private:
+  void SetCounter(std::string text);
+
+  Host& host_;
+  std::vector<Column> columns_;
+  std::vector<ResultRow> rows_;
+  std::string counterText_;
+  int lastSortedColumn_ = 0;
+  int directionFlag_ = 0;  // 0 ascending, 1 descending, for the next sort
+};
+
+}  // namespace ambrelic::ui

@@ -1,0 +1,197 @@
+#include "ui/volume_preparation.h"
+
+#include <array>
+#include <cerrno>
+#include <cstring>
+
+#include "disk/byte_reader.h"
+#include "disk/fat_boot_sector.h"
+#include "fat/allocation_table.h"
+#include "ntfs/mft_scan.h"
+#include "platform/volume_info.h"
+#include "ui/main_dialog.h"
+
+namespace ambrelic::ui {
+namespace {
+
+const char* const kSelectDrive = "Please select a drive.";
+const char* const kNoWildcard =
+    "You can't use wild card * .\n\nIf you want to search by extension, please enter something like . TXT.";
+const char* const kAdminHint = "\n\nPlease log on an account with Administrator privilege and then run the program again.";
+const char* const kNotSearchable = "You can't search this drive because the type is not FAT12/FAT16/FAT32/NTFS.";
+const char* const kDifferentDisk =
+    "The disk in selected drive is different from searched disk.\n\nI recommend you to search files again.";
+const char* const kNotFormatted =
+    "The disk in selected drive is not formatted or broken.\n\nPlease insert a correctly formatted disk.";
+const char* const kNotAccessible = " is not accessible.\n\n";
+
+// GetVolumeInformationA fills a 15-byte label buffer.
+constexpr std::size_t kLabelCap = 14;
+
+bool IsFloppyRoot(const std::string& root) { return root == "A:\\" || root == "B:\\"; }
+
+bool TextAt(std::span<const std::uint8_t> sector, std::size_t offset, const char* text) {
+  const std::size_t n = std::strlen(text);
+  return disk::Fits(offset, n, sector.size()) && std::memcmp(sector.data() + offset, text, n) == 0;
+}
+
+std::uint64_t VolumeSectorsFor(platform::BlockDevice& volume) {
+  std::array<std::uint8_t, 512> sector{};
+  volume.ReadAt(0, sector);
+  std::uint16_t bps = disk::le16(sector, 0x0B);
+  if (bps < 512 || bps > 4096 || (bps & (bps - 1)) != 0) bps = 512;
+  return volume.Size() / bps;
+}
+
+}  // namespace
+
+disk::FsKind KindForDrive(const platform::Drive& drive, platform::BlockDevice& volume) {
+  if (IsFloppyRoot(drive.root)) return disk::FsKind::Fat12;
+  std::array<std::uint8_t, 512> sector{};
+  volume.ReadAt(0, sector);
+  const std::uint8_t type = drive.fromTable ? drive.partitionType : platform::InferPartitionType(sector);
+  disk::FsKind kind = disk::KindFromPartitionType(type);
+  if (kind == disk::FsKind::None && drive.type == platform::DriveType::Removable) {
+    if (TextAt(sector, 0x36, "FAT16")) kind = disk::FsKind::Fat16;
+    else if (TextAt(sector, 0x36, "FAT12")) kind = disk::FsKind::Fat12;
+    else if (TextAt(sector, 0x52, "FAT32")) kind = disk::FsKind::Fat32;
+  }
+  return kind;
+}
+
+disk::FsKind IdentifyDriveKind(const platform::Drive& drive) {
+  platform::OpenResult opened = platform::OpenFileDevice(drive.sourcePath, drive.offset, drive.length, false);
+  if (!opened.device) return disk::FsKind::None;
+  disk::VolumeContext scratch;
+  scratch.bytesPerSector = drive.sectorSize;
+  scratch.volumeHandle = opened.device;
+  scratch.fsKind = KindForDrive(drive, *opened.device);
+  if (disk::IsFat(scratch.fsKind)) {
+    if (!disk::ParseFatBootSector(scratch, 0, VolumeSectorsFor(*opened.device))) return disk::FsKind::None;
+  } else if (scratch.fsKind == disk::FsKind::Ntfs) {
+    if (!ntfs::PrepareNtfsVolume(scratch)) return disk::FsKind::None;
+  }
+  return scratch.fsKind;
+}
+
+int MainDialog::PrepareVolume() {
+  const platform::Drive* slot = SelectedSlot();
+  if (!slot) {
+    ShowMessage(kSelectDrive);
+    host_.SetFocus(FocusTarget::DriveCombo);
+    return 0;
+  }
+  if (op_.nameFilter.find('*') != std::string::npos) {
+    ShowMessage(kNoWildcard);
+    host_.SetFocus(FocusTarget::NameField);
+    return 0;
+  }
+  ctx_.SearchedRoot = slot->root;
+  ctx_.bytesPerSector = slot->sectorSize;
+  ctx_.recordedSerial = 0;
+  list_.Clear(op_);
+
+  ctx_.volumeHandle.reset();
+  const bool removable = slot->type == platform::DriveType::Removable;
+  // On Linux a removable drive's medium is its source file: without it there
+  // is nothing to open, so the disk check (with its Retry) comes first.
+  if (removable && !CheckDiskInDrive(ctx_.SearchedRoot)) return 0;
+
+  // Search and scan only read; the volume is never opened for writing here.
+  platform::OpenResult opened = platform::OpenFileDevice(slot->sourcePath, slot->offset, slot->length, false);
+  if (!opened.device) {
+    std::string text = platform::ErrorText(opened.error);
+    if (opened.error == EACCES || opened.error == EPERM) text += kAdminHint;
+    ShowMessage(text);
+    return 0;
+  }
+  ctx_.volumeHandle = opened.device;
+  ctx_.fsKind = KindForDrive(*slot, *ctx_.volumeHandle);
+  const std::uint32_t partitionStart = 0;
+
+  if (ctx_.fsKind == disk::FsKind::None) {
+    ShowMessage(kNotSearchable);
+    return 0;
+  }
+  std::vector<std::uint8_t>().swap(ctx_.fatCopy);
+  std::vector<std::uint8_t>().swap(ctx_.mftSelfRecord);
+
+  if (ctx_.fsKind == disk::FsKind::Ntfs) {
+    list_.AddFifthColumn(ctx_.fsKind);
+    if (!ntfs::PrepareNtfsVolume(ctx_)) {
+      ShowMessage(kNotSearchable);
+      return 0;
+    }
+    return 1;
+  }
+  list_.AddFifthColumn(ctx_.fsKind);
+  if (!disk::ParseFatBootSector(ctx_, partitionStart, VolumeSectorsFor(*ctx_.volumeHandle))) {
+    ShowMessage(kNotSearchable);
+    return 0;
+  }
+  fat::LoadAllocationTable(ctx_, partitionStart);
+  return 1;
+}
+
+bool MainDialog::CheckDiskInDrive(const std::string& root) {
+  const platform::Drive* drive = nullptr;
+  for (const auto& d : drives_) {
+    if (d.root == root) drive = &d;
+  }
+  // Every round is started by the user's Retry; nothing here loops by itself.
+  for (;;) {
+    platform::VolumeQuery q;
+    if (drive) {
+      q = platform::QueryVolumeInformation(drive->sourcePath, drive->offset, drive->length);
+    } else {
+      q.error = platform::kErrorNotReady;
+    }
+    if (q.ok) {
+      std::string label = q.info.label.substr(0, kLabelCap);
+      if (ctx_.recordedSerial == 0 || op_.OperationMode != disk::OpRestore) {
+        ctx_.recordedSerial = q.info.serial;
+        ctx_.recordedLabel = label;
+        return true;
+      }
+      if (q.info.serial == ctx_.recordedSerial && label == ctx_.recordedLabel) return true;
+      if (Message(kDifferentDisk, Buttons::RetryCancel, Icon::Stop) == Answer::Retry) continue;
+      return false;
+    }
+    std::string text = root + kNotAccessible;
+    if (q.error == platform::kErrorNotReady) {
+      text += platform::ErrorText(ENOMEDIUM);
+      if (Message(text, Buttons::RetryCancel, Icon::Stop) == Answer::Retry) continue;
+      return false;
+    }
+    if (q.error == platform::kErrorGenFailure) {
+      if (Message(kNotFormatted, Buttons::RetryCancel, Icon::Stop) == Answer::Retry) continue;
+      return false;
+    }
+    text += platform::ErrorText(q.errnoValue);
+    Message(text, Buttons::Ok, Icon::Stop);
+    return false;
+  }
+}
+
+void MainDialog::OnDriveChanged() {
+  const platform::Drive* slot = SelectedSlot();
+  if (!slot) return;
+  if (slot->type == platform::DriveType::Removable) {
+    includeUsedEnabled_ = true;
+    scanAllEnabled_ = true;
+    return;
+  }
+  ctx_.SearchedRoot = slot->root;
+  ctx_.volumeHandle.reset();
+  platform::OpenResult opened = platform::OpenFileDevice(slot->sourcePath, slot->offset, slot->length, false);
+  if (opened.device) {
+    ctx_.fsKind = KindForDrive(*slot, *opened.device);
+    const bool fatOnly = ctx_.fsKind != disk::FsKind::Ntfs;
+    includeUsedEnabled_ = fatOnly;
+    scanAllEnabled_ = fatOnly;
+  }
+  // Failures are silent; the handle is closed whatever happened.
+  ctx_.volumeHandle.reset();
+}
+
+}  // namespace ambrelic::ui

@@ -1,0 +1,187 @@
+#include "ui/results_list.h"
+
+#include <gtest/gtest.h>
+
+#include "support/test_support.h"
+#include "ui/test_host.h"
+
+namespace ambrelic::ui {
+namespace {
+
+disk::FoundRow Row(std::string name, std::string folder, std::string size, std::string modified,
+                   std::string number, bool isFolder = false) {
+  return {std::move(name), std::move(folder), std::move(size), std::move(modified), std::move(number), isFolder};
+}
+
+class ResultsListTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    test::UseUtf8Locale();
+    list.CreateColumns();
+    list.Clear(op);
+    list.AddFifthColumn(disk::FsKind::Fat16);
+  }
+  std::vector<std::string> Column(int c) {
+    std::vector<std::string> out;
+    for (int r = 0; r < list.RowCount(); ++r) out.push_back(list.CellText(r, c));
+    return out;
+  }
+  TestHost host;
+  disk::OperationState op;
+  ResultsList list{host};
+};
+
+TEST_F(ResultsListTest, ColumnsAndFifthColumn) {
+  ASSERT_EQ(list.Columns().size(), 5u);
+  EXPECT_EQ(list.Columns()[0].header, "Name");
+  EXPECT_EQ(list.Columns()[0].width, 110);
+  EXPECT_EQ(list.Columns()[1].header, "In Folder");
+  EXPECT_EQ(list.Columns()[1].width, 210);
+  EXPECT_EQ(list.Columns()[2].header, "Size");
+  EXPECT_EQ(list.Columns()[2].align, Align::Right);
+  EXPECT_EQ(list.Columns()[3].header, "Modified");
+  EXPECT_EQ(list.Columns()[4].header, "Cluster");
+  EXPECT_EQ(list.Columns()[4].align, Align::Right);
+  EXPECT_EQ(list.Columns()[4].width, 70);
+  list.Clear(op);
+  EXPECT_EQ(list.Columns().size(), 4u);
+  list.AddFifthColumn(disk::FsKind::Ntfs);
+  EXPECT_EQ(list.Columns()[4].header, "File No");
+  EXPECT_EQ(list.Columns()[4].width, 90);
+  EXPECT_EQ(list.Columns()[4].align, Align::Right);
+}
+
+TEST_F(ResultsListTest, CounterCountsUpAndClearShowsNoticeOnlyWithRows) {
+  EXPECT_EQ(list.CounterText(), "0");
+  EXPECT_EQ(host.noticeShows, 0) << "clearing an empty list shows no notice";
+  list.AddRow(op, Row("A.TXT", "C:\\", "1", "01/01/2000 00:00", "2"));
+  EXPECT_EQ(list.CounterText(), "1");
+  list.AddRow(op, Row("B.TXT", "C:\\", "1", "01/01/2000 00:00", "3"));
+  EXPECT_EQ(list.CounterText(), "2");
+  EXPECT_EQ(op.FoundCount, 2);
+  EXPECT_EQ(op.NextRow, 2);
+  EXPECT_EQ(Column(0), (std::vector<std::string>{"A.TXT", "B.TXT"}));
+  list.Clear(op);
+  EXPECT_EQ(host.noticeShows, 1);
+  EXPECT_FALSE(host.noticeVisible);
+  EXPECT_EQ(list.RowCount(), 0);
+  EXPECT_EQ(list.CounterText(), "0");
+  EXPECT_EQ(op.FoundCount, 0);
+  EXPECT_EQ(op.NextRow, 0);
+  list.Clear(op);
+  EXPECT_EQ(host.noticeShows, 1);
+}
+
+TEST_F(ResultsListTest, AddRowNamesTheFileInTheOpenProgressAndKeysIcons) {
+  struct Sink : disk::ProgressSink {
+    void BeginCount(const std::string&, std::uint64_t) override {}
+    void ShowFileLabel() override {}
+    void SetFileName(const std::string& t) override { last = t; }
+    bool Advance(std::uint64_t) override { return true; }
+    bool TakeCancelRequest() override { return false; }
+    std::string last;
+  } sink;
+  op.ActiveProgress = &sink;
+  list.AddRow(op, Row("Photo.JPG", "C:\\", "5", "01/01/2000 00:00", "9"));
+  list.AddRow(op, Row("Docs", "C:\\", "", "01/01/2000 00:00", "10", true));
+  list.AddRow(op, Row("README", "C:\\", "5", "01/01/2000 00:00", "11"));
+  EXPECT_EQ(sink.last, "README");
+  EXPECT_EQ(list.Row(0).iconKey, ".jpg");
+  EXPECT_EQ(list.Row(1).iconKey, "folder");
+  EXPECT_TRUE(list.Row(1).isFolder);
+  EXPECT_EQ(list.Row(2).iconKey, "");
+  EXPECT_EQ(IconKeyFor("a.b.TaR", false), ".tar");
+}
+
+TEST_F(ResultsListTest, SortDirections) {
+  list.AddRow(op, Row("b", "", "2", "", "1"));
+  list.AddRow(op, Row("c", "", "3", "", "2"));
+  list.AddRow(op, Row("a", "", "1", "", "3"));
+  list.OnColumnClick(0);
+  EXPECT_EQ(Column(0), (std::vector<std::string>{"a", "b", "c"}));
+  list.OnColumnClick(0);
+  EXPECT_EQ(Column(0), (std::vector<std::string>{"c", "b", "a"}));
+  list.OnColumnClick(0);
+  EXPECT_EQ(Column(0), (std::vector<std::string>{"a", "b", "c"}));
+  // Another column starts ascending whatever the previous direction was.
+  list.OnColumnClick(0);
+  list.OnColumnClick(4);
+  EXPECT_EQ(Column(4), (std::vector<std::string>{"1", "2", "3"}));
+  list.OnColumnClick(4);
+  EXPECT_EQ(Column(4), (std::vector<std::string>{"3", "2", "1"}));
+  EXPECT_EQ(host.waitCursorDepth, 0);
+}
+
+TEST_F(ResultsListTest, NumbersPaddedOrNotCompareEqualAndFoldersAreZero) {
+  list.AddRow(op, Row("padded", "", "      12", "", "       7"));
+  list.AddRow(op, Row("plain", "", "12", "", "7"));
+  list.AddRow(op, Row("folder", "", "", "", "5", true));
+  list.AddRow(op, Row("huge", "", "99999999999", "", "4294967296"));
+  list.AddRow(op, Row("nine", "", "9", "", "6"));
+  list.OnColumnClick(2);
+  EXPECT_EQ(Column(0), (std::vector<std::string>{"folder", "nine", "padded", "plain", "huge"}));
+  list.OnColumnClick(2);
+  // Equal keys keep their order in either direction.
+  EXPECT_EQ(Column(0), (std::vector<std::string>{"huge", "padded", "plain", "nine", "folder"}));
+  EXPECT_EQ(ParseUInt32Text("      12"), 12u);
+  EXPECT_EQ(ParseUInt32Text(""), 0u);
+  EXPECT_EQ(ParseUInt32Text("12abc"), 12u);
+  EXPECT_EQ(ParseUInt32Text("4294967295"), 4294967295u);
+  EXPECT_EQ(ParseUInt32Text("4294967296"), 4294967295u);
+  EXPECT_EQ(ParseUInt32Text("123456789012345678901234567890"), 4294967295u);
+}
+
+TEST_F(ResultsListTest, DatesSortByYearFirst) {
+  list.AddRow(op, Row("new", "", "", "01/01/2000 00:00", ""));
+  list.AddRow(op, Row("old", "", "", "12/31/1999 23:59", ""));
+  list.AddRow(op, Row("mid", "", "", "06/15/2000 12:30", ""));
+  list.OnColumnClick(3);
+  EXPECT_EQ(Column(0), (std::vector<std::string>{"old", "new", "mid"}));
+  list.OnColumnClick(3);
+  EXPECT_EQ(Column(0), (std::vector<std::string>{"mid", "new", "old"}));
+  EXPECT_EQ(SortableModified("12/31/1999 23:59"), "1999/12/31 23:59");
+  EXPECT_EQ(SortableModified("12/3"), "/12/3");
+}
+
+TEST_F(ResultsListTest, NamesSortCaseInsensitively) {
+  list.AddRow(op, Row("abc", "", "", "", "1"));
+  list.AddRow(op, Row("ABD", "", "", "", "2"));
+  list.AddRow(op, Row("ABC", "", "", "", "3"));
+  list.AddRow(op, Row("été", "", "", "", "4"));
+  list.AddRow(op, Row("Zed", "", "", "", "5"));
+  list.OnColumnClick(0);
+  // "abc" and "ABC" are equal and keep their order; upper-cased "ÉTÉ" sorts
+  // after the ASCII letters (byte order of UTF-8).
+  EXPECT_EQ(Column(0), (std::vector<std::string>{"abc", "ABC", "ABD", "Zed", "été"}));
+}
+
+TEST_F(ResultsListTest, SelectionQueries) {
+  for (int i = 0; i < 5; ++i) list.AddRow(op, Row("f" + std::to_string(i), "", "1", "", "2"));
+  EXPECT_EQ(list.FirstSelected(), -1);
+  EXPECT_EQ(list.SelectedCount(), 0);
+  list.SetSelected(1, true);
+  list.SetSelected(3, true);
+  EXPECT_EQ(list.FirstSelected(), 1);
+  EXPECT_EQ(list.NextSelected(1), 3);
+  EXPECT_EQ(list.NextSelected(3), -1);
+  EXPECT_EQ(list.SelectedCount(), 2);
+  EXPECT_EQ(list.CellText(3, 0), "f3");
+  EXPECT_EQ(list.CellText(9, 0), "");
+}
+
+TEST_F(ResultsListTest, AMillionRowsFillSortAndClear) {
+  constexpr int kRows = 1000000;
+  for (int i = 0; i < kRows; ++i) {
+    list.AddRow(op, Row("FILE" + std::to_string(kRows - i) + ".TXT", "C:\\", std::to_string(i % 977), "01/01/2000 00:00",
+                        std::to_string(i)));
+  }
+  EXPECT_EQ(list.CounterText(), "1000000");
+  list.OnColumnClick(2);
+  EXPECT_EQ(list.CellText(0, 2), "0");
+  EXPECT_EQ(list.CellText(kRows - 1, 2), "976");
+  list.Clear(op);
+  EXPECT_EQ(list.RowCount(), 0);
+}
+
+}  // namespace
+}  // namespace ambrelic::ui
