@@ -1,0 +1,50 @@
+// The command line's Host: messages go to stderr as worded, questions are
+// answered by their flags, or at a y/N prompt on the terminal, or by the
+// safe answer when there is none; the progress window is one redrawn line on
+// stderr; Ctrl-C is the Cancel button.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "ui/host.h"
+
+namespace ambrelic::cli {
+
+class TerminalProgressView;
+
+// Installs the SIGINT handler that turns Ctrl-C into a cancel request. A
+// second Ctrl-C before the first was taken ends the program (status 130).
+void InstallInterruptHandler();
+// True (once) when Ctrl-C was pressed since the last call.
+bool TakeInterrupt();
+
+class CliHost : public ui::Host {
+ public:
+  // quiet hides the progress line; answers maps a question's exact text to
+  // the answer its flag gives.
+  CliHost(bool quiet, std::map<std::string, bool> answers);
+  ~CliHost() override;
+
+  ui::Answer ShowMessage(const ui::MessageRequest& message) override;
+  void SetFocus(ui::FocusTarget) override {}
+  void SetWaitCursor(bool) override {}
+  void ShowNotice(bool, const std::string&) override {}
+  std::unique_ptr<ui::ProgressView> CreateProgressView() override;
+  bool PumpMessages() override;
+
+  // Called by the terminal view.
+  void ViewClosed(TerminalProgressView* view);
+
+ private:
+  std::optional<ui::Answer> Prompt(const ui::MessageRequest& message);
+
+  bool quiet_;
+  bool terminal_;
+  std::map<std::string, bool> answers_;
+  TerminalProgressView* activeView_ = nullptr;
+};
+
+}  // namespace ambrelic::cli

@@ -1,0 +1,173 @@
+#include "cli/options.h"
+
+#include <cctype>
+
+#include "platform/text.h"
+
+namespace ambrelic::cli {
+namespace {
+
+std::string Lower(std::string s) {
+  for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return s;
+}
+
+// "X", "X:" or "X:\" in either case.
+std::optional<char> ParseDriveLetter(const std::string& text) {
+  if (text.empty() || text.size() > 3 || !std::isalpha(static_cast<unsigned char>(text[0]))) return std::nullopt;
+  if (text.size() >= 2 && text[1] != ':') return std::nullopt;
+  if (text.size() == 3 && text[2] != '\\') return std::nullopt;
+  return static_cast<char>(std::toupper(static_cast<unsigned char>(text[0])));
+}
+
+void AddSource(Options& o, const std::string& path, bool floppy, bool removable) {
+  for (auto& s : o.sources) {
+    if (s.path == path) {
+      s.floppy = s.floppy || floppy;
+      s.removable = s.removable || removable;
+      return;
+    }
+  }
+  o.sources.push_back({path, floppy, removable});
+}
+
+}  // namespace
+
+int ColumnOfName(const std::string& name) {
+  const std::string n = Lower(name);
+  if (n == "name") return 0;
+  if (n == "in folder") return 1;
+  if (n == "size") return 2;
+  if (n == "modified") return 3;
+  if (n == "cluster" || n == "file no") return 4;
+  return -1;
+}
+
+std::string UsageText() {
+  return "usage:\n"
+         "  ambrelic-cli drives   [SOURCE-OPTIONS] SOURCE...\n"
+         "  ambrelic-cli search   [--drive X:] [--name TEXT] [--include-used] [--include-zero]\n"
+         "                        [--scan-vacant | --no-scan-vacant] [--sort COLUMN[,desc]]\n"
+         "                        [--format table|csv|json] [--quiet] [SOURCE-OPTIONS] SOURCE...\n"
+         "  ambrelic-cli scan-all --name TEXT [--drive X:] [--include-zero] [--yes] [--sort ...]\n"
+         "                        [--format ...] [--quiet] [SOURCE-OPTIONS] SOURCE...\n"
+         "SOURCE-OPTIONS: --floppy PATH   --removable PATH   --codepage CP\n"
+         "SOURCE: an image file or a block device; without one, the machine's block devices.\n"
+         "COLUMN: Name, \"In Folder\", Size, Modified, Cluster or \"File No\".\n";
+}
+
+ParseResult ParseCommandLine(const std::vector<std::string>& args) {
+  ParseResult r;
+  Options& o = r.options;
+  auto fail = [&](std::string text) {
+    r.ok = false;
+    r.error = std::move(text);
+    return r;
+  };
+  if (args.empty()) return fail("no command given");
+  const std::string& cmd = args[0];
+  if (cmd == "drives") o.command = Command::Drives;
+  else if (cmd == "search") o.command = Command::Search;
+  else if (cmd == "scan-all") o.command = Command::ScanAll;
+  else if (cmd == "--help" || cmd == "-h" || cmd == "help") {
+    o.command = Command::Help;
+    r.ok = true;
+    return r;
+  } else {
+    return fail("unknown command '" + cmd + "'");
+  }
+  const bool search = o.command == Command::Search;
+  const bool scanAll = o.command == Command::ScanAll;
+  const bool listing = search || scanAll;
+
+  for (std::size_t i = 1; i < args.size(); ++i) {
+    std::string arg = args[i];
+    std::optional<std::string> inlineValue;
+    if (arg.rfind("--", 0) == 0) {
+      const auto eq = arg.find('=');
+      if (eq != std::string::npos) {
+        inlineValue = arg.substr(eq + 1);
+        arg = arg.substr(0, eq);
+      }
+    }
+    bool missing = false;
+    auto value = [&]() -> std::string {
+      if (inlineValue) return *inlineValue;
+      if (i + 1 < args.size()) return args[++i];
+      missing = true;
+      return std::string();
+    };
+    auto flag = [&](bool allowed) {
+      return allowed && !inlineValue;
+    };
+    if (arg == "--help" || arg == "-h") {
+      o.command = Command::Help;
+      r.ok = true;
+      return r;
+    } else if (arg == "--floppy" || arg == "--removable") {
+      const std::string path = value();
+      if (missing || path.empty()) return fail(arg + " needs a PATH");
+      AddSource(o, path, arg == "--floppy", arg == "--removable");
+    } else if (arg == "--codepage") {
+      std::string cp = value();
+      if (missing || cp.empty()) return fail("--codepage needs a code page");
+      bool digits = true;
+      for (char c : cp) digits = digits && std::isdigit(static_cast<unsigned char>(c));
+      if (digits) cp = "CP" + cp;
+      if (!platform::OemCodepageSupported(cp)) return fail("unknown code page '" + cp + "'");
+      o.codepage = cp;
+    } else if (arg == "--drive" && listing) {
+      const std::string d = value();
+      const auto letter = ParseDriveLetter(d);
+      if (missing || !letter) return fail("--drive needs a drive letter such as C:");
+      o.drive = letter;
+    } else if (arg == "--name" && listing) {
+      const std::string n = value();
+      if (missing) return fail("--name needs a TEXT");
+      o.name = n;
+    } else if (arg == "--include-used" && flag(search)) {
+      o.includeUsed = true;
+    } else if (arg == "--include-zero" && flag(listing)) {
+      o.includeZero = true;
+    } else if ((arg == "--scan-vacant" || arg == "--no-scan-vacant") && flag(search)) {
+      const bool yes = arg == "--scan-vacant";
+      if (o.scanVacant && *o.scanVacant != yes) return fail("--scan-vacant and --no-scan-vacant exclude each other");
+      o.scanVacant = yes;
+    } else if (arg == "--yes" && flag(scanAll)) {
+      o.yes = true;
+    } else if (arg == "--sort" && listing) {
+      std::string s = value();
+      if (missing) return fail("--sort needs a COLUMN");
+      bool desc = false;
+      const auto comma = s.rfind(',');
+      if (comma != std::string::npos) {
+        const std::string dir = Lower(s.substr(comma + 1));
+        if (dir == "desc") desc = true;
+        else if (dir != "asc") return fail("--sort takes COLUMN or COLUMN,desc");
+        s = s.substr(0, comma);
+      }
+      const int column = ColumnOfName(s);
+      if (column < 0) return fail("unknown column '" + s + "'");
+      o.sort = {column, desc};
+    } else if (arg == "--format" && listing) {
+      const std::string f = value();
+      if (f == "table") o.format = Format::Table;
+      else if (f == "csv") o.format = Format::Csv;
+      else if (f == "json") o.format = Format::Json;
+      else return fail("--format takes table, csv or json");
+    } else if (arg == "--quiet" && flag(listing)) {
+      o.quiet = true;
+    } else if (arg == "--") {
+      for (++i; i < args.size(); ++i) AddSource(o, args[i], false, false);
+    } else if (!arg.empty() && arg[0] == '-' && arg != "-") {
+      return fail("unknown option '" + args[i] + "' for " + cmd);
+    } else {
+      AddSource(o, arg, false, false);
+    }
+  }
+  if (scanAll && !o.name) return fail("scan-all needs --name TEXT");
+  r.ok = true;
+  return r;
+}
+
+}  // namespace ambrelic::cli

@@ -1,0 +1,50 @@
+// The command line of ambrelic-cli, parsed into plain options. Parsing
+// never touches a drive; a usage error is returned as text.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/drives.h"
+
+namespace ambrelic::cli {
+
+enum class Command { Drives, Search, ScanAll, Help };
+enum class Format { Table, Csv, Json };
+
+struct SortSpec {
+  int column = -1;        // -1: no sort
+  bool descending = false;
+};
+
+struct Options {
+  Command command = Command::Help;
+  std::vector<platform::DriveSource> sources;  // in command-line order
+  std::string codepage;                         // empty: keep the default
+  std::optional<char> drive;                    // upper-case letter
+  std::optional<std::string> name;
+  bool includeUsed = false;
+  bool includeZero = false;
+  std::optional<bool> scanVacant;               // answer to the vacant-cluster question
+  bool yes = false;                             // answer to the scan-all question
+  SortSpec sort;
+  Format format = Format::Table;
+  bool quiet = false;
+};
+
+struct ParseResult {
+  bool ok = false;
+  Options options;
+  std::string error;  // usage error when !ok
+};
+
+ParseResult ParseCommandLine(const std::vector<std::string>& args);
+
+std::string UsageText();
+
+// Column index of a header name (case-insensitive): 0 Name, 1 In Folder,
+// 2 Size, 3 Modified, 4 Cluster or File No; -1 when unknown.
+int ColumnOfName(const std::string& name);
+
+}  // namespace ambrelic::cli
