@@ -5,6 +5,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -162,12 +163,24 @@ std::optional<ui::Answer> CliHost::Prompt(const ui::MessageRequest& m) {
   WriteStderr(yesNo ? "[y/N] " : "[r/C] ");
   std::string line;
   char c;
+  bool endOfLine = false;
   while (true) {
     const ssize_t n = ::read(fd, &c, 1);
-    if (n <= 0 || c == '\n') break;
+    if (n <= 0) {
+      // End of input, or Ctrl-C: the default answer. The Ctrl-C answered
+      // this box; it must not cancel the next walk as well.
+      if (n < 0 && errno == EINTR) TakeInterrupt();
+      break;
+    }
+    if (c == '\n') {
+      endOfLine = true;
+      break;
+    }
     if (line.size() < 64) line.push_back(c);
   }
   ::close(fd);
+  // The terminal echoed the user's Enter; otherwise end the prompt's line.
+  if (!endOfLine) WriteStderr("\n");
   const char first = line.empty() ? 0 : static_cast<char>(std::tolower(static_cast<unsigned char>(line[0])));
   if (yesNo) return first == 'y' ? ui::Answer::Yes : ui::Answer::No;
   return first == 'r' ? ui::Answer::Retry : ui::Answer::Cancel;

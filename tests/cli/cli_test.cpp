@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <sstream>
 
+#include "cli/cli_host.h"
 #include "cli/options.h"
 #include "cli/output.h"
 #include "platform/drives.h"
@@ -249,6 +251,29 @@ TEST(CliBinary, SearchOfThePartitionDrive) {
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out.substr(0, r.out.find('\n')), "Name,In Folder,Size,Modified,Cluster");
   EXPECT_NE(r.out.find(",C:\\,4,"), std::string::npos) << r.out;
+}
+
+}  // namespace
+}  // namespace ambrelic::cli
+
+namespace ambrelic::cli {
+namespace {
+
+TEST(CliHostTest, CtrlCIsOneCancelRequest) {
+  InstallInterruptHandler();
+  CliHost host(true, {});
+  EXPECT_FALSE(host.PumpMessages());
+  std::raise(SIGINT);
+  EXPECT_TRUE(host.PumpMessages());
+  EXPECT_FALSE(host.PumpMessages()) << "the request is consumed when read";
+}
+
+TEST(CliHostTest, QuestionsWithoutTerminalTakeFlagsOrTheSafeAnswer) {
+  CliHost host(true, {{"Flagged?", true}});
+  EXPECT_EQ(host.ShowMessage({"Flagged?", ui::Buttons::YesNo, ui::Icon::None, 1}), ui::Answer::Yes);
+  EXPECT_EQ(host.ShowMessage({"Other?", ui::Buttons::YesNo, ui::Icon::None, 1}), ui::Answer::No);
+  EXPECT_EQ(host.ShowMessage({"Disk?", ui::Buttons::RetryCancel, ui::Icon::Stop, 0}), ui::Answer::Cancel);
+  EXPECT_EQ(host.ShowMessage({"Info", ui::Buttons::Ok, ui::Icon::None, 0}), ui::Answer::Ok);
 }
 
 }  // namespace

@@ -315,6 +315,23 @@ TEST_F(MainDialogTest, RestoreCheckFindsADifferentDisk) {
                           "you to search files again."}));
 }
 
+TEST_F(MainDialogTest, ProgressDialogDisablesTheMainDialogWhileOpen) {
+  MainDialog& d = Open({{Image("empty16.img"), false, false}});
+  EXPECT_TRUE(d.IsEnabled());
+  {
+    auto progress = d.OpenProgress();
+    EXPECT_FALSE(d.IsEnabled());
+    EXPECT_EQ(d.Operation().ActiveProgress, progress.get());
+    progress->BeginCount("", 10);
+    d.List().AddFifthColumn(disk::FsKind::Fat16);
+    d.AddRow({"NAME.TXT", "C:\\", "1", "01/01/2000 00:00", "2", false});
+    EXPECT_EQ(static_cast<ProgressDialog*>(progress.get())->FileName(), "NAME.TXT");
+  }
+  EXPECT_TRUE(d.IsEnabled());
+  EXPECT_EQ(d.Operation().ActiveProgress, nullptr);
+  EXPECT_EQ(d.List().CounterText(), "1");
+}
+
 TEST_F(MainDialogTest, NothingIsWrittenBySearchOrScan) {
   const std::string path = Image("del16.img");
   const std::string before = test::Sha256Of(path);
