@@ -111,7 +111,7 @@ class DirectoryWalker {
   disk::VolumeContext& ctx_;
   disk::OperationState& op_;
   disk::EngineHost& host_;
-  const WalkHooks& hooks_;
+  WalkHooks hooks_;  // a copy: the walker may outlive a temporary set of hooks
   bool usable_ = false;
   std::uint32_t bytesPerCluster_ = 0;
   std::uint32_t entriesPerCluster_ = 0;
