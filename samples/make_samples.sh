@@ -43,16 +43,17 @@ populate() {  # IMAGE
   put "$img" "Temp/~scratch.tmp" 900 "2026-02-03 03:03"
   put "$img" "A very long file name that needs many long name entries to be stored in full.txt" 1500 "2026-03-03 13:13"
   put "$img" "Keep me.txt" 400 "2026-01-01 00:00"
-  # Deletions: single files (one without a long name), a file in a folder,
-  # a whole nested folder tree, a folder of a live tree.
+  # Deletions: single files (one without a long name), a file in a folder.
   mdel -i "$img" "::README.TXT" "::Quarterly Report 2026.docx"
   mdel -i "$img" "::Documents/Budget forecast.xlsx"
   mdel -i "$img" "::A very long file name that needs many long name entries to be stored in full.txt"
+  # A new file after those deletions reuses the lowest freed clusters, so
+  # one deleted file is listed only with "include used clusters".
+  put "$img" "New file after delete.bin" 3000 "2026-04-04 04:04"
+  # Then whole folder trees: a nested one, and a folder of a live tree.
   mdeltree -i "$img" "::Photos"
   mdeltree -i "$img" "::Documents/Archive"
   mdel -i "$img" "::Temp/empty.log" "::Temp/~scratch.tmp"
-  # A new file after the deletions reuses freed clusters.
-  put "$img" "New file after delete.bin" 3000 "2026-04-04 04:04"
 }
 
 make_volume() {  # NAME SIZE_KIB MKFS_ARGS...
