@@ -1,0 +1,552 @@
+#include "ui/qt/main_window.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QCoreApplication>
+#include <QDesktopServices>
+#include <QDir>
+#include <QFileInfo>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QItemSelection>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
+#include <QMouseEvent>
+#include <QPushButton>
+#include <QStyle>
+#include <QTableView>
+#include <QVBoxLayout>
+#include <QWindow>
+
+#include "platform/text.h"
+#include "ui/qt/results_model.h"
+
+namespace ambrelic::ui::qt {
+
+// The restore and the wipe are commands of MainDialog that arrive after the
+// window; the window wires them once they exist and keeps their controls
+// disabled until then.
+template <typename D>
+concept HasRestoreCommand = requires(D& d) { d.OnRestore(); };
+template <typename D>
+concept HasWipeCommand = requires(D& d) { d.OnDeleteCompletely(); };
+
+template <typename D>
+void RunRestoreCommand(D& d) {
+  if constexpr (HasRestoreCommand<D>) d.OnRestore();
+}
+template <typename D>
+void RunWipeCommand(D& d) {
+  if constexpr (HasWipeCommand<D>) d.OnDeleteCompletely();
+}
+
+// MainDialog whose "disable the owner" reaches the real window.
+class WindowDialog final : public MainDialog {
+ public:
+  WindowDialog(ui::Host& host, std::vector<platform::Drive> drives, MainWindow& window)
+      : MainDialog(host, std::move(drives)), window_(window) {}
+  void SetEnabled(bool enabled) override {
+    MainDialog::SetEnabled(enabled);
+    window_.SetCommandsEnabled(enabled);
+  }
+
+ private:
+  MainWindow& window_;
+};
+
+namespace {
+
+constexpr int kDesignCharWidth = 6;
+const char* const kCaption = "Ambrelic - Version 1.6";
+const char* const kCreditLine = "Ambrelic 1.6 - récupération de fichiers supprimés FAT et NTFS";
+
+QLabel* MakeLabel(const QString& text, QWidget* parent, const char* name = nullptr) {
+  auto* l = new QLabel(text, parent);
+  if (name) l->setObjectName(QString::fromLatin1(name));
+  return l;
+}
+
+}  // namespace
+
+MainWindow::MainWindow(std::vector<platform::Drive> drives, QWidget* parent)
+    : QDialog(parent), units_(font()), host_(*this) {
+  dialog_ = std::make_unique<WindowDialog>(host_, std::move(drives), *this);
+  setObjectName(QStringLiteral("mainDialog"));
+  setWindowTitle(QString::fromUtf8(kCaption));
+  setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                 Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
+  setWindowIcon(ApplicationIcon());
+
+  model_ = new ResultsModel(dialog_->List(), icons_, this);
+  BuildControls();
+  BuildMenu();
+
+  // Dialog initialisation: columns, the preselected drive and its enabling.
+  dialog_->Initialise();
+  FillDriveCombo();
+  model_->Sync();
+  ApplyEnabling();
+  SetCounterText(dialog_->List().CounterText());
+  SyncView();
+
+  // The designed client area (397 x 263 dialog units) below the menu bar.
+  const QSize client = units_.Size(397, 263);
+  setFixedSize(client.width(), client.height() + menuBar_->sizeHint().height());
+  searchButton_->setFocus();
+}
+
+MainWindow::~MainWindow() {
+  // The view must not read the list while the dialog goes away.
+  view_->setModel(nullptr);
+}
+
+MainDialog& MainWindow::Dialog() { return *dialog_; }
+
+int MainWindow::ColumnPixels(int designed) const {
+  // The widths were designed for a font 6 pixels wide on average; a wider
+  // font gets proportionally wider columns, so that a date still fits.
+  return designed * std::max(units_.CharWidth(), kDesignCharWidth) / kDesignCharWidth;
+}
+
+bool MainWindow::RestoreAvailable() { return HasRestoreCommand<MainDialog>; }
+
+bool MainWindow::DeleteCompletelyAvailable() { return HasWipeCommand<MainDialog>; }
+
+void MainWindow::BuildControls() {
+  const DialogUnits& du = units_;
+
+  // The top row, framed: drive, name filter, the two options.
+  auto* frame = new QGroupBox(this);
+  frame->setObjectName(QStringLiteral("groupTop"));
+  auto* grid = new QGridLayout(frame);
+  grid->setContentsMargins(du.X(6), du.Y(4), du.X(6), du.Y(5));
+  grid->setHorizontalSpacing(du.X(8));
+  grid->setVerticalSpacing(du.Y(1));
+
+  auto* drivesLabel = MakeLabel(QStringLiteral("Disques"), frame, "staticDrives");
+  driveCombo_ = new QComboBox(frame);
+  driveCombo_->setObjectName(QStringLiteral("combo1005"));
+  driveCombo_->setMinimumWidth(du.X(80));
+  driveCombo_->setIconSize(QSize(16, 16));
+  drivesLabel->setBuddy(driveCombo_);
+
+  auto* nameLine1 = MakeLabel(QStringLiteral("Tout ou partie de"), frame, "staticName1");
+  auto* nameLine2 = MakeLabel(QStringLiteral("du nom du fichier."), frame, "staticName2");
+  nameEdit_ = new QLineEdit(frame);
+  nameEdit_->setObjectName(QStringLiteral("edit1007"));
+  nameEdit_->setMinimumWidth(du.X(70));
+
+  // The statics after a check box continue its sentence: they start where
+  // the box's own text starts.
+  QStyleOptionButton probe;
+  const int indent = style()->pixelMetric(QStyle::PM_IndicatorWidth, &probe, this) +
+                     style()->pixelMetric(QStyle::PM_CheckBoxLabelSpacing, &probe, this);
+  auto continuation = [&](const QString& text, const char* name) {
+    QLabel* l = MakeLabel(text, frame, name);
+    l->setContentsMargins(indent, 0, 0, 0);
+    return l;
+  };
+  includeUsed_ = new QCheckBox(QStringLiteral("Inclure/utilisé"), frame);
+  includeUsed_->setObjectName(QStringLiteral("check1009"));
+  usedLine1_ = continuation(QStringLiteral("par grappes"), "static1013");
+  usedLine2_ = continuation(QStringLiteral("les autres fichiers."), "static1014");
+  includeZero_ = new QCheckBox(QStringLiteral("Inclure même si"), frame);
+  includeZero_->setObjectName(QStringLiteral("check1008"));
+  auto* zeroLine1 = continuation(QStringLiteral("la taille du fichier est"), "staticZero1");
+  auto* zeroLine2 = continuation(QStringLiteral("de zero."), "staticZero2");
+
+  grid->addWidget(drivesLabel, 1, 0, Qt::AlignLeft | Qt::AlignBottom);
+  grid->addWidget(driveCombo_, 2, 0);
+  grid->addWidget(nameLine1, 0, 1, Qt::AlignLeft | Qt::AlignBottom);
+  grid->addWidget(nameLine2, 1, 1, Qt::AlignLeft | Qt::AlignBottom);
+  grid->addWidget(nameEdit_, 2, 1);
+  grid->addWidget(includeUsed_, 0, 2);
+  grid->addWidget(usedLine1_, 1, 2);
+  grid->addWidget(usedLine2_, 2, 2);
+  grid->addWidget(includeZero_, 0, 3);
+  grid->addWidget(zeroLine1, 1, 3);
+  grid->addWidget(zeroLine2, 2, 3);
+  grid->setColumnStretch(0, 3);
+  grid->setColumnStretch(1, 3);
+
+  // The results list.
+  view_ = new QTableView(this);
+  view_->setObjectName(QStringLiteral("list1000"));
+  view_->setModel(model_);
+  view_->setSelectionBehavior(QAbstractItemView::SelectRows);
+  view_->setSelectionMode(QAbstractItemView::ExtendedSelection);
+  view_->setEditTriggers(QAbstractItemView::NoEditTriggers);
+  view_->setShowGrid(false);
+  view_->setWordWrap(false);
+  view_->setTextElideMode(Qt::ElideRight);
+  view_->setHorizontalScrollMode(QAbstractItemView::ScrollPerPixel);
+  view_->setIconSize(QSize(16, 16));
+  view_->verticalHeader()->hide();
+  // Uniform rows: a million of them are laid out without measuring each.
+  view_->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+  view_->verticalHeader()->setDefaultSectionSize(std::max(18, fontMetrics().height() + 4));
+  view_->horizontalHeader()->setSectionsClickable(true);
+  view_->horizontalHeader()->setHighlightSections(false);
+  view_->horizontalHeader()->setStretchLastSection(false);
+  view_->horizontalHeader()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+  view_->horizontalHeader()->setMinimumSectionSize(20);
+  {
+    // The selection stays plainly visible when the list loses the focus.
+    QPalette p = view_->palette();
+    p.setColor(QPalette::Inactive, QPalette::Highlight, p.color(QPalette::Active, QPalette::Highlight));
+    p.setColor(QPalette::Inactive, QPalette::HighlightedText, p.color(QPalette::Active, QPalette::HighlightedText));
+    view_->setPalette(p);
+  }
+  connect(view_->horizontalHeader(), &QHeaderView::sectionClicked, this, &MainWindow::OnColumnClick);
+  connect(model_, &ResultsModel::ColumnsShaped, this, [this](int first, int last) {
+    const auto& columns = dialog_->List().Columns();
+    for (int c = first; c <= last && c < static_cast<int>(columns.size()); ++c) {
+      view_->setColumnWidth(c, ColumnPixels(columns[static_cast<std::size_t>(c)].width));
+    }
+  });
+  // Resets (clear, sort) keep the widths the user gave the columns.
+  connect(model_, &QAbstractItemModel::modelAboutToBeReset, this, [this] {
+    savedWidths_.clear();
+    for (int c = 0; c < model_->columnCount(); ++c) savedWidths_.push_back(view_->columnWidth(c));
+  });
+  connect(model_, &QAbstractItemModel::modelReset, this, [this] {
+    const auto& columns = dialog_->List().Columns();
+    for (int c = 0; c < model_->columnCount(); ++c) {
+      const int designed =
+          ColumnPixels(c < static_cast<int>(columns.size()) ? columns[static_cast<std::size_t>(c)].width : 100);
+      view_->setColumnWidth(c, c < static_cast<int>(savedWidths_.size()) ? savedWidths_[static_cast<std::size_t>(c)]
+                                                                          : designed);
+    }
+  });
+  // The list's own selection flags follow the view (the restore reads them).
+  connect(view_->selectionModel(), &QItemSelectionModel::selectionChanged, this,
+          [this](const QItemSelection& selected, const QItemSelection& deselected) {
+            if (syncingSelection_) return;
+            ResultsList& list = dialog_->List();
+            for (const QItemSelectionRange& r : deselected) {
+              for (int row = r.top(); row <= r.bottom(); ++row) list.SetSelected(row, false);
+            }
+            for (const QItemSelectionRange& r : selected) {
+              for (int row = r.top(); row <= r.bottom(); ++row) list.SetSelected(row, true);
+            }
+          });
+
+  notice_ = new QLabel(view_);
+  notice_->setObjectName(QStringLiteral("static1011"));
+  notice_->setAlignment(Qt::AlignCenter);
+  notice_->setWordWrap(true);
+  notice_->setFrameShape(QFrame::StyledPanel);
+  notice_->setAutoFillBackground(true);
+  notice_->setMargin(du.X(6));
+  notice_->hide();
+
+  // The command row.
+  searchButton_ = new QPushButton(QStringLiteral("RECHERCHER LES FICHIERS SUPPRIMES"), this);
+  searchButton_->setObjectName(QStringLiteral("button1002"));
+  searchButton_->setDefault(true);
+  searchButton_->setMinimumHeight(du.Y(15));
+  counter_ = new QLabel(this);
+  counter_->setObjectName(QStringLiteral("static1010"));
+  counter_->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+  counter_->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+  counter_->setMinimumWidth(du.X(45));
+  counter_->setMargin(du.X(1));
+  restoreButton_ = new QPushButton(QStringLiteral("Restauration"), this);
+  restoreButton_->setObjectName(QStringLiteral("button1003"));
+  restoreButton_->setMinimumWidth(du.X(60));
+  restoreButton_->setMinimumHeight(du.Y(15));
+  exitButton_ = new QPushButton(QStringLiteral("E&xit"), this);
+  exitButton_->setObjectName(QStringLiteral("button1006"));
+  exitButton_->setMinimumWidth(du.X(50));
+  exitButton_->setMinimumHeight(du.Y(15));
+  scanButton_ = new QPushButton(this);
+  scanButton_->setObjectName(QStringLiteral("button1004"));
+  scanButton_->hide();
+
+  connect(searchButton_, &QPushButton::clicked, this, &MainWindow::OnSearch);
+  connect(restoreButton_, &QPushButton::clicked, this, &MainWindow::OnRestore);
+  connect(exitButton_, &QPushButton::clicked, this, &MainWindow::reject);
+  connect(scanButton_, &QPushButton::clicked, this, &MainWindow::OnScanAllClusters);
+  restoreButton_->setEnabled(HasRestoreCommand<MainDialog>);
+
+  connect(driveCombo_, &QComboBox::currentIndexChanged, this, &MainWindow::OnDriveChanged);
+  // The edit box upper-cases what is typed, in the locale's upper case (the
+  // one the search compares with).
+  connect(nameEdit_, &QLineEdit::textEdited, this, [this](const QString& text) {
+    const QString upper = QString::fromStdString(platform::UpperCase(text.toStdString()));
+    if (upper != text) {
+      const int cursor = nameEdit_->cursorPosition();
+      nameEdit_->setText(upper);
+      nameEdit_->setCursorPosition(std::min<int>(cursor, static_cast<int>(upper.size())));
+    }
+  });
+  connect(nameEdit_, &QLineEdit::textChanged, this,
+          [this](const QString& text) { dialog_->SetNameText(text.toStdString()); });
+  connect(includeUsed_, &QCheckBox::toggled, this, [this](bool on) { dialog_->SetIncludeUsedClusters(on); });
+  connect(includeZero_, &QCheckBox::toggled, this, [this](bool on) { dialog_->SetIncludeZeroSize(on); });
+
+  auto* commands = new QHBoxLayout;
+  commands->setSpacing(du.X(6));
+  commands->addWidget(searchButton_);
+  commands->addWidget(counter_);
+  commands->addStretch(1);
+  commands->addWidget(restoreButton_);
+  commands->addWidget(exitButton_);
+
+  auto* outer = new QVBoxLayout(this);
+  outer->setContentsMargins(du.X(7), du.Y(4), du.X(7), du.Y(6));
+  outer->setSpacing(du.Y(5));
+  outer->addWidget(frame);
+  outer->addWidget(view_, 1);
+  outer->addLayout(commands);
+
+  setTabOrder(driveCombo_, nameEdit_);
+  setTabOrder(nameEdit_, includeUsed_);
+  setTabOrder(includeUsed_, includeZero_);
+  setTabOrder(includeZero_, view_);
+  setTabOrder(view_, searchButton_);
+  setTabOrder(searchButton_, restoreButton_);
+  setTabOrder(restoreButton_, exitButton_);
+}
+
+void MainWindow::BuildMenu() {
+  menuBar_ = new QMenuBar(this);
+  menuBar_->setObjectName(QStringLiteral("menu132"));
+  QMenu* menu = menuBar_->addMenu(QStringLiteral("&Fonctions complémentaires"));
+  scanAllAction_ = menu->addAction(QStringLiteral("Scan de tous les groupes"));
+  scanAllAction_->setObjectName(QStringLiteral("command32771"));
+  connect(scanAllAction_, &QAction::triggered, this, &MainWindow::OnScanAllClusters);
+  menu->addSeparator();
+  deleteAction_ = menu->addAction(QStringLiteral("&Supprimer Complètement"));
+  deleteAction_->setObjectName(QStringLiteral("command32772"));
+  deleteAction_->setEnabled(HasWipeCommand<MainDialog>);
+  connect(deleteAction_, &QAction::triggered, this, &MainWindow::OnDeleteCompletely);
+  menu->addSeparator();
+  webAction_ = menu->addAction(GuideUrl().toString());
+  webAction_->setObjectName(QStringLiteral("command32774"));
+  connect(webAction_, &QAction::triggered, this, &MainWindow::OnOpenWebPage);
+  creditAction_ = menu->addAction(QString::fromUtf8(kCreditLine));
+  creditAction_->setObjectName(QStringLiteral("credit"));
+  layout()->setMenuBar(menuBar_);
+}
+
+void MainWindow::FillDriveCombo() {
+  const QSignalBlocker quiet(driveCombo_);
+  driveCombo_->clear();
+  for (const platform::Drive& d : dialog_->Drives()) {
+    driveCombo_->addItem(DriveIcon(d), QString::fromStdString(d.displayName));
+  }
+  driveCombo_->setCurrentIndex(dialog_->SelectedDrive());
+}
+
+QUrl MainWindow::GuideUrl() {
+  const QString dir = QCoreApplication::applicationDirPath();
+  const QStringList candidates = {dir + QStringLiteral("/ambrelic-guide.html"),
+                                  dir + QStringLiteral("/../share/doc/ambrelic/guide.html")};
+  for (const QString& c : candidates) {
+    if (QFileInfo::exists(c)) return QUrl::fromLocalFile(QDir::cleanPath(c));
+  }
+  return QUrl::fromLocalFile(QDir::cleanPath(candidates.back()));
+}
+
+void MainWindow::ApplyEnabling() {
+  const bool used = dialog_->IncludeUsedEnabled();
+  includeUsed_->setEnabled(used);
+  usedLine1_->setEnabled(used);
+  usedLine2_->setEnabled(used);
+  scanAllAction_->setEnabled(dialog_->ScanAllEnabled());
+  scanButton_->setEnabled(dialog_->ScanAllEnabled());
+}
+
+void MainWindow::PushControls() {
+  dialog_->SelectDrive(driveCombo_->currentIndex());
+  dialog_->SetNameText(nameEdit_->text().toStdString());
+  dialog_->SetIncludeUsedClusters(includeUsed_->isChecked());
+  dialog_->SetIncludeZeroSize(includeZero_->isChecked());
+}
+
+void MainWindow::SyncView() {
+  model_->Sync();
+  if (counterDirty_) {
+    counter_->setText(QString::fromStdString(pendingCounter_));
+    counterDirty_ = false;
+  }
+}
+
+void MainWindow::RunCommand(const std::function<void()>& command) {
+  // One command at a time: a second one could only start from a nested
+  // event loop (a pump or a message box) while the first is still running.
+  if (busy_) return;
+  busy_ = true;
+  PushControls();
+  command();
+  SyncView();
+  busy_ = false;
+  SetCommandsEnabled(dialog_->IsEnabled());
+  ApplyEnabling();
+}
+
+void MainWindow::OnSearch() {
+  RunCommand([this] { dialog_->OnSearch(); });
+}
+
+void MainWindow::OnRestore() {
+  if constexpr (HasRestoreCommand<MainDialog>) {
+    RunCommand([this] { RunRestoreCommand(static_cast<MainDialog&>(*dialog_)); });
+  }
+}
+
+void MainWindow::OnScanAllClusters() {
+  if (!dialog_->ScanAllEnabled()) return;
+  RunCommand([this] { dialog_->OnScanAllClusters(); });
+}
+
+void MainWindow::OnDeleteCompletely() {
+  if constexpr (HasWipeCommand<MainDialog>) {
+    RunCommand([this] { RunWipeCommand(static_cast<MainDialog&>(*dialog_)); });
+  }
+}
+
+void MainWindow::OnOpenWebPage() {
+  const QUrl url = GuideUrl();
+  // Whether a browser could be started is not reported.
+  if (urlOpener_) {
+    urlOpener_(url);
+  } else {
+    QDesktopServices::openUrl(url);
+  }
+}
+
+void MainWindow::OnDriveChanged(int position) {
+  if (busy_) return;
+  dialog_->SelectDrive(position);
+  dialog_->OnDriveChanged();
+  ApplyEnabling();
+}
+
+void MainWindow::OnColumnClick(int column) {
+  if (busy_) return;
+  busy_ = true;
+  SyncView();
+  model_->BeginReorder();
+  dialog_->OnColumnClick(column);
+  model_->EndReorder();
+  RestoreSelectionFromList();
+  busy_ = false;
+}
+
+void MainWindow::RestoreSelectionFromList() {
+  const ResultsList& list = dialog_->List();
+  QItemSelection selection;
+  const int lastColumn = model_->columnCount() - 1;
+  if (lastColumn < 0) return;
+  int row = list.FirstSelected();
+  while (row >= 0) {
+    int end = row;
+    while (end + 1 < list.RowCount() && list.Row(end + 1).selected) ++end;
+    selection.select(model_->index(row, 0), model_->index(end, lastColumn));
+    row = list.NextSelected(end);
+  }
+  syncingSelection_ = true;
+  view_->selectionModel()->select(selection, QItemSelectionModel::ClearAndSelect);
+  syncingSelection_ = false;
+}
+
+void MainWindow::FocusControl(FocusTarget target) {
+  switch (target) {
+    case FocusTarget::DriveCombo:
+      driveCombo_->setFocus();
+      break;
+    case FocusTarget::NameField:
+      nameEdit_->setFocus();
+      break;
+  }
+}
+
+void MainWindow::PlaceNotice() {
+  const QRect area = view_->rect();
+  const int width = std::min(area.width() - units_.X(20), units_.X(260));
+  notice_->setFixedWidth(std::max(width, 50));
+  notice_->adjustSize();
+  notice_->move(area.center() - QPoint(notice_->width() / 2, notice_->height() / 2));
+}
+
+void MainWindow::ShowClearingNotice(bool visible, const std::string& text) {
+  if (visible) {
+    model_->BeginClear();
+    SyncView();
+    notice_->setText(QString::fromStdString(text));
+    PlaceNotice();
+    notice_->show();
+    notice_->raise();
+    // Shown at once: the deletion that follows gives no chance to paint.
+    repaint();
+  } else {
+    model_->EndClear();
+    notice_->hide();
+    update();
+  }
+}
+
+void MainWindow::SetCounterText(const std::string& text) {
+  // Applied at the next pump: a row's counter update must stay cheap.
+  pendingCounter_ = text;
+  counterDirty_ = true;
+}
+
+void MainWindow::SetCommandsEnabled(bool enabled) { setEnabled(enabled); }
+
+void MainWindow::reject() {
+  // Esc, "E&xit" or the close box end the program, but not in the middle
+  // of a command whose engine is still on the stack.
+  if (busy_) return;
+  QDialog::reject();
+}
+
+void MainWindow::closeEvent(QCloseEvent* event) {
+  if (busy_) {
+    event->ignore();
+    return;
+  }
+  QDialog::closeEvent(event);
+}
+
+void MainWindow::mousePressEvent(QMouseEvent* event) {
+  // A press on the background moves the window, like one on its caption.
+  if (event->button() == Qt::LeftButton) {
+    if (windowHandle() && windowHandle()->startSystemMove()) return;
+    dragging_ = true;
+    dragOffset_ = event->globalPosition().toPoint() - frameGeometry().topLeft();
+    event->accept();
+    return;
+  }
+  QDialog::mousePressEvent(event);
+}
+
+void MainWindow::mouseMoveEvent(QMouseEvent* event) {
+  if (dragging_ && (event->buttons() & Qt::LeftButton)) {
+    move(event->globalPosition().toPoint() - dragOffset_);
+    event->accept();
+    return;
+  }
+  QDialog::mouseMoveEvent(event);
+}
+
+void MainWindow::mouseReleaseEvent(QMouseEvent* event) {
+  dragging_ = false;
+  QDialog::mouseReleaseEvent(event);
+}
+
+void MainWindow::resizeEvent(QResizeEvent* event) {
+  QDialog::resizeEvent(event);
+  if (notice_->isVisible()) PlaceNotice();
+}
+
+}  // namespace ambrelic::ui::qt

@@ -1,0 +1,151 @@
+// The main window: the designed dialog "Ambrelic - Version 1.6" with the
+// drive combo, the name filter and the two options in a frame, the results
+// list, the command buttons, the counter and the menu
+// "&Fonctions complémentaires". The commands themselves are MainDialog's;
+// this window shows its state, feeds it what the user sets, and hands it a
+// QtHost for everything it says or asks.
+#pragma once
+
+#include <QDialog>
+#include <QUrl>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/drives.h"
+#include "ui/main_dialog.h"
+#include "ui/qt/dialog_units.h"
+#include "ui/qt/file_icons.h"
+#include "ui/qt/qt_host.h"
+
+class QAction;
+class QCheckBox;
+class QComboBox;
+class QLabel;
+class QLineEdit;
+class QMenuBar;
+class QPushButton;
+class QTableView;
+
+namespace ambrelic::ui::qt {
+
+class ResultsModel;
+class WindowDialog;
+
+class MainWindow : public QDialog {
+  Q_OBJECT
+
+ public:
+  explicit MainWindow(std::vector<platform::Drive> drives, QWidget* parent = nullptr);
+  ~MainWindow() override;
+
+  QtHost& Host() { return host_; }
+  MainDialog& Dialog();
+  ResultsModel& Model() { return *model_; }
+  const DialogUnits& Units() const { return units_; }
+
+  // Controls, by their designed roles (tests, screenshots).
+  QComboBox* DriveCombo() const { return driveCombo_; }
+  QLineEdit* NameEdit() const { return nameEdit_; }
+  QCheckBox* IncludeUsedCheck() const { return includeUsed_; }
+  QCheckBox* IncludeZeroCheck() const { return includeZero_; }
+  QLabel* IncludeUsedLine1() const { return usedLine1_; }
+  QLabel* IncludeUsedLine2() const { return usedLine2_; }
+  QTableView* ResultsView() const { return view_; }
+  QPushButton* SearchButton() const { return searchButton_; }
+  QPushButton* RestoreButton() const { return restoreButton_; }
+  QPushButton* ExitButton() const { return exitButton_; }
+  QPushButton* HiddenScanButton() const { return scanButton_; }
+  QLabel* Counter() const { return counter_; }
+  QLabel* ClearingNotice() const { return notice_; }
+  QMenuBar* Menu() const { return menuBar_; }
+  QAction* ScanAllAction() const { return scanAllAction_; }
+  QAction* DeleteCompletelyAction() const { return deleteAction_; }
+  QAction* WebPageAction() const { return webAction_; }
+  QAction* CreditAction() const { return creditAction_; }
+  bool CommandRunning() const { return busy_; }
+  // Whether MainDialog has the restore and the wipe commands yet (their
+  // controls stay disabled until it does).
+  static bool RestoreAvailable();
+  // A designed column width (pixels at the designed font) for this font.
+  int ColumnPixels(int designed) const;
+  static bool DeleteCompletelyAvailable();
+
+  // The address the web-page entry opens: the user guide shipped with the
+  // program.
+  static QUrl GuideUrl();
+  // Tests replace the browser.
+  void SetUrlOpener(std::function<void(const QUrl&)> opener) { urlOpener_ = std::move(opener); }
+
+  // Host side: announce the list's new rows and columns, apply the counter.
+  void SyncView();
+  void FocusControl(FocusTarget target);
+  void ShowClearingNotice(bool visible, const std::string& text);
+  void SetCounterText(const std::string& text);
+  // The owner side of a progress window: disabled while one is open.
+  void SetCommandsEnabled(bool enabled);
+
+ public slots:
+  void OnSearch();
+  void OnRestore();
+  void OnScanAllClusters();
+  void OnDeleteCompletely();
+  void OnOpenWebPage();
+  void OnDriveChanged(int position);
+  void OnColumnClick(int column);
+  void reject() override;
+
+ protected:
+  void closeEvent(QCloseEvent* event) override;
+  void mousePressEvent(QMouseEvent* event) override;
+  void mouseMoveEvent(QMouseEvent* event) override;
+  void mouseReleaseEvent(QMouseEvent* event) override;
+  void resizeEvent(QResizeEvent* event) override;
+
+ private:
+  void BuildControls();
+  void BuildMenu();
+  void FillDriveCombo();
+  void ApplyEnabling();
+  void PushControls();
+  void RunCommand(const std::function<void()>& command);
+  void PlaceNotice();
+  void RestoreSelectionFromList();
+
+  DialogUnits units_;
+  FileIcons icons_;
+  QtHost host_;
+  std::unique_ptr<WindowDialog> dialog_;
+  ResultsModel* model_ = nullptr;
+
+  QMenuBar* menuBar_ = nullptr;
+  QAction* scanAllAction_ = nullptr;
+  QAction* deleteAction_ = nullptr;
+  QAction* webAction_ = nullptr;
+  QAction* creditAction_ = nullptr;
+  QComboBox* driveCombo_ = nullptr;
+  QLineEdit* nameEdit_ = nullptr;
+  QCheckBox* includeUsed_ = nullptr;
+  QLabel* usedLine1_ = nullptr;
+  QLabel* usedLine2_ = nullptr;
+  QCheckBox* includeZero_ = nullptr;
+  QTableView* view_ = nullptr;
+  QPushButton* searchButton_ = nullptr;
+  QPushButton* restoreButton_ = nullptr;
+  QPushButton* exitButton_ = nullptr;
+  QPushButton* scanButton_ = nullptr;
+  QLabel* counter_ = nullptr;
+  QLabel* notice_ = nullptr;
+
+  std::string pendingCounter_;
+  bool counterDirty_ = false;
+  bool busy_ = false;
+  bool syncingSelection_ = false;
+  std::vector<int> savedWidths_;
+  bool dragging_ = false;
+  QPoint dragOffset_;
+  std::function<void(const QUrl&)> urlOpener_;
+};
+
+}  // namespace ambrelic::ui::qt

@@ -1,0 +1,127 @@
+#include "ui/qt/results_model.h"
+
+#include <algorithm>
+
+namespace ambrelic::ui::qt {
+
+ResultsModel::ResultsModel(const ResultsList& list, FileIcons& icons, QObject* parent)
+    : QAbstractTableModel(parent), list_(list), icons_(icons) {}
+
+int ResultsModel::rowCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : shownRows_; }
+
+int ResultsModel::columnCount(const QModelIndex& parent) const {
+  return parent.isValid() ? 0 : static_cast<int>(shownColumns_.size());
+}
+
+QVariant ResultsModel::data(const QModelIndex& index, int role) const {
+  const int row = index.row();
+  const int column = index.column();
+  // The list may have dropped rows that a reset has not yet announced.
+  if (!index.isValid() || row < 0 || row >= list_.RowCount() || column < 0 ||
+      column >= static_cast<int>(shownColumns_.size())) {
+    return QVariant();
+  }
+  switch (role) {
+    case Qt::DisplayRole:
+      return QString::fromStdString(list_.CellText(row, column));
+    case Qt::TextAlignmentRole: {
+      const Qt::Alignment h = shownColumns_[static_cast<std::size_t>(column)].align == Align::Right
+                                  ? Qt::AlignRight
+                                  : Qt::AlignLeft;
+      return QVariant::fromValue(h | Qt::AlignVCenter);
+    }
+    case Qt::DecorationRole:
+      if (column == 0) return icons_.ForKey(list_.Row(row).iconKey);
+      return QVariant();
+    case Qt::ToolTipRole:
+      // Names and paths longer than their column can still be read whole.
+      if (column <= 1) return QString::fromStdString(list_.CellText(row, column));
+      return QVariant();
+    default:
+      return QVariant();
+  }
+}
+
+QVariant ResultsModel::headerData(int section, Qt::Orientation orientation, int role) const {
+  if (orientation != Qt::Horizontal || section < 0 || section >= static_cast<int>(shownColumns_.size())) {
+    return QAbstractTableModel::headerData(section, orientation, role);
+  }
+  const Column& c = shownColumns_[static_cast<std::size_t>(section)];
+  if (role == Qt::DisplayRole) return QString::fromStdString(c.header);
+  if (role == Qt::TextAlignmentRole) {
+    const Qt::Alignment h = c.align == Align::Right ? Qt::AlignRight : Qt::AlignLeft;
+    return QVariant::fromValue(h | Qt::AlignVCenter);
+  }
+  return QVariant();
+}
+
+void ResultsModel::SyncColumns() {
+  const std::vector<Column>& now = list_.Columns();
+  const int before = static_cast<int>(shownColumns_.size());
+  const int after = static_cast<int>(now.size());
+  // Headers of the columns both have in common that changed.
+  int firstChanged = -1;
+  int lastChanged = -1;
+  for (int i = 0; i < std::min(before, after); ++i) {
+    const Column& a = shownColumns_[static_cast<std::size_t>(i)];
+    const Column& b = now[static_cast<std::size_t>(i)];
+    if (a.header != b.header || a.align != b.align || a.width != b.width) {
+      if (firstChanged < 0) firstChanged = i;
+      lastChanged = i;
+    }
+  }
+  if (after < before) {
+    beginRemoveColumns(QModelIndex(), after, before - 1);
+    shownColumns_.resize(static_cast<std::size_t>(after));
+    endRemoveColumns();
+  }
+  if (firstChanged >= 0) {
+    for (int i = firstChanged; i <= lastChanged; ++i) {
+      shownColumns_[static_cast<std::size_t>(i)] = now[static_cast<std::size_t>(i)];
+    }
+    emit headerDataChanged(Qt::Horizontal, firstChanged, lastChanged);
+    emit ColumnsShaped(firstChanged, lastChanged);
+  }
+  if (after > before) {
+    beginInsertColumns(QModelIndex(), before, after - 1);
+    shownColumns_ = now;
+    endInsertColumns();
+    emit ColumnsShaped(before, after - 1);
+  }
+}
+
+void ResultsModel::Sync() {
+  if (resetting_) return;
+  SyncColumns();
+  const int rows = list_.RowCount();
+  if (rows > shownRows_) {
+    beginInsertRows(QModelIndex(), shownRows_, rows - 1);
+    shownRows_ = rows;
+    endInsertRows();
+  } else if (rows < shownRows_) {
+    // Rows went away without the clearing notice: start over.
+    beginResetModel();
+    shownRows_ = rows;
+    endResetModel();
+  }
+}
+
+void ResultsModel::BeginClear() {
+  if (resetting_) return;
+  resetting_ = true;
+  beginResetModel();
+}
+
+void ResultsModel::EndClear() {
+  if (!resetting_) return;
+  shownRows_ = list_.RowCount();
+  shownColumns_ = list_.Columns();
+  resetting_ = false;
+  endResetModel();
+}
+
+void ResultsModel::BeginReorder() { BeginClear(); }
+
+void ResultsModel::EndReorder() { EndClear(); }
+
+}  // namespace ambrelic::ui::qt
