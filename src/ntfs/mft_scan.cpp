@@ -1,11 +1,193 @@
 #include "ntfs/mft_scan.h"
 
+#include <algorithm>
+#include <cinttypes>
+#include <cstdio>
+#include <ctime>
+#include <vector>
+
+#include "disk/sector_device.h"
+#include "ntfs/attributes.h"
+#include "ntfs/data_runs.h"
+#include "ntfs/restore.h"
+#include "platform/text.h"
+
 namespace ambrelic::ntfs {
+namespace {
 
-// Placeholder until the MFT reader lands: no NTFS volume is accepted yet.
-bool PrepareNtfsVolume(disk::VolumeContext&) { return false; }
+constexpr std::size_t kMaxPathBytes = 520;
 
-void ScanMft(disk::VolumeContext&, disk::OperationState&, disk::EngineHost&, std::uint32_t,
-             const std::string&) {}
+// Windows file times count 100 ns from 1601-01-01 UTC.
+constexpr std::uint64_t kTicksPerSecond = 10000000;
+constexpr std::int64_t kSecondsFrom1601To1970 = 11644473600LL;
+
+// The path of a folder chain that left the volume's folders.
+std::string LostPath(const disk::VolumeContext& ctx, const std::string& path) {
+  if (path.empty()) return ctx.SearchedRoot + "<unknown>";
+  return ctx.SearchedRoot + LostFolderMark() + path;
+}
+
+}  // namespace
+
+std::string LostFolderMark() { return platform::Utf16ToLocale(std::u16string_view(u"<\u4E0D\u660E>\\")); }
+
+std::string FormatFileTime(std::uint64_t fileTime) {
+  // Times from 0x8000000000000000 on are not file times (the platform's
+  // conversion refuses them too).
+  if (fileTime >> 63) return {};
+  const std::time_t seconds =
+      static_cast<std::time_t>(static_cast<std::int64_t>(fileTime / kTicksPerSecond) - kSecondsFrom1601To1970);
+  std::tm local{};
+  if (!localtime_r(&seconds, &local)) return {};
+  char text[64];
+  std::snprintf(text, sizeof text, "%02d/%02d/%04d %02d:%02d", local.tm_mon + 1, local.tm_mday,
+                local.tm_year + 1900, local.tm_hour, local.tm_min);
+  return text;
+}
+
+bool PrepareNtfsVolume(disk::VolumeContext& ctx) {
+  // The first 512 bytes of the volume, read in whole sectors of the size the
+  // platform reported.
+  const std::uint32_t bps = ctx.bytesPerSector == 0 ? 512 : ctx.bytesPerSector;
+  const std::uint32_t sectors = (512 + bps - 1) / bps;
+  std::vector<std::uint8_t> first(static_cast<std::size_t>(sectors) * bps);
+  disk::ReadVolumeSectors(ctx, 0, sectors, first.data());
+  std::copy_n(first.begin(), ctx.ntfsBootSector.size(), ctx.ntfsBootSector.begin());
+
+  const disk::Bytes boot(ctx.ntfsBootSector);
+  const std::uint16_t bytesPerSector = disk::le16(boot, 0x0B);
+  const std::uint8_t sectorsPerCluster = disk::le8(boot, 0x0D);
+  // Geometry that would divide by zero or misplace every fixup.
+  if (bytesPerSector == 0 || (bytesPerSector & 1) || sectorsPerCluster == 0) return false;
+  if (MftRecordSizeFromBoot(boot) == 0) return false;
+  ctx.bytesPerSector = bytesPerSector;
+  ctx.lastCluster = disk::le64(boot, 0x28) / sectorsPerCluster - 1;
+  if (!LoadMftSelfRecord(ctx)) return false;
+  return HasFileSignature(ctx.mftSelfRecord);
+}
+
+std::uint64_t MftRecordCount(const disk::VolumeContext& ctx) {
+  if (ctx.mftRecordSize == 0 || ctx.mftSelfRecord.size() < ctx.mftRecordSize) return 0;
+  std::vector<std::uint8_t> copy = ctx.mftSelfRecord;
+  auto data = FindAttribute(ctx, copy, kAttrData);
+  if (!data) return 0;
+  const std::uint64_t count = AttributeDataSize(*data) / ctx.mftRecordSize;
+  return std::min<std::uint64_t>(count, VolumeByteSize(ctx) / ctx.mftRecordSize);
+}
+
+bool BuildFolderPath(const disk::VolumeContext& ctx, std::string& path, RecordNumber parent, RecordNumber stop,
+                     std::uint64_t maxSteps) {
+  if (maxSteps == 0) maxSteps = MftRecordCount(ctx);
+  std::vector<std::uint8_t> record(ctx.mftRecordSize);
+  // Each step climbs one folder; a chain longer than the MFT has records is
+  // a cycle (records with empty names never make the path grow).
+  for (std::uint64_t step = 0;; ++step) {
+    if (parent == kRootRecord) {
+      path = ctx.SearchedRoot + path;
+      return false;
+    }
+    if (parent == stop) return true;
+    if (step >= maxSteps) {
+      path = LostPath(ctx, path);
+      return false;
+    }
+    if (!ReadMftRecord(ctx, parent, record) || !RecordIsDirectory(record)) {
+      path = LostPath(ctx, path);
+      return false;
+    }
+    auto name = FindRecordName(ctx, record);
+    if (!name) return false;
+    path = path.empty() ? name->name : name->name + "\\" + path;
+    if (path.size() > kMaxPathBytes) {
+      path = LostPath(ctx, path);
+      return false;
+    }
+    parent = name->info.parent;
+  }
+}
+
+void AddNtfsRow(const disk::VolumeContext& ctx, const disk::OperationState& op, disk::EngineHost& host,
+                RecordNumber n, std::span<const std::uint8_t> record, FolderPathCache* cache) {
+  auto name = FindRecordName(ctx, record);
+  if (!name) return;
+  std::vector<std::uint8_t> copy(record.begin(), record.end());
+  auto standard = FindAttribute(ctx, copy, kAttrStandardInformation);
+  if (!standard) return;
+  const std::uint64_t changed = disk::le64(standard->value(), 0x10);
+
+  const bool folder = RecordIsDirectory(record);
+  std::uint64_t size = 0;
+  if (!folder) {
+    copy.assign(record.begin(), record.end());
+    if (auto data = FindAttribute(ctx, copy, kAttrData)) size = data->realSize();
+    // The whole 64-bit size decides: a file of exactly 4 GiB is not empty.
+    if (size == 0 && !op.includeZeroSize) return;
+  }
+  if (!op.nameFilter.empty() && platform::UpperCase(name->name).find(op.nameFilter) == std::string::npos) return;
+
+  disk::FoundRow row;
+  row.name = name->name;
+  row.isFolder = folder;
+  const RecordNumber parent = name->info.parent;
+  if (cache) {
+    auto hit = cache->find(parent);
+    if (hit == cache->end()) {
+      std::string path;
+      BuildFolderPath(ctx, path, parent, kRootRecord);
+      hit = cache->emplace(parent, std::move(path)).first;
+    }
+    row.folder = hit->second;
+  } else {
+    BuildFolderPath(ctx, row.folder, parent, kRootRecord);
+  }
+  if (row.folder.empty()) row.folder = ctx.SearchedRoot;
+  char text[32];
+  if (!folder) {
+    std::snprintf(text, sizeof text, "%8" PRIu64, size);
+    row.size = text;
+  }
+  row.modified = FormatFileTime(changed);
+  std::snprintf(text, sizeof text, "%8" PRIu32, n);
+  row.number = text;
+  host.AddRow(row);
+}
+
+void ScanMft(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host,
+             std::uint32_t folderRecord, const std::string& targetFolder) {
+  if (ctx.mftRecordSize == 0 || ctx.mftSelfRecord.size() < ctx.mftRecordSize) return;
+  // The Modified texts follow the current TZ.
+  tzset();
+
+  std::vector<std::uint8_t> copy = ctx.mftSelfRecord;
+  std::vector<std::uint8_t> bitmap;
+  if (auto attribute = FindAttribute(ctx, copy, kAttrBitmap)) bitmap = ReadAttributeValue(ctx, *attribute);
+  const std::uint64_t recordCount = MftRecordCount(ctx);
+
+  std::vector<std::uint8_t> record(ctx.mftRecordSize);
+  ParentCache parents;
+  FolderPathCache paths;
+  MftReader reader(ctx);
+
+  std::unique_ptr<disk::ProgressSink> progress = host.OpenProgress();
+  op.ActiveProgress = progress.get();
+  if (progress) {
+    progress->BeginCount("File No:", recordCount > 1 ? recordCount - 1 : 1);
+    progress->ShowFileLabel();
+  }
+  for (std::uint64_t i = 0; i < recordCount; ++i) {
+    // Records in use cost nothing: no read, no progress, no cancel test.
+    if (IsBitSet(bitmap, i)) continue;
+    const auto n = static_cast<RecordNumber>(i);
+    if (reader.Read(n, record) && !RecordInUse(record)) {
+      if (op.OperationMode == disk::OpSearch) {
+        AddNtfsRow(ctx, op, host, n, record, &paths);
+      } else if (op.OperationMode == disk::OpRestore) {
+        RestoreFolderEntry(ctx, op, host, n, record, folderRecord, targetFolder, parents);
+      }
+    }
+    if (progress && !progress->Advance(i)) break;
+  }
+  op.ActiveProgress = nullptr;
+}
 
 }  // namespace ambrelic::ntfs

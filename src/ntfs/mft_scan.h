@@ -3,11 +3,14 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
+#include <unordered_map>
 
 #include "disk/operation_state.h"
 #include "disk/sinks.h"
 #include "disk/volume_context.h"
+#include "ntfs/mft_record.h"
 
 namespace ambrelic::ntfs {
 
@@ -21,5 +24,34 @@ bool PrepareNtfsVolume(disk::VolumeContext& ctx);
 // of folderRecord into targetFolder in OpRestore.
 void ScanMft(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host,
              std::uint32_t folderRecord, const std::string& targetFolder);
+
+// Records the MFT holds: the low 32 bits of its $DATA size over the record
+// size, never more than fit in the volume.
+std::uint64_t MftRecordCount(const disk::VolumeContext& ctx);
+
+// Folder paths already built during one search, by parent record number.
+using FolderPathCache = std::unordered_map<RecordNumber, std::string>;
+
+// Examines one deleted record (fixups applied) and adds its row when it has
+// a name and a standard-information time and passes the filters.
+void AddNtfsRow(const disk::VolumeContext& ctx, const disk::OperationState& op, disk::EngineHost& host,
+                RecordNumber n, std::span<const std::uint8_t> record, FolderPathCache* cache = nullptr);
+
+// Prepends the names of the folders from parent up to stop (or the root,
+// record 5) to path. True when the chain reached stop; the search passes
+// stop = 5, which is never reported as reached. A chain through a record
+// that now holds a file, or that runs longer than 520 bytes or than
+// maxSteps records (0: as many as the MFT has), ends with the lost-folder
+// mark.
+bool BuildFolderPath(const disk::VolumeContext& ctx, std::string& path, RecordNumber parent,
+                     RecordNumber stop, std::uint64_t maxSteps = 0);
+
+// "<不明>\" in the locale's character set: put before a path whose folders
+// above could not be found.
+std::string LostFolderMark();
+
+// The "Modified" text of a Windows file time, in the local time zone:
+// MM/DD/YYYY HH:MM. Empty when the time cannot be converted.
+std::string FormatFileTime(std::uint64_t fileTime);
 
 }  // namespace ambrelic::ntfs

@@ -1,0 +1,158 @@
+#include "ntfs/mft_record.h"
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "disk/sector_device.h"
+#include "ntfs/attributes.h"
+#include "ntfs/data_runs.h"
+
+namespace ambrelic::ntfs {
+namespace {
+
+// Reading a record can need an extension record of the MFT itself (when the
+// MFT's $DATA is split over records), which is read the same way. A volume
+// needs at most one such step; a damaged one could ask for them forever.
+thread_local int g_recordReadDepth = 0;
+constexpr int kMaxRecordReadDepth = 4;
+
+struct DepthGuard {
+  DepthGuard() { ++g_recordReadDepth; }
+  ~DepthGuard() { --g_recordReadDepth; }
+};
+
+// Clusters one record spans (at least 1).
+std::uint32_t ClustersPerRecord(std::uint32_t recordSize, std::uint32_t clusterSize) {
+  return std::max<std::uint32_t>(1, (recordSize + clusterSize - 1) / clusterSize);
+}
+
+}  // namespace
+
+std::uint8_t SectorsPerCluster(const disk::VolumeContext& ctx) { return ctx.ntfsBootSector[0x0D]; }
+
+std::uint32_t ClusterSize(const disk::VolumeContext& ctx) {
+  return static_cast<std::uint32_t>(ctx.bytesPerSector) * SectorsPerCluster(ctx);
+}
+
+Lcn MftStartCluster(const disk::VolumeContext& ctx) { return disk::le64(ctx.ntfsBootSector, 0x30); }
+
+std::uint64_t VolumeByteSize(const disk::VolumeContext& ctx) {
+  if (ctx.volumeHandle) return ctx.volumeHandle->Size();
+  const std::uint64_t cs = ClusterSize(ctx);
+  if (ctx.lastCluster == ~std::uint64_t{0} || cs == 0) return 0;
+  if (ctx.lastCluster + 1 > ~std::uint64_t{0} / cs) return ~std::uint64_t{0};
+  return (ctx.lastCluster + 1) * cs;
+}
+
+std::uint32_t MftRecordSizeFromBoot(std::span<const std::uint8_t> boot) {
+  const std::uint32_t bps = disk::le16(boot, 0x0B);
+  const std::uint32_t spc = disk::le8(boot, 0x0D);
+  const std::uint32_t v = disk::le8(boot, 0x40);
+  if (bps == 0 || spc == 0) return 0;
+  std::uint64_t size;
+  if (v < 128) {
+    size = static_cast<std::uint64_t>(v) * spc * bps;
+  } else {
+    const std::uint32_t shift = 256 - v;
+    if (shift > 16) return 0;
+    size = std::uint64_t{1} << shift;
+  }
+  if (size == 0 || size > kMaxRecordSize) return 0;
+  return static_cast<std::uint32_t>(size);
+}
+
+bool LoadMftSelfRecord(disk::VolumeContext& ctx) {
+  ctx.mftSelfRecord.clear();
+  ctx.mftRecordSize = MftRecordSizeFromBoot(ctx.ntfsBootSector);
+  if (ctx.mftRecordSize == 0 || ctx.bytesPerSector == 0) return false;
+  const std::uint32_t bps = ctx.bytesPerSector;
+  const std::uint32_t sectors = (ctx.mftRecordSize + bps - 1) / bps;
+  std::vector<std::uint8_t> raw(static_cast<std::size_t>(sectors) * bps);
+  const Lcn mft = MftStartCluster(ctx);
+  const std::uint64_t spc = SectorsPerCluster(ctx);
+  // An MFT said to start beyond the volume reads as zeros rather than at a
+  // wrapped-around offset.
+  if (spc != 0 && mft <= VolumeByteSize(ctx) / ClusterSize(ctx)) {
+    disk::ReadVolumeSectors(ctx, mft * spc, sectors, raw.data());
+  }
+  ctx.mftSelfRecord.assign(raw.begin(), raw.begin() + ctx.mftRecordSize);
+  ApplyFixups(ctx.mftSelfRecord, ctx.bytesPerSector);
+  return true;
+}
+
+void ApplyFixups(std::span<std::uint8_t> record, std::uint16_t bytesPerSector) {
+  const disk::Bytes bytes(record.data(), record.size());
+  const std::size_t usaOffset = disk::le16(bytes, kRecUsaOffset);
+  const std::size_t usaCount = disk::le16(bytes, kRecUsaCount);
+  if (usaOffset >= record.size() || usaCount <= 1) return;
+  if (!disk::Fits(usaOffset, 2 * usaCount, record.size())) return;
+  const std::size_t stride = bytesPerSector & ~1u;
+  if (stride == 0) return;
+  for (std::size_t i = 1; i < usaCount; ++i) {
+    const std::size_t target = i * stride - 2;
+    if (!disk::Fits(target, 2, record.size())) break;
+    record[target] = record[usaOffset + 2 * i];
+    record[target + 1] = record[usaOffset + 2 * i + 1];
+  }
+}
+
+bool ReadMftRecord(const disk::VolumeContext& ctx, RecordNumber n, std::span<std::uint8_t> out) {
+  const std::uint32_t recordSize = ctx.mftRecordSize;
+  const std::uint32_t cs = ClusterSize(ctx);
+  if (recordSize == 0 || cs == 0 || out.size() < recordSize || ctx.mftSelfRecord.size() < recordSize) {
+    std::fill(out.begin(), out.end(), 0);
+    return false;
+  }
+  DepthGuard guard;
+  if (g_recordReadDepth > kMaxRecordReadDepth) {
+    std::fill(out.begin(), out.begin() + recordSize, 0);
+    return false;
+  }
+  const std::uint32_t k = ClustersPerRecord(recordSize, cs);
+  std::vector<std::uint8_t> clusters(static_cast<std::size_t>(k) * cs);
+  const Vcn vcn = static_cast<std::uint64_t>(n) * recordSize / cs;
+  ReadAttributeClusters(ctx, ctx.mftSelfRecord, kAttrData, vcn, k, clusters, 0);
+  const std::uint32_t perCluster = cs / recordSize;
+  const std::size_t slot = perCluster > 1 ? n % perCluster : 0;
+  std::memcpy(out.data(), clusters.data() + slot * recordSize, recordSize);
+  auto record = out.first(recordSize);
+  if (!HasFileSignature(disk::Bytes(record.data(), record.size()))) return false;
+  ApplyFixups(record, ctx.bytesPerSector);
+  return true;
+}
+
+MftReader::MftReader(const disk::VolumeContext& ctx, std::uint32_t windowBytes) : ctx_(ctx) {
+  clusterSize_ = ClusterSize(ctx);
+  if (clusterSize_ == 0 || ctx.mftRecordSize == 0) return;
+  const std::uint32_t k = ClustersPerRecord(ctx.mftRecordSize, clusterSize_);
+  windowClusters_ = std::max(k, windowBytes / clusterSize_);
+  // A window always holds whole records: a multiple of the clusters one
+  // record spans.
+  windowClusters_ -= windowClusters_ % k;
+  window_.resize(static_cast<std::size_t>(windowClusters_) * clusterSize_);
+}
+
+bool MftReader::Read(RecordNumber n, std::span<std::uint8_t> out) {
+  const std::uint32_t recordSize = ctx_.mftRecordSize;
+  if (windowClusters_ == 0 || out.size() < recordSize) return ReadMftRecord(ctx_, n, out);
+  const std::uint32_t k = ClustersPerRecord(recordSize, clusterSize_);
+  // The clusters ReadMftRecord would read for this record.
+  const Vcn first = static_cast<std::uint64_t>(n) * recordSize / clusterSize_;
+  if (!windowValid_ || first < windowStart_ || first - windowStart_ + k > windowClusters_) {
+    windowStart_ = first - first % k;
+    std::fill(window_.begin(), window_.end(), 0);
+    ReadAttributeClusters(ctx_, ctx_.mftSelfRecord, kAttrData, windowStart_, windowClusters_, window_, 0);
+    windowValid_ = true;
+  }
+  const std::uint32_t perCluster = clusterSize_ / recordSize;
+  const std::size_t slot = perCluster > 1 ? n % perCluster : 0;
+  const std::size_t at = static_cast<std::size_t>(first - windowStart_) * clusterSize_ + slot * recordSize;
+  std::memcpy(out.data(), window_.data() + at, recordSize);
+  auto record = out.first(recordSize);
+  if (!HasFileSignature(disk::Bytes(record.data(), record.size()))) return false;
+  ApplyFixups(record, ctx_.bytesPerSector);
+  return true;
+}
+
+}  // namespace ambrelic::ntfs

@@ -1,0 +1,85 @@
+// MFT file records: the record size taken from the boot sector, the MFT's own
+// record (record 0) kept in the volume context, reading record N through the
+// runs of that record, and the update-sequence fixups.
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+#include "disk/byte_reader.h"
+#include "disk/volume_context.h"
+
+namespace ambrelic::ntfs {
+
+using Lcn = std::uint64_t;           // logical cluster number on the volume
+using Vcn = std::uint64_t;           // cluster number inside an attribute
+using RecordNumber = std::uint32_t;  // index of a file record in the MFT
+
+inline constexpr std::uint32_t kFileSignature = 0x454C4946;  // "FILE"
+inline constexpr std::uint32_t kRootRecord = 5;
+inline constexpr std::uint32_t kMaxRecordSize = 65536;
+
+// Header fields of a file record.
+inline constexpr std::size_t kRecUsaOffset = 0x04;
+inline constexpr std::size_t kRecUsaCount = 0x06;
+inline constexpr std::size_t kRecFirstAttribute = 0x14;
+inline constexpr std::size_t kRecFlags = 0x16;
+inline constexpr std::uint8_t kRecInUse = 0x01;
+inline constexpr std::uint8_t kRecDirectory = 0x02;
+
+// Geometry read from ctx.ntfsBootSector. Valid once PrepareNtfsVolume has
+// accepted the boot sector (sectors per cluster and bytes per sector nonzero).
+std::uint8_t SectorsPerCluster(const disk::VolumeContext& ctx);
+std::uint32_t ClusterSize(const disk::VolumeContext& ctx);
+Lcn MftStartCluster(const disk::VolumeContext& ctx);
+
+// Bytes the volume spans: the device's length (or, without one, the boot
+// sector's cluster count). Nothing read from a record may make the engine
+// allocate more than this.
+std::uint64_t VolumeByteSize(const disk::VolumeContext& ctx);
+
+// Record size from the clusters-per-record byte at boot offset 0x40 (the
+// three bytes after it are ignored): below 128 a count of clusters, else
+// 2^(256 - v) bytes. 0 when the value gives no usable size (0 bytes, more
+// than 64 KiB, or a zero cluster geometry).
+std::uint32_t MftRecordSizeFromBoot(std::span<const std::uint8_t> boot);
+
+// Computes ctx.mftRecordSize, reads record 0 of the MFT into
+// ctx.mftSelfRecord and applies its fixups. The signature is not tested
+// here. False when the boot sector gives no usable record size.
+bool LoadMftSelfRecord(disk::VolumeContext& ctx);
+
+// Reads record n into out (at least ctx.mftRecordSize bytes) through the
+// runs of the MFT's unnamed $DATA. True when it carries the "FILE" signature
+// (fixups then applied); false otherwise, out then holding the raw bytes.
+bool ReadMftRecord(const disk::VolumeContext& ctx, RecordNumber n, std::span<std::uint8_t> out);
+
+// Copies each update-sequence entry over the last two bytes of its sector.
+// The tails are not compared first: a torn record is used as it is. Does
+// nothing when the array does not lie inside the record.
+void ApplyFixups(std::span<std::uint8_t> record, std::uint16_t bytesPerSector);
+
+inline bool HasFileSignature(disk::Bytes record) { return disk::le32(record, 0) == kFileSignature; }
+inline bool RecordInUse(disk::Bytes record) { return (disk::le8(record, kRecFlags) & kRecInUse) != 0; }
+inline bool RecordIsDirectory(disk::Bytes record) {
+  return (disk::le8(record, kRecFlags) & kRecDirectory) != 0;
+}
+
+// Reads consecutive MFT records through a window of MFT clusters, so that a
+// walk over the table costs one large read per window instead of one read
+// per record. Gives the same bytes as ReadMftRecord.
+class MftReader {
+ public:
+  explicit MftReader(const disk::VolumeContext& ctx, std::uint32_t windowBytes = 1u << 20);
+  bool Read(RecordNumber n, std::span<std::uint8_t> out);
+
+ private:
+  const disk::VolumeContext& ctx_;
+  std::uint32_t clusterSize_ = 0;
+  std::uint32_t windowClusters_ = 0;
+  Vcn windowStart_ = 0;
+  bool windowValid_ = false;
+  std::vector<std::uint8_t> window_;
+};
+
+}  // namespace ambrelic::ntfs
