@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "support/test_support.h"
 #include "ui/qt/command_line.h"
 
 namespace ambrelic::ui::qt {
@@ -42,6 +43,32 @@ TEST(WindowArgumentsTest, RefusesWhatItDoesNotKnow) {
   const WindowArguments a = ParseWindowArguments({"--", "--odd.img"});
   ASSERT_EQ(a.sources.size(), 1u);
   EXPECT_EQ(a.sources[0].path, "--odd.img");
+}
+
+}  // namespace
+}  // namespace ambrelic::ui::qt
+
+namespace ambrelic::ui::qt {
+namespace {
+
+// The program itself: its usage and its refusals end before any window.
+TEST(WindowProgramTest, HelpAndUsageErrors) {
+  int status = -1;
+  const std::string help = test::RunCommand(std::string("QT_QPA_PLATFORM=offscreen '") + AMBRELIC_WINDOW_BINARY +
+                                                "' --help 2>&1",
+                                            &status);
+  EXPECT_EQ(status, 0);
+  EXPECT_NE(help.find("usage: ambrelic"), std::string::npos) << help;
+  const std::string bad = test::RunCommand(std::string("QT_QPA_PLATFORM=offscreen '") + AMBRELIC_WINDOW_BINARY +
+                                               "' --bogus 2>&1",
+                                           &status);
+  EXPECT_EQ(status, 2);
+  EXPECT_NE(bad.find("unknown option --bogus"), std::string::npos) << bad;
+  const std::string cp = test::RunCommand(std::string("QT_QPA_PLATFORM=offscreen '") + AMBRELIC_WINDOW_BINARY +
+                                              "' --codepage NO-SUCH-CODEPAGE x.img 2>&1",
+                                          &status);
+  EXPECT_EQ(status, 2);
+  EXPECT_NE(cp.find("code page NO-SUCH-CODEPAGE is not supported"), std::string::npos) << cp;
 }
 
 }  // namespace

@@ -64,6 +64,7 @@ class WindowDialog final : public MainDialog {
 namespace {
 
 constexpr int kDesignCharWidth = 6;
+constexpr qint64 kPumpSyncMilliseconds = 40;
 const char* const kCaption = "Ambrelic - Version 1.6";
 const char* const kCreditLine = "Ambrelic 1.6 - récupération de fichiers supprimés FAT et NTFS";
 
@@ -372,7 +373,13 @@ void MainWindow::PushControls() {
   dialog_->SetIncludeZeroSize(includeZero_->isChecked());
 }
 
+void MainWindow::SyncViewFromPump() {
+  if (sinceSync_.isValid() && sinceSync_.elapsed() < kPumpSyncMilliseconds) return;
+  SyncView();
+}
+
 void MainWindow::SyncView() {
+  sinceSync_.start();
   model_->Sync();
   if (counterDirty_) {
     counter_->setText(QString::fromStdString(pendingCounter_));

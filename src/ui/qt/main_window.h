@@ -7,6 +7,7 @@
 #pragma once
 
 #include <QDialog>
+#include <QElapsedTimer>
 #include <QUrl>
 #include <functional>
 #include <memory>
@@ -80,6 +81,10 @@ class MainWindow : public QDialog {
 
   // Host side: announce the list's new rows and columns, apply the counter.
   void SyncView();
+  // The same from the event pump, at most about 25 times a second: the
+  // engines pump at every step, and a repaint of the list per step would
+  // cost more than the search itself.
+  void SyncViewFromPump();
   void FocusControl(FocusTarget target);
   void ShowClearingNotice(bool visible, const std::string& text);
   void SetCounterText(const std::string& text);
@@ -138,6 +143,7 @@ class MainWindow : public QDialog {
   QLabel* counter_ = nullptr;
   QLabel* notice_ = nullptr;
 
+  QElapsedTimer sinceSync_;
   std::string pendingCounter_;
   bool counterDirty_ = false;
   bool busy_ = false;

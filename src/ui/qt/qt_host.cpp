@@ -146,7 +146,7 @@ std::unique_ptr<ProgressView> QtHost::CreateProgressView() {
 ProgressWindow* QtHost::OpenProgressWindow() const { return progress_.data(); }
 
 bool QtHost::PumpMessages() {
-  window_.SyncView();
+  window_.SyncViewFromPump();
   if (pumpHook_) pumpHook_();
   QCoreApplication::processEvents(QEventLoop::AllEvents);
   const bool cancel = cancelRequested_;
