@@ -104,6 +104,19 @@ bool NameConverter::OemByteOf(std::string_view text, std::uint8_t& byte) const {
   return false;
 }
 
+bool NameConverter::OemBytesProducing(char ascii, std::array<bool, 256>& table) const {
+  if (!oemTable_) return false;
+  for (int b = 0; b < 256; ++b) {
+    if (b < 0x80) {
+      const char upper = static_cast<char>(b >= 'a' && b <= 'z' ? b - 32 : b);
+      table[b] = upper == ascii;
+    } else {
+      table[b] = oemUpperText_[b].find(ascii) != std::string::npos;
+    }
+  }
+  return true;
+}
+
 void NameConverter::Upper(std::string_view text, std::string& out) const {
   bool ascii = true;
   for (unsigned char ch : text) {

@@ -79,6 +79,9 @@ class NameConverter {
   // The OEM byte whose text is `text` (one character), for a single-byte
   // code page; false when there is none.
   bool OemByteOf(std::string_view text, std::uint8_t& byte) const;
+  // For each OEM byte: true when its upper-cased text contains the ASCII
+  // byte `ascii`. False (no table) for a double-byte code page.
+  bool OemBytesProducing(char ascii, std::array<bool, 256>& table) const;
   // UTF-16LE units (2 bytes each) to locale text; never cut short.
   void Utf16(const std::uint8_t* bytes, std::size_t unitCount, std::string& out) const;
 

@@ -65,29 +65,56 @@ DirectoryWalker::DirectoryWalker(disk::VolumeContext& ctx, disk::OperationState&
   entriesPerCluster_ = entriesPerSector_ * ctx.sectorsPerCluster;
   clusterBuffer_.assign(bytesPerCluster_, 0);
   if (!op.nameFilter.empty()) {
-    filterDollar_ = "$" + op.nameFilter.substr(FirstCharLength(op.nameFilter));
+    const std::size_t firstLength = FirstCharLength(op.nameFilter);
+    filterDollar_ = "$" + op.nameFilter.substr(firstLength);
+    // Both ways of matching need every character after the first; up to
+    // three of its ASCII bytes (not the '$' and '.' the walk adds itself)
+    // serve as anchors.
+    std::string anchors;
+    for (std::size_t i = firstLength; i < op.nameFilter.size() && anchors.size() < 3; ++i) {
+      const char ch = op.nameFilter[i];
+      if (static_cast<unsigned char>(ch) >= 0x80 || ch == '$' || ch == '.') continue;
+      if (anchors.find(ch) == std::string::npos) anchors += ch;
+    }
+    std::array<bool, 256> produces{};
+    for (std::size_t k = 0; k < anchors.size(); ++k) {
+      if (!names_.OemBytesProducing(anchors[k], produces)) {
+        anchorBits_ = 0;
+        break;
+      }
+      const std::uint8_t bit = static_cast<std::uint8_t>(2u << k);
+      anchorBits_ |= bit;
+      for (int b = 0; b < 256; ++b) {
+        if (produces[b]) byteClass_[b] |= bit;
+      }
+    }
+    quickReject_ = anchorBits_ != 0;
+    for (int b = 0; b < 256; ++b) {
+      if (b == 0 || ForbiddenInShortEntry(static_cast<std::uint8_t>(b))) byteClass_[b] |= 1;
+    }
   }
   scanFolder_ = ctx.SearchedRoot + "<unknown>";
 }
 
-bool DirectoryWalker::CancelledNow() {
-  if (op_.SearchCancelled == 1) return true;
-  if (op_.ActiveProgress && op_.ActiveProgress->TakeCancelRequest()) {
-    op_.SearchCancelled = 1;
-    return true;
-  }
-  return false;
-}
-
 std::string DirectoryWalker::BuildShortName(Bytes entry) {
   BuildShortNameInto(entry);
-  return name_;
+  return Name();
 }
 
 void DirectoryWalker::BuildShortNameInto(Bytes entry) {
+  // The OEM bytes only: most entries a scan meets are dropped before their
+  // name is shown, so the conversion waits until it is needed.
   oemName_ = BuildShortNameBytes(entry, firstCharLost_);
-  names_.Oem(oemName_, name_);
   nameIsShort_ = true;
+  nameReady_ = false;
+}
+
+const std::string& DirectoryWalker::Name() {
+  if (!nameReady_) {
+    names_.Oem(oemName_, name_);
+    nameReady_ = true;
+  }
+  return name_;
 }
 
 void DirectoryWalker::RebuildName(Bytes entry, int longNameCount) {
@@ -111,6 +138,7 @@ void DirectoryWalker::RebuildName(Bytes entry, int longNameCount) {
   }
   names_.Utf16(longNameBuffer_.data(), units, name_);
   nameIsShort_ = false;
+  nameReady_ = true;
   firstCharLost_ = false;
 
   std::array<std::uint8_t, 11> shortName;
@@ -138,28 +166,21 @@ void DirectoryWalker::RebuildName(Bytes entry, int longNameCount) {
   if (!matches) BuildShortNameInto(entry);
 }
 
-void DirectoryWalker::HandleDirEntry(Bytes entry, int& longNameCount, const std::string* path,
-                                     SubdirList& subdirs, std::uint8_t deleted) {
-  if (op_.OperationMode == OpSearch && CancelledNow()) return;
-  const std::uint8_t first = disk::le8(entry, 0);
-  if (first == kDotEntry) {
+void DirectoryWalker::StoreLongNameEntry(Bytes entry, int& longNameCount) {
+  if (longNameCount > kMaxLongNameEntries - 1) longNameCount = 0;
+  const std::uint8_t checksum = disk::le8(entry, kOffLongChecksum);
+  if (longNameCount > 0 && checksum != longNameSlots_[static_cast<std::size_t>(longNameCount - 1)].checksum) {
     longNameCount = 0;
-    return;
   }
-  if (IsLongNameEntry(entry)) {
-    if (longNameCount > kMaxLongNameEntries - 1) longNameCount = 0;
-    const std::uint8_t checksum = disk::le8(entry, kOffLongChecksum);
-    if (longNameCount > 0 && checksum != longNameSlots_[static_cast<std::size_t>(longNameCount - 1)].checksum) {
-      longNameCount = 0;
-    }
-    auto& slot = longNameSlots_[static_cast<std::size_t>(longNameCount)];
-    CopyLongNameBytes(entry, slot.bytes.data());
-    slot.checksum = checksum;
-    ++longNameCount;
-    return;
-  }
+  auto& slot = longNameSlots_[static_cast<std::size_t>(longNameCount)];
+  CopyLongNameBytes(entry, slot.bytes.data());
+  slot.checksum = checksum;
+  ++longNameCount;
+}
 
-  firstCharLost_ = false;
+void DirectoryWalker::HandleShortEntry(Bytes entry, int& longNameCount, const std::string* path,
+                                       SubdirList& subdirs, std::uint8_t deleted) {
+  const std::uint8_t first = disk::le8(entry, 0);
   for (std::size_t i = 0; i < 11; ++i) {
     const std::uint8_t b = disk::le8(entry, i);
     if (b == 0 || ForbiddenInShortEntry(b)) {
@@ -183,7 +204,8 @@ void DirectoryWalker::HandleDirEntry(Bytes entry, int& longNameCount, const std:
     const Cluster c = EntryFirstCluster(entry);
     if (IsValidCluster(ctx_, c)) {
       item.cluster = c;
-      if (path && path->size() + name_.size() >= kPathBuffer) {
+      const std::string& name = Name();
+      if (path && path->size() + name.size() >= kPathBuffer) {
         if (op_.OperationMode == OpRestore) {
           host_.ShowMessage(kPathTooLong);
           longNameCount = 0;
@@ -193,8 +215,8 @@ void DirectoryWalker::HandleDirEntry(Bytes entry, int& longNameCount, const std:
       }
       // A name that is no plain folder name would lead the child path out of
       // its parent (a restore must stay inside its target).
-      if (IsNavigationName(name_) || HasForbiddenNameChar(name_)) item.cluster = 0;
-      item.name = name_;
+      if (IsNavigationName(name) || HasForbiddenNameChar(name)) item.cluster = 0;
+      item.name = name;
       if (deletedEntry || deleted == 1) {
         item.deleted = kDeletedMark;
         if (FatGetEntry(ctx_, ctx_.fatCopy, item.cluster) != kFreeCluster) item.cluster = 0;
@@ -205,14 +227,21 @@ void DirectoryWalker::HandleDirEntry(Bytes entry, int& longNameCount, const std:
   longNameCount = 0;
 
   if (!deletedEntry && deleted == 0) return;
-  if (HasForbiddenNameChar(name_) || IsNavigationName(name_)) return;
+  if (nameIsShort_) {
+    // Upper-casing neither makes nor removes any of the forbidden
+    // characters, so the upper-cased text the filter needs serves this test.
+    if (oemName_.empty()) return;
+    names_.OemUpper(oemName_, upperName_);
+    if (HasForbiddenNameChar(upperName_)) return;
+  } else {
+    if (HasForbiddenNameChar(name_) || IsNavigationName(name_)) return;
+    if (!op_.nameFilter.empty()) names_.Upper(name_, upperName_);
+  }
   if (!op_.nameFilter.empty() && !MatchesFilter()) return;
   ActOnCandidate(entry, path, isFolder);
 }
 
 bool DirectoryWalker::MatchesFilter() {
-  if (nameIsShort_) names_.OemUpper(oemName_, upperName_);
-  else names_.Upper(name_, upperName_);
   if (firstCharLost_ && upperName_.compare(0, filterDollar_.size(), filterDollar_) == 0) return true;
   return upperName_.find(op_.nameFilter) != std::string::npos;
 }
@@ -223,15 +252,16 @@ void DirectoryWalker::ActOnCandidate(Bytes entry, const std::string* path, bool 
   switch (op_.OperationMode) {
     case OpRestore: {
       const std::string& parent = path ? *path : ctx_.SearchedRoot;
-      if (parent.size() + name_.size() > kMaxRestoreJoin) {
+      const std::string& name = Name();
+      if (parent.size() + name.size() > kMaxRestoreJoin) {
         host_.ShowMessage(kPathTooLong);
         return;
       }
       if (!hooks_.restoreEntry) return;
       RestoreCandidate candidate;
       candidate.parentPath = parent;
-      candidate.fullPath = parent + "/" + name_;
-      candidate.name = name_;
+      candidate.fullPath = parent + "/" + name;
+      candidate.name = name;
       candidate.isFolder = isFolder;
       candidate.firstCluster = c;
       candidate.size = size;
@@ -250,7 +280,7 @@ void DirectoryWalker::ActOnCandidate(Bytes entry, const std::string* path, bool 
     if (op_.includeUsedClusters == 0 && FatGetEntry(ctx_, ctx_.fatCopy, c) != kFreeCluster) return;
   }
   disk::FoundRow row;
-  row.name = name_;
+  row.name = Name();
   row.folder = path ? *path : ctx_.SearchedRoot;
   if (!isFolder) row.size = std::to_string(size);
   row.modified = FormatModified(disk::le16(entry, kOffWriteDate), disk::le16(entry, kOffWriteTime));
@@ -427,6 +457,8 @@ void DirectoryWalker::HandleClusterAsDirectory(Bytes cluster) {
     const Bytes e = cluster.subspan(i * kDirEntrySize, kDirEntrySize);
     if (e[0] == kEndOfDirectory) break;
     HandleDirEntry(e, longNameCount, &scanFolder_, none, 1);
+    // Once cancelled, every further entry would return at once.
+    if (op_.OperationMode == OpSearch && op_.SearchCancelled == 1) break;
   }
 }
 

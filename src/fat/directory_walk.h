@@ -83,9 +83,36 @@ class DirectoryWalker {
   void WalkRootDirectory();
   // One directory and, recursively, its subdirectories. path null: the root.
   void WalkDirectory(Cluster start, const std::string* path, std::uint8_t deleted);
-  // One 32-byte entry of the directory being read.
-  void HandleDirEntry(disk::Bytes entry, int& longNameCount, const std::string* path, SubdirList& subdirs,
-                      std::uint8_t deleted);
+  // One 32-byte entry of the directory being read. The cheap tests that end
+  // most entries are here, inline, since a cluster scan runs them for every
+  // entry of the volume; the rest is HandleShortEntry.
+  [[gnu::always_inline]] void HandleDirEntry(disk::Bytes entry, int& longNameCount, const std::string* path,
+                                             SubdirList& subdirs, std::uint8_t deleted) {
+    if (op_.OperationMode == disk::OpSearch && CancelledNow()) return;
+    if (disk::le8(entry, 0) == kDotEntry) {
+      longNameCount = 0;
+      return;
+    }
+    if (IsLongNameEntry(entry)) {
+      StoreLongNameEntry(entry, longNameCount);
+      return;
+    }
+    firstCharLost_ = false;
+    if (quickReject_ && longNameCount == 0 && (op_.ClusterScanActive != 0 || !IsDirectoryEntry(entry))) {
+      // Without a long name and without being collected, an entry that is no
+      // real entry, or whose bytes cannot spell the filter, ends exactly as a
+      // non-matching one would.
+      if (entry.size() >= kDirEntrySize) {
+        const std::span<const std::uint8_t, kDirEntrySize> e(entry.data(), kDirEntrySize);
+        const std::uint8_t seen = static_cast<std::uint8_t>(
+            byteClass_[e[0]] | byteClass_[e[1]] | byteClass_[e[2]] | byteClass_[e[3]] | byteClass_[e[4]] |
+            byteClass_[e[5]] | byteClass_[e[6]] | byteClass_[e[7]] | byteClass_[e[8]] | byteClass_[e[9]] |
+            byteClass_[e[10]]);
+        if ((seen & 1) != 0 || (seen & anchorBits_) != anchorBits_) return;
+      }
+    }
+    HandleShortEntry(entry, longNameCount, path, subdirs, deleted);
+  }
   // Reads cluster c and handles it as a directory of deleted entries.
   void ScanClusterAsDirectory(Cluster c);
   // The same over a cluster already read.
@@ -97,7 +124,20 @@ class DirectoryWalker {
   void SetExpectDotEntry(bool on) { expectDotEntry_ = on; }
 
  private:
-  bool CancelledNow();
+  bool CancelledNow() {
+    if (op_.SearchCancelled == 1) return true;
+    if (op_.ActiveProgress && op_.ActiveProgress->TakeCancelRequest()) {
+      op_.SearchCancelled = 1;
+      return true;
+    }
+    return false;
+  }
+  const std::string& Name();
+  void StoreLongNameEntry(disk::Bytes entry, int& longNameCount);
+  // The rest of the handler for a short entry (steps after the cheap tests);
+  // kept out of line so that the common early returns stay small.
+  [[gnu::noinline]] void HandleShortEntry(disk::Bytes entry, int& longNameCount, const std::string* path,
+                                          SubdirList& subdirs, std::uint8_t deleted);
   void RebuildName(disk::Bytes entry, int longNameCount);
   void BuildShortNameInto(disk::Bytes entry);
   bool FollowDirectoryChain(Cluster start, const std::string* path, std::vector<Cluster>& chain,
@@ -133,11 +173,20 @@ class DirectoryWalker {
 
   NameConverter names_;
   std::string filterDollar_;  // the filter with its first character replaced by '$'
+  // Per OEM byte: bit 0 when it makes 11 name bytes no real entry (0 or one
+  // of ".\/:;,*?<>|"), bit k (k = 1..3) when its upper-cased text holds the
+  // k-th anchor, an ASCII byte the filter needs after its first character.
+  // A short entry whose bytes miss an anchor cannot match the filter and is
+  // passed over without rebuilding its name.
+  bool quickReject_ = false;
+  std::uint8_t anchorBits_ = 0;
+  std::array<std::uint8_t, 256> byteClass_{};
   std::string scanFolder_;    // SearchedRoot + "<unknown>"
   // Reused per entry, so that handling an entry allocates nothing.
   std::string name_;
   std::string oemName_;      // the short name's OEM bytes, when name_ is a short name
   bool nameIsShort_ = false;
+  bool nameReady_ = false;   // name_ holds the current entry's name
   std::string upperName_;
 };
 
