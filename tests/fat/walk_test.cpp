@@ -6,6 +6,7 @@
 #include "fat/cluster_scan.h"
 #include "fat/directory_walk.h"
 #include "fat_test_image.h"
+#include "platform/text.h"
 #include "support/test_support.h"
 
 namespace ambrelic::fat {
@@ -324,6 +325,50 @@ TEST_F(WalkTest, ShortAndGarbageVolumesEnd) {
       EXPECT_FALSE(r.name.empty());
       EXPECT_LE(r.folder.size(), 518u + 1 + 765u);
     }
+  }
+}
+
+TEST_F(WalkTest, FilteredScanListsWhatTheFilterRuleSelects) {
+  // Entries the filter's anchors reject early must be exactly those the
+  // designed match would drop: compare with an unfiltered scan filtered here.
+  platform::SetOemCodepage("CP437");
+  std::mt19937 rng(7);
+  MemFat v(disk::FsKind::Fat16, 300);
+  auto& bytes = v.device->Bytes();
+  for (std::size_t at = static_cast<std::size_t>(v.ctx.dataStartSector) * 512; at < bytes.size(); at += 32) {
+    for (std::size_t i = 0; i < 32; ++i) {
+      // Mostly letters, digits and a few OEM bytes, so that names match.
+      const unsigned r = rng() % 64;
+      bytes[at + i] = static_cast<std::uint8_t>(r < 26 ? 'A' + r : r < 36 ? '0' + r - 26 : r < 40 ? 0x80 + r : r < 44 ? 0xE5 : r < 54 ? 'a' + r - 44 : ' ');
+    }
+    bytes[at + 0x0B] = 0x20;                      // no long-name entries
+    bytes[at + 0x14] = bytes[at + 0x15] = bytes[at + 0x1B] = 0;
+    bytes[at + 0x1A] = static_cast<std::uint8_t>(2 + rng() % 200);  // a valid first cluster
+    if (bytes[at] == '$') bytes[at] = 'A';       // '$' only for a lost first character
+  }
+  op.ClusterScanActive = 1;
+  op.IncludeUsedClusters = 1;
+  op.includeUsedClusters = 1;
+  op.includeZeroSize = 1;
+  ScanClusters(v.ctx, op, host);
+  const auto all = host.rows;
+  ASSERT_GT(all.size(), 1000u);
+  for (const std::string filter : {"AB", "XQZ", "1A", "Z9", "$AB", "A.B", "\xC3\x87" "A", "B\xC3\x87", "Q", "\xC3\x91"}) {
+    std::vector<std::string> expected;
+    const std::string dollar = "$" + filter.substr(static_cast<unsigned char>(filter[0]) >= 0x80 ? 2 : 1);
+    for (const auto& r : all) {
+      const std::string upper = platform::UpperCase(r.name);
+      if ((r.name[0] == '$' && upper.compare(0, dollar.size(), dollar) == 0) || upper.find(filter) != std::string::npos) {
+        expected.push_back(r.name + "@" + r.number);
+      }
+    }
+    host = ambrelic::test::RecordingHost{};
+    op.nameFilter = filter;
+    ScanClusters(v.ctx, op, host);
+    std::vector<std::string> got;
+    for (const auto& r : host.rows) got.push_back(r.name + "@" + r.number);
+    EXPECT_EQ(got, expected) << filter;
+    if (filter.size() <= 2 && filter[0] != '$') EXPECT_FALSE(got.empty()) << filter;
   }
 }
 
