@@ -236,7 +236,7 @@ std::optional<DataStream> DataStream::Open(const disk::VolumeContext& ctx, Recor
   const std::uint32_t cs = ClusterSize(ctx);
   if (cs == 0) return std::nullopt;
   s.flags_ = data->flags();
-  if (s.flags_ == kAttrFlagCompressed) {
+  if (s.compressed()) {
     if (data->compressionUnit() > kMaxCompressionUnitLog) return std::nullopt;
     s.unitClusters_ = 1u << data->compressionUnit();
   } else {
@@ -260,7 +260,7 @@ std::span<const std::uint8_t> DataStream::ReadNext() {
   // A fresh unit every time: clusters no run maps read as zeros, never as
   // the previous unit's bytes.
   std::fill(buffer_.begin(), buffer_.end(), 0);
-  ReadAttributeClusters(*ctx_, record_, kAttrData, vcn_, unitClusters_, buffer_, flags_);
+  ReadAttributeClusters(*ctx_, record_, kAttrData, vcn_, unitClusters_, buffer_, compressed() ? 1 : 0);
   const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(buffer_.size(), remaining_));
   vcn_ += unitClusters_;
   remaining_ -= n;

@@ -64,7 +64,9 @@ class DataStream {
   // Bytes the file holds: the real size (64-bit).
   std::uint64_t size() const { return size_; }
   bool resident() const { return resident_; }
-  bool compressed() const { return flags_ == kAttrFlagCompressed; }
+  // Compressed when the compression bit is set, also together with the
+  // sparse flag (0x8001), which would otherwise be written out undecoded.
+  bool compressed() const { return (flags_ & kAttrFlagCompressed) != 0; }
   std::uint16_t flags() const { return flags_; }
   std::uint32_t unitClusters() const { return unitClusters_; }
   std::uint64_t remaining() const { return remaining_; }

@@ -589,6 +589,24 @@ TEST(ReadAttributeClusters, CompressionUnitsDecompressOnlyWhenPartlySparse) {
   EXPECT_EQ(all.size() - 16384, f.stored.size() - 10);
 }
 
+TEST(DataStream, CompressedAndSparseFlagsTogetherStillDecompress) {
+  CompressedFixture f;
+  // Flags 0x8001: the same data, marked sparse as well.
+  ByteVec& image = std::static_pointer_cast<platform::MemoryDevice>(f.ctx.volumeHandle)->Bytes();
+  ByteVec record(1024);
+  ASSERT_TRUE(ReadMftRecord(f.ctx, 40, record));
+  auto data = FindAttribute(f.ctx, record, 0x80);
+  ASSERT_TRUE(data);
+  const std::size_t flagsAt = 16 * 512 + 40 * 1024 + (data->bytes.data() - record.data()) + 0x0C;
+  ASSERT_EQ(disk::le16(image, flagsAt), 0x0001);
+  testing::Put(image, flagsAt, 0x8001, 2);
+  auto stream = DataStream::Open(f.ctx, 40);
+  ASSERT_TRUE(stream);
+  EXPECT_TRUE(stream->compressed());
+  auto first = stream->ReadNext();
+  EXPECT_EQ(std::string(first.begin(), first.begin() + 6), "abcabc");
+}
+
 TEST(IsBitSet, LeastSignificantFirstAndSetPastTheEnd) {
   const ByteVec bits = {0x05, 0x80};
   EXPECT_TRUE(IsBitSet(bits, 0));
