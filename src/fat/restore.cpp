@@ -1,0 +1,132 @@
+#include "fat/restore.h"
+
+#include <unistd.h>
+
+#include <vector>
+
+#include "fat/allocation_table.h"
+#include "platform/files.h"
+#include "platform/text.h"
+
+namespace ambrelic::fat {
+namespace {
+
+constexpr const char* kWriteFailure = "File writing failure.";
+constexpr const char* kPathTooLong =
+    "Restoring path length exceeded maximum path length.\n\nPlease select a folder with shorter path length.";
+
+// The designed limits: on the NT path a folder's full path may need 253
+// UTF-16 characters and a file's folder 258; on the 9x path a full path may
+// hold 246 bytes.
+constexpr std::size_t kNtMaxFolderUnits = 253;
+constexpr std::size_t kNtMaxParentUnits = 258;
+constexpr std::size_t kNineXMaxFullBytes = 246;
+
+}  // namespace
+
+bool RestoreFatFile(const disk::VolumeContext& ctx, disk::EngineHost& host, const std::string& path,
+                    std::uint32_t firstCluster, std::uint32_t size) {
+  const platform::NewFile file = platform::CreateNewFile(path);
+  if (file.fd < 0) {
+    host.ShowMessage(kWriteFailure);
+    return false;
+  }
+  std::vector<std::uint8_t> buffer(ctx.bytesPerCluster);
+  Cluster c = firstCluster;
+  // When the first cluster is still free, the rest of the file is looked
+  // for among the free clusters only; when it is in use (a row listed with
+  // "include used clusters"), the clusters are taken as they come.
+  const bool onlyFree = FatGetEntry(ctx, ctx.fatCopy, c) == kFreeCluster;
+  bool wrapped = false;
+  std::uint32_t remaining = size;
+  bool complete = true;
+  // Each round consumes at least one cluster's worth of `remaining`, and the
+  // search for the next cluster passes every cluster at most twice.
+  while (remaining > 0) {
+    if (buffer.empty() || !IsValidCluster(ctx, c)) {
+      complete = false;
+      break;
+    }
+    ReadCluster(ctx, c, buffer.data());
+    std::uint32_t n;
+    bool lastFound = false;
+    if (remaining > ctx.bytesPerCluster) {
+      n = ctx.bytesPerCluster;
+      remaining -= n;
+      do {
+        ++c;
+        if (c > ctx.lastCluster) {
+          if (wrapped) {
+            lastFound = true;
+            break;
+          }
+          c = 2;
+          wrapped = true;
+        }
+        // Back at the first cluster after wrapping: every cluster has been
+        // offered once; taking them again would repeat the file's start.
+        if (wrapped && c >= firstCluster) {
+          lastFound = true;
+          break;
+        }
+      } while (onlyFree && FatGetEntry(ctx, ctx.fatCopy, c) != kFreeCluster);
+    } else {
+      n = remaining;
+      remaining = 0;
+    }
+    // No further cluster after wrapping once: the file still gets the
+    // cluster just read (it is the file's own data), then ends.
+    if (!platform::WriteAll(file.fd, buffer.data(), n)) {
+      ::close(file.fd);
+      host.ShowMessage(kWriteFailure);
+      return false;
+    }
+    if (lastFound) {
+      complete = false;
+      break;
+    }
+  }
+  if (::close(file.fd) != 0) {
+    host.ShowMessage(kWriteFailure);
+    return false;
+  }
+  return complete;
+}
+
+void RestoreFatEntry(const disk::VolumeContext& ctx, disk::EngineHost& host, const RestoreCandidate& entry) {
+  const std::string name = platform::SafePathComponent(entry.name);
+  const std::string full = entry.parentPath + "/" + name;
+  if (name.size() > platform::kMaxNameBytes) {
+    host.ShowMessage(kPathTooLong);
+    return;
+  }
+  if (ctx.IsNtPlatform == 0) {
+    if (full.size() > kNineXMaxFullBytes) {
+      host.ShowMessage(kPathTooLong);
+      return;
+    }
+  } else {
+    const std::size_t units = platform::LocaleToUtf16(entry.isFolder ? full : entry.parentPath).size();
+    if (units > (entry.isFolder ? kNtMaxFolderUnits : kNtMaxParentUnits)) {
+      host.ShowMessage(kPathTooLong);
+      return;
+    }
+  }
+  if (entry.isFolder) {
+    // A failure is silent: the folder's files are then skipped below.
+    platform::MakeFolder(full);
+    return;
+  }
+  if (!platform::IsFolder(entry.parentPath)) return;
+  if (entry.size != 0 && !IsValidCluster(ctx, entry.firstCluster)) return;
+  RestoreFatFile(ctx, host, full, entry.firstCluster, entry.size);
+}
+
+void RestoreFatFolder(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host,
+                      Cluster firstCluster, const std::string& targetFolder) {
+  WalkHooks hooks;
+  hooks.restoreEntry = [&ctx, &host](const RestoreCandidate& entry) { RestoreFatEntry(ctx, host, entry); };
+  RestoreFolderWalk(ctx, op, host, firstCluster, targetFolder, hooks);
+}
+
+}  // namespace ambrelic::fat

@@ -1,0 +1,40 @@
+// Writing deleted FAT files back out to an ordinary folder, and the actions
+// of the folder restore's walk (OpRestore) for each entry it meets. Nothing
+// here writes to the searched volume.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "disk/operation_state.h"
+#include "disk/sinks.h"
+#include "disk/volume_context.h"
+#include "fat/directory_walk.h"
+
+namespace ambrelic::fat {
+
+// Writes `size` bytes taken from `firstCluster` and the clusters after it
+// (only the free ones when the first is free, wrapping once from the last
+// cluster to cluster 2) into a new file at path. A name already taken gets
+// " (2)", " (3)"... before its extension: nothing is ever appended to or
+// replaced. "File writing failure." when the file cannot be created or a
+// write fails (what was written stays). Returns true when every byte was
+// written.
+bool RestoreFatFile(const disk::VolumeContext& ctx, disk::EngineHost& host, const std::string& path,
+                    std::uint32_t firstCluster, std::uint32_t size);
+
+// One entry of a deleted folder being restored: a folder is created (the
+// walk enters it afterwards), a file is written into its folder. The name
+// is used in its safe form (it never leads out of the folder); the path
+// limits of the platform and the 255-byte name limit show the path-length
+// message and skip the entry. A folder that could not be created makes its
+// files be skipped silently.
+void RestoreFatEntry(const disk::VolumeContext& ctx, disk::EngineHost& host, const RestoreCandidate& entry);
+
+// The FAT side of the folder restore: walks the deleted folder starting at
+// firstCluster into targetFolder (which exists), restoring every entry the
+// name filter lets through. No progress dialog, no cancel.
+void RestoreFatFolder(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host,
+                      Cluster firstCluster, const std::string& targetFolder);
+
+}  // namespace ambrelic::fat

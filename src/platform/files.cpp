@@ -1,0 +1,106 @@
+#include "platform/files.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+
+namespace ambrelic::platform {
+
+std::string SafePathComponent(std::string_view name) {
+  std::string out;
+  out.reserve(name.size() + 1);
+  for (char c : name) out += (c == '/' || c == '\0') ? '_' : c;
+  if (out.empty() || out == "." || out == "..") out.insert(out.begin(), '_');
+  return out;
+}
+
+bool PathExists(const std::string& path) {
+  struct stat st {};
+  return ::lstat(path.c_str(), &st) == 0;
+}
+
+bool IsFolder(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool MakeFolder(const std::string& path) {
+  if (::mkdir(path.c_str(), 0777) == 0) return true;
+  return errno == EEXIST && IsFolder(path);
+}
+
+// A leading dot ("dir/.profile") is part of the stem, not an extension.
+std::string NumberedPath(const std::string& path, int n) {
+  const std::size_t slash = path.rfind('/');
+  const std::size_t nameStart = slash == std::string::npos ? 0 : slash + 1;
+  std::size_t dot = path.rfind('.');
+  if (dot == std::string::npos || dot <= nameStart) dot = path.size();
+  return path.substr(0, dot) + " (" + std::to_string(n) + ")" + path.substr(dot);
+}
+
+NewFile CreateNewFile(const std::string& path) {
+  NewFile result;
+  // The count bounds the search; a folder with ten thousand same-named
+  // files is not a case worth more.
+  for (int n = 1; n <= 10000; ++n) {
+    const std::string candidate = n == 1 ? path : NumberedPath(path, n);
+    const int fd = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd >= 0) {
+      result.fd = fd;
+      result.path = candidate;
+      return result;
+    }
+    if (errno != EEXIST) {
+      result.error = errno;
+      result.path = candidate;
+      return result;
+    }
+  }
+  result.error = EEXIST;
+  result.path = path;
+  return result;
+}
+
+bool WriteAll(int fd, const std::uint8_t* buffer, std::size_t length) {
+  std::size_t done = 0;
+  while (done < length) {
+    const ssize_t n = ::write(fd, buffer + done, length - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      if (n == 0) errno = ENOSPC;
+      return false;
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+bool SkipBytes(int fd, std::uint64_t length) {
+  if (length > static_cast<std::uint64_t>(INT64_MAX)) return false;
+  return ::lseek(fd, static_cast<off_t>(length), SEEK_CUR) >= 0;
+}
+
+bool SetFileLength(int fd, std::uint64_t length) {
+  if (length > static_cast<std::uint64_t>(INT64_MAX)) return false;
+  int rc;
+  do {
+    rc = ::ftruncate(fd, static_cast<off_t>(length));
+  } while (rc != 0 && errno == EINTR);
+  return rc == 0;
+}
+
+bool ComponentsFit(std::string_view path) {
+  std::size_t start = 0;
+  while (start <= path.size()) {
+    std::size_t slash = path.find('/', start);
+    if (slash == std::string_view::npos) slash = path.size();
+    if (slash - start > kMaxNameBytes) return false;
+    start = slash + 1;
+  }
+  return true;
+}
+
+}  // namespace ambrelic::platform

@@ -1,0 +1,57 @@
+// Folders and files of the restore target, the Linux way: names from a
+// damaged or hostile volume never leave the chosen target, and a restore
+// never appends to or replaces a file that is already there.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace ambrelic::platform {
+
+// Longest file name a Linux file system takes, in bytes.
+constexpr std::size_t kMaxNameBytes = 255;
+
+// A name from the volume as one safe path component: '/' and NUL become
+// '_', "." and ".." (and an empty name) get a leading '_', so that joining
+// it to a folder can never point outside that folder.
+std::string SafePathComponent(std::string_view name);
+
+// True when something (file, folder, link) exists at path.
+bool PathExists(const std::string& path);
+bool IsFolder(const std::string& path);
+
+// True when the folder exists or was created now (the last level only).
+bool MakeFolder(const std::string& path);
+
+// Creates a file that did not exist before. When path is taken, tries
+// "stem (2).ext", "stem (3).ext", ... (the number goes before the last
+// extension). fd is -1 on failure, with errno in error.
+struct NewFile {
+  int fd = -1;
+  std::string path;
+  int error = 0;
+};
+NewFile CreateNewFile(const std::string& path);
+
+// path with " (n)" before the extension of its last component:
+// "dir/stem.ext" -> "dir/stem (n).ext".
+std::string NumberedPath(const std::string& path, int n);
+
+// Writes all of buffer at the file's current position, retrying short
+// writes; false on an error (errno is kept).
+bool WriteAll(int fd, const std::uint8_t* buffer, std::size_t length);
+
+// Moves the file's position length bytes on without writing, leaving a hole
+// that reads back as zeros and takes no space.
+bool SkipBytes(int fd, std::uint64_t length);
+
+// Makes the file exactly length bytes long (a hole at the end reads as
+// zeros); used after SkipBytes, which by itself does not lengthen a file.
+bool SetFileLength(int fd, std::uint64_t length);
+
+// True when every '/'-separated component of path is at most kMaxNameBytes
+// long (what a Linux file system takes).
+bool ComponentsFit(std::string_view path);
+
+}  // namespace ambrelic::platform
