@@ -89,9 +89,22 @@ DirectoryWalker::DirectoryWalker(disk::VolumeContext& ctx, disk::OperationState&
       }
     }
     quickReject_ = anchorBits_ != 0;
-    for (int b = 0; b < 256; ++b) {
-      if (b == 0 || ForbiddenInShortEntry(static_cast<std::uint8_t>(b))) byteClass_[b] |= 1;
+    anchorCount_ = quickReject_ ? anchors.size() : 0;
+    wordTest_ = quickReject_;
+    for (std::size_t k = 0; k < anchorCount_; ++k) {
+      const std::uint8_t bit = static_cast<std::uint8_t>(2u << k);
+      const auto a = static_cast<std::uint8_t>(anchors[k]);
+      const bool letter = (a | 0x20) >= 'a' && (a | 0x20) <= 'z';
+      const std::uint8_t fold = letter ? 0x20 : 0x00;
+      for (int b = 0; b < 256; ++b) {
+        const bool byFold = (b | fold) == (a | fold);
+        if (((byteClass_[b] & bit) != 0) != byFold) wordTest_ = false;
+      }
+      anchorFold_[k] = 0x0101010101010101ull * fold;
+      anchorByte_[k] = 0x0101010101010101ull * static_cast<std::uint8_t>(a | fold);
     }
+    // The three bytes above the extension read as 0, which never equals an
+    // anchor (nor, folded, 0x20 a folded letter).
   }
   scanFolder_ = ctx.SearchedRoot + "<unknown>";
 }

@@ -99,17 +99,10 @@ class DirectoryWalker {
     }
     firstCharLost_ = false;
     if (quickReject_ && longNameCount == 0 && (op_.ClusterScanActive != 0 || !IsDirectoryEntry(entry))) {
-      // Without a long name and without being collected, an entry that is no
-      // real entry, or whose bytes cannot spell the filter, ends exactly as a
-      // non-matching one would.
-      if (entry.size() >= kDirEntrySize) {
-        const std::span<const std::uint8_t, kDirEntrySize> e(entry.data(), kDirEntrySize);
-        const std::uint8_t seen = static_cast<std::uint8_t>(
-            byteClass_[e[0]] | byteClass_[e[1]] | byteClass_[e[2]] | byteClass_[e[3]] | byteClass_[e[4]] |
-            byteClass_[e[5]] | byteClass_[e[6]] | byteClass_[e[7]] | byteClass_[e[8]] | byteClass_[e[9]] |
-            byteClass_[e[10]]);
-        if ((seen & 1) != 0 || (seen & anchorBits_) != anchorBits_) return;
-      }
+      // Without a long name and without being collected, an entry whose bytes
+      // cannot spell the filter ends exactly as a non-matching one would
+      // (whether or not it is a real entry).
+      if (!MayMatchFilter(entry)) return;
     }
     HandleShortEntry(entry, longNameCount, path, subdirs, deleted);
   }
@@ -181,6 +174,35 @@ class DirectoryWalker {
   bool quickReject_ = false;
   std::uint8_t anchorBits_ = 0;
   std::array<std::uint8_t, 256> byteClass_{};
+  // The same test eight bytes at a time, when each anchor is produced only
+  // by itself (and, for a letter, its other case): a name byte b produces
+  // anchor k exactly when (b | anchorFold_[k]) == anchorByte_[k].
+  bool wordTest_ = false;
+  std::size_t anchorCount_ = 0;
+  std::array<std::uint64_t, 3> anchorFold_{};
+  std::array<std::uint64_t, 3> anchorByte_{};
+
+  bool MayMatchFilter(disk::Bytes entry) const {
+    if (wordTest_) {
+      const std::uint64_t low = disk::le64(entry, 0);
+      const std::uint64_t high = disk::le16(entry, 8) | (static_cast<std::uint64_t>(disk::le8(entry, 10)) << 16);
+      for (std::size_t k = 0; k < anchorCount_; ++k) {
+        if (!HasByte(low | anchorFold_[k], anchorByte_[k]) && !HasByte(high | anchorFold_[k], anchorByte_[k])) {
+          return false;
+        }
+      }
+      return true;
+    }
+    std::uint8_t seen = 0;
+    for (std::size_t i = 0; i < 11; ++i) seen |= byteClass_[disk::le8(entry, i)];
+    return (seen & anchorBits_) == anchorBits_;
+  }
+  // True when one of the eight bytes of `word` equals the byte repeated in
+  // `pattern` (the usual zero-byte test on their difference).
+  static bool HasByte(std::uint64_t word, std::uint64_t pattern) {
+    const std::uint64_t x = word ^ pattern;
+    return ((x - 0x0101010101010101ull) & ~x & 0x8080808080808080ull) != 0;
+  }
   std::string scanFolder_;    // SearchedRoot + "<unknown>"
   // Reused per entry, so that handling an entry allocates nothing.
   std::string name_;
