@@ -1,6 +1,6 @@
-// The folder restore's step for one deleted record, called by the MFT walk
-// while it runs in OpRestore. The walk owns the ParentCache for the length
-// of one folder restore.
+// Writing deleted NTFS files back out to an ordinary folder, and the folder
+// restore's step for one deleted record, called by the MFT walk while it
+// runs in OpRestore. Nothing here writes to the searched volume.
 #pragma once
 
 #include <cstdint>
@@ -23,6 +23,15 @@ struct ParentCache {
   std::string relativePath;
   bool insideFolder = false;
 };
+
+// Writes the unnamed $DATA of record n into a new file at path: its real
+// size, decompressed, sparse runs and the part past the initialized size as
+// zeros (left as holes in the new file). A name already taken gets " (2)",
+// " (3)"... before its extension: nothing is appended to or replaced. No
+// file is created for a record that is not a file record or has no unnamed
+// $DATA. Returns true when every byte was written.
+bool RestoreNtfsFile(const disk::VolumeContext& ctx, disk::EngineHost& host, RecordNumber n,
+                     const std::string& path);
 
 // Restores record n (a deleted record, fixups applied) when its parent chain
 // reaches folderRecord: its folders are created under targetFolder and a

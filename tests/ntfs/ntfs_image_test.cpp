@@ -14,6 +14,7 @@
 #include "ntfs/data_runs.h"
 #include "ntfs/mft_record.h"
 #include "ntfs/mft_scan.h"
+#include "ntfs/restore.h"
 #include "platform/block_device.h"
 #include "platform/text.h"
 #include "support/test_support.h"
@@ -292,6 +293,34 @@ TEST_P(NtfsImage, FileBytesMatchIcat) {
     EXPECT_GE(compressed, 5);
     EXPECT_GE(listed, 1) << "spotty.bin's and multi.bin's attribute lists";
   }
+}
+
+TEST_P(NtfsImage, RestoredFilesHoldTheirContents) {
+  const std::string dir = test::MakeTempDir("ntfs-restore");
+  test::RecordingHost host;
+  int restored = 0;
+  for (const char* path : {"small.txt", "tree/a/b/seventy.bin", "sparse.bin", "spotty.bin", "comp/mixed.bin",
+                           "comp/text.txt", "comp/zeros.bin", "Grüße – 名前.txt"}) {
+    auto it = manifest_.find(path);
+    if (it == manifest_.end()) continue;
+    SCOPED_TRACE(path);
+    const std::string target = dir + "/" + std::to_string(it->second.record);
+    ASSERT_TRUE(RestoreNtfsFile(ctx_, host, it->second.record, target));
+    // What was written, or what icat gives where the clusters were not
+    // written since (all of these were deleted at the end).
+    EXPECT_EQ(test::Sha256Of(target), it->second.sha256);
+    ++restored;
+  }
+  EXPECT_GE(restored, 4);
+  // A name already taken is never replaced.
+  const auto small = manifest_.at("small.txt").record;
+  ASSERT_TRUE(RestoreNtfsFile(ctx_, host, small, dir + "/twice.txt"));
+  ASSERT_TRUE(RestoreNtfsFile(ctx_, host, small, dir + "/twice.txt"));
+  EXPECT_EQ(test::Sha256Of(dir + "/twice (2).txt"), manifest_.at("small.txt").sha256);
+  // A folder record has no data: no file.
+  EXPECT_FALSE(RestoreNtfsFile(ctx_, host, manifest_.at("tree").record, dir + "/tree"));
+  EXPECT_FALSE(std::ifstream(dir + "/tree").good());
+  EXPECT_TRUE(host.events.empty());
 }
 
 TEST_P(NtfsImage, WindowReaderGivesTheSameRecords) {
