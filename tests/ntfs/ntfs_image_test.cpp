@@ -197,15 +197,19 @@ TEST_P(NtfsImage, ListingMatchesTheSleuthKit) {
 
 TEST_P(NtfsImage, KnownFilesFoldersAndOptions) {
   const auto rows = Search(false);
-  auto folderOf = [&](const std::string& path) {
+  // The row of a file the fixture wrote down; a missing row fails the test
+  // and reads as an empty one.
+  auto row = [&](const std::string& path) -> const disk::FoundRow& {
+    static const disk::FoundRow missing{"<missing>", "<missing>", "<missing>", "", "", false};
     const disk::FoundRow* r = Find(rows, path);
-    EXPECT_TRUE(r) << path;
-    return r ? r->folder : std::string("<missing>");
+    if (!r) ADD_FAILURE() << "no row for " << path;
+    return r ? *r : missing;
   };
+  auto folderOf = [&](const std::string& path) { return row(path).folder; };
   EXPECT_EQ(folderOf("small.txt"), "C:\\");
-  EXPECT_EQ(Find(rows, "small.txt")->size, "     300");
+  EXPECT_EQ(row("small.txt").size, "     300");
   EXPECT_EQ(folderOf("tree"), "C:\\");
-  EXPECT_TRUE(Find(rows, "tree")->isFolder);
+  EXPECT_TRUE(row("tree").isFolder);
   EXPECT_EQ(folderOf("tree/a/b/c"), "C:\\tree\\a\\b");
   EXPECT_EQ(folderOf("tree/a/b/c/deep.txt"), "C:\\tree\\a\\b\\c");
   EXPECT_EQ(folderOf("tree/a/b/seventy.bin"), "C:\\tree\\a\\b");
@@ -213,12 +217,12 @@ TEST_P(NtfsImage, KnownFilesFoldersAndOptions) {
   EXPECT_EQ(folderOf("tree/a/mid.txt"), "C:\\tree\\a");
   EXPECT_EQ(folderOf("lonely"), "C:\\");
   EXPECT_EQ(folderOf("sparse.bin"), "C:\\");
-  EXPECT_EQ(Find(rows, "sparse.bin")->size, " 3145728");
+  EXPECT_EQ(row("sparse.bin").size, " 3145728");
   // q and g were reused by the files r1 and r2 of the second mount.
   EXPECT_EQ(folderOf("q/child2.txt"), "C:\\<unknown>");
   EXPECT_EQ(folderOf("g/p/child.txt"), "C:\\<不明>\\p");
   EXPECT_EQ(folderOf("g/p"), "C:\\<unknown>");
-  EXPECT_EQ(Find(rows, "Grüße – 名前.txt")->name, "Grüße – 名前.txt");
+  EXPECT_EQ(row("Grüße – 名前.txt").name, "Grüße – 名前.txt");
   if (GetParam() <= 4096) {
     EXPECT_EQ(folderOf("comp/mixed.bin"), "C:\\comp");
   }

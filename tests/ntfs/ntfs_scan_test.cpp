@@ -67,10 +67,14 @@ struct Scan {
     ScanMft(ctx, op, host, 0, "");
     return host.rows;
   }
+  // The row of that name; a missing row fails the test and reads as an
+  // empty one.
   const disk::FoundRow* Row(const std::string& name) const {
+    static const disk::FoundRow missing;
     for (const auto& r : host.rows)
       if (r.name == name) return &r;
-    return nullptr;
+    ADD_FAILURE() << "no row named " << name;
+    return &missing;
   }
   disk::VolumeContext ctx;
   disk::OperationState op;
