@@ -61,6 +61,7 @@ void MainDialog::OnSearch() {
   op_.OperationMode = disk::OpSearch;
   if (PrepareVolume() == 1) {
     lastOutcome_ = CommandOutcome::Ran;
+    RememberSearchedVolume();
     if (ctx_.fsKind == disk::FsKind::Ntfs) {
       ntfs::ScanMft(ctx_, op_, *this, 0, std::string());
     } else {
@@ -94,6 +95,7 @@ void MainDialog::OnScanAllClusters() {
   op_.OperationMode = disk::OpSearch;
   if (PrepareVolume() != 1) return;
   lastOutcome_ = CommandOutcome::Ran;
+  RememberSearchedVolume();
   // A removable drive is enabled for the scan before its kind is known;
   // the cluster scan has no meaning on an NTFS volume.
   if (!disk::IsFat(ctx_.fsKind)) return;

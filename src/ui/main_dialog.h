@@ -5,7 +5,9 @@
 // to the user through a Host.
 #pragma once
 
+#include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -46,6 +48,15 @@ class MainDialog : public disk::EngineHost, public ProgressOwner {
   void OnSearch();
   void OnScanAllClusters();
   void OnColumnClick(int column) { list_.OnColumnClick(column); }
+  // The restore command and its steps (restore_command.cpp).
+  void OnRestore();
+  int EnsureFolder(const std::string& path);
+  void RestoreFolder(const std::string& target, std::uint64_t number, std::uint64_t size);
+  // How the restore tells whether a target lies on the searched volume;
+  // tests replace it (the default needs a mounted block device).
+  void SetSameVolumeTest(std::function<bool(const platform::Drive&, const std::string&)> test) {
+    sameVolumeTest_ = std::move(test);
+  }
 
   // Volume preparation (volume_preparation.cpp).
   int PrepareVolume();
@@ -81,6 +92,10 @@ class MainDialog : public disk::EngineHost, public ProgressOwner {
   Answer Message(const std::string& text, Buttons buttons, Icon icon, int defaultButton = 0);
   const platform::Drive* SelectedSlot() const;
   void ReleaseFatWork();
+  // Keeps what the restore needs to read the volume the rows came from,
+  // even after another drive was picked (restore_command.cpp).
+  void RememberSearchedVolume();
+  bool ReopenSearchedVolume();
 
   Host& host_;
   std::vector<platform::Drive> drives_;
@@ -97,6 +112,10 @@ class MainDialog : public disk::EngineHost, public ProgressOwner {
   ResultsList list_;
   ProgressDialog* openProgress_ = nullptr;
   CommandOutcome lastOutcome_ = CommandOutcome::Ran;
+  std::optional<platform::Drive> searchedDrive_;
+  std::string searchedRoot_;
+  disk::FsKind searchedKind_ = disk::FsKind::None;
+  std::function<bool(const platform::Drive&, const std::string&)> sameVolumeTest_;
 };
 
 }  // namespace ambrelic::ui

@@ -44,6 +44,17 @@ bool TestHost::PumpMessages() {
   return cancelAtPump > 0 && pumps == cancelAtPump;
 }
 
+std::optional<std::string> TestHost::AskSaveAs(const std::string& title, const std::string& filter,
+                                               const std::string& prefilledName) {
+  log.push_back("save as: " + prefilledName);
+  saveAsTitle = title;
+  saveAsFilter = filter;
+  if (saveAsAnswers.empty()) return std::nullopt;
+  std::optional<std::string> answer = saveAsAnswers.front();
+  saveAsAnswers.pop_front();
+  return answer;
+}
+
 void TestHost::CounterChanged(const std::string& text) {
   counter = text;
   ++counterChanges;

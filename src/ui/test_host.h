@@ -6,6 +6,7 @@
 #include <deque>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -22,6 +23,10 @@ class TestHost : public Host {
   std::unique_ptr<ProgressView> CreateProgressView() override;
   bool PumpMessages() override;
   void CounterChanged(const std::string& text) override;
+  // Logs "save as: <prefilled name>" and gives the next scripted answer
+  // (nothing: Cancel).
+  std::optional<std::string> AskSaveAs(const std::string& title, const std::string& filter,
+                                       const std::string& prefilledName) override;
 
   // "message: T", "question: T", "retry: T" (a "(stop)" after the kind when
   // the box has the stop icon), "focus: drive combo", "focus: name field".
@@ -42,6 +47,9 @@ class TestHost : public Host {
   int progressViews = 0;
   std::string counter;                    // last counter text
   long counterChanges = 0;
+  // Answers to the next Save As dialogs; Cancel when none is left.
+  std::deque<std::optional<std::string>> saveAsAnswers;
+  std::string saveAsTitle, saveAsFilter;  // as the last dialog was opened
 };
 
 }  // namespace ambrelic::ui

@@ -1,0 +1,197 @@
+// The restore command through the test host: selection, the Save As loop
+// with its same-drive warning and "already exists" refusal, one row, several
+// rows, folder rows, FAT and NTFS, and the searched image left unchanged.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+
+#include "platform/drives.h"
+#include "platform/files.h"
+#include "support/test_support.h"
+#include "ui/main_dialog.h"
+#include "ui/restore_paths.h"
+#include "ui/test_host.h"
+
+namespace ambrelic::ui {
+namespace {
+
+namespace fs = std::filesystem;
+
+const std::string kSelect = "message: Please select a file by clicking on the file name.";
+const std::string kSameDrive =
+    "question: I recommend you if possible to select a different drive from searched drive so not to overwrite "
+    "original data.\n\nDo you want to continue?";
+const std::string kExists =
+    "message: This file name already exists.\n\nPlease change the file name or folder you want to restore to.";
+const std::string kTooLong =
+    "message: Restoring path length exceeded maximum path length.\n\nPlease select a folder with shorter path "
+    "length.";
+
+std::string FatImage() { return test::FixtureImage("make_restore_images.sh", "restore16.img"); }
+std::string FatOriginal(const std::string& path) {
+  return fs::path(FatImage()).parent_path().string() + "/originals/restore16/" + path;
+}
+
+class RestoreCommandTest : public ::testing::Test {
+ protected:
+  void SetUp() override { test::UseUtf8Locale(); }
+
+  MainDialog& Search(std::vector<platform::DriveSource> sources) {
+    dialog = std::make_unique<MainDialog>(host, platform::BuildDriveTable(sources).drives);
+    dialog->Initialise();
+    dialog->SetIncludeZeroSize(true);
+    dialog->OnSearch();
+    host.log.clear();
+    return *dialog;
+  }
+  int Row(const std::string& name) {
+    const ResultsList& list = dialog->List();
+    for (int r = 0; r < list.RowCount(); ++r) {
+      if (list.CellText(r, 0) == name) return r;
+    }
+    ADD_FAILURE() << "no row " << name;
+    return 0;
+  }
+  void Select(std::initializer_list<std::string> names) {
+    dialog->List().SelectAll(false);
+    for (const auto& n : names) dialog->List().SetSelected(Row(n), true);
+  }
+  TestHost host;
+  std::unique_ptr<MainDialog> dialog;
+};
+
+TEST_F(RestoreCommandTest, NoSelection) {
+  MainDialog& d = Search({{FatImage(), false, false}});
+  d.OnRestore();
+  EXPECT_EQ(host.log, (std::vector<std::string>{kSelect}));
+  EXPECT_EQ(d.Operation().OperationMode, disk::OpRestore);
+  EXPECT_EQ(d.LastOutcome(), CommandOutcome::Stopped);
+}
+
+TEST_F(RestoreCommandTest, OneRowToTheChosenFile) {
+  const std::string before = test::Sha256Of(FatImage());
+  MainDialog& d = Search({{FatImage(), false, false}});
+  Select({"many clusters.bin"});
+  const std::string out = test::MakeTempDir("restorecmd") + "/chosen.bin";
+  host.saveAsAnswers = {out};
+  d.OnRestore();
+  EXPECT_EQ(host.log, (std::vector<std::string>{"save as: many clusters.bin"}));
+  EXPECT_EQ(host.saveAsTitle, "Save As");
+  EXPECT_EQ(host.saveAsFilter, "All Files(*.*)");
+  EXPECT_EQ(test::Sha256Of(out), test::Sha256Of(FatOriginal("many clusters.bin")));
+  EXPECT_EQ(host.waitCursorDepth, 0);
+  EXPECT_EQ(d.LastOutcome(), CommandOutcome::Ran);
+  EXPECT_EQ(test::Sha256Of(FatImage()), before) << "the searched image changed";
+
+  // Cancel in Save As ends the command without writing anything.
+  host.log.clear();
+  d.OnRestore();
+  EXPECT_EQ(host.log, (std::vector<std::string>{"save as: many clusters.bin"}));
+  EXPECT_EQ(d.LastOutcome(), CommandOutcome::Stopped);
+}
+
+TEST_F(RestoreCommandTest, SeveralRowsIntoANewFolderWithAFolderRow) {
+  MainDialog& d = Search({{FatImage(), false, false}});
+  Select({"$NE.TXT", "many clusters.bin", "Project Folder"});
+  const std::string out = test::MakeTempDir("restorecmd") + "/Restored";
+  host.saveAsAnswers = {out};
+  d.OnRestore();
+  EXPECT_EQ(host.log, (std::vector<std::string>{"save as: Restored"}));
+  EXPECT_EQ(test::Sha256Of(out + "/many clusters.bin"), test::Sha256Of(FatOriginal("many clusters.bin")));
+  EXPECT_EQ(test::Sha256Of(out + "/Project Folder/Sub One/Sub Two/data set.bin"),
+            test::Sha256Of(FatOriginal("Project Folder/Sub One/Sub Two/data set.bin")));
+  EXPECT_TRUE(platform::IsFolder(out + "/Project Folder/Empty Sub"));
+  // one.txt has no long name: its row (and file) is the short name $NE.TXT.
+  EXPECT_EQ(std::distance(fs::directory_iterator(out), fs::directory_iterator()), 3);
+}
+
+TEST_F(RestoreCommandTest, ExistingTargetIsRefusedAndAskedAgain) {
+  MainDialog& d = Search({{FatImage(), false, false}});
+  Select({"$NE.TXT", "many clusters.bin"});
+  const std::string dir = test::MakeTempDir("restorecmd");
+  host.saveAsAnswers = {dir, dir + "/new"};
+  d.OnRestore();
+  EXPECT_EQ(host.log, (std::vector<std::string>{"save as: Restored", kExists, "save as: " + dir}));
+  EXPECT_TRUE(platform::IsFolder(dir + "/new"));
+  EXPECT_TRUE(platform::PathExists(dir + "/new/many clusters.bin"));
+}
+
+TEST_F(RestoreCommandTest, SameVolumeWarningAskedAgainAfterNo) {
+  MainDialog& d = Search({{FatImage(), false, false}});
+  std::vector<std::string> tested;
+  d.SetSameVolumeTest([&](const platform::Drive& drive, const std::string& target) {
+    EXPECT_EQ(drive.sourcePath, FatImage());
+    tested.push_back(target);
+    return true;
+  });
+  Select({"many clusters.bin"});
+  const std::string dir = test::MakeTempDir("restorecmd");
+  host.saveAsAnswers = {dir + "/a.bin", dir + "/b.bin"};
+  host.answers = {Answer::No, Answer::Yes};
+  d.OnRestore();
+  EXPECT_EQ(host.log, (std::vector<std::string>{"save as: many clusters.bin", kSameDrive, "save as: " + dir + "/a.bin",
+                                                kSameDrive}));
+  EXPECT_EQ(host.boxes[0].defaultButton, 1) << "No is the default";
+  EXPECT_EQ(tested, (std::vector<std::string>{dir + "/a.bin", dir + "/b.bin"}));
+  EXPECT_FALSE(platform::PathExists(dir + "/a.bin"));
+  EXPECT_TRUE(platform::PathExists(dir + "/b.bin"));
+}
+
+TEST_F(RestoreCommandTest, ReadsTheSearchedVolumeAfterAnotherDriveWasPicked) {
+  const std::string other = test::FixtureImage("make_app_images.sh", "empty16.img");
+  MainDialog& d = Search({{FatImage(), false, false}, {other, false, false}});
+  Select({"many clusters.bin"});
+  d.SelectDrive(1);
+  d.OnDriveChanged();
+  ASSERT_FALSE(d.Volume().volumeHandle) << "picking a drive closes the volume";
+  const std::string out = test::MakeTempDir("restorecmd") + "/x.bin";
+  host.saveAsAnswers = {out};
+  d.OnRestore();
+  EXPECT_EQ(test::Sha256Of(out), test::Sha256Of(FatOriginal("many clusters.bin")));
+  EXPECT_EQ(d.Volume().SearchedRoot, "C:\\");
+}
+
+TEST_F(RestoreCommandTest, EnsureFolderLimits) {
+  MainDialog& d = Search({{FatImage(), false, false}});
+  const std::string dir = test::MakeTempDir("restorecmd");
+  EXPECT_EQ(d.EnsureFolder(dir + "/" + std::string(253 - dir.size() - 1, 'a')), 1);
+  EXPECT_EQ(d.EnsureFolder(dir + "/" + std::string(254 - dir.size() - 1, 'b')), 0);
+  EXPECT_EQ(d.EnsureFolder(dir + "/missing/parent"), 0);
+  EXPECT_EQ(host.log, (std::vector<std::string>{kTooLong}));
+}
+
+TEST(ParseUInt64Text, LowAndHighParts) {
+  EXPECT_EQ(ParseUInt64Text("1234"), 1234u);
+  EXPECT_EQ(ParseUInt64Text("      64"), 64u);
+  EXPECT_EQ(ParseUInt64Text(""), 0u);
+  EXPECT_EQ(ParseUInt64Text("4294967295"), 4294967295u);
+  EXPECT_EQ(ParseUInt64Text("9999999999"), 4294967295u);  // a part beyond 32 bits
+  EXPECT_EQ(ParseUInt64Text("120000000005"), 12u * 10000000000u + 5u);
+  EXPECT_EQ(ParseUInt64Text("12x"), 12u);
+}
+
+TEST(TargetOnSearchedVolume, ImagesNeverAndTheMountedDeviceAlways) {
+  platform::Drive image;
+  image.sourcePath = FatImage();
+  EXPECT_FALSE(TargetOnSearchedVolume(image, test::MakeTempDir("restorecmd") + "/x"));
+  // The block device the build tree is mounted from, when there is one.
+  struct stat st {};
+  ASSERT_EQ(::stat(FatImage().c_str(), &st), 0);
+  const std::string link = "/sys/dev/block/" + std::to_string(major(st.st_dev)) + ":" + std::to_string(minor(st.st_dev));
+  std::error_code ec;
+  const fs::path sys = fs::canonical(link, ec);
+  if (ec || !fs::exists("/dev/" + sys.filename().string())) GTEST_SKIP() << "no block device under the build tree";
+  platform::Drive device;
+  device.sourcePath = "/dev/" + sys.filename().string();
+  EXPECT_TRUE(TargetOnSearchedVolume(device, FatImage() + ".restored"));
+  EXPECT_TRUE(TargetOnSearchedVolume(device, test::MakeTempDir("restorecmd") + "/not/yet/there"));
+}
+
+}  // namespace
+}  // namespace ambrelic::ui
