@@ -122,7 +122,8 @@ bool ReadMftRecord(const disk::VolumeContext& ctx, RecordNumber n, std::span<std
   return true;
 }
 
-MftReader::MftReader(const disk::VolumeContext& ctx, std::uint32_t windowBytes) : ctx_(ctx) {
+MftReader::MftReader(const disk::VolumeContext& ctx, std::uint32_t windowBytes, disk::Bytes bitmap)
+    : ctx_(ctx), bitmap_(bitmap) {
   clusterSize_ = ClusterSize(ctx);
   if (clusterSize_ == 0 || ctx.mftRecordSize == 0) return;
   const std::uint32_t k = ClustersPerRecord(ctx.mftRecordSize, clusterSize_);
@@ -139,11 +140,33 @@ bool MftReader::Read(RecordNumber n, std::span<std::uint8_t> out) {
   const std::uint32_t k = ClustersPerRecord(recordSize, clusterSize_);
   // The clusters ReadMftRecord would read for this record.
   const Vcn first = static_cast<std::uint64_t>(n) * recordSize / clusterSize_;
-  if (!windowValid_ || first < windowStart_ || first - windowStart_ + k > windowClusters_) {
+  if (windowCount_ == 0 || first < windowStart_ || first - windowStart_ + k > windowCount_) {
     windowStart_ = first - first % k;
-    std::fill(window_.begin(), window_.end(), 0);
-    ReadAttributeClusters(ctx_, ctx_.mftSelfRecord, kAttrData, windowStart_, windowClusters_, window_, 0);
-    windowValid_ = true;
+    // Up to the last free record that still fits in the window.
+    std::uint64_t last = n;
+    if (!bitmap_.empty()) {
+      const std::uint64_t fits = static_cast<std::uint64_t>(windowClusters_) * clusterSize_ / recordSize;
+      for (std::uint64_t r = n + 1; r < static_cast<std::uint64_t>(n) + fits; ++r) {
+        if (!IsBitSet(bitmap_, r)) last = r;
+      }
+    } else {
+      last = ~std::uint64_t{0};
+    }
+    std::uint64_t count = windowClusters_;
+    if (last != ~std::uint64_t{0}) {
+      const Vcn lastFirst = last * recordSize / clusterSize_;
+      count = std::min<std::uint64_t>(windowClusters_, lastFirst + k - windowStart_);
+      count += (k - count % k) % k;
+      count = std::min<std::uint64_t>(count, windowClusters_);
+    }
+    windowCount_ = static_cast<std::uint32_t>(count);
+    auto area = std::span<std::uint8_t>(window_).first(static_cast<std::size_t>(windowCount_) * clusterSize_);
+    std::fill(area.begin(), area.end(), 0);
+    ReadAttributeClusters(ctx_, ctx_.mftSelfRecord, kAttrData, windowStart_, windowCount_, area, 0);
+    if (first - windowStart_ + k > windowCount_) {
+      windowCount_ = 0;
+      return ReadMftRecord(ctx_, n, out);
+    }
   }
   const std::uint32_t perCluster = clusterSize_ / recordSize;
   const std::size_t slot = perCluster > 1 ? n % perCluster : 0;

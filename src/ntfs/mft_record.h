@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <span>
+#include <vector>
 
 #include "disk/byte_reader.h"
 #include "disk/volume_context.h"
@@ -65,20 +66,24 @@ inline bool RecordIsDirectory(disk::Bytes record) {
   return (disk::le8(record, kRecFlags) & kRecDirectory) != 0;
 }
 
-// Reads consecutive MFT records through a window of MFT clusters, so that a
-// walk over the table costs one large read per window instead of one read
-// per record. Gives the same bytes as ReadMftRecord.
+// Reads MFT records in ascending order through a window of MFT clusters, so
+// that a walk over the table costs one large read per window instead of one
+// read per record. A window reaches only as far as the last record the MFT
+// bitmap (when given) marks free within it, so a table of mostly used
+// records is not read whole. Gives the same bytes as ReadMftRecord.
 class MftReader {
  public:
-  explicit MftReader(const disk::VolumeContext& ctx, std::uint32_t windowBytes = 1u << 20);
+  explicit MftReader(const disk::VolumeContext& ctx, std::uint32_t windowBytes = 1u << 20,
+                     disk::Bytes bitmap = {});
   bool Read(RecordNumber n, std::span<std::uint8_t> out);
 
  private:
   const disk::VolumeContext& ctx_;
+  disk::Bytes bitmap_;
   std::uint32_t clusterSize_ = 0;
-  std::uint32_t windowClusters_ = 0;
+  std::uint32_t windowClusters_ = 0;  // capacity
+  std::uint32_t windowCount_ = 0;     // clusters read into the window
   Vcn windowStart_ = 0;
-  bool windowValid_ = false;
   std::vector<std::uint8_t> window_;
 };
 

@@ -166,7 +166,7 @@ void ScanMft(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHos
   std::vector<std::uint8_t> record(ctx.mftRecordSize);
   ParentCache parents;
   FolderPathCache paths;
-  MftReader reader(ctx);
+  MftReader reader(ctx, 1u << 20, bitmap);
 
   std::unique_ptr<disk::ProgressSink> progress = host.OpenProgress();
   op.ActiveProgress = progress.get();
