@@ -155,6 +155,12 @@ std::unique_ptr<ui::ProgressView> CliHost::CreateProgressView() {
 
 bool CliHost::PumpMessages() { return TakeInterrupt(); }
 
+std::optional<std::string> CliHost::AskSaveAs(const std::string&, const std::string&, const std::string&) {
+  std::optional<std::string> answer;
+  answer.swap(saveAsAnswer_);
+  return answer;
+}
+
 std::optional<ui::Answer> CliHost::Prompt(const ui::MessageRequest& m) {
   if (!terminal_) return std::nullopt;
   const int fd = ::open("/dev/tty", O_RDONLY | O_CLOEXEC);

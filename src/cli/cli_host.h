@@ -34,6 +34,13 @@ class CliHost : public ui::Host {
   void ShowNotice(bool, const std::string&) override {}
   std::unique_ptr<ui::ProgressView> CreateProgressView() override;
   bool PumpMessages() override;
+  // The Save As dialog of a restore answers the path given with --to the
+  // first time; a second time means that answer was refused (the name
+  // exists, or No to the same-drive warning), and it answers Cancel, so the
+  // command ends instead of asking for ever.
+  void SetSaveAsAnswer(std::string path) { saveAsAnswer_ = std::move(path); }
+  std::optional<std::string> AskSaveAs(const std::string& title, const std::string& filter,
+                                       const std::string& prefilledName) override;
 
   // Called by the terminal view.
   void ViewClosed(TerminalProgressView* view);
@@ -45,6 +52,7 @@ class CliHost : public ui::Host {
   bool terminal_;
   std::map<std::string, bool> answers_;
   TerminalProgressView* activeView_ = nullptr;
+  std::optional<std::string> saveAsAnswer_;
 };
 
 }  // namespace ambrelic::cli

@@ -19,6 +19,9 @@ const char* const kScanVacantQuestion = "Do you want to scan vacant clusters?";
 const char* const kScanAllQuestion =
     "Scan all clusters including used clusters.\n(The clusters exclude root directory of FAT12, FAT16 "
     "drive.)\n\nDo you want to continue?";
+const char* const kSameDriveQuestion =
+    "I recommend you if possible to select a different drive from searched drive so not to overwrite original "
+    "data.\n\nDo you want to continue?";
 
 platform::DriveTable Drives(const Options& o) {
   platform::DriveTable table = platform::BuildDriveTable(o.sources);
@@ -44,10 +47,29 @@ void WriteList(const Options& o, const ui::ResultsList& list, std::ostream& out)
   }
 }
 
+// Selects the rows the options name (1-based, in list order) and runs the
+// restore command with the --to path as the Save As answer.
+int RestoreRows(const Options& o, ui::MainDialog& dialog, CliHost& host) {
+  ui::ResultsList& list = dialog.List();
+  list.SelectAll(o.allRows);
+  for (int row : o.rows) {
+    if (row > list.RowCount()) {
+      std::cerr << "ambrelic-cli: there is no row " << row << " (the list has " << list.RowCount() << ")\n";
+      return 1;
+    }
+    list.SetSelected(row - 1, true);
+  }
+  host.SetSaveAsAnswer(o.restoreTo);
+  dialog.OnRestore();
+  return dialog.LastOutcome() == ui::CommandOutcome::Ran ? 0 : 1;
+}
+
 int RunListing(const Options& o, std::ostream& out) {
   std::map<std::string, bool> answers;
   if (o.scanVacant) answers[kScanVacantQuestion] = *o.scanVacant;
   if (o.yes) answers[kScanAllQuestion] = true;
+  // Without --yes the warning gets its default No, never a prompt.
+  if (o.command == Command::Restore) answers[kSameDriveQuestion] = o.yes;
   CliHost host(o.quiet, answers);
   ui::MainDialog dialog(host, Drives(o).drives);
   dialog.Initialise();
@@ -60,7 +82,7 @@ int RunListing(const Options& o, std::ostream& out) {
   dialog.SetIncludeZeroSize(o.includeZero);
 
   InstallInterruptHandler();
-  if (o.command == Command::Search) {
+  if (o.command == Command::Search || o.command == Command::Restore) {
     dialog.OnSearch();
   } else {
     if (!dialog.ScanAllEnabled()) {
@@ -75,6 +97,7 @@ int RunListing(const Options& o, std::ostream& out) {
     dialog.OnColumnClick(o.sort.column);
     if (o.sort.descending) dialog.OnColumnClick(o.sort.column);
   }
+  if (o.command == Command::Restore) return RestoreRows(o, dialog, host);
   WriteList(o, dialog.List(), out);
   out.flush();
   return 0;
@@ -87,7 +110,8 @@ int RunCommand(const Options& o, std::ostream& out) {
   switch (o.command) {
     case Command::Drives: return RunDrives(o, out);
     case Command::Search:
-    case Command::ScanAll: return RunListing(o, out);
+    case Command::ScanAll:
+    case Command::Restore: return RunListing(o, out);
     case Command::Help: out << UsageText(); return 0;
   }
   return 2;

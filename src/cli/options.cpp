@@ -31,6 +31,26 @@ void AddSource(Options& o, const std::string& path, bool floppy, bool removable)
   o.sources.push_back({path, floppy, removable});
 }
 
+// "3" or "1,4,7": row numbers from 1; appended to rows.
+bool ParseRowList(const std::string& text, std::vector<int>& rows) {
+  std::size_t start = 0;
+  // Each round takes one number and its comma; the text's length bounds it.
+  while (start <= text.size()) {
+    std::size_t comma = text.find(',', start);
+    if (comma == std::string::npos) comma = text.size();
+    const std::string item = text.substr(start, comma - start);
+    if (item.empty() || item.size() > 9) return false;
+    for (char c : item) {
+      if (!std::isdigit(static_cast<unsigned char>(c))) return false;
+    }
+    const int row = std::stoi(item);
+    if (row < 1) return false;
+    rows.push_back(row);
+    start = comma + 1;
+  }
+  return true;
+}
+
 }  // namespace
 
 int ColumnOfName(const std::string& name) {
@@ -51,6 +71,9 @@ std::string UsageText() {
          "                        [--format table|csv|json] [--quiet] [SOURCE-OPTIONS] SOURCE...\n"
          "  ambrelic-cli scan-all --name TEXT [--drive X:] [--include-zero] [--yes] [--sort ...]\n"
          "                        [--format ...] [--quiet] [SOURCE-OPTIONS] SOURCE...\n"
+         "  ambrelic-cli restore  --to PATH (--row N[,N...] | --all) [--drive X:] [--name TEXT]\n"
+         "                        [--include-used] [--include-zero] [--scan-vacant | --no-scan-vacant]\n"
+         "                        [--sort COLUMN[,desc]] [--yes] [--quiet] [SOURCE-OPTIONS] SOURCE...\n"
          "SOURCE-OPTIONS: --floppy PATH   --removable PATH   --codepage CP\n"
          "SOURCE: an image file or a block device; without one, the machine's block devices.\n"
          "COLUMN: Name, \"In Folder\", Size, Modified, Cluster or \"File No\".\n";
@@ -69,6 +92,7 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args) {
   if (cmd == "drives") o.command = Command::Drives;
   else if (cmd == "search") o.command = Command::Search;
   else if (cmd == "scan-all") o.command = Command::ScanAll;
+  else if (cmd == "restore") o.command = Command::Restore;
   else if (cmd == "--help" || cmd == "-h" || cmd == "help") {
     o.command = Command::Help;
     r.ok = true;
@@ -78,7 +102,9 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args) {
   }
   const bool search = o.command == Command::Search;
   const bool scanAll = o.command == Command::ScanAll;
-  const bool listing = search || scanAll;
+  const bool restore = o.command == Command::Restore;
+  // A restore runs the search first and takes the search's options.
+  const bool listing = search || scanAll || restore;
 
   for (std::size_t i = 1; i < args.size(); ++i) {
     std::string arg = args[i];
@@ -125,15 +151,15 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args) {
       const std::string n = value();
       if (missing) return fail("--name needs a TEXT");
       o.name = n;
-    } else if (arg == "--include-used" && flag(search)) {
+    } else if (arg == "--include-used" && flag(search || restore)) {
       o.includeUsed = true;
     } else if (arg == "--include-zero" && flag(listing)) {
       o.includeZero = true;
-    } else if ((arg == "--scan-vacant" || arg == "--no-scan-vacant") && flag(search)) {
+    } else if ((arg == "--scan-vacant" || arg == "--no-scan-vacant") && flag(search || restore)) {
       const bool yes = arg == "--scan-vacant";
       if (o.scanVacant && *o.scanVacant != yes) return fail("--scan-vacant and --no-scan-vacant exclude each other");
       o.scanVacant = yes;
-    } else if (arg == "--yes" && flag(scanAll)) {
+    } else if (arg == "--yes" && flag(scanAll || restore)) {
       o.yes = true;
     } else if (arg == "--sort" && listing) {
       std::string s = value();
@@ -149,12 +175,21 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args) {
       const int column = ColumnOfName(s);
       if (column < 0) return fail("unknown column '" + s + "'");
       o.sort = {column, desc};
-    } else if (arg == "--format" && listing) {
+    } else if (arg == "--format" && (search || scanAll)) {
       const std::string f = value();
       if (f == "table") o.format = Format::Table;
       else if (f == "csv") o.format = Format::Csv;
       else if (f == "json") o.format = Format::Json;
       else return fail("--format takes table, csv or json");
+    } else if (arg == "--to" && restore) {
+      const std::string to = value();
+      if (missing || to.empty()) return fail("--to needs a PATH");
+      o.restoreTo = to;
+    } else if (arg == "--row" && restore) {
+      const std::string list = value();
+      if (missing || !ParseRowList(list, o.rows)) return fail("--row takes row numbers such as 3 or 1,4,7");
+    } else if (arg == "--all" && flag(restore)) {
+      o.allRows = true;
     } else if (arg == "--quiet" && flag(listing)) {
       o.quiet = true;
     } else if (arg == "--") {
@@ -166,6 +201,8 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args) {
     }
   }
   if (scanAll && !o.name) return fail("scan-all needs --name TEXT");
+  if (restore && o.restoreTo.empty()) return fail("restore needs --to PATH");
+  if (restore && o.rows.empty() == !o.allRows) return fail("restore needs either --row N[,N...] or --all");
   r.ok = true;
   return r;
 }

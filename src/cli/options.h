@@ -10,7 +10,7 @@
 
 namespace ambrelic::cli {
 
-enum class Command { Drives, Search, ScanAll, Help };
+enum class Command { Drives, Search, ScanAll, Restore, Help };
 enum class Format { Table, Csv, Json };
 
 struct SortSpec {
@@ -27,7 +27,11 @@ struct Options {
   bool includeUsed = false;
   bool includeZero = false;
   std::optional<bool> scanVacant;               // answer to the vacant-cluster question
-  bool yes = false;                             // answer to the scan-all question
+  bool yes = false;                             // answer to the scan-all question (scan-all),
+                                                // to the same-drive warning (restore)
+  std::string restoreTo;                        // restore: --to PATH, the Save As answer
+  std::vector<int> rows;                        // restore: --row N[,N...], 1-based
+  bool allRows = false;                         // restore: --all
   SortSpec sort;
   Format format = Format::Table;
   bool quiet = false;

@@ -1,0 +1,92 @@
+// ambrelic-cli restore: the built binary run on images, its options parsed
+// in-process, the rows it selects and the answers it gives to the restore
+// command's dialogs.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "cli/options.h"
+#include "platform/files.h"
+#include "support/test_support.h"
+
+namespace ambrelic::cli {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct CliResult {
+  int status = -1;
+  std::string out, err;
+};
+
+CliResult Cli(const std::string& args) {
+  const std::string dir = test::MakeTempDir("clirestore");
+  CliResult r;
+  r.out = test::RunCommand(std::string("'") + AMBRELIC_CLI + "' " + args + " 2>'" + dir + "/err' </dev/null", &r.status);
+  const auto bytes = test::ReadFileBytes(dir + "/err");
+  r.err.assign(bytes.begin(), bytes.end());
+  return r;
+}
+
+std::string Image() { return test::FixtureImage("make_restore_images.sh", "restore16.img"); }
+std::string Original(const std::string& path) {
+  return fs::path(Image()).parent_path().string() + "/originals/restore16/" + path;
+}
+
+TEST(CliRestoreOptions, RowsTargetAndAnswers) {
+  auto ok = ParseCommandLine({"restore", "--to", "out", "--row", "3,1,12", "--yes", "--sort", "Size,desc", "a.img"});
+  ASSERT_TRUE(ok.ok) << ok.error;
+  EXPECT_EQ(ok.options.command, Command::Restore);
+  EXPECT_EQ(ok.options.restoreTo, "out");
+  EXPECT_EQ(ok.options.rows, (std::vector<int>{3, 1, 12}));
+  EXPECT_TRUE(ok.options.yes);
+  EXPECT_EQ(ok.options.sort.column, 2);
+  EXPECT_TRUE(ParseCommandLine({"restore", "--to=out", "--all", "--include-used", "--scan-vacant", "a.img"}).ok);
+  for (const std::vector<std::string>& bad :
+       {std::vector<std::string>{"restore", "--all", "a.img"}, {"restore", "--to", "out", "a.img"},
+        {"restore", "--to", "out", "--all", "--row", "1", "a.img"}, {"restore", "--to", "out", "--row", "0", "a.img"},
+        {"restore", "--to", "out", "--row", "1,,2", "a.img"}, {"restore", "--to", "out", "--row", "x", "a.img"},
+        {"restore", "--to", "out", "--all", "--format", "csv", "a.img"}, {"search", "--to", "out", "a.img"}}) {
+    EXPECT_FALSE(ParseCommandLine(bad).ok) << bad[1] << " " << bad.back();
+  }
+}
+
+TEST(CliRestore, AllRowsIntoANewFolderAndTheImageUnchanged) {
+  const std::string before = test::Sha256Of(Image());
+  const std::string out = test::MakeTempDir("clirestore") + "/all";
+  const CliResult r = Cli("restore --no-scan-vacant --to '" + out + "' --all '" + Image() + "'");
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(test::Sha256Of(out + "/many clusters.bin"), test::Sha256Of(Original("many clusters.bin")));
+  EXPECT_EQ(test::Sha256Of(out + "/Project Folder/Sub One/Sub Two/data set.bin"),
+            test::Sha256Of(Original("Project Folder/Sub One/Sub Two/data set.bin")));
+  // The rows of the folder's files are restored on their own as well; the
+  // two twins of one name are both kept.
+  EXPECT_EQ(test::Sha256Of(out + "/$WINA.TXT"), test::Sha256Of(Original("Twins/TWINA.TXT")));
+  EXPECT_EQ(test::Sha256Of(out + "/$WINA (2).TXT"), test::Sha256Of(Original("Twins/TWINB.TXT")));
+  EXPECT_EQ(test::Sha256Of(Image()), before);
+
+  // Again to the same path: refused, and the second Save As is a Cancel.
+  const CliResult again = Cli("restore --no-scan-vacant --to '" + out + "' --all '" + Image() + "'");
+  EXPECT_EQ(again.status, 1);
+  EXPECT_NE(again.err.find("This file name already exists.\n\nPlease change the file name or folder you want to "
+                           "restore to.\n"),
+            std::string::npos)
+      << again.err;
+}
+
+TEST(CliRestore, OneRowAfterSortAndRowsOutOfTheList) {
+  const std::string dir = test::MakeTempDir("clirestore");
+  // Sorted by size, largest first: row 1 is "many clusters.bin".
+  const CliResult r = Cli("restore --no-scan-vacant --sort Size,desc --row 1 --to '" + dir + "/biggest' '" + Image() + "'");
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(test::Sha256Of(dir + "/biggest"), test::Sha256Of(Original("many clusters.bin")));
+
+  const CliResult none = Cli("restore --no-scan-vacant --row 99 --to '" + dir + "/x' '" + Image() + "'");
+  EXPECT_EQ(none.status, 1);
+  EXPECT_NE(none.err.find("there is no row 99"), std::string::npos) << none.err;
+  EXPECT_FALSE(platform::PathExists(dir + "/x"));
+}
+
+}  // namespace
+}  // namespace ambrelic::cli
