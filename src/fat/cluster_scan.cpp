@@ -17,6 +17,24 @@ constexpr std::uint32_t kRunBytes = 1u << 20;
 
 }  // namespace
 
+void DirectoryWalker::HandleClusterAsDirectory(disk::Bytes cluster) {
+  SubdirList none;
+  int longNameCount = 0;
+  const std::size_t entries = std::min<std::size_t>(entriesPerCluster_, cluster.size() / kDirEntrySize);
+  for (std::size_t i = 0; i < entries; ++i) {
+    const disk::Bytes e = cluster.subspan(i * kDirEntrySize, kDirEntrySize);
+    if (e[0] == kEndOfDirectory) break;
+    HandleDirEntry(e, longNameCount, &scanFolder_, none, 1);
+    // Once cancelled, every further entry would return at once.
+    if (op_.OperationMode == disk::OpSearch && op_.SearchCancelled == 1) break;
+  }
+}
+
+void DirectoryWalker::ScanClusterAsDirectory(Cluster c) {
+  ReadCluster(ctx_, c, clusterBuffer_.data());
+  HandleClusterAsDirectory(disk::Bytes(clusterBuffer_.data(), clusterBuffer_.size()));
+}
+
 void ScanClusters(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host) {
   op.SearchCancelled = 0;
   DirectoryWalker walker(ctx, op, host);

@@ -462,24 +462,6 @@ void DirectoryWalker::EnterSubdirectories(const SubdirList& subdirs, const std::
   }
 }
 
-void DirectoryWalker::HandleClusterAsDirectory(Bytes cluster) {
-  SubdirList none;
-  int longNameCount = 0;
-  const std::size_t entries = std::min<std::size_t>(entriesPerCluster_, cluster.size() / kDirEntrySize);
-  for (std::size_t i = 0; i < entries; ++i) {
-    const Bytes e = cluster.subspan(i * kDirEntrySize, kDirEntrySize);
-    if (e[0] == kEndOfDirectory) break;
-    HandleDirEntry(e, longNameCount, &scanFolder_, none, 1);
-    // Once cancelled, every further entry would return at once.
-    if (op_.OperationMode == OpSearch && op_.SearchCancelled == 1) break;
-  }
-}
-
-void DirectoryWalker::ScanClusterAsDirectory(Cluster c) {
-  ReadCluster(ctx_, c, clusterBuffer_.data());
-  HandleClusterAsDirectory(Bytes(clusterBuffer_.data(), clusterBuffer_.size()));
-}
-
 void SearchFat(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host) {
   SearchFat(ctx, op, host, WalkHooks{});
 }
