@@ -76,7 +76,7 @@ QLabel* MakeLabel(const QString& text, QWidget* parent, const char* name = nullp
 
 }  // namespace
 
-MainWindow::MainWindow(std::vector<platform::Drive> drives, QWidget* parent)
+MainWindow::MainWindow(std::vector<platform::Drive> drives, Windows9xPlatform* windows9x, QWidget* parent)
     : QDialog(parent), units_(font()), host_(*this) {
   dialog_ = std::make_unique<WindowDialog>(host_, std::move(drives), *this);
   setObjectName(QStringLiteral("mainDialog"));
@@ -100,7 +100,6 @@ MainWindow::MainWindow(std::vector<platform::Drive> drives, QWidget* parent)
   // The designed client area (397 x 263 dialog units) below the menu bar.
   const QSize client = units_.Size(397, 263);
   setFixedSize(client.width(), client.height() + menuBar_->sizeHint().height());
-  searchButton_->setFocus();
 }
 
 MainWindow::~MainWindow() {

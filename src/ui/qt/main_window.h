@@ -29,6 +29,10 @@ class QMenuBar;
 class QPushButton;
 class QTableView;
 
+namespace ambrelic::ui {
+class Windows9xPlatform;
+}
+
 namespace ambrelic::ui::qt {
 
 class ResultsModel;
@@ -38,7 +42,10 @@ class MainWindow : public QDialog {
   Q_OBJECT
 
  public:
-  explicit MainWindow(std::vector<platform::Drive> drives, QWidget* parent = nullptr);
+  // windows9x: the Windows 9x path's platform (BIOS disks and partition
+  // walk) when the drives come from it; it must outlive the window.
+  explicit MainWindow(std::vector<platform::Drive> drives, Windows9xPlatform* windows9x = nullptr,
+                      QWidget* parent = nullptr);
   ~MainWindow() override;
 
   QtHost& Host() { return host_; }
