@@ -40,6 +40,18 @@ std::vector<std::string> BoxTexts(const ScriptedWindow& w) {
   return out;
 }
 
+// Records the texts a label had each time it was shown.
+class ShowWatcher : public QObject {
+ public:
+  bool eventFilter(QObject* watched, QEvent* event) override {
+    if (event->type() == QEvent::Show) {
+      if (auto* label = qobject_cast<QLabel*>(watched)) shownTexts.push_back(label->text().toStdString());
+    }
+    return false;
+  }
+  std::vector<std::string> shownTexts;
+};
+
 class MainWindowTest : public ::testing::Test {
  protected:
   void SetUp() override { test::EnsureApplication(); }
@@ -155,12 +167,19 @@ TEST_F(MainWindowTest, SearchOfTheSampleFillsTheView) {
   EXPECT_EQ(w->Host().WaitCursorDepth(), 0);
   EXPECT_EQ(QApplication::overrideCursor(), nullptr);
 
-  // A second search starts from an empty list: the same rows, not twice.
+  // A second search starts from an empty list: the same rows, not twice,
+  // and the notice is shown while the old rows are deleted.
   const int first = list.RowCount();
+  ShowWatcher notice;
+  w->ClearingNotice()->installEventFilter(&notice);
   w.answers = {Answer::No};
   QTest::mouseClick(w->SearchButton(), Qt::LeftButton);
   EXPECT_EQ(list.RowCount(), first);
   EXPECT_EQ(m->rowCount(), first);
+  ASSERT_EQ(notice.shownTexts.size(), 1u);
+  EXPECT_EQ(notice.shownTexts[0],
+            "Deleting listed items. It may take a long time if there are many items. Please wait.");
+  EXPECT_FALSE(w->ClearingNotice()->isVisible());
 }
 
 TEST_F(MainWindowTest, SortsByEachColumnAscendingThenDescending) {
