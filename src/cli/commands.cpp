@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <iostream>
 #include <map>
+#include <memory>
 
 #include "cli/cli_host.h"
 #include "cli/output.h"
@@ -11,6 +12,8 @@
 #include "platform/text.h"
 #include "ui/main_dialog.h"
 #include "ui/volume_preparation.h"
+#include "ui/windows9x.h"
+#include "platform/bios_disks.h"
 
 namespace ambrelic::cli {
 namespace {
@@ -23,15 +26,41 @@ const char* const kSameDriveQuestion =
     "I recommend you if possible to select a different drive from searched drive so not to overwrite original "
     "data.\n\nDo you want to continue?";
 
-platform::DriveTable Drives(const Options& o) {
-  platform::DriveTable table = platform::BuildDriveTable(o.sources);
-  for (const auto& note : table.notes) std::cerr << "ambrelic-cli: " << note << '\n';
-  return table;
+// The drives the dialog lists and, on the 9x path, the platform behind them
+// (the INT 13h service serving the sources, the partition walk).
+struct Session {
+  std::unique_ptr<ui::Windows9xPlatform> windows9x;
+  std::vector<platform::Drive> drives;
+};
+
+// Start-up. False when a start-up message ended the program (a missing
+// service library on the 9x path).
+bool OpenSession(const Options& o, Session& session) {
+  if (!o.platform9x) {
+    platform::DriveTable table = platform::BuildDriveTable(o.sources);
+    for (const auto& note : table.notes) std::cerr << "ambrelic-cli: " << note << '\n';
+    session.drives = std::move(table.drives);
+    return true;
+  }
+  session.windows9x = std::make_unique<ui::Windows9xPlatform>();
+  ui::Windows9xOptions options;
+  options.heads = o.heads;
+  options.sectorsPerTrack = o.sectorsPerTrack;
+  options.lba = o.lba;
+  const std::string failure = session.windows9x->Start(o.sources, options, platform::ProgramFolder());
+  if (!failure.empty()) {
+    std::cerr << failure << '\n';
+    return false;
+  }
+  for (const auto& note : session.windows9x->notes()) std::cerr << note << '\n';
+  session.drives = session.windows9x->BuildDriveTable();
+  return true;
 }
 
 int RunDrives(const Options& o, std::ostream& out) {
-  const platform::DriveTable table = Drives(o);
-  for (const auto& d : table.drives) {
+  Session session;
+  if (!OpenSession(o, session)) return 1;
+  for (const auto& d : session.drives) {
     out << d.root << '\t' << (d.type == platform::DriveType::Removable ? "removable" : "fixed") << '\t'
         << disk::FsKindName(ui::IdentifyDriveKind(d)) << '\t' << d.displayName << '\t' << d.sourcePath << '\t'
         << d.offset << '\n';
@@ -71,7 +100,10 @@ int RunListing(const Options& o, std::ostream& out) {
   // Without --yes the warning gets its default No, never a prompt.
   if (o.command == Command::Restore) answers[kSameDriveQuestion] = o.yes;
   CliHost host(o.quiet, answers);
-  ui::MainDialog dialog(host, Drives(o).drives);
+  Session session;
+  if (!OpenSession(o, session)) return 1;
+  ui::MainDialog dialog(host, session.drives);
+  if (session.windows9x) dialog.UseWindows9x(session.windows9x.get());
   dialog.Initialise();
   if (o.drive) {
     dialog.SelectDrive(platform::PositionOfLetter(dialog.Drives(), *o.drive));

@@ -75,6 +75,7 @@ std::string UsageText() {
          "                        [--include-used] [--include-zero] [--scan-vacant | --no-scan-vacant]\n"
          "                        [--sort COLUMN[,desc]] [--yes] [--quiet] [SOURCE-OPTIONS] SOURCE...\n"
          "SOURCE-OPTIONS: --floppy PATH   --removable PATH   --codepage CP\n"
+         "                --platform nt|9x   --geometry HEADS,SECTORS   --no-lba\n"
          "SOURCE: an image file or a block device; without one, the machine's block devices.\n"
          "COLUMN: Name, \"In Folder\", Size, Modified, Cluster or \"File No\".\n";
 }
@@ -87,8 +88,20 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args) {
     r.error = std::move(text);
     return r;
   };
-  if (args.empty()) return fail("no command given");
-  const std::string& cmd = args[0];
+  // The source options may also stand before the command word
+  // ("ambrelic-cli --platform 9x drives disk.img").
+  std::size_t first = 0;
+  std::vector<std::string> leading;
+  while (first < args.size() && args[first].rfind("--", 0) == 0 && args[first] != "--help") {
+    const std::string& a = args[first];
+    const bool takesValue = a == "--platform" || a == "--geometry" || a == "--floppy" || a == "--removable" ||
+                            a == "--codepage";
+    leading.push_back(a);
+    ++first;
+    if (takesValue && first < args.size()) leading.push_back(args[first++]);
+  }
+  if (first >= args.size()) return fail("no command given");
+  const std::string& cmd = args[first];
   if (cmd == "drives") o.command = Command::Drives;
   else if (cmd == "search") o.command = Command::Search;
   else if (cmd == "scan-all") o.command = Command::ScanAll;
@@ -106,8 +119,10 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args) {
   // A restore runs the search first and takes the search's options.
   const bool listing = search || scanAll || restore;
 
-  for (std::size_t i = 1; i < args.size(); ++i) {
-    std::string arg = args[i];
+  std::vector<std::string> rest(args.begin() + static_cast<std::ptrdiff_t>(first) + 1, args.end());
+  rest.insert(rest.begin(), leading.begin(), leading.end());
+  for (std::size_t i = 0; i < rest.size(); ++i) {
+    std::string arg = rest[i];
     std::optional<std::string> inlineValue;
     if (arg.rfind("--", 0) == 0) {
       const auto eq = arg.find('=');
@@ -119,7 +134,7 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args) {
     bool missing = false;
     auto value = [&]() -> std::string {
       if (inlineValue) return *inlineValue;
-      if (i + 1 < args.size()) return args[++i];
+      if (i + 1 < rest.size()) return rest[++i];
       missing = true;
       return std::string();
     };
@@ -142,6 +157,22 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args) {
       if (digits) cp = "CP" + cp;
       if (!platform::OemCodepageSupported(cp)) return fail("unknown code page '" + cp + "'");
       o.codepage = cp;
+    } else if (arg == "--platform") {
+      const std::string p = Lower(value());
+      if (missing || (p != "9x" && p != "nt")) return fail("--platform takes nt or 9x");
+      o.platform9x = p == "9x";
+    } else if (arg == "--geometry") {
+      const std::string g = value();
+      const auto comma = g.find(',');
+      bool good = !missing && comma != std::string::npos && comma > 0 && comma + 1 < g.size() && g.size() < 12;
+      for (std::size_t k = 0; good && k < g.size(); ++k) {
+        good = k == comma || std::isdigit(static_cast<unsigned char>(g[k]));
+      }
+      if (!good) return fail("--geometry takes HEADS,SECTORS, for example 255,63");
+      o.heads = std::stoi(g.substr(0, comma));
+      o.sectorsPerTrack = std::stoi(g.substr(comma + 1));
+    } else if (arg == "--no-lba" && !inlineValue) {
+      o.lba = false;
     } else if (arg == "--drive" && listing) {
       const std::string d = value();
       const auto letter = ParseDriveLetter(d);
@@ -193,9 +224,9 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args) {
     } else if (arg == "--quiet" && flag(listing)) {
       o.quiet = true;
     } else if (arg == "--") {
-      for (++i; i < args.size(); ++i) AddSource(o, args[i], false, false);
+      for (++i; i < rest.size(); ++i) AddSource(o, rest[i], false, false);
     } else if (!arg.empty() && arg[0] == '-' && arg != "-") {
-      return fail("unknown option '" + args[i] + "' for " + cmd);
+      return fail("unknown option '" + rest[i] + "' for " + cmd);
     } else {
       AddSource(o, arg, false, false);
     }

@@ -22,6 +22,10 @@ struct Options {
   Command command = Command::Help;
   std::vector<platform::DriveSource> sources;  // in command-line order
   std::string codepage;                         // empty: keep the default
+  bool platform9x = false;                      // --platform 9x
+  int heads = 255;                              // --geometry HEADS,SECTORS (9x path)
+  int sectorsPerTrack = 63;
+  bool lba = true;                              // false with --no-lba
   std::optional<char> drive;                    // upper-case letter
   std::optional<std::string> name;
   bool includeUsed = false;

@@ -110,6 +110,36 @@ void BuildLetterOrder(PartitionWalk& walk) {
   }
 }
 
+void WalkDiskPartitions(VolumeContext& ctx, PartitionWalk& walk) {
+  ctx.bytesPerSector = 512;
+  const auto entries = ReadPartitionTable(ctx, 0);
+  for (const auto& e : entries) {
+    if (walk.count > kMaxPartitions - 1) break;
+    if (IsFatPartitionType(e.type)) {
+      Append(walk, e, 0, ctx.biosDrive, e.relativeStart);
+    } else if (IsExtendedPartitionType(e.type)) {
+      if (StartsOnDisk(walk, ctx.biosDrive, e.relativeStart)) WalkExtendedChain(ctx, walk, e.relativeStart, e.relativeStart);
+    }
+  }
+}
+
+void ReadPartitionSerials(VolumeContext& ctx, PartitionWalk& walk) {
+  const Int13Api* api = ctx.int13;
+  for (int i = 0; i < walk.count && walk.PartitionList[i].type != 0; ++i) {
+    PartitionRecord& r = walk.PartitionList[i];
+    ctx.biosDrive = r.biosDrive;
+    ctx.hasInt13Extensions = api && api->i13_lba_check ? api->i13_lba_check(r.biosDrive) : 0;
+    std::uint8_t block[8] = {};
+    if (api && api->i13_get_drive_parameter) api->i13_get_drive_parameter(r.biosDrive, block);
+    ctx.geometry.maxHead = block[2];
+    ctx.geometry.sectorsPerTrack = block[6];
+    ctx.fsKind = KindFromPartitionType(r.type);
+    ctx.bytesPerSector = 512;
+    ParseFatBootSector(ctx, r.start);
+    r.serial = ctx.volumeSerial;
+  }
+}
+
 void EnumerateDiskPartitions(VolumeContext& ctx, PartitionWalk& walk) {
   for (auto& r : walk.PartitionList) r = PartitionRecord{};
   walk.count = 0;
@@ -131,32 +161,13 @@ void EnumerateDiskPartitions(VolumeContext& ctx, PartitionWalk& walk) {
         if (walk.otherDiskCount < kMaxOtherDisks) walk.OtherDiskNumbers[walk.otherDiskCount++] = ctx.biosDrive;
       } else {
         ctx.hasInt13Extensions = api && api->i13_lba_check ? api->i13_lba_check(ctx.biosDrive) : 0;
-        ctx.bytesPerSector = 512;
-        const auto entries = ReadPartitionTable(ctx, 0);
-        for (const auto& e : entries) {
-          if (walk.count > kMaxPartitions - 1) break;
-          if (IsFatPartitionType(e.type)) {
-            Append(walk, e, 0, ctx.biosDrive, e.relativeStart);
-          } else if (IsExtendedPartitionType(e.type)) {
-            if (StartsOnDisk(walk, ctx.biosDrive, e.relativeStart))
-              WalkExtendedChain(ctx, walk, e.relativeStart, e.relativeStart);
-          }
-        }
+        WalkDiskPartitions(ctx, walk);
       }
       ++ctx.biosDrive;
       if (queryGeometry(ctx.biosDrive) != 1) break;
     }
   }
-  for (int i = 0; i < walk.count && walk.PartitionList[i].type != 0; ++i) {
-    PartitionRecord& r = walk.PartitionList[i];
-    ctx.biosDrive = r.biosDrive;
-    ctx.hasInt13Extensions = api && api->i13_lba_check ? api->i13_lba_check(r.biosDrive) : 0;
-    queryGeometry(r.biosDrive);
-    ctx.fsKind = KindFromPartitionType(r.type);
-    ctx.bytesPerSector = 512;
-    ParseFatBootSector(ctx, r.start);
-    r.serial = ctx.volumeSerial;
-  }
+  ReadPartitionSerials(ctx, walk);
   BuildLetterOrder(walk);
 }
 

@@ -66,6 +66,13 @@ void WalkExtendedChain(VolumeContext& ctx, PartitionWalk& walk, std::uint32_t ba
 // partition examined.
 void EnumerateDiskPartitions(VolumeContext& ctx, PartitionWalk& walk);
 
+// The partitions of the one BIOS disk ctx.biosDrive (its table at sector 0
+// and the extended chains it names), appended to the walk's list.
+void WalkDiskPartitions(VolumeContext& ctx, PartitionWalk& walk);
+
+// Reads each listed partition's boot sector for its volume serial number.
+void ReadPartitionSerials(VolumeContext& ctx, PartitionWalk& walk);
+
 // The letter order alone (exposed for tests).
 void BuildLetterOrder(PartitionWalk& walk);
 

@@ -30,6 +30,9 @@ struct Drive {
   bool fromTable = false;
   std::string label;               // boot-sector label, may be empty
   std::string displayName;         // "<label or file name> (<letter>:)"
+  // 9x path: a fixed drive's index in the partition list, a removable
+  // drive's BIOS disk number; 0xFF when unset.
+  std::uint8_t link = 0xFF;
 };
 
 struct DriveSource {

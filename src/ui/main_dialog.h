@@ -27,10 +27,18 @@ enum class CommandOutcome : std::uint8_t {
   Stopped,  // a check or a failure stopped it (the user has been told, or it was silent)
 };
 
+class Windows9xPlatform;
+
 class MainDialog : public disk::EngineHost, public ProgressOwner {
  public:
   MainDialog(Host& host, std::vector<platform::Drive> drives);
   ~MainDialog() override;
+
+  // Runs the Windows 9x path: the drive table's links bind to the
+  // platform's partitions and BIOS disks. Call before Initialise.
+  void UseWindows9x(Windows9xPlatform* platform) { windows9x_ = platform; }
+  // True once a fatal preparation error ended the dialog (and the program).
+  bool Ending() const { return ending_; }
 
   // Dialog initialisation: columns, preselected drive, OnDriveChanged once.
   void Initialise();
@@ -91,6 +99,7 @@ class MainDialog : public disk::EngineHost, public ProgressOwner {
   void UpdateData();
   Answer Message(const std::string& text, Buttons buttons, Icon icon, int defaultButton = 0);
   const platform::Drive* SelectedSlot() const;
+  int PrepareVolume9x(const platform::Drive& slot);
   void ReleaseFatWork();
   // Keeps what the restore needs to read the volume the rows came from,
   // even after another drive was picked (restore_command.cpp).
@@ -116,6 +125,8 @@ class MainDialog : public disk::EngineHost, public ProgressOwner {
   std::string searchedRoot_;
   disk::FsKind searchedKind_ = disk::FsKind::None;
   std::function<bool(const platform::Drive&, const std::string&)> sameVolumeTest_;
+  Windows9xPlatform* windows9x_ = nullptr;
+  bool ending_ = false;
 };
 
 }  // namespace ambrelic::ui

@@ -1,5 +1,6 @@
 #include "ui/volume_preparation.h"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstring>
@@ -10,6 +11,9 @@
 #include "ntfs/mft_scan.h"
 #include "platform/volume_info.h"
 #include "ui/main_dialog.h"
+#include "ui/windows9x.h"
+#include "disk/partition_table.h"
+#include "disk/sector_device.h"
 
 namespace ambrelic::ui {
 namespace {
@@ -24,6 +28,13 @@ const char* const kDifferentDisk =
 const char* const kNotFormatted =
     "The disk in selected drive is not formatted or broken.\n\nPlease insert a correctly formatted disk.";
 const char* const kNotAccessible = " is not accessible.\n\n";
+const char* const kRemovableNoBiosDisk =
+    "Removable disk reading failure.\n\nPlease shut down the computer and insert a disk and then restart the "
+    "computer.\n\nAlso make sure the Int13 unit option for the device is checked by Device Manager.\nIf it's not, "
+    "please check it and then restart the computer.";
+const char* const kNoPartition =
+    "Couldn't find the partition for selected drive.\nMake sure the Int13 unit option for the device is checked by "
+    "Device Manager.\nIf it's not, please check it and then restart the computer.";
 
 // GetVolumeInformationA fills a 15-byte label buffer.
 constexpr std::size_t kLabelCap = 14;
@@ -89,6 +100,7 @@ int MainDialog::PrepareVolume() {
   ctx_.SearchedRoot = slot->root;
   ctx_.bytesPerSector = slot->sectorSize;
   ctx_.recordedSerial = 0;
+  if (windows9x_) return PrepareVolume9x(*slot);
   list_.Clear(op_);
 
   ctx_.volumeHandle.reset();
@@ -126,6 +138,88 @@ int MainDialog::PrepareVolume() {
   }
   list_.AddFifthColumn(ctx_.fsKind);
   if (!disk::ParseFatBootSector(ctx_, partitionStart, VolumeSectorsFor(*ctx_.volumeHandle))) {
+    ShowMessage(kNotSearchable);
+    return 0;
+  }
+  fat::LoadAllocationTable(ctx_, partitionStart);
+  return 1;
+}
+
+// The Windows 9x branches: the drive is a partition of a BIOS disk (fixed)
+// or a BIOS disk (removable), reached through the INT 13h service.
+int MainDialog::PrepareVolume9x(const platform::Drive& slot) {
+  const disk::PartitionWalk& walk = windows9x_->Walk();
+  ctx_.IsNtPlatform = 0;
+  ctx_.int13 = windows9x_->Api();
+  ctx_.volumeHandle.reset();
+  const disk::Int13Api& api = *ctx_.int13;
+  auto queryDisk = [&]() {
+    ctx_.hasInt13Extensions = api.i13_lba_check(ctx_.biosDrive);
+    std::uint8_t block[8] = {};
+    api.i13_get_drive_parameter(ctx_.biosDrive, block);
+    ctx_.geometry = {block[2], block[6]};
+  };
+  std::uint32_t partitionStart = 0;
+  if (slot.type == platform::DriveType::Fixed) {
+    ctx_.partitionIndex = slot.link;
+    if (slot.link == disk::kNoIndex || slot.link >= walk.count) {
+      // No partition behind a fixed drive: the dialog ends, and the program.
+      ShowMessage(kNoPartition);
+      ending_ = true;
+      return 0;
+    }
+    const disk::PartitionRecord& r = walk.PartitionList[slot.link];
+    ctx_.biosDrive = r.biosDrive;
+    ctx_.fsKind = disk::KindFromPartitionType(r.type);
+    partitionStart = r.start;
+  } else {
+    ctx_.biosDrive = slot.link;
+    ctx_.partitionIndex = 0;
+    if (IsFloppyRoot(slot.root)) {
+      if (!CheckDiskInDrive(slot.root)) return 0;
+      ctx_.fsKind = disk::FsKind::Fat12;
+    } else {
+      if (ctx_.biosDrive == 0 || slot.link == 0xFF) {
+        ShowMessage(kRemovableNoBiosDisk);
+        return 0;
+      }
+      if (!CheckDiskInDrive(slot.root)) return 0;
+      queryDisk();
+      std::vector<std::uint8_t> sector(std::max<std::size_t>(ctx_.bytesPerSector, 512));
+      disk::VolumeContext one = ctx_;
+      one.bytesPerSector = static_cast<std::uint16_t>(sector.size());
+      disk::ReadDiskSectors(one, sector.data(), 0, 1);
+      if (TextAt(sector, 0x36, "FAT16")) {
+        ctx_.fsKind = disk::FsKind::Fat16;
+      } else if (TextAt(sector, 0x36, "FAT12")) {
+        ctx_.fsKind = disk::FsKind::Fat12;
+      } else if (TextAt(sector, 0x52, "FAT32")) {
+        ctx_.fsKind = disk::FsKind::Fat32;
+      } else {
+        ctx_.fsKind = disk::FsKind::None;
+        for (const auto& e : disk::DecodePartitionTable(sector.data())) {
+          if (disk::IsFatPartitionType(e.type)) {
+            ctx_.fsKind = disk::KindFromPartitionType(e.type);
+            partitionStart = e.relativeStart;
+            break;
+          }
+        }
+      }
+    }
+  }
+  list_.Clear(op_);
+  queryDisk();
+  if (ctx_.fsKind == disk::FsKind::None || ctx_.fsKind == disk::FsKind::Ntfs) {
+    ShowMessage(kNotSearchable);
+    return 0;
+  }
+  std::vector<std::uint8_t>().swap(ctx_.fatCopy);
+  std::vector<std::uint8_t>().swap(ctx_.mftSelfRecord);
+  list_.AddFifthColumn(ctx_.fsKind);
+  const std::uint64_t diskSectors = windows9x_->DiskSectors(ctx_.biosDrive);
+  const std::uint64_t volumeSectors =
+      diskSectors > partitionStart ? diskSectors - partitionStart : (diskSectors ? 1 : 0);
+  if (!disk::ParseFatBootSector(ctx_, partitionStart, volumeSectors)) {
     ShowMessage(kNotSearchable);
     return 0;
   }
@@ -174,6 +268,7 @@ bool MainDialog::CheckDiskInDrive(const std::string& root) {
 }
 
 void MainDialog::OnDriveChanged() {
+  if (windows9x_) return;  // the 9x path leaves the options enabled
   const platform::Drive* slot = SelectedSlot();
   if (!slot) return;
   if (slot->type == platform::DriveType::Removable) {

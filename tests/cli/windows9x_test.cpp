@@ -1,0 +1,221 @@
+// The Windows 9x path end to end: the sources served as BIOS disks by the
+// INT 13h stand-in, the partition walk, the drive letters as DOS hands them
+// out, the binding by serial number, and searches that list exactly what
+// the NT path lists for the same volume, with LBA and CHS requests alike.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <map>
+#include <sstream>
+
+#include "disk/partition_table.h"
+#include "platform/drives.h"
+#include "support/test_support.h"
+#include "ui/main_dialog.h"
+#include "ui/test_host.h"
+#include "ui/windows9x.h"
+
+namespace ambrelic::ui {
+namespace {
+namespace fs = std::filesystem;
+
+struct CliResult {
+  int status = -1;
+  std::string out, err;
+};
+
+CliResult Cli(const std::string& args, const std::string& binary = AMBRELIC_CLI) {
+  const std::string dir = test::MakeTempDir("cli9x");
+  CliResult r;
+  r.out = test::RunCommand("'" + binary + "' " + args + " 2>'" + dir + "/err' </dev/null", &r.status);
+  const auto bytes = test::ReadFileBytes(dir + "/err");
+  r.err.assign(bytes.begin(), bytes.end());
+  return r;
+}
+
+std::string Disk(const std::string& name) { return test::FixtureImage("make_9x_disks.sh", name); }
+
+std::string AllSources() {
+  return "'" + Disk("disk9x-a.img") + "' '" + Disk("disk9x-b.img") + "' --floppy '" + Disk("floppy9x.img") +
+         "' --removable '" + Disk("stick9x.img") + "' --removable '" + Disk("stickpt9x.img") + "'";
+}
+
+// "C:\ ..." lines of `drives`: letter -> "path<TAB>offset".
+std::map<char, std::string> Volumes(const std::string& drivesOutput) {
+  std::map<char, std::string> out;
+  std::istringstream in(drivesOutput);
+  std::string line;
+  while (std::getline(in, line)) {
+    const auto tab4 = line.rfind('\t');
+    const auto tab3 = line.rfind('\t', tab4 - 1);
+    out[line[0]] = line.substr(tab3 + 1);
+  }
+  return out;
+}
+
+// The CSV of a search with the drive letter of In Folder taken out, so
+// that rows of one volume listed under two letters compare equal.
+std::string WithoutLetter(const std::string& csv) {
+  std::string out;
+  std::istringstream in(csv);
+  std::string line;
+  while (std::getline(in, line)) {
+    const auto at = line.find(":\\");
+    if (at != std::string::npos && at > 0) line.replace(at - 1, 1, "?");
+    out += line + "\n";
+  }
+  return out;
+}
+
+}  // namespace
+
+TEST(Windows9xPath, DriveLettersAsDosHandsThemOut) {
+  const CliResult r = Cli("--platform 9x drives " + AllSources());
+  ASSERT_EQ(r.status, 0) << r.err;
+  const std::string a = Disk("disk9x-a.img"), b = Disk("disk9x-b.img");
+  std::istringstream in(r.out);
+  std::vector<std::string> lines;
+  for (std::string l; std::getline(in, l);) lines.push_back(l);
+  ASSERT_EQ(lines.size(), 8u) << r.out;
+  // The active primary of each disk first, then the logical partitions,
+  // then the other primaries; removable disks after the fixed drives.
+  EXPECT_EQ(lines[0].substr(0, 19), "A:\\\tremovable\tFAT12");
+  EXPECT_EQ(lines[1], "C:\\\tfixed\tFAT16\tPRIMARY16 (C:)\t" + a + "\t1048576");
+  EXPECT_EQ(lines[2], "D:\\\tfixed\tFAT32\tSECONDDISK (D:)\t" + b + "\t1048576");
+  EXPECT_NE(lines[3].find("LOGICAL32 (E:)"), std::string::npos);
+  EXPECT_NE(lines[4].find("LOGICAL16 (F:)"), std::string::npos);
+  EXPECT_NE(lines[5].find("PRIMARY12 (G:)"), std::string::npos);
+  EXPECT_EQ(lines[6].substr(0, 19), "H:\\\tremovable\tFAT32");
+  EXPECT_EQ(lines[7].substr(0, 19), "I:\\\tremovable\tFAT16");
+}
+
+TEST(Windows9xPath, EveryDriveListsWhatTheNtPathLists) {
+  const std::string sources = AllSources();
+  const auto nt = Volumes(Cli("drives " + sources).out);
+  const auto ninex = Volumes(Cli("--platform 9x drives " + sources).out);
+  ASSERT_EQ(nt.size(), ninex.size());
+  int compared = 0;
+  for (const auto& [letter9x, volume] : ninex) {
+    char letterNt = 0;
+    for (const auto& [l, v] : nt) {
+      if (v == volume) letterNt = l;
+    }
+    ASSERT_NE(letterNt, 0) << volume;
+    const std::string common = " --include-zero --no-scan-vacant --format csv " + sources;
+    const CliResult ntRun = Cli(std::string("search --drive ") + letterNt + ":" + common);
+    const CliResult lba = Cli(std::string("--platform 9x search --drive ") + letter9x + ":" + common);
+    const CliResult chs = Cli(std::string("--platform 9x --no-lba search --drive ") + letter9x + ":" + common);
+    ASSERT_EQ(ntRun.status, 0) << ntRun.err;
+    EXPECT_GT(std::count(ntRun.out.begin(), ntRun.out.end(), '\n'), 2) << letterNt << ntRun.out;
+    EXPECT_EQ(WithoutLetter(lba.out), WithoutLetter(ntRun.out)) << "9x LBA " << letter9x << " vs NT " << letterNt;
+    EXPECT_EQ(WithoutLetter(chs.out), WithoutLetter(ntRun.out)) << "9x CHS " << letter9x << " vs NT " << letterNt;
+    ++compared;
+  }
+  EXPECT_EQ(compared, 8);
+}
+
+TEST(Windows9xPath, DiskOfAnotherGeometryIsBoundToTheFirstUnmatchedDrive) {
+  // With 32 sectors per track the walk sets the disk aside: its fixed
+  // drives match no partition and become removable drives bound to it; the
+  // first of them is searched through the removable path (partition table).
+  const std::string a = "'" + Disk("disk9x-a.img") + "'";
+  const CliResult drives = Cli("--platform 9x --geometry 64,32 drives " + a);
+  ASSERT_EQ(drives.status, 0) << drives.err;
+  EXPECT_EQ(drives.out.substr(0, 14), "C:\\\tremovable\t") << drives.out;
+  const CliResult search = Cli("--platform 9x --geometry 64,32 search --drive C: --include-zero --no-scan-vacant --format csv " + a);
+  const CliResult nt = Cli("search --drive C: --include-zero --no-scan-vacant --format csv " + a);
+  EXPECT_EQ(search.status, 0) << search.err;
+  EXPECT_EQ(search.out, nt.out);
+  // The second unmatched drive finds no second set-aside disk: a removable
+  // drive without a BIOS disk.
+  const CliResult second = Cli("--platform 9x --geometry 64,32 search --drive D: --no-scan-vacant " + a);
+  EXPECT_EQ(second.status, 1);
+  EXPECT_EQ(second.err,
+            "Removable disk reading failure.\n\nPlease shut down the computer and insert a disk and then restart the "
+            "computer.\n\nAlso make sure the Int13 unit option for the device is checked by Device Manager.\nIf it's "
+            "not, please check it and then restart the computer.\n");
+}
+
+TEST(Windows9xPath, RemovableDisksAreIdentifiedFromTheirFirstSector) {
+  const std::string kNotSearchable = "You can't search this drive because the type is not FAT12/FAT16/FAT32/NTFS.\n";
+  // "FAT16" at 0x36 wins over "FAT32" at 0x52.
+  test::UseUtf8Locale();
+  Windows9xPlatform platform;
+  ASSERT_EQ(platform.Start({{Disk("odd-fat16-text9x.img"), false, true}, {Disk("odd-table9x.img"), false, true},
+                            {Disk("odd-none9x.img"), false, true}},
+                           {}, AMBRELIC_BUILD_DIR),
+            "");
+  auto drives = platform.BuildDriveTable();
+  ASSERT_EQ(drives.size(), 3u);
+  TestHost host;
+  MainDialog dialog(host, drives);
+  dialog.UseWindows9x(&platform);
+  dialog.Initialise();
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(drives[i].type, platform::DriveType::Removable);
+
+  dialog.SelectDrive(0);
+  EXPECT_EQ(dialog.PrepareVolume(), 1);
+  EXPECT_EQ(dialog.Volume().fsKind, disk::FsKind::Fat16);
+
+  // No text, a table whose first FAT entry is 0x0B: FAT32 at that entry's start.
+  dialog.SelectDrive(1);
+  EXPECT_EQ(dialog.PrepareVolume(), 1);
+  EXPECT_EQ(dialog.Volume().fsKind, disk::FsKind::Fat32);
+  EXPECT_EQ(dialog.Volume().volumeSerial, 0x99999999u);  // the boot sector at the entry's start
+
+  // Neither: refused, whatever the previous preparation found.
+  dialog.SelectDrive(2);
+  EXPECT_EQ(dialog.PrepareVolume(), 0);
+  EXPECT_EQ(dialog.Volume().fsKind, disk::FsKind::None);
+  ASSERT_FALSE(host.boxes.empty());
+  EXPECT_EQ(host.boxes.back().text + "\n", kNotSearchable);
+}
+
+TEST(Windows9xPath, FixedDriveWithoutAPartitionEndsTheProgram) {
+  test::UseUtf8Locale();
+  Windows9xPlatform platform;
+  ASSERT_EQ(platform.Start({{Disk("disk9x-b.img"), false, false}}, {}, AMBRELIC_BUILD_DIR), "");
+  auto drives = platform.BuildDriveTable();
+  ASSERT_EQ(drives.size(), 1u);
+  drives[0].link = disk::kNoIndex;  // a fixed drive the walk found no partition for
+  TestHost host;
+  MainDialog dialog(host, drives);
+  dialog.UseWindows9x(&platform);
+  dialog.Initialise();
+  dialog.OnSearch();
+  EXPECT_TRUE(dialog.Ending());
+  ASSERT_FALSE(host.boxes.empty());
+  EXPECT_EQ(host.boxes.front().text, std::string("Couldn't find the partition for selected drive.\nMake sure the Int13 unit option "
+                                    "for the device is checked by Device Manager.\nIf it's not, please check it and "
+                                    "then restart the computer."));
+  EXPECT_EQ(host.boxes.size(), 1u);
+}
+
+TEST(Windows9xPath, MissingServiceLibraryOrCompanionEndsStartUp) {
+  const std::string dir = test::MakeTempDir("noservice");
+  const std::string binary = dir + "/ambrelic-cli";
+  fs::copy_file(AMBRELIC_CLI, binary);
+  const std::string a = "'" + Disk("disk9x-a.img") + "'";
+  CliResult r = Cli("--platform 9x drives " + a, binary);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "Dll16.dll was not found.\n");
+  fs::copy_file(std::string(AMBRELIC_BUILD_DIR) + "/dll16.so", dir + "/dll16.so");
+  r = Cli("--platform 9x drives " + a, binary);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "Dll32.dll was not found.\n");
+  // The NT path needs neither.
+  EXPECT_EQ(Cli("drives " + a, binary).status, 0);
+}
+
+TEST(Windows9xPath, ImpossibleGeometryRefusesTheDisk) {
+  const std::string a = Disk("disk9x-a.img");
+  for (const char* geometry : {"255,0", "0,63", "300,63", "255,64"}) {
+    const CliResult r = Cli(std::string("--platform 9x --geometry ") + geometry + " drives '" + a + "'");
+    EXPECT_EQ(r.status, 0) << geometry;
+    EXPECT_EQ(r.out, "") << geometry;
+    EXPECT_NE(r.err.find("cannot be used as a BIOS disk"), std::string::npos) << geometry << ": " << r.err;
+  }
+  EXPECT_EQ(Cli("--platform 9x --geometry 255 drives '" + a + "'").status, 2);
+}
+
+}  // namespace ambrelic::ui
