@@ -69,6 +69,53 @@ TEST(WindowProgramTest, HelpAndUsageErrors) {
                                           &status);
   EXPECT_EQ(status, 2);
   EXPECT_NE(cp.find("code page NO-SUCH-CODEPAGE is not supported"), std::string::npos) << cp;
+  // "--platform" is this program's, not Qt's: a bad value is a usage error.
+  const std::string platform = test::RunCommand(std::string("QT_QPA_PLATFORM=offscreen '") + AMBRELIC_WINDOW_BINARY +
+                                                    "' --platform 95 2>&1",
+                                                &status);
+  EXPECT_EQ(status, 2);
+  EXPECT_NE(platform.find("--platform takes nt or 9x"), std::string::npos) << platform;
+}
+
+}  // namespace
+}  // namespace ambrelic::ui::qt
+
+namespace ambrelic::ui::qt {
+namespace {
+
+TEST(WindowArgumentsTest, TheWindows9xPathAndItsGeometry) {
+  WindowArguments a = ParseWindowArguments({"--platform", "9x", "--geometry", "16,63", "--no-lba", "disk.img"});
+  ASSERT_TRUE(a.error.empty()) << a.error;
+  EXPECT_TRUE(a.platform9x);
+  EXPECT_EQ(a.heads, 16);
+  EXPECT_EQ(a.sectorsPerTrack, 63);
+  EXPECT_FALSE(a.lba);
+  a = ParseWindowArguments({"--platform=nt"});
+  EXPECT_FALSE(a.platform9x);
+  EXPECT_EQ(a.heads, 255);
+  EXPECT_TRUE(a.lba);
+  EXPECT_EQ(ParseWindowArguments({"--platform", "95"}).error, "--platform takes nt or 9x");
+  for (const char* bad : {"0,63", "256,63", "255,64", "255", "a,b", "255,"}) {
+    EXPECT_EQ(ParseWindowArguments({"--geometry", bad}).error, "--geometry takes HEADS,SECTORS (1-255, 1-63)") << bad;
+  }
+}
+
+}  // namespace
+}  // namespace ambrelic::ui::qt
+
+namespace ambrelic::ui::qt {
+namespace {
+
+TEST(WindowArgumentsTest, OwnOptionsThatQtWouldTakeAreSetAside) {
+  std::vector<std::string> words = {"ambrelic", "--platform", "9x", "-style", "fusion", "a.img",
+                                    "--geometry=16,63", "--", "--platform"};
+  std::vector<char*> argv;
+  for (auto& w : words) argv.push_back(w.data());
+  const SplitArguments split = SplitOwnOptions(static_cast<int>(argv.size()), argv.data());
+  EXPECT_EQ(split.ours, std::vector<std::string>({"--platform", "9x", "--geometry=16,63"}));
+  std::vector<std::string> rest;
+  for (char* p : split.forQt) rest.emplace_back(p);
+  EXPECT_EQ(rest, std::vector<std::string>({"ambrelic", "-style", "fusion", "a.img", "--", "--platform"}));
 }
 
 }  // namespace

@@ -8,7 +8,12 @@ const char* const kWindowUsage =
     "  --floppy PATH   a floppy source (drive A:, then B:)\n"
     "  --removable PATH\n"
     "                  a source to treat as a removable drive\n"
-    "  --codepage CP   OEM code page of short FAT names (default CP437)\n";
+    "  --codepage CP   OEM code page of short FAT names (default CP437)\n"
+    "  --platform nt|9x\n"
+    "                  9x: serve the sources as BIOS disks and bind drives the Windows 9x way\n"
+    "  --geometry HEADS,SECTORS\n"
+    "                  BIOS geometry of the 9x disks (default 255,63)\n"
+    "  --no-lba        9x disks without the LBA extensions\n";
 
 namespace {
 
@@ -18,6 +23,29 @@ platform::DriveSource& SourceFor(std::vector<platform::DriveSource>& sources, co
   }
   sources.push_back(platform::DriveSource{path, false, false});
   return sources.back();
+}
+
+// "HEADS,SECTORS" within what a BIOS can describe.
+bool ParseGeometry(const std::string& text, int& heads, int& sectors) {
+  const auto comma = text.find(',');
+  if (comma == std::string::npos) return false;
+  auto number = [](const std::string& digits, int low, int high, int& out) {
+    if (digits.empty() || digits.size() > 3) return false;
+    int v = 0;
+    for (char c : digits) {
+      if (c < '0' || c > '9') return false;
+      v = v * 10 + (c - '0');
+    }
+    if (v < low || v > high) return false;
+    out = v;
+    return true;
+  };
+  int h = 0;
+  int s = 0;
+  if (!number(text.substr(0, comma), 1, 255, h) || !number(text.substr(comma + 1), 1, 63, s)) return false;
+  heads = h;
+  sectors = s;
+  return true;
 }
 
 }  // namespace
@@ -39,6 +67,10 @@ WindowArguments ParseWindowArguments(const std::vector<std::string>& args) {
       out.help = true;
       continue;
     }
+    if (a == "--no-lba") {
+      out.lba = false;
+      continue;
+    }
     // --name VALUE or --name=VALUE.
     std::string name = a;
     std::string value;
@@ -48,7 +80,8 @@ WindowArguments ParseWindowArguments(const std::vector<std::string>& args) {
       value = a.substr(eq + 1);
       hasValue = true;
     }
-    if (name != "--floppy" && name != "--removable" && name != "--codepage") {
+    if (name != "--floppy" && name != "--removable" && name != "--codepage" && name != "--platform" &&
+        name != "--geometry") {
       out.error = "unknown option " + name;
       return out;
     }
@@ -67,9 +100,39 @@ WindowArguments ParseWindowArguments(const std::vector<std::string>& args) {
       SourceFor(out.sources, value).floppy = true;
     } else if (name == "--removable") {
       SourceFor(out.sources, value).removable = true;
+    } else if (name == "--platform") {
+      if (value != "nt" && value != "9x") {
+        out.error = "--platform takes nt or 9x";
+        return out;
+      }
+      out.platform9x = value == "9x";
+    } else if (name == "--geometry") {
+      if (!ParseGeometry(value, out.heads, out.sectorsPerTrack)) {
+        out.error = "--geometry takes HEADS,SECTORS (1-255, 1-63)";
+        return out;
+      }
     } else {
       out.codepage = value;
     }
+  }
+  return out;
+}
+
+SplitArguments SplitOwnOptions(int argc, char** argv) {
+  SplitArguments out;
+  if (argc > 0) out.forQt.push_back(argv[0]);
+  bool optionsEnded = false;
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    if (a == "--") optionsEnded = true;
+    const bool bare = a == "--platform" || a == "--geometry";
+    const bool joined = a.rfind("--platform=", 0) == 0 || a.rfind("--geometry=", 0) == 0;
+    if (optionsEnded || (!bare && !joined)) {
+      out.forQt.push_back(argv[i]);
+      continue;
+    }
+    out.ours.push_back(a);
+    if (bare && i + 1 < argc) out.ours.emplace_back(argv[++i]);
   }
   return out;
 }

@@ -79,6 +79,7 @@ QLabel* MakeLabel(const QString& text, QWidget* parent, const char* name = nullp
 MainWindow::MainWindow(std::vector<platform::Drive> drives, Windows9xPlatform* windows9x, QWidget* parent)
     : QDialog(parent), units_(font()), host_(*this) {
   dialog_ = std::make_unique<WindowDialog>(host_, std::move(drives), *this);
+  if (windows9x) dialog_->UseWindows9x(windows9x);
   setObjectName(QStringLiteral("mainDialog"));
   setWindowTitle(QString::fromUtf8(kCaption));
   setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
@@ -397,6 +398,9 @@ void MainWindow::RunCommand(const std::function<void()>& command) {
   busy_ = false;
   SetCommandsEnabled(dialog_->IsEnabled());
   ApplyEnabling();
+  // A fatal preparation error (Windows 9x: no partition for a fixed drive)
+  // ends the dialog, and so the program.
+  if (dialog_->Ending()) QDialog::reject();
 }
 
 void MainWindow::OnSearch() {
