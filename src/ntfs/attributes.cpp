@@ -10,7 +10,9 @@
 namespace ambrelic::ntfs {
 namespace {
 
-constexpr std::size_t kMinAttributeLength = 32;
+// A resident header is 24 bytes: an unnamed attribute with an empty value
+// (the $DATA of an empty file, as ntfs-3g writes it) is no longer than that.
+constexpr std::size_t kMinAttributeLength = 24;
 constexpr std::size_t kNonResidentHeader = 0x40;
 constexpr std::size_t kMinListEntry = 32;
 

@@ -251,6 +251,18 @@ std::optional<DataStream> DataStream::Open(const disk::VolumeContext& ctx, Recor
   return s;
 }
 
+std::uint64_t DataStream::SkipNext() {
+  if (remaining_ == 0) return 0;
+  if (resident_) {
+    remaining_ = 0;
+    return buffer_.size();
+  }
+  const std::uint64_t n = std::min<std::uint64_t>(buffer_.size(), remaining_);
+  vcn_ += unitClusters_;
+  remaining_ -= n;
+  return n;
+}
+
 std::span<const std::uint8_t> DataStream::ReadNext() {
   if (remaining_ == 0) return {};
   if (resident_) {

@@ -74,6 +74,9 @@ class DataStream {
   // The next piece of the file: at most one unit, never more than what is
   // left of the size. Empty when the whole file has been delivered.
   std::span<const std::uint8_t> ReadNext();
+  // Passes over the next piece without reading it (the caller knows it
+  // reads as zeros); returns its length, 0 at the end.
+  std::uint64_t SkipNext();
 
  private:
   DataStream(const disk::VolumeContext& ctx) : ctx_(&ctx) {}

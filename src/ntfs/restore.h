@@ -1,6 +1,7 @@
-// Writing deleted NTFS files back out to an ordinary folder, and the folder
-// restore's step for one deleted record, called by the MFT walk while it
-// runs in OpRestore. Nothing here writes to the searched volume.
+// Restoring deleted NTFS files and folders to an ordinary folder: one
+// file's data from its own run list, and the folder restore's step for each
+// deleted record the MFT walk meets in OpRestore. Nothing here writes to the
+// searched volume.
 #pragma once
 
 #include <cstdint>
@@ -14,6 +15,17 @@
 
 namespace ambrelic::ntfs {
 
+// Writes the unnamed $DATA of record n into a new file at path: a resident
+// value in one write, otherwise unit by unit, decompressed, never more than
+// the real size nor the allocated size; units of zeros (sparse runs, the
+// part past the initialized size) become holes. A name already taken gets
+// " (2)", " (3)"... before its extension. A record that is no file record
+// or has no unnamed $DATA creates nothing and says nothing; a file that
+// cannot be created or written shows "File writing failure." and keeps what
+// was written. True when the whole file was written.
+bool RestoreNtfsFile(const disk::VolumeContext& ctx, disk::EngineHost& host, RecordNumber n,
+                     const std::string& path);
+
 // The last parent reference seen (all 64 bits), the folder path built for
 // it relative to the folder being restored, and whether that parent lies
 // inside it. Rebuilt only when a record's parent reference changes.
@@ -24,14 +36,13 @@ struct ParentCache {
   bool insideFolder = false;
 };
 
-// Writes the unnamed $DATA of record n into a new file at path: its real
-// size, decompressed, sparse runs and the part past the initialized size as
-// zeros (left as holes in the new file). A name already taken gets " (2)",
-// " (3)"... before its extension: nothing is appended to or replaced. No
-// file is created for a record that is not a file record or has no unnamed
-// $DATA. Returns true when every byte was written.
-bool RestoreNtfsFile(const disk::VolumeContext& ctx, disk::EngineHost& host, RecordNumber n,
-                     const std::string& path);
+// Makes target + "/" + relative exist, folder by folder from the left.
+// relative holds folder names from the volume joined by '\'; each becomes
+// one safe path component. Returns the full path, or empty text when a
+// folder cannot be created (silently) or the path is too long (after the
+// path-length message: more than 253 UTF-16 characters, or a name of more
+// than 255 bytes).
+std::string CreateRelativeFolders(disk::EngineHost& host, const std::string& target, const std::string& relative);
 
 // Restores record n (a deleted record, fixups applied) when its parent chain
 // reaches folderRecord: its folders are created under targetFolder and a

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <unordered_map>
 
 namespace ambrelic::platform {
 
@@ -32,6 +33,10 @@ bool MakeFolder(const std::string& path) {
   return errno == EEXIST && IsFolder(path);
 }
 
+namespace {
+constexpr int kMaxNumbered = 10000;
+}  // namespace
+
 // A leading dot ("dir/.profile") is part of the stem, not an extension.
 std::string NumberedPath(const std::string& path, int n) {
   const std::size_t slash = path.rfind('/');
@@ -42,23 +47,37 @@ std::string NumberedPath(const std::string& path, int n) {
 }
 
 NewFile CreateNewFile(const std::string& path) {
+  // The number last given to each taken name: a restore of many rows of one
+  // name into one folder would otherwise try every number before each new
+  // one. It is only where the search starts; O_EXCL decides.
+  static thread_local std::unordered_map<std::string, int> lastNumber;
   NewFile result;
+  const auto open = [&](const std::string& candidate) {
+    const int fd = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    result.path = candidate;
+    result.error = fd >= 0 ? 0 : errno;
+    result.fd = fd;
+    return fd >= 0 || errno != EEXIST;
+  };
+  const auto known = lastNumber.find(path);
+  // A name already numbered is taken: trying it again would cost an open.
+  if (known == lastNumber.end() && open(path)) return result;
+  const int start = known == lastNumber.end() ? 2 : known->second + 1;
   // The count bounds the search; a folder with ten thousand same-named
   // files is not a case worth more.
-  for (int n = 1; n <= 10000; ++n) {
-    const std::string candidate = n == 1 ? path : NumberedPath(path, n);
-    const int fd = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd >= 0) {
-      result.fd = fd;
-      result.path = candidate;
-      return result;
-    }
-    if (errno != EEXIST) {
-      result.error = errno;
-      result.path = candidate;
+  for (int n = start; n <= kMaxNumbered; ++n) {
+    if (open(NumberedPath(path, n))) {
+      if (result.fd >= 0) lastNumber[path] = n;
       return result;
     }
   }
+  // The name itself and numbers below the remembered one may have been
+  // freed since.
+  if (known != lastNumber.end() && open(path)) return result;
+  for (int n = 2; n < start && n <= kMaxNumbered; ++n) {
+    if (open(NumberedPath(path, n))) return result;
+  }
+  result.fd = -1;
   result.error = EEXIST;
   result.path = path;
   return result;
