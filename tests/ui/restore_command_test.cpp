@@ -157,6 +157,36 @@ TEST_F(RestoreCommandTest, ReadsTheSearchedVolumeAfterAnotherDriveWasPicked) {
   EXPECT_EQ(d.Volume().SearchedRoot, "C:\\");
 }
 
+TEST_F(RestoreCommandTest, NtfsFileAndFolderRows) {
+  const std::string image = test::FixtureImage("make_ntfs_images.sh", "ntfs-c4096.img");
+  std::map<std::string, std::string> sha;  // path -> sha256 as written
+  std::ifstream manifest(fs::path(image).parent_path().string() + "/ntfs-manifest.txt");
+  for (std::string line; std::getline(manifest, line);) {
+    std::istringstream f(line);
+    std::string img, record, sum, path;
+    std::getline(f, img, '\t');
+    std::getline(f, record, '\t');
+    std::getline(f, sum, '\t');
+    std::getline(f, path);
+    if (img == "ntfs-c4096.img") sha[path] = sum;
+  }
+  const std::string before = test::Sha256Of(image);
+  MainDialog& d = Search({{image, false, false}});
+  // The compressed files lie in a live folder: their rows are files.
+  Select({"sparse.bin", "tree", "text.txt", "rand.bin", "mixed.bin", "zeros.bin"});
+  const std::string out = test::MakeTempDir("restorecmd") + "/ntfs";
+  host.saveAsAnswers = {out};
+  d.OnRestore();
+  EXPECT_EQ(host.log, (std::vector<std::string>{"save as: Restored"}));
+  EXPECT_EQ(test::Sha256Of(out + "/sparse.bin"), sha.at("sparse.bin"));
+  EXPECT_EQ(test::Sha256Of(out + "/tree/a/b/seventy.bin"), sha.at("tree/a/b/seventy.bin"));
+  EXPECT_TRUE(platform::IsFolder(out + "/tree/a/b/emptydir"));
+  for (const char* f : {"text.txt", "rand.bin", "mixed.bin", "zeros.bin"}) {
+    EXPECT_EQ(test::Sha256Of(out + "/" + f), sha.at(std::string("comp/") + f)) << f;
+  }
+  EXPECT_EQ(test::Sha256Of(image), before) << "the searched image changed";
+}
+
 TEST_F(RestoreCommandTest, EnsureFolderLimits) {
   MainDialog& d = Search({{FatImage(), false, false}});
   const std::string dir = test::MakeTempDir("restorecmd");
