@@ -1,0 +1,181 @@
+#include "fat/wipe.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <vector>
+
+#include "disk/byte_reader.h"
+#include "disk/sector_device.h"
+#include "fat/allocation_table.h"
+#include "fat/directory_walk.h"
+
+namespace ambrelic::fat {
+namespace {
+
+constexpr std::uint8_t kDeletedMarker = 0xE5;
+constexpr std::size_t kEntrySize = 32;
+// Other programs may allocate clusters while the wipe runs: the table is
+// read again after this long, so that their clusters are spared.
+constexpr std::chrono::milliseconds kRefreshInterval{30000};
+// Consecutive vacant clusters are written together, up to this many bytes:
+// the same bytes land on the disk as cluster by cluster, in fewer calls.
+constexpr std::size_t kBatchBytes = 1u << 20;
+
+const char* const kReplacingClusters = "Replacing vacant clusters.";
+
+
+// Reads the first allocation table into table. False (table unchanged)
+// when the read failed: a table of zeros would make every cluster vacant.
+bool ReadAllocationTable(const disk::VolumeContext& ctx, std::vector<std::uint8_t>& table) {
+  std::vector<std::uint8_t> fresh(static_cast<std::size_t>(ctx.sectorsPerFat) * ctx.bytesPerSector);
+  if (fresh.empty() || !disk::ReadSectors(ctx, ctx.fatStartSector, ctx.sectorsPerFat, fresh.data())) return false;
+  table.swap(fresh);
+  return true;
+}
+
+// Writes count clusters from first in one call, and when that fails, one
+// by one, marking the clusters whose write failed.
+void WriteClusterRun(const disk::VolumeContext& ctx, Cluster first, std::uint32_t count, const std::uint8_t* buffer,
+                     std::vector<std::uint8_t>& failed) {
+  const std::uint32_t sectors = count * ctx.sectorsPerCluster;
+  if (disk::WriteSectors(ctx, ClusterToSector(ctx, first), sectors, buffer)) return;
+  for (std::uint32_t i = 0; i < count; ++i) {
+    if (!WriteCluster(ctx, first + i, buffer + static_cast<std::size_t>(i) * ctx.bytesPerCluster)) failed[i] = 1;
+  }
+}
+
+bool Plural(std::uint64_t n) { return n != 1; }
+
+}  // namespace
+
+std::string ReplaceInfoQuestion(const std::string& root) {
+  return "Vacant clusters on " + root + " drive have been replaced.\n\nDo you want replace file information, too?";
+}
+
+std::string FatWipeFailureText(const std::string& root, const FatWipeResult& result) {
+  if (result.clustersFailed == 0 && result.entriesFailed == 0) return {};
+  std::string parts;
+  if (result.clustersFailed != 0) {
+    parts = std::to_string(result.clustersFailed) + (Plural(result.clustersFailed) ? " vacant clusters" : " vacant cluster");
+  }
+  if (result.entriesFailed != 0) {
+    if (!parts.empty()) parts += " and ";
+    parts += std::to_string(result.entriesFailed) +
+             (Plural(result.entriesFailed) ? " deleted directory entries" : " deleted directory entry");
+  }
+  return parts + " on " + root + " drive could not be overwritten.\n\nWhat they hold may still be restored.";
+}
+
+void WipeDeletedEntries(const disk::VolumeContext& ctx, platform::RandomSource& random, std::uint32_t firstSector,
+                        std::span<std::uint8_t> region, std::uint32_t sectorCount, FatWipeResult& result) {
+  const std::size_t bytes =
+      std::min<std::size_t>(region.size(), static_cast<std::size_t>(sectorCount) * ctx.bytesPerSector);
+  std::uint64_t deleted = 0;
+  for (std::size_t at = 0; disk::Fits(at, kEntrySize, bytes); at += kEntrySize) {
+    if (region[at] != kDeletedMarker) continue;
+    random.FillRandom(region.data() + at + 1, kEntrySize - 1);
+    ++deleted;
+  }
+  if (deleted == 0) return;
+  bool ok = disk::WriteSectors(ctx, firstSector, sectorCount, region.data());
+  for (std::size_t at = 0; disk::Fits(at, kEntrySize, bytes); at += kEntrySize) {
+    if (region[at] == kDeletedMarker) std::memset(region.data() + at + 1, 0, kEntrySize - 1);
+  }
+  ok = disk::WriteSectors(ctx, firstSector, sectorCount, region.data()) && ok;
+  if (ok) result.entriesWiped += deleted;
+  else result.entriesFailed += deleted;
+}
+
+FatWipeResult WipeFatVolume(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host) {
+  platform::RandomSource random;
+  return WipeFatVolume(ctx, op, host, random, true);
+}
+
+FatWipeResult WipeFatVolume(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host,
+                            platform::RandomSource& random, bool seedWithTime) {
+  FatWipeResult result;
+  const std::uint32_t bpc = ctx.bytesPerCluster;
+  if (!disk::IsFat(ctx.fsKind) || bpc == 0 || ctx.sectorsPerCluster == 0 || ctx.lastCluster < 2) return result;
+  // The table is read afresh before anything is written; when even that
+  // fails, no cluster can be told vacant and nothing is written.
+  if (!ReadAllocationTable(ctx, ctx.fatCopy)) {
+    result.tableUnreadable = true;
+    host.ShowMessage("The allocation table of " + ctx.SearchedRoot +
+                     " drive could not be read.\n\nNothing has been overwritten.");
+    return result;
+  }
+
+  // Phase 1: vacant clusters.
+  const std::uint32_t batchClusters = static_cast<std::uint32_t>(std::max<std::size_t>(1, kBatchBytes / bpc));
+  std::vector<std::uint8_t> buffer(static_cast<std::size_t>(batchClusters) * bpc);
+  std::vector<std::uint8_t> failed(batchClusters);
+  {
+    std::unique_ptr<disk::ProgressSink> progress = host.OpenProgress();
+    if (progress) {
+      progress->BeginCount("Cluster:", ctx.lastCluster);
+      progress->ShowFileLabel();
+      progress->SetFileName(kReplacingClusters);
+    }
+    if (seedWithTime) random.SeedWithTime();
+    auto last = std::chrono::steady_clock::now();
+    const std::uint64_t lastCluster = std::min<std::uint64_t>(ctx.lastCluster, 0xFFFFFFFFu);
+    for (std::uint64_t c = 2; c <= lastCluster;) {
+      const auto now = std::chrono::steady_clock::now();
+      if (now - last > kRefreshInterval) {
+        ReadAllocationTable(ctx, ctx.fatCopy);
+        last = now;
+      }
+      // A run of consecutive vacant clusters from c (or c alone, used).
+      std::uint32_t n = 0;
+      while (n < batchClusters && c + n <= lastCluster &&
+             FatGetEntry(ctx, ctx.fatCopy, static_cast<Cluster>(c + n)) == kFreeCluster) {
+        ++n;
+      }
+      const std::uint32_t step = n == 0 ? 1 : n;
+      if (n > 0) {
+        const std::size_t bytes = static_cast<std::size_t>(n) * bpc;
+        std::fill(failed.begin(), failed.begin() + n, 0);
+        random.FillRandom(buffer.data(), bytes);
+        WriteClusterRun(ctx, static_cast<Cluster>(c), n, buffer.data(), failed);
+        std::memset(buffer.data(), 0, bytes);
+        WriteClusterRun(ctx, static_cast<Cluster>(c), n, buffer.data(), failed);
+        for (std::uint32_t i = 0; i < n; ++i) {
+          if (failed[i]) ++result.clustersFailed;
+          else ++result.clustersWiped;
+        }
+      }
+      for (std::uint32_t i = 0; i < step; ++i) {
+        if (progress && !progress->Advance(c + i)) {
+          result.cancelled = true;
+          break;
+        }
+      }
+      if (result.cancelled) break;
+      c += step;
+    }
+  }
+
+  if (!result.cancelled) {
+    op.OperationMode = disk::OpReplaceInfo;
+    if (host.AskYesNo(ReplaceInfoQuestion(ctx.SearchedRoot))) {
+      // Phase 2: the search walk, writing each directory region that holds
+      // deleted entries. fatWork follows the table as phase 1 last read it.
+      result.phase2Ran = true;
+      ctx.fatWork = ctx.fatCopy;
+      WalkHooks hooks;
+      hooks.replaceRegion = [&](std::uint32_t firstSector, std::span<std::uint8_t> region,
+                                std::uint32_t sectorCount) {
+        WipeDeletedEntries(ctx, random, firstSector, region, sectorCount, result);
+      };
+      SearchFat(ctx, op, host, hooks);
+      std::vector<std::uint8_t>().swap(ctx.fatWork);
+    }
+  }
+
+  const std::string failure = FatWipeFailureText(ctx.SearchedRoot, result);
+  if (!failure.empty()) host.ShowMessage(failure);
+  return result;
+}
+
+}  // namespace ambrelic::fat

@@ -1,0 +1,342 @@
+#include "ntfs/wipe.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <optional>
+#include <vector>
+
+#include "disk/byte_reader.h"
+#include "disk/sector_device.h"
+#include "ntfs/attributes.h"
+#include "ntfs/data_runs.h"
+
+namespace ambrelic::ntfs {
+namespace {
+
+constexpr RecordNumber kBitmapRecord = 6;
+constexpr RecordNumber kFirstUserRecord = 16;
+constexpr std::size_t kScrubbedHeaderEnd = 0x40;
+constexpr std::chrono::milliseconds kRefreshInterval{30000};
+constexpr std::size_t kBatchBytes = 1u << 20;
+// A $DATA attribute spread over more extents than this is taken as damaged.
+constexpr int kMaxExtentHops = 1 << 16;
+
+const char* const kReplacingClusters = "Replacing vacant clusters.";
+const char* const kReplacingRecords = "Replacing file records.";
+
+
+std::uint32_t ClustersPerRecord(const disk::VolumeContext& ctx) {
+  const std::uint32_t cs = ClusterSize(ctx);
+  if (cs == 0 || ctx.mftRecordSize == 0) return 0;
+  return std::max<std::uint32_t>(1, (ctx.mftRecordSize + cs - 1) / cs);
+}
+
+// Writes count clusters from lcn; false when any of them lies outside the
+// volume or the device refused the write.
+bool WriteClustersChecked(const disk::VolumeContext& ctx, Lcn lcn, std::uint32_t count, const std::uint8_t* buffer) {
+  const std::uint64_t cs = ClusterSize(ctx);
+  const std::uint64_t clusters = cs == 0 ? 0 : VolumeByteSize(ctx) / cs;
+  if (lcn > clusters || clusters - lcn < count) return false;
+  const std::uint64_t spc = SectorsPerCluster(ctx);
+  return disk::WriteVolumeSectors(ctx, lcn * spc, static_cast<std::uint32_t>(count * spc), buffer);
+}
+
+bool ReadClustersChecked(const disk::VolumeContext& ctx, Lcn lcn, std::uint32_t count, std::uint8_t* buffer) {
+  const std::uint64_t cs = ClusterSize(ctx);
+  const std::uint64_t clusters = cs == 0 ? 0 : VolumeByteSize(ctx) / cs;
+  if (lcn > clusters || clusters - lcn < count) return false;
+  const std::uint64_t spc = SectorsPerCluster(ctx);
+  return disk::ReadVolumeSectors(ctx, lcn * spc, static_cast<std::uint32_t>(count * spc), buffer);
+}
+
+// The volume bitmap: the unnamed $DATA of record 6, read through its runs.
+// Unlike a plain attribute read, any cluster that cannot be read fails the
+// whole read, since a bitmap of zeros would call every cluster free.
+class VolumeBitmap {
+ public:
+  bool Load(const disk::VolumeContext& ctx) {
+    record_.assign(std::max<std::uint32_t>(ctx.mftRecordSize, 1), 0);
+    if (!ReadMftRecord(ctx, kBitmapRecord, record_)) return false;
+    auto data = FindAttribute(ctx, record_, kAttrData, nullptr, 0, true);
+    if (!data) return false;
+    attribute_ = *data;
+    return Refresh(ctx);
+  }
+
+  // Reads the bitmap again through the same attribute; on failure the
+  // previous contents stay.
+  bool Refresh(const disk::VolumeContext& ctx) {
+    std::vector<std::uint8_t> fresh(AttributeCapacity(ctx, *attribute_), 0);
+    if (attribute_->resident()) {
+      const disk::Bytes v = attribute_->value();
+      std::copy_n(v.begin(), std::min(v.size(), fresh.size()), fresh.begin());
+    } else {
+      const std::uint32_t cs = ClusterSize(ctx);
+      if (cs == 0) return false;
+      const std::uint64_t clusters = fresh.size() / cs;  // whole clusters only
+      fresh.resize(clusters * cs);
+      for (Vcn vcn = 0; vcn < clusters;) {
+        Lcn lcn = 0;
+        std::uint64_t inRun = 0;
+        if (!MapVcn(*attribute_, vcn, lcn, inRun) || inRun == 0) break;  // the rest reads as in use
+        const auto n = static_cast<std::uint32_t>(std::min<std::uint64_t>({inRun, clusters - vcn, 1u << 16}));
+        if (lcn == 0) return false;  // a sparse bitmap is no bitmap
+        if (!ReadClustersChecked(ctx, lcn, n, fresh.data() + vcn * cs)) return false;
+        vcn += n;
+      }
+      // What the runs did not reach stays unknown: cut it off, so that it
+      // reads as in use.
+      const std::uint64_t real = std::min<std::uint64_t>(attribute_->initializedSize(), fresh.size());
+      fresh.resize(real);
+    }
+    bits_.swap(fresh);
+    return true;
+  }
+
+  disk::Bytes bits() const { return disk::Bytes(bits_.data(), bits_.size()); }
+
+ private:
+  std::vector<std::uint8_t> record_;  // holds the attribute's bytes
+  std::optional<Attribute> attribute_;
+  std::vector<std::uint8_t> bits_;
+};
+
+bool Plural(std::uint64_t n) { return n != 1; }
+
+}  // namespace
+
+std::string ReplaceRecordsQuestion(const std::string& root) {
+  return "Vacant clusters on " + root + " drive have been replaced.\n\nDo you want replace file records, too?";
+}
+
+std::string NtfsWipeFailureText(const std::string& root, const NtfsWipeResult& result) {
+  if (result.clustersFailed == 0 && result.recordsFailed == 0) return {};
+  std::string parts;
+  if (result.clustersFailed != 0) {
+    parts = std::to_string(result.clustersFailed) + (Plural(result.clustersFailed) ? " vacant clusters" : " vacant cluster");
+  }
+  if (result.recordsFailed != 0) {
+    if (!parts.empty()) parts += " and ";
+    parts += std::to_string(result.recordsFailed) +
+             (Plural(result.recordsFailed) ? " deleted file records" : " deleted file record");
+  }
+  return parts + " on " + root + " drive could not be overwritten.\n\nWhat they hold may still be restored.";
+}
+
+std::uint32_t ScrubDeletedRecords(const disk::VolumeContext& ctx, platform::RandomSource& random,
+                                  RecordNumber firstRecord, std::span<std::uint8_t> buffer, std::size_t length,
+                                  ScrubPass pass) {
+  const std::uint32_t size = ctx.mftRecordSize;
+  if (size < kScrubbedHeaderEnd) return 0;
+  length = std::min(length, buffer.size());
+  std::uint32_t qualified = 0;
+  std::uint64_t number = firstRecord;
+  for (std::size_t at = 0; disk::Fits(at, size, length); at += size, ++number) {
+    auto record = buffer.subspan(at, size);
+    const disk::Bytes view(record.data(), record.size());
+    if (number < kFirstUserRecord || !HasFileSignature(view) || RecordInUse(view)) continue;
+    ++qualified;
+    if (pass == ScrubPass::Random) {
+      // An empty record: no attributes, no links, no update sequence; the
+      // allocated size (0x1C) and the bytes at 0x28 stay as they were.
+      disk::put16(record, 0x04, 0x0030);
+      disk::put16(record, 0x06, 3);
+      disk::put64(record, 0x08, 0);
+      disk::put16(record, 0x10, 0);
+      disk::put16(record, 0x12, 0);
+      disk::put16(record, 0x14, 0x0038);
+      disk::put16(record, 0x16, 0);
+      disk::put32(record, 0x18, 0x40);
+      disk::put64(record, 0x20, 0);
+      disk::put64(record, 0x30, 0);
+      disk::put32(record, 0x38, kAttrEnd);
+      disk::put32(record, 0x3C, 0);
+      random.FillRandom(record.data() + kScrubbedHeaderEnd, size - kScrubbedHeaderEnd);
+    } else {
+      std::memset(record.data() + kScrubbedHeaderEnd, 0, size - kScrubbedHeaderEnd);
+    }
+  }
+  return qualified;
+}
+
+GuardedWriteResult GuardedMftWrite(const disk::VolumeContext& ctx, Vcn vcn, std::uint32_t count,
+                                   std::span<const std::uint8_t> oldImage, std::span<const std::uint8_t> newImage,
+                                   std::size_t length) {
+  GuardedWriteResult result;
+  const std::uint32_t cs = ClusterSize(ctx);
+  if (cs == 0 || ctx.mftSelfRecord.empty()) return result;
+  length = std::min({length, oldImage.size(), newImage.size()});
+  std::vector<std::uint8_t> base(ctx.mftSelfRecord);
+  auto found = FindAttribute(ctx, base, kAttrData);
+  if (!found || found->resident()) return result;
+  Attribute extent = *found;
+  std::vector<std::uint8_t> extentRecord;
+  std::vector<std::uint8_t> disk(static_cast<std::size_t>(count) * cs);
+  std::size_t at = 0;
+  int hops = 0;
+  while (count > 0 && at < length) {
+    bool lost = false;
+    while (extent.highestVcn() != 0 && vcn > extent.highestVcn()) {
+      const Vcn next = extent.highestVcn() + 1;
+      extentRecord = ctx.mftSelfRecord;
+      auto more = ++hops <= kMaxExtentHops ? FindAttribute(ctx, extentRecord, kAttrData, nullptr, next) : std::nullopt;
+      if (!more || more->highestVcn() < more->lowestVcn()) {
+        lost = true;
+        break;
+      }
+      extent = *more;
+    }
+    if (lost) break;
+    Lcn lcn = 0;
+    std::uint64_t inRun = 0;
+    if (!MapVcn(extent, vcn, lcn, inRun) || inRun == 0) break;
+    const auto n = static_cast<std::uint32_t>(std::min<std::uint64_t>(inRun, count));
+    const std::size_t pieceBytes = std::min<std::size_t>(static_cast<std::size_t>(n) * cs, length - at);
+    const auto oldPiece = oldImage.subspan(at, pieceBytes);
+    const auto newPiece = newImage.subspan(at, pieceBytes);
+    if (lcn != 0 && !std::equal(oldPiece.begin(), oldPiece.end(), newPiece.begin())) {
+      // Compared with the disk right before the write: a record another
+      // program changed since the read is left as it now is.
+      const bool read = ReadClustersChecked(ctx, lcn, n, disk.data());
+      if (read && std::equal(oldPiece.begin(), oldPiece.end(), disk.begin())) {
+        std::copy(newPiece.begin(), newPiece.end(), disk.begin());
+        if (WriteClustersChecked(ctx, lcn, n, disk.data())) ++result.piecesWritten;
+        else ++result.piecesFailed;
+      } else {
+        ++result.piecesSkipped;
+      }
+    }
+    vcn += n;
+    count -= n;
+    at += pieceBytes;
+  }
+  return result;
+}
+
+void ReplaceFileRecords(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host,
+                        platform::RandomSource& random, NtfsWipeResult& result) {
+  const std::uint32_t cs = ClusterSize(ctx);
+  const std::uint32_t k = ClustersPerRecord(ctx);
+  if (k == 0 || ctx.mftSelfRecord.empty()) return;
+  const std::size_t chunkBytes = static_cast<std::size_t>(k) * cs;
+  std::vector<std::uint8_t> base(ctx.mftSelfRecord);
+  auto data = FindAttribute(ctx, base, kAttrData);
+  if (!data) return;
+  std::uint64_t remaining = AttributeDataSize(*data);
+  const std::uint64_t recordCount = remaining / ctx.mftRecordSize;
+  const std::uint64_t recordsPerChunk = chunkBytes / ctx.mftRecordSize;
+  std::vector<std::uint8_t> oldImage(chunkBytes);
+  std::vector<std::uint8_t> newImage(chunkBytes);
+
+  std::unique_ptr<disk::ProgressSink> progress = host.OpenProgress();
+  op.ActiveProgress = progress.get();
+  if (progress) {
+    progress->BeginCount("File No:", recordCount == 0 ? 0 : recordCount - 1);
+    progress->ShowFileLabel();
+    progress->SetFileName(kReplacingRecords);
+  }
+  Vcn vcn = 0;
+  std::uint64_t firstRecord = 0;
+  while (remaining > 0 && firstRecord <= 0xFFFFFFFFu) {
+    const std::size_t len = static_cast<std::size_t>(std::min<std::uint64_t>(chunkBytes, remaining));
+    ReadAttributeClusters(ctx, ctx.mftSelfRecord, kAttrData, vcn, k, oldImage, 0);
+    std::copy_n(oldImage.begin(), len, newImage.begin());
+    const auto number = static_cast<RecordNumber>(firstRecord);
+    const std::uint32_t qualified = ScrubDeletedRecords(ctx, random, number, newImage, len, ScrubPass::Random);
+    if (qualified > 0) {
+      const GuardedWriteResult first = GuardedMftWrite(ctx, vcn, k, oldImage, newImage, len);
+      oldImage = newImage;
+      ScrubDeletedRecords(ctx, random, number, newImage, len, ScrubPass::Zero);
+      // The second write compares with what the first one wrote; when that
+      // was skipped, the disk does not hold it and nothing is written.
+      const GuardedWriteResult second = GuardedMftWrite(ctx, vcn, k, oldImage, newImage, len);
+      if (first.piecesFailed + second.piecesFailed > 0) result.recordsFailed += qualified;
+      else if (first.piecesSkipped + second.piecesSkipped > 0) result.piecesSkipped += 1;
+      else result.recordsScrubbed += qualified;
+      if (progress && !progress->Advance(firstRecord)) break;
+    }
+    vcn += k;
+    firstRecord += recordsPerChunk;
+    remaining -= len;
+  }
+  op.ActiveProgress = nullptr;
+}
+
+NtfsWipeResult WipeVacantNtfsClusters(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host) {
+  platform::RandomSource random;
+  return WipeVacantNtfsClusters(ctx, op, host, random, true);
+}
+
+NtfsWipeResult WipeVacantNtfsClusters(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host,
+                                      platform::RandomSource& random, bool seedWithTime) {
+  NtfsWipeResult result;
+  const std::uint32_t cs = ClusterSize(ctx);
+  if (ctx.fsKind != disk::FsKind::Ntfs || cs == 0 || ctx.mftRecordSize == 0) return result;
+  VolumeBitmap bitmap;
+  if (!bitmap.Load(ctx)) {
+    result.bitmapUnreadable = true;
+    host.ShowMessage("The cluster bitmap of " + ctx.SearchedRoot +
+                     " drive could not be read.\n\nNothing has been overwritten.");
+    return result;
+  }
+  const std::uint32_t batchClusters = static_cast<std::uint32_t>(std::max<std::size_t>(1, kBatchBytes / cs));
+  std::vector<std::uint8_t> buffer(static_cast<std::size_t>(batchClusters) * cs);
+  {
+    std::unique_ptr<disk::ProgressSink> progress = host.OpenProgress();
+    if (progress) {
+      progress->BeginCount("Cluster:", ctx.lastCluster);
+      progress->ShowFileLabel();
+      progress->SetFileName(kReplacingClusters);
+    }
+    if (seedWithTime) random.SeedWithTime();
+    auto last = std::chrono::steady_clock::now();
+    const std::uint64_t lastCluster = ctx.lastCluster;
+    for (std::uint64_t c = 0; c <= lastCluster;) {
+      const auto now = std::chrono::steady_clock::now();
+      if (now - last > kRefreshInterval) {
+        bitmap.Refresh(ctx);
+        last = now;
+      }
+      std::uint32_t n = 0;
+      while (n < batchClusters && c + n <= lastCluster && !IsBitSet(bitmap.bits(), c + n)) ++n;
+      const std::uint32_t step = n == 0 ? 1 : n;
+      if (n > 0) {
+        const std::size_t bytes = static_cast<std::size_t>(n) * cs;
+        random.FillRandom(buffer.data(), bytes);
+        bool ok = WriteClustersChecked(ctx, c, n, buffer.data());
+        std::memset(buffer.data(), 0, bytes);
+        ok = WriteClustersChecked(ctx, c, n, buffer.data()) && ok;
+        if (!ok) {
+          // Tell the clusters that failed from those that took the zeros.
+          for (std::uint32_t i = 0; i < n; ++i) {
+            if (WriteClustersChecked(ctx, c + i, 1, buffer.data() + static_cast<std::size_t>(i) * cs)) {
+              ++result.clustersWiped;
+            } else {
+              ++result.clustersFailed;
+            }
+          }
+        } else {
+          result.clustersWiped += n;
+        }
+      }
+      for (std::uint32_t i = 0; i < step; ++i) {
+        if (progress && !progress->Advance(c + i)) {
+          result.cancelled = true;
+          break;
+        }
+      }
+      if (result.cancelled) break;
+      c += step;
+    }
+  }
+  if (!result.cancelled && host.AskYesNo(ReplaceRecordsQuestion(ctx.SearchedRoot))) {
+    result.recordsRan = true;
+    ReplaceFileRecords(ctx, op, host, random, result);
+  }
+  const std::string failure = NtfsWipeFailureText(ctx.SearchedRoot, result);
+  if (!failure.empty()) host.ShowMessage(failure);
+  return result;
+}
+
+}  // namespace ambrelic::ntfs

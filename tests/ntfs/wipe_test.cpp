@@ -1,0 +1,366 @@
+// The NTFS wipe on an image made by mkntfs and ntfs-3g: free clusters end as
+// zeros, deleted records from 16 on as empty scrubbed records, while the
+// system records, the records in use and every live file keep their bytes;
+// plus the guarded MFT write against a disk changed under it.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+
+#include "ntfs/attributes.h"
+#include "ntfs/data_runs.h"
+#include "ntfs/mft_scan.h"
+#include "ntfs/wipe.h"
+#include "support/test_support.h"
+
+namespace ambrelic::ntfs {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string Image() { return test::FixtureImage("make_wipe_images.sh", "wipe-ntfs.img"); }
+
+std::string CopyOfImage(const std::string& tag) {
+  const std::string path = test::MakeTempDir("ntfs-wipe-" + tag) + "/volume.img";
+  fs::copy_file(Image(), path, fs::copy_options::overwrite_existing);
+  return path;
+}
+
+class FailingDevice : public platform::BlockDevice {
+ public:
+  explicit FailingDevice(platform::DevicePtr inner) : inner_(std::move(inner)) {}
+  bool ReadAt(std::uint64_t offset, std::span<std::uint8_t> out) override { return inner_->ReadAt(offset, out); }
+  bool WriteAt(std::uint64_t offset, std::span<const std::uint8_t> in) override {
+    ++writes;
+    return refuse ? false : inner_->WriteAt(offset, in);
+  }
+  std::uint64_t Size() const override { return inner_->Size(); }
+  bool Writable() const override { return true; }
+  bool refuse = false;
+  long writes = 0;
+
+ private:
+  platform::DevicePtr inner_;
+};
+
+bool Prepare(const std::string& path, disk::VolumeContext& ctx, bool writable) {
+  auto opened = platform::OpenFileDevice(path, 0, 0, writable);
+  if (!opened.device) return false;
+  ctx = disk::VolumeContext{};
+  ctx.fsKind = disk::FsKind::Ntfs;
+  ctx.SearchedRoot = "C:\\";
+  ctx.volumeHandle = opened.device;
+  return PrepareNtfsVolume(ctx);
+}
+
+// The raw MFT (records as on disk, without fixups).
+std::vector<std::uint8_t> RawMft(const disk::VolumeContext& ctx) {
+  std::vector<std::uint8_t> base(ctx.mftSelfRecord);
+  auto data = FindAttribute(ctx, base, kAttrData);
+  if (!data) return {};
+  const std::uint32_t cs = ClusterSize(ctx);
+  const std::uint64_t size = AttributeDataSize(*data);
+  std::vector<std::uint8_t> mft((size + cs - 1) / cs * cs);
+  ReadAttributeClusters(ctx, ctx.mftSelfRecord, kAttrData, 0, static_cast<std::uint32_t>(mft.size() / cs), mft, 0);
+  mft.resize(size);
+  return mft;
+}
+
+std::vector<std::uint8_t> VolumeBitmapOf(const disk::VolumeContext& ctx) {
+  std::vector<std::uint8_t> record(ctx.mftRecordSize);
+  if (!ReadMftRecord(ctx, 6, record)) return {};
+  auto data = FindAttribute(ctx, record, kAttrData);
+  if (!data) return {};
+  return ReadAttributeValue(ctx, *data);
+}
+
+bool Qualifies(disk::Bytes record, std::uint64_t number) {
+  return number >= 16 && HasFileSignature(record) && !RecordInUse(record);
+}
+
+// Inode numbers of the live files, by path, from fls.
+std::map<std::string, std::string> LiveInodes(const std::string& path) {
+  std::map<std::string, std::string> inodes;
+  std::istringstream in(test::RunCommand("fls -r -p -u '" + path + "'"));
+  for (std::string line; std::getline(in, line);) {
+    const auto colon = line.find(":\t");
+    if (colon == std::string::npos || line.find(" * ") != std::string::npos) continue;
+    const auto space = line.rfind(' ', colon);
+    inodes[line.substr(colon + 2)] = line.substr(space + 1, colon - space - 1);
+  }
+  return inodes;
+}
+
+TEST(NtfsWipeImage, BothPhasesLeaveOnlyLiveDataAndScrubbedRecords) {
+  test::UseUtf8Locale();
+  const std::string path = CopyOfImage("both");
+  disk::VolumeContext orig;
+  ASSERT_TRUE(Prepare(Image(), orig, false));
+  const auto mftBefore = RawMft(orig);
+  const auto bitmap = VolumeBitmapOf(orig);
+  ASSERT_FALSE(mftBefore.empty());
+  ASSERT_FALSE(bitmap.empty());
+
+  disk::VolumeContext ctx;
+  ASSERT_TRUE(Prepare(path, ctx, true));
+  disk::OperationState op;
+  test::RecordingHost host;
+  host.answers = {true};
+  const NtfsWipeResult r = WipeVacantNtfsClusters(ctx, op, host);
+  EXPECT_FALSE(r.cancelled);
+  EXPECT_TRUE(r.recordsRan);
+  EXPECT_GT(r.clustersWiped, 0u);
+  EXPECT_GT(r.recordsScrubbed, 0u);
+  EXPECT_EQ(r.clustersFailed + r.recordsFailed + r.piecesSkipped, 0u);
+  const std::string question =
+      "question: Vacant clusters on C:\\ drive have been replaced.\n\nDo you want replace file records, too?";
+  EXPECT_EQ(std::count(host.events.begin(), host.events.end(), question), 1);
+  ASSERT_EQ(host.progress.size(), 2u);
+  EXPECT_EQ(host.progress[0]->label, "Cluster:");
+  EXPECT_EQ(host.progress[0]->fileNames, std::vector<std::string>{"Replacing vacant clusters."});
+  EXPECT_EQ(host.progress[1]->label, "File No:");
+  EXPECT_EQ(host.progress[1]->fileNames, std::vector<std::string>{"Replacing file records."});
+  ctx = {};
+
+  // Every free cluster is zeros.
+  const auto after = test::ReadFileBytes(path);
+  const std::uint32_t cs = ClusterSize(orig);
+  for (std::uint64_t c = 0; c <= orig.lastCluster; ++c) {
+    if (IsBitSet(bitmap, c)) continue;
+    const std::size_t at = static_cast<std::size_t>(c) * cs;
+    ASSERT_LE(at + cs, after.size());
+    ASSERT_TRUE(std::all_of(after.begin() + at, after.begin() + at + cs, [](auto b) { return b == 0; }))
+        << "free cluster " << c;
+  }
+
+  // Records: 0-15 and records in use unchanged; deleted ones scrubbed.
+  disk::VolumeContext wiped;
+  ASSERT_TRUE(Prepare(path, wiped, false));
+  const auto mftAfter = RawMft(wiped);
+  ASSERT_EQ(mftAfter.size(), mftBefore.size());
+  const std::size_t rs = orig.mftRecordSize;
+  std::size_t scrubbed = 0;
+  for (std::size_t n = 0; (n + 1) * rs <= mftBefore.size(); ++n) {
+    const disk::Bytes b(mftBefore.data() + n * rs, rs);
+    const disk::Bytes a(mftAfter.data() + n * rs, rs);
+    if (!Qualifies(b, n)) {
+      EXPECT_TRUE(std::equal(b.begin(), b.end(), a.begin())) << "record " << n << " changed";
+      continue;
+    }
+    ++scrubbed;
+    EXPECT_EQ(disk::le32(a, 0), kFileSignature) << n;
+    EXPECT_EQ(disk::le16(a, 0x04), 0x30) << n;
+    EXPECT_EQ(disk::le16(a, 0x06), 3) << n;
+    EXPECT_EQ(disk::le64(a, 0x08), 0u) << n;
+    EXPECT_EQ(disk::le32(a, 0x10), 0u) << n;
+    EXPECT_EQ(disk::le16(a, 0x14), 0x38) << n;
+    EXPECT_EQ(disk::le16(a, 0x16), 0) << n;
+    EXPECT_EQ(disk::le32(a, 0x18), 0x40u) << n;
+    EXPECT_EQ(disk::le32(a, 0x1C), disk::le32(b, 0x1C)) << n;
+    EXPECT_EQ(disk::le64(a, 0x20), 0u) << n;
+    EXPECT_EQ(disk::le64(a, 0x28), disk::le64(b, 0x28)) << n;
+    EXPECT_EQ(disk::le64(a, 0x30), 0u) << n;
+    EXPECT_EQ(disk::le32(a, 0x38), 0xFFFFFFFFu) << n;
+    EXPECT_EQ(disk::le32(a, 0x3C), 0u) << n;
+    EXPECT_TRUE(std::all_of(a.begin() + 0x40, a.end(), [](auto x) { return x == 0; })) << n;
+  }
+  EXPECT_EQ(scrubbed, r.recordsScrubbed);
+
+  // Live files read back byte for byte (The Sleuth Kit), and it finds no
+  // deleted name.
+  const auto inodes = LiveInodes(path);
+  const fs::path originals = fs::path(Image()).parent_path() / "wipe-ntfs-live";
+  std::ifstream list(fs::path(Image()).parent_path() / "wipe-ntfs-live.txt");
+  int files = 0;
+  for (std::string f; std::getline(list, f);) {
+    if (f.empty()) continue;
+    ++files;
+    ASSERT_TRUE(inodes.count(f)) << f;
+    const std::string out = test::MakeTempDir("ntfs-wipe-icat") + "/file";
+    test::RunCommand("icat '" + path + "' " + inodes.at(f) + " > '" + out + "'");
+    EXPECT_EQ(test::Sha256Of(out), test::Sha256Of((originals / f).string())) << f;
+  }
+  EXPECT_EQ(files, 3);
+  const std::string deleted = test::RunCommand("fls -r -d -p '" + path + "'");
+  for (const char* name : {"gone.txt", "oldtree", "Secret Long Name.dat", "inner.bin", "top.txt"}) {
+    EXPECT_EQ(deleted.find(name), std::string::npos) << name << " in\n" << deleted;
+  }
+
+  // ntfs-3g still takes the volume (read only, checked by ntfsfix without
+  // changing anything).
+  int status = -1;
+  const std::string report = test::RunCommand("ntfsfix -n '" + path + "' 2>&1", &status);
+  EXPECT_EQ(status, 0) << report;
+}
+
+TEST(NtfsWipeImage, NoToTheQuestionLeavesTheMft) {
+  const std::string path = CopyOfImage("phase1");
+  disk::VolumeContext orig;
+  ASSERT_TRUE(Prepare(Image(), orig, false));
+  const auto mftBefore = RawMft(orig);
+  disk::VolumeContext ctx;
+  ASSERT_TRUE(Prepare(path, ctx, true));
+  disk::OperationState op;
+  test::RecordingHost host;
+  const NtfsWipeResult r = WipeVacantNtfsClusters(ctx, op, host);
+  EXPECT_FALSE(r.recordsRan);
+  EXPECT_GT(r.clustersWiped, 0u);
+  EXPECT_EQ(host.progress.size(), 1u);
+  ctx = {};
+  disk::VolumeContext wiped;
+  ASSERT_TRUE(Prepare(path, wiped, false));
+  EXPECT_EQ(RawMft(wiped), mftBefore);
+}
+
+TEST(NtfsWipeImage, CancelEndsEverythingWithoutTheQuestion) {
+  const std::string path = CopyOfImage("cancel");
+  disk::VolumeContext ctx;
+  ASSERT_TRUE(Prepare(path, ctx, true));
+  disk::OperationState op;
+  test::RecordingHost host;
+  host.answers = {true};
+  host.cancelAfterChecks = 10;
+  const NtfsWipeResult r = WipeVacantNtfsClusters(ctx, op, host);
+  EXPECT_TRUE(r.cancelled);
+  EXPECT_FALSE(r.recordsRan);
+  for (const auto& e : host.events) EXPECT_EQ(e.rfind("question:", 0), std::string::npos) << e;
+}
+
+TEST(NtfsWipeImage, FailedWritesAreCountedAndTold) {
+  const std::string path = CopyOfImage("refused");
+  const std::string before = test::Sha256Of(path);
+  disk::VolumeContext ctx;
+  ASSERT_TRUE(Prepare(path, ctx, true));
+  auto failing = std::make_shared<FailingDevice>(ctx.volumeHandle);
+  failing->refuse = true;
+  ctx.volumeHandle = failing;
+  disk::OperationState op;
+  test::RecordingHost host;
+  host.answers = {true};
+  const NtfsWipeResult r = WipeVacantNtfsClusters(ctx, op, host);
+  EXPECT_EQ(r.clustersWiped, 0u);
+  EXPECT_GT(r.clustersFailed, 0u);
+  EXPECT_GT(r.recordsFailed, 0u);
+  ASSERT_FALSE(host.events.empty());
+  EXPECT_EQ(host.events.back(), "message: " + std::to_string(r.clustersFailed) + " vacant clusters and " +
+                                    std::to_string(r.recordsFailed) +
+                                    " deleted file records on C:\\ drive could not be overwritten.\n\nWhat they "
+                                    "hold may still be restored.");
+  ctx = {};
+  failing.reset();
+  EXPECT_EQ(test::Sha256Of(path), before);
+}
+
+// The MFT chunk that holds record n, as ReplaceFileRecords reads it.
+struct Chunk {
+  Vcn vcn = 0;
+  std::uint32_t k = 0;
+  RecordNumber first = 0;
+  std::vector<std::uint8_t> bytes;
+};
+Chunk ChunkOf(const disk::VolumeContext& ctx, RecordNumber n) {
+  Chunk c;
+  const std::uint32_t cs = ClusterSize(ctx);
+  c.k = std::max<std::uint32_t>(1, (ctx.mftRecordSize + cs - 1) / cs);
+  const std::uint32_t perChunk = c.k * cs / ctx.mftRecordSize;
+  c.first = n - n % perChunk;
+  c.vcn = static_cast<std::uint64_t>(c.first) * ctx.mftRecordSize / cs;
+  c.bytes.resize(static_cast<std::size_t>(c.k) * cs);
+  ReadAttributeClusters(ctx, ctx.mftSelfRecord, kAttrData, c.vcn, c.k, c.bytes, 0);
+  return c;
+}
+
+TEST(NtfsWipeImage, GuardedWriteLeavesAChunkTheDiskChangedUnderIt) {
+  const std::string path = CopyOfImage("guard");
+  disk::VolumeContext ctx;
+  ASSERT_TRUE(Prepare(path, ctx, true));
+  const auto mft = RawMft(ctx);
+  RecordNumber victim = 0;
+  for (std::size_t n = 16; (n + 1) * ctx.mftRecordSize <= mft.size() && victim == 0; ++n) {
+    if (Qualifies(disk::Bytes(mft.data() + n * ctx.mftRecordSize, ctx.mftRecordSize), n)) victim = n;
+  }
+  ASSERT_NE(victim, 0u);
+  Chunk chunk = ChunkOf(ctx, victim);
+  std::vector<std::uint8_t> scrubbed = chunk.bytes;
+  platform::RandomSource random;
+  ASSERT_GT(ScrubDeletedRecords(ctx, random, chunk.first, scrubbed, scrubbed.size(), ScrubPass::Random), 0u);
+
+  // Another program writes into the chunk after it was read.
+  std::vector<std::uint8_t> changed = chunk.bytes;
+  changed[changed.size() - 3] ^= 0x5A;
+  Lcn lcn = 0;
+  {
+    std::vector<std::uint8_t> base(ctx.mftSelfRecord);
+    auto data = FindAttribute(ctx, base, kAttrData);
+    ASSERT_TRUE(data);
+    std::uint64_t left = 0;
+    ASSERT_TRUE(MapVcn(*data, chunk.vcn, lcn, left));
+    ASSERT_GE(left, chunk.k);
+  }
+  WriteClusters(ctx, lcn, chunk.k, changed.data());
+  GuardedWriteResult g = GuardedMftWrite(ctx, chunk.vcn, chunk.k, chunk.bytes, scrubbed, chunk.bytes.size());
+  EXPECT_EQ(g.piecesWritten, 0u);
+  EXPECT_EQ(g.piecesSkipped, 1u);
+  EXPECT_EQ(ChunkOf(ctx, victim).bytes, changed);
+
+  // Against the disk as read, the same write goes through.
+  g = GuardedMftWrite(ctx, chunk.vcn, chunk.k, changed, scrubbed, chunk.bytes.size());
+  EXPECT_EQ(g.piecesWritten, 1u);
+  EXPECT_EQ(ChunkOf(ctx, victim).bytes, scrubbed);
+  // An image equal to the old one writes nothing.
+  g = GuardedMftWrite(ctx, chunk.vcn, chunk.k, scrubbed, scrubbed, chunk.bytes.size());
+  EXPECT_EQ(g.piecesWritten + g.piecesSkipped, 0u);
+}
+
+TEST(NtfsWipe, ScrubTouchesOnlyDeletedRecordsFromSixteenOn) {
+  disk::VolumeContext ctx;
+  ctx.mftRecordSize = 1024;
+  auto fileRecord = [](std::uint16_t flags) {
+    std::vector<std::uint8_t> r(1024, 0xAB);
+    disk::put32(r, 0, kFileSignature);
+    disk::put16(r, 0x16, flags);
+    return r;
+  };
+  // Records 12..17: 12 deleted (system, kept), 13 not a file record, 14 in
+  // use, 15 a directory in use (0x0003), 16 deleted, 17 a deleted directory.
+  std::vector<std::uint8_t> buffer;
+  for (auto r : {fileRecord(0), std::vector<std::uint8_t>(1024, 0x11), fileRecord(1), fileRecord(3), fileRecord(0),
+                 fileRecord(2)}) {
+    buffer.insert(buffer.end(), r.begin(), r.end());
+  }
+  const auto before = buffer;
+  platform::RandomSource random;
+  random.Seed(7);
+  EXPECT_EQ(ScrubDeletedRecords(ctx, random, 12, buffer, buffer.size(), ScrubPass::Random), 2u);
+  EXPECT_TRUE(std::equal(before.begin(), before.begin() + 4 * 1024, buffer.begin()));
+  for (std::size_t n : {4u, 5u}) {
+    const disk::Bytes a(buffer.data() + n * 1024, 1024);
+    EXPECT_EQ(disk::le32(a, 0x1C), 0xABABABABu);
+    EXPECT_EQ(disk::le64(a, 0x28), 0xABABABABABABABABull);
+    EXPECT_EQ(disk::le16(a, 0x16), 0);
+    EXPECT_EQ(disk::le32(a, 0x38), 0xFFFFFFFFu);
+    EXPECT_FALSE(std::all_of(a.begin() + 0x40, a.end(), [](auto x) { return x == 0; }));
+  }
+  EXPECT_EQ(ScrubDeletedRecords(ctx, random, 12, buffer, buffer.size(), ScrubPass::Zero), 2u);
+  for (std::size_t n : {4u, 5u}) {
+    const disk::Bytes a(buffer.data() + n * 1024, 1024);
+    EXPECT_TRUE(std::all_of(a.begin() + 0x40, a.end(), [](auto x) { return x == 0; }));
+  }
+  // A length that ends inside a record leaves that record alone.
+  std::vector<std::uint8_t> partial = fileRecord(0);
+  EXPECT_EQ(ScrubDeletedRecords(ctx, random, 16, partial, 1000, ScrubPass::Random), 0u);
+}
+
+TEST(NtfsWipe, FailureTextNamesOnlyWhatFailed) {
+  NtfsWipeResult r;
+  EXPECT_EQ(NtfsWipeFailureText("C:\\", r), "");
+  r.recordsFailed = 1;
+  EXPECT_EQ(NtfsWipeFailureText("C:\\", r),
+            "1 deleted file record on C:\\ drive could not be overwritten.\n\nWhat they hold may still be restored.");
+}
+
+}  // namespace
+}  // namespace ambrelic::ntfs
