@@ -308,9 +308,13 @@ TEST_F(MainWindowTest, ScanAllClustersNeedsAName) {
   w->ScanAllAction()->trigger();
   ASSERT_EQ(w.boxes.size(), 1u);
   EXPECT_EQ(w.boxes[0].text, "Please enter all or part of the file name if you want to scan all clusters.");
+  // The hidden button 1004 runs the same command.
+  w->HiddenScanButton()->click();
+  ASSERT_EQ(w.boxes.size(), 2u);
+  EXPECT_EQ(w.boxes[1].text, w.boxes[0].text);
+  w.boxes.clear();
 
   // With a name: the question (No by default) and then nothing listed.
-  w.boxes.clear();
   QTest::keyClicks(w->NameEdit(), "budget");
   w->ScanAllAction()->trigger();
   ASSERT_EQ(w.boxes.size(), 1u);

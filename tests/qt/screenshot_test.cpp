@@ -5,6 +5,7 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QLabel>
 #include <QPixmap>
 #include <QComboBox>
 #include <QPushButton>
@@ -48,12 +49,21 @@ TEST(ScreenshotTest, MainWindowAndProgressWindow) {
   QTest::mouseClick(w->SearchButton(), Qt::LeftButton);
   EXPECT_TRUE(progressSaved);
 
-  // The sample, with its vacant clusters scanned too.
-  w->Host().SetPumpHook(nullptr);
+  // The sample, with its vacant clusters scanned too (and the progress
+  // window of that scan, which counts clusters).
+  bool scanSaved = false;
+  w->Host().SetPumpHook([&] {
+    ProgressWindow* p = w->Host().OpenProgressWindow();
+    if (!p || scanSaved || p->CountLabel()->text() != "Cluster:" || p->CountText()->text().isEmpty()) return;
+    QApplication::processEvents();
+    scanSaved = p->grab().save(Shot("progress-scan.png"));
+  });
   w->DriveCombo()->setCurrentIndex(0);
   w.answers = {Answer::Yes};
   QTest::mouseClick(w->SearchButton(), Qt::LeftButton);
   ASSERT_GT(w->ResultsView()->model()->rowCount(), 0);
+  EXPECT_TRUE(scanSaved);
+  w->Host().SetPumpHook(nullptr);
   w->ResultsView()->selectRow(2);
   QApplication::processEvents();
   const QPixmap filled = w->grab();
