@@ -85,13 +85,24 @@ std::string JsonString(std::string_view t) {
 }
 
 void WriteCsv(const ui::ResultsList& list, std::ostream& out) {
+  // The whole text is built first and written once: a stream insertion per
+  // cell was most of the time a large listing took.
   const std::size_t n = ColumnCount(list);
-  for (std::size_t c = 0; c < n; ++c) out << (c ? "," : "") << CsvField(list.Columns()[c].header);
-  out << '\n';
-  for (const auto& row : list.Rows()) {
-    for (std::size_t c = 0; c < n; ++c) out << (c ? "," : "") << CsvField(row.texts[c]);
-    out << '\n';
+  std::string text;
+  text.reserve(64 + list.Rows().size() * 96);
+  for (std::size_t c = 0; c < n; ++c) {
+    if (c) text += ',';
+    text += CsvField(list.Columns()[c].header);
   }
+  text += '\n';
+  for (const auto& row : list.Rows()) {
+    for (std::size_t c = 0; c < n; ++c) {
+      if (c) text += ',';
+      text += CsvField(row.texts[c]);
+    }
+    text += '\n';
+  }
+  out.write(text.data(), static_cast<std::streamsize>(text.size()));
 }
 
 void WriteJson(const ui::ResultsList& list, std::ostream& out) {

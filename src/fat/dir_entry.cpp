@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <span>
 
+#include "disk/text_format.h"
 #include "platform/text.h"
 
 namespace ambrelic::fat {
@@ -25,10 +26,8 @@ void CopyLongNameBytes(disk::Bytes entry, std::uint8_t* out26) {
 }
 
 std::string FormatModified(std::uint16_t date, std::uint16_t time) {
-  char text[64];
-  std::snprintf(text, sizeof text, "%02d/%02d/%02d %02d:%02d", (date >> 5) & 0x0F, date & 0x1F,
-                1980 + (date >> 9), time >> 11, (time >> 5) & 0x3F);
-  return text;
+  return disk::DateTimeText((date >> 5) & 0x0Fu, date & 0x1Fu, 1980u + (date >> 9), time >> 11u,
+                            (time >> 5) & 0x3Fu);
 }
 
 std::string BuildShortNameBytes(disk::Bytes entry, bool& firstCharLost) {

@@ -10,6 +10,7 @@
 #include "ntfs/attributes.h"
 #include "ntfs/data_runs.h"
 #include "ntfs/restore.h"
+#include "disk/text_format.h"
 #include "platform/text.h"
 
 namespace ambrelic::ntfs {
@@ -39,10 +40,9 @@ std::string FormatFileTime(std::uint64_t fileTime) {
       static_cast<std::time_t>(static_cast<std::int64_t>(fileTime / kTicksPerSecond) - kSecondsFrom1601To1970);
   std::tm local{};
   if (!localtime_r(&seconds, &local)) return {};
-  char text[64];
-  std::snprintf(text, sizeof text, "%02d/%02d/%04d %02d:%02d", local.tm_mon + 1, local.tm_mday,
-                local.tm_year + 1900, local.tm_hour, local.tm_min);
-  return text;
+  return disk::DateTimeText(static_cast<unsigned>(local.tm_mon + 1), static_cast<unsigned>(local.tm_mday),
+                            static_cast<unsigned>(local.tm_year + 1900), static_cast<unsigned>(local.tm_hour),
+                            static_cast<unsigned>(local.tm_min));
 }
 
 bool PrepareNtfsVolume(disk::VolumeContext& ctx) {
@@ -141,14 +141,9 @@ void AddNtfsRow(const disk::VolumeContext& ctx, const disk::OperationState& op, 
     BuildFolderPath(ctx, row.folder, parent, kRootRecord);
   }
   if (row.folder.empty()) row.folder = ctx.SearchedRoot;
-  char text[32];
-  if (!folder) {
-    std::snprintf(text, sizeof text, "%8" PRIu64, size);
-    row.size = text;
-  }
+  if (!folder) row.size = disk::RightAligned(size, 8);
   row.modified = FormatFileTime(changed);
-  std::snprintf(text, sizeof text, "%8" PRIu32, n);
-  row.number = text;
+  row.number = disk::RightAligned(n, 8);
   host.AddRow(row);
 }
 

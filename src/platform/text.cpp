@@ -104,9 +104,52 @@ std::string Utf16ToLocale(std::u16string_view units) {
   return Utf16ToLocale(bytes);
 }
 
+namespace {
+
+bool IsUtf8(const std::string& charset) { return charset == "UTF-8" || charset == "utf8" || charset == "UTF8"; }
+
+// UTF-16LE to UTF-8 by hand: names are converted for every row a search
+// lists, and iconv's set-up per call cost more than the conversion.
+// Unpaired surrogates become U+FFFD, as the iconv path does.
+std::string Utf16ToUtf8(std::span<const std::uint8_t> utf16le) {
+  std::string out;
+  const std::size_t n = utf16le.size() / 2;
+  out.reserve(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    std::uint32_t u = utf16le[2 * i] | (utf16le[2 * i + 1] << 8);
+    if (u >= 0xD800 && u <= 0xDBFF && i + 1 < n) {
+      const std::uint32_t lo = utf16le[2 * i + 2] | (utf16le[2 * i + 3] << 8);
+      if (lo >= 0xDC00 && lo <= 0xDFFF) {
+        u = 0x10000 + ((u - 0xD800) << 10) + (lo - 0xDC00);
+        ++i;
+      }
+    }
+    if (u >= 0xD800 && u <= 0xDFFF) u = 0xFFFD;
+    if (u < 0x80) {
+      out += static_cast<char>(u);
+    } else if (u < 0x800) {
+      out += static_cast<char>(0xC0 | (u >> 6));
+      out += static_cast<char>(0x80 | (u & 0x3F));
+    } else if (u < 0x10000) {
+      out += static_cast<char>(0xE0 | (u >> 12));
+      out += static_cast<char>(0x80 | ((u >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (u & 0x3F));
+    } else {
+      out += static_cast<char>(0xF0 | (u >> 18));
+      out += static_cast<char>(0x80 | ((u >> 12) & 0x3F));
+      out += static_cast<char>(0x80 | ((u >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (u & 0x3F));
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
 std::string Utf16ToLocale(std::span<const std::uint8_t> utf16le) {
   thread_local std::unique_ptr<Converter> whole;
   const std::string charset = LocaleCharset();
+  if (IsUtf8(charset)) return Utf16ToUtf8(utf16le);
   Converter& conv = Cached(whole, charset, "UTF-16LE");
   std::size_t n = utf16le.size() & ~std::size_t{1};
   std::string out;
