@@ -60,7 +60,9 @@ bool MainDialog::ReopenSearchedVolume() {
   // searched one.
   ctx_.SearchedRoot = searchedRoot_;
   ctx_.fsKind = searchedKind_;
-  if (ctx_.volumeHandle || ctx_.IsNtPlatform == 0) return true;
+  // The volume is opened afresh: the handle of the search may be closed, or
+  // may still point at a medium taken out of the drive since.
+  if (ctx_.IsNtPlatform == 0) return true;
   const platform::OpenResult opened =
       platform::OpenFileDevice(searchedDrive_->sourcePath, searchedDrive_->offset, searchedDrive_->length, false);
   if (!opened.device) {

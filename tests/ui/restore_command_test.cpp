@@ -187,6 +187,21 @@ TEST_F(RestoreCommandTest, NtfsFileAndFolderRows) {
   EXPECT_EQ(test::Sha256Of(image), before) << "the searched image changed";
 }
 
+TEST_F(RestoreCommandTest, RemovableDiskIsCheckedBeforeTheRestore) {
+  const std::string stick = test::MakeTempDir("restorecmd") + "/stick.img";
+  fs::copy_file(FatImage(), stick);
+  MainDialog& d = Search({{stick, false, true}});
+  ASSERT_NE(d.Volume().recordedSerial, 0u);
+  Select({"many clusters.bin"});
+  // Another disk in the drive: its serial differs.
+  fs::copy_file(test::FixtureImage("make_app_images.sh", "empty16.img"), stick,
+                fs::copy_options::overwrite_existing);
+  d.OnRestore();
+  EXPECT_EQ(host.log, (std::vector<std::string>{"retry(stop): The disk in selected drive is different from searched "
+                                                "disk.\n\nI recommend you to search files again."}));
+  EXPECT_EQ(d.LastOutcome(), CommandOutcome::Stopped);
+}
+
 TEST_F(RestoreCommandTest, EnsureFolderLimits) {
   MainDialog& d = Search({{FatImage(), false, false}});
   const std::string dir = test::MakeTempDir("restorecmd");
