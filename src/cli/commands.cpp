@@ -10,6 +10,9 @@
 #include "disk/volume_context.h"
 #include "platform/drives.h"
 #include "platform/text.h"
+#include "fat/wipe.h"
+#include "ntfs/wipe.h"
+#include "ui/delete_command.h"
 #include "ui/main_dialog.h"
 #include "ui/volume_preparation.h"
 #include "ui/windows9x.h"
@@ -135,6 +138,36 @@ int RunListing(const Options& o, std::ostream& out) {
   return 0;
 }
 
+// The delete-completely command. Its questions name the drive, so the
+// answers the flags give are keyed by the text for every drive's root.
+int RunWipe(const Options& o) {
+  Session session;
+  if (!OpenSession(o, session)) return 1;
+  std::map<std::string, bool> answers;
+  for (const auto& d : session.drives) {
+    if (o.yes) {
+      answers[ui::DeleteCompletelyFirstQuestion(d.root)] = true;
+      answers[ui::DeleteCompletelySecondQuestion(d.root)] = true;
+    }
+    if (o.records) {
+      answers[fat::ReplaceInfoQuestion(d.root)] = *o.records;
+      answers[ntfs::ReplaceRecordsQuestion(d.root)] = *o.records;
+    }
+  }
+  CliHost host(o.quiet, answers);
+  ui::MainDialog dialog(host, session.drives);
+  if (session.windows9x) dialog.UseWindows9x(session.windows9x.get());
+  dialog.Initialise();
+  if (o.drive) {
+    dialog.SelectDrive(platform::PositionOfLetter(dialog.Drives(), *o.drive));
+    dialog.OnDriveChanged();
+  }
+  InstallInterruptHandler();
+  dialog.OnDeleteCompletely();
+  if (dialog.LastOutcome() != ui::CommandOutcome::Ran) return 1;
+  return dialog.LastWipeFailures() == 0 ? 0 : 1;
+}
+
 }  // namespace
 
 int RunCommand(const Options& o, std::ostream& out) {
@@ -144,6 +177,7 @@ int RunCommand(const Options& o, std::ostream& out) {
     case Command::Search:
     case Command::ScanAll:
     case Command::Restore: return RunListing(o, out);
+    case Command::Wipe: return RunWipe(o);
     case Command::Help: out << UsageText(); return 0;
   }
   return 2;

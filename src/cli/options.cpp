@@ -74,6 +74,8 @@ std::string UsageText() {
          "  ambrelic-cli restore  --to PATH (--row N[,N...] | --all) [--drive X:] [--name TEXT]\n"
          "                        [--include-used] [--include-zero] [--scan-vacant | --no-scan-vacant]\n"
          "                        [--sort COLUMN[,desc]] [--yes] [--quiet] [SOURCE-OPTIONS] SOURCE...\n"
+         "  ambrelic-cli wipe     [--drive X:] [--yes] [--records | --no-records] [--quiet]\n"
+         "                        [SOURCE-OPTIONS] SOURCE...\n"
          "SOURCE-OPTIONS: --floppy PATH   --removable PATH   --codepage CP\n"
          "                --platform nt|9x   --geometry HEADS,SECTORS   --no-lba\n"
          "SOURCE: an image file or a block device; without one, the machine's block devices.\n"
@@ -106,6 +108,7 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args) {
   else if (cmd == "search") o.command = Command::Search;
   else if (cmd == "scan-all") o.command = Command::ScanAll;
   else if (cmd == "restore") o.command = Command::Restore;
+  else if (cmd == "wipe") o.command = Command::Wipe;
   else if (cmd == "--help" || cmd == "-h" || cmd == "help") {
     o.command = Command::Help;
     r.ok = true;
@@ -116,6 +119,7 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args) {
   const bool search = o.command == Command::Search;
   const bool scanAll = o.command == Command::ScanAll;
   const bool restore = o.command == Command::Restore;
+  const bool wipe = o.command == Command::Wipe;
   // A restore runs the search first and takes the search's options.
   const bool listing = search || scanAll || restore;
 
@@ -173,7 +177,7 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args) {
       o.sectorsPerTrack = std::stoi(g.substr(comma + 1));
     } else if (arg == "--no-lba" && !inlineValue) {
       o.lba = false;
-    } else if (arg == "--drive" && listing) {
+    } else if (arg == "--drive" && (listing || wipe)) {
       const std::string d = value();
       const auto letter = ParseDriveLetter(d);
       if (missing || !letter) return fail("--drive needs a drive letter such as C:");
@@ -190,7 +194,11 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args) {
       const bool yes = arg == "--scan-vacant";
       if (o.scanVacant && *o.scanVacant != yes) return fail("--scan-vacant and --no-scan-vacant exclude each other");
       o.scanVacant = yes;
-    } else if (arg == "--yes" && flag(scanAll || restore)) {
+    } else if ((arg == "--records" || arg == "--no-records") && flag(wipe)) {
+      const bool yes = arg == "--records";
+      if (o.records && *o.records != yes) return fail("--records and --no-records exclude each other");
+      o.records = yes;
+    } else if (arg == "--yes" && flag(scanAll || restore || wipe)) {
       o.yes = true;
     } else if (arg == "--sort" && listing) {
       std::string s = value();
@@ -221,7 +229,7 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args) {
       if (missing || !ParseRowList(list, o.rows)) return fail("--row takes row numbers such as 3 or 1,4,7");
     } else if (arg == "--all" && flag(restore)) {
       o.allRows = true;
-    } else if (arg == "--quiet" && flag(listing)) {
+    } else if (arg == "--quiet" && flag(listing || wipe)) {
       o.quiet = true;
     } else if (arg == "--") {
       for (++i; i < rest.size(); ++i) AddSource(o, rest[i], false, false);

@@ -10,7 +10,7 @@
 
 namespace ambrelic::cli {
 
-enum class Command { Drives, Search, ScanAll, Restore, Help };
+enum class Command { Drives, Search, ScanAll, Restore, Wipe, Help };
 enum class Format { Table, Csv, Json };
 
 struct SortSpec {
@@ -32,10 +32,13 @@ struct Options {
   bool includeZero = false;
   std::optional<bool> scanVacant;               // answer to the vacant-cluster question
   bool yes = false;                             // answer to the scan-all question (scan-all),
-                                                // to the same-drive warning (restore)
+                                                // to the same-drive warning (restore),
+                                                // to both confirmations (wipe)
   std::string restoreTo;                        // restore: --to PATH, the Save As answer
   std::vector<int> rows;                        // restore: --row N[,N...], 1-based
   bool allRows = false;                         // restore: --all
+  std::optional<bool> records;                  // wipe: --records / --no-records, the answer
+                                                // to the question between the two phases
   SortSpec sort;
   Format format = Format::Table;
   bool quiet = false;

@@ -56,6 +56,12 @@ class MainDialog : public disk::EngineHost, public ProgressOwner {
   void OnSearch();
   void OnScanAllClusters();
   void OnColumnClick(int column) { list_.OnColumnClick(column); }
+  // Overwrites what deleted files left on the selected drive
+  // (delete_command.cpp).
+  void OnDeleteCompletely();
+  // Clusters, entries or records the last delete-completely command could
+  // not overwrite.
+  std::uint64_t LastWipeFailures() const { return wipeFailures_; }
   // The restore command and its steps (restore_command.cpp).
   void OnRestore();
   int EnsureFolder(const std::string& path);
@@ -105,6 +111,9 @@ class MainDialog : public disk::EngineHost, public ProgressOwner {
   // even after another drive was picked (restore_command.cpp).
   void RememberSearchedVolume();
   bool ReopenSearchedVolume();
+  // The selected volume opened again for writing; false (the user told)
+  // when it is mounted or cannot be written.
+  bool ReopenVolumeForWriting();
 
   Host& host_;
   std::vector<platform::Drive> drives_;
@@ -127,6 +136,7 @@ class MainDialog : public disk::EngineHost, public ProgressOwner {
   std::function<bool(const platform::Drive&, const std::string&)> sameVolumeTest_;
   Windows9xPlatform* windows9x_ = nullptr;
   bool ending_ = false;
+  std::uint64_t wipeFailures_ = 0;
 };
 
 }  // namespace ambrelic::ui

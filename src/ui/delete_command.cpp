@@ -1,0 +1,83 @@
+// The delete-completely command: the volume prepared and opened for
+// writing, two confirmations naming the drive, then the wipe of the volume's
+// file system.
+#include "ui/delete_command.h"
+
+#include <cerrno>
+
+#include "fat/wipe.h"
+#include "ntfs/wipe.h"
+#include "platform/block_device.h"
+#include "platform/volume_info.h"
+#include "ui/main_dialog.h"
+
+namespace ambrelic::ui {
+
+const char* const kDriveInUse = "The drive is in use (mounted). Unmount it and try again.";
+
+namespace {
+const char* const kAdminHint = "\n\nPlease log on an account with Administrator privilege and then run the program again.";
+}  // namespace
+
+std::string DeleteCompletelyFirstQuestion(const std::string& root) {
+  return "Delete completely all deleted files on " + root +
+         " drive not to be restored.\n(This function doesn't affect to existing files.)\n\nDo you want to continue?";
+}
+
+std::string DeleteCompletelySecondQuestion(const std::string& root) {
+  return "Before you run this function, Please check " + root +
+         " drive and repair all errors if it has any.\nPlease close all running applications, if any.\n\nDo you want "
+         "to continue?";
+}
+
+bool MainDialog::ReopenVolumeForWriting() {
+  const platform::Drive* slot = SelectedSlot();
+  if (!slot) return false;
+  // A block device is opened exclusively: the kernel refuses that while the
+  // volume is mounted, and a mounted volume's "vacant" clusters are the
+  // file system's to hand out at any moment.
+  platform::OpenResult opened = platform::OpenFileDevice(slot->sourcePath, slot->offset, slot->length, true);
+  if (!opened.device) {
+    if (opened.error == EBUSY) {
+      ShowMessage(kDriveInUse);
+      return false;
+    }
+    std::string text = platform::ErrorText(opened.error);
+    if (opened.error == EACCES || opened.error == EPERM) text += kAdminHint;
+    ShowMessage(text);
+    return false;
+  }
+  ctx_.volumeHandle = opened.device;
+  return true;
+}
+
+void MainDialog::OnDeleteCompletely() {
+  lastOutcome_ = CommandOutcome::Stopped;
+  wipeFailures_ = 0;
+  if (PrepareVolume() != 1) return;
+  // The writable open comes before the questions, so that a read-only or
+  // mounted source is refused before the user is asked anything.
+  if (!windows9x_ && !ReopenVolumeForWriting()) return;
+  lastOutcome_ = CommandOutcome::Ran;
+  const std::string& root = ctx_.SearchedRoot;
+  if (AskYesNo(DeleteCompletelyFirstQuestion(root), true) &&
+      AskYesNo(DeleteCompletelySecondQuestion(root), true)) {
+    if (ctx_.fsKind == disk::FsKind::Ntfs) {
+      const ntfs::NtfsWipeResult r = ntfs::WipeVacantNtfsClusters(ctx_, op_, *this);
+      wipeFailures_ = r.clustersFailed + r.recordsFailed + (r.bitmapUnreadable ? 1 : 0);
+    } else {
+      const fat::FatWipeResult r = fat::WipeFatVolume(ctx_, op_, *this);
+      wipeFailures_ = r.clustersFailed + r.entriesFailed + (r.tableUnreadable ? 1 : 0);
+    }
+  }
+  // The volume goes back to being read only; an exclusive open of a block
+  // device would otherwise keep it from being mounted.
+  if (!windows9x_) {
+    if (const platform::Drive* slot = SelectedSlot()) {
+      platform::OpenResult readOnly = platform::OpenFileDevice(slot->sourcePath, slot->offset, slot->length, false);
+      ctx_.volumeHandle = readOnly.device;
+    }
+  }
+}
+
+}  // namespace ambrelic::ui

@@ -1,0 +1,116 @@
+// ambrelic-cli wipe: its options parsed in-process, and the built binary run
+// on copies of the wipe images: the default No without a terminal, --yes,
+// --records, a read-only source and a mounted block device refused.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include <unistd.h>
+
+#include "cli/options.h"
+#include "support/test_support.h"
+
+namespace ambrelic::cli {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct CliResult {
+  int status = -1;
+  std::string out, err;
+};
+
+CliResult Cli(const std::string& args) {
+  const std::string dir = test::MakeTempDir("cliwipe");
+  CliResult r;
+  r.out = test::RunCommand(std::string("'") + AMBRELIC_CLI + "' " + args + " 2>'" + dir + "/err' </dev/null", &r.status);
+  const auto bytes = test::ReadFileBytes(dir + "/err");
+  r.err.assign(bytes.begin(), bytes.end());
+  return r;
+}
+
+std::string CopyOf(const std::string& name) {
+  const std::string path = test::MakeTempDir("cliwipe-image") + "/volume.img";
+  fs::copy_file(test::FixtureImage("make_wipe_images.sh", name), path);
+  return path;
+}
+
+const std::string kFirst =
+    "Delete completely all deleted files on C:\\ drive not to be restored.\n(This function doesn't affect to "
+    "existing files.)\n\nDo you want to continue?\n";
+const std::string kSecond =
+    "Before you run this function, Please check C:\\ drive and repair all errors if it has any.\nPlease close all "
+    "running applications, if any.\n\nDo you want to continue?\n";
+const std::string kRecords =
+    "Vacant clusters on C:\\ drive have been replaced.\n\nDo you want replace file records, too?\n";
+
+TEST(CliWipeOptions, Flags) {
+  auto r = ParseCommandLine({"wipe", "--drive", "d:", "--yes", "--records", "--quiet", "a.img"});
+  ASSERT_TRUE(r.ok) << r.error;
+  EXPECT_EQ(r.options.command, Command::Wipe);
+  EXPECT_EQ(r.options.drive, 'D');
+  EXPECT_TRUE(r.options.yes);
+  EXPECT_EQ(r.options.records, true);
+  EXPECT_TRUE(r.options.quiet);
+  r = ParseCommandLine({"wipe", "--no-records", "a.img"});
+  ASSERT_TRUE(r.ok);
+  EXPECT_EQ(r.options.records, false);
+  EXPECT_FALSE(r.options.yes);
+  EXPECT_FALSE(ParseCommandLine({"wipe", "--records", "--no-records", "a.img"}).ok);
+  EXPECT_FALSE(ParseCommandLine({"wipe", "--name", "X", "a.img"}).ok);
+  EXPECT_FALSE(ParseCommandLine({"wipe", "--records=1", "a.img"}).ok);
+  EXPECT_NE(UsageText().find("ambrelic-cli wipe     [--drive X:] [--yes] [--records | --no-records] [--quiet]"),
+            std::string::npos);
+}
+
+TEST(CliWipe, WithoutYesAndWithoutATerminalNothingIsWritten) {
+  const std::string path = CopyOf("wipe-ntfs.img");
+  const std::string before = test::Sha256Of(path);
+  const CliResult r = Cli("wipe '" + path + "'");
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err, kFirst);
+  EXPECT_EQ(test::Sha256Of(path), before);
+}
+
+TEST(CliWipe, YesWipesAndRecordsAnswersTheQuestionBetweenThePhases) {
+  const std::string path = CopyOf("wipe-ntfs.img");
+  CliResult r = Cli("wipe --yes --quiet '" + path + "'");
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err, kFirst + kSecond + kRecords);
+  // Phase 1 only: the deleted records are still listed.
+  EXPECT_NE(Cli("search --quiet '" + path + "'").out.find("inner.bin"), std::string::npos);
+  r = Cli("wipe --yes --records --quiet '" + path + "'");
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err, kFirst + kSecond + kRecords);
+  const CliResult search = Cli("search --quiet '" + path + "'");
+  EXPECT_EQ(search.out.find("inner.bin"), std::string::npos) << search.out;
+  EXPECT_NE(search.err.find("No files were found."), std::string::npos) << search.err;
+}
+
+// A mounted block device belongs to the kernel: the wipe says so and writes
+// nothing. Needs root, a loop device and ntfs-3g (FUSE).
+TEST(CliWipe, AMountedDeviceIsRefused) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root for a loop device";
+  const std::string path = CopyOf("wipe-ntfs.img");
+  int status = -1;
+  const std::string loop = test::RunCommand("losetup -f --show '" + path + "' 2>/dev/null", &status);
+  if (status != 0 || loop.empty()) GTEST_SKIP() << "no loop device here";
+  const std::string device = loop.substr(0, loop.find('\n'));
+  const std::string mountPoint = test::MakeTempDir("cliwipe-mnt");
+  test::RunCommand("ntfs-3g '" + device + "' '" + mountPoint + "' 2>&1", &status);
+  if (status != 0) {
+    test::RunCommand("losetup -d '" + device + "'");
+    GTEST_SKIP() << "ntfs-3g cannot mount here";
+  }
+  test::RunCommand("sync");
+  const std::string before = test::Sha256Of(path);
+  const CliResult r = Cli("wipe --yes --records --quiet '" + device + "'");
+  const std::string after = test::Sha256Of(path);
+  test::RunCommand("umount '" + mountPoint + "'; losetup -d '" + device + "'");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "The drive is in use (mounted). Unmount it and try again.\n");
+  EXPECT_EQ(after, before);
+}
+
+}  // namespace
+}  // namespace ambrelic::cli
