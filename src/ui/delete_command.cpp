@@ -8,6 +8,7 @@
 #include "fat/wipe.h"
 #include "ntfs/wipe.h"
 #include "platform/block_device.h"
+#include "platform/loop_devices.h"
 #include "platform/volume_info.h"
 #include "ui/main_dialog.h"
 
@@ -36,6 +37,12 @@ bool MainDialog::ReopenVolumeForWriting() {
   // A block device is opened exclusively: the kernel refuses that while the
   // volume is mounted, and a mounted volume's "vacant" clusters are the
   // file system's to hand out at any moment.
+  // An image file has no such lock; when it backs a loop device that is
+  // mounted, it is refused the same way.
+  if (platform::ImageHeldThroughLoopDevice(slot->sourcePath)) {
+    ShowMessage(kDriveInUse);
+    return false;
+  }
   platform::OpenResult opened = platform::OpenFileDevice(slot->sourcePath, slot->offset, slot->length, true);
   if (!opened.device) {
     if (opened.error == EBUSY) {

@@ -88,7 +88,7 @@ TEST(CliWipe, YesWipesAndRecordsAnswersTheQuestionBetweenThePhases) {
 }
 
 // A mounted block device belongs to the kernel: the wipe says so and writes
-// nothing. Needs root, a loop device and ntfs-3g (FUSE).
+// nothing, also when given the image file behind it. Needs root, a loop device and ntfs-3g (FUSE).
 TEST(CliWipe, AMountedDeviceIsRefused) {
   if (::geteuid() != 0) GTEST_SKIP() << "needs root for a loop device";
   const std::string path = CopyOf("wipe-ntfs.img");
@@ -105,10 +105,14 @@ TEST(CliWipe, AMountedDeviceIsRefused) {
   test::RunCommand("sync");
   const std::string before = test::Sha256Of(path);
   const CliResult r = Cli("wipe --yes --records --quiet '" + device + "'");
+  // The image file behind the mounted loop device is refused too.
+  const CliResult throughFile = Cli("wipe --yes --records --quiet '" + path + "'");
   const std::string after = test::Sha256Of(path);
   test::RunCommand("umount '" + mountPoint + "'; losetup -d '" + device + "'");
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err, "The drive is in use (mounted). Unmount it and try again.\n");
+  EXPECT_EQ(throughFile.status, 1);
+  EXPECT_EQ(throughFile.err, "The drive is in use (mounted). Unmount it and try again.\n");
   EXPECT_EQ(after, before);
 }
 
