@@ -50,6 +50,32 @@ std::string SortableModified(std::string_view t) {
   return out;
 }
 
+namespace {
+
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
+// "MM/DD/YYYY HH:MM" with every digit in place.
+bool IsCanonicalDate(std::string_view t) {
+  if (t.size() != 16 || t[2] != '/' || t[5] != '/' || t[10] != ' ' || t[13] != ':') return false;
+  for (std::size_t i : {0, 1, 3, 4, 6, 7, 8, 9, 11, 12, 14, 15}) {
+    if (!IsDigit(t[i])) return false;
+  }
+  return true;
+}
+
+bool AllCanonicalDates(const std::vector<ResultRow>& rows) {
+  return std::all_of(rows.begin(), rows.end(), [](const ResultRow& r) { return IsCanonicalDate(r.texts[3]); });
+}
+
+// The digits of the rearranged text YYYY/MM/DD HH:MM as one number.
+std::uint64_t DateKey(std::string_view t) {
+  std::uint64_t key = 0;
+  for (std::size_t i : {6, 7, 8, 9, 0, 1, 3, 4, 11, 12, 14, 15}) key = key * 10 + static_cast<std::uint64_t>(t[i] - '0');
+  return key;
+}
+
+}  // namespace
+
 ResultsList::ResultsList(Host& host) : host_(host) {}
 
 void ResultsList::CreateColumns() {
@@ -118,6 +144,14 @@ void ResultsList::OnColumnClick(int column) {
   if (column == 2 || column == 4) {
     std::vector<std::uint32_t> keys(rows_.size());
     for (std::size_t i = 0; i < rows_.size(); ++i) keys[i] = ParseUInt32Text(rows_[i].texts[c]);
+    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+      return descending ? keys[b] < keys[a] : keys[a] < keys[b];
+    });
+  } else if (column == 3 && AllCanonicalDates(rows_)) {
+    // Every text is MM/DD/YYYY HH:MM: the rearranged texts compare like
+    // the numbers YYYYMMDDHHMM, without a string per row.
+    std::vector<std::uint64_t> keys(rows_.size());
+    for (std::size_t i = 0; i < rows_.size(); ++i) keys[i] = DateKey(rows_[i].texts[c]);
     std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
       return descending ? keys[b] < keys[a] : keys[a] < keys[b];
     });

@@ -141,6 +141,14 @@ TEST_F(ResultsListTest, DatesSortByYearFirst) {
   EXPECT_EQ(Column(0), (std::vector<std::string>{"mid", "new", "old"}));
   EXPECT_EQ(SortableModified("12/31/1999 23:59"), "1999/12/31 23:59");
   EXPECT_EQ(SortableModified("12/3"), "/12/3");
+
+  // A text that is not a whole date (an NTFS time past the calendar leaves
+  // it empty) sorts by its rearranged bytes, with the others as before.
+  list.AddRow(op, Row("none", "", "", "", ""));
+  list.AddRow(op, Row("far", "", "", "01/01/30828 00:00", ""));
+  list.OnColumnClick(0);
+  list.OnColumnClick(3);
+  EXPECT_EQ(Column(0), (std::vector<std::string>{"none", "old", "new", "mid", "far"}));
 }
 
 TEST_F(ResultsListTest, NamesSortCaseInsensitively) {
