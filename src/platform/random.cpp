@@ -1,5 +1,6 @@
 #include "platform/random.h"
 
+#include <cstring>
 #include <ctime>
 
 namespace ambrelic::platform {
@@ -41,15 +42,43 @@ std::int32_t RandomSource::Next() {
 
 void RandomSource::FillRandom(std::uint8_t* buffer, std::size_t length) {
   if (!seeded_) Seed(1);
-  std::size_t p = pos_;
-  for (std::size_t i = 0; i < length; ++i) {
-    const std::uint32_t v = static_cast<std::uint32_t>(ring_[p < 31 ? p + 3 : p - 31]) +
-                            static_cast<std::uint32_t>(ring_[p < 3 ? p + 31 : p - 3]);
-    ring_[p] = static_cast<std::int32_t>(v);
-    p = p == 33 ? 0 : p + 1;
-    buffer[i] = static_cast<std::uint8_t>(v >> 1);
+  // The ring laid out oldest first in a straight array, so that a block of
+  // values is produced without index wrapping. r[i] needs r[i-3], so three
+  // values at a time are independent: each lives in a register and only
+  // r[i-31] is loaded.
+  constexpr std::size_t kLag = 34;
+  constexpr std::size_t kBlock = 4095;  // a multiple of 3
+  std::uint32_t w[kLag + kBlock];
+  for (std::size_t j = 0; j < kLag; ++j) w[j] = static_cast<std::uint32_t>(ring_[(pos_ + j) % kLag]);
+  std::size_t done = 0;
+  while (done < length) {
+    const std::size_t n = length - done < kBlock ? length - done : kBlock;
+    std::uint8_t* out = buffer + done;
+    std::uint32_t a = w[kLag - 3], b = w[kLag - 2], c = w[kLag - 1];
+    std::size_t k = 0;
+    for (; k + 3 <= n; k += 3) {
+      const std::size_t j = kLag + k;
+      a += w[j - 31];
+      b += w[j - 30];
+      c += w[j - 29];
+      w[j] = a;
+      w[j + 1] = b;
+      w[j + 2] = c;
+      out[k] = static_cast<std::uint8_t>(a >> 1);
+      out[k + 1] = static_cast<std::uint8_t>(b >> 1);
+      out[k + 2] = static_cast<std::uint8_t>(c >> 1);
+    }
+    for (; k < n; ++k) {
+      const std::size_t j = kLag + k;
+      w[j] = w[j - 3] + w[j - 31];
+      out[k] = static_cast<std::uint8_t>(w[j] >> 1);
+    }
+    // The last 34 values become the start of the next block.
+    std::memmove(w, w + n, kLag * sizeof(std::uint32_t));
+    done += n;
   }
-  pos_ = p;
+  for (std::size_t j = 0; j < kLag; ++j) ring_[j] = static_cast<std::int32_t>(w[j]);
+  pos_ = 0;  // ring_[0] holds the oldest value, r[i-34]
 }
 
 }  // namespace ambrelic::platform

@@ -24,6 +24,22 @@ TEST(RandomSource, SameSequenceAsTheCLibrary) {
   }
 }
 
+// Fills of every length around the generator's internal blocks, mixed with
+// single draws, stay on the same sequence.
+TEST(RandomSource, FillsOfAnyLengthContinueTheSequence) {
+  RandomSource src;
+  src.Seed(1765000000u);
+  std::srand(1765000000u);
+  for (std::size_t length : {0u, 1u, 2u, 3u, 4094u, 4095u, 4096u, 8191u, 12290u, 31u, 34u, 35u}) {
+    std::vector<std::uint8_t> bytes(length);
+    src.FillRandom(bytes.data(), bytes.size());
+    for (std::size_t i = 0; i < length; ++i) {
+      ASSERT_EQ(bytes[i], static_cast<std::uint8_t>(std::rand() & 0xFF)) << "length " << length << " byte " << i;
+    }
+    ASSERT_EQ(src.Next(), std::rand()) << "after length " << length;
+  }
+}
+
 TEST(RandomSource, DifferentSecondsGiveDifferentBytes) {
   RandomSource a, b;
   a.Seed(1765000000u);
