@@ -77,6 +77,7 @@ void MainDialog::OnDeleteCompletely() {
       wipeFailures_ = r.clustersFailed + r.entriesFailed + (r.tableUnreadable ? 1 : 0);
     }
   }
+  ReleaseFatWork();
   // The volume goes back to being read only; an exclusive open of a block
   // device would otherwise keep it from being mounted.
   if (!windows9x_) {
