@@ -17,7 +17,7 @@ content() {  # name bytes
   awk -v name="$1" -v n="$2" 'BEGIN { s = ""; i = 0; while (length(s) < n) { s = s sprintf("%s line %06d\n", name, i++) } printf "%s", substr(s, 1, n) }'
 }
 
-# put IMAGE SPEC PATH BYTES DATE: copies a generated file to ::PATH with a fixed date.
+# put IMAGE PATH BYTES DATE: copies a generated file to ::PATH with a fixed date.
 put() {
   local img="$1" path="$2" bytes="$3" date="$4" src="$work/src"
   content "$path" "$bytes" > "$src"
