@@ -37,7 +37,9 @@ namespace {
 // One request split into service calls: LBA calls when the disk has the
 // extensions, else CHS calls that never cross a track end. The service only
 // ever sees the device's own transfer buffer, allocated once per request.
-void DiskTransfer(const VolumeContext& ctx, std::uint8_t* data, std::uint32_t lba,
+// True when every service call reported success (the designed callers do
+// not look; the wipe counts what could not be written).
+bool DiskTransfer(const VolumeContext& ctx, std::uint8_t* data, std::uint32_t lba,
                   std::uint32_t count, bool write) {
   const Int13Api* api = ctx.int13;
   const std::uint32_t bps = ctx.bytesPerSector;
@@ -46,10 +48,11 @@ void DiskTransfer(const VolumeContext& ctx, std::uint8_t* data, std::uint32_t lb
     // Without a service or a usable geometry nothing can be transferred; a
     // read then yields zeros rather than stale bytes.
     if (!write && count) std::memset(data, 0, static_cast<std::size_t>(count) * bps);
-    return;
+    return count == 0;
   }
   const std::uint32_t chunk = DiskTransferChunk(ctx.bytesPerSector, ctx.geometry.sectorsPerTrack);
-  if (chunk == 0) return;
+  if (chunk == 0) return false;
+  bool ok = true;
   std::vector<std::uint8_t> transfer(static_cast<std::size_t>(bps) * chunk);
   std::size_t offset = 0;
   while (count > 0) {
@@ -58,9 +61,9 @@ void DiskTransfer(const VolumeContext& ctx, std::uint8_t* data, std::uint32_t lb
       n = std::min(count, chunk);
       if (write) std::memcpy(transfer.data(), data + offset, static_cast<std::size_t>(n) * bps);
       else std::memset(transfer.data(), 0, static_cast<std::size_t>(n) * bps);
-      if (api->i13x_io_sector)
-        api->i13x_io_sector(ctx.bytesPerSector, ctx.biosDrive, transfer.data(), write ? 0x43 : 0x42,
-                            lba, static_cast<int>(n));
+      ok = (api->i13x_io_sector && api->i13x_io_sector(ctx.bytesPerSector, ctx.biosDrive, transfer.data(),
+                                                       write ? 0x43 : 0x42, lba, static_cast<int>(n)) == 0) &&
+           ok;
     } else {
       const std::uint32_t perCylinder = (ctx.geometry.maxHead + 1u) * spt;
       const std::uint32_t cylinder = lba / perCylinder;
@@ -72,16 +75,18 @@ void DiskTransfer(const VolumeContext& ctx, std::uint8_t* data, std::uint32_t lb
       n = std::min(n, chunk);
       if (write) std::memcpy(transfer.data(), data + offset, static_cast<std::size_t>(n) * bps);
       else std::memset(transfer.data(), 0, static_cast<std::size_t>(n) * bps);
-      if (api->i13_io_sector)
-        api->i13_io_sector(ctx.bytesPerSector, ctx.biosDrive, transfer.data(), write ? 3 : 2,
-                           static_cast<int>(head), static_cast<int>(cylinder),
-                           static_cast<int>(s + 1), static_cast<int>(n));
+      ok = (api->i13_io_sector &&
+            api->i13_io_sector(ctx.bytesPerSector, ctx.biosDrive, transfer.data(), write ? 3 : 2,
+                               static_cast<int>(head), static_cast<int>(cylinder), static_cast<int>(s + 1),
+                               static_cast<int>(n)) == 0) &&
+           ok;
     }
     if (!write) std::memcpy(data + offset, transfer.data(), static_cast<std::size_t>(n) * bps);
     lba += n;
     offset += static_cast<std::size_t>(n) * bps;
     count -= n;
   }
+  return ok;
 }
 
 }  // namespace
@@ -101,15 +106,18 @@ int WriteDiskSectors(const VolumeContext& ctx, const std::uint8_t* buffer, std::
 bool ReadSectors(const VolumeContext& ctx, std::uint64_t sector, std::uint32_t count,
                  std::uint8_t* buffer) {
   if (ctx.IsNtPlatform == 1) return ReadVolumeSectors(ctx, sector, count, buffer);
-  ReadDiskSectors(ctx, buffer, static_cast<std::uint32_t>(sector), count);
-  return true;
+  if (sector > 0xFFFFFFFFull) {
+    std::memset(buffer, 0, static_cast<std::size_t>(count) * ctx.bytesPerSector);
+    return false;
+  }
+  return DiskTransfer(ctx, buffer, static_cast<std::uint32_t>(sector), count, false);
 }
 
 bool WriteSectors(const VolumeContext& ctx, std::uint64_t sector, std::uint32_t count,
                   const std::uint8_t* buffer) {
   if (ctx.IsNtPlatform == 1) return WriteVolumeSectors(ctx, sector, count, buffer);
-  WriteDiskSectors(ctx, buffer, static_cast<std::uint32_t>(sector), count);
-  return true;
+  if (sector > 0xFFFFFFFFull) return false;
+  return DiskTransfer(ctx, const_cast<std::uint8_t*>(buffer), static_cast<std::uint32_t>(sector), count, true);
 }
 
 }  // namespace ambrelic::disk

@@ -28,7 +28,7 @@ std::uint32_t DiskTransferChunk(std::uint16_t bytesPerSector, std::uint8_t secto
 
 // The pair the platform calls for: volume sectors on the NT path, disk
 // sectors (already absolute) on the 9x path. True when the transfer worked
-// (always true on the 9x path, whose service reports nothing).
+// (on the 9x path: when every service call reported success).
 bool ReadSectors(const VolumeContext& ctx, std::uint64_t sector, std::uint32_t count,
                  std::uint8_t* buffer);
 bool WriteSectors(const VolumeContext& ctx, std::uint64_t sector, std::uint32_t count,

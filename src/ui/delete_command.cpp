@@ -11,6 +11,7 @@
 #include "platform/loop_devices.h"
 #include "platform/volume_info.h"
 #include "ui/main_dialog.h"
+#include "ui/windows9x.h"
 
 namespace ambrelic::ui {
 
@@ -58,13 +59,33 @@ bool MainDialog::ReopenVolumeForWriting() {
   return true;
 }
 
+// The 9x path: the BIOS disk behind the volume is served for writing, with
+// the same refusals as the volume's writable open.
+bool MainDialog::ReopenDiskForWriting9x() {
+  const std::string path = windows9x_->DiskPath(ctx_.biosDrive);
+  if (!path.empty() && platform::ImageHeldThroughLoopDevice(path)) {
+    ShowMessage(kDriveInUse);
+    return false;
+  }
+  const int rc = windows9x_->SetDiskWritable(ctx_.biosDrive, true);
+  if (rc == 0) return true;
+  if (rc == EBUSY) {
+    ShowMessage(kDriveInUse);
+    return false;
+  }
+  std::string text = platform::ErrorText(rc);
+  if (rc == EACCES || rc == EPERM) text += kAdminHint;
+  ShowMessage(text);
+  return false;
+}
+
 void MainDialog::OnDeleteCompletely() {
   lastOutcome_ = CommandOutcome::Stopped;
   wipeFailures_ = 0;
   if (PrepareVolume() != 1) return;
   // The writable open comes before the questions, so that a read-only or
   // mounted source is refused before the user is asked anything.
-  if (!windows9x_ && !ReopenVolumeForWriting()) return;
+  if (!(windows9x_ ? ReopenDiskForWriting9x() : ReopenVolumeForWriting())) return;
   lastOutcome_ = CommandOutcome::Ran;
   const std::string& root = ctx_.SearchedRoot;
   if (AskYesNo(DeleteCompletelyFirstQuestion(root), true) &&
@@ -80,7 +101,9 @@ void MainDialog::OnDeleteCompletely() {
   ReleaseFatWork();
   // The volume goes back to being read only; an exclusive open of a block
   // device would otherwise keep it from being mounted.
-  if (!windows9x_) {
+  if (windows9x_) {
+    windows9x_->SetDiskWritable(ctx_.biosDrive, false);
+  } else {
     if (const platform::Drive* slot = SelectedSlot()) {
       platform::OpenResult readOnly = platform::OpenFileDevice(slot->sourcePath, slot->offset, slot->length, false);
       ctx_.volumeHandle = readOnly.device;

@@ -106,6 +106,7 @@ class MainDialog : public disk::EngineHost, public ProgressOwner {
   Answer Message(const std::string& text, Buttons buttons, Icon icon, int defaultButton = 0);
   const platform::Drive* SelectedSlot() const;
   int PrepareVolume9x(const platform::Drive& slot);
+  bool ReopenDiskForWriting9x();
   void ReleaseFatWork();
   // Keeps what the restore needs to read the volume the rows came from,
   // even after another drive was picked (restore_command.cpp).

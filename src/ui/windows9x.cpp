@@ -84,6 +84,9 @@ std::string Windows9xPlatform::Start(const std::vector<platform::DriveSource>& s
       disk.drive = nextDisk;
       if (s.removable) std::tie(heads, sectors) = std::pair{kRemovableHeads, kRemovableSectorsPerTrack};
     }
+    disk.heads = heads;
+    disk.sectorsPerTrack = sectors;
+    disk.lba = lba;
     const int rc = service_.AttachDisk(disk.drive, s.path, heads, sectors, lba, false);
     if (rc != 0) {
       notes_.push_back(GeometryRefusal(s.path, heads, sectors, rc));
@@ -98,6 +101,24 @@ std::string Windows9xPlatform::Start(const std::vector<platform::DriveSource>& s
   ctx.int13 = &service_.Api();
   walk_.diskSectors = [this](std::uint8_t drive) { return service_.DiskSectors(drive); };
   disk::EnumerateDiskPartitions(ctx, walk_);
+  return std::string();
+}
+
+int Windows9xPlatform::SetDiskWritable(std::uint8_t biosDrive, bool writable) {
+  for (const auto& d : disks_) {
+    if (d.drive != biosDrive) continue;
+    const int rc = service_.AttachDisk(d.drive, d.path, d.heads, d.sectorsPerTrack, d.lba, writable);
+    // A refused writable open leaves the disk unserved: serve it read-only again.
+    if (rc != 0 && writable) service_.AttachDisk(d.drive, d.path, d.heads, d.sectorsPerTrack, d.lba, false);
+    return rc;
+  }
+  return ENODEV;
+}
+
+std::string Windows9xPlatform::DiskPath(std::uint8_t biosDrive) const {
+  for (const auto& d : disks_) {
+    if (d.drive == biosDrive) return d.path;
+  }
   return std::string();
 }
 

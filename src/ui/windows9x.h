@@ -42,6 +42,12 @@ class Windows9xPlatform {
   // The drive list, in drive-letter order, bound as designed.
   std::vector<platform::Drive> BuildDriveTable();
 
+  // Serves a BIOS disk again, for writing (the wipe) or read-only again.
+  // 0, or the errno of the failed open (EBUSY: a mounted block device).
+  int SetDiskWritable(std::uint8_t biosDrive, bool writable);
+  // The source behind a BIOS disk, or empty text.
+  std::string DiskPath(std::uint8_t biosDrive) const;
+
   const disk::PartitionWalk& Walk() const { return walk_; }
   const platform::Int13Api* Api() const { return &service_.Api(); }
   // Sectors (of 512 bytes) of an attached BIOS disk, 0 when unknown.
@@ -54,6 +60,9 @@ class Windows9xPlatform {
     std::string path;
     bool floppy = false;
     bool removable = false;
+    int heads = 0;
+    int sectorsPerTrack = 0;
+    bool lba = false;
   };
   disk::VolumeContext DiskContext(std::uint8_t drive) const;
 

@@ -219,3 +219,40 @@ TEST(Windows9xPath, ImpossibleGeometryRefusesTheDisk) {
 }
 
 }  // namespace ambrelic::ui
+
+namespace ambrelic::ui {
+
+TEST(Windows9xPath, WipeWritesThroughTheServiceAndOnlyThatVolume) {
+  // A copy: the wipe writes.
+  const std::string dir = test::MakeTempDir("wipe9x");
+  const std::string image = dir + "/disk.img";
+  std::filesystem::copy_file(Disk("disk9x-a.img"), image);
+  const std::string before = test::Sha256Of(image);
+  const std::string quoted = "'" + image + "'";
+
+  // Without --yes nothing is written.
+  CliResult r = Cli("--platform 9x wipe --drive E: --records " + quoted);
+  EXPECT_EQ(test::Sha256Of(image), before);
+
+  const std::string otherBefore = Cli("--platform 9x search --drive C: --include-zero --no-scan-vacant --format csv " + quoted).out;
+  ASSERT_FALSE(Cli("--platform 9x search --drive E: --no-scan-vacant --format csv " + quoted).out.empty());
+  r = Cli("--platform 9x --no-lba wipe --drive E: --yes --records " + quoted);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err.find("could not be overwritten"), std::string::npos) << r.err;
+  EXPECT_NE(test::Sha256Of(image), before);
+  // Nothing named is left to find on the wiped volume, by either path, and
+  // the other volumes of the disk list what they listed.
+  const CliResult after = Cli("--platform 9x search --drive E: --include-zero --no-scan-vacant --format csv " + quoted);
+  EXPECT_EQ(std::count(after.out.begin(), after.out.end(), '\n'), 1) << after.out;
+  EXPECT_EQ(Cli("--platform 9x search --drive C: --include-zero --no-scan-vacant --format csv " + quoted).out, otherBefore);
+  // fsck.fat reads volumes, not disks: check the wiped partition on its own.
+  const auto volumes = Volumes(Cli("--platform 9x drives " + quoted).out);
+  const std::string offset = volumes.at('E').substr(volumes.at('E').find('\t') + 1);
+  int rc = -1;
+  test::RunCommand("dd if='" + image + "' of='" + dir + "/e.img' bs=512 skip=$((" + offset +
+                       " / 512)) count=40960 status=none && fsck.fat -n '" + dir + "/e.img' >/dev/null 2>&1",
+                   &rc);
+  EXPECT_EQ(rc, 0);
+}
+
+}  // namespace ambrelic::ui

@@ -10,7 +10,9 @@ extern "C" {
 
 // Serves `path` as BIOS drive `drive` (0x00/0x01 floppies, 0x80 upward hard
 // disks) with `heads` heads (1..256) and `sectorsPerTrack` sectors per
-// track (1..63); lba nonzero offers the extended functions. Returns 0 on
+// track (1..63); lba nonzero offers the extended functions; writable opens
+// it for writing (a block device exclusively: EBUSY while mounted); an
+// attached drive number is attached again. Returns 0 on
 // success, else an errno value (EINVAL for an impossible geometry, or one
 // larger than the image).
 int dll16_attach_disk(std::uint8_t drive, const char* path, int heads, int sectorsPerTrack, int lba,

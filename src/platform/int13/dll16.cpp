@@ -44,7 +44,12 @@ extern "C" {
 int dll16_attach_disk(std::uint8_t drive, const char* path, int heads, int sectorsPerTrack, int lba,
                       int writable) {
   if (heads < 1 || heads > 256 || sectorsPerTrack < 1 || sectorsPerTrack > 63) return EINVAL;
-  int fd = open(path, (writable ? O_RDWR : O_RDONLY) | O_CLOEXEC);
+  int flags = (writable ? O_RDWR : O_RDONLY) | O_CLOEXEC;
+  struct stat st {};
+  // A block device is written only when the kernel grants it exclusively,
+  // which it refuses while a file system on it is mounted.
+  if (writable && stat(path, &st) == 0 && S_ISBLK(st.st_mode)) flags |= O_EXCL;
+  int fd = open(path, flags);
   if (fd < 0) return errno;
   Disk d;
   d.fd = fd;
