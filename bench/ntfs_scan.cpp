@@ -12,7 +12,7 @@ namespace {
 class CountingHost : public ambrelic::disk::EngineHost {
  public:
   std::unique_ptr<ambrelic::disk::ProgressSink> OpenProgress() override { return nullptr; }
-  void AddRow(const ambrelic::disk::FoundRow&) override { ++rows; }
+  void AddRow(ambrelic::disk::FoundRow) override { ++rows; }
   void ShowMessage(const std::string&) override {}
   bool AskYesNo(const std::string&, bool) override { return false; }
   long rows = 0;

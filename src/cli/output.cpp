@@ -35,14 +35,29 @@ std::size_t ColumnCount(const ui::ResultsList& list) { return std::min<std::size
 
 }  // namespace
 
-std::string CsvField(std::string_view text) {
-  if (text.find_first_of(",\"\r\n") == std::string_view::npos) return std::string(text);
-  std::string out = "\"";
+void AppendCsvField(std::string& out, std::string_view text) {
+  bool quote = false;
+  for (char c : text) {
+    if (c == ',' || c == '"' || c == '\r' || c == '\n') {
+      quote = true;
+      break;
+    }
+  }
+  if (!quote) {
+    out += text;
+    return;
+  }
+  out += '"';
   for (char c : text) {
     if (c == '"') out += '"';
     out += c;
   }
   out += '"';
+}
+
+std::string CsvField(std::string_view text) {
+  std::string out;
+  AppendCsvField(out, text);
   return out;
 }
 
@@ -92,13 +107,13 @@ void WriteCsv(const ui::ResultsList& list, std::ostream& out) {
   text.reserve(64 + list.Rows().size() * 96);
   for (std::size_t c = 0; c < n; ++c) {
     if (c) text += ',';
-    text += CsvField(list.Columns()[c].header);
+    AppendCsvField(text, list.Columns()[c].header);
   }
   text += '\n';
   for (const auto& row : list.Rows()) {
     for (std::size_t c = 0; c < n; ++c) {
       if (c) text += ',';
-      text += CsvField(row.texts[c]);
+      AppendCsvField(text, row.texts[c]);
     }
     text += '\n';
   }

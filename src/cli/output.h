@@ -15,6 +15,7 @@ void WriteJson(const ui::ResultsList& list, std::ostream& out);
 void WriteTable(const ui::ResultsList& list, std::ostream& out);
 
 std::string CsvField(std::string_view text);
+void AppendCsvField(std::string& out, std::string_view text);
 // A JSON string literal with its quotes; bytes that are not UTF-8 become
 // U+FFFD so that the document stays valid.
 std::string JsonString(std::string_view text);

@@ -44,7 +44,8 @@ class EngineHost {
   virtual std::unique_ptr<ProgressSink> OpenProgress() = 0;
   // Adds a row: counts it, shows the counter and the name in the open
   // progress dialog, and inserts it at the next row index.
-  virtual void AddRow(const FoundRow& row) = 0;
+  // The row is handed over (moved in when the caller lets it go).
+  virtual void AddRow(FoundRow row) = 0;
   // A message with an OK button and no icon.
   virtual void ShowMessage(const std::string& text) = 0;
   // A Yes/No question with No as the default button; true for Yes.

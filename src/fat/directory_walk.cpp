@@ -299,7 +299,7 @@ void DirectoryWalker::ActOnCandidate(Bytes entry, const std::string* path, bool 
   row.modified = FormatModified(disk::le16(entry, kOffWriteDate), disk::le16(entry, kOffWriteTime));
   row.number = std::to_string(c);
   row.isFolder = isFolder;
-  host_.AddRow(row);
+  host_.AddRow(std::move(row));
 }
 
 void DirectoryWalker::HandRegion(std::uint32_t firstSector, std::uint32_t sectorCount) {

@@ -144,7 +144,7 @@ void AddNtfsRow(const disk::VolumeContext& ctx, const disk::OperationState& op, 
   if (!folder) row.size = disk::RightAligned(size, 8);
   row.modified = FormatFileTime(changed);
   row.number = disk::RightAligned(n, 8);
-  host.AddRow(row);
+  host.AddRow(std::move(row));
 }
 
 void ScanMft(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host,

@@ -126,7 +126,7 @@ void MainDialog::ProgressClosed(ProgressDialog* dialog) {
   if (op_.ActiveProgress == dialog) op_.ActiveProgress = nullptr;
 }
 
-void MainDialog::AddRow(const disk::FoundRow& row) { list_.AddRow(op_, row); }
+void MainDialog::AddRow(disk::FoundRow row) { list_.AddRow(op_, std::move(row)); }
 
 void MainDialog::ShowMessage(const std::string& text) { Message(text, Buttons::Ok, Icon::None); }
 

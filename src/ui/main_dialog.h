@@ -83,7 +83,7 @@ class MainDialog : public disk::EngineHost, public ProgressOwner {
 
   // disk::EngineHost
   std::unique_ptr<disk::ProgressSink> OpenProgress() override;
-  void AddRow(const disk::FoundRow& row) override;
+  void AddRow(disk::FoundRow row) override;
   void ShowMessage(const std::string& text) override;
   bool AskYesNo(const std::string& text, bool stopIcon = false) override;
 

@@ -112,14 +112,15 @@ void ResultsList::AddFifthColumn(disk::FsKind kind) {
   }
 }
 
-void ResultsList::AddRow(disk::OperationState& op, const disk::FoundRow& row) {
+void ResultsList::AddRow(disk::OperationState& op, disk::FoundRow row) {
   op.FoundCount += 1;
   SetCounter(std::to_string(static_cast<unsigned>(op.FoundCount)));
   if (op.ActiveProgress) op.ActiveProgress->SetFileName(row.name);
   ResultRow r;
-  r.texts = {row.name, row.folder, row.size, row.modified, row.number};
-  r.isFolder = row.isFolder;
   r.iconKey = IconKeyFor(row.name, row.isFolder);
+  r.isFolder = row.isFolder;
+  r.texts = {std::move(row.name), std::move(row.folder), std::move(row.size), std::move(row.modified),
+             std::move(row.number)};
   const std::size_t at = std::min<std::size_t>(static_cast<std::size_t>(std::max(op.NextRow, 0)), rows_.size());
   if (at == rows_.size()) {
     rows_.push_back(std::move(r));

@@ -62,7 +62,7 @@ class ResultsList {
   void AddFifthColumn(disk::FsKind kind);
   // Counts the row, shows the counter and the name in the open progress
   // dialog, and inserts the row at NextRow.
-  void AddRow(disk::OperationState& op, const disk::FoundRow& row);
+  void AddRow(disk::OperationState& op, disk::FoundRow row);
 
   // Sorts by a column: ascending at the first click, descending at the next
   // click on the same column, ascending again on another column. Stable.

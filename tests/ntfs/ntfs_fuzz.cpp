@@ -26,7 +26,7 @@ class NullProgress : public disk::ProgressSink {
 class NullHost : public disk::EngineHost {
  public:
   std::unique_ptr<disk::ProgressSink> OpenProgress() override { return std::make_unique<NullProgress>(); }
-  void AddRow(const disk::FoundRow&) override {}
+  void AddRow(disk::FoundRow) override {}
   void ShowMessage(const std::string&) override {}
   bool AskYesNo(const std::string&, bool) override { return false; }
 };

@@ -53,7 +53,7 @@ std::unique_ptr<disk::ProgressSink> RecordingHost::OpenProgress() {
   return std::make_unique<RecordingProgress>(*this, log);
 }
 
-void RecordingHost::AddRow(const disk::FoundRow& row) {
+void RecordingHost::AddRow(disk::FoundRow row) {
   rows.push_back(row);
   if (!progress.empty() && !progress.back()->closed) progress.back()->fileNames.push_back(row.name);
 }

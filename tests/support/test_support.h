@@ -52,7 +52,7 @@ struct ProgressLog {
 class RecordingHost : public disk::EngineHost {
  public:
   std::unique_ptr<disk::ProgressSink> OpenProgress() override;
-  void AddRow(const disk::FoundRow& row) override;
+  void AddRow(disk::FoundRow row) override;
   void ShowMessage(const std::string& text) override;
   bool AskYesNo(const std::string& text, bool stopIcon) override;
 
