@@ -93,7 +93,7 @@ int RestoreRows(const Options& o, ui::MainDialog& dialog, CliHost& host) {
   }
   host.SetSaveAsAnswer(o.restoreTo);
   dialog.OnRestore();
-  return dialog.LastOutcome() == ui::CommandOutcome::Ran ? 0 : 1;
+  return dialog.LastOutcome() == ui::CommandOutcome::Ran && dialog.LastRestoreComplete() ? 0 : 1;
 }
 
 int RunListing(const Options& o, std::ostream& out) {

@@ -50,6 +50,7 @@ const platform::Drive* MainDialog::SelectedSlot() const {
 }
 
 Answer MainDialog::Message(const std::string& text, Buttons buttons, Icon icon, int defaultButton) {
+  ++messagesShown_;
   return host_.ShowMessage(MessageRequest{text, buttons, icon, defaultButton});
 }
 

@@ -93,6 +93,10 @@ class MainDialog : public disk::EngineHost, public ProgressOwner {
   void ProgressClosed(ProgressDialog* dialog) override;
 
   CommandOutcome LastOutcome() const { return lastOutcome_; }
+  // False when the last restore told the user of a row it could not write
+  // whole ("File writing failure.", a path too long): a partial restore is
+  // not reported as success.
+  bool LastRestoreComplete() const { return lastRestoreComplete_; }
   const std::vector<platform::Drive>& Drives() const { return drives_; }
   ResultsList& List() { return list_; }
   const ResultsList& List() const { return list_; }
@@ -131,6 +135,8 @@ class MainDialog : public disk::EngineHost, public ProgressOwner {
   ResultsList list_;
   ProgressDialog* openProgress_ = nullptr;
   CommandOutcome lastOutcome_ = CommandOutcome::Ran;
+  long messagesShown_ = 0;
+  bool lastRestoreComplete_ = true;
   std::optional<platform::Drive> searchedDrive_;
   std::string searchedRoot_;
   disk::FsKind searchedKind_ = disk::FsKind::None;

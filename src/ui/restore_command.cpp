@@ -112,6 +112,9 @@ void MainDialog::OnRestore() {
 
   lastOutcome_ = CommandOutcome::Ran;
   host_.SetWaitCursor(true);
+  // Every box from here on tells of something not restored.
+  const long messagesBefore = messagesShown_;
+  lastRestoreComplete_ = false;
   if (count > 1 && EnsureFolder(chosen) == 0) {
     host_.SetWaitCursor(false);
     return;
@@ -144,6 +147,7 @@ void MainDialog::OnRestore() {
       fat::RestoreFatFile(ctx_, *this, target, Low32(number), Low32(size));
     }
   }
+  lastRestoreComplete_ = messagesShown_ == messagesBefore;
   host_.SetWaitCursor(false);
 }
 

@@ -75,6 +75,24 @@ TEST(CliRestore, AllRowsIntoANewFolderAndTheImageUnchanged) {
       << again.err;
 }
 
+TEST(CliRestore, AWriteThatFailsIsNotReportedAsSuccess) {
+  // The file-size limit stands in for a full disk: writes past 1 KiB fail
+  // (the signal it would raise is ignored, as the shell hands it on).
+  const std::string out = test::MakeTempDir("clirestore") + "/limited";
+  const std::string dir = test::MakeTempDir("clirestore");
+  int status = -1;
+  test::RunCommand("bash -c \"trap '' XFSZ; ulimit -f 1; exec '" + std::string(AMBRELIC_CLI) +
+                       "' restore --no-scan-vacant --to '" + out + "' --all '" + Image() + "'\" 2>'" + dir +
+                       "/err' </dev/null",
+                   &status);
+  const auto bytes = test::ReadFileBytes(dir + "/err");
+  const std::string err(bytes.begin(), bytes.end());
+  EXPECT_EQ(status, 1) << err;
+  EXPECT_NE(err.find("File writing failure."), std::string::npos) << err;
+  // What could be written is kept.
+  EXPECT_TRUE(platform::IsFolder(out));
+}
+
 TEST(CliRestore, OneRowAfterSortAndRowsOutOfTheList) {
   const std::string dir = test::MakeTempDir("clirestore");
   // Sorted by size, largest first: row 1 is "many clusters.bin".
