@@ -7,6 +7,7 @@
 
 #include "disk/byte_reader.h"
 #include "disk/sector_device.h"
+#include "disk/wipe_report.h"
 #include "fat/allocation_table.h"
 #include "fat/directory_walk.h"
 
@@ -45,8 +46,6 @@ void WriteClusterRun(const disk::VolumeContext& ctx, Cluster first, std::uint32_
   }
 }
 
-bool Plural(std::uint64_t n) { return n != 1; }
-
 }  // namespace
 
 std::string ReplaceInfoQuestion(const std::string& root) {
@@ -54,17 +53,8 @@ std::string ReplaceInfoQuestion(const std::string& root) {
 }
 
 std::string FatWipeFailureText(const std::string& root, const FatWipeResult& result) {
-  if (result.clustersFailed == 0 && result.entriesFailed == 0) return {};
-  std::string parts;
-  if (result.clustersFailed != 0) {
-    parts = std::to_string(result.clustersFailed) + (Plural(result.clustersFailed) ? " vacant clusters" : " vacant cluster");
-  }
-  if (result.entriesFailed != 0) {
-    if (!parts.empty()) parts += " and ";
-    parts += std::to_string(result.entriesFailed) +
-             (Plural(result.entriesFailed) ? " deleted directory entries" : " deleted directory entry");
-  }
-  return parts + " on " + root + " drive could not be overwritten.\n\nWhat they hold may still be restored.";
+  return disk::WipeFailureText(root, result.clustersFailed, result.entriesFailed, "deleted directory entry",
+                               "deleted directory entries");
 }
 
 void WipeDeletedEntries(const disk::VolumeContext& ctx, platform::RandomSource& random, std::uint32_t firstSector,

@@ -8,6 +8,7 @@
 
 #include "disk/byte_reader.h"
 #include "disk/sector_device.h"
+#include "disk/wipe_report.h"
 #include "ntfs/attributes.h"
 #include "ntfs/data_runs.h"
 
@@ -102,8 +103,6 @@ class VolumeBitmap {
   std::vector<std::uint8_t> bits_;
 };
 
-bool Plural(std::uint64_t n) { return n != 1; }
-
 }  // namespace
 
 std::string ReplaceRecordsQuestion(const std::string& root) {
@@ -111,17 +110,8 @@ std::string ReplaceRecordsQuestion(const std::string& root) {
 }
 
 std::string NtfsWipeFailureText(const std::string& root, const NtfsWipeResult& result) {
-  if (result.clustersFailed == 0 && result.recordsFailed == 0) return {};
-  std::string parts;
-  if (result.clustersFailed != 0) {
-    parts = std::to_string(result.clustersFailed) + (Plural(result.clustersFailed) ? " vacant clusters" : " vacant cluster");
-  }
-  if (result.recordsFailed != 0) {
-    if (!parts.empty()) parts += " and ";
-    parts += std::to_string(result.recordsFailed) +
-             (Plural(result.recordsFailed) ? " deleted file records" : " deleted file record");
-  }
-  return parts + " on " + root + " drive could not be overwritten.\n\nWhat they hold may still be restored.";
+  return disk::WipeFailureText(root, result.clustersFailed, result.recordsFailed, "deleted file record",
+                               "deleted file records");
 }
 
 std::uint32_t ScrubDeletedRecords(const disk::VolumeContext& ctx, platform::RandomSource& random,
