@@ -14,20 +14,10 @@
 namespace ambrelic::cli {
 namespace {
 
-struct CliRun {
-  int status = -1;
-  std::string out, err;
-};
+using CliRun = test::ProgramRun;
 
-// Runs the built binary with stdin and stderr away from any terminal.
-CliRun Cli(const std::string& args) {
-  const std::string dir = test::MakeTempDir("cli");
-  CliRun r;
-  r.out = test::RunCommand(std::string("'") + AMBRELIC_CLI + "' " + args + " 2>'" + dir + "/err' </dev/null", &r.status);
-  const auto bytes = test::ReadFileBytes(dir + "/err");
-  r.err.assign(bytes.begin(), bytes.end());
-  return r;
-}
+// The built binary, with standard input and error away from any terminal.
+CliRun Cli(const std::string& args) { return test::RunProgram(AMBRELIC_CLI, args); }
 
 std::string Image(const std::string& name) { return test::FixtureImage("make_app_images.sh", name); }
 

@@ -14,19 +14,10 @@ namespace {
 
 namespace fs = std::filesystem;
 
-struct CliResult {
-  int status = -1;
-  std::string out, err;
-};
+using CliResult = test::ProgramRun;
 
-CliResult Cli(const std::string& args) {
-  const std::string dir = test::MakeTempDir("clirestore");
-  CliResult r;
-  r.out = test::RunCommand(std::string("'") + AMBRELIC_CLI + "' " + args + " 2>'" + dir + "/err' </dev/null", &r.status);
-  const auto bytes = test::ReadFileBytes(dir + "/err");
-  r.err.assign(bytes.begin(), bytes.end());
-  return r;
-}
+// The built binary, with standard input and error away from any terminal.
+CliResult Cli(const std::string& args) { return test::RunProgram(AMBRELIC_CLI, args); }
 
 std::string Image() { return test::FixtureImage("make_restore_images.sh", "restore16.img"); }
 std::string Original(const std::string& path) {

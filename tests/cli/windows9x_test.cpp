@@ -19,18 +19,10 @@ namespace ambrelic::ui {
 namespace {
 namespace fs = std::filesystem;
 
-struct CliResult {
-  int status = -1;
-  std::string out, err;
-};
+using CliResult = test::ProgramRun;
 
 CliResult Cli(const std::string& args, const std::string& binary = AMBRELIC_CLI) {
-  const std::string dir = test::MakeTempDir("cli9x");
-  CliResult r;
-  r.out = test::RunCommand("'" + binary + "' " + args + " 2>'" + dir + "/err' </dev/null", &r.status);
-  const auto bytes = test::ReadFileBytes(dir + "/err");
-  r.err.assign(bytes.begin(), bytes.end());
-  return r;
+  return test::RunProgram(binary, args);
 }
 
 std::string Disk(const std::string& name) { return test::FixtureImage("make_9x_disks.sh", name); }

@@ -15,19 +15,10 @@ namespace {
 
 namespace fs = std::filesystem;
 
-struct CliResult {
-  int status = -1;
-  std::string out, err;
-};
+using CliResult = test::ProgramRun;
 
-CliResult Cli(const std::string& args) {
-  const std::string dir = test::MakeTempDir("cliwipe");
-  CliResult r;
-  r.out = test::RunCommand(std::string("'") + AMBRELIC_CLI + "' " + args + " 2>'" + dir + "/err' </dev/null", &r.status);
-  const auto bytes = test::ReadFileBytes(dir + "/err");
-  r.err.assign(bytes.begin(), bytes.end());
-  return r;
-}
+// The built binary, with standard input and error away from any terminal.
+CliResult Cli(const std::string& args) { return test::RunProgram(AMBRELIC_CLI, args); }
 
 std::string CopyOf(const std::string& name) {
   const std::string path = test::MakeTempDir("cliwipe-image") + "/volume.img";

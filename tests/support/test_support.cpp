@@ -83,6 +83,15 @@ std::string RunCommand(const std::string& command, int* status) {
   return out;
 }
 
+ProgramRun RunProgram(const std::string& binary, const std::string& args) {
+  const std::string dir = MakeTempDir("run");
+  ProgramRun r;
+  r.out = RunCommand("'" + binary + "' " + args + " 2>'" + dir + "/err' </dev/null", &r.status);
+  const auto bytes = ReadFileBytes(dir + "/err");
+  r.err.assign(bytes.begin(), bytes.end());
+  return r;
+}
+
 std::string FixtureImage(const std::string& script, const std::string& name) {
   const std::string dir = AMBRELIC_FIXTURE_DIR;
   fs::create_directories(dir);

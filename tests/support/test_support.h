@@ -25,6 +25,14 @@ std::string SampleImage(const std::string& name);
 // exit status when asked for.
 std::string RunCommand(const std::string& command, int* status = nullptr);
 
+// Runs a built program with args (shell words), standard input from
+// /dev/null and standard error captured apart from standard output.
+struct ProgramRun {
+  int status = -1;
+  std::string out, err;
+};
+ProgramRun RunProgram(const std::string& binary, const std::string& args);
+
 std::vector<std::uint8_t> ReadFileBytes(const std::string& path);
 void WriteFileBytes(const std::string& path, const std::vector<std::uint8_t>& bytes);
 std::string Sha256Of(const std::string& path);
