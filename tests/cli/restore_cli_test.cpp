@@ -5,6 +5,8 @@
 
 #include <filesystem>
 
+#include <unistd.h>
+
 #include "cli/options.h"
 #include "platform/files.h"
 #include "support/test_support.h"
@@ -95,6 +97,33 @@ TEST(CliRestore, OneRowAfterSortAndRowsOutOfTheList) {
   EXPECT_EQ(none.status, 1);
   EXPECT_NE(none.err.find("there is no row 99"), std::string::npos) << none.err;
   EXPECT_FALSE(platform::PathExists(dir + "/x"));
+}
+
+
+// A target inside an ntfs-3g mount of the very image searched lies on the
+// searched volume: the warning is asked, its default No writes nothing and
+// the command ends with status 1; --yes answers it.
+TEST(CliRestore, OntoAFuseMountOfTheSearchedImageAsksFirst) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root for FUSE";
+  const std::string path = test::MakeTempDir("clirestore-fuse") + "/volume.img";
+  fs::copy_file(test::FixtureImage("make_wipe_images.sh", "wipe-ntfs.img"), path);
+  const std::string mountPoint = test::MakeTempDir("clirestore-fuse");
+  int status = -1;
+  test::RunCommand("ntfs-3g '" + path + "' '" + mountPoint + "' 2>&1", &status);
+  if (status != 0) GTEST_SKIP() << "ntfs-3g cannot mount here";
+  const CliResult no = Cli("restore --no-scan-vacant --all --to '" + mountPoint + "/out' '" + path + "'");
+  const bool writtenOnNo = platform::PathExists(mountPoint + "/out");
+  const CliResult yes = Cli("restore --no-scan-vacant --all --yes --to '" + mountPoint + "/out' '" + path + "'");
+  const bool writtenOnYes = platform::PathExists(mountPoint + "/out");
+  test::RunCommand("umount '" + mountPoint + "'");
+  const std::string warning =
+      "I recommend you if possible to select a different drive from searched drive so not to overwrite original "
+      "data.\n\nDo you want to continue?\n";
+  EXPECT_EQ(no.status, 1);
+  EXPECT_NE(no.err.find(warning), std::string::npos) << no.err;
+  EXPECT_FALSE(writtenOnNo);
+  EXPECT_EQ(yes.status, 0) << yes.err;
+  EXPECT_TRUE(writtenOnYes);
 }
 
 }  // namespace

@@ -107,5 +107,24 @@ TEST(CliWipe, AMountedDeviceIsRefused) {
   EXPECT_EQ(after, before);
 }
 
+
+// An image file that ntfs-3g reads through FUSE has no lock and no loop
+// device: the mount table alone tells that the file system is live.
+TEST(CliWipe, AnImageFileMountedThroughFuseIsRefused) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root for FUSE";
+  const std::string path = CopyOf("wipe-ntfs.img");
+  const std::string mountPoint = test::MakeTempDir("cliwipe-fuse");
+  int status = -1;
+  test::RunCommand("ntfs-3g '" + path + "' '" + mountPoint + "' 2>&1", &status);
+  if (status != 0) GTEST_SKIP() << "ntfs-3g cannot mount here";
+  const std::string before = test::Sha256Of(path);
+  const CliResult r = Cli("wipe --yes --records --quiet '" + path + "'");
+  const std::string after = test::Sha256Of(path);
+  test::RunCommand("umount '" + mountPoint + "'");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "The drive is in use (mounted). Unmount it and try again.\n");
+  EXPECT_EQ(after, before);
+}
+
 }  // namespace
 }  // namespace ambrelic::cli
