@@ -34,4 +34,8 @@ bool ReadSectors(const VolumeContext& ctx, std::uint64_t sector, std::uint32_t c
 bool WriteSectors(const VolumeContext& ctx, std::uint64_t sector, std::uint32_t count,
                   const std::uint8_t* buffer);
 
+// Makes every write so far durable: the volume flushed on the NT path, the
+// BIOS disk on the 9x path. False when that failed (or cannot be done).
+bool FlushSectors(const VolumeContext& ctx);
+
 }  // namespace ambrelic::disk
