@@ -124,8 +124,15 @@ class Surveyor {
   }
 
   bool CheckLayout() {
+    // What the systems that mount FAT volumes refuse too: a cluster size
+    // that is not a power of two, no reserved sector (the table would
+    // overlay the boot sector), and a fixed root folder that ends inside a
+    // sector (where the data area starts is then a matter of rounding, and
+    // tools round differently).
     const std::uint32_t spc = ctx_.sectorsPerCluster;
-    if (spc == 0 || (spc & (spc - 1)) != 0 || ctx_.numberOfFats == 0 || ctx_.bytesPerSector < kEntry) {
+    const std::uint32_t bps = ctx_.bytesPerSector;
+    if (spc == 0 || (spc & (spc - 1)) != 0 || ctx_.numberOfFats == 0 || bps < kEntry || ctx_.reservedSectors == 0 ||
+        (ctx_.fsKind != FsKind::Fat32 && ctx_.rootEntryCount * kEntry % bps != 0)) {
       return Damaged(FatDamage::Layout);
     }
     if (TableBytes(ctx_) > static_cast<std::uint64_t>(ctx_.sectorsPerFat) * ctx_.bytesPerSector) {

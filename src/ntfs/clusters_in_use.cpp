@@ -222,12 +222,11 @@ class Surveyor {
       const std::optional<Attribute> attribute = AttributeAt(bytes, offset);
       if (!attribute) break;
       if (!attribute->resident()) {
+        // A record in use only by one account still has every run it
+        // decodes before a bad one spared.
         std::vector<ClusterRun> runs;
-        if (!DecodeRuns(*attribute, volumeClusters_, runs)) {
-          if (live) return Damaged(NtfsDamage::RecordUnreadable);
-        } else if (!Claim(runs, live, n)) {
-          return false;
-        }
+        if (!DecodeRuns(*attribute, volumeClusters_, runs) && live) return Damaged(NtfsDamage::RecordUnreadable);
+        if (!Claim(runs, live, n)) return false;
       }
       offset += attribute->bytes.size();
     }

@@ -42,7 +42,8 @@ struct ClusterRun {
 // Decodes the run list of one extent, appending to out. Stricter than the
 // reader of the search: false for an entry the list cannot hold, a run of
 // no clusters, a cluster outside the volume's `volumeClusters`, a list
-// without its end, or runs that do not cover the extent's VCNs. A run with
+// without its end, or runs that do not cover the extent's VCNs; out then
+// holds the runs before the fault. A run with
 // offset bytes is on the disk even when it starts at cluster 0 (the boot
 // sector's own run does).
 bool DecodeRuns(const Attribute& extent, std::uint64_t volumeClusters, std::vector<ClusterRun>& out);
