@@ -210,7 +210,13 @@ class Surveyor {
     out_.recordsInUse.Set(n);
     const bool live = bitmapInUse && headerInUse;
     if (n < kSystemRecords && !live) return Damaged(NtfsDamage::SystemRecordFree);
-    if (bitmapInUse && !headerInUse && signature && n >= kFirstUserRecord) ++out_.disputedRecords;
+    // A deleted record the MFT bitmap keeps is left, and told when it
+    // still holds anything (records reserved empty, as Windows keeps 16 to
+    // 23, hold nothing to restore).
+    if (bitmapInUse && !headerInUse && signature && n >= kFirstUserRecord &&
+        disk::le32(bytes, disk::le16(bytes, kRecFirstAttribute)) != kAttrEnd) {
+      ++out_.disputedRecords;
+    }
     if (!signature) return true;
     if (!CheckFixups(record)) return live ? Damaged(NtfsDamage::RecordUnreadable) : true;
     std::size_t offset = disk::le16(bytes, kRecFirstAttribute);
@@ -280,7 +286,9 @@ bool DecodeRuns(const Attribute& extent, std::uint64_t volumeClusters, std::vect
     const disk::Bytes entry = list.subspan(pos);
     const std::size_t size = RunHeaderSize(entry);
     const std::uint64_t length = RunLength(entry);
-    if (size == 0 || length == 0 || length > volumeClusters) return false;
+    // A sparse run may be longer than the volume (a sparse file larger
+    // than the disk); a run on the disk may not.
+    if (size == 0 || length == 0) return false;
     ClusterRun run;
     run.vcn = vcn;
     run.length = length;

@@ -202,6 +202,11 @@ TEST(NtfsClustersInUse, RunListsAreDecodedStrictly) {
   ASSERT_TRUE(DecodeRuns(Attribute{a}, 100, out));
   EXPECT_FALSE(out.at(0).sparse);
   EXPECT_EQ(out.at(0).lcn, 0u);
+  // A sparse run longer than the volume: a sparse file larger than the disk.
+  out.clear();
+  a = attribute({0x04, 0x00, 0x00, 0x00, 0x01, 0x00}, 0xFFFFFF);
+  ASSERT_TRUE(DecodeRuns(Attribute{a}, 100, out));
+  EXPECT_TRUE(out.at(0).sparse);
   for (const auto& bad : {attribute({0x21, 0x00, 0x10, 0x00, 0x00}, 0),       // a run of no clusters
                           attribute({0x21, 0x04, 0x61, 0x00, 0x00}, 3),       // past the volume
                           attribute({0x21, 0x04, 0x10, 0x00, 0x00}, 4),       // VCNs not covered
