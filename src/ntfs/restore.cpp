@@ -160,12 +160,16 @@ FolderPlace CreateRelativeFolders(const disk::VolumeContext& ctx, disk::Operatio
                                   RecordNumber folder, RecordNumber folderRecord, const std::string& targetFolder,
                                   ParentCache& cache) {
   using Kind = FolderPlace::Kind;
+  // Most records lie in a folder already placed.
+  if (folder == folderRecord) return FolderPlace{Kind::Made, targetFolder};
+  if (auto hit = cache.folders.find(folder); hit != cache.folders.end()) return hit->second;
   // Up the chain until the restored folder, a folder already placed, or the
   // end of the chain (the root, a record that is no folder, one without a
   // name, or more steps than the MFT has records: a cycle).
+  if (cache.maxSteps == 0) cache.maxSteps = std::max<std::uint64_t>(MftRecordCount(ctx), 1);
+  const std::uint64_t maxSteps = cache.maxSteps;
   std::vector<RecordNumber> chain;
   std::vector<std::uint8_t> record(ctx.mftRecordSize);
-  const std::uint64_t maxSteps = MftRecordCount(ctx);
   FolderPlace base;
   for (RecordNumber r = folder;;) {
     if (r == folderRecord) {

@@ -40,6 +40,7 @@ struct FolderPlace {
 };
 struct ParentCache {
   std::unordered_map<RecordNumber, FolderPlace> folders;
+  std::uint64_t maxSteps = 0;  // records of the MFT, once needed
 };
 
 // Finds where folder record `folder` belongs under targetFolder, the place
