@@ -125,41 +125,39 @@ TEST(RestoreFromWindowTest, AFolderOntoAFuseMountOfTheSearchedImageAsksFirst) {
   int status = -1;
   test::RunCommand("ntfs-3g '" + image + "' '" + mountPoint + "' 2>&1", &status);
   if (status != 0) GTEST_SKIP() << "ntfs-3g cannot mount here";
+  // Unmounted however the test ends.
+  struct Unmount {
+    std::string at;
+    ~Unmount() { test::RunCommand("umount '" + at + "'"); }
+  } unmount{mountPoint};
   const std::string warning =
       "I recommend you if possible to select a different drive from searched drive so not to overwrite original "
       "data.\n\nDo you want to continue?";
   std::vector<std::string> asked;
-  bool writtenOnNo = true;
-  bool writtenOnYes = false;
-  {
-    test::ScriptedWindow w({platform::DriveSource{image, false, false}});
-    QTest::mouseClick(w->SearchButton(), Qt::LeftButton);
-    const int clash = RowNamed(w->Dialog().List(), "Clash");
-    ASSERT_GE(clash, 0);
-    w->ResultsView()->selectRow(clash);
-    w->Host().SetSaveAsAnswerer([&](const SaveAsRequest& r) -> std::optional<std::string> {
-      asked.push_back(r.prefilledName);
-      if (asked.size() > 1) return std::nullopt;
-      return mountPoint + "/out";
-    });
-    w.boxes.clear();
-    w.answers = {Answer::No};
-    QTest::mouseClick(w->RestoreButton(), Qt::LeftButton);
-    ASSERT_EQ(w.boxes.size(), 1u);
-    EXPECT_EQ(w.boxes[0].text, warning);
-    EXPECT_EQ(w.boxes[0].defaultButton, 1) << "No is the default";
-    writtenOnNo = platform::PathExists(mountPoint + "/out");
-    asked.clear();
-    w.boxes.clear();
-    w.answers = {Answer::Yes};
-    QTest::mouseClick(w->RestoreButton(), Qt::LeftButton);
-    EXPECT_EQ(w.boxes.size(), 1u);
-    writtenOnYes = platform::IsFolder(mountPoint + "/out/Report 2020 (2)/deeper");
-  }
-  test::RunCommand("umount '" + mountPoint + "'");
-  EXPECT_EQ(asked, (std::vector<std::string>{"Clash"}));
-  EXPECT_FALSE(writtenOnNo);
-  EXPECT_TRUE(writtenOnYes);
+  test::ScriptedWindow w({platform::DriveSource{image, false, false}});
+  QTest::mouseClick(w->SearchButton(), Qt::LeftButton);
+  const int clash = RowNamed(w->Dialog().List(), "Clash");
+  ASSERT_GE(clash, 0);
+  w->ResultsView()->selectRow(clash);
+  w->Host().SetSaveAsAnswerer([&](const SaveAsRequest& r) -> std::optional<std::string> {
+    asked.push_back(r.prefilledName);
+    if (asked.size() > 1) return std::nullopt;
+    return mountPoint + "/out";
+  });
+  w.boxes.clear();
+  w.answers = {Answer::No};
+  QTest::mouseClick(w->RestoreButton(), Qt::LeftButton);
+  ASSERT_EQ(w.boxes.size(), 1u);
+  EXPECT_EQ(w.boxes[0].text, warning);
+  EXPECT_EQ(w.boxes[0].defaultButton, 1) << "No is the default";
+  EXPECT_EQ(asked, (std::vector<std::string>{"Clash", mountPoint + "/out"})) << "No: Save As again";
+  EXPECT_FALSE(platform::PathExists(mountPoint + "/out"));
+  asked.clear();
+  w.boxes.clear();
+  w.answers = {Answer::Yes};
+  QTest::mouseClick(w->RestoreButton(), Qt::LeftButton);
+  EXPECT_EQ(w.boxes.size(), 1u);
+  EXPECT_TRUE(platform::IsFolder(mountPoint + "/out/Report 2020 (2)/deeper"));
 }
 
 }  // namespace
