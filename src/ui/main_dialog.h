@@ -98,9 +98,9 @@ class MainDialog : public disk::EngineHost, public ProgressOwner {
   void ProgressClosed(ProgressDialog* dialog) override;
 
   CommandOutcome LastOutcome() const { return lastOutcome_; }
-  // False when the last restore told the user of a row it could not write
-  // whole ("File writing failure.", a path too long): a partial restore is
-  // not reported as success.
+  // False when the last restore told the user of a file or folder it could
+  // not write whole ("File writing failure.", a path too long, the count at
+  // its end): a partial restore is not reported as success.
   bool LastRestoreComplete() const { return lastRestoreComplete_; }
   const std::vector<platform::Drive>& Drives() const { return drives_; }
   ResultsList& List() { return list_; }
