@@ -240,7 +240,9 @@ bool Refused(const test::ProgramRun& r) {
 }
 
 struct Figures {
-  std::uint64_t histories = 0, mutants = 0, refused = 0, wiped = 0, damaged = 0, skipped = 0;
+  std::uint64_t histories = 0, mutants = 0, refused = 0, wiped = 0, damaged = 0;
+  std::map<std::string, std::uint64_t> reasons;  // refusals by their message's first line
+  std::map<std::string, std::uint64_t> targets;  // mutants by the structure changed
 };
 
 class WipeProperty : public ::testing::TestWithParam<std::string> {};
@@ -305,8 +307,10 @@ TEST_P(WipeProperty, LiveFilesKeepEveryByteOnHistoriesAndTheirMutants) {
         const std::string where = mutation.what + " byte " + std::to_string(mutation.offset) + " " +
                                   std::to_string(original[mutation.offset]) + " -> " +
                                   std::to_string(bytes[mutation.offset]);
+        ++fig.targets[mutation.what];
         if (Refused(w)) {
           ++fig.refused;
+          ++fig.reasons[w.err.substr(0, w.err.find('\n'))];
           EXPECT_EQ(w.status, 1) << where;
           EXPECT_EQ(test::Sha256Of(mutant), sum) << "refused but written: " << where;
           continue;
@@ -330,6 +334,8 @@ TEST_P(WipeProperty, LiveFilesKeepEveryByteOnHistoriesAndTheirMutants) {
   }
   std::cout << "[ figures  ] " << kind << ": histories " << fig.histories << ", mutants " << fig.mutants
             << ", refused " << fig.refused << ", wiped " << fig.wiped << ", damaged " << fig.damaged << "\n";
+  for (const auto& [what, n] : fig.targets) std::cout << "[ figures  ]   mutants of the " << what << ": " << n << "\n";
+  for (const auto& [why, n] : fig.reasons) std::cout << "[ figures  ]   refused " << n << "x: " << why << "\n";
 }
 
 INSTANTIATE_TEST_SUITE_P(Kinds, WipeProperty, ::testing::Values("fat12", "fat16", "fat32", "ntfs"));
