@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "disk/sector_device.h"
+#include "fat/condition.h"
 
 namespace ambrelic::fat {
 
@@ -278,6 +279,7 @@ void DirectoryWalker::ActOnCandidate(Bytes entry, const std::string* path, bool 
       candidate.isFolder = isFolder;
       candidate.firstCluster = c;
       candidate.size = size;
+      candidate.modified = EntryWriteTime(entry);
       hooks_.restoreEntry(candidate);
       return;
     }
@@ -299,6 +301,10 @@ void DirectoryWalker::ActOnCandidate(Bytes entry, const std::string* path, bool 
   row.modified = FormatModified(disk::le16(entry, kOffWriteDate), disk::le16(entry, kOffWriteTime));
   row.number = std::to_string(c);
   row.isFolder = isFolder;
+  row.facts.size = isFolder ? 0 : size;
+  row.facts.number = c;
+  row.facts.condition = FatRowCondition(ctx_, c, size, isFolder);
+  FillEntryTimes(entry, row.facts);
   host_.AddRow(std::move(row));
 }
 

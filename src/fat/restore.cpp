@@ -25,7 +25,7 @@ constexpr std::size_t kNineXMaxFullBytes = 246;
 }  // namespace
 
 bool RestoreFatFile(const disk::VolumeContext& ctx, disk::EngineHost& host, const std::string& path,
-                    std::uint32_t firstCluster, std::uint32_t size) {
+                    std::uint32_t firstCluster, std::uint32_t size, const disk::VolumeTime& modified) {
   const platform::NewFile file = platform::CreateNewFile(path);
   if (file.fd < 0) {
     host.ShowMessage(kWriteFailure);
@@ -90,6 +90,7 @@ bool RestoreFatFile(const disk::VolumeContext& ctx, disk::EngineHost& host, cons
     host.ShowMessage(kWriteFailure);
     return false;
   }
+  host.Restored(file.path, modified, false);
   return complete;
 }
 
@@ -114,12 +115,12 @@ void RestoreFatEntry(const disk::VolumeContext& ctx, disk::EngineHost& host, con
   }
   if (entry.isFolder) {
     // A failure is silent: the folder's files are then skipped below.
-    platform::MakeFolder(full);
+    if (platform::MakeFolder(full)) host.Restored(full, entry.modified, true);
     return;
   }
   if (!platform::IsFolder(entry.parentPath)) return;
   if (entry.size != 0 && !IsValidCluster(ctx, entry.firstCluster)) return;
-  RestoreFatFile(ctx, host, full, entry.firstCluster, entry.size);
+  RestoreFatFile(ctx, host, full, entry.firstCluster, entry.size, entry.modified);
 }
 
 void RestoreFatFolder(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host,

@@ -19,9 +19,9 @@ namespace ambrelic::fat {
 // " (2)", " (3)"... before its extension: nothing is ever appended to or
 // replaced. "File writing failure." when the file cannot be created or a
 // write fails (what was written stays). Returns true when every byte was
-// written.
+// written. The file made is told to host.Restored with `modified`.
 bool RestoreFatFile(const disk::VolumeContext& ctx, disk::EngineHost& host, const std::string& path,
-                    std::uint32_t firstCluster, std::uint32_t size);
+                    std::uint32_t firstCluster, std::uint32_t size, const disk::VolumeTime& modified = {});
 
 // One entry of a deleted folder being restored: a folder is created (the
 // walk enters it afterwards), a file is written into its folder. The name

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "ntfs/attributes.h"
+#include "ntfs/condition.h"
 #include "ntfs/data_runs.h"
 #include "ntfs/mft_scan.h"
 #include "platform/files.h"
@@ -88,6 +89,15 @@ std::vector<std::string> Components(const std::string& relative) {
   return out;
 }
 
+// The last write of the record's data ($STANDARD_INFORMATION), for the
+// restored file or folder.
+disk::VolumeTime RecordWriteTime(const disk::VolumeContext& ctx, RecordNumber n) {
+  std::vector<std::uint8_t> record(ctx.mftRecordSize);
+  if (!ReadMftRecord(ctx, n, record)) return {};
+  auto standard = FindAttribute(ctx, record, kAttrStandardInformation);
+  return standard ? FileTimeToVolumeTime(disk::le64(standard->value(), 0x08)) : disk::VolumeTime{};
+}
+
 }  // namespace
 
 bool RestoreNtfsFile(const disk::VolumeContext& ctx, disk::EngineHost& host, RecordNumber n,
@@ -168,6 +178,7 @@ bool RestoreNtfsFile(const disk::VolumeContext& ctx, disk::EngineHost& host, Rec
     host.ShowMessage(kWriteFailure);
     return false;
   }
+  host.Restored(file.path, RecordWriteTime(ctx, n), false);
   return length == stream->size();
 }
 
@@ -213,7 +224,10 @@ void RestoreFolderEntry(disk::VolumeContext& ctx, disk::OperationState& op, disk
     dest = CreateRelativeFolders(host, targetFolder, relative);
     if (dest.empty()) return;
   }
-  if (isFolder) return;
+  if (isFolder) {
+    host.Restored(dest, RecordWriteTime(ctx, n), true);
+    return;
+  }
   const std::string fileName = platform::SafePathComponent(name->name);
   if (fileName.size() > platform::kMaxNameBytes) {
     host.ShowMessage(kPathTooLong);
