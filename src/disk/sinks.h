@@ -57,6 +57,10 @@ class EngineHost {
   virtual void ShowMessage(const std::string& text) = 0;
   // A Yes/No question with No as the default button; true for Yes.
   virtual bool AskYesNo(const std::string& text, bool stopIcon = false) = 0;
+  // A message about one file (path as the user named it or the restore
+  // made it): the window shows the text as it stands, the command line
+  // names the file.
+  virtual void ShowFileMessage(const std::string& path, const std::string& text) { ShowMessage(text); }
   // A restore wrote a file or created a folder at path (the path it really
   // used, after any " (2)"), from an entry or record last modified at
   // `modified`. Folders are told before their contents are written.

@@ -28,7 +28,7 @@ bool RestoreFatFile(const disk::VolumeContext& ctx, disk::EngineHost& host, cons
                     std::uint32_t firstCluster, std::uint32_t size, const disk::VolumeTime& modified) {
   const platform::NewFile file = platform::CreateNewFile(path);
   if (file.fd < 0) {
-    host.ShowMessage(kWriteFailure);
+    host.ShowFileMessage(path, kWriteFailure);
     return false;
   }
   std::vector<std::uint8_t> buffer(ctx.bytesPerCluster);
@@ -78,7 +78,7 @@ bool RestoreFatFile(const disk::VolumeContext& ctx, disk::EngineHost& host, cons
     // cluster just read (it is the file's own data), then ends.
     if (!platform::WriteAll(file.fd, buffer.data(), n)) {
       ::close(file.fd);
-      host.ShowMessage(kWriteFailure);
+      host.ShowFileMessage(file.path, kWriteFailure);
       return false;
     }
     if (lastFound) {
@@ -87,7 +87,7 @@ bool RestoreFatFile(const disk::VolumeContext& ctx, disk::EngineHost& host, cons
     }
   }
   if (::close(file.fd) != 0) {
-    host.ShowMessage(kWriteFailure);
+    host.ShowFileMessage(file.path, kWriteFailure);
     return false;
   }
   host.Restored(file.path, modified, false);

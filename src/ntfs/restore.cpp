@@ -114,7 +114,7 @@ bool RestoreNtfsFile(const disk::VolumeContext& ctx, disk::EngineHost& host, Rec
 
   const platform::NewFile file = platform::CreateNewFile(path);
   if (file.fd < 0) {
-    host.ShowMessage(kWriteFailure);
+    host.ShowFileMessage(path, kWriteFailure);
     return false;
   }
   bool ok = true;
@@ -175,7 +175,7 @@ bool RestoreNtfsFile(const disk::VolumeContext& ctx, disk::EngineHost& host, Rec
   if (ok) ok = platform::SetFileLength(file.fd, length);
   if (::close(file.fd) != 0) ok = false;
   if (!ok) {
-    host.ShowMessage(kWriteFailure);
+    host.ShowFileMessage(file.path, kWriteFailure);
     return false;
   }
   host.Restored(file.path, RecordWriteTime(ctx, n), false);

@@ -66,7 +66,7 @@ bool MainDialog::ReopenSearchedVolume() {
   const platform::OpenResult opened =
       platform::OpenFileDevice(searchedDrive_->sourcePath, searchedDrive_->offset, searchedDrive_->length, false);
   if (!opened.device) {
-    ShowMessage(platform::ErrorText(opened.error));
+    ShowFileMessage(searchedDrive_->sourcePath, platform::ErrorText(opened.error));
     return false;
   }
   ctx_.volumeHandle = opened.device;
@@ -110,8 +110,17 @@ void MainDialog::OnRestore() {
     break;
   }
 
+  // Nothing is written when the target's file system cannot take it all.
+  const std::uint64_t needed = BytesToRestore();
+  if (const std::optional<std::uint64_t> free = platform::FreeBytesAt(chosen); free && needed > *free) {
+    ShowFileMessage(chosen, "needs " + std::to_string(needed) + " bytes, " + std::to_string(*free) + " free");
+    lastRestoreComplete_ = false;
+    return;
+  }
+
   lastOutcome_ = CommandOutcome::Ran;
   host_.SetWaitCursor(true);
+  restored_.clear();
   // Every box from here on tells of something not restored.
   const long messagesBefore = messagesShown_;
   lastRestoreComplete_ = false;
@@ -140,15 +149,63 @@ void MainDialog::OnRestore() {
       }
     }
     if (isFolder) {
+      // The folder itself is made here; what it holds is told by the engine.
+      const bool existed = platform::IsFolder(target);
       RestoreFolder(target, number, size);
+      if (!existed && platform::IsFolder(target)) Restored(target, list_.Row(row).facts.written, true);
     } else if (ctx_.fsKind == disk::FsKind::Ntfs) {
       ntfs::RestoreNtfsFile(ctx_, *this, Low32(number), target);
     } else {
-      fat::RestoreFatFile(ctx_, *this, target, Low32(number), Low32(size));
+      fat::RestoreFatFile(ctx_, *this, target, Low32(number), Low32(size), list_.Row(row).facts.written);
     }
   }
+  ApplyRestoredTimes();
   lastRestoreComplete_ = messagesShown_ == messagesBefore;
   host_.SetWaitCursor(false);
+}
+
+void MainDialog::Restored(const std::string& path, const disk::VolumeTime& modified, bool isFolder) {
+  if (keepTimes_ && modified.present()) restored_.push_back({path, modified, isFolder});
+}
+
+void MainDialog::ApplyRestoredTimes() {
+  // Files first: writing into a folder changes its time, so the folders
+  // get theirs once everything is written.
+  for (const bool folders : {false, true}) {
+    for (const auto& made : restored_) {
+      if (made.isFolder != folders) continue;
+      if (const std::optional<std::int64_t> seconds = disk::UnixSeconds(made.modified)) {
+        platform::SetModificationTime(made.path, *seconds);
+      }
+    }
+  }
+  restored_.clear();
+}
+
+std::uint64_t MainDialog::BytesToRestore() const {
+  std::uint64_t total = 0;
+  std::vector<bool> counted(static_cast<std::size_t>(list_.RowCount()), false);
+  auto add = [&](int row) {
+    if (counted[static_cast<std::size_t>(row)]) return;
+    counted[static_cast<std::size_t>(row)] = true;
+    if (!list_.Row(row).isFolder) total += list_.Row(row).facts.size;
+  };
+  for (int row = list_.FirstSelected(); row >= 0; row = list_.NextSelected(row)) {
+    add(row);
+    if (!list_.Row(row).isFolder) continue;
+    // A folder's contents are the rows listed in it or below it.
+    const std::string& parent = list_.CellText(row, 1);
+    std::string path = parent;
+    if (path.empty() || path.back() != '\\') path += '\\';
+    path += list_.CellText(row, 0);
+    for (int other = 0; other < list_.RowCount(); ++other) {
+      const std::string& folder = list_.CellText(other, 1);
+      if (folder.compare(0, path.size(), path) == 0 && (folder.size() == path.size() || folder[path.size()] == '\\')) {
+        add(other);
+      }
+    }
+  }
+  return total;
 }
 
 int MainDialog::EnsureFolder(const std::string& path) {
