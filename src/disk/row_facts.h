@@ -15,13 +15,14 @@ namespace ambrelic::disk {
 
 // A time as the volume keeps it. FAT entries hold calendar fields of local
 // time without a zone; NTFS records hold UTC.
+// Sixteen bytes: a row keeps nine of them.
 struct VolumeTime {
   enum class Kind : std::uint8_t { None, Utc, Local };
-  Kind kind = Kind::None;
   std::int64_t utcSeconds = 0;  // Utc: seconds since 1970-01-01 00:00 UTC
   // Local: the fields as stored, not range-checked.
   std::uint16_t year = 0;
   std::uint8_t month = 0, day = 0, hour = 0, minute = 0, second = 0;
+  Kind kind = Kind::None;
 
   static VolumeTime Utc(std::int64_t seconds) {
     VolumeTime t;
@@ -99,5 +100,7 @@ struct RowFacts {
   bool hasNameTimes = false;
   VolumeTime nameWritten, nameAccessed, nameChanged, nameCreated;
 };
+
+static_assert(sizeof(VolumeTime) == 16);
 
 }  // namespace ambrelic::disk
