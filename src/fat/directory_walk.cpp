@@ -7,6 +7,7 @@
 #include "disk/sector_device.h"
 #include "platform/files.h"
 #include "platform/text.h"
+#include "fat/condition.h"
 
 namespace ambrelic::fat {
 
@@ -280,6 +281,7 @@ void DirectoryWalker::ActOnCandidate(Bytes entry, const std::string* path, bool 
       candidate.isFolder = isFolder;
       candidate.firstCluster = c;
       candidate.size = size;
+      candidate.modified = EntryWriteTime(entry);
       std::string made = hooks_.restoreEntry(candidate);
       if (collected) collected->restorePath = std::move(made);
       return;
@@ -302,6 +304,10 @@ void DirectoryWalker::ActOnCandidate(Bytes entry, const std::string* path, bool 
   row.modified = FormatModified(disk::le16(entry, kOffWriteDate), disk::le16(entry, kOffWriteTime));
   row.number = std::to_string(c);
   row.isFolder = isFolder;
+  row.facts.size = isFolder ? 0 : size;
+  row.facts.number = c;
+  row.facts.condition = FatRowCondition(ctx_, c, size, isFolder);
+  FillEntryTimes(entry, row.facts);
   host_.AddRow(std::move(row));
 }
 

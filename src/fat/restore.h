@@ -19,9 +19,9 @@ namespace ambrelic::fat {
 // " (2)", " (3)"... before its extension: nothing is ever appended to or
 // replaced. "File writing failure." when the file cannot be created or a
 // write fails (what was written stays). Returns true when every byte was
-// written.
+// written. The file made is told to host.Restored with `modified`.
 bool RestoreFatFile(const disk::VolumeContext& ctx, disk::EngineHost& host, const std::string& path,
-                    std::uint32_t firstCluster, std::uint32_t size);
+                    std::uint32_t firstCluster, std::uint32_t size, const disk::VolumeTime& modified = {});
 
 // What became of one entry of a folder restore.
 struct EntryRestore {

@@ -8,6 +8,7 @@
 
 #include "disk/sector_device.h"
 #include "ntfs/attributes.h"
+#include "ntfs/condition.h"
 #include "ntfs/data_runs.h"
 #include "ntfs/restore.h"
 #include "disk/text_format.h"
@@ -111,7 +112,8 @@ bool BuildFolderPath(const disk::VolumeContext& ctx, std::string& path, RecordNu
 }
 
 void AddNtfsRow(const disk::VolumeContext& ctx, const disk::OperationState& op, disk::EngineHost& host,
-                RecordNumber n, std::span<const std::uint8_t> record, FolderPathCache* cache) {
+                RecordNumber n, std::span<const std::uint8_t> record, FolderPathCache* cache,
+                const std::vector<std::uint8_t>* clusterBitmap) {
   auto name = FindRecordName(ctx, record);
   if (!name) return;
   std::vector<std::uint8_t> copy(record.begin(), record.end());
@@ -148,6 +150,10 @@ void AddNtfsRow(const disk::VolumeContext& ctx, const disk::OperationState& op, 
   if (!folder) row.size = disk::RightAligned(size, 8);
   row.modified = FormatFileTime(changed);
   row.number = disk::RightAligned(n, 8);
+  row.facts.size = size;
+  row.facts.number = n;
+  row.facts.condition = NtfsRowCondition(ctx, clusterBitmap, record, folder);
+  FillRecordTimes(ctx, record, row.facts);
   host.AddRow(std::move(row));
 }
 
@@ -166,6 +172,9 @@ void ScanMft(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHos
   ParentCache parents;
   FolderPathCache paths;
   MftReader reader(ctx, 1u << 20, bitmap);
+  // The rows' condition: read once per search.
+  std::optional<std::vector<std::uint8_t>> clusterBitmap;
+  if (op.OperationMode == disk::OpSearch) clusterBitmap = LoadClusterBitmap(ctx);
 
   std::unique_ptr<disk::ProgressSink> progress = host.OpenProgress();
   op.ActiveProgress = progress.get();
@@ -179,7 +188,7 @@ void ScanMft(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHos
     const auto n = static_cast<RecordNumber>(i);
     if (reader.Read(n, record) && !RecordInUse(record)) {
       if (op.OperationMode == disk::OpSearch) {
-        AddNtfsRow(ctx, op, host, n, record, &paths);
+        AddNtfsRow(ctx, op, host, n, record, &paths, clusterBitmap ? &*clusterBitmap : nullptr);
       } else if (op.OperationMode == disk::OpRestore) {
         RestoreFolderEntry(ctx, op, host, n, record, folderRecord, targetFolder, parents);
       }

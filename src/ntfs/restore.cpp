@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "ntfs/attributes.h"
+#include "ntfs/condition.h"
 #include "ntfs/data_runs.h"
 #include "ntfs/mft_scan.h"
 #include "platform/files.h"
@@ -73,6 +74,15 @@ std::uint64_t ZeroClustersAt(const Extents& e, Vcn vcn) {
   return 0;
 }
 
+// The last write of the record's data ($STANDARD_INFORMATION), for the
+// restored file or folder.
+disk::VolumeTime RecordWriteTime(const disk::VolumeContext& ctx, RecordNumber n) {
+  std::vector<std::uint8_t> record(ctx.mftRecordSize);
+  if (!ReadMftRecord(ctx, n, record)) return {};
+  auto standard = FindAttribute(ctx, record, kAttrStandardInformation);
+  return standard ? FileTimeToVolumeTime(disk::le64(standard->value(), 0x08)) : disk::VolumeTime{};
+}
+
 }  // namespace
 
 bool RestoreNtfsFile(const disk::VolumeContext& ctx, disk::EngineHost& host, RecordNumber n,
@@ -89,7 +99,7 @@ bool RestoreNtfsFile(const disk::VolumeContext& ctx, disk::EngineHost& host, Rec
 
   const platform::NewFile file = platform::CreateNewFile(path);
   if (file.fd < 0) {
-    host.ShowMessage(kWriteFailure);
+    host.ShowFileMessage(path, kWriteFailure);
     return false;
   }
   bool ok = true;
@@ -150,9 +160,10 @@ bool RestoreNtfsFile(const disk::VolumeContext& ctx, disk::EngineHost& host, Rec
   if (ok) ok = platform::SetFileLength(file.fd, length);
   if (::close(file.fd) != 0) ok = false;
   if (!ok) {
-    host.ShowMessage(kWriteFailure);
+    host.ShowFileMessage(file.path, kWriteFailure);
     return false;
   }
+  host.Restored(file.path, RecordWriteTime(ctx, n), false);
   return length == stream->size();
 }
 
@@ -229,7 +240,11 @@ void RestoreFolderEntry(disk::VolumeContext& ctx, disk::OperationState& op, disk
       CreateRelativeFolders(ctx, op, host, isFolder ? n : name->info.parent, folderRecord, targetFolder, cache);
   if (place.kind == Kind::Outside) return;
   if (op.ActiveProgress) op.ActiveProgress->SetFileName(name->name);
-  if (isFolder || place.kind != Kind::Made) return;
+  if (place.kind != Kind::Made) return;
+  if (isFolder) {
+    host.Restored(place.path, RecordWriteTime(ctx, n), true);
+    return;
+  }
   const std::string path = place.path + "/" + platform::FitName(platform::SafePathComponent(name->name));
   if (path.size() > platform::kMaxPathBytes) {
     host.ShowMessage(kPathTooLong);

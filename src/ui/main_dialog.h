@@ -91,6 +91,13 @@ class MainDialog : public disk::EngineHost, public ProgressOwner {
   void AddRow(disk::FoundRow row) override;
   void ShowMessage(const std::string& text) override;
   bool AskYesNo(const std::string& text, bool stopIcon = false) override;
+  void ShowFileMessage(const std::string& path, const std::string& text) override;
+  void Restored(const std::string& path, const disk::VolumeTime& modified, bool isFolder) override;
+
+  // Restored files and recreated folders get the modification time of
+  // their entry or record (the command line's --keep-times); off by default,
+  // as designed.
+  void SetKeepTimes(bool on) { keepTimes_ = on; }
 
   // ProgressOwner
   bool IsEnabled() const override { return enabled_; }
@@ -150,6 +157,18 @@ class MainDialog : public disk::EngineHost, public ProgressOwner {
   bool ending_ = false;
   std::uint64_t wipeFailures_ = 0;
   bool wipeComplete_ = false;
+  bool keepTimes_ = false;
+  // What the running restore made, with the times to give it at its end.
+  struct MadeByRestore {
+    std::string path;
+    disk::VolumeTime modified;
+    bool isFolder = false;
+  };
+  std::vector<MadeByRestore> restored_;
+  // The bytes the selected rows would write (a folder row: the listed rows
+  // below it), for the free-space check before a restore.
+  std::uint64_t BytesToRestore() const;
+  void ApplyRestoredTimes();
 };
 
 }  // namespace ambrelic::ui
