@@ -123,7 +123,8 @@ inline constexpr std::uint16_t kInUse = 0x01;
 inline constexpr std::uint16_t kDirectory = 0x02;
 
 // A file record: header, attributes in the order added, end marker, and
-// the update sequence written into the sector tails as on disk.
+// the update sequence written into the block tails as on disk. NTFS
+// protects every record in blocks of 512 bytes, whatever the sector size.
 class RecordBuilder {
  public:
   explicit RecordBuilder(std::uint16_t flags = kInUse) : flags_(flags) {}
@@ -131,9 +132,9 @@ class RecordBuilder {
     attributes_.push_back(attribute);
     return *this;
   }
-  ByteVec Build(std::uint32_t size = 1024, std::uint32_t bytesPerSector = 512) const {
+  ByteVec Build(std::uint32_t size = 1024, std::uint32_t stride = 512) const {
     ByteVec r(size, 0);
-    const std::size_t count = size / bytesPerSector + 1;
+    const std::size_t count = size / stride + 1;
     const std::size_t usa = 0x30;
     std::size_t at = Align8(usa + 2 * count);
     Put(r, 0x00, 0x454C4946, 4);
@@ -154,7 +155,7 @@ class RecordBuilder {
     const std::uint16_t usn = 0x0007;
     Put(r, usa, usn, 2);
     for (std::size_t i = 1; i < count; ++i) {
-      const std::size_t tail = i * bytesPerSector - 2;
+      const std::size_t tail = i * stride - 2;
       r[usa + 2 * i] = r[tail];
       r[usa + 2 * i + 1] = r[tail + 1];
       Put(r, tail, usn, 2);
@@ -247,10 +248,10 @@ class VolumeBuilder {
     auto place = [&](std::uint32_t n, const ByteVec& r) {
       std::copy(r.begin(), r.end(), mft.begin() + static_cast<std::size_t>(n) * recordSize_);
     };
-    place(0, self.Build(recordSize_, bps_));
+    place(0, self.Build(recordSize_));
     RecordBuilder root(kInUse | kDirectory);
     root.Add(StandardInfoAttr()).Add(FileNameAttr(5, u".", 3));
-    place(5, root.Build(recordSize_, bps_));
+    place(5, root.Build(recordSize_));
     for (const auto& [n, r] : records_map_) place(n, r);
     std::uint64_t vcn = 0;
     for (const auto& [lcn, count] : mftExtents_) {

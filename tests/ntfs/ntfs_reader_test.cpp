@@ -133,7 +133,7 @@ TEST(ApplyFixups, PutsTheArrayIntoTheSectorTails) {
   ByteVec r = NamedFile(u"x");
   const std::uint16_t realTail = disk::le16(r, 0x30 + 2);
   ASSERT_EQ(disk::le16(r, 510), 7);
-  ApplyFixups(r, 512);
+  ApplyFixups(r);
   EXPECT_EQ(disk::le16(r, 510), realTail);
   EXPECT_EQ(disk::le16(r, 1022), disk::le16(r, 0x30 + 4));
 }
@@ -142,7 +142,7 @@ TEST(ApplyFixups, TornRecordIsUsedAsIs) {
   ByteVec r = NamedFile(u"x");
   testing::Put(r, 1022, 0x1234, 2);  // the second sector never got written
   testing::Put(r, 0x30 + 4, 0xBEEF, 2);
-  ApplyFixups(r, 512);
+  ApplyFixups(r);
   EXPECT_EQ(disk::le16(r, 1022), 0xBEEF);
 }
 
@@ -152,14 +152,42 @@ TEST(ApplyFixups, LeavesRecordsWithoutAUsableArrayAlone) {
     testing::Put(r, 0x04, off, 2);
     testing::Put(r, 0x06, count, 2);
     const ByteVec before = r;
-    ApplyFixups(r, 512);
+    ApplyFixups(r);
     EXPECT_EQ(r, before) << off << "/" << count;
   }
-  // More entries than sectors: positions past the record are not written.
-  ByteVec r = NamedFile(u"x");
-  testing::Put(r, 0x06, 40, 2);
-  ApplyFixups(r, 512);
-  SUCCEED();
+}
+
+TEST(ApplyFixups, StrideComesFromTheRecordsOwnCount) {
+  // Records of 1, 2 and 4 KiB (as mkntfs makes them for 512-, 2048- and
+  // 4096-byte sectors) protected in 512-byte blocks: 3, 5 and 9 entries.
+  for (std::uint32_t size : {1024u, 2048u, 4096u}) {
+    ByteVec r = RecordBuilder().Add(StandardInfoAttr()).Add(FileNameAttr(5, std::u16string(200, u'n'))).Build(size);
+    EXPECT_EQ(disk::le16(r, 0x06), size / 512 + 1);
+    for (std::uint32_t tail = 510; tail < size; tail += 512) EXPECT_EQ(disk::le16(r, tail), 7) << size;
+    ApplyFixups(r);
+    for (std::uint32_t tail = 510; tail < size; tail += 512) EXPECT_NE(disk::le16(r, tail), 7) << size << "/" << tail;
+    EXPECT_EQ(disk::le16(r, 510), 'n') << "inside the name";
+  }
+  // Other strides a count can give: a whole 4 KiB record as one block, or
+  // blocks of 256 bytes.
+  for (std::uint32_t stride : {4096u, 1024u, 256u}) {
+    ByteVec r = RecordBuilder().Add(StandardInfoAttr()).Build(4096, stride);
+    ASSERT_EQ(disk::le16(r, 0x06), 4096 / stride + 1);
+    ApplyFixups(r);
+    for (std::uint32_t tail = stride - 2; tail < 4096; tail += stride) EXPECT_EQ(disk::le16(r, tail), 0) << stride;
+  }
+}
+
+TEST(ApplyFixups, CountsThatGiveNoBlockSizeLeaveTheRecordTorn) {
+  // 1024 / 3 and 1024 / 6 are no whole blocks, 1024 / 8 is below 256
+  // bytes, and a count of 2^16 - 1 reaches past any record.
+  for (int count : {4, 9, 7, 0xFFFF}) {
+    ByteVec r = NamedFile(u"x");
+    testing::Put(r, 0x06, count, 2);
+    const ByteVec before = r;
+    ApplyFixups(r);
+    EXPECT_EQ(r, before) << count;
+  }
 }
 
 TEST(ReadMftRecord, RecordSevenIsSlotThreeOfTheSecondCluster) {
@@ -174,7 +202,7 @@ TEST(ReadMftRecord, RecordSevenIsSlotThreeOfTheSecondCluster) {
   // Slot 3 of VCN 1: bytes 3072.. of cluster 17.
   ByteVec raw(1024);
   ctx.volumeHandle->ReadAt(17 * 4096 + 3 * 1024, raw);
-  ApplyFixups(raw, 512);
+  ApplyFixups(raw);
   ByteVec viaReader(1024);
   ASSERT_TRUE(ReadMftRecord(ctx, 7, viaReader));
   EXPECT_EQ(raw, viaReader);
@@ -222,7 +250,7 @@ TEST(Attributes, NamedAttributesMatchOnlyWhenAsked) {
                   .Add(ResidentAttr(0x80, {1, 2, 3}, u"Zone.Identifier"))
                   .Add(ResidentAttr(0x80, {9}))
                   .Build();
-  ApplyFixups(r, 512);
+  ApplyFixups(r);
   VolumeBuilder b;
   auto ctx = b.Build();
   auto unnamed = FindAttribute(ctx, r, 0x80);
@@ -622,7 +650,7 @@ TEST(HostileRecords, AttributesThatLeaveTheirRecordAreNotUsed) {
   VolumeBuilder b;
   auto ctx = b.Build();
   auto walk = [&](ByteVec r, std::uint32_t type) {
-    ApplyFixups(r, 512);
+    ApplyFixups(r);
     return FindAttribute(ctx, r, type).has_value();
   };
   ByteVec good = RecordBuilder().Add(StandardInfoAttr()).Add(ResidentAttr(0x80, {1, 2, 3})).Build();
@@ -663,7 +691,7 @@ TEST(HostileRecords, AttributesThatLeaveTheirRecordAreNotUsed) {
   ByteVec fn = testing::FileNameValue(5, u"abc");
   fn[0x40] = 100;
   ByteVec withShort = RecordBuilder().Add(ResidentAttr(0x30, fn)).Add(FileNameAttr(5, u"second")).Build();
-  ApplyFixups(withShort, 512);
+  ApplyFixups(withShort);
   auto name = FindRecordName(ctx, withShort);
   ASSERT_TRUE(name);
   EXPECT_EQ(name->name, "second");

@@ -323,6 +323,31 @@ TEST(NtfsWipeImage, GuardedWriteLeavesAChunkTheDiskChangedUnderIt) {
   EXPECT_EQ(g.piecesWritten + g.piecesSkipped, 0u);
 }
 
+TEST(NtfsWipe, ScrubbedRecordsDeclareOneUpdateSequenceEntryPerHalfKilobyte) {
+  // Records of 1, 2 and 4 KiB: 3, 5 or 9 entries (zeros, so the zeroed
+  // block tails match), the end marker at the next multiple of 8 after them.
+  struct Case { std::uint32_t size; std::uint16_t count; std::uint16_t first; };
+  for (const Case c : {Case{1024, 3, 0x38}, Case{2048, 5, 0x40}, Case{4096, 9, 0x48}}) {
+    disk::VolumeContext ctx;
+    ctx.mftRecordSize = c.size;
+    std::vector<std::uint8_t> r(c.size, 0xAB);
+    disk::put32(r, 0, kFileSignature);
+    disk::put16(r, 0x16, 0);
+    platform::RandomSource random;
+    random.Seed(3);
+    ASSERT_EQ(ScrubDeletedRecords(ctx, random, 20, r, r.size(), ScrubPass::Random), 1u);
+    ASSERT_EQ(ScrubDeletedRecords(ctx, random, 20, r, r.size(), ScrubPass::Zero), 1u);
+    EXPECT_EQ(disk::le16(r, 0x04), 0x30) << c.size;
+    EXPECT_EQ(disk::le16(r, 0x06), c.count) << c.size;
+    EXPECT_EQ(disk::le16(r, 0x14), c.first) << c.size;
+    EXPECT_EQ(disk::le32(r, 0x18), c.first + 8u) << c.size;
+    EXPECT_EQ(disk::le32(r, 0x1C), 0xABABABABu) << c.size;
+    EXPECT_TRUE(std::all_of(r.begin() + 0x30, r.begin() + c.first, [](auto b) { return b == 0; })) << c.size;
+    EXPECT_EQ(disk::le32(r, c.first), 0xFFFFFFFFu) << c.size;
+    EXPECT_TRUE(std::all_of(r.begin() + c.first + 4, r.end(), [](auto b) { return b == 0; })) << c.size;
+  }
+}
+
 TEST(NtfsWipe, ScrubTouchesOnlyDeletedRecordsFromSixteenOn) {
   disk::VolumeContext ctx;
   ctx.mftRecordSize = 1024;
