@@ -29,7 +29,19 @@ std::uint32_t ClustersPerRecord(std::uint32_t recordSize, std::uint32_t clusterS
 
 }  // namespace
 
-std::uint8_t SectorsPerCluster(const disk::VolumeContext& ctx) { return ctx.ntfsBootSector[0x0D]; }
+std::uint32_t SectorsPerClusterFromBoot(std::span<const std::uint8_t> boot) {
+  const std::uint32_t bps = disk::le16(boot, 0x0B);
+  const std::uint32_t v = disk::le8(boot, 0x0D);
+  std::uint32_t spc = v;
+  if (v > 0x80) {
+    const std::uint32_t shift = 256 - v;
+    spc = shift < 32 ? std::uint32_t{1} << shift : 0;
+  }
+  if (bps == 0 || spc == 0 || static_cast<std::uint64_t>(bps) * spc > kMaxClusterSize) return 0;
+  return spc;
+}
+
+std::uint32_t SectorsPerCluster(const disk::VolumeContext& ctx) { return SectorsPerClusterFromBoot(ctx.ntfsBootSector); }
 
 std::uint32_t ClusterSize(const disk::VolumeContext& ctx) {
   return static_cast<std::uint32_t>(ctx.bytesPerSector) * SectorsPerCluster(ctx);
@@ -47,7 +59,7 @@ std::uint64_t VolumeByteSize(const disk::VolumeContext& ctx) {
 
 std::uint32_t MftRecordSizeFromBoot(std::span<const std::uint8_t> boot) {
   const std::uint32_t bps = disk::le16(boot, 0x0B);
-  const std::uint32_t spc = disk::le8(boot, 0x0D);
+  const std::uint32_t spc = SectorsPerClusterFromBoot(boot);
   const std::uint32_t v = disk::le8(boot, 0x40);
   if (bps == 0 || spc == 0) return 0;
   std::uint64_t size;

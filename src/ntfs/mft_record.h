@@ -19,6 +19,7 @@ using RecordNumber = std::uint32_t;  // index of a file record in the MFT
 inline constexpr std::uint32_t kFileSignature = 0x454C4946;  // "FILE"
 inline constexpr std::uint32_t kRootRecord = 5;
 inline constexpr std::uint32_t kMaxRecordSize = 65536;
+inline constexpr std::uint32_t kMaxClusterSize = 2u << 20;
 // Update sequences protect records (and index blocks) in blocks of 512
 // bytes; no block is smaller than this.
 inline constexpr std::size_t kUpdateSequenceBlock = 512;
@@ -32,9 +33,16 @@ inline constexpr std::size_t kRecFlags = 0x16;
 inline constexpr std::uint8_t kRecInUse = 0x01;
 inline constexpr std::uint8_t kRecDirectory = 0x02;
 
+// Sectors per cluster from the byte at boot offset 0x0D: up to 0x80 the
+// count itself; above, a negative power of two, as Windows writes it for
+// clusters above 64 KiB (0xF4: 2^12 sectors, 2 MiB clusters of 512-byte
+// sectors). 0 when the byte gives no count, or clusters larger than NTFS
+// has (2 MiB) with the bytes per sector at 0x0B.
+std::uint32_t SectorsPerClusterFromBoot(std::span<const std::uint8_t> boot);
+
 // Geometry read from ctx.ntfsBootSector. Valid once PrepareNtfsVolume has
 // accepted the boot sector (sectors per cluster and bytes per sector nonzero).
-std::uint8_t SectorsPerCluster(const disk::VolumeContext& ctx);
+std::uint32_t SectorsPerCluster(const disk::VolumeContext& ctx);
 std::uint32_t ClusterSize(const disk::VolumeContext& ctx);
 Lcn MftStartCluster(const disk::VolumeContext& ctx);
 

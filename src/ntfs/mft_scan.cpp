@@ -56,10 +56,11 @@ bool PrepareNtfsVolume(disk::VolumeContext& ctx) {
 
   const disk::Bytes boot(ctx.ntfsBootSector);
   const std::uint16_t bytesPerSector = disk::le16(boot, 0x0B);
-  const std::uint8_t sectorsPerCluster = disk::le8(boot, 0x0D);
-  // Geometry that would divide by zero or misplace every fixup.
-  if (bytesPerSector == 0 || (bytesPerSector & 1) || sectorsPerCluster == 0) return false;
-  if (MftRecordSizeFromBoot(boot) == 0) return false;
+  const std::uint32_t sectorsPerCluster = SectorsPerClusterFromBoot(boot);
+  // Sectors are a power of two from 256 to 4096 bytes; anything else is no
+  // NTFS geometry (and 0 would divide by zero).
+  if (bytesPerSector < 256 || bytesPerSector > 4096 || (bytesPerSector & (bytesPerSector - 1)) != 0) return false;
+  if (sectorsPerCluster == 0 || MftRecordSizeFromBoot(boot) == 0) return false;
   ctx.bytesPerSector = bytesPerSector;
   ctx.lastCluster = disk::le64(boot, 0x28) / sectorsPerCluster - 1;
   if (!LoadMftSelfRecord(ctx)) return false;

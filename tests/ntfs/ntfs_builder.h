@@ -173,7 +173,9 @@ class RecordBuilder {
 // marked in use; record 5 is the root folder.
 class VolumeBuilder {
  public:
-  VolumeBuilder(std::uint32_t bytesPerSector = 512, std::uint8_t sectorsPerCluster = 8, std::uint32_t records = 64,
+  // sectorsPerCluster is a count; above 128 it goes into the boot sector
+  // as a negative power of two, as Windows writes it.
+  VolumeBuilder(std::uint32_t bytesPerSector = 512, std::uint32_t sectorsPerCluster = 8, std::uint32_t records = 64,
                 std::uint64_t mftLcn = 16, std::uint64_t clusters = 256, std::uint8_t clustersPerRecord = 0xF6)
       : bps_(bytesPerSector), spc_(sectorsPerCluster), records_(records), mftLcn_(mftLcn), cpr_(clustersPerRecord) {
     cs_ = bps_ * spc_;
@@ -184,7 +186,13 @@ class VolumeBuilder {
     boot_.assign(512, 0);
     Put(boot_, 0x03, 0x202020205346544EULL, 8);  // "NTFS    "
     Put(boot_, 0x0B, bps_, 2);
-    boot_[0x0D] = spc_;
+    std::uint8_t spcByte = static_cast<std::uint8_t>(spc_);
+    if (spc_ > 128) {
+      int shift = 0;
+      while ((1u << shift) < spc_) ++shift;
+      spcByte = static_cast<std::uint8_t>(256 - shift);
+    }
+    boot_[0x0D] = spcByte;
     Put(boot_, 0x28, clusters * spc_, 8);
     Put(boot_, 0x30, mftLcn_, 8);
     boot_[0x40] = cpr_;
@@ -296,7 +304,7 @@ class VolumeBuilder {
 
  private:
   std::uint32_t bps_;
-  std::uint8_t spc_;
+  std::uint32_t spc_;
   std::uint32_t records_;
   std::uint64_t mftLcn_;
   std::uint8_t cpr_;

@@ -82,6 +82,56 @@ TEST(MftRecordSize, FollowsTheClustersPerRecordByte) {
   EXPECT_EQ(set(512, 8, 0xF6), 1024u);
 }
 
+TEST(SectorsPerCluster, NegativeBytesArePowersOfTwo) {
+  ByteVec boot(512, 0);
+  auto set = [&](std::uint16_t bps, std::uint8_t v) {
+    testing::Put(boot, 0x0B, bps, 2);
+    boot[0x0D] = v;
+    return SectorsPerClusterFromBoot(boot);
+  };
+  EXPECT_EQ(set(512, 0x08), 8u);
+  EXPECT_EQ(set(512, 0x80), 128u);     // 64 KiB, the largest positive count
+  EXPECT_EQ(set(512, 0xF4), 4096u);    // 2 MiB: 2^12 sectors
+  EXPECT_EQ(set(512, 0xF8), 256u);     // 128 KiB
+  EXPECT_EQ(set(4096, 0xF7), 512u);    // 2 MiB of 4 KiB sectors
+  EXPECT_EQ(set(512, 0xF3), 0u);       // 4 MiB: larger than NTFS clusters go
+  EXPECT_EQ(set(4096, 0xF6), 0u);
+  EXPECT_EQ(set(512, 0x81), 0u);       // 2^127
+  EXPECT_EQ(set(512, 0x00), 0u);
+  EXPECT_EQ(set(0, 0x08), 0u);
+  // The record size follows the decoded count: one cluster of 2 MiB is
+  // no record size, 0xF6 still gives 1024.
+  boot[0x0D] = 0xF4;
+  testing::Put(boot, 0x0B, 512, 2);
+  boot[0x40] = 0x01;
+  EXPECT_EQ(MftRecordSizeFromBoot(boot), 0u);
+  boot[0x40] = 0xF6;
+  EXPECT_EQ(MftRecordSizeFromBoot(boot), 1024u);
+}
+
+TEST(PrepareNtfsVolume, ClustersOfTwoMebibytes) {
+  // 512-byte sectors, 4096 per cluster (boot byte 0xF4); the MFT at
+  // cluster 1, a file's data in cluster 2.
+  VolumeBuilder b(512, 4096, 64, 1, 4);
+  ASSERT_EQ(b.boot()[0x0D], 0xF4);
+  const ByteVec data = Filled(3 * 1024 * 1024, 9);
+  NonResident d{.runs = VolumeBuilder::RunBytes(2, 2), .highestVcn = 1, .allocated = 4u << 20,
+                .real = data.size(), .initialized = data.size()};
+  b.SetRecord(40, RecordBuilder(0).Add(StandardInfoAttr()).Add(FileNameAttr(5, u"big.bin")).Add(NonResidentAttr(d)).Build());
+  std::copy(data.begin(), data.end(), b.image().begin() + 2 * (2u << 20));
+  bool ok = false;
+  auto ctx = b.Build(&ok);
+  ASSERT_TRUE(ok);
+  EXPECT_EQ(ClusterSize(ctx), 2u << 20);
+  EXPECT_EQ(ctx.lastCluster, 3u);
+  EXPECT_EQ(NameOf(ctx, 40), "big.bin");
+  auto stream = DataStream::Open(ctx, 40);
+  ASSERT_TRUE(stream);
+  ByteVec got;
+  for (auto piece = stream->ReadNext(); !piece.empty(); piece = stream->ReadNext()) got.insert(got.end(), piece.begin(), piece.end());
+  EXPECT_EQ(got, data);
+}
+
 TEST(PrepareNtfsVolume, AcceptsAVolumeAndDerivesItsValues) {
   VolumeBuilder b(512, 8, 64, 16, 256);
   b.SetRecord(40, NamedFile(u"forty.txt"));
@@ -108,7 +158,10 @@ TEST(PrepareNtfsVolume, LastClusterOfAMillionSectorVolume) {
 TEST(PrepareNtfsVolume, RefusesGeometryThatWouldDivideByZero) {
   struct Case { const char* what; std::size_t off; std::uint64_t value; int width; };
   for (const Case& c : {Case{"0 sectors per cluster", 0x0D, 0, 1}, Case{"0 bytes per sector", 0x0B, 0, 2},
-                        Case{"odd bytes per sector", 0x0B, 511, 2}, Case{"record size 0", 0x40, 0, 1},
+                        Case{"odd bytes per sector", 0x0B, 511, 2}, Case{"520 bytes per sector", 0x0B, 520, 2},
+                        Case{"128 bytes per sector", 0x0B, 128, 2}, Case{"8192 bytes per sector", 0x0B, 8192, 2},
+                        Case{"clusters of 2^127 sectors", 0x0D, 0x81, 1}, Case{"4 MiB clusters", 0x0D, 0xF3, 1},
+                        Case{"record size 0", 0x40, 0, 1},
                         Case{"record size 128 KiB", 0x40, 0xEF, 1}, Case{"record size 2^128", 0x40, 0x80, 1}}) {
     VolumeBuilder b;
     testing::Put(b.boot(), c.off, c.value, c.width);
