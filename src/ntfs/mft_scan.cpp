@@ -61,8 +61,21 @@ bool PrepareNtfsVolume(disk::VolumeContext& ctx) {
   // NTFS geometry (and 0 would divide by zero).
   if (bytesPerSector < 256 || bytesPerSector > 4096 || (bytesPerSector & (bytesPerSector - 1)) != 0) return false;
   if (sectorsPerCluster == 0 || MftRecordSizeFromBoot(boot) == 0) return false;
+  // The clusters the boot sector claims, bounded by those the device holds
+  // before its last sector (where NTFS keeps the copy of its boot sector):
+  // a damaged total (up to 2^64 - 1 sectors) would otherwise send the wipe
+  // over clusters that are not there, or over that copy. No cluster at all
+  // (a total of 0, or less than one cluster's sectors) is no volume:
+  // lastCluster would wrap.
+  std::uint64_t clusters = disk::le64(boot, 0x28) / sectorsPerCluster;
+  const std::uint64_t clusterSize = static_cast<std::uint64_t>(bytesPerSector) * sectorsPerCluster;
+  if (ctx.volumeHandle) {
+    const std::uint64_t device = ctx.volumeHandle->Size();
+    clusters = std::min(clusters, device < bytesPerSector ? 0 : (device - bytesPerSector) / clusterSize);
+  }
+  if (clusters == 0) return false;
   ctx.bytesPerSector = bytesPerSector;
-  ctx.lastCluster = disk::le64(boot, 0x28) / sectorsPerCluster - 1;
+  ctx.lastCluster = clusters - 1;
   if (!LoadMftSelfRecord(ctx)) return false;
   return HasFileSignature(ctx.mftSelfRecord);
 }

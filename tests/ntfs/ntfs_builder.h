@@ -180,7 +180,9 @@ class VolumeBuilder {
       : bps_(bytesPerSector), spc_(sectorsPerCluster), records_(records), mftLcn_(mftLcn), cpr_(clustersPerRecord) {
     cs_ = bps_ * spc_;
     recordSize_ = cpr_ < 128 ? cpr_ * cs_ : 1u << (256 - cpr_);
-    image_.assign(static_cast<std::size_t>(clusters) * cs_, 0);
+    // One sector more than the clusters, as NTFS keeps the copy of its boot
+    // sector after the volume's last cluster.
+    image_.assign(static_cast<std::size_t>(clusters) * cs_ + bps_, 0);
     inUse_.assign(records, false);
     for (int i = 0; i < 16 && i < static_cast<int>(records); ++i) inUse_[i] = true;
     boot_.assign(512, 0);

@@ -146,13 +146,64 @@ TEST(PrepareNtfsVolume, AcceptsAVolumeAndDerivesItsValues) {
   EXPECT_EQ(MftRecordCount(ctx), 64u);
 }
 
+// A device that reads as zeros beyond the bytes it was given, up to size.
+class ZeroExtendedDevice : public platform::BlockDevice {
+ public:
+  ZeroExtendedDevice(platform::DevicePtr inner, std::uint64_t size) : inner_(std::move(inner)), size_(size) {}
+  bool ReadAt(std::uint64_t offset, std::span<std::uint8_t> out) override {
+    std::fill(out.begin(), out.end(), 0);
+    if (offset < inner_->Size()) {
+      inner_->ReadAt(offset, out.first(static_cast<std::size_t>(std::min<std::uint64_t>(out.size(), inner_->Size() - offset))));
+    }
+    return true;
+  }
+  bool WriteAt(std::uint64_t, std::span<const std::uint8_t>) override { return false; }
+  std::uint64_t Size() const override { return size_; }
+  bool Writable() const override { return false; }
+
+ private:
+  platform::DevicePtr inner_;
+  std::uint64_t size_;
+};
+
 TEST(PrepareNtfsVolume, LastClusterOfAMillionSectorVolume) {
   VolumeBuilder b(512, 8, 64, 16, 256);
   testing::Put(b.boot(), 0x28, 1000000, 8);
   bool ok = false;
   auto ctx = b.Build(&ok);
   ASSERT_TRUE(ok);
+  // On a device of 1,000,001 sectors (the last one for the boot sector's
+  // copy).
+  ctx.volumeHandle = std::make_shared<ZeroExtendedDevice>(ctx.volumeHandle, 1000001ull * 512);
+  ASSERT_TRUE(PrepareNtfsVolume(ctx));
   EXPECT_EQ(ctx.lastCluster, 124999u);
+}
+
+TEST(PrepareNtfsVolume, TotalSectorsBoundedByTheDeviceAndNeverWrapping) {
+  // The device holds 256 clusters of 4096 bytes and the sector of the boot
+  // sector's copy, which no cluster of the volume may take.
+  for (std::uint64_t total : {256ull * 8 + 1, 257ull * 8, 1000000ull, 0xFFFFFFFFFFFFFFF0ull, ~0ull}) {
+    VolumeBuilder b(512, 8, 64, 16, 256);
+    testing::Put(b.boot(), 0x28, total, 8);
+    bool ok = false;
+    auto ctx = b.Build(&ok);
+    ASSERT_TRUE(ok) << total;
+    EXPECT_EQ(ctx.lastCluster, 255u) << total;
+  }
+  // A smaller volume on the device keeps its own size.
+  VolumeBuilder small(512, 8, 64, 16, 256);
+  testing::Put(small.boot(), 0x28, 100 * 8 + 7, 8);
+  bool ok = false;
+  EXPECT_EQ(small.Build(&ok).lastCluster, 99u);
+  EXPECT_TRUE(ok);
+  // No whole cluster: the last cluster would wrap to 2^64 - 1.
+  for (std::uint64_t total : {0ull, 7ull}) {
+    VolumeBuilder b(512, 8, 64, 16, 256);
+    testing::Put(b.boot(), 0x28, total, 8);
+    ok = true;
+    b.Build(&ok);
+    EXPECT_FALSE(ok) << total;
+  }
 }
 
 TEST(PrepareNtfsVolume, RefusesGeometryThatWouldDivideByZero) {
@@ -769,8 +820,8 @@ TEST(HostileRecords, SizesNeverAllocateMoreThanTheVolume) {
   ASSERT_TRUE(ReadMftRecord(ctx, 40, r));
   auto l = FindAttribute(ctx, r, 0x20);
   ASSERT_TRUE(l);
-  EXPECT_EQ(AttributeCapacity(ctx, *l), 256u * 4096);
-  EXPECT_EQ(ReadAttributeValue(ctx, *l).size(), 256u * 4096);
+  EXPECT_EQ(AttributeCapacity(ctx, *l), ctx.volumeHandle->Size());
+  EXPECT_EQ(ReadAttributeValue(ctx, *l).size(), ctx.volumeHandle->Size());
   ASSERT_TRUE(ReadMftRecord(ctx, 40, r));
   EXPECT_FALSE(FindAttribute(ctx, r, 0x90)) << "the list's entries are garbage, and the walk ends";
   auto stream = DataStream::Open(ctx, 40);

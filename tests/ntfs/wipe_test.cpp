@@ -204,6 +204,38 @@ TEST(NtfsWipeImage, BothPhasesLeaveOnlyLiveDataAndScrubbedRecords) {
   test::RunCommand("umount '" + mountPoint + "'");
 }
 
+TEST(NtfsWipeImage, TotalSectorsClaimingMoreThanTheDeviceWipeOnlyTheDevice) {
+  // The same volume claiming 2^64 - 16 sectors: the wipe ends after the
+  // clusters the image holds and writes the same clusters as on the
+  // volume as it is.
+  const std::string claimed = CopyOfImage("claimed");
+  const std::string plain = CopyOfImage("plain");
+  {
+    std::fstream f(claimed, std::ios::in | std::ios::out | std::ios::binary);
+    f.seekp(0x28);
+    const char huge[8] = {'\xF0', '\xFF', '\xFF', '\xFF', '\xFF', '\xFF', '\xFF', '\xFF'};
+    f.write(huge, 8);
+  }
+  NtfsWipeResult results[2];
+  int i = 0;
+  for (const std::string& path : {claimed, plain}) {
+    disk::VolumeContext ctx;
+    ASSERT_TRUE(Prepare(path, ctx, true));
+    // Not the last cluster, which holds the copy of the boot sector.
+    EXPECT_EQ(ctx.lastCluster + 2, fs::file_size(path) / ClusterSize(ctx));
+    disk::OperationState op;
+    test::RecordingHost host;
+    results[i++] = WipeVacantNtfsClusters(ctx, op, host);
+  }
+  EXPECT_EQ(results[0].clustersWiped, results[1].clustersWiped);
+  EXPECT_EQ(results[0].clustersFailed, 0u);
+  auto a = test::ReadFileBytes(claimed), b = test::ReadFileBytes(plain);
+  ASSERT_EQ(a.size(), b.size());
+  std::fill_n(a.begin() + 0x28, 8, 0);
+  std::fill_n(b.begin() + 0x28, 8, 0);
+  EXPECT_TRUE(a == b);
+}
+
 TEST(NtfsWipeImage, NoToTheQuestionLeavesTheMft) {
   const std::string path = CopyOfImage("phase1");
   disk::VolumeContext orig;
