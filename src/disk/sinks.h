@@ -50,6 +50,11 @@ class EngineHost {
   virtual void ShowMessage(const std::string& text) = 0;
   // A Yes/No question with No as the default button; true for Yes.
   virtual bool AskYesNo(const std::string& text, bool stopIcon = false) = 0;
+  // Asked by long work that reports no progress of its own (writing one
+  // restored file): pumps pending events and tells whether the user asked
+  // to cancel the running command (Cancel, Ctrl-C); once true, true until
+  // the command ends.
+  virtual bool CancelRequested() { return false; }
 };
 
 }  // namespace ambrelic::disk

@@ -167,10 +167,13 @@ void ScanMft(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHos
   // The Modified texts follow the current TZ.
   tzset();
 
+  const std::uint64_t recordCount = MftRecordCount(ctx);
   std::vector<std::uint8_t> copy = ctx.mftSelfRecord;
   std::vector<std::uint8_t> bitmap;
-  if (auto attribute = FindAttribute(ctx, copy, kAttrBitmap)) bitmap = ReadAttributeValue(ctx, *attribute);
-  const std::uint64_t recordCount = MftRecordCount(ctx);
+  // One bit per record, in whole 8-byte words: a bitmap that claims more
+  // is read no further.
+  const std::uint64_t bitmapBytes = (recordCount + 63) / 64 * 8;
+  if (auto attribute = FindAttribute(ctx, copy, kAttrBitmap)) bitmap = ReadAttributeValue(ctx, *attribute, bitmapBytes);
 
   std::vector<std::uint8_t> record(ctx.mftRecordSize);
   ParentCache parents;
@@ -191,7 +194,8 @@ void ScanMft(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHos
       if (op.OperationMode == disk::OpSearch) {
         AddNtfsRow(ctx, op, host, n, record, &paths);
       } else if (op.OperationMode == disk::OpRestore) {
-        RestoreFolderEntry(ctx, op, host, n, record, folderRecord, targetFolder, parents);
+        // Cancel inside a file's restore ends the whole folder restore.
+        if (!RestoreFolderEntry(ctx, op, host, n, record, folderRecord, targetFolder, parents)) break;
       }
     }
     if (progress && !progress->Advance(i)) break;

@@ -88,7 +88,11 @@ class VolumeBitmap {
   // Reads the bitmap again through the same attribute; on failure the
   // previous contents stay.
   bool Refresh(const disk::VolumeContext& ctx) {
-    std::vector<std::uint8_t> fresh(AttributeCapacity(ctx, *attribute_), 0);
+    // One bit per cluster of the volume, in whole clusters: a bitmap that
+    // claims more is read no further.
+    const std::uint64_t cs = std::max<std::uint32_t>(ClusterSize(ctx), 1);
+    const std::uint64_t bytes = (ctx.lastCluster / 8 + 1 + cs - 1) / cs * cs;
+    std::vector<std::uint8_t> fresh(std::min<std::uint64_t>(AttributeCapacity(ctx, *attribute_), bytes), 0);
     if (attribute_->resident()) {
       const disk::Bytes v = attribute_->value();
       std::copy_n(v.begin(), std::min(v.size(), fresh.size()), fresh.begin());

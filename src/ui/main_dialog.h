@@ -86,6 +86,10 @@ class MainDialog : public disk::EngineHost, public ProgressOwner {
   void AddRow(disk::FoundRow row) override;
   void ShowMessage(const std::string& text) override;
   bool AskYesNo(const std::string& text, bool stopIcon = false) override;
+  // Through the open progress window when there is one, else straight
+  // through the host's pump (Ctrl-C on the command line); sticky until the
+  // next restore command.
+  bool CancelRequested() override;
 
   // ProgressOwner
   bool IsEnabled() const override { return enabled_; }
@@ -94,8 +98,8 @@ class MainDialog : public disk::EngineHost, public ProgressOwner {
 
   CommandOutcome LastOutcome() const { return lastOutcome_; }
   // False when the last restore told the user of a row it could not write
-  // whole ("File writing failure.", a path too long): a partial restore is
-  // not reported as success.
+  // whole ("File writing failure.", a path too long), or was cancelled: a
+  // partial restore is not reported as success.
   bool LastRestoreComplete() const { return lastRestoreComplete_; }
   const std::vector<platform::Drive>& Drives() const { return drives_; }
   ResultsList& List() { return list_; }
@@ -137,6 +141,7 @@ class MainDialog : public disk::EngineHost, public ProgressOwner {
   CommandOutcome lastOutcome_ = CommandOutcome::Ran;
   long messagesShown_ = 0;
   bool lastRestoreComplete_ = true;
+  bool cancelTaken_ = false;
   std::optional<platform::Drive> searchedDrive_;
   std::string searchedRoot_;
   disk::FsKind searchedKind_ = disk::FsKind::None;

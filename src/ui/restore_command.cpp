@@ -115,11 +115,12 @@ void MainDialog::OnRestore() {
   // Every box from here on tells of something not restored.
   const long messagesBefore = messagesShown_;
   lastRestoreComplete_ = false;
+  cancelTaken_ = false;
   if (count > 1 && EnsureFolder(chosen) == 0) {
     host_.SetWaitCursor(false);
     return;
   }
-  for (int row = first; row >= 0; row = list_.NextSelected(row)) {
+  for (int row = first; row >= 0 && !cancelTaken_; row = list_.NextSelected(row)) {
     const std::string sizeText = CutTo(list_.CellText(row, 2), kSizeTextBuffer);
     const std::uint64_t number = ParseUInt64Text(list_.CellText(row, 4));
     const std::uint64_t size = ParseUInt64Text(sizeText);
@@ -147,7 +148,7 @@ void MainDialog::OnRestore() {
       fat::RestoreFatFile(ctx_, *this, target, Low32(number), Low32(size));
     }
   }
-  lastRestoreComplete_ = messagesShown_ == messagesBefore;
+  lastRestoreComplete_ = messagesShown_ == messagesBefore && !cancelTaken_;
   host_.SetWaitCursor(false);
 }
 

@@ -3,6 +3,7 @@
 // as on disk), placed in an MFT whose own record lists them.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -121,6 +122,28 @@ inline ByteVec ListEntry(std::uint32_t type, std::uint64_t startVcn, std::uint64
 
 inline constexpr std::uint16_t kInUse = 0x01;
 inline constexpr std::uint16_t kDirectory = 0x02;
+
+// A device that reads as zeros beyond the bytes it was given, up to size:
+// a large volume whose first part was built.
+class ZeroExtendedDevice : public platform::BlockDevice {
+ public:
+  ZeroExtendedDevice(platform::DevicePtr inner, std::uint64_t size) : inner_(std::move(inner)), size_(size) {}
+  bool ReadAt(std::uint64_t offset, std::span<std::uint8_t> out) override {
+    std::fill(out.begin(), out.end(), 0);
+    if (offset < inner_->Size()) {
+      const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(out.size(), inner_->Size() - offset));
+      inner_->ReadAt(offset, out.first(n));
+    }
+    return true;
+  }
+  bool WriteAt(std::uint64_t, std::span<const std::uint8_t>) override { return false; }
+  std::uint64_t Size() const override { return size_; }
+  bool Writable() const override { return false; }
+
+ private:
+  platform::DevicePtr inner_;
+  std::uint64_t size_;
+};
 
 // A file record: header, attributes in the order added, end marker, and
 // the update sequence written into the block tails as on disk. NTFS

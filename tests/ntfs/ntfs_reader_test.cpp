@@ -3,14 +3,19 @@
 // damaged or hostile volume could hold.
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
 #include <array>
+#include <cstdlib>
 #include <cstring>
 
 #include "ntfs/attributes.h"
 #include "ntfs/data_runs.h"
 #include "ntfs/lznt1.h"
 #include "ntfs/mft_record.h"
+#include "ntfs/mft_scan.h"
 #include "ntfs_builder.h"
+#include "support/test_support.h"
 
 namespace ambrelic::ntfs {
 namespace {
@@ -146,26 +151,6 @@ TEST(PrepareNtfsVolume, AcceptsAVolumeAndDerivesItsValues) {
   EXPECT_EQ(MftRecordCount(ctx), 64u);
 }
 
-// A device that reads as zeros beyond the bytes it was given, up to size.
-class ZeroExtendedDevice : public platform::BlockDevice {
- public:
-  ZeroExtendedDevice(platform::DevicePtr inner, std::uint64_t size) : inner_(std::move(inner)), size_(size) {}
-  bool ReadAt(std::uint64_t offset, std::span<std::uint8_t> out) override {
-    std::fill(out.begin(), out.end(), 0);
-    if (offset < inner_->Size()) {
-      inner_->ReadAt(offset, out.first(static_cast<std::size_t>(std::min<std::uint64_t>(out.size(), inner_->Size() - offset))));
-    }
-    return true;
-  }
-  bool WriteAt(std::uint64_t, std::span<const std::uint8_t>) override { return false; }
-  std::uint64_t Size() const override { return size_; }
-  bool Writable() const override { return false; }
-
- private:
-  platform::DevicePtr inner_;
-  std::uint64_t size_;
-};
-
 TEST(PrepareNtfsVolume, LastClusterOfAMillionSectorVolume) {
   VolumeBuilder b(512, 8, 64, 16, 256);
   testing::Put(b.boot(), 0x28, 1000000, 8);
@@ -174,7 +159,7 @@ TEST(PrepareNtfsVolume, LastClusterOfAMillionSectorVolume) {
   ASSERT_TRUE(ok);
   // On a device of 1,000,001 sectors (the last one for the boot sector's
   // copy).
-  ctx.volumeHandle = std::make_shared<ZeroExtendedDevice>(ctx.volumeHandle, 1000001ull * 512);
+  ctx.volumeHandle = std::make_shared<testing::ZeroExtendedDevice>(ctx.volumeHandle, 1000001ull * 512);
   ASSERT_TRUE(PrepareNtfsVolume(ctx));
   EXPECT_EQ(ctx.lastCluster, 124999u);
 }
@@ -820,8 +805,8 @@ TEST(HostileRecords, SizesNeverAllocateMoreThanTheVolume) {
   ASSERT_TRUE(ReadMftRecord(ctx, 40, r));
   auto l = FindAttribute(ctx, r, 0x20);
   ASSERT_TRUE(l);
-  EXPECT_EQ(AttributeCapacity(ctx, *l), ctx.volumeHandle->Size());
-  EXPECT_EQ(ReadAttributeValue(ctx, *l).size(), ctx.volumeHandle->Size());
+  EXPECT_EQ(AttributeCapacity(ctx, *l), 256u * 1024) << "no attribute list is longer";
+  EXPECT_EQ(ReadAttributeValue(ctx, *l).size(), 256u * 1024);
   ASSERT_TRUE(ReadMftRecord(ctx, 40, r));
   EXPECT_FALSE(FindAttribute(ctx, r, 0x90)) << "the list's entries are garbage, and the walk ends";
   auto stream = DataStream::Open(ctx, 40);
@@ -829,6 +814,50 @@ TEST(HostileRecords, SizesNeverAllocateMoreThanTheVolume) {
   EXPECT_EQ(stream->size(), 1ULL << 62);
   auto piece = stream->ReadNext();
   EXPECT_EQ(piece.size(), 16u * 4096);
+}
+
+TEST(HostileRecords, OneRecordCannotMakeTheSearchAllocateGigabytes) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "an address-space limit does not work under AddressSanitizer";
+#else
+  // A 6 GiB volume (zeros past the part built here) whose deleted record
+  // 40 has an $ATTRIBUTE_LIST claiming 4 GiB, and whose MFT $BITMAP
+  // claims 4 GiB too; searched with 1 GiB of address space.
+  VolumeBuilder b(512, 8, 64, 16, 256);
+  const std::uint64_t volume = 6ull << 30;
+  testing::Put(b.boot(), 0x28, volume / 512 - 1, 8);
+  NonResident list{.type = 0x20, .runs = VolumeBuilder::RunBytes(0x100000, 50), .highestVcn = 0xFFFFF,
+                   .allocated = 0xFFFFF000, .real = 0xFFFFF000, .initialized = 0xFFFFF000};
+  b.SetRecord(40, RecordBuilder(0).Add(StandardInfoAttr()).Add(NonResidentAttr(list)).Add(FileNameAttr(5, u"list.bin")).Build());
+  b.SetSelfBitmap(NonResidentAttr({.type = 0xB0, .runs = VolumeBuilder::RunBytes(0x100000, 60), .highestVcn = 0xFFFFF,
+                                   .allocated = 0xFFFFF000, .real = 0xFFFFF000, .initialized = 0xFFFFF000}));
+  auto ctx = b.Build();
+  ctx.volumeHandle = std::make_shared<testing::ZeroExtendedDevice>(ctx.volumeHandle, volume);
+  ASSERT_TRUE(PrepareNtfsVolume(ctx));
+  auto search = [&] {
+    rlimit limit{};
+    limit.rlim_cur = limit.rlim_max = 1ul << 30;
+    ::setrlimit(RLIMIT_AS, &limit);
+    disk::OperationState op;
+    op.includeZeroSize = true;
+    test::RecordingHost host;
+    ScanMft(ctx, op, host, 0, "");
+    std::_Exit(host.rows.size() == 1 && host.rows[0].name == "list.bin" ? 0 : 1);
+  };
+  EXPECT_EXIT(search(),
+      ::testing::ExitedWithCode(0), "");
+#endif
+}
+
+TEST(HostileRecords, EmptyResidentValueReadsAsNothing) {
+  VolumeBuilder b;
+  auto ctx = b.Build();
+  ByteVec r = RecordBuilder(0).Add(StandardInfoAttr()).Add(ResidentAttr(0x20, {})).Add(FileNameAttr(5, u"e")).Build();
+  ApplyFixups(r);
+  auto list = FindAttribute(ctx, r, 0x20);
+  ASSERT_TRUE(list);
+  EXPECT_TRUE(ReadAttributeValue(ctx, *list).empty());
+  EXPECT_FALSE(FindAttribute(ctx, r, 0x80));
 }
 
 TEST(HostileRecords, ListsThatPointInCirclesEnd) {
