@@ -16,7 +16,7 @@ namespace ambrelic::ntfs {
 namespace {
 
 constexpr RecordNumber kFirstUserRecord = 16;
-constexpr std::size_t kScrubbedHeaderEnd = 0x40;
+constexpr std::size_t kScrubbedUsaOffset = 0x30;
 constexpr std::chrono::milliseconds kRefreshInterval{30000};
 constexpr std::size_t kBatchBytes = 1u << 20;
 // A $DATA attribute spread over more extents than this is taken as damaged.
@@ -36,6 +36,26 @@ void TellRefusal(const disk::VolumeContext& ctx, disk::EngineHost& host, const N
   } else {
     host.ShowMessage(BitmapUnreadableText(ctx.SearchedRoot));
   }
+}
+
+// Where the parts of a scrubbed record lie. Its update sequence has one
+// entry per 512-byte block (NTFS protects records in such blocks whatever
+// the sector size: 3 entries for 1 KiB, 9 for 4 KiB), the end marker
+// follows it at the next multiple of 8, and the bytes in use end 8 bytes
+// later: 0x38 and 0x40 for a 1 KiB record, 0x48 and 0x50 for a 4 KiB one.
+struct ScrubbedLayout {
+  std::uint16_t usaCount = 0;
+  std::size_t firstAttribute = 0;
+  std::size_t headerEnd = 0;
+};
+
+ScrubbedLayout LayoutFor(std::uint32_t recordSize) {
+  ScrubbedLayout l;
+  const std::size_t blocks = recordSize % kUpdateSequenceBlock == 0 ? recordSize / kUpdateSequenceBlock : 1;
+  l.usaCount = static_cast<std::uint16_t>(blocks + 1);
+  l.firstAttribute = (kScrubbedUsaOffset + 2 * l.usaCount + 7) & ~std::size_t{7};
+  l.headerEnd = l.firstAttribute + 8;
+  return l;
 }
 
 
@@ -90,7 +110,8 @@ std::uint32_t ScrubDeletedRecords(const disk::VolumeContext& ctx, platform::Rand
                                   RecordNumber firstRecord, std::span<std::uint8_t> buffer, std::size_t length,
                                   ScrubPass pass, const disk::ClusterSet* keep) {
   const std::uint32_t size = ctx.mftRecordSize;
-  if (size < kScrubbedHeaderEnd) return 0;
+  const ScrubbedLayout layout = LayoutFor(size);
+  if (size < layout.headerEnd) return 0;
   length = std::min(length, buffer.size());
   std::uint32_t qualified = 0;
   std::uint64_t number = firstRecord;
@@ -101,23 +122,24 @@ std::uint32_t ScrubDeletedRecords(const disk::VolumeContext& ctx, platform::Rand
     if (keep && keep->Test(number)) continue;
     ++qualified;
     if (pass == ScrubPass::Random) {
-      // An empty record: no attributes, no links, no update sequence; the
-      // allocated size (0x1C) and the bytes at 0x28 stay as they were.
-      disk::put16(record, 0x04, 0x0030);
-      disk::put16(record, 0x06, 3);
+      // An empty record: no attributes, no links, an update sequence of
+      // zeros; the allocated size (0x1C) and the bytes at 0x28 stay as they
+      // were.
+      disk::put16(record, 0x04, kScrubbedUsaOffset);
+      disk::put16(record, 0x06, layout.usaCount);
       disk::put64(record, 0x08, 0);
       disk::put16(record, 0x10, 0);
       disk::put16(record, 0x12, 0);
-      disk::put16(record, 0x14, 0x0038);
+      disk::put16(record, 0x14, static_cast<std::uint16_t>(layout.firstAttribute));
       disk::put16(record, 0x16, 0);
-      disk::put32(record, 0x18, 0x40);
+      disk::put32(record, 0x18, static_cast<std::uint32_t>(layout.headerEnd));
       disk::put64(record, 0x20, 0);
-      disk::put64(record, 0x30, 0);
-      disk::put32(record, 0x38, kAttrEnd);
-      disk::put32(record, 0x3C, 0);
-      random.FillRandom(record.data() + kScrubbedHeaderEnd, size - kScrubbedHeaderEnd);
+      std::memset(record.data() + kScrubbedUsaOffset, 0, layout.firstAttribute - kScrubbedUsaOffset);
+      disk::put32(record, layout.firstAttribute, kAttrEnd);
+      disk::put32(record, layout.firstAttribute + 4, 0);
+      random.FillRandom(record.data() + layout.headerEnd, size - layout.headerEnd);
     } else {
-      std::memset(record.data() + kScrubbedHeaderEnd, 0, size - kScrubbedHeaderEnd);
+      std::memset(record.data() + layout.headerEnd, 0, size - layout.headerEnd);
     }
   }
   return qualified;
