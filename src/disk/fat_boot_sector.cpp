@@ -6,6 +6,7 @@
 
 #include "disk/byte_reader.h"
 #include "disk/sector_device.h"
+#include "platform/volume_info.h"
 
 namespace ambrelic::disk {
 namespace {
@@ -21,6 +22,12 @@ void CopyText(char* dst, std::size_t cap, Bytes src) {
 }
 
 }  // namespace
+
+FsKind FatKindFromLayout(FsKind claimed, std::span<const std::uint8_t> bootSector) {
+  if (!IsFat(claimed)) return claimed;
+  const FsKind layout = KindFromPartitionType(platform::InferPartitionType(bootSector));
+  return IsFat(layout) ? layout : claimed;
+}
 
 bool ParseFatBootSectorBytes(VolumeContext& ctx, const std::uint8_t* sector, std::size_t size,
                              std::uint32_t partitionStart, std::uint64_t volumeSectors) {
@@ -43,7 +50,10 @@ bool ParseFatBootSectorBytes(VolumeContext& ctx, const std::uint8_t* sector, std
     CopyText(ctx.volumeLabel.data(), ctx.volumeLabel.size(), b.subspan(std::min<std::size_t>(0x2B, size), std::min<std::size_t>(11, size > 0x2B ? size - 0x2B : 0)));
     CopyText(ctx.fsTypeText.data(), ctx.fsTypeText.size(), b.subspan(std::min<std::size_t>(0x36, size), std::min<std::size_t>(8, size > 0x36 ? size - 0x36 : 0)));
   } else {
-    total = le32(b, 0x20);
+    // mkfs.fat writes a small FAT32 volume's count in the 16-bit field, and
+    // the systems that mount FAT take that field first on every kind.
+    total = le16(b, 0x13);
+    if (total == 0) total = le32(b, 0x20);
     ctx.sectorsPerFat = le32(b, 0x24);
     ctx.rootCluster = le32(b, 0x2C);
     ctx.volumeSerial = le32(b, 0x43);

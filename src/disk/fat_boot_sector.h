@@ -3,10 +3,20 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 
 #include "disk/volume_context.h"
 
 namespace ambrelic::disk {
+
+// Which FAT a volume holds. The partition type byte (or the type text of a
+// removable disk, or the drive letter of a floppy) says only that the volume
+// holds FAT; the volume's own layout says which, as the systems that mount it
+// decide: a 16-bit sectors-per-FAT of 0 is FAT32, otherwise fewer than 4085
+// clusters is FAT12 and more is FAT16. claimed comes back unchanged when it is
+// not a FAT kind, or when bootSector is no FAT boot sector whose geometry can
+// be believed (the loader then judges the volume by the claimed kind).
+FsKind FatKindFromLayout(FsKind claimed, std::span<const std::uint8_t> bootSector);
 
 // Reads the boot sector of the volume whose kind the caller has set in
 // ctx.fsKind (Fat12, Fat16 or Fat32) and fills the FAT parameters.

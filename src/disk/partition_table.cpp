@@ -133,9 +133,13 @@ void ReadPartitionSerials(VolumeContext& ctx, PartitionWalk& walk) {
     if (api && api->i13_get_drive_parameter) api->i13_get_drive_parameter(r.biosDrive, block);
     ctx.geometry.maxHead = block[2];
     ctx.geometry.sectorsPerTrack = block[6];
-    ctx.fsKind = KindFromPartitionType(r.type);
     ctx.bytesPerSector = 512;
-    ParseFatBootSector(ctx, r.start);
+    // The type byte says that the partition holds FAT; the layout says
+    // which, and so where the serial number lies (0x27, or 0x43 on FAT32).
+    std::vector<std::uint8_t> sector(512);
+    ReadDiskSectors(ctx, sector.data(), r.start, 1);
+    ctx.fsKind = FatKindFromLayout(KindFromPartitionType(r.type), sector);
+    ParseFatBootSectorBytes(ctx, sector.data(), sector.size(), r.start);
     r.serial = ctx.volumeSerial;
   }
 }
