@@ -18,6 +18,11 @@ namespace ambrelic::disk {
 // be believed (the loader then judges the volume by the claimed kind).
 FsKind FatKindFromLayout(FsKind claimed, std::span<const std::uint8_t> bootSector);
 
+// Bits of one allocation entry (12, 16 or 32), and the highest cluster
+// number such an entry can name (0xFF6, 0xFFF6, 0x0FFFFFF6).
+unsigned FatEntryBits(FsKind kind);
+std::uint64_t HighestClusterNumber(FsKind kind);
+
 // Reads the boot sector of the volume whose kind the caller has set in
 // ctx.fsKind (Fat12, Fat16 or Fat32) and fills the FAT parameters.
 // partitionStart is added to every sector number on the 9x path (absolute
@@ -29,6 +34,11 @@ FsKind FatKindFromLayout(FsKind claimed, std::span<const std::uint8_t> bootSecto
 // 0 sectors per cluster, 0 allocation tables or 0 sectors per table, or a
 // layout (tables, root directory, data area) that ends past the volume.
 // The number of allocation tables is read from the sector, not assumed.
+//
+// lastCluster is bounded, whatever the total-sector count claims, by the
+// sectors the volume has (volumeSectors, when known), by the entries the
+// table holds (sectors per FAT x bytes per sector x 8 / entry bits) and by
+// the highest cluster number an entry of the kind can name.
 bool ParseFatBootSector(VolumeContext& ctx, std::uint32_t partitionStart,
                         std::uint64_t volumeSectors = 0);
 

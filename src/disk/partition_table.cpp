@@ -21,6 +21,7 @@ std::array<PartitionEntry, 4> DecodePartitionTable(const std::uint8_t* sector) {
     entries[i].bootFlag = le8(b, at);
     entries[i].type = le8(b, at + 4);
     entries[i].relativeStart = le32(b, at + 8);
+    entries[i].sectorCount = le32(b, at + 12);
   }
   return entries;
 }
@@ -53,6 +54,7 @@ void Append(PartitionWalk& walk, const PartitionEntry& e, std::uint8_t logical, 
   r.isLogical = logical;
   r.biosDrive = drive;
   r.start = static_cast<std::uint32_t>(start);
+  r.sectors = e.sectorCount;
 }
 
 }  // namespace

@@ -141,7 +141,10 @@ int MainDialog::PrepareVolume() {
     ShowMessage(kNotSearchable);
     return 0;
   }
-  fat::LoadAllocationTable(ctx_, partitionStart);
+  if (!fat::LoadAllocationTable(ctx_, partitionStart)) {
+    ShowMessage(kNotSearchable);
+    return 0;
+  }
   return 1;
 }
 
@@ -175,6 +178,7 @@ int MainDialog::PrepareVolume9x(const platform::Drive& slot) {
     return sector;
   };
   std::uint32_t partitionStart = 0;
+  std::uint32_t partitionSectors = 0;  // the partition entry's count; 0 when none bounds the volume
   if (slot.type == platform::DriveType::Fixed) {
     ctx_.partitionIndex = slot.link;
     if (slot.link == disk::kNoIndex || slot.link >= walk.count) {
@@ -187,6 +191,7 @@ int MainDialog::PrepareVolume9x(const platform::Drive& slot) {
     ctx_.biosDrive = r.biosDrive;
     ctx_.fsKind = disk::KindFromPartitionType(r.type);
     partitionStart = r.start;
+    partitionSectors = r.sectors;
   } else {
     ctx_.biosDrive = slot.link;
     ctx_.partitionIndex = 0;
@@ -213,6 +218,7 @@ int MainDialog::PrepareVolume9x(const platform::Drive& slot) {
           if (disk::IsFatPartitionType(e.type)) {
             ctx_.fsKind = disk::KindFromPartitionType(e.type);
             partitionStart = e.relativeStart;
+            partitionSectors = e.sectorCount;
             break;
           }
         }
@@ -232,13 +238,20 @@ int MainDialog::PrepareVolume9x(const platform::Drive& slot) {
   ctx_.fsKind = disk::FatKindFromLayout(ctx_.fsKind, readDiskSector(partitionStart));
   list_.AddFifthColumn(ctx_.fsKind);
   const std::uint64_t diskSectors = windows9x_->DiskSectors(ctx_.biosDrive);
-  const std::uint64_t volumeSectors =
+  std::uint64_t volumeSectors =
       diskSectors > partitionStart ? diskSectors - partitionStart : (diskSectors ? 1 : 0);
+  // A partition ends where its entry says, however far its boot sector claims.
+  if (partitionSectors != 0 && (volumeSectors == 0 || partitionSectors < volumeSectors)) {
+    volumeSectors = partitionSectors;
+  }
   if (!disk::ParseFatBootSector(ctx_, partitionStart, volumeSectors)) {
     ShowMessage(kNotSearchable);
     return 0;
   }
-  fat::LoadAllocationTable(ctx_, partitionStart);
+  if (!fat::LoadAllocationTable(ctx_, partitionStart)) {
+    ShowMessage(kNotSearchable);
+    return 0;
+  }
   return 1;
 }
 
