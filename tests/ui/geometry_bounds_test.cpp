@@ -126,6 +126,10 @@ TEST(GeometryBounds, NinexVolumeEndsWhereItsPartitionEntryEnds) {
   const std::uint64_t expected = (24576 - (nt.ctx.dataStartSector)) / nt.ctx.sectorsPerCluster + 1;
   EXPECT_EQ(nt.ctx.lastCluster, expected);
   EXPECT_EQ(nine.ctx.lastCluster, expected);
+  // The drive the 9x list shows ends there too.
+  Windows9xPlatform platform;
+  ASSERT_EQ(platform.Start({{disk, false, false}}, {}, AMBRELIC_BUILD_DIR), "");
+  EXPECT_EQ(platform.BuildDriveTable().at(0).length, 24576u * 512);
   // As a removable disk the partition is taken from the same entry.
   EXPECT_EQ(Prepare({disk, false, true}, true).ctx.lastCluster, expected);
 }
