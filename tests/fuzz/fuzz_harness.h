@@ -29,8 +29,9 @@
 namespace ambrelic::fuzz {
 
 constexpr std::size_t kHeaderBytes = 4;
-// Devices are capped here so that one run stays short.
-constexpr std::uint64_t kMaxDeviceBytes = 64ull << 20;
+// Devices are capped here so that one run (which may scan every cluster and
+// wipe every vacant one) stays short; what a boot sector claims is not.
+constexpr std::uint64_t kMaxDeviceBytes = 8ull << 20;
 // Drives of one source worked on per run (a table may list many).
 constexpr int kMaxDrives = 4;
 

@@ -69,15 +69,14 @@ fill "$work/fat32.img"
 mkfs.fat -C -F 12 -S 4096 -s 1 -i 12340412 "$work/fat12-4k.img" 2048 >/dev/null
 fill "$work/fat12-4k.img"
 # The controls (fuzz_harness.h) share the commands out: every seed searches;
-# some scan, restore, or wipe too, so that one run stays short. The full
-# FAT32 volume is 34 MiB: it is only searched and restored from; the same
-# volume cut to its first MiB goes through every command.
+# some scan, restore, or wipe too, so that one run stays short. The FAT32
+# volume (34 MiB: FAT32 needs 65,525 clusters) is cut to its first MiB,
+# which holds its tables and every file.
 seed fat_volume_fuzz fat12 0xF0 "$work/fat12.img" 19
 seed fat_volume_fuzz fat12-floppy 0x3E "$work/fat12.img" 19
 seed fat_volume_fuzz fat12-4k 0xF0 "$work/fat12-4k.img" 19
 seed fat_volume_fuzz fat16 0x7C "$work/fat16.img" 19
-seed fat_volume_fuzz fat32 0x40 "$work/fat32.img" 19
-seed fat_volume_fuzz fat32-cut 0xF1 "$work/fat32.img" 19 1048576
+seed fat_volume_fuzz fat32 0xF1 "$work/fat32.img" 19 1048576
 
 # ---- NTFS volumes --------------------------------------------------------
 ntfs() {  # NAME SIZE CLUSTER

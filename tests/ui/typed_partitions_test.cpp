@@ -10,6 +10,7 @@
 #include <set>
 #include <sstream>
 
+#include "disk/byte_reader.h"
 #include "disk/fat_boot_sector.h"
 #include "platform/drives.h"
 #include "platform/text.h"
@@ -153,6 +154,19 @@ TEST_F(TypedPartitions, FewClustersInTheFat32LayoutIsStillFat32) {
   ASSERT_TRUE(q.ok);
   EXPECT_EQ(q.info.fileSystem, "FAT32");
   EXPECT_EQ(q.info.serial, 0x32000032u);
+
+  // Hand-built, as no tool writes it: a 16-bit sectors-per-FAT that is not
+  // 0 with 70,000 clusters is the FAT16 layout, not FAT32.
+  std::span<std::uint8_t> b(sector);
+  disk::put16(b, 0x16, 300);
+  disk::put16(b, 0x13, 0);
+  disk::put32(b, 0x20, 70000 + 32 + 600);
+  EXPECT_EQ(platform::InferPartitionType(sector), 0x06);
+  EXPECT_EQ(disk::FatKindFromLayout(disk::FsKind::Fat32, sector), disk::FsKind::Fat16);
+  // A boot sector that cannot be believed leaves the claimed kind.
+  sector[0] = 0;
+  EXPECT_EQ(disk::FatKindFromLayout(disk::FsKind::Fat32, sector), disk::FsKind::Fat32);
+  EXPECT_EQ(disk::FatKindFromLayout(disk::FsKind::Ntfs, sector), disk::FsKind::Ntfs);
 }
 
 // The wipe of a FAT12 volume typed 0x06 and of a FAT16 volume typed 0x01:
