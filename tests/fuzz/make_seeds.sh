@@ -5,9 +5,11 @@
 # Each seed is an input as the targets read it (fuzz_harness.h): a
 # four-byte header, then the image without its trailing zeros (the
 # header's device size restores them). Run by hand when the
-# seeds should change; the suites and CI only read what it stored.
+# seeds should change; the suites and CI only read what it stored. NTFS
+# volumes carry the time they were made, so name the targets to remake and
+# leave the others' files as they are.
 #
-#   tests/fuzz/make_seeds.sh
+#   tests/fuzz/make_seeds.sh [TARGET...]      (default: every target)
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
 seeds="$here/seeds"
@@ -24,14 +26,16 @@ text() {  # NAME BYTES
 fill() {  # IMAGE (mtools target, may carry @@offset): live, deleted, nested deleted folders, long names
   local img="$1"
   text keep 1500 > "$work/keep"; text gone 2600 > "$work/gone"; text deep 300 > "$work/deep"
+  : > "$work/empty"
+  touch -d @"$SOURCE_DATE_EPOCH" "$work/keep" "$work/gone" "$work/deep" "$work/empty"
   mmd -i "$img" ::Live ::Old ::Old/Inner
-  mcopy -i "$img" "$work/keep" ::KEEP.TXT
-  mcopy -i "$img" "$work/keep" "::Live/Still here.txt"
-  mcopy -i "$img" "$work/gone" "::A long name with many parts, deleted.txt"
-  mcopy -i "$img" "$work/gone" ::SHORT.BIN
-  mcopy -i "$img" "$work/deep" "::Old/first.txt"
-  mcopy -i "$img" "$work/deep" "::Old/Inner/second.txt"
-  : > "$work/empty"; mcopy -i "$img" "$work/empty" ::EMPTY.DAT
+  mcopy -m -i "$img" "$work/keep" ::KEEP.TXT
+  mcopy -m -i "$img" "$work/keep" "::Live/Still here.txt"
+  mcopy -m -i "$img" "$work/gone" "::A long name with many parts, deleted.txt"
+  mcopy -m -i "$img" "$work/gone" ::SHORT.BIN
+  mcopy -m -i "$img" "$work/deep" "::Old/first.txt"
+  mcopy -m -i "$img" "$work/deep" "::Old/Inner/second.txt"
+  mcopy -m -i "$img" "$work/empty" ::EMPTY.DAT
   mdel -i "$img" "::A long name with many parts, deleted.txt" ::SHORT.BIN ::EMPTY.DAT
   mdeltree -i "$img" ::Old
 }
@@ -40,6 +44,7 @@ fill() {  # IMAGE (mtools target, may carry @@offset): live, deleted, nested del
 # without trailing zeros; DEVICE_BYTES cuts the device short of the image.
 seed() {
   local target="$1" name="$2" controls="$3" img="$4" letter="${5:-0}" device="${6:-0}"
+  wanted "$target" || return 0
   mkdir -p "$seeds/$target"
   python3 - "$img" "$controls" "$letter" "$seeds/$target/$name.bz2" "$device" <<'PY'
 import bz2, sys
@@ -57,16 +62,25 @@ with open(out, "wb") as f:
 PY
 }
 
-rm -rf "$seeds"
+targets=("$@")
+wanted() {  # TARGET: remade by this run
+  [ ${#targets[@]} -eq 0 ] && return 0
+  local t
+  for t in "${targets[@]}"; do [ "$t" = "$1" ] && return 0; done
+  return 1
+}
+for t in fat_volume_fuzz ntfs_volume_fuzz disk_nt_fuzz disk_9x_fuzz; do
+  if wanted "$t"; then rm -rf "${seeds:?}/$t"; fi
+done
 
 # ---- FAT volumes -----------------------------------------------------------
-mkfs.fat -C -F 12 -i 12340012 -n SEED12 "$work/fat12.img" 720 >/dev/null
+mkfs.fat -C --invariant -F 12 -i 12340012 -n SEED12 "$work/fat12.img" 720 >/dev/null
 fill "$work/fat12.img"
-mkfs.fat -C -F 16 -s 1 -i 12340016 -n SEED16 "$work/fat16.img" 2560 >/dev/null
+mkfs.fat -C --invariant -F 16 -s 1 -i 12340016 -n SEED16 "$work/fat16.img" 2560 >/dev/null
 fill "$work/fat16.img"
-mkfs.fat -C -F 32 -s 1 -i 12340032 -n SEED32 "$work/fat32.img" 34816 >/dev/null 2>&1
+mkfs.fat -C --invariant -F 32 -s 1 -i 12340032 -n SEED32 "$work/fat32.img" 34816 >/dev/null 2>&1
 fill "$work/fat32.img"
-mkfs.fat -C -F 12 -S 4096 -s 1 -i 12340412 "$work/fat12-4k.img" 2048 >/dev/null
+mkfs.fat -C --invariant -F 12 -S 4096 -s 1 -i 12340412 "$work/fat12-4k.img" 2048 >/dev/null
 fill "$work/fat12-4k.img"
 # The controls (fuzz_harness.h) share the commands out: every seed searches;
 # some scan, restore, or wipe too, so that one run stays short. The FAT32
@@ -77,6 +91,14 @@ seed fat_volume_fuzz fat12-floppy 0x3E "$work/fat12.img" 19
 seed fat_volume_fuzz fat12-4k 0xF0 "$work/fat12-4k.img" 19
 seed fat_volume_fuzz fat16 0x7C "$work/fat16.img" 19
 seed fat_volume_fuzz fat32 0xF1 "$work/fat32.img" 19 1048576
+# The same volume claiming 0xFFFFFFF0 sectors, and claiming 2^30 sectors per
+# table: geometry the device cannot hold.
+cp "$work/fat32.img" "$work/fat32-claims.img"
+printf '\xF0\xFF\xFF\xFF' | dd of="$work/fat32-claims.img" bs=1 seek=$((0x20)) conv=notrunc status=none
+seed fat_volume_fuzz fat32-claims 0xF1 "$work/fat32-claims.img" 19 1048576
+cp "$work/fat32.img" "$work/fat32-huge-table.img"
+printf '\x00\x00\x00\x40' | dd of="$work/fat32-huge-table.img" bs=1 seek=$((0x24)) conv=notrunc status=none
+seed fat_volume_fuzz fat32-huge-table 0x31 "$work/fat32-huge-table.img" 19 1048576
 
 # ---- NTFS volumes --------------------------------------------------------
 ntfs() {  # NAME SIZE CLUSTER
@@ -118,9 +140,9 @@ logical: start=3136, size=4096, type=7
 logical: start=7296, size=6080, type=e
 TABLE
 mapfile -t starts < <(sfdisk -d "$d" | sed -n 's/.*start= *\([0-9]*\).*/\1/p')
-mkfs.fat -F 12 -i 5eed0101 --offset="${starts[0]}" "$d" 992 >/dev/null 2>&1
-mkfs.fat -F 12 -i 5eed0102 --offset="${starts[1]}" "$d" 512 >/dev/null 2>&1
-mkfs.fat -F 16 -s 1 -i 5eed0103 --offset="${starts[4]}" "$d" 3040 >/dev/null 2>&1
+mkfs.fat --invariant -F 12 -i 5eed0101 --offset="${starts[0]}" "$d" 992 >/dev/null 2>&1
+mkfs.fat --invariant -F 12 -i 5eed0102 --offset="${starts[1]}" "$d" 512 >/dev/null 2>&1
+mkfs.fat --invariant -F 16 -s 1 -i 5eed0103 --offset="${starts[4]}" "$d" 3040 >/dev/null 2>&1
 for s in "${starts[0]}" "${starts[1]}" "${starts[4]}"; do fill "$d@@$((s * 512))"; done
 truncate -s "$((4096 * 512))" "$work/logical-ntfs.img"
 mkntfs -F -Q -q -c 512 -s 512 -p "${starts[3]}" -H 255 -S 63 "$work/logical-ntfs.img" >/dev/null 2>&1
@@ -138,7 +160,7 @@ label-id: 5EED0000-0000-4000-8000-000000000001
 first-lba: 40
 start=40, size=2048, type=EBD0A0A2-B9E5-4433-87C0-68B6B72699C7, uuid=5EED0000-0000-4000-8000-000000000002
 TABLE
-mkfs.fat -F 12 -i 5eed0201 --offset=40 "$d" 1024 >/dev/null 2>&1
+mkfs.fat --invariant -F 12 -i 5eed0201 --offset=40 "$d" 1024 >/dev/null 2>&1
 fill "$d@@$((40 * 512))"
 seed disk_nt_fuzz gpt 0x70 "$d" 19
 seed disk_9x_fuzz gpt 0x70 "$d" 19
