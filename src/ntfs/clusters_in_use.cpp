@@ -65,6 +65,21 @@ bool AllSet(disk::Bytes bits, std::uint64_t first, std::uint64_t count) {
   return true;
 }
 
+// The bytes of the volume bitmap that hold a bit for each cluster of the
+// volume: a bitmap that claims more is read no further.
+std::uint64_t BitmapBytes(const disk::VolumeContext& ctx) {
+  return std::min<std::uint64_t>(ctx.lastCluster, VolumeClusters(ctx)) / 8 + 1;
+}
+
+// Bytes past the initialized size read as zeros (free) whatever the disk
+// holds: the bitmap is taken to end there, and what lies past its end
+// counts as in use.
+void KeepInitialized(const AttributeRuns& attribute, std::vector<std::uint8_t>& bits) {
+  if (!attribute.resident && attribute.initializedSize < bits.size()) {
+    bits.resize(static_cast<std::size_t>(attribute.initializedSize));
+  }
+}
+
 // Checks a record's update sequence and puts the saved words back. The
 // stride comes from the record's own count (NTFS protects every record in
 // blocks of the same size whatever the sector size); a tail that does not
@@ -142,13 +157,14 @@ class Surveyor {
     std::optional<AttributeRuns> runs = CollectRuns(ctx_, record, kAttrData);
     if (!runs) return Damaged(NtfsDamage::BitmapIncomplete);
     out_.bitmap = std::move(*runs);
-    if (!ReadWholeValue(ctx_, out_.bitmap, bitmap_)) {
+    if (!ReadWholeValue(ctx_, out_.bitmap, bitmap_, BitmapBytes(ctx_))) {
       // Runs that reach everything but a read that failed: the disk, not
       // the volume's records.
       if (Covers(out_.bitmap)) out_.bitmapUnreadable = true;
       else out_.damage = NtfsDamage::BitmapIncomplete;
       return false;
     }
+    KeepInitialized(out_.bitmap, bitmap_);
     return true;
   }
 
@@ -170,7 +186,9 @@ class Surveyor {
     mftRuns_ = std::move(data->runs);
     recordCount_ = std::min<std::uint64_t>(data->realSize / rs_, VolumeByteSize(ctx_) / rs_);
     std::optional<AttributeRuns> bitmap = CollectRuns(ctx_, ctx_.mftSelfRecord, kAttrBitmap);
-    if (!bitmap || !ReadWholeValue(ctx_, *bitmap, mftBitmap_)) return Damaged(NtfsDamage::MftIncomplete);
+    if (!bitmap || !ReadWholeValue(ctx_, *bitmap, mftBitmap_, recordCount_ / 8 + 1)) {
+      return Damaged(NtfsDamage::MftIncomplete);
+    }
     return true;
   }
 
@@ -322,6 +340,7 @@ std::optional<AttributeRuns> CollectRuns(const disk::VolumeContext& ctx, disk::B
   if (!extent) return std::nullopt;
   AttributeRuns out;
   out.realSize = extent->realSize();
+  out.initializedSize = extent->initializedSize();
   if (extent->resident()) {
     out.resident = true;
     const disk::Bytes v = extent->value();
@@ -345,17 +364,20 @@ std::optional<AttributeRuns> CollectRuns(const disk::VolumeContext& ctx, disk::B
   return std::nullopt;
 }
 
-bool ReadWholeValue(const disk::VolumeContext& ctx, const AttributeRuns& attribute, std::vector<std::uint8_t>& out) {
+bool ReadWholeValue(const disk::VolumeContext& ctx, const AttributeRuns& attribute, std::vector<std::uint8_t>& out,
+                    std::uint64_t maxBytes) {
   if (attribute.resident) {
-    out = attribute.value;
+    out.assign(attribute.value.begin(),
+               attribute.value.begin() + static_cast<std::ptrdiff_t>(std::min<std::uint64_t>(attribute.value.size(), maxBytes)));
     return true;
   }
   const std::uint64_t cs = ClusterSize(ctx);
-  if (cs == 0 || attribute.realSize > VolumeByteSize(ctx)) return false;
-  const std::uint64_t clusters = (attribute.realSize + cs - 1) / cs;
+  const std::uint64_t size = std::min(attribute.realSize, maxBytes);
+  if (cs == 0 || size > VolumeByteSize(ctx)) return false;
+  const std::uint64_t clusters = (size + cs - 1) / cs;
   std::vector<std::uint8_t> bytes(static_cast<std::size_t>(clusters * cs));
   if (!ReadVcns(ctx, attribute.runs, 0, clusters, bytes.data())) return false;
-  bytes.resize(static_cast<std::size_t>(attribute.realSize));
+  bytes.resize(static_cast<std::size_t>(size));
   out.swap(bytes);
   return true;
 }
@@ -372,7 +394,8 @@ NtfsClusterSurvey SurveyNtfsClusters(const disk::VolumeContext& ctx) {
 
 bool RecheckVolumeBitmap(const disk::VolumeContext& ctx, NtfsClusterSurvey& survey) {
   std::vector<std::uint8_t> bits;
-  if (!ReadWholeValue(ctx, survey.bitmap, bits)) return false;
+  if (!ReadWholeValue(ctx, survey.bitmap, bits, BitmapBytes(ctx))) return false;
+  KeepInitialized(survey.bitmap, bits);
   const disk::Bytes view(bits);
   for (std::uint64_t c = 0; c < survey.vacant.size(); ++c) {
     if (survey.vacant.Test(c) && IsBitSet(view, c)) survey.vacant.Clear(c);

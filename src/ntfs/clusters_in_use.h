@@ -56,12 +56,16 @@ struct AttributeRuns {
   std::vector<std::uint8_t> value;  // resident only
   std::vector<ClusterRun> runs;
   std::uint64_t realSize = 0;
+  // Bytes from here to realSize read as zeros whatever the disk holds.
+  std::uint64_t initializedSize = 0;
 };
 std::optional<AttributeRuns> CollectRuns(const disk::VolumeContext& ctx, disk::Bytes baseRecord, std::uint32_t type);
 
-// The whole value of such an attribute (realSize bytes); false when a part
-// of it is sparse, not mapped or cannot be read.
-bool ReadWholeValue(const disk::VolumeContext& ctx, const AttributeRuns& attribute, std::vector<std::uint8_t>& out);
+// The value of such an attribute, realSize bytes but no more than maxBytes
+// (what the caller can use of it); false when a part of that is sparse, not
+// mapped or cannot be read.
+bool ReadWholeValue(const disk::VolumeContext& ctx, const AttributeRuns& attribute, std::vector<std::uint8_t>& out,
+                    std::uint64_t maxBytes = ~std::uint64_t{0});
 
 struct NtfsClusterSurvey {
   // Clusters 0 to lastCluster (no further than the device): set where the

@@ -483,3 +483,47 @@ TEST(NtfsClustersInUse, TheVolumeBitmapIsReadThroughEveryExtent) {
 
 }  // namespace
 }  // namespace ambrelic::ntfs
+
+namespace ambrelic::ntfs {
+namespace {
+
+// The volume bitmap's sizes, as a damaged record may give them: a real size
+// far past the volume is read no further than one bit per cluster, and
+// what lies past the initialized size (zeros to any reader) is not free.
+TEST(NtfsClustersInUse, TheVolumeBitmapIsReadOnlyAsFarAsItHoldsBitsForTheVolume) {
+  const std::string path = CopyOfImage("bitmap-sizes");
+  disk::VolumeContext ctx;
+  ASSERT_TRUE(Prepare(path, ctx));
+  const NtfsClusterSurvey clean = SurveyNtfsClusters(ctx);
+  ASSERT_TRUE(clean.Usable());
+  const RecordSpot spot = Locate(ctx, 6, kAttrData);
+  const std::uint64_t attribute = spot.record + spot.attribute;
+  const auto original = test::ReadFileBytes(path);
+  ASSERT_EQ(original.at(attribute + 8), 1) << "the bitmap is not resident";
+
+  // Real and initialized size of a terabyte of bits: nothing more to read,
+  // nothing called vacant that the clean volume does not call vacant.
+  auto bytes = original;
+  disk::put64(bytes, attribute + 0x30, std::uint64_t{1} << 40);
+  disk::put64(bytes, attribute + 0x38, std::uint64_t{1} << 40);
+  test::WriteFileBytes(path, bytes);
+  ASSERT_TRUE(Prepare(path, ctx));
+  NtfsClusterSurvey s = SurveyNtfsClusters(ctx);
+  ASSERT_TRUE(s.Usable()) << NtfsDamageReason(s.damage);
+  EXPECT_EQ(s.vacant.Count(), clean.vacant.Count());
+
+  // Initialized only for the first 64 clusters: the rest is not vacant.
+  bytes = original;
+  disk::put64(bytes, attribute + 0x38, 8);
+  test::WriteFileBytes(path, bytes);
+  ASSERT_TRUE(Prepare(path, ctx));
+  s = SurveyNtfsClusters(ctx);
+  ASSERT_TRUE(s.Usable()) << NtfsDamageReason(s.damage);
+  EXPECT_EQ(s.vacant.CountRange(64, s.vacant.size()), 0u);
+  EXPECT_EQ(s.vacant.CountRange(0, 64), clean.vacant.CountRange(0, 64));
+  EXPECT_TRUE(RecheckVolumeBitmap(ctx, s));
+  EXPECT_EQ(s.vacant.CountRange(64, s.vacant.size()), 0u);
+}
+
+}  // namespace
+}  // namespace ambrelic::ntfs
