@@ -178,11 +178,13 @@ class Oracle {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size < 513 || size > (4u << 20)) return 0;
-  // The first byte chooses the kind; the rest is the volume.
+  // The first byte is the kind a partition type would claim; the rest is
+  // the volume, whose own layout decides, as volume preparation has it.
   const std::uint8_t control = data[0];
   std::vector<std::uint8_t> image(data + 1, data + size);
   disk::VolumeContext ctx;
-  ctx.fsKind = static_cast<disk::FsKind>(1 + control % 3);
+  ctx.fsKind = disk::FatKindFromLayout(static_cast<disk::FsKind>(1 + control % 3),
+                                       std::span<const std::uint8_t>(image.data(), 512));
   ctx.SearchedRoot = "C:\\";
   auto scratch = std::make_shared<platform::MemoryDevice>(image, false);
   ctx.volumeHandle = scratch;
