@@ -181,6 +181,8 @@ void ScanMft(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHos
       }
     }
     if (progress && !progress->Advance(i)) break;
+    // A device that stopped answering has no more records to give.
+    if (disk::DeviceAbandoned(ctx)) break;
   }
   op.ActiveProgress = nullptr;
 }

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "disk/sector_device.h"
 #include "ntfs/attributes.h"
 #include "ntfs/data_runs.h"
 #include "ntfs/mft_scan.h"
@@ -92,8 +93,14 @@ std::vector<std::string> Components(const std::string& relative) {
 
 bool RestoreNtfsFile(const disk::VolumeContext& ctx, disk::EngineHost& host, RecordNumber n,
                      const std::string& path) {
+  // Reads that lose sectors (of the record or of the data) move this count.
+  const std::uint64_t unreadableBefore = disk::UnreadableEvents(ctx);
   std::optional<DataStream> stream = DataStream::Open(ctx, n);
-  if (!stream) return false;
+  if (!stream) {
+    // A record that could not be read is no file to skip in silence.
+    if (disk::UnreadableEvents(ctx) != unreadableBefore) host.UnreadableIn(path);
+    return false;
+  }
   // Never more than the real size nor the allocated size (the stream's
   // remaining bytes), and never more than any target can hold.
   const std::uint64_t length = std::min(stream->remaining(), kMaxRestoreBytes);
@@ -110,8 +117,9 @@ bool RestoreNtfsFile(const disk::VolumeContext& ctx, disk::EngineHost& host, Rec
   bool ok = true;
   std::uint64_t done = 0;
   std::uint64_t hole = 0;  // zeros passed over and not yet skipped in the file
-  // Every round takes at least one byte of what is left, or ends.
-  while (ok && done < length) {
+  // Every round takes at least one byte of what is left, or ends. A device
+  // that stopped answering gives only zeros: the file ends there.
+  while (ok && done < length && !disk::DeviceAbandoned(ctx)) {
     if (!stream->resident() && unitBytes != 0 && cs != 0) {
       // Units that are wholly sparse (or past every run) are passed over
       // unread: a sparse file of gigabytes costs next to nothing.
@@ -168,7 +176,11 @@ bool RestoreNtfsFile(const disk::VolumeContext& ctx, disk::EngineHost& host, Rec
     host.ShowMessage(kWriteFailure);
     return false;
   }
-  return length == stream->size();
+  if (disk::UnreadableEvents(ctx) != unreadableBefore) {
+    host.UnreadableIn(path);
+    return false;
+  }
+  return length == stream->size() && done == length;
 }
 
 std::string CreateRelativeFolders(disk::EngineHost& host, const std::string& target, const std::string& relative) {

@@ -1,6 +1,7 @@
 // The restore command: the selected rows are read back from the list and
 // written, through the engines, under a target the user chooses in the Save
 // As dialog. Nothing is written to the searched volume.
+#include "disk/sector_device.h"
 #include "fat/restore.h"
 #include "ntfs/mft_scan.h"
 #include "ntfs/restore.h"
@@ -76,6 +77,7 @@ bool MainDialog::ReopenSearchedVolume() {
 void MainDialog::OnRestore() {
   lastOutcome_ = CommandOutcome::Stopped;
   op_.OperationMode = disk::OpRestore;
+  BeginMediaRecord();
   if (searchedDrive_) {
     ctx_.SearchedRoot = searchedRoot_;
     ctx_.fsKind = searchedKind_;
@@ -119,7 +121,9 @@ void MainDialog::OnRestore() {
     host_.SetWaitCursor(false);
     return;
   }
-  for (int row = first; row >= 0; row = list_.NextSelected(row)) {
+  // A device that stopped answering ends the restore: the rows left would
+  // only be written as zeros.
+  for (int row = first; row >= 0 && !disk::DeviceAbandoned(ctx_); row = list_.NextSelected(row)) {
     const std::string sizeText = CutTo(list_.CellText(row, 2), kSizeTextBuffer);
     const std::uint64_t number = ParseUInt64Text(list_.CellText(row, 4));
     const std::uint64_t size = ParseUInt64Text(sizeText);
@@ -147,6 +151,7 @@ void MainDialog::OnRestore() {
       fat::RestoreFatFile(ctx_, *this, target, Low32(number), Low32(size));
     }
   }
+  ReportMedia(MediaReport::Restore);
   lastRestoreComplete_ = messagesShown_ == messagesBefore;
   host_.SetWaitCursor(false);
 }
