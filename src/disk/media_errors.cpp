@@ -48,7 +48,11 @@ std::optional<std::pair<std::uint64_t, std::uint64_t>> FirstIn(const RangeMap& m
 
 }  // namespace
 
-bool IsDeviceGoneError(int error) { return error == ENODEV || error == ENXIO || error == ENOMEDIUM; }
+// ENOTCONN: the server of a FUSE-served image (or a network block device)
+// went away; nothing will read again.
+bool IsDeviceGoneError(int error) {
+  return error == ENODEV || error == ENXIO || error == ENOMEDIUM || error == ENOTCONN;
+}
 
 void ReadGaps::Add(std::size_t offset, std::size_t length) {
   if (length == 0) return;

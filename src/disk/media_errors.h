@@ -3,9 +3,9 @@
 // only the ones that do not are zero-filled, counted and named to the
 // caller. A run of failures makes the reads skip ahead in growing steps, so
 // a dead area costs a few reads instead of one per sector, and a device
-// that fails everything (gone: ENODEV, ENXIO, ENOMEDIUM; or failing for a
-// long stretch without one good read) is given up: every later read gives
-// zeros at once, and the command that sees it ends.
+// that fails everything (gone: ENODEV, ENXIO, ENOMEDIUM, ENOTCONN; or
+// failing for a long stretch without one good read) is given up: every
+// later read gives zeros at once, and the command that sees it ends.
 #pragma once
 
 #include <cstddef>

@@ -88,6 +88,13 @@ TEST(CliMedia, ASearchCountsTheSectorsItCouldNotRead) {
             "Do you want to scan vacant clusters?\nNo files were found.\n"
             "2 sectors of C:\\ could not be read; what they held is missing from this list.\n");
 
+  // The 9x path reads the same sectors through the INT 13h service, and
+  // tells the same.
+  const auto ninex = Cli("--platform 9x search --removable '" + served.path() + "' --no-scan-vacant --format csv");
+  EXPECT_EQ(ninex.status, 0);
+  EXPECT_EQ(ninex.out, r.out);
+  EXPECT_EQ(ninex.err, r.err);
+
   // A page that holds file data only costs a search nothing.
   const std::uint64_t data = ClusterOffset(image, ClusterOf(clean.out, "many clusters.bin")) / kPage * kPage;
   test::EioImage dataOnly(image, {{data + kPage, kPage}});
