@@ -16,7 +16,9 @@
 namespace ambrelic::ntfs {
 namespace {
 
-constexpr std::size_t kMaxPathBytes = 520;
+// A folder path is held to 520 characters, counted in UTF-16 units so that
+// a name takes as much of it in one script as in another.
+constexpr std::size_t kMaxPathUnits = 520;
 
 // Windows file times count 100 ns from 1601-01-01 UTC.
 constexpr std::uint64_t kTicksPerSecond = 10000000;
@@ -79,6 +81,7 @@ bool BuildFolderPath(const disk::VolumeContext& ctx, std::string& path, RecordNu
                      std::uint64_t maxSteps) {
   if (maxSteps == 0) maxSteps = MftRecordCount(ctx);
   std::vector<std::uint8_t> record(ctx.mftRecordSize);
+  std::size_t units = platform::Utf16Units(path);
   // Each step climbs one folder; a chain longer than the MFT has records is
   // a cycle (records with empty names never make the path grow).
   for (std::uint64_t step = 0;; ++step) {
@@ -97,8 +100,9 @@ bool BuildFolderPath(const disk::VolumeContext& ctx, std::string& path, RecordNu
     }
     auto name = FindRecordName(ctx, record);
     if (!name) return false;
+    units += platform::Utf16Units(name->name) + (path.empty() ? 0 : 1);
     path = path.empty() ? name->name : name->name + "\\" + path;
-    if (path.size() > kMaxPathBytes) {
+    if (units > kMaxPathUnits) {
       path = LostPath(ctx, path);
       return false;
     }

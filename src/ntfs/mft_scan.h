@@ -40,7 +40,7 @@ void AddNtfsRow(const disk::VolumeContext& ctx, const disk::OperationState& op, 
 // Prepends the names of the folders from parent up to stop (or the root,
 // record 5) to path. True when the chain reached stop; the search passes
 // stop = 5, which is never reported as reached. A chain through a record
-// that now holds a file, or that runs longer than 520 bytes or than
+// that now holds a file, or that runs longer than 520 UTF-16 units or than
 // maxSteps records (0: as many as the MFT has), ends with the lost-folder
 // mark.
 bool BuildFolderPath(const disk::VolumeContext& ctx, std::string& path, RecordNumber parent,

@@ -65,13 +65,13 @@ void MainDialog::BeginMediaRecord() {
   unreadableFiles_.clear();
 }
 
-void MainDialog::ReportMedia(MediaReport kind) {
-  if (!ctx_.media) return;
+bool MainDialog::ReportMedia(MediaReport kind) {
+  if (!ctx_.media) return false;
   const disk::MediaErrors& media = *ctx_.media;
   lastUnreadable_ = media.UnreadableSectors(ctx_.bytesPerSector);
   lastDeviceLost_ = media.Abandoned();
   if (lastDeviceLost_) ShowMessage(DeviceLostText(ctx_.SearchedRoot, media.AbandonError()));
-  if (lastUnreadable_ == 0 && unreadableFiles_.empty()) return;
+  if (lastUnreadable_ == 0 && unreadableFiles_.empty()) return lastDeviceLost_;
   switch (kind) {
     case MediaReport::List:
       ShowMessage(UnreadableListText(ctx_.SearchedRoot, lastUnreadable_));
@@ -83,6 +83,7 @@ void MainDialog::ReportMedia(MediaReport kind) {
       ShowMessage(UnreadableWipeText(ctx_.SearchedRoot, lastUnreadable_));
       break;
   }
+  return true;
 }
 
 void MainDialog::UnreadableIn(const std::string& path) { unreadableFiles_.push_back(path); }

@@ -103,9 +103,9 @@ class MainDialog : public disk::EngineHost, public ProgressOwner {
   void SetMediaLimits(const disk::MediaErrors::Limits& limits) { mediaLimits_ = limits; }
 
   CommandOutcome LastOutcome() const { return lastOutcome_; }
-  // False when the last restore told the user of a row it could not write
-  // whole ("File writing failure.", a path too long): a partial restore is
-  // not reported as success.
+  // False when the last restore told the user of a file or folder it could
+  // not write whole ("File writing failure.", a path too long, the count at
+  // its end): a partial restore is not reported as success.
   bool LastRestoreComplete() const { return lastRestoreComplete_; }
   const std::vector<platform::Drive>& Drives() const { return drives_; }
   ResultsList& List() { return list_; }
@@ -133,8 +133,9 @@ class MainDialog : public disk::EngineHost, public ProgressOwner {
   void BeginMediaRecord();
   // What the command tells at its end about the sectors it could not read
   // (nothing when it read them all); which text depends on the command.
+  // True when it told anything.
   enum class MediaReport : std::uint8_t { List, Restore, Wipe };
-  void ReportMedia(MediaReport kind);
+  bool ReportMedia(MediaReport kind);
 
   Host& host_;
   std::vector<platform::Drive> drives_;

@@ -30,16 +30,18 @@ const char* const kPathTooLong =
 // size text is read into 32.
 constexpr std::size_t kFileNameBuffer = 520;
 constexpr std::size_t kSizeTextBuffer = 32;
-// A folder the restore creates: on the NT path fewer than 254 UTF-16
-// characters, on the 9x path fewer than 247 bytes.
-constexpr std::size_t kNtFolderUnits = 254;
-constexpr std::size_t kNineXFolderBytes = 247;
 
 std::string CutTo(const std::string& text, std::size_t buffer) {
   return text.size() < buffer ? text : text.substr(0, buffer - 1);
 }
 
 std::uint32_t Low32(std::uint64_t value) { return static_cast<std::uint32_t>(value); }
+
+// Told at the end of a restore that could not write everything whole.
+std::string IncompleteText(std::uint64_t count) {
+  if (count == 1) return "1 file could not be restored completely.";
+  return std::to_string(count) + " files could not be restored completely.";
+}
 
 }  // namespace
 
@@ -92,7 +94,11 @@ void MainDialog::OnRestore() {
 
   const int count = list_.SelectedCount();
   std::string offered = kDefaultName;
-  if (count == 1) offered = CutTo(platform::SafePathComponent(list_.CellText(first, 0)), kFileNameBuffer);
+  // The row's name as the target can hold it; whatever the user types
+  // instead is used as typed.
+  if (count == 1) {
+    offered = CutTo(platform::FitName(platform::SafePathComponent(list_.CellText(first, 0))), kFileNameBuffer);
+  }
 
   std::string chosen;
   // Each round is one Save As dialog, ended by the user (or by the front
@@ -121,6 +127,7 @@ void MainDialog::OnRestore() {
     host_.SetWaitCursor(false);
     return;
   }
+  op_.IncompleteCount = 0;
   // A device that stopped answering ends the restore: the rows left would
   // only be written as zeros.
   for (int row = first; row >= 0 && !disk::DeviceAbandoned(ctx_); row = list_.NextSelected(row)) {
@@ -131,40 +138,35 @@ void MainDialog::OnRestore() {
     std::string target = chosen;
     if (count > 1) {
       // Names come from the volume: in their safe form they stay inside
-      // the new folder.
-      const std::string name = platform::SafePathComponent(list_.CellText(row, 0));
-      if (name.size() > platform::kMaxNameBytes) {
-        ShowMessage(kPathTooLong);
-        continue;
-      }
+      // the new folder, shortened when longer than the target takes.
+      const std::string name = platform::FitName(platform::SafePathComponent(list_.CellText(row, 0)));
       target = chosen + "/" + name;
       // A file restored earlier under this name must not swallow a folder.
       for (int n = 2; isFolder && n <= 10000 && platform::PathExists(target) && !platform::IsFolder(target); ++n) {
         target = platform::NumberedPath(chosen + "/" + name, n);
       }
     }
+    bool whole = true;
     if (isFolder) {
       RestoreFolder(target, number, size);
     } else if (ctx_.fsKind == disk::FsKind::Ntfs) {
-      ntfs::RestoreNtfsFile(ctx_, *this, Low32(number), target);
+      whole = ntfs::RestoreNtfsFile(ctx_, *this, Low32(number), target);
     } else {
-      fat::RestoreFatFile(ctx_, *this, target, Low32(number), Low32(size));
+      whole = fat::RestoreFatFile(ctx_, *this, target, Low32(number), Low32(size));
     }
+    if (!whole) ++op_.IncompleteCount;
   }
-  ReportMedia(MediaReport::Restore);
-  lastRestoreComplete_ = messagesShown_ == messagesBefore;
+  lastRestoreComplete_ = messagesShown_ == messagesBefore && op_.IncompleteCount == 0;
+  if (op_.IncompleteCount > 0) ShowMessage(IncompleteText(op_.IncompleteCount));
+  // Last, what could not be read and which files lack it.
+  if (ReportMedia(MediaReport::Restore)) lastRestoreComplete_ = false;
   host_.SetWaitCursor(false);
 }
 
 int MainDialog::EnsureFolder(const std::string& path) {
-  bool fits;
-  if (ctx_.IsNtPlatform == 0) {
-    fits = path.size() < kNineXFolderBytes;
-  } else {
-    fits = platform::LocaleToUtf16(path).size() < kNtFolderUnits;
-  }
-  // Linux adds its own limit: no name of the path may pass 255 bytes.
-  if (!fits || !platform::ComponentsFit(path)) {
+  // The target's own limits: a path the kernel takes, no name of it longer
+  // than 255 bytes.
+  if (path.size() > platform::kMaxPathBytes || !platform::ComponentsFit(path)) {
     ShowMessage(kPathTooLong);
     return 0;
   }
@@ -173,7 +175,10 @@ int MainDialog::EnsureFolder(const std::string& path) {
 }
 
 void MainDialog::RestoreFolder(const std::string& target, std::uint64_t number, std::uint64_t /*size*/) {
-  if (EnsureFolder(target) == 0) return;
+  if (EnsureFolder(target) == 0) {
+    ++op_.IncompleteCount;
+    return;
+  }
   if (ctx_.fsKind == disk::FsKind::Ntfs) {
     ntfs::ScanMft(ctx_, op_, *this, Low32(number), target);
   } else {
