@@ -107,8 +107,20 @@ struct MediaErrors::Request {
 };
 
 std::uint64_t MediaErrors::UnreadableSectors(std::uint32_t sectorSize) const {
-  if (sectorSize == 0) return unreadableBytes_;
-  return (unreadableBytes_ + sectorSize - 1) / sectorSize;
+  const std::uint64_t bytes = UnreadableBytes();
+  if (sectorSize == 0) return bytes;
+  return (bytes + sectorSize - 1) / sectorSize;
+}
+
+void MediaErrors::Recovered(std::uint64_t offset, std::uint64_t length) {
+  const std::uint64_t end = length > ~std::uint64_t{0} - offset ? ~std::uint64_t{0} : offset + length;
+  // Only what was found unreadable can be recovered.
+  for (std::uint64_t at = offset; at < end;) {
+    const auto piece = FirstIn(unreadable_, at, end);
+    if (!piece) break;
+    recoveredBytes_ += Insert(recovered_, piece->first, piece->second);
+    at = piece->second;
+  }
 }
 
 bool MediaErrors::KnownUnreadable(std::uint64_t offset, std::uint64_t length) const {

@@ -70,8 +70,9 @@ class MediaErrors {
   bool Read(std::uint64_t offset, std::span<std::uint8_t> out, std::uint32_t sectorSize, const RawRead& raw,
             ReadGaps* gaps);
 
-  // Distinct bytes that could not be read (failed or skipped) so far.
-  std::uint64_t UnreadableBytes() const { return unreadableBytes_; }
+  // Distinct bytes that could not be read (failed or skipped) so far,
+  // less those recovered from a copy.
+  std::uint64_t UnreadableBytes() const { return unreadableBytes_ - recoveredBytes_; }
   // The same in sectors of the given size (a part of one counts whole).
   std::uint64_t UnreadableSectors(std::uint32_t sectorSize) const;
   // Grows every time a read delivers zeros for sectors it could not read
@@ -79,6 +80,11 @@ class MediaErrors {
   // caller compares it before and after its reads to know whether they
   // lost anything.
   std::uint64_t Events() const { return events_; }
+  // Bytes of [offset, offset + length) that could not be read but were
+  // taken from a copy the volume keeps (the next allocation table,
+  // $MFTMirr, the boot sector's backup): nothing they held is missing, so
+  // they leave the count; they are still never asked for again.
+  void Recovered(std::uint64_t offset, std::uint64_t length);
   // The device was given up; the errno that decided it.
   bool Abandoned() const { return abandoned_; }
   int AbandonError() const { return abandonError_; }
@@ -104,6 +110,9 @@ class MediaErrors {
   // Failed and skipped sectors, for the count.
   std::map<std::uint64_t, std::uint64_t> unreadable_;  // begin -> end
   std::uint64_t unreadableBytes_ = 0;
+  // Unreadable bytes taken from a copy.
+  std::map<std::uint64_t, std::uint64_t> recovered_;  // begin -> end
+  std::uint64_t recoveredBytes_ = 0;
   std::uint64_t events_ = 0;
   std::uint32_t failRun_ = 0;
   std::uint64_t skipSectors_ = 0;  // next skip, 0 until skipping starts

@@ -46,6 +46,10 @@ std::uint64_t UnreadableEvents(const VolumeContext& ctx) { return ctx.media ? ct
 
 bool DeviceAbandoned(const VolumeContext& ctx) { return ctx.media && ctx.media->Abandoned(); }
 
+void RecoveredSectors(const VolumeContext& ctx, std::uint64_t first, std::uint64_t count) {
+  if (ctx.media) ctx.media->Recovered(first * ctx.bytesPerSector, count * ctx.bytesPerSector);
+}
+
 bool ReadVolumeSectors(const VolumeContext& ctx, std::uint64_t first, std::uint32_t count,
                        std::uint8_t* buffer, ReadGaps* gaps) {
   const std::uint64_t length = static_cast<std::uint64_t>(count) * ctx.bytesPerSector;

@@ -41,6 +41,10 @@ bool ReadSectors(const VolumeContext& ctx, std::uint64_t sector, std::uint32_t c
 // something so far (compare before and after), and whether the device was
 // given up (every read since gives zeros at once; long loops stop).
 std::uint64_t UnreadableEvents(const VolumeContext& ctx);
+// Sectors (numbered as ReadSectors numbers them) that could not be read
+// but whose bytes the caller took from a copy the volume keeps: they no
+// longer count as missing.
+void RecoveredSectors(const VolumeContext& ctx, std::uint64_t first, std::uint64_t count);
 bool DeviceAbandoned(const VolumeContext& ctx);
 bool WriteSectors(const VolumeContext& ctx, std::uint64_t sector, std::uint32_t count,
                   const std::uint8_t* buffer);

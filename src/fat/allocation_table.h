@@ -31,7 +31,8 @@ bool IsValidCluster(const disk::VolumeContext& ctx, std::uint64_t cluster);
 // The next cluster of a chain in fatWork, or 0 when the chain ends.
 Cluster NextInChain(const disk::VolumeContext& ctx, Cluster cluster);
 
-// Loads the first allocation table into fatCopy and fatWork.
+// Loads the first allocation table into fatCopy and fatWork; sectors of it
+// that cannot be read are taken from the next table that agrees with it.
 void LoadAllocationTable(disk::VolumeContext& ctx, std::uint32_t partitionStart);
 
 }  // namespace ambrelic::fat

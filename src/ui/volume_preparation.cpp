@@ -9,6 +9,7 @@
 #include "disk/fat_boot_sector.h"
 #include "fat/allocation_table.h"
 #include "ntfs/mft_scan.h"
+#include "platform/boot_sector.h"
 #include "platform/volume_info.h"
 #include "ui/main_dialog.h"
 #include "ui/windows9x.h"
@@ -58,8 +59,8 @@ std::uint64_t VolumeSectorsFor(platform::BlockDevice& volume) {
 
 disk::FsKind KindForDrive(const platform::Drive& drive, platform::BlockDevice& volume) {
   if (IsFloppyRoot(drive.root)) return disk::FsKind::Fat12;
-  std::array<std::uint8_t, 512> sector{};
-  volume.ReadAt(0, sector);
+  // The boot sector, or its copy when it cannot be read.
+  const std::vector<std::uint8_t> sector = platform::ReadBootSector(volume).bytes;
   const std::uint8_t type = drive.fromTable ? drive.partitionType : platform::InferPartitionType(sector);
   disk::FsKind kind = disk::KindFromPartitionType(type);
   if (kind == disk::FsKind::None && drive.type == platform::DriveType::Removable) {

@@ -105,6 +105,29 @@ TEST(CliMedia, ASearchCountsTheSectorsItCouldNotRead) {
   EXPECT_EQ(d.err, "Do you want to scan vacant clusters?\n");
 }
 
+// What the volume keeps twice is read from the copy: a page of the first
+// allocation table from the second, an NTFS boot sector from its backup in
+// the volume's last sector. The listing is the healthy one, and nothing is
+// missing from it, so nothing more is said.
+TEST(CliMedia, WhatTheVolumeKeepsTwiceIsReadFromTheCopy) {
+  const std::string fat = Image("media16.img");
+  const auto bytes = test::ReadFileBytes(fat);
+  const disk::Bytes b(bytes.data(), 512);
+  const std::uint64_t fatStart = disk::le16(b, 0x0E) * 512ull;
+  const std::uint64_t page = (fatStart / kPage + 1) * kPage;
+  ASSERT_LE(page + kPage, fatStart + disk::le16(b, 0x16) * 512ull);
+  const std::string ntfs = Image("media-ntfs.img");
+  for (const auto& [image, bad] : {std::make_pair(fat, page), std::make_pair(ntfs, std::uint64_t{0})}) {
+    const auto clean = Cli("search --no-scan-vacant --format csv '" + image + "'");
+    test::EioImage served(image, {{bad, kPage}});
+    ASSERT_TRUE(served.ok());
+    const auto r = Cli("search --no-scan-vacant --format csv '" + served.path() + "'");
+    EXPECT_EQ(r.status, 0) << image << "\n" << r.err;
+    EXPECT_EQ(r.out, clean.out) << image;
+    EXPECT_EQ(r.err, clean.err) << image;
+  }
+}
+
 TEST(CliMedia, ARestoreNamesTheFilesThatLostBytesAndExitsOne) {
   const std::string image = Image("media16.img");
   const auto clean = Cli("search --no-scan-vacant --format csv '" + image + "'");

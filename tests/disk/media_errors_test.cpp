@@ -91,6 +91,25 @@ TEST(MediaErrors, OneBadPageCostsOnlyItsSectors) {
   EXPECT_FALSE(f.ctx.media->KnownUnreadable(0x102000, 512));
 }
 
+// Sectors taken from a copy the volume keeps leave the count: only what was
+// found unreadable, each byte once; they are still never read again.
+TEST(MediaErrors, RecoveredSectorsLeaveTheCount) {
+  Fixture f(kMiB);
+  f.device->AddBadRange(0x8000, 4096);
+  f.ReadAndCheck(0, 256, 0x8000, 0x9000);
+  EXPECT_EQ(f.ctx.media->UnreadableSectors(512), 8u);
+  disk::RecoveredSectors(f.ctx, 0x8000 / 512, 4);
+  EXPECT_EQ(f.ctx.media->UnreadableSectors(512), 4u);
+  // A sector past each end was readable: it was never missing.
+  disk::RecoveredSectors(f.ctx, 0x8000 / 512 - 1, 10);
+  disk::RecoveredSectors(f.ctx, 0x8000 / 512, 8);
+  EXPECT_EQ(f.ctx.media->UnreadableSectors(512), 0u);
+  EXPECT_TRUE(f.ctx.media->KnownUnreadable(0x8000, 512));
+  const std::uint64_t before = f.device->Reads();
+  f.ReadAndCheck(0x8000 / 512, 8, 0x8000, 0x9000);
+  EXPECT_EQ(f.device->Reads(), before);
+}
+
 TEST(MediaErrors, SectorsBetweenBadOnesAreKept) {
   Fixture f(kMiB);
   f.device->AddBadRange(512 * 3, 512);
