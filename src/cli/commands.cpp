@@ -8,8 +8,10 @@
 #include "cli/cli_host.h"
 #include "cli/output.h"
 #include "disk/volume_context.h"
+#include "platform/block_device.h"
 #include "platform/drives.h"
 #include "platform/text.h"
+#include "platform/volume_info.h"
 #include "fat/wipe.h"
 #include "ntfs/wipe.h"
 #include "ui/delete_command.h"
@@ -63,19 +65,33 @@ bool OpenSession(const Options& o, Session& session) {
 int RunDrives(const Options& o, std::ostream& out) {
   Session session;
   if (!OpenSession(o, session)) return 1;
+  int status = 0;
   for (const auto& d : session.drives) {
+    // A removable drive without its medium is still a drive; a fixed source
+    // that cannot be opened (a mistyped path, no permission) is an error the
+    // user must see, not a drive of kind none.
+    if (!session.windows9x && d.type != platform::DriveType::Removable) {
+      const platform::OpenResult opened = platform::OpenFileDevice(d.sourcePath, d.offset, d.length, false);
+      if (!opened.device) {
+        std::cerr << "ambrelic-cli: " << d.sourcePath << ": " << platform::ErrorText(opened.error) << '\n';
+        status = 1;
+        continue;
+      }
+    }
     out << d.root << '\t' << (d.type == platform::DriveType::Removable ? "removable" : "fixed") << '\t'
         << disk::FsKindName(ui::IdentifyDriveKind(d)) << '\t' << d.displayName << '\t' << d.sourcePath << '\t'
         << d.offset << '\n';
   }
-  return 0;
+  return status;
 }
 
 void WriteList(const Options& o, const ui::ResultsList& list, std::ostream& out) {
   switch (o.format) {
-    case Format::Csv: WriteCsv(list, out); break;
+    case Format::Csv: WriteCsv(list, out, o.condition); break;
     case Format::Json: WriteJson(list, out); break;
-    case Format::Table: WriteTable(list, out); break;
+    case Format::Jsonl: WriteJsonLines(list, out); break;
+    case Format::Bodyfile: WriteBodyfile(list, out); break;
+    case Format::Table: WriteTable(list, out, o.condition); break;
   }
 }
 
@@ -92,6 +108,7 @@ int RestoreRows(const Options& o, ui::MainDialog& dialog, CliHost& host) {
     list.SetSelected(row - 1, true);
   }
   host.SetSaveAsAnswer(o.restoreTo);
+  dialog.SetKeepTimes(o.keepTimes);
   dialog.OnRestore();
   return dialog.LastOutcome() == ui::CommandOutcome::Ran && dialog.LastRestoreComplete() ? 0 : 1;
 }
@@ -116,6 +133,18 @@ int RunListing(const Options& o, std::ostream& out) {
   dialog.SetIncludeUsedClusters(o.includeUsed);
   dialog.SetIncludeZeroSize(o.includeZero);
 
+  // Lines written as the rows are found: a list sorted afterwards can only
+  // be written once it is whole.
+  const bool streaming = o.command != Command::Restore && o.sort.column < 0 &&
+                         (o.format == Format::Jsonl || o.format == Format::Bodyfile);
+  if (streaming) {
+    dialog.List().SetRowObserver([&out, &dialog, &o](const ui::ResultRow& row) {
+      const std::string text =
+          o.format == Format::Jsonl ? JsonRow(row, NumberKey(dialog.List())) + "\n" : BodyLines(row);
+      out.write(text.data(), static_cast<std::streamsize>(text.size()));
+      out.flush();
+    });
+  }
   InstallInterruptHandler();
   if (o.command == Command::Search || o.command == Command::Restore) {
     dialog.OnSearch();
@@ -135,7 +164,7 @@ int RunListing(const Options& o, std::ostream& out) {
   // A device that stopped answering during the search keeps the rows found
   // until then; the restore has nothing sound to read from.
   if (o.command == Command::Restore) return dialog.LastDeviceLost() ? 1 : RestoreRows(o, dialog, host);
-  WriteList(o, dialog.List(), out);
+  if (!streaming) WriteList(o, dialog.List(), out);
   out.flush();
   return dialog.LastDeviceLost() ? 1 : 0;
 }
@@ -181,6 +210,7 @@ int RunCommand(const Options& o, std::ostream& out) {
     case Command::Restore: return RunListing(o, out);
     case Command::Wipe: return RunWipe(o);
     case Command::Help: out << UsageText(); return 0;
+    case Command::Version: out << VersionText(); return 0;
   }
   return 2;
 }

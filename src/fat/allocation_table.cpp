@@ -1,6 +1,7 @@
 #include "fat/allocation_table.h"
 
 #include <algorithm>
+#include <new>
 #include <vector>
 
 #include "disk/byte_reader.h"
@@ -133,7 +134,7 @@ void FillFromCopies(VolumeContext& ctx, std::vector<bool>& missing) {
     if (std::find(missing.begin(), missing.end(), true) == missing.end() || disk::DeviceAbandoned(ctx)) return;
     disk::ReadGaps gaps;
     const std::uint64_t start = ctx.fatStartSector + static_cast<std::uint64_t>(k) * ctx.sectorsPerFat;
-    disk::ReadSectors(ctx, start, ctx.sectorsPerFat, copy.data(), &gaps);
+    disk::ReadSectors(ctx, start, static_cast<std::uint32_t>(missing.size()), copy.data(), &gaps);
     const std::vector<bool> copyMissing = MissingSectors(gaps, missing.size(), bps);
     auto sector = [bps](std::vector<std::uint8_t>& table, std::size_t s) {
       return table.begin() + static_cast<std::ptrdiff_t>(s * bps);
@@ -154,18 +155,42 @@ void FillFromCopies(VolumeContext& ctx, std::vector<bool>& missing) {
 
 }  // namespace
 
-void LoadAllocationTable(VolumeContext& ctx, std::uint32_t partitionStart) {
+std::uint32_t LoadedTableSectors(const VolumeContext& ctx) {
+  if (ctx.bytesPerSector == 0) return 0;
+  const std::uint64_t bytes = ((ctx.lastCluster + 1) * disk::FatEntryBits(ctx.fsKind) + 7) / 8;
+  const std::uint64_t sectors = (bytes + ctx.bytesPerSector - 1) / ctx.bytesPerSector;
+  return static_cast<std::uint32_t>(std::min<std::uint64_t>(sectors, ctx.sectorsPerFat));
+}
+
+bool LoadAllocationTable(VolumeContext& ctx, std::uint32_t partitionStart) {
   ctx.fatStartSector = partitionStart + ctx.reservedSectors;
-  ctx.fatCopy.assign(static_cast<std::size_t>(ctx.sectorsPerFat) * ctx.bytesPerSector, 0);
-  disk::ReadGaps gaps;
-  disk::ReadSectors(ctx, ctx.fatStartSector, ctx.sectorsPerFat, ctx.fatCopy.data(), &gaps);
-  // Sectors still missing stay zeros: their clusters read as free, so the
-  // chains through them end there.
-  if (!gaps.empty() && ctx.bytesPerSector != 0) {
-    std::vector<bool> missing = MissingSectors(gaps, ctx.sectorsPerFat, ctx.bytesPerSector);
-    FillFromCopies(ctx, missing);
+  const std::uint32_t sectors = LoadedTableSectors(ctx);
+  std::vector<std::uint8_t>().swap(ctx.fatCopy);
+  std::vector<std::uint8_t>().swap(ctx.fatWork);
+  // Room for both copies is taken before a byte is filled or read: a table
+  // too large for memory is refused at once, not after a long read.
+  try {
+    const std::size_t bytes = static_cast<std::size_t>(sectors) * ctx.bytesPerSector;
+    std::vector<std::uint8_t> copy, work;
+    copy.reserve(bytes);
+    work.reserve(bytes);
+    copy.resize(bytes);
+    disk::ReadGaps gaps;
+    disk::ReadSectors(ctx, ctx.fatStartSector, sectors, copy.data(), &gaps);
+    ctx.fatCopy.swap(copy);
+    // Sectors still missing stay zeros: their clusters read as free, so
+    // the chains through them end there.
+    if (!gaps.empty()) {
+      std::vector<bool> missing = MissingSectors(gaps, sectors, ctx.bytesPerSector);
+      FillFromCopies(ctx, missing);
+    }
+    work.assign(ctx.fatCopy.begin(), ctx.fatCopy.end());
+    ctx.fatWork.swap(work);
+  } catch (const std::bad_alloc&) {
+    std::vector<std::uint8_t>().swap(ctx.fatCopy);
+    return false;
   }
-  ctx.fatWork = ctx.fatCopy;
+  return true;
 }
 
 }  // namespace ambrelic::fat

@@ -2,11 +2,13 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 #include <string_view>
 
 #include "disk/sector_device.h"
 #include "platform/files.h"
 #include "platform/text.h"
+#include "fat/condition.h"
 
 namespace ambrelic::fat {
 
@@ -280,6 +282,7 @@ void DirectoryWalker::ActOnCandidate(Bytes entry, const std::string* path, bool 
       candidate.isFolder = isFolder;
       candidate.firstCluster = c;
       candidate.size = size;
+      candidate.modified = EntryWriteTime(entry);
       std::string made = hooks_.restoreEntry(candidate);
       if (collected) collected->restorePath = std::move(made);
       return;
@@ -302,6 +305,10 @@ void DirectoryWalker::ActOnCandidate(Bytes entry, const std::string* path, bool 
   row.modified = FormatModified(disk::le16(entry, kOffWriteDate), disk::le16(entry, kOffWriteTime));
   row.number = std::to_string(c);
   row.isFolder = isFolder;
+  row.facts.size = isFolder ? 0 : size;
+  row.facts.number = c;
+  row.facts.condition = FatRowCondition(ctx_, c, size, isFolder);
+  FillEntryTimes(entry, row.facts);
   host_.AddRow(std::move(row));
 }
 
@@ -537,7 +544,13 @@ void RestoreFolderWalk(disk::VolumeContext& ctx, disk::OperationState& op, disk:
                        Cluster firstCluster, const std::string& targetPath, const WalkHooks& hooks) {
   op.OperationMode = OpRestore;
   op.ClusterScanActive = 0;
-  ctx.fatWork = ctx.fatCopy;
+  // The search held this much and more; should memory still run short, the
+  // walker finds no working table and walks nothing.
+  try {
+    ctx.fatWork = ctx.fatCopy;
+  } catch (const std::bad_alloc&) {
+    std::vector<std::uint8_t>().swap(ctx.fatWork);
+  }
   {
     DirectoryWalker walker(ctx, op, host, hooks);
     if (walker.Usable()) walker.WalkDirectory(firstCluster, &targetPath, 1);

@@ -33,6 +33,7 @@ struct RestoreCandidate {
   bool isFolder = false;
   Cluster firstCluster = 0;
   std::uint32_t size = 0;
+  disk::VolumeTime modified;  // the entry's last write
 };
 
 // Where the restore and the wipe plug into the walk. Empty members do

@@ -18,10 +18,10 @@ constexpr const char* kPathTooLong =
 }  // namespace
 
 bool RestoreFatFile(const disk::VolumeContext& ctx, disk::EngineHost& host, const std::string& path,
-                    std::uint32_t firstCluster, std::uint32_t size) {
+                    std::uint32_t firstCluster, std::uint32_t size, const disk::VolumeTime& modified) {
   const platform::NewFile file = platform::CreateNewFile(path);
   if (file.fd < 0) {
-    host.ShowMessage(kWriteFailure);
+    host.ShowFileMessage(path, kWriteFailure);
     return false;
   }
   std::vector<std::uint8_t> buffer(ctx.bytesPerCluster);
@@ -74,7 +74,7 @@ bool RestoreFatFile(const disk::VolumeContext& ctx, disk::EngineHost& host, cons
     // cluster just read (it is the file's own data), then ends.
     if (!platform::WriteAll(file.fd, buffer.data(), n)) {
       ::close(file.fd);
-      host.ShowMessage(kWriteFailure);
+      host.ShowFileMessage(file.path, kWriteFailure);
       return false;
     }
     if (lastFound) {
@@ -86,12 +86,13 @@ bool RestoreFatFile(const disk::VolumeContext& ctx, disk::EngineHost& host, cons
   // place: the file keeps its whole size, as with any unreadable sector.
   const bool sized = !disk::DeviceAbandoned(ctx) || platform::SetFileLength(file.fd, size);
   if (::close(file.fd) != 0 || !sized) {
-    host.ShowMessage(kWriteFailure);
+    host.ShowFileMessage(file.path, kWriteFailure);
     return false;
   }
   // Written whole, with zeros where sectors could not be read: the command
   // names such a file when it ends.
-  if (disk::UnreadableEvents(ctx) != unreadableBefore) host.UnreadableIn(path);
+  if (disk::UnreadableEvents(ctx) != unreadableBefore) host.UnreadableIn(file.path);
+  host.Restored(file.path, modified, false);
   return complete;
 }
 
@@ -106,13 +107,14 @@ EntryRestore RestoreFatEntry(const disk::VolumeContext& ctx, disk::EngineHost& h
   if (entry.isFolder) {
     result.folderPath = platform::MakeFreeFolder(entry.parentPath, name);
     result.complete = !result.folderPath.empty();
+    if (result.complete) host.Restored(result.folderPath, entry.modified, true);
     return result;
   }
   // The walk enters only the folders it made; this holds unless something
   // took the folder away meanwhile.
   if (!platform::IsFolder(entry.parentPath)) return result;
   if (entry.size != 0 && !IsValidCluster(ctx, entry.firstCluster)) return result;
-  result.complete = RestoreFatFile(ctx, host, full, entry.firstCluster, entry.size);
+  result.complete = RestoreFatFile(ctx, host, full, entry.firstCluster, entry.size, entry.modified);
   return result;
 }
 

@@ -21,8 +21,9 @@ namespace ambrelic::fat {
 // write fails (what was written stays). Returns true when every byte was
 // written; sectors the medium could not give are written as zeros and the
 // file is named to host.UnreadableIn, which alone leaves the result true.
+// The file made is told to host.Restored with `modified`.
 bool RestoreFatFile(const disk::VolumeContext& ctx, disk::EngineHost& host, const std::string& path,
-                    std::uint32_t firstCluster, std::uint32_t size);
+                    std::uint32_t firstCluster, std::uint32_t size, const disk::VolumeTime& modified = {});
 
 // What became of one entry of a folder restore.
 struct EntryRestore {

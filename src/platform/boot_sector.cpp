@@ -42,9 +42,12 @@ bool NtfsCopy(BlockDevice& device, std::vector<std::uint8_t>& out) {
     std::vector<std::uint8_t> copy(std::max<std::size_t>(bps, out.size()));
     if (!ReadWhole(device, size / bps * bps - bps, std::span<std::uint8_t>(copy).first(bps))) continue;
     if (le16(copy, 0x0B) != bps || !IsNtfsBootCopy(copy, size)) continue;
-    const std::uint64_t spc = le8(copy, 0x0D);
+    // Clusters over 128 sectors are given as a power of two: 256 - n
+    // means 2^n sectors.
+    std::uint64_t spc = le8(copy, 0x0D);
+    if (spc > 0x80) spc = 256 - spc < 32 ? std::uint64_t{1} << (256 - spc) : 0;
     const std::uint64_t mft = le64(copy, 0x30);
-    if (spc == 0 || spc > 128 || mft > size / (spc * bps)) continue;
+    if (spc == 0 || spc * bps > (std::uint64_t{2} << 20) || mft > size / (spc * bps)) continue;
     std::vector<std::uint8_t> record(bps);
     if (!ReadWhole(device, mft * spc * bps, record) || le32(record, 0) != kFileSignature) continue;
     copy.resize(out.size());

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -193,6 +194,30 @@ bool ComponentsFit(std::string_view path) {
     start = slash + 1;
   }
   return true;
+}
+
+std::optional<std::uint64_t> FreeBytesAt(const std::string& path) {
+  std::string at = path.empty() ? std::string(".") : path;
+  // Climbs one name at a time; the path's length bounds the climb.
+  while (!PathExists(at)) {
+    while (at.size() > 1 && at.back() == '/') at.pop_back();
+    const auto slash = at.rfind('/');
+    if (slash == std::string::npos) {
+      at = ".";
+      break;
+    }
+    at = slash == 0 ? std::string("/") : at.substr(0, slash);
+  }
+  struct statvfs vfs {};
+  if (::statvfs(at.c_str(), &vfs) != 0) return std::nullopt;
+  return static_cast<std::uint64_t>(vfs.f_bavail) * vfs.f_frsize;
+}
+
+bool SetModificationTime(const std::string& path, std::int64_t seconds) {
+  struct timespec times[2] {};
+  times[0].tv_nsec = UTIME_OMIT;
+  times[1].tv_sec = static_cast<time_t>(seconds);
+  return ::utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
 }  // namespace ambrelic::platform

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -77,5 +78,14 @@ bool SetFileLength(int fd, std::uint64_t length);
 // True when every '/'-separated component of path is at most kMaxNameBytes
 // long (what a Linux file system takes).
 bool ComponentsFit(std::string_view path);
+
+// Bytes an unprivileged writer may still use on the file system that
+// would hold path (which need not exist yet: its nearest existing folder
+// above is asked). Empty when that cannot be learnt.
+std::optional<std::uint64_t> FreeBytesAt(const std::string& path);
+
+// Sets the modification time of the file or folder at path (seconds since
+// 1970 UTC), leaving its access time alone; false on failure.
+bool SetModificationTime(const std::string& path, std::int64_t seconds);
 
 }  // namespace ambrelic::platform

@@ -55,7 +55,7 @@ bool MainDialog::ReopenVolumeForWriting() {
     }
     std::string text = platform::ErrorText(opened.error);
     if (opened.error == EACCES || opened.error == EPERM) text += kAdminHint;
-    ShowMessage(text);
+    ShowFileMessage(slot->sourcePath, text);
     return false;
   }
   ctx_.volumeHandle = opened.device;

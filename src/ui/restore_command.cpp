@@ -1,6 +1,8 @@
 // The restore command: the selected rows are read back from the list and
 // written, through the engines, under a target the user chooses in the Save
 // As dialog. Nothing is written to the searched volume.
+#include <unordered_set>
+
 #include "disk/sector_device.h"
 #include "fat/restore.h"
 #include "ntfs/mft_scan.h"
@@ -69,7 +71,7 @@ bool MainDialog::ReopenSearchedVolume() {
   const platform::OpenResult opened =
       platform::OpenFileDevice(searchedDrive_->sourcePath, searchedDrive_->offset, searchedDrive_->length, false);
   if (!opened.device) {
-    ShowMessage(platform::ErrorText(opened.error));
+    ShowFileMessage(searchedDrive_->sourcePath, platform::ErrorText(opened.error));
     return false;
   }
   ctx_.volumeHandle = opened.device;
@@ -118,11 +120,21 @@ void MainDialog::OnRestore() {
     break;
   }
 
+  // Nothing is written when the target's file system cannot take it all.
+  const std::uint64_t needed = BytesToRestore();
+  if (const std::optional<std::uint64_t> free = platform::FreeBytesAt(chosen); free && needed > *free) {
+    ShowFileMessage(chosen, "needs " + std::to_string(needed) + " bytes, " + std::to_string(*free) + " free");
+    lastRestoreComplete_ = false;
+    return;
+  }
+
   lastOutcome_ = CommandOutcome::Ran;
   host_.SetWaitCursor(true);
+  restored_.clear();
   // Every box from here on tells of something not restored.
   const long messagesBefore = messagesShown_;
   lastRestoreComplete_ = false;
+  cancelTaken_ = false;
   if (count > 1 && EnsureFolder(chosen) == 0) {
     host_.SetWaitCursor(false);
     return;
@@ -130,7 +142,7 @@ void MainDialog::OnRestore() {
   op_.IncompleteCount = 0;
   // A device that stopped answering ends the restore: the rows left would
   // only be written as zeros.
-  for (int row = first; row >= 0 && !disk::DeviceAbandoned(ctx_); row = list_.NextSelected(row)) {
+  for (int row = first; row >= 0 && !cancelTaken_ && !disk::DeviceAbandoned(ctx_); row = list_.NextSelected(row)) {
     const std::string sizeText = CutTo(list_.CellText(row, 2), kSizeTextBuffer);
     const std::uint64_t number = ParseUInt64Text(list_.CellText(row, 4));
     const std::uint64_t size = ParseUInt64Text(sizeText);
@@ -148,19 +160,75 @@ void MainDialog::OnRestore() {
     }
     bool whole = true;
     if (isFolder) {
+      // The folder itself is made here; what it holds is told by the engine.
+      const bool existed = platform::IsFolder(target);
       RestoreFolder(target, number, size);
+      if (!existed && platform::IsFolder(target)) Restored(target, list_.Row(row).facts.written, true);
     } else if (ctx_.fsKind == disk::FsKind::Ntfs) {
       whole = ntfs::RestoreNtfsFile(ctx_, *this, Low32(number), target);
     } else {
-      whole = fat::RestoreFatFile(ctx_, *this, target, Low32(number), Low32(size));
+      whole = fat::RestoreFatFile(ctx_, *this, target, Low32(number), Low32(size), list_.Row(row).facts.written);
     }
     if (!whole) ++op_.IncompleteCount;
   }
-  lastRestoreComplete_ = messagesShown_ == messagesBefore && op_.IncompleteCount == 0;
-  if (op_.IncompleteCount > 0) ShowMessage(IncompleteText(op_.IncompleteCount));
+  ApplyRestoredTimes();
+  lastRestoreComplete_ = messagesShown_ == messagesBefore && op_.IncompleteCount == 0 && !cancelTaken_;
+  // A cancelled restore is incomplete by the user's own choice: the exit
+  // status tells it, no box does.
+  if (op_.IncompleteCount > 0 && !cancelTaken_) ShowMessage(IncompleteText(op_.IncompleteCount));
   // Last, what could not be read and which files lack it.
   if (ReportMedia(MediaReport::Restore)) lastRestoreComplete_ = false;
   host_.SetWaitCursor(false);
+}
+
+void MainDialog::Restored(const std::string& path, const disk::VolumeTime& modified, bool isFolder) {
+  if (keepTimes_ && modified.present()) restored_.push_back({path, modified, isFolder});
+}
+
+void MainDialog::ApplyRestoredTimes() {
+  // Files first: writing into a folder changes its time, so the folders
+  // get theirs once everything is written.
+  for (const bool folders : {false, true}) {
+    for (const auto& made : restored_) {
+      if (made.isFolder != folders) continue;
+      if (const std::optional<std::int64_t> seconds = disk::UnixSeconds(made.modified)) {
+        platform::SetModificationTime(made.path, *seconds);
+      }
+    }
+  }
+  restored_.clear();
+}
+
+std::uint64_t MainDialog::BytesToRestore() const {
+  // The selected rows, and for a selected folder the rows listed in it or
+  // below it. Folder paths are gathered first, so that every row is
+  // looked at once, with one look-up per level of its folder: a --all of a
+  // million rows stays linear.
+  std::uint64_t total = 0;
+  std::unordered_set<std::string> folders;
+  std::vector<bool> selected(static_cast<std::size_t>(list_.RowCount()), false);
+  for (int row = list_.FirstSelected(); row >= 0; row = list_.NextSelected(row)) {
+    selected[static_cast<std::size_t>(row)] = true;
+    if (!list_.Row(row).isFolder) continue;
+    std::string path = list_.CellText(row, 1);
+    if (path.empty() || path.back() != '\\') path += '\\';
+    folders.insert(path + list_.CellText(row, 0));
+  }
+  for (int row = 0; row < list_.RowCount(); ++row) {
+    if (list_.Row(row).isFolder) continue;
+    bool counted = selected[static_cast<std::size_t>(row)];
+    const std::string& folder = list_.CellText(row, 1);
+    // Every prefix of the folder that ends before a '\\' (or is the whole
+    // folder) may be a selected folder.
+    for (std::size_t end = folder.size(); !counted && !folders.empty();) {
+      if (folders.count(folder.substr(0, end)) != 0) counted = true;
+      const std::size_t slash = end == 0 ? std::string::npos : folder.rfind('\\', end - 1);
+      if (slash == std::string::npos) break;
+      end = slash;
+    }
+    if (counted) total += list_.Row(row).facts.size;
+  }
+  return total;
 }
 
 int MainDialog::EnsureFolder(const std::string& path) {

@@ -120,7 +120,11 @@ TEST(CliBinary, DrivesOfAPartitionedImage) {
                         Image("ntfs.img") + "'");
   EXPECT_EQ(other.out, "C:\\\tremovable\tFAT32\tSTICK32 (C:)\t" + Image("del32.img") + "\t0\n" +
                            "D:\\\tfixed\tnone\tgarbage.img (D:)\t" + Image("garbage.img") + "\t0\n" +
-                           "E:\\\tfixed\tNTFS\tntfs.img (E:)\t" + Image("ntfs.img") + "\t0\n");
+                           "E:\\\tfixed\tNTFS\tntfs.img (E:)\t" + Image("ntfs.img") + "\t0\n");  // A source that is not there is named with its error, the others listed.
+  const CliRun missing = Cli("drives /no/such.img '" + Image("ntfs.img") + "'");
+  EXPECT_EQ(missing.status, 1);
+  EXPECT_EQ(missing.err, "ambrelic-cli: /no/such.img: No such file or directory\n");
+  EXPECT_EQ(missing.out, "D:\\\tfixed\tNTFS\tntfs.img (D:)\t" + Image("ntfs.img") + "\t0\n");
 }
 
 TEST(CliBinary, SearchCsvIsTheListExactly) {
@@ -132,13 +136,12 @@ TEST(CliBinary, SearchCsvIsTheListExactly) {
   EXPECT_NE(r.out.find("\"Inner, part.txt\""), std::string::npos) << "a name with a comma is quoted";
 }
 
-TEST(CliBinary, SearchJsonHasTheFiveKeys) {
+TEST(CliBinary, SearchJsonHasTheTypedKeys) {
   const CliRun r = Cli("search --no-scan-vacant --format json '" + Image("del16.img") + "'");
   EXPECT_EQ(r.status, 0);
   ASSERT_GT(r.out.size(), 4u);
   EXPECT_EQ(r.out.substr(0, 4), "[\n  ");
-  EXPECT_NE(r.out.find("{\"Name\": \"File number 07.txt\", \"In Folder\": \"C:\\\\\", \"Size\": \"19\", "
-                       "\"Modified\": \"05/06/2024 07:08\", \"Cluster\": \""),
+  EXPECT_NE(r.out.find("{\"name\": \"File number 07.txt\", \"folder\": \"C:\\\\\", \"size\": 19, \"modified\": \"2024-05-06T07:08:"),
             std::string::npos)
       << r.out;
   EXPECT_EQ(r.out.substr(r.out.size() - 4), "}\n]\n");
@@ -151,7 +154,8 @@ TEST(CliBinary, SearchJsonHasTheFiveKeys) {
           "/out.json'",
       &rc);
   EXPECT_EQ(rc, 0);
-  EXPECT_EQ(count.substr(count.find(' ') + 1), "['Cluster', 'In Folder', 'Modified', 'Name', 'Size']\n");
+  EXPECT_EQ(count.substr(count.find(' ') + 1),
+            "['cluster', 'condition', 'folder', 'is_folder', 'modified', 'name', 'percent_free', 'size']\n");
 }
 
 TEST(CliBinary, SortBySizeDescending) {

@@ -3,6 +3,10 @@
 // command's dialogs.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
+#include <cstdlib>
+
 #include <filesystem>
 #include <sstream>
 
@@ -153,6 +157,51 @@ TEST(CliRestore, OntoAFuseMountOfTheSearchedImageAsksFirst) {
     EXPECT_EQ(yes.status, 1);
     EXPECT_NE(yes.err.find("could not be restored completely.\n"), std::string::npos) << yes.err;
   }
+}
+
+TEST(CliRestore, KeepTimesGivesTheEntrysModificationTime) {
+  const std::string dir = test::MakeTempDir("clirestore");
+  // The fixture's files were written at 2010-01-01 12:00:00 (UTC, as the
+  // entries hold local time).
+  ::setenv("TZ", "UTC0", 1);
+  const CliResult r = test::RunProgram(AMBRELIC_CLI,
+                                       "restore --no-scan-vacant --keep-times --all --to '" + dir + "/kept' '" +
+                                           Image() + "'");
+  EXPECT_EQ(r.status, 0) << r.err;
+  const auto when = [](const std::string& path) {
+    struct stat st {};
+    EXPECT_EQ(::stat(path.c_str(), &st), 0) << path;
+    return static_cast<long long>(st.st_mtime);
+  };
+  EXPECT_NEAR(when(dir + "/kept/many clusters.bin"), 1262347200, 2);
+  EXPECT_NEAR(when(dir + "/kept/Project Folder/Sub One"), 1262347200, 2) << "a recreated folder too";
+  EXPECT_NEAR(when(dir + "/kept/Project Folder"), 1262347200, 2);
+  // Without it the files get the time of the restore.
+  const CliResult plain = Cli("restore --no-scan-vacant --all --to '" + dir + "/plain' '" + Image() + "'");
+  EXPECT_EQ(plain.status, 0);
+  EXPECT_GT(when(dir + "/plain/many clusters.bin"), 1262347200 + 86400);
+}
+
+TEST(CliRestore, TooLittleFreeSpaceWritesNothing) {
+  const std::string dir = test::MakeTempDir("clirestore");
+  int status = -1;
+  test::RunCommand("mount -t tmpfs -o size=16k tmpfs '" + dir + "' 2>&1", &status);
+  if (status != 0) GTEST_SKIP() << "no tmpfs can be mounted here";
+  const CliResult r = Cli("restore --no-scan-vacant --quiet --all --to '" + dir + "/out' '" + Image() + "'");
+  const std::string left = test::RunCommand("ls -A '" + dir + "'");
+  test::RunCommand("umount '" + dir + "'");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err.rfind("ambrelic-cli: " + dir + "/out: needs ", 0), 0u) << r.err;
+  EXPECT_NE(r.err.find(" bytes, "), std::string::npos);
+  EXPECT_NE(r.err.find(" free\n"), std::string::npos);
+  EXPECT_EQ(left, "") << "nothing written";
+}
+
+TEST(CliRestore, MissingImageIsNamed) {
+  const std::string dir = test::MakeTempDir("clirestore");
+  const CliResult r = Cli("restore --all --to '" + dir + "/x' /no/such.img");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "ambrelic-cli: /no/such.img: No such file or directory\n");
 }
 
 }  // namespace

@@ -68,5 +68,21 @@ TEST(BootSectorCopy, NtfsLastSectorStandsInForSectorZero) {
   EXPECT_EQ(r.bytes, FirstSector(image));  // mkntfs writes the copy alike
 }
 
+// Clusters over 128 sectors are written as a power of two (0xF8: 2^8
+// sectors): such a copy is read too. Here it names cluster 1 of 128 KiB,
+// where the MFT of the image holds a file record.
+TEST(BootSectorCopy, AnNtfsCopyWithLargeClustersIsRead) {
+  const std::string image = test::FixtureImage("make_media_images.sh", "media-ntfs.img");
+  std::vector<std::uint8_t> bytes = test::ReadFileBytes(image);
+  const std::size_t last = bytes.size() / 512 * 512 - 512;
+  bytes[last + 0x0D] = 0xF8;
+  for (int i = 0; i < 8; ++i) bytes[last + 0x30 + i] = i == 0 ? 1 : 0;
+  auto device = std::make_shared<FaultyDevice>(std::make_shared<MemoryDevice>(bytes, false));
+  device->AddBadRange(0, 4096);
+  const BootSectorRead r = ReadBootSector(*device);
+  ASSERT_TRUE(r.fromBackup);
+  EXPECT_EQ(r.bytes[0x0D], 0xF8);
+}
+
 }  // namespace
 }  // namespace ambrelic::platform
