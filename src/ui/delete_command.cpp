@@ -87,7 +87,11 @@ void MainDialog::OnDeleteCompletely() {
   lastOutcome_ = CommandOutcome::Stopped;
   wipeFailures_ = 0;
   wipeComplete_ = false;
-  if (PrepareVolume() != 1) return;
+  BeginMediaRecord();
+  if (PrepareVolume() != 1) {
+    ReportMedia(MediaReport::Wipe);
+    return;
+  }
   // The writable open comes before the questions, so that a read-only or
   // mounted source is refused before the user is asked anything.
   if (!(windows9x_ ? ReopenDiskForWriting9x() : ReopenVolumeForWriting())) return;
@@ -111,6 +115,12 @@ void MainDialog::OnDeleteCompletely() {
         wipeComplete_ = r.Complete();
       }
     }
+    // What could not be read was not overwritten either.
+    ReportMedia(MediaReport::Wipe);
+    wipeFailures_ += lastUnreadable_ + (lastDeviceLost_ ? 1 : 0);
+    if (lastUnreadable_ != 0 || lastDeviceLost_) wipeComplete_ = false;
+  } else {
+    ReportMedia(MediaReport::Wipe);
   }
   ReleaseFatWork();
   // The volume goes back to being read only; an exclusive open of a block
