@@ -110,6 +110,7 @@ class FaultyDevice : public BlockDevice {
   bool WriteAt(std::uint64_t offset, std::span<const std::uint8_t> in) override { return inner_->WriteAt(offset, in); }
   std::uint64_t Size() const override { return inner_->Size(); }
   bool Writable() const override { return inner_->Writable(); }
+  bool Flush() override { return inner_->Flush(); }
 
   // [offset, offset + length) fails from now on.
   void AddBadRange(std::uint64_t offset, std::uint64_t length) { bad_.emplace_back(offset, offset + length); }
