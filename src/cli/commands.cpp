@@ -195,8 +195,9 @@ int RunWipe(const Options& o) {
   }
   InstallInterruptHandler();
   dialog.OnDeleteCompletely();
-  if (dialog.LastOutcome() != ui::CommandOutcome::Ran) return 1;
-  return dialog.LastWipeFailures() == 0 ? 0 : 1;
+  // 0 only when everything confirmed was done: declined, cancelled,
+  // refused, failed or left clusters all end with 1.
+  return dialog.LastWipeComplete() ? 0 : 1;
 }
 
 }  // namespace

@@ -69,6 +69,10 @@ class FileDevice : public BlockDevice {
 
   std::uint64_t Size() const override { return length_; }
   bool Writable() const override { return writable_; }
+  bool Flush() override {
+    if (!writable_) return true;
+    return ::fsync(fd_) == 0;
+  }
 
  private:
   int fd_;

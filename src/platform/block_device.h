@@ -38,6 +38,11 @@ class BlockDevice {
   virtual std::uint64_t Size() const = 0;
 
   virtual bool Writable() const = 0;
+
+  // Makes what was written durable (fsync): until then a write may still
+  // sit in a cache and be lost with the device. False when that failed,
+  // which makes the writes before it as good as failed.
+  virtual bool Flush() { return true; }
 };
 
 using DevicePtr = std::shared_ptr<BlockDevice>;
@@ -82,6 +87,7 @@ class SliceDevice : public BlockDevice {
   bool WriteAt(std::uint64_t offset, std::span<const std::uint8_t> in) override;
   std::uint64_t Size() const override { return length_; }
   bool Writable() const override { return inner_->Writable(); }
+  bool Flush() override { return inner_->Flush(); }
 
  private:
   DevicePtr inner_;
@@ -104,6 +110,7 @@ class FaultyDevice : public BlockDevice {
   bool WriteAt(std::uint64_t offset, std::span<const std::uint8_t> in) override { return inner_->WriteAt(offset, in); }
   std::uint64_t Size() const override { return inner_->Size(); }
   bool Writable() const override { return inner_->Writable(); }
+  bool Flush() override { return inner_->Flush(); }
 
   // [offset, offset + length) fails from now on.
   void AddBadRange(std::uint64_t offset, std::uint64_t length) { bad_.emplace_back(offset, offset + length); }
