@@ -120,7 +120,7 @@ TEST(CliBinary, DrivesOfAPartitionedImage) {
                         Image("ntfs.img") + "'");
   EXPECT_EQ(other.out, "C:\\\tremovable\tFAT32\tSTICK32 (C:)\t" + Image("del32.img") + "\t0\n" +
                            "D:\\\tfixed\tnone\tgarbage.img (D:)\t" + Image("garbage.img") + "\t0\n" +
-                           "E:\\\tfixed\tNTFS\tntfs.img (E:)\t" + Image("ntfs.img") + "\t0\n");
+                           "E:\\\tfixed\tNTFS\tNTFSVOL (E:)\t" + Image("ntfs.img") + "\t0\n");
 }
 
 TEST(CliBinary, SearchCsvIsTheListExactly) {
