@@ -63,7 +63,7 @@ if [ ! -e "$small" ]; then
 fi
 
 # A display of our own, with a window manager on it.
-work="$(mktemp -d "$dir/.window.XXXXXX")"
+work="$(mktemp -d "$dir/window.XXXXXX")"
 xvfb_pid=""
 wm_pid=""
 cleanup() {

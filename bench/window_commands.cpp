@@ -25,6 +25,7 @@
 #include <QDialogButtonBox>
 #include <QElapsedTimer>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
@@ -70,10 +71,27 @@ class Answerer : public QObject {
       QPointer<QFileDialog> d(dialog);
       QTimer::singleShot(0, dialog, [this, d] {
         if (!d) return;
-        if (auto* edit = d->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"))) {
-          edit->clear();
-          QTest::keyClicks(edit, saveAsPath);
-          QTest::keyClick(edit, Qt::Key_Return);
+        auto* edit = d->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+        auto* buttons = d->findChild<QDialogButtonBox*>();
+        if (edit && buttons && !buttons->buttons().isEmpty()) {
+          // As a user does: the folder chosen first, then the name typed.
+          const QFileInfo target(saveAsPath);
+          d->setDirectory(target.absolutePath());
+          QTest::qWaitForWindowActive(d, 2000);
+          edit->setFocus();
+          edit->selectAll();
+          QTest::keyClicks(edit, target.fileName());
+          // Save is enabled once the dialog's own thread has looked at the
+          // folder typed; Enter does nothing before.
+          QAbstractButton* save = buttons->buttons().front();
+          for (QAbstractButton* b : buttons->buttons()) {
+            if (buttons->buttonRole(b) == QDialogButtonBox::AcceptRole) save = b;
+          }
+          if (QTest::qWaitFor([&] { return !d || save->isEnabled(); }, 5000) && d) {
+            QTest::keyClick(edit, Qt::Key_Return);
+          } else if (d) {
+            d->reject();
+          }
         } else {
           d->selectFile(saveAsPath);
           QMetaObject::invokeMethod(d, "accept");
