@@ -8,6 +8,7 @@
 
 #include "disk/sector_device.h"
 #include "ntfs/attributes.h"
+#include "ntfs/condition.h"
 #include "ntfs/data_runs.h"
 #include "ntfs/restore.h"
 #include "disk/text_format.h"
@@ -16,7 +17,9 @@
 namespace ambrelic::ntfs {
 namespace {
 
-constexpr std::size_t kMaxPathBytes = 520;
+// A folder path is held to 520 characters, counted in UTF-16 units so that
+// a name takes as much of it in one script as in another.
+constexpr std::size_t kMaxPathUnits = 520;
 
 // Windows file times count 100 ns from 1601-01-01 UTC.
 constexpr std::uint64_t kTicksPerSecond = 10000000;
@@ -56,12 +59,26 @@ bool PrepareNtfsVolume(disk::VolumeContext& ctx) {
 
   const disk::Bytes boot(ctx.ntfsBootSector);
   const std::uint16_t bytesPerSector = disk::le16(boot, 0x0B);
-  const std::uint8_t sectorsPerCluster = disk::le8(boot, 0x0D);
-  // Geometry that would divide by zero or misplace every fixup.
-  if (bytesPerSector == 0 || (bytesPerSector & 1) || sectorsPerCluster == 0) return false;
-  if (MftRecordSizeFromBoot(boot) == 0) return false;
+  const std::uint32_t sectorsPerCluster = SectorsPerClusterFromBoot(boot);
+  // Sectors are a power of two from 256 to 4096 bytes; anything else is no
+  // NTFS geometry (and 0 would divide by zero).
+  if (bytesPerSector < 256 || bytesPerSector > 4096 || (bytesPerSector & (bytesPerSector - 1)) != 0) return false;
+  if (sectorsPerCluster == 0 || MftRecordSizeFromBoot(boot) == 0) return false;
+  // The clusters the boot sector claims, bounded by those the device holds
+  // before its last sector (where NTFS keeps the copy of its boot sector):
+  // a damaged total (up to 2^64 - 1 sectors) would otherwise send the wipe
+  // over clusters that are not there, or over that copy. No cluster at all
+  // (a total of 0, or less than one cluster's sectors) is no volume:
+  // lastCluster would wrap.
+  std::uint64_t clusters = disk::le64(boot, 0x28) / sectorsPerCluster;
+  const std::uint64_t clusterSize = static_cast<std::uint64_t>(bytesPerSector) * sectorsPerCluster;
+  if (ctx.volumeHandle) {
+    const std::uint64_t device = ctx.volumeHandle->Size();
+    clusters = std::min(clusters, device < bytesPerSector ? 0 : (device - bytesPerSector) / clusterSize);
+  }
+  if (clusters == 0) return false;
   ctx.bytesPerSector = bytesPerSector;
-  ctx.lastCluster = disk::le64(boot, 0x28) / sectorsPerCluster - 1;
+  ctx.lastCluster = clusters - 1;
   if (!LoadMftSelfRecord(ctx)) return false;
   return HasFileSignature(ctx.mftSelfRecord);
 }
@@ -79,6 +96,7 @@ bool BuildFolderPath(const disk::VolumeContext& ctx, std::string& path, RecordNu
                      std::uint64_t maxSteps) {
   if (maxSteps == 0) maxSteps = MftRecordCount(ctx);
   std::vector<std::uint8_t> record(ctx.mftRecordSize);
+  std::size_t units = platform::Utf16Units(path);
   // Each step climbs one folder; a chain longer than the MFT has records is
   // a cycle (records with empty names never make the path grow).
   for (std::uint64_t step = 0;; ++step) {
@@ -97,8 +115,9 @@ bool BuildFolderPath(const disk::VolumeContext& ctx, std::string& path, RecordNu
     }
     auto name = FindRecordName(ctx, record);
     if (!name) return false;
+    units += platform::Utf16Units(name->name) + (path.empty() ? 0 : 1);
     path = path.empty() ? name->name : name->name + "\\" + path;
-    if (path.size() > kMaxPathBytes) {
+    if (units > kMaxPathUnits) {
       path = LostPath(ctx, path);
       return false;
     }
@@ -107,7 +126,8 @@ bool BuildFolderPath(const disk::VolumeContext& ctx, std::string& path, RecordNu
 }
 
 void AddNtfsRow(const disk::VolumeContext& ctx, const disk::OperationState& op, disk::EngineHost& host,
-                RecordNumber n, std::span<const std::uint8_t> record, FolderPathCache* cache) {
+                RecordNumber n, std::span<const std::uint8_t> record, FolderPathCache* cache,
+                const std::vector<std::uint8_t>* clusterBitmap) {
   auto name = FindRecordName(ctx, record);
   if (!name) return;
   std::vector<std::uint8_t> copy(record.begin(), record.end());
@@ -144,6 +164,10 @@ void AddNtfsRow(const disk::VolumeContext& ctx, const disk::OperationState& op, 
   if (!folder) row.size = disk::RightAligned(size, 8);
   row.modified = FormatFileTime(changed);
   row.number = disk::RightAligned(n, 8);
+  row.facts.size = size;
+  row.facts.number = n;
+  row.facts.condition = NtfsRowCondition(ctx, clusterBitmap, record, folder);
+  FillRecordTimes(ctx, record, row.facts);
   host.AddRow(std::move(row));
 }
 
@@ -153,15 +177,21 @@ void ScanMft(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHos
   // The Modified texts follow the current TZ.
   tzset();
 
+  const std::uint64_t recordCount = MftRecordCount(ctx);
   std::vector<std::uint8_t> copy = ctx.mftSelfRecord;
   std::vector<std::uint8_t> bitmap;
-  if (auto attribute = FindAttribute(ctx, copy, kAttrBitmap)) bitmap = ReadAttributeValue(ctx, *attribute);
-  const std::uint64_t recordCount = MftRecordCount(ctx);
+  // One bit per record, in whole 8-byte words: a bitmap that claims more
+  // is read no further.
+  const std::uint64_t bitmapBytes = (recordCount + 63) / 64 * 8;
+  if (auto attribute = FindAttribute(ctx, copy, kAttrBitmap)) bitmap = ReadAttributeValue(ctx, *attribute, bitmapBytes);
 
   std::vector<std::uint8_t> record(ctx.mftRecordSize);
   ParentCache parents;
   FolderPathCache paths;
   MftReader reader(ctx, 1u << 20, bitmap);
+  // The rows' condition: read once per search.
+  std::optional<std::vector<std::uint8_t>> clusterBitmap;
+  if (op.OperationMode == disk::OpSearch) clusterBitmap = LoadClusterBitmap(ctx);
 
   std::unique_ptr<disk::ProgressSink> progress = host.OpenProgress();
   op.ActiveProgress = progress.get();
@@ -175,9 +205,10 @@ void ScanMft(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHos
     const auto n = static_cast<RecordNumber>(i);
     if (reader.Read(n, record) && !RecordInUse(record)) {
       if (op.OperationMode == disk::OpSearch) {
-        AddNtfsRow(ctx, op, host, n, record, &paths);
+        AddNtfsRow(ctx, op, host, n, record, &paths, clusterBitmap ? &*clusterBitmap : nullptr);
       } else if (op.OperationMode == disk::OpRestore) {
-        RestoreFolderEntry(ctx, op, host, n, record, folderRecord, targetFolder, parents);
+        // Cancel inside a file's restore ends the whole folder restore.
+        if (!RestoreFolderEntry(ctx, op, host, n, record, folderRecord, targetFolder, parents)) break;
       }
     }
     if (progress && !progress->Advance(i)) break;

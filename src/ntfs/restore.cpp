@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "ntfs/attributes.h"
+#include "ntfs/condition.h"
 #include "ntfs/data_runs.h"
 #include "ntfs/mft_scan.h"
 #include "platform/files.h"
@@ -18,8 +19,6 @@ constexpr const char* kWriteFailure = "File writing failure.";
 constexpr const char* kPathTooLong =
     "Restoring path length exceeded maximum path length.\n\nPlease select a folder with shorter path length.";
 
-// A folder path the restore creates may need 253 UTF-16 characters.
-constexpr std::size_t kMaxFolderUnits = 253;
 // The extents of one attribute are found one after the other; an attribute
 // list cannot name more of them than this.
 constexpr int kMaxExtents = 65536;
@@ -61,31 +60,28 @@ Extents FindExtents(const disk::VolumeContext& ctx, RecordNumber n) {
 }
 
 // Clusters from vcn on that read as zeros without being read: the rest of
-// a sparse run, or everything past the mapped clusters. 0 when vcn is
-// mapped to clusters of the volume (or the extents say nothing).
-std::uint64_t ZeroClustersAt(const Extents& e, Vcn vcn) {
+// a sparse run, the rest of a run past the end of the volume (whose
+// clusters no read can reach), or everything past the mapped clusters. 0
+// when vcn is mapped to clusters of the volume (or the extents say nothing).
+std::uint64_t ZeroClustersAt(const Extents& e, Vcn vcn, std::uint64_t volumeClusters) {
   if (vcn >= e.mapped) return UINT64_MAX;
   for (const Attribute& a : e.attributes) {
     if (vcn < a.lowestVcn() || vcn > a.highestVcn()) continue;
     Lcn lcn = 0;
     std::uint64_t left = 0;
-    if (MapVcn(a, vcn, lcn, left) && lcn == 0) return left;
+    if (MapVcn(a, vcn, lcn, left) && (lcn == 0 || lcn >= volumeClusters)) return left;
     return 0;
   }
   return 0;
 }
 
-// Folder names joined by '\' (as the path of a row), each in its safe form.
-std::vector<std::string> Components(const std::string& relative) {
-  std::vector<std::string> out;
-  std::size_t start = 0;
-  while (start <= relative.size()) {
-    std::size_t sep = relative.find('\\', start);
-    if (sep == std::string::npos) sep = relative.size();
-    out.push_back(platform::SafePathComponent(relative.substr(start, sep - start)));
-    start = sep + 1;
-  }
-  return out;
+// The last write of the record's data ($STANDARD_INFORMATION), for the
+// restored file or folder.
+disk::VolumeTime RecordWriteTime(const disk::VolumeContext& ctx, RecordNumber n) {
+  std::vector<std::uint8_t> record(ctx.mftRecordSize);
+  if (!ReadMftRecord(ctx, n, record)) return {};
+  auto standard = FindAttribute(ctx, record, kAttrStandardInformation);
+  return standard ? FileTimeToVolumeTime(disk::le64(standard->value(), 0x08)) : disk::VolumeTime{};
 }
 
 }  // namespace
@@ -104,28 +100,35 @@ bool RestoreNtfsFile(const disk::VolumeContext& ctx, disk::EngineHost& host, Rec
 
   const platform::NewFile file = platform::CreateNewFile(path);
   if (file.fd < 0) {
-    host.ShowMessage(kWriteFailure);
+    host.ShowFileMessage(path, kWriteFailure);
     return false;
   }
   bool ok = true;
+  bool cancelled = false;
   std::uint64_t done = 0;
   std::uint64_t hole = 0;  // zeros passed over and not yet skipped in the file
+  const std::uint64_t volumeClusters = cs == 0 ? 0 : VolumeByteSize(ctx) / cs;
   // Every round takes at least one byte of what is left, or ends.
   while (ok && done < length) {
     if (!stream->resident() && unitBytes != 0 && cs != 0) {
-      // Units that are wholly sparse (or past every run) are passed over
-      // unread: a sparse file of gigabytes costs next to nothing.
-      const std::uint64_t zeros = ZeroClustersAt(extents, done / cs);
+      // Units that are wholly sparse, past every run or past the volume are
+      // passed over unread, all at once: a sparse file of gigabytes, or a
+      // damaged run of billions of clusters, costs next to nothing.
+      const std::uint64_t zeros = ZeroClustersAt(extents, done / cs, volumeClusters);
       if (zeros >= stream->unitClusters()) {
         std::uint64_t units = zeros / stream->unitClusters();
         if (zeros == UINT64_MAX) units = (length - done + unitBytes - 1) / unitBytes;
-        for (; units > 0 && done < length; --units) {
-          const std::uint64_t skipped = std::min(stream->SkipNext(), length - done);
-          if (skipped == 0) break;
-          done += skipped;
-          hole += skipped;
-        }
+        const std::uint64_t skipped = std::min(stream->SkipUnits(units), length - done);
+        if (skipped == 0) break;
+        done += skipped;
+        hole += skipped;
         continue;
+      }
+      // A unit to read: the moment for the user's Cancel (Ctrl-C) to reach
+      // a restore that no progress window shows.
+      if (host.CancelRequested()) {
+        cancelled = true;
+        break;
       }
     }
     std::span<const std::uint8_t> piece = stream->ReadNext();
@@ -161,65 +164,107 @@ bool RestoreNtfsFile(const disk::VolumeContext& ctx, disk::EngineHost& host, Rec
       at = end;
     }
   }
-  // A hole at the end still counts: the file gets its whole length.
-  if (ok) ok = platform::SetFileLength(file.fd, length);
+  // A hole at the end still counts: the file gets its whole length (or, when
+  // cancelled, what was delivered up to then).
+  if (ok) ok = platform::SetFileLength(file.fd, cancelled ? done : length);
   if (::close(file.fd) != 0) ok = false;
   if (!ok) {
-    host.ShowMessage(kWriteFailure);
+    host.ShowFileMessage(file.path, kWriteFailure);
     return false;
   }
-  return length == stream->size();
+  host.Restored(file.path, RecordWriteTime(ctx, n), false);
+  return !cancelled && length == stream->size();
 }
 
-std::string CreateRelativeFolders(disk::EngineHost& host, const std::string& target, const std::string& relative) {
-  const std::vector<std::string> parts = Components(relative);
-  std::string full = target;
-  bool namesFit = true;
-  for (const auto& part : parts) {
-    full += "/" + part;
-    namesFit = namesFit && part.size() <= platform::kMaxNameBytes;
+FolderPlace CreateRelativeFolders(const disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host,
+                                  RecordNumber folder, RecordNumber folderRecord, const std::string& targetFolder,
+                                  ParentCache& cache) {
+  using Kind = FolderPlace::Kind;
+  // Most records lie in a folder already placed.
+  if (folder == folderRecord) return FolderPlace{Kind::Made, targetFolder};
+  if (auto hit = cache.folders.find(folder); hit != cache.folders.end()) return hit->second;
+  // Up the chain until the restored folder, a folder already placed, or the
+  // end of the chain (the root, a record that is no folder, one without a
+  // name, or more steps than the MFT has records: a cycle).
+  if (cache.maxSteps == 0) cache.maxSteps = std::max<std::uint64_t>(MftRecordCount(ctx), 1);
+  const std::uint64_t maxSteps = cache.maxSteps;
+  std::vector<RecordNumber> chain;
+  std::vector<std::uint8_t> record(ctx.mftRecordSize);
+  FolderPlace base;
+  for (RecordNumber r = folder;;) {
+    if (r == folderRecord) {
+      base = FolderPlace{Kind::Made, targetFolder};
+      break;
+    }
+    if (auto hit = cache.folders.find(r); hit != cache.folders.end()) {
+      base = hit->second;
+      break;
+    }
+    if (r == kRootRecord || chain.size() >= maxSteps || !ReadMftRecord(ctx, r, record) ||
+        !RecordIsDirectory(record)) {
+      break;
+    }
+    const auto name = FindRecordName(ctx, record);
+    if (!name) break;
+    chain.push_back(r);
+    r = name->info.parent;
   }
-  if (!namesFit || platform::LocaleToUtf16(full).size() > kMaxFolderUnits) {
-    host.ShowMessage(kPathTooLong);
-    return std::string();
+  // Down again, making each folder under the one above it. Only the records
+  // of the chain are kept, not their names: a damaged volume's chain may be
+  // long, and most of it never needs a name.
+  for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
+    if (base.kind == Kind::Made) {
+      std::optional<RecordName> name;
+      if (ReadMftRecord(ctx, *it, record)) name = FindRecordName(ctx, record);
+      const std::string part = name ? platform::FitName(platform::SafePathComponent(name->name)) : std::string();
+      std::string made;
+      if (name && base.path.size() + 1 + part.size() > platform::kMaxPathBytes) {
+        host.ShowMessage(kPathTooLong);
+      } else if (name) {
+        made = platform::MakeFreeFolder(base.path, part);
+      }
+      if (made.empty()) {
+        base = FolderPlace{Kind::Failed, std::string()};
+        ++op.IncompleteCount;
+      } else {
+        base.path = std::move(made);
+      }
+    }
+    cache.folders[*it] = base;
   }
-  if (platform::IsFolder(full)) return full;
-  std::string cur = target;
-  for (const auto& part : parts) {
-    cur += "/" + part;
-    if (!platform::MakeFolder(cur)) return std::string();
-  }
-  return full;
+  return base;
 }
 
-void RestoreFolderEntry(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host,
+bool RestoreFolderEntry(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host,
                         RecordNumber n, std::span<const std::uint8_t> record, RecordNumber folderRecord,
                         const std::string& targetFolder, ParentCache& cache) {
+  using Kind = FolderPlace::Kind;
   const auto name = FindRecordName(ctx, record);
-  if (!name) return;
-  if (!cache.valid || name->info.parentReference != cache.parentReference) {
-    cache.relativePath.clear();
-    cache.insideFolder = BuildFolderPath(ctx, cache.relativePath, name->info.parent, folderRecord);
-    cache.parentReference = name->info.parentReference;
-    cache.valid = true;
-  }
-  if (!cache.insideFolder) return;
-  if (op.ActiveProgress) op.ActiveProgress->SetFileName(name->name);
+  if (!name) return true;
+  // A folder is placed (and made) itself; a file goes into its parent's
+  // place. A folder that could not be made was counted there, with what it
+  // held.
   const bool isFolder = RecordIsDirectory(record);
-  std::string relative = cache.relativePath;
-  if (isFolder) relative = relative.empty() ? name->name : relative + "\\" + name->name;
-  std::string dest = targetFolder;
-  if (!relative.empty()) {
-    dest = CreateRelativeFolders(host, targetFolder, relative);
-    if (dest.empty()) return;
+  const FolderPlace place =
+      CreateRelativeFolders(ctx, op, host, isFolder ? n : name->info.parent, folderRecord, targetFolder, cache);
+  if (place.kind == Kind::Outside) return true;
+  if (op.ActiveProgress) op.ActiveProgress->SetFileName(name->name);
+  if (place.kind != Kind::Made) return true;
+  if (isFolder) {
+    host.Restored(place.path, RecordWriteTime(ctx, n), true);
+    return true;
   }
-  if (isFolder) return;
-  const std::string fileName = platform::SafePathComponent(name->name);
-  if (fileName.size() > platform::kMaxNameBytes) {
+  const std::string path = place.path + "/" + platform::FitName(platform::SafePathComponent(name->name));
+  if (path.size() > platform::kMaxPathBytes) {
     host.ShowMessage(kPathTooLong);
-    return;
+    ++op.IncompleteCount;
+    return true;
   }
-  RestoreNtfsFile(ctx, host, n, dest + "/" + fileName);
+  // A file not written whole goes on to the next one, unless the user
+  // cancelled it.
+  if (RestoreNtfsFile(ctx, host, n, path)) return true;
+  ++op.IncompleteCount;
+  return !host.CancelRequested();
 }
 
 }  // namespace ambrelic::ntfs
