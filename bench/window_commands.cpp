@@ -77,7 +77,7 @@ class Answerer : public QObject {
           // As a user does: the folder chosen first, then the name typed.
           const QFileInfo target(saveAsPath);
           d->setDirectory(target.absolutePath());
-          QTest::qWaitForWindowActive(d, 2000);
+          (void)QTest::qWaitForWindowActive(d, 2000);
           edit->setFocus();
           edit->selectAll();
           QTest::keyClicks(edit, target.fileName());
