@@ -216,24 +216,43 @@ std::vector<std::uint32_t> ResultsList::SortedOrderByText(int column, bool desce
     std::uint64_t high;
     std::uint64_t low;
     std::uint32_t index;
+    std::uint32_t rest;  // bytes after the common beginning
   };
   auto text = [&](std::uint32_t i) {
     return std::string_view(arena.data() + start[i], start[i + 1] - start[i]);
   };
+  // Bytes every text begins with tell no row from another (a folder column
+  // often starts "C:\Documents\" throughout): the keys hold the 16 bytes
+  // after them.
+  std::size_t common = rows_.empty() ? 0 : text(0).size();
+  for (std::size_t i = 1; i < rows_.size() && common != 0; ++i) {
+    const std::string_view first = text(0);
+    const std::string_view t = text(static_cast<std::uint32_t>(i));
+    std::size_t same = 0;
+    const std::size_t limit = std::min(common, t.size());
+    while (same < limit && first[same] == t[same]) ++same;
+    common = same;
+  }
   std::vector<Key> keys(rows_.size());
   for (std::size_t i = 0; i < rows_.size(); ++i) {
-    const std::string_view t = text(static_cast<std::uint32_t>(i));
+    const std::string_view t = text(static_cast<std::uint32_t>(i)).substr(common);
     std::uint64_t part[2] = {0, 0};
     for (std::size_t b = 0; b < 16 && b < t.size(); ++b) {
       part[b / 8] |= static_cast<std::uint64_t>(static_cast<unsigned char>(t[b])) << (8 * (7 - b % 8));
     }
-    keys[i] = {part[0], part[1], static_cast<std::uint32_t>(i)};
+    keys[i] = {part[0], part[1], static_cast<std::uint32_t>(i), static_cast<std::uint32_t>(t.size())};
   }
   // Byte order of the texts (std::string_view compares as unsigned bytes);
   // descending swaps the texts, never the tie on the index.
   auto less = [&](const Key& a, const Key& b) {
     if (a.high != b.high) return descending ? b.high < a.high : a.high < b.high;
     if (a.low != b.low) return descending ? b.low < a.low : a.low < b.low;
+    // Both texts whole in their keys: the shorter is the other's beginning
+    // (or they are equal).
+    if (a.rest <= 16 && b.rest <= 16) {
+      if (a.rest != b.rest) return descending ? b.rest < a.rest : a.rest < b.rest;
+      return a.index < b.index;
+    }
     const int cmp = text(a.index).compare(text(b.index));
     if (cmp != 0) return descending ? cmp > 0 : cmp < 0;
     return a.index < b.index;
