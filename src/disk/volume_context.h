@@ -6,9 +6,11 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "disk/media_errors.h"
 #include "platform/bios_disks.h"
 #include "platform/block_device.h"
 
@@ -69,6 +71,12 @@ struct VolumeContext {
   std::array<std::uint8_t, 512> ntfsBootSector{};
   std::uint32_t mftRecordSize = 0;
   std::vector<std::uint8_t> mftSelfRecord;
+
+  // What the medium could not give during the running command: sectors
+  // that could not be read, and whether the device was given up. Set
+  // afresh by each command; without one, reads still salvage what they can
+  // but nothing is counted.
+  std::shared_ptr<MediaErrors> media;
 
   // Removable-disk identity recorded during a search.
   std::uint32_t recordedSerial = 0;
