@@ -73,6 +73,137 @@ struct Avx512Look {
 
 }  // namespace
 
+// The first look of a scan. Without a pending long name, the handler ends
+// a short entry whose name bytes cannot spell the filter (or, without a
+// usable filter, one the search would drop for its cluster or size) without
+// a trace, and a "." entry only resets the count of long-name entries that
+// is 0 already. Those entries are passed over; the handler sees the others:
+// the end of the directory, long-name entries and the entries that follow
+// them, and short entries that may be listed.
+bool DirectoryWalker::NeedsHandler(disk::Bytes e) const {
+  const std::uint8_t first = disk::le8(e, 0);
+  if (first == kEndOfDirectory || IsLongNameEntry(e)) return true;
+  if (first == kDotEntry) return false;
+  if (quickReject_) return MayMatchFilter(e);
+  if (!IsDirectoryEntry(e) && disk::le32(e, kOffSize) == 0) return op_.includeZeroSize != 0;
+  return IsValidCluster(ctx_, EntryFirstCluster(e));
+}
+
+std::size_t DirectoryWalker::NextEntryToHandle(disk::Bytes cluster, std::size_t from) const {
+  const std::size_t entries = cluster.size() / kDirEntrySize;
+#if defined(__x86_64__)
+  if (wordTest_ && hasAvx512_ && firstLookLimit_ >= FirstLook::Avx512) return NextEntryToHandleAvx512(cluster, from);
+#endif
+#if defined(__SSE2__)
+  if (wordTest_ && firstLookLimit_ >= FirstLook::Sse2) return NextEntryToHandleSse2(cluster, from);
+#endif
+  for (std::size_t i = from; i < entries; ++i) {
+    if (NeedsHandler(cluster.subspan(i * kDirEntrySize, kDirEntrySize))) return i;
+  }
+  return entries;
+}
+
+#if defined(__SSE2__)
+std::size_t DirectoryWalker::NextEntryToHandleSse2(disk::Bytes cluster, std::size_t from) const {
+  // NeedsHandler with the filter's anchors, from the first 16 bytes of each
+  // entry: byte 0 (end, "."), the eleven name bytes and the attribute byte.
+  // One test passes over most entries: those holding no first anchor among
+  // their name bytes, no 0 in byte 0 and no long-name attribute.
+  const __m128i zero = _mm_setzero_si128();
+  const __m128i longName = _mm_set1_epi8(static_cast<char>(kAttrLongName));
+  __m128i fold[3];
+  __m128i anchor[3];
+  for (std::size_t k = 0; k < anchorCount_; ++k) {
+    fold[k] = _mm_set1_epi8(static_cast<char>(anchorFold_[k] & 0xFF));
+    anchor[k] = _mm_set1_epi8(static_cast<char>(anchorByte_[k] & 0xFF));
+  }
+  const __m128i nameBytes = _mm_setr_epi8(-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, 0, 0, 0, 0, 0);
+  const __m128i firstByte = _mm_setr_epi8(-1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0);
+  const __m128i attrByte = _mm_setr_epi8(0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, -1, 0, 0, 0, 0);
+  constexpr unsigned kNameBits = 0x7FF;  // bytes 0 to 10
+  const std::size_t entries = cluster.size() / kDirEntrySize;
+  for (std::size_t i = from; i < entries; ++i) {
+    const std::size_t at = i * kDirEntrySize;
+    // Sixteen bytes inside the entry, which lies inside the span.
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(cluster.data() + at));
+    const __m128i first = _mm_and_si128(_mm_cmpeq_epi8(_mm_or_si128(v, fold[0]), anchor[0]), nameBytes);
+    const __m128i end = _mm_and_si128(_mm_cmpeq_epi8(v, zero), firstByte);
+    const __m128i attr = _mm_and_si128(_mm_cmpeq_epi8(v, longName), attrByte);
+    if (_mm_movemask_epi8(_mm_or_si128(first, _mm_or_si128(end, attr))) == 0) continue;
+    const disk::Bytes e = cluster.subspan(at, kDirEntrySize);
+    if (e[0] == kEndOfDirectory || IsLongNameEntry(e)) return i;
+    if (e[0] == kDotEntry) continue;
+    bool all = true;
+    for (std::size_t k = 1; k < anchorCount_ && all; ++k) {
+      const __m128i hit = _mm_cmpeq_epi8(_mm_or_si128(v, fold[k]), anchor[k]);
+      all = (static_cast<unsigned>(_mm_movemask_epi8(hit)) & kNameBits) != 0;
+    }
+    // The first anchor may have been absent (the end or attribute bytes
+    // brought the entry here).
+    const bool firstAnchor = (static_cast<unsigned>(_mm_movemask_epi8(first)) & kNameBits) != 0;
+    if (all && firstAnchor) return i;
+  }
+  return entries;
+}
+#endif
+
+#if defined(__x86_64__)
+[[gnu::target("avx512f,avx512bw")]] std::size_t DirectoryWalker::NextEntryToHandleAvx512(disk::Bytes cluster,
+                                                                                     std::size_t from) const {
+  // NextEntryToHandleSse2 two entries at a time: 64 bytes hold entries i
+  // and i + 1 whole, and their bytes 0-11 are bits 0-11 and 32-43 of each
+  // comparison's mask.
+  const std::size_t entries = cluster.size() / kDirEntrySize;
+  std::size_t i = from;
+  if (i % 2 != 0 && i < entries) {
+    if (NeedsHandler(cluster.subspan(i * kDirEntrySize, kDirEntrySize))) return i;
+    ++i;
+  }
+  Avx512Look look;
+  for (std::size_t k = 0; k < anchorCount_; ++k) {
+    look.fold[k] = _mm512_set1_epi8(static_cast<char>(anchorFold_[k] & 0xFF));
+    look.anchor[k] = _mm512_set1_epi8(static_cast<char>(anchorByte_[k] & 0xFF));
+  }
+  look.anchorCount = anchorCount_;
+  look.longName = _mm512_set1_epi8(static_cast<char>(kAttrLongName));
+  look.dot = _mm512_set1_epi8(static_cast<char>(kDotEntry));
+  look.foldFirst = _mm512_loadu_si512(quickFold_.data());
+  look.wantFirst = _mm512_loadu_si512(quickWant_.data());
+  // The first of the two entries at `at` that needs the handler.
+  auto resolve = [&](const __m512i& v, std::size_t at) {
+    const std::uint64_t may = LookAvx512(look, v);
+    for (std::size_t half = 0; half < 2; ++half) {
+      if (((may >> (32 * half)) & kAttrs & 0xFFF) == 0) continue;
+      // A long-name attribute still needs its cluster word of 0.
+      if (NeedsHandler(cluster.subspan((at + half) * kDirEntrySize, kDirEntrySize))) return at + half;
+    }
+    return kNoEntry;
+  };
+  // Four entries per round, in two loads of 64 bytes that lie inside the
+  // span; one branch passes over all four in the common case.
+  for (; i + 4 <= entries; i += 4) {
+    const __m512i v0 = _mm512_loadu_si512(cluster.data() + i * kDirEntrySize);
+    const __m512i v1 = _mm512_loadu_si512(cluster.data() + (i + 2) * kDirEntrySize);
+    const std::uint64_t quick0 = QuickLookAvx512(look, v0);
+    const std::uint64_t quick1 = QuickLookAvx512(look, v1);
+    if ((quick0 | quick1) == 0) continue;
+    if (quick0 != 0) {
+      if (const std::size_t at = resolve(v0, i); at != kNoEntry) return at;
+    }
+    if (quick1 != 0) {
+      if (const std::size_t at = resolve(v1, i + 2); at != kNoEntry) return at;
+    }
+  }
+  for (; i + 2 <= entries; i += 2) {
+    const __m512i v = _mm512_loadu_si512(cluster.data() + i * kDirEntrySize);
+    if (QuickLookAvx512(look, v) == 0) continue;
+    if (const std::size_t at = resolve(v, i); at != kNoEntry) return at;
+  }
+  if (i < entries && NeedsHandler(cluster.subspan(i * kDirEntrySize, kDirEntrySize))) return i;
+  return entries;
+}
+#endif
+
 void DirectoryWalker::HandleClusterAsDirectory(disk::Bytes cluster, const disk::ReadGaps* gaps) {
   // The cancel request is read once per cluster (by the scan's Advance);
   // once cancelled, the rest would add nothing.
