@@ -45,6 +45,7 @@ bool OpenSession(const Options& o, Session& session) {
     platform::DriveTable table = platform::BuildDriveTable(o.sources);
     for (const auto& note : table.notes) std::cerr << "ambrelic-cli: " << note << '\n';
     session.drives = std::move(table.drives);
+    ui::NameNtfsDrivesByLabel(session.drives);
     return true;
   }
   session.windows9x = std::make_unique<ui::Windows9xPlatform>();
