@@ -55,6 +55,14 @@ class FileDevice : public BlockDevice {
 
   std::uint64_t Size() const override { return length_; }
   bool Writable() const override { return writable_; }
+  bool Flush() override {
+    if (!writable_) return true;
+    int rc;
+    do {
+      rc = ::fsync(fd_);
+    } while (rc != 0 && errno == EINTR);
+    return rc == 0;
+  }
 
  private:
   int fd_;

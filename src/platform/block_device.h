@@ -28,6 +28,10 @@ class BlockDevice {
   virtual std::uint64_t Size() const = 0;
 
   virtual bool Writable() const = 0;
+
+  // Makes what was written reach the device (fsync); true when it did, or
+  // when there is nothing between the writes and the device.
+  virtual bool Flush() { return true; }
 };
 
 using DevicePtr = std::shared_ptr<BlockDevice>;
@@ -70,6 +74,7 @@ class SliceDevice : public BlockDevice {
   bool WriteAt(std::uint64_t offset, std::span<const std::uint8_t> in) override;
   std::uint64_t Size() const override { return length_; }
   bool Writable() const override { return inner_->Writable(); }
+  bool Flush() override { return inner_->Flush(); }
 
  private:
   DevicePtr inner_;

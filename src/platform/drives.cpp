@@ -128,7 +128,9 @@ void FillVolumeFacts(Drive& d, BlockDevice* device) {
   std::array<std::uint8_t, 512> sector{};
   device->ReadAt(0, sector);
   if (!d.fromTable) d.partitionType = InferPartitionType(sector);
-  if (const auto info = VolumeInformationFromBootSector(sector)) d.label = info->label;
+  if (const auto info = VolumeInformationFromBootSector(sector)) {
+    d.label = info->fileSystem == "exFAT" ? ReadExfatLabel(*device, sector) : info->label;
+  }
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 
 #include <cerrno>
 
+#include "exfat/wipe.h"
 #include "fat/wipe.h"
 #include "ntfs/wipe.h"
 #include "platform/block_device.h"
@@ -93,6 +94,10 @@ void MainDialog::OnDeleteCompletely() {
     if (ctx_.fsKind == disk::FsKind::Ntfs) {
       const ntfs::NtfsWipeResult r = ntfs::WipeVacantNtfsClusters(ctx_, op_, *this);
       wipeFailures_ = r.clustersFailed + r.recordsFailed + (r.bitmapUnreadable ? 1 : 0);
+    } else if (ctx_.fsKind == disk::FsKind::Exfat) {
+      const exfat::ExfatWipeResult r = exfat::WipeExfatVolume(ctx_, op_, *this);
+      wipeFailures_ = r.clustersFailed + r.entriesFailed + (r.bitmapUnreadable ? 1 : 0) + (r.refused ? 1 : 0) +
+                      (r.flushFailed ? 1 : 0);
     } else {
       const fat::FatWipeResult r = fat::WipeFatVolume(ctx_, op_, *this);
       wipeFailures_ = r.clustersFailed + r.entriesFailed + (r.tableUnreadable ? 1 : 0);

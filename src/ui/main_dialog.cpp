@@ -1,5 +1,7 @@
 #include "ui/main_dialog.h"
 
+#include "exfat/directory_walk.h"
+#include "exfat/volume.h"
 #include "fat/directory_walk.h"
 #include "ntfs/mft_scan.h"
 #include "platform/text.h"
@@ -54,7 +56,10 @@ Answer MainDialog::Message(const std::string& text, Buttons buttons, Icon icon, 
   return host_.ShowMessage(MessageRequest{text, buttons, icon, defaultButton});
 }
 
-void MainDialog::ReleaseFatWork() { std::vector<std::uint8_t>().swap(ctx_.fatWork); }
+void MainDialog::ReleaseFatWork() {
+  std::vector<std::uint8_t>().swap(ctx_.fatWork);
+  exfat::ReleaseWalkMarks(ctx_);
+}
 
 void MainDialog::OnSearch() {
   host_.SetWaitCursor(true);
@@ -65,6 +70,14 @@ void MainDialog::OnSearch() {
     RememberSearchedVolume();
     if (ctx_.fsKind == disk::FsKind::Ntfs) {
       ntfs::ScanMft(ctx_, op_, *this, 0, std::string());
+    } else if (ctx_.fsKind == disk::FsKind::Exfat) {
+      // The FAT search's course: the folder walk, then the vacant clusters.
+      op_.SearchCancelled = 0;
+      exfat::SearchExfat(ctx_, op_, *this);
+      if (op_.SearchCancelled == 0 && AskYesNo(kScanVacant)) {
+        op_.ClusterScanActive = 1;
+        exfat::ScanExfatClusters(ctx_, op_, *this);
+      }
     } else {
       // A cancel of the previous search must not hide this one's question.
       op_.SearchCancelled = 0;
@@ -99,12 +112,14 @@ void MainDialog::OnScanAllClusters() {
   RememberSearchedVolume();
   // A removable drive is enabled for the scan before its kind is known;
   // the cluster scan has no meaning on an NTFS volume.
-  if (!disk::IsFat(ctx_.fsKind)) return;
+  const bool exfatVolume = ctx_.fsKind == disk::FsKind::Exfat;
+  if (!disk::IsFat(ctx_.fsKind) && !exfatVolume) return;
   if (AskYesNo(kScanAllQuestion)) {
     op_.ClusterScanActive = 1;
     op_.IncludeUsedClusters = 1;
     UpdateData();
-    fat::ScanClusters(ctx_, op_, *this);
+    if (exfatVolume) exfat::ScanExfatClusters(ctx_, op_, *this);
+    else fat::ScanClusters(ctx_, op_, *this);
     if (op_.FoundCount == 0) ShowMessage(kNoFilesFound);
   }
   ReleaseFatWork();

@@ -1,6 +1,7 @@
 // The restore command: the selected rows are read back from the list and
 // written, through the engines, under a target the user chooses in the Save
 // As dialog. Nothing is written to the searched volume.
+#include "exfat/restore.h"
 #include "fat/restore.h"
 #include "ntfs/mft_scan.h"
 #include "ntfs/restore.h"
@@ -139,7 +140,16 @@ void MainDialog::OnRestore() {
         target = platform::NumberedPath(chosen + "/" + name, n);
       }
     }
-    if (isFolder) {
+    if (ctx_.fsKind == disk::FsKind::Exfat) {
+      // The row's texts do not say where its data lies; the search noted it.
+      const disk::ExfatStream stream =
+          exfat::RowStream(ctx_, list_.CellText(row, 0), list_.CellText(row, 1), sizeText, size, number);
+      if (!isFolder) {
+        exfat::RestoreExfatFile(ctx_, *this, target, stream);
+      } else if (EnsureFolder(target) != 0) {
+        exfat::RestoreExfatFolder(ctx_, op_, *this, stream, target);
+      }
+    } else if (isFolder) {
       RestoreFolder(target, number, size);
     } else if (ctx_.fsKind == disk::FsKind::Ntfs) {
       ntfs::RestoreNtfsFile(ctx_, *this, Low32(number), target);

@@ -7,6 +7,8 @@
 
 #include "disk/byte_reader.h"
 #include "disk/fat_boot_sector.h"
+#include "exfat/boot_region.h"
+#include "exfat/volume.h"
 #include "fat/allocation_table.h"
 #include "ntfs/mft_scan.h"
 #include "platform/volume_info.h"
@@ -22,7 +24,10 @@ const char* const kSelectDrive = "Please select a drive.";
 const char* const kNoWildcard =
     "You can't use wild card * .\n\nIf you want to search by extension, please enter something like . TXT.";
 const char* const kAdminHint = "\n\nPlease log on an account with Administrator privilege and then run the program again.";
-const char* const kNotSearchable = "You can't search this drive because the type is not FAT12/FAT16/FAT32/NTFS.";
+// The NT path searches exFAT too, so its refusal names it; the 9x path
+// knows no exFAT (as that system did not) and keeps the designed text.
+const char* const kNotSearchable = "You can't search this drive because the type is not FAT12/FAT16/FAT32/NTFS/exFAT.";
+const char* const kNotSearchable9x = "You can't search this drive because the type is not FAT12/FAT16/FAT32/NTFS.";
 const char* const kDifferentDisk =
     "The disk in selected drive is different from searched disk.\n\nI recommend you to search files again.";
 const char* const kNotFormatted =
@@ -60,6 +65,9 @@ disk::FsKind KindForDrive(const platform::Drive& drive, platform::BlockDevice& v
   if (IsFloppyRoot(drive.root)) return disk::FsKind::Fat12;
   std::array<std::uint8_t, 512> sector{};
   volume.ReadAt(0, sector);
+  // exFAT shares the partition type 0x07 with NTFS (and cards are found
+  // with FAT types too): its boot sector alone tells it.
+  if (exfat::HasExfatSignature(sector)) return disk::FsKind::Exfat;
   const std::uint8_t type = drive.fromTable ? drive.partitionType : platform::InferPartitionType(sector);
   disk::FsKind kind = disk::KindFromPartitionType(type);
   if (kind == disk::FsKind::None && drive.type == platform::DriveType::Removable) {
@@ -81,6 +89,9 @@ disk::FsKind IdentifyDriveKind(const platform::Drive& drive) {
     if (!disk::ParseFatBootSector(scratch, 0, VolumeSectorsFor(*opened.device))) return disk::FsKind::None;
   } else if (scratch.fsKind == disk::FsKind::Ntfs) {
     if (!ntfs::PrepareNtfsVolume(scratch)) return disk::FsKind::None;
+  } else if (scratch.fsKind == disk::FsKind::Exfat) {
+    disk::ExfatVolume layout;
+    if (!exfat::ReadBootRegion(scratch, layout)) return disk::FsKind::None;
   }
   return scratch.fsKind;
 }
@@ -131,6 +142,14 @@ int MainDialog::PrepareVolume() {
   if (ctx_.fsKind == disk::FsKind::Ntfs) {
     list_.AddFifthColumn(ctx_.fsKind);
     if (!ntfs::PrepareNtfsVolume(ctx_)) {
+      ShowMessage(kNotSearchable);
+      return 0;
+    }
+    return 1;
+  }
+  if (ctx_.fsKind == disk::FsKind::Exfat) {
+    list_.AddFifthColumn(ctx_.fsKind);
+    if (!exfat::PrepareExfatVolume(ctx_)) {
       ShowMessage(kNotSearchable);
       return 0;
     }
@@ -210,7 +229,7 @@ int MainDialog::PrepareVolume9x(const platform::Drive& slot) {
   list_.Clear(op_);
   queryDisk();
   if (ctx_.fsKind == disk::FsKind::None || ctx_.fsKind == disk::FsKind::Ntfs) {
-    ShowMessage(kNotSearchable);
+    ShowMessage(kNotSearchable9x);
     return 0;
   }
   std::vector<std::uint8_t>().swap(ctx_.fatCopy);
@@ -220,7 +239,7 @@ int MainDialog::PrepareVolume9x(const platform::Drive& slot) {
   const std::uint64_t volumeSectors =
       diskSectors > partitionStart ? diskSectors - partitionStart : (diskSectors ? 1 : 0);
   if (!disk::ParseFatBootSector(ctx_, partitionStart, volumeSectors)) {
-    ShowMessage(kNotSearchable);
+    ShowMessage(kNotSearchable9x);
     return 0;
   }
   fat::LoadAllocationTable(ctx_, partitionStart);
