@@ -225,16 +225,25 @@ void DirectoryWalker::WalkTree(PendingDirectory start) {
     }
     const std::vector<Cluster> clusters = ClustersOf(d);
     if (clusters.empty()) continue;
-    directory_.assign(clusters.size() * static_cast<std::size_t>(bpc), 0);
+    // A folder that lost its last clusters (a writer shrinks a folder whose
+    // last entries are all deleted) may end in a set cut short. The free
+    // cluster right after it is read too, for the rest of such a set only:
+    // sets begin inside the folder, and the checksum tells whether the rest
+    // fits. The vacant-cluster scan still reads that cluster on its own.
+    const Cluster after = clusters.back() + 1;
+    const bool tail = IsClusterFree(ctx_.exfat, after) && !ctx_.exfat.walked.count(after);
+    directory_.assign((clusters.size() + (tail ? 1 : 0)) * static_cast<std::size_t>(bpc), 0);
     for (std::size_t k = 0; k < clusters.size();) {
       std::size_t n = 1;
       while (k + n < clusters.size() && clusters[k + n] == clusters[k] + n && n * bpc < (1u << 20)) ++n;
       ReadClusters(ctx_, clusters[k], static_cast<std::uint32_t>(n), directory_.data() + k * bpc);
       k += n;
     }
+    if (tail) ReadClusters(ctx_, after, 1, directory_.data() + clusters.size() * bpc);
     std::vector<PendingDirectory> children;
     const disk::Bytes entries(directory_);
-    HandleEntries(entries, 0, entries.size() / kEntrySize, d.isRoot ? std::string() : d.path, d.deleted, &children);
+    HandleEntries(entries, 0, clusters.size() * (bpc / kEntrySize), d.isRoot ? std::string() : d.path, d.deleted,
+                  &children);
     if (search && op_.SearchCancelled == 1) return;
     if (d.isRoot && op_.ActiveProgress) {
       op_.ActiveProgress->BeginCount("", children.size() + 1);

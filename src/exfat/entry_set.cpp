@@ -7,7 +7,6 @@
 namespace ambrelic::exfat {
 namespace {
 
-constexpr std::uint8_t kTypeCodeMask = 0x7F;  // the type without its in-use bit
 constexpr std::size_t kOffSecondaryCount = 0x01;
 constexpr std::size_t kOffAttributes = 0x04;
 constexpr std::size_t kOffModified = 0x0C;

@@ -211,6 +211,28 @@ TEST_F(ExfatWalk, TheScanFindsSetsAcrossClustersAndFoldersWhoseParentIsGone) {
   EXPECT_EQ(Count(rows, "kid.txt"), 1u);
 }
 
+TEST_F(ExfatWalk, AFolderCutShortGivesTheSetThatRunsOnIntoTheFreeClusterAfterIt) {
+  // Two deleted folders of one cluster each, full of sets; the last set of
+  // each runs past the folder's end, into the free cluster after it (a
+  // writer shrank the folder). Only the first one's rest is there.
+  const std::uint32_t a = v.FreeCluster(0), b = v.FreeCluster(4);
+  for (std::uint32_t dir : {a, b}) {
+    Add({.name = dir == a ? u"kept" : u"lost", .attributes = kFolder, .firstCluster = dir, .validDataLength = 512,
+         .dataLength = 512, .streamFlags = kContiguous});
+    for (std::size_t k = 0; k < 5; ++k) {
+      v.WriteSet(dir, 3 * k, {.name = u"x" + std::u16string(1, static_cast<char16_t>(u'0' + k)),
+                              .firstCluster = v.FreeCluster(9), .validDataLength = 9, .dataLength = 9});
+    }
+    v.WriteSet(dir, 15, {.name = u"runs on past the end.txt", .firstCluster = v.FreeCluster(9), .validDataLength = 9,
+                         .dataLength = 9});
+  }
+  v.Cluster(b + 1)[32 + 4] ^= 0x20;  // a character of the rest's second name entry
+  const auto rows = Search();
+  ASSERT_EQ(Count(rows, "runs on past the end.txt"), 1u);
+  EXPECT_EQ(Row(rows, "runs on past the end.txt")->folder, "C:\\kept");
+  EXPECT_EQ(Count(rows, "x4"), 2u);
+}
+
 TEST_F(ExfatWalk, CancelStopsTheWalkWithTheRowsFoundSoFar) {
   for (int i = 0; i < 10; ++i) {
     Add({.name = u"f" + std::u16string(1, static_cast<char16_t>(u'0' + i)), .firstCluster = v.FreeCluster(),
