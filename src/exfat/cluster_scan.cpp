@@ -2,6 +2,7 @@
 // directories, so that the entry sets of deleted folders whose parent is
 // gone are found too.
 #include <algorithm>
+#include <ctime>
 #include <memory>
 #include <vector>
 
@@ -18,6 +19,7 @@ constexpr std::uint64_t kRunBytes = 1u << 20;
 }  // namespace
 
 void ScanExfatClusters(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host) {
+  tzset();
   op.SearchCancelled = 0;
   DirectoryWalker walker(ctx, op, host);
   std::unique_ptr<disk::ProgressSink> progress = host.OpenProgress();

@@ -1,6 +1,7 @@
 #include "exfat/directory_walk.h"
 
 #include <algorithm>
+#include <ctime>
 #include <memory>
 #include <span>
 #include <string_view>
@@ -27,7 +28,10 @@ constexpr std::size_t kPathBuffer = 520;
 // the walk's pending paths without end.
 constexpr std::size_t kMaxListedPath = 4096;
 
-bool HasForbiddenNameChar(std::string_view name) { return name.find_first_of("\\/:*?<>|") != std::string_view::npos; }
+// A name of exFAT holds none of these (nor a U+0000); one that does is damaged.
+bool HasForbiddenNameChar(std::string_view name) {
+  return name.find_first_of(std::string_view("\\/:*?<>|\0", 9)) != std::string_view::npos;
+}
 bool IsNavigationName(std::string_view name) { return name.empty() || name == "." || name == ".."; }
 
 // A name that can stand as one component of a path without leading it
@@ -255,6 +259,8 @@ void DirectoryWalker::WalkTree(PendingDirectory start) {
 }
 
 void SearchExfat(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host) {
+  // The Modified texts follow the current time zone.
+  tzset();
   std::unique_ptr<disk::ProgressSink> progress = host.OpenProgress();
   op.ActiveProgress = progress.get();
   op.SearchCancelled = 0;

@@ -167,6 +167,7 @@ TEST_F(ExfatWalk, FiltersOfTheFatSearch) {
   Add({.name = u"reused.txt", .firstCluster = root, .validDataLength = 5, .dataLength = 5});
   Add({.name = u"nowhere.txt", .firstCluster = v.clusterCount + 2, .validDataLength = 5, .dataLength = 5});
   Add({.name = u"bad\\name.txt", .firstCluster = f, .validDataLength = 5, .dataLength = 5});
+  Add({.name = std::u16string(u"nul\0.txt", 8), .firstCluster = f, .validDataLength = 5, .dataLength = 5});
   Add({.name = u"..", .attributes = kFolder, .firstCluster = f, .validDataLength = 512, .dataLength = 512});
 
   auto names = [](const std::vector<disk::FoundRow>& rows) {
