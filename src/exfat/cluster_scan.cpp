@@ -31,7 +31,9 @@ void ScanExfatClusters(disk::VolumeContext& ctx, disk::OperationState& op, disk:
   if (walker.Usable()) {
     const std::uint32_t bpc = v.bytesPerCluster;
     const std::uint64_t entriesPerCluster = bpc / kEntrySize;
-    const std::uint64_t maxRun = std::max<std::uint64_t>(1, kRunBytes / bpc);
+    // Never more than the volume has.
+    const std::uint64_t maxRun =
+        std::min<std::uint64_t>(std::max<std::uint64_t>(1, kRunBytes / bpc), v.lastCluster - 1ull);
     std::vector<std::uint8_t> run(static_cast<std::size_t>(maxRun) * bpc);
     auto qualifies = [&](std::uint64_t c) {
       const auto cluster = static_cast<Cluster>(c);

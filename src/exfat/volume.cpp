@@ -68,7 +68,7 @@ bool PrepareExfatVolume(disk::VolumeContext& ctx) {
   // The bitmap and up-case entries lie in the root directory, in practice
   // among its first entries; the walk over it ends once they are found.
   const std::vector<Cluster> root = LiveDirectoryClusters(ctx, x.rootCluster, 0, false);
-  std::vector<std::uint8_t> cluster(x.bytesPerCluster);
+  std::vector<std::uint8_t> cluster(root.empty() ? 0 : x.bytesPerCluster);
   const disk::Bytes entries(cluster);
   bool upcaseFound = false;
   bool ended = false;
