@@ -21,6 +21,11 @@
 namespace ambrelic::exfat {
 namespace {
 
+// The fixture image of a cluster size, or (0) the one of 4 KiB sectors.
+std::string ImageName(int clusterSize) {
+  return clusterSize == 0 ? "exfat-s4096.img" : "exfat-c" + std::to_string(clusterSize) + ".img";
+}
+
 const char* kScript = "make_exfat_images.sh";
 
 // One deleted name as fls reports it in its body format.
@@ -97,7 +102,7 @@ class ExfatImage : public ::testing::TestWithParam<int> {
     ambrelic::test::UseUtf8Locale();
     ::setenv("TZ", "UTC0", 1);
     ::tzset();
-    image_ = ambrelic::test::FixtureImage(kScript, "exfat-c" + std::to_string(GetParam()) + ".img");
+    image_ = ambrelic::test::FixtureImage(kScript, ImageName(GetParam()));
     auto opened = platform::OpenFileDevice(image_);
     ASSERT_TRUE(opened.device) << image_;
     ctx_.volumeHandle = opened.device;
@@ -269,7 +274,8 @@ TEST_P(ExfatImage, FolderRestoreRecreatesTheTree) {
   EXPECT_FALSE(std::filesystem::exists(filtered + "/a/b/seventy.bin"));
 }
 
-INSTANTIATE_TEST_SUITE_P(ClusterSizes, ExfatImage, ::testing::Values(512, 4096, 32768, 1048576));
+// Cluster sizes 512 B to 1 MiB, and (0) a volume of 4 KiB sectors.
+INSTANTIATE_TEST_SUITE_P(ClusterSizes, ExfatImage, ::testing::Values(512, 4096, 32768, 1048576, 0));
 
 }  // namespace
 }  // namespace ambrelic::exfat

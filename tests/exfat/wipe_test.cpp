@@ -18,6 +18,11 @@
 namespace ambrelic::exfat {
 namespace {
 
+// The fixture image of a cluster size, or (0) the one of 4 KiB sectors.
+std::string ImageName(int clusterSize) {
+  return clusterSize == 0 ? "exfat-s4096.img" : "exfat-c" + std::to_string(clusterSize) + ".img";
+}
+
 using test::SetSpec;
 using test::TestVolume;
 
@@ -48,7 +53,7 @@ class ExfatWipeImage : public ::testing::TestWithParam<int> {
   void SetUp() override {
     ambrelic::test::UseUtf8Locale();
     const std::string source =
-        ambrelic::test::FixtureImage("make_exfat_images.sh", "exfat-c" + std::to_string(GetParam()) + ".img");
+        ambrelic::test::FixtureImage("make_exfat_images.sh", ImageName(GetParam()));
     image_ = ambrelic::test::MakeTempDir("exfat-wipe") + "/w.img";
     std::filesystem::copy_file(source, image_);
     std::ifstream in(source.substr(0, source.rfind('/')) + "/exfat-manifest.txt");
@@ -129,7 +134,7 @@ TEST_P(ExfatWipeImage, NoToTheQuestionLeavesTheEntriesOfLiveFolders) {
   EXPECT_EQ(status, 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(ClusterSizes, ExfatWipeImage, ::testing::Values(512, 4096, 32768, 1048576));
+INSTANTIATE_TEST_SUITE_P(ClusterSizes, ExfatWipeImage, ::testing::Values(512, 4096, 32768, 1048576, 0));
 
 // ---- Refusals ------------------------------------------------------------
 
