@@ -192,6 +192,10 @@ std::optional<ui::Answer> CliHost::Prompt(const ui::MessageRequest& m) {
   return first == 'r' ? ui::Answer::Retry : ui::Answer::Cancel;
 }
 
+std::string CliHost::FileMessageText(const std::string& path, const std::string& text) {
+  return "ambrelic-cli: " + path + ": " + text;
+}
+
 ui::Answer CliHost::ShowMessage(const ui::MessageRequest& m) {
   if (activeView_) activeView_->Erase();
   if (m.buttons == ui::Buttons::Ok) {
@@ -201,7 +205,9 @@ ui::Answer CliHost::ShowMessage(const ui::MessageRequest& m) {
   if (m.buttons == ui::Buttons::YesNo) {
     const auto flagged = answers_.find(m.text);
     if (flagged != answers_.end()) {
-      WriteStderr(m.text + "\n");
+      // A question the command line already answered is only shown, and
+      // --quiet does not show it.
+      if (!quiet_) WriteStderr(m.text + "\n");
       return flagged->second ? ui::Answer::Yes : ui::Answer::No;
     }
   }

@@ -33,6 +33,8 @@ class CliHost : public ui::Host {
   void SetWaitCursor(bool) override {}
   void ShowNotice(bool, const std::string&) override {}
   std::unique_ptr<ui::ProgressView> CreateProgressView() override;
+  // "ambrelic-cli: PATH: TEXT".
+  std::string FileMessageText(const std::string& path, const std::string& text) override;
   bool PumpMessages() override;
   // The Save As dialog of a restore answers the path given with --to the
   // first time; a second time means that answer was refused (the name

@@ -73,9 +73,11 @@ int RunDrives(const Options& o, std::ostream& out) {
 
 void WriteList(const Options& o, const ui::ResultsList& list, std::ostream& out) {
   switch (o.format) {
-    case Format::Csv: WriteCsv(list, out); break;
+    case Format::Csv: WriteCsv(list, out, o.condition); break;
     case Format::Json: WriteJson(list, out); break;
-    case Format::Table: WriteTable(list, out); break;
+    case Format::Jsonl: WriteJsonLines(list, out); break;
+    case Format::Bodyfile: WriteBodyfile(list, out); break;
+    case Format::Table: WriteTable(list, out, o.condition); break;
   }
 }
 
@@ -92,6 +94,7 @@ int RestoreRows(const Options& o, ui::MainDialog& dialog, CliHost& host) {
     list.SetSelected(row - 1, true);
   }
   host.SetSaveAsAnswer(o.restoreTo);
+  dialog.SetKeepTimes(o.keepTimes);
   dialog.OnRestore();
   return dialog.LastOutcome() == ui::CommandOutcome::Ran && dialog.LastRestoreComplete() ? 0 : 1;
 }
@@ -116,6 +119,18 @@ int RunListing(const Options& o, std::ostream& out) {
   dialog.SetIncludeUsedClusters(o.includeUsed);
   dialog.SetIncludeZeroSize(o.includeZero);
 
+  // Lines written as the rows are found: a list sorted afterwards can only
+  // be written once it is whole.
+  const bool streaming = o.command != Command::Restore && o.sort.column < 0 &&
+                         (o.format == Format::Jsonl || o.format == Format::Bodyfile);
+  if (streaming) {
+    dialog.List().SetRowObserver([&out, &dialog, &o](const ui::ResultRow& row) {
+      const std::string text =
+          o.format == Format::Jsonl ? JsonRow(row, NumberKey(dialog.List())) + "\n" : BodyLines(row);
+      out.write(text.data(), static_cast<std::streamsize>(text.size()));
+      out.flush();
+    });
+  }
   InstallInterruptHandler();
   if (o.command == Command::Search || o.command == Command::Restore) {
     dialog.OnSearch();
@@ -133,7 +148,7 @@ int RunListing(const Options& o, std::ostream& out) {
     if (o.sort.descending) dialog.OnColumnClick(o.sort.column);
   }
   if (o.command == Command::Restore) return RestoreRows(o, dialog, host);
-  WriteList(o, dialog.List(), out);
+  if (!streaming) WriteList(o, dialog.List(), out);
   out.flush();
   return 0;
 }
@@ -179,6 +194,7 @@ int RunCommand(const Options& o, std::ostream& out) {
     case Command::Restore: return RunListing(o, out);
     case Command::Wipe: return RunWipe(o);
     case Command::Help: out << UsageText(); return 0;
+    case Command::Version: out << VersionText(); return 0;
   }
   return 2;
 }

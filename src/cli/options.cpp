@@ -68,19 +68,24 @@ std::string UsageText() {
          "  ambrelic-cli drives   [SOURCE-OPTIONS] SOURCE...\n"
          "  ambrelic-cli search   [--drive X:] [--name TEXT] [--include-used] [--include-zero]\n"
          "                        [--scan-vacant | --no-scan-vacant] [--sort COLUMN[,desc]]\n"
-         "                        [--format table|csv|json] [--quiet] [SOURCE-OPTIONS] SOURCE...\n"
+         "                        [--format table|csv|json|jsonl|bodyfile] [--condition] [--quiet]\n"
+         "                        [SOURCE-OPTIONS] SOURCE...\n"
          "  ambrelic-cli scan-all --name TEXT [--drive X:] [--include-zero] [--yes] [--sort ...]\n"
-         "                        [--format ...] [--quiet] [SOURCE-OPTIONS] SOURCE...\n"
+         "                        [--format ...] [--condition] [--quiet] [SOURCE-OPTIONS] SOURCE...\n"
          "  ambrelic-cli restore  --to PATH (--row N[,N...] | --all) [--drive X:] [--name TEXT]\n"
          "                        [--include-used] [--include-zero] [--scan-vacant | --no-scan-vacant]\n"
-         "                        [--sort COLUMN[,desc]] [--yes] [--quiet] [SOURCE-OPTIONS] SOURCE...\n"
+         "                        [--sort COLUMN[,desc]] [--keep-times] [--yes] [--quiet]\n"
+         "                        [SOURCE-OPTIONS] SOURCE...\n"
          "  ambrelic-cli wipe     [--drive X:] [--yes] [--records | --no-records] [--quiet]\n"
          "                        [SOURCE-OPTIONS] SOURCE...\n"
          "SOURCE-OPTIONS: --floppy PATH   --removable PATH   --codepage CP\n"
          "                --platform nt|9x   --geometry HEADS,SECTORS   --no-lba\n"
          "SOURCE: an image file or a block device; without one, the machine's block devices.\n"
-         "COLUMN: Name, \"In Folder\", Size, Modified, Cluster or \"File No\".\n";
+         "COLUMN: Name, \"In Folder\", Size, Modified, Cluster or \"File No\".\n"
+         "  ambrelic-cli --help | --version\n";
 }
+
+std::string VersionText() { return std::string("ambrelic-cli ") + AMBRELIC_VERSION + "\n"; }
 
 ParseResult ParseCommandLine(const std::vector<std::string>& args) {
   ParseResult r;
@@ -94,7 +99,8 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args) {
   // ("ambrelic-cli --platform 9x drives disk.img").
   std::size_t first = 0;
   std::vector<std::string> leading;
-  while (first < args.size() && args[first].rfind("--", 0) == 0 && args[first] != "--help") {
+  while (first < args.size() && args[first].rfind("--", 0) == 0 && args[first] != "--help" &&
+         args[first] != "--version") {
     const std::string& a = args[first];
     const bool takesValue = a == "--platform" || a == "--geometry" || a == "--floppy" || a == "--removable" ||
                             a == "--codepage";
@@ -111,6 +117,10 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args) {
   else if (cmd == "wipe") o.command = Command::Wipe;
   else if (cmd == "--help" || cmd == "-h" || cmd == "help") {
     o.command = Command::Help;
+    r.ok = true;
+    return r;
+  } else if (cmd == "--version") {
+    o.command = Command::Version;
     r.ok = true;
     return r;
   } else {
@@ -147,6 +157,10 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args) {
     };
     if (arg == "--help" || arg == "-h") {
       o.command = Command::Help;
+      r.ok = true;
+      return r;
+    } else if (arg == "--version" && !inlineValue) {
+      o.command = Command::Version;
       r.ok = true;
       return r;
     } else if (arg == "--floppy" || arg == "--removable") {
@@ -219,7 +233,13 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args) {
       if (f == "table") o.format = Format::Table;
       else if (f == "csv") o.format = Format::Csv;
       else if (f == "json") o.format = Format::Json;
-      else return fail("--format takes table, csv or json");
+      else if (f == "jsonl") o.format = Format::Jsonl;
+      else if (f == "bodyfile") o.format = Format::Bodyfile;
+      else return fail("--format takes table, csv, json, jsonl or bodyfile");
+    } else if (arg == "--condition" && flag(search || scanAll)) {
+      o.condition = true;
+    } else if (arg == "--keep-times" && flag(restore)) {
+      o.keepTimes = true;
     } else if (arg == "--to" && restore) {
       const std::string to = value();
       if (missing || to.empty()) return fail("--to needs a PATH");

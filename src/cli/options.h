@@ -10,8 +10,8 @@
 
 namespace ambrelic::cli {
 
-enum class Command { Drives, Search, ScanAll, Restore, Wipe, Help };
-enum class Format { Table, Csv, Json };
+enum class Command { Drives, Search, ScanAll, Restore, Wipe, Help, Version };
+enum class Format { Table, Csv, Json, Jsonl, Bodyfile };
 
 struct SortSpec {
   int column = -1;        // -1: no sort
@@ -41,6 +41,8 @@ struct Options {
                                                 // to the question between the two phases
   SortSpec sort;
   Format format = Format::Table;
+  bool condition = false;                       // --condition: the Condition column (table, CSV)
+  bool keepTimes = false;                       // restore: --keep-times
   bool quiet = false;
 };
 
@@ -53,6 +55,8 @@ struct ParseResult {
 ParseResult ParseCommandLine(const std::vector<std::string>& args);
 
 std::string UsageText();
+// "ambrelic-cli VERSION".
+std::string VersionText();
 
 // Column index of a header name (case-insensitive): 0 Name, 1 In Folder,
 // 2 Size, 3 Modified, 4 Cluster or File No; -1 when unknown.

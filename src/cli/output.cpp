@@ -33,6 +33,86 @@ std::size_t Utf8Length(std::string_view t, std::size_t i) {
 
 std::size_t ColumnCount(const ui::ResultsList& list) { return std::min<std::size_t>(list.Columns().size(), 5); }
 
+const char* const kConditionHeader = "Condition";
+
+// Cell c of a row, the sixth being the condition.
+std::string_view Cell(const ui::ResultRow& row, std::size_t c, std::string& scratch) {
+  if (c < 5) return row.texts[c];
+  scratch = ConditionCell(row.facts.condition);
+  return scratch;
+}
+
+std::string JsonTime(const disk::VolumeTime& t) {
+  const std::string iso = disk::Iso8601Local(t);
+  return iso.empty() ? std::string("null") : "\"" + iso + "\"";
+}
+
+// The row's full path as the list shows paths: In Folder, a backslash
+// unless the folder already ends with one, then the name.
+std::string FullPath(const ui::ResultRow& row) {
+  std::string path = row.texts[1];
+  if (path.empty() || path.back() != '\\') path += '\\';
+  return path + row.texts[0];
+}
+
+// A body-format field: the separator and line ends cannot appear inside.
+std::string BodyField(std::string text) {
+  for (char& c : text) {
+    if (c == '|' || c == '\n' || c == '\r') c = '?';
+  }
+  return text;
+}
+
+std::string BodyTime(const disk::VolumeTime& t) {
+  const std::optional<std::int64_t> seconds = disk::UnixSeconds(t);
+  return std::to_string(seconds ? *seconds : 0);
+}
+
+}  // namespace
+
+std::string ConditionCell(const disk::RowCondition& condition) {
+  if (!condition.known) return "unknown";
+  return std::string(disk::ConditionName(disk::Classify(condition))) + " " +
+         std::to_string(disk::PercentFree(condition)) + "%";
+}
+
+std::string NumberKey(const ui::ResultsList& list) {
+  return list.Columns().size() > 4 && list.Columns()[4].header == "File No" ? "file_no" : "cluster";
+}
+
+std::string JsonRow(const ui::ResultRow& row, const std::string& numberKey) {
+  const disk::RowFacts& f = row.facts;
+  std::string out = "{\"name\": " + JsonString(row.texts[0]) + ", \"folder\": " + JsonString(row.texts[1]);
+  out += ", \"size\": " + (row.isFolder ? std::string("null") : std::to_string(f.size));
+  out += ", \"modified\": " + JsonTime(f.modified);
+  out += ", \"" + numberKey + "\": " + std::to_string(f.number);
+  out += std::string(", \"is_folder\": ") + (row.isFolder ? "true" : "false");
+  if (f.condition.known) {
+    out += std::string(", \"condition\": \"") + disk::ConditionName(disk::Classify(f.condition)) + "\"";
+    out += ", \"percent_free\": " + std::to_string(disk::PercentFree(f.condition));
+  } else {
+    out += ", \"condition\": null, \"percent_free\": null";
+  }
+  out += '}';
+  return out;
+}
+
+std::string BodyLines(const ui::ResultRow& row) {
+  const disk::RowFacts& f = row.facts;
+  const std::string name = BodyField(FullPath(row));
+  const std::string rest = "|" + std::to_string(f.number) + "|" + (row.isFolder ? "d/drwxrwxrwx" : "r/rrwxrwxrwx") +
+                           "|0|0|" + std::to_string(row.isFolder ? 0 : f.size) + "|";
+  std::string out = "0|" + name + rest + BodyTime(f.accessed) + "|" + BodyTime(f.written) + "|" +
+                    BodyTime(f.changed) + "|" + BodyTime(f.created) + "\n";
+  if (f.hasNameTimes) {
+    out += "0|" + name + " ($FILE_NAME)" + rest + BodyTime(f.nameAccessed) + "|" + BodyTime(f.nameWritten) + "|" +
+           BodyTime(f.nameChanged) + "|" + BodyTime(f.nameCreated) + "\n";
+  }
+  return out;
+}
+
+namespace {
+
 }  // namespace
 
 void AppendCsvField(std::string& out, std::string_view text) {
@@ -99,7 +179,7 @@ std::string JsonString(std::string_view t) {
   return out;
 }
 
-void WriteCsv(const ui::ResultsList& list, std::ostream& out) {
+void WriteCsv(const ui::ResultsList& list, std::ostream& out, bool withCondition) {
   // The whole text is built first and written once: a stream insertion per
   // cell was most of the time a large listing took.
   const std::size_t n = ColumnCount(list);
@@ -109,11 +189,16 @@ void WriteCsv(const ui::ResultsList& list, std::ostream& out) {
     if (c) text += ',';
     AppendCsvField(text, list.Columns()[c].header);
   }
+  if (withCondition) text += std::string(",") + kConditionHeader;
   text += '\n';
   for (const auto& row : list.Rows()) {
     for (std::size_t c = 0; c < n; ++c) {
       if (c) text += ',';
       AppendCsvField(text, row.texts[c]);
+    }
+    if (withCondition) {
+      text += ',';
+      AppendCsvField(text, ConditionCell(row.facts.condition));
     }
     text += '\n';
   }
@@ -121,38 +206,54 @@ void WriteCsv(const ui::ResultsList& list, std::ostream& out) {
 }
 
 void WriteJson(const ui::ResultsList& list, std::ostream& out) {
-  const std::size_t n = ColumnCount(list);
   if (list.Rows().empty()) {
     out << "[]\n";
     return;
   }
-  out << "[\n";
+  const std::string key = NumberKey(list);
+  std::string text = "[\n";
   bool first = true;
   for (const auto& row : list.Rows()) {
-    out << (first ? "  {" : ",\n  {");
+    text += first ? "  " : ",\n  ";
     first = false;
-    for (std::size_t c = 0; c < n; ++c) {
-      out << (c ? ", " : "") << JsonString(list.Columns()[c].header) << ": " << JsonString(row.texts[c]);
-    }
-    out << '}';
+    text += JsonRow(row, key);
   }
-  out << "\n]\n";
+  text += "\n]\n";
+  out.write(text.data(), static_cast<std::streamsize>(text.size()));
 }
 
-void WriteTable(const ui::ResultsList& list, std::ostream& out) {
-  const std::size_t n = ColumnCount(list);
-  if (n == 0) return;
+void WriteJsonLines(const ui::ResultsList& list, std::ostream& out) {
+  const std::string key = NumberKey(list);
+  std::string text;
+  for (const auto& row : list.Rows()) text += JsonRow(row, key) + "\n";
+  out.write(text.data(), static_cast<std::streamsize>(text.size()));
+}
+
+void WriteBodyfile(const ui::ResultsList& list, std::ostream& out) {
+  std::string text;
+  for (const auto& row : list.Rows()) text += BodyLines(row);
+  out.write(text.data(), static_cast<std::streamsize>(text.size()));
+}
+
+void WriteTable(const ui::ResultsList& list, std::ostream& out, bool withCondition) {
+  const std::size_t designed = ColumnCount(list);
+  if (designed == 0) return;
+  const std::size_t n = designed + (withCondition ? 1 : 0);
+  auto header = [&](std::size_t c) -> std::string_view {
+    return c < designed ? std::string_view(list.Columns()[c].header) : std::string_view(kConditionHeader);
+  };
+  std::string scratch;
   std::vector<std::size_t> width(n, 0);
-  for (std::size_t c = 0; c < n; ++c) width[c] = platform::CharCount(list.Columns()[c].header);
+  for (std::size_t c = 0; c < n; ++c) width[c] = platform::CharCount(header(c));
   for (const auto& row : list.Rows()) {
-    for (std::size_t c = 0; c < n; ++c) width[c] = std::max(width[c], platform::CharCount(row.texts[c]));
+    for (std::size_t c = 0; c < n; ++c) width[c] = std::max(width[c], platform::CharCount(Cell(row, c, scratch)));
   }
   auto line = [&](auto cell) {
     std::string text;
     for (std::size_t c = 0; c < n; ++c) {
-      const std::string& s = cell(c);
+      const std::string_view s = cell(c);
       const std::size_t pad = width[c] - std::min(width[c], platform::CharCount(s));
-      const bool right = list.Columns()[c].align == ui::Align::Right;
+      const bool right = c < designed && list.Columns()[c].align == ui::Align::Right;
       if (c) text += "  ";
       if (right) text.append(pad, ' ');
       text += s;
@@ -161,8 +262,8 @@ void WriteTable(const ui::ResultsList& list, std::ostream& out) {
     while (!text.empty() && text.back() == ' ') text.pop_back();
     out << text << '\n';
   };
-  line([&](std::size_t c) -> const std::string& { return list.Columns()[c].header; });
-  for (const auto& row : list.Rows()) line([&](std::size_t c) -> const std::string& { return row.texts[c]; });
+  line([&](std::size_t c) { return header(c); });
+  for (const auto& row : list.Rows()) line([&](std::size_t c) { return Cell(row, c, scratch); });
 }
 
 }  // namespace ambrelic::cli

@@ -21,6 +21,10 @@ struct OperationState {
   int FoundCount = 0;
   int NextRow = 0;
   ProgressSink* ActiveProgress = nullptr;
+  // Files and folders the running restore could not write whole (a folder
+  // that could not be made counts once, with what it held); the restore
+  // command tells the count at its end.
+  std::uint64_t IncompleteCount = 0;
 
   // The main dialog's members as the last command copied them.
   std::string nameFilter;     // already upper-cased, as the edit box keeps it

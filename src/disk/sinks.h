@@ -6,6 +6,8 @@
 #include <memory>
 #include <string>
 
+#include "disk/row_facts.h"
+
 namespace ambrelic::disk {
 
 // An open progress dialog as the engines drive it. Closing it is destroying
@@ -33,6 +35,11 @@ struct FoundRow {
   std::string modified;  // Modified, MM/DD/YYYY HH:MM
   std::string number;    // Cluster (FAT) or File No (NTFS)
   bool isFolder = false;
+  // Beside the texts, for the formats other tools read and the restore's
+  // checks: the same values typed, every time the entry or record holds,
+  // and how much of what a restore would read is still free. An engine
+  // fills them for every row it adds.
+  RowFacts facts;
 };
 
 // The application side the engines talk to.
@@ -50,6 +57,14 @@ class EngineHost {
   virtual void ShowMessage(const std::string& text) = 0;
   // A Yes/No question with No as the default button; true for Yes.
   virtual bool AskYesNo(const std::string& text, bool stopIcon = false) = 0;
+  // A message about one file (path as the user named it or the restore
+  // made it): the window shows the text as it stands, the command line
+  // names the file.
+  virtual void ShowFileMessage(const std::string& path, const std::string& text) { ShowMessage(text); }
+  // A restore wrote a file or created a folder at path (the path it really
+  // used, after any " (2)"), from an entry or record last modified at
+  // `modified`. Folders are told before their contents are written.
+  virtual void Restored(const std::string& path, const VolumeTime& modified, bool isFolder) {}
 };
 
 }  // namespace ambrelic::disk

@@ -42,6 +42,28 @@ class ClusterSet {
   std::vector<bool> bits_;
 };
 
+// Clusters a walk has taken: a few kept in a hash set, many in a bit per
+// cluster of the volume (which a row's condition of one small file should
+// not have to allocate).
+class TakenClusters {
+ public:
+  TakenClusters(const disk::ExfatVolume& v, std::uint64_t expected) : bits_(v), many_(expected > kFewClusters) {}
+  bool Contains(Cluster c) const { return many_ ? bits_.Contains(c) : few_.count(c) != 0; }
+  void Insert(Cluster c) {
+    if (many_) {
+      bits_.Insert(c);
+    } else {
+      few_.insert(c);
+    }
+  }
+
+ private:
+  static constexpr std::uint64_t kFewClusters = 4096;
+  ClusterSet bits_;
+  std::unordered_set<Cluster> few_;
+  bool many_;
+};
+
 }  // namespace
 
 std::uint64_t ClusterSector(const disk::ExfatVolume& v, Cluster c) {
@@ -181,6 +203,61 @@ std::vector<ClusterRun> SelectRestoreClusters(const disk::VolumeContext& ctx, Cl
   }
   if (got < need) complete = false;
   return runs;
+}
+
+disk::RowCondition ExfatRowCondition(const disk::VolumeContext& ctx, const disk::ExfatStream& stream) {
+  const disk::ExfatVolume& v = ctx.exfat;
+  disk::RowCondition condition;
+  if (!stream.isFolder && stream.dataLength == 0) return condition;
+  const Cluster first = stream.firstCluster;
+  if (v.bytesPerCluster == 0 || !IsValidCluster(v, first)) {
+    condition.total = 1;
+    condition.firstInUse = true;
+    return condition;
+  }
+  condition.firstInUse = BitmapInUse(v.bitmap, first);
+  if (stream.isFolder) {
+    condition.total = 1;
+    condition.free = condition.firstInUse ? 0 : 1;
+    return condition;
+  }
+  // The length as stored, even past what the volume holds: the clusters
+  // the volume cannot give are lost parts too.
+  const std::uint64_t need = stream.dataLength / v.bytesPerCluster + (stream.dataLength % v.bytesPerCluster != 0);
+  condition.total = need;
+  const std::uint64_t available = static_cast<std::uint64_t>(v.lastCluster) - first + 1;
+  if (stream.noFatChain) {
+    condition.free = disk::CountClearBits(v.bitmap, first - kFirstCluster, std::min(need, available));
+    return condition;
+  }
+  TakenClusters taken(v, need);
+  std::uint64_t got = 0;
+  Cluster c = first;
+  for (;;) {
+    taken.Insert(c);
+    ++got;
+    if (!BitmapInUse(v.bitmap, c)) ++condition.free;
+    if (got >= need) return condition;
+    const std::uint32_t next = FatEntry(ctx, c);
+    if (!IsValidCluster(v, next) || taken.Contains(next)) break;
+    c = next;
+  }
+  // Each cluster is offered at most once: wrapping once, never past first.
+  bool wrapped = false;
+  for (std::uint64_t at = c; got < need;) {
+    ++at;
+    if (at > v.lastCluster) {
+      if (wrapped) break;
+      at = kFirstCluster;
+      wrapped = true;
+    }
+    if (wrapped && at >= first) break;
+    const auto candidate = static_cast<Cluster>(at);
+    if (taken.Contains(candidate)) continue;
+    ++got;
+    if (!BitmapInUse(v.bitmap, candidate)) ++condition.free;
+  }
+  return condition;
 }
 
 std::vector<Cluster> DeletedDirectoryClusters(const disk::VolumeContext& ctx, Cluster first, std::uint64_t dataLength,

@@ -8,6 +8,7 @@
 #include <span>
 #include <vector>
 
+#include "disk/row_facts.h"
 #include "disk/volume_context.h"
 
 namespace ambrelic::exfat {
@@ -76,6 +77,16 @@ std::uint64_t ClustersFor(const disk::ExfatVolume& v, std::uint64_t dataLength);
 // complete is false when the volume could not give every cluster.
 std::vector<ClusterRun> SelectRestoreClusters(const disk::VolumeContext& ctx, Cluster first, std::uint64_t dataLength,
                                               bool noFatChain, bool& complete);
+
+// How much of what the restore of a deleted file or folder reads is still
+// free, as the restore would take it had nothing been reused since: a
+// folder its first cluster; a file without FAT chain its contiguous run; a
+// file with one its chain as far as it goes (valid clusters not passed
+// yet, in use or not), then the next clusters in ascending order as
+// SelectRestoreClusters takes them. A cluster in use there holds something
+// else now: a lost part of the file. Clusters past the volume's end count
+// as lost.
+disk::RowCondition ExfatRowCondition(const disk::VolumeContext& ctx, const disk::ExfatStream& stream);
 
 // The clusters of a deleted folder to read as its directory: like the
 // restore's choice, but only clusters that no earlier part of this walk

@@ -6,6 +6,7 @@
 #include <span>
 #include <string_view>
 
+#include "platform/files.h"
 #include "platform/text.h"
 
 namespace ambrelic::exfat {
@@ -16,13 +17,6 @@ using disk::OpSearch;
 
 namespace {
 
-constexpr const char* kPathTooLong =
-    "Restoring path length exceeded maximum path length.\n\nPlease select a folder with shorter path length.";
-// A restore candidate's folder + name beyond this is refused with a message,
-// and a subfolder whose path would reach the 520-byte buffer is not entered,
-// as in the FAT restore.
-constexpr std::size_t kMaxRestoreJoin = 506;
-constexpr std::size_t kPathBuffer = 520;
 // The search lists folders whose paths stay within what Linux can name
 // (PATH_MAX); the bound also keeps a hostile volume's nesting from growing
 // the walk's pending paths without end.
@@ -120,19 +114,13 @@ void DirectoryWalker::HandleSet(const EntrySet& set, const std::string& path, bo
   if (!candidate && !isFolder) return;
   name_ = SetName(set);
   const bool plain = IsPlainName(name_);
+  const bool restoring = op_.OperationMode == OpRestore;
+  const bool atRoot = path.empty();
 
+  bool enter = false;
   if (isFolder && subdirs && plain && (!candidate || set.Listable())) {
-    PendingDirectory child;
-    child.stream = StreamOf(set);
-    child.deleted = candidate;
-    const bool restoring = op_.OperationMode == OpRestore;
-    const bool atRoot = path.empty();
+    enter = true;
     const std::size_t childLength = atRoot ? ctx_.SearchedRoot.size() + name_.size() : path.size() + 1 + name_.size();
-    bool enter = true;
-    if (restoring && path.size() + name_.size() >= kPathBuffer) {
-      host_.ShowMessage(kPathTooLong);
-      return;
-    }
     if (!restoring && childLength > kMaxListedPath) enter = false;
     if (candidate) {
       // A deleted folder is entered only while its first cluster is free
@@ -142,41 +130,53 @@ void DirectoryWalker::HandleSet(const EntrySet& set, const std::string& path, bo
     } else if (!IsValidCluster(ctx_.exfat, set.firstCluster)) {
       enter = false;
     }
-    if (enter) {
-      child.path = atRoot ? ctx_.SearchedRoot + name_ : path + (restoring ? '/' : '\\') + name_;
-      subdirs->push_back(std::move(child));
-    }
   }
 
-  if (!candidate || !set.Listable() || !plain) return;
-  if (!op_.nameFilter.empty()) {
-    UpperInto(name_, upperName_);
-    if (!MatchesFilter()) return;
+  std::string made;
+  // A folder restore makes every subfolder, matching the name or not: the
+  // matching files inside need it.
+  if (candidate && set.Listable() && plain) {
+    bool matches = true;
+    if (!op_.nameFilter.empty() && !(restoring && isFolder)) {
+      UpperInto(name_, upperName_);
+      matches = MatchesFilter();
+    }
+    if (matches) made = ActOnCandidate(set, path, isFolder);
   }
-  ActOnCandidate(set, path, isFolder);
+
+  if (!enter) return;
+  PendingDirectory child;
+  child.stream = StreamOf(set);
+  child.deleted = candidate;
+  if (restoring) {
+    // Entered where the restore made it. A folder lies below its parent, so
+    // each level adds to the path, and the kernel's path limit bounds the
+    // depth.
+    if (made.size() <= path.size() || made.size() > platform::kMaxPathBytes) return;
+    child.path = std::move(made);
+  } else {
+    child.path = atRoot ? ctx_.SearchedRoot + name_ : path + '\\' + name_;
+  }
+  subdirs->push_back(std::move(child));
 }
 
 bool DirectoryWalker::MatchesFilter() { return upperName_.find(op_.nameFilter) != std::string::npos; }
 
-void DirectoryWalker::ActOnCandidate(const EntrySet& set, const std::string& path, bool isFolder) {
+std::string DirectoryWalker::ActOnCandidate(const EntrySet& set, const std::string& path, bool isFolder) {
   const std::string& folder = path.empty() ? ctx_.SearchedRoot : path;
   switch (op_.OperationMode) {
     case OpRestore: {
-      if (folder.size() + name_.size() > kMaxRestoreJoin) {
-        host_.ShowMessage(kPathTooLong);
-        return;
-      }
-      if (!hooks_.restoreEntry) return;
+      if (!hooks_.restoreEntry) return {};
       RestoreCandidate candidate;
       candidate.parentPath = folder;
       candidate.name = name_;
       candidate.isFolder = isFolder;
       candidate.stream = StreamOf(set);
-      hooks_.restoreEntry(candidate);
-      return;
+      candidate.modified = StampTime(set.modified, set.modified10ms, set.modifiedUtcOffset);
+      return hooks_.restoreEntry(candidate);
     }
     case OpReplaceInfo:
-      return;
+      return {};
     default:
       break;
   }
@@ -184,11 +184,12 @@ void DirectoryWalker::ActOnCandidate(const EntrySet& set, const std::string& pat
   // whatever its cluster field holds); anything else needs a valid first
   // cluster, free unless include used is on.
   if (!isFolder && set.dataLength == 0) {
-    if (op_.includeZeroSize == 0) return;
+    if (op_.includeZeroSize == 0) return {};
   } else {
-    if (!IsValidCluster(ctx_.exfat, set.firstCluster)) return;
-    if (op_.includeUsedClusters == 0 && BitmapInUse(ctx_.exfat.bitmap, set.firstCluster)) return;
+    if (!IsValidCluster(ctx_.exfat, set.firstCluster)) return {};
+    if (op_.includeUsedClusters == 0 && BitmapInUse(ctx_.exfat.bitmap, set.firstCluster)) return {};
   }
+  const disk::ExfatStream stream = StreamOf(set);
   disk::FoundRow row;
   row.name = name_;
   row.folder = folder;
@@ -198,8 +199,13 @@ void DirectoryWalker::ActOnCandidate(const EntrySet& set, const std::string& pat
   row.modified = FormatModified(set.modified, set.modified10ms, set.modifiedUtcOffset);
   row.number = std::to_string(set.firstCluster);
   row.isFolder = isFolder;
-  ctx_.exfat.rowStreams.emplace(disk::ExfatRowKey(row.name, row.folder, row.size, row.number), StreamOf(set));
+  row.facts.size = isFolder ? 0 : set.dataLength;
+  row.facts.number = set.firstCluster;
+  row.facts.condition = ExfatRowCondition(ctx_, stream);
+  FillSetTimes(set, row.facts);
+  ctx_.exfat.rowStreams.emplace(disk::ExfatRowKey(row.name, row.folder, row.size, row.number), stream);
   host_.AddRow(std::move(row));
+  return {};
 }
 
 std::vector<Cluster> DirectoryWalker::ClustersOf(const PendingDirectory& d) {

@@ -28,11 +28,14 @@ struct RestoreCandidate {
   std::string name;        // the name as the volume holds it
   bool isFolder = false;
   disk::ExfatStream stream;
+  disk::VolumeTime modified;  // the set's last-write time
 };
 
 struct WalkHooks {
   // OpRestore: each candidate entry (create the folder, restore the file).
-  std::function<void(const RestoreCandidate&)> restoreEntry;
+  // For a folder, returns where it was made (empty: not made); the walk
+  // enters it there.
+  std::function<std::string(const RestoreCandidate&)> restoreEntry;
 };
 
 // A directory waiting to be walked.
@@ -73,7 +76,8 @@ class DirectoryWalker {
   bool CancelledNow();
   void HandleSet(const EntrySet& set, const std::string& path, bool deletedDir,
                  std::vector<PendingDirectory>* subdirs);
-  void ActOnCandidate(const EntrySet& set, const std::string& path, bool isFolder);
+  // The folder a restore made for the set (empty for anything else).
+  std::string ActOnCandidate(const EntrySet& set, const std::string& path, bool isFolder);
   bool MatchesFilter();
   std::vector<Cluster> ClustersOf(const PendingDirectory& d);
 

@@ -9,9 +9,14 @@ namespace {
 
 constexpr std::size_t kOffSecondaryCount = 0x01;
 constexpr std::size_t kOffAttributes = 0x04;
+constexpr std::size_t kOffCreated = 0x08;
 constexpr std::size_t kOffModified = 0x0C;
+constexpr std::size_t kOffAccessed = 0x10;
+constexpr std::size_t kOffCreated10ms = 0x14;
 constexpr std::size_t kOffModified10ms = 0x15;
+constexpr std::size_t kOffCreatedUtcOffset = 0x16;
 constexpr std::size_t kOffModifiedUtcOffset = 0x17;
+constexpr std::size_t kOffAccessedUtcOffset = 0x18;
 constexpr std::size_t kOffStreamFlags = 0x01;
 constexpr std::size_t kOffNameLength = 0x03;
 constexpr std::size_t kOffNameHash = 0x04;
@@ -119,6 +124,11 @@ bool ReadEntrySet(disk::Bytes entries, std::size_t index, const std::vector<std:
   out.modified = disk::le32(file, kOffModified);
   out.modified10ms = disk::le8(file, kOffModified10ms);
   out.modifiedUtcOffset = disk::le8(file, kOffModifiedUtcOffset);
+  out.created = disk::le32(file, kOffCreated);
+  out.created10ms = disk::le8(file, kOffCreated10ms);
+  out.createdUtcOffset = disk::le8(file, kOffCreatedUtcOffset);
+  out.accessed = disk::le32(file, kOffAccessed);
+  out.accessedUtcOffset = disk::le8(file, kOffAccessedUtcOffset);
   out.streamFlags = disk::le8(stream, kOffStreamFlags);
   out.validDataLength = disk::le64(stream, kOffValidDataLength);
   out.firstCluster = disk::le32(stream, kOffFirstCluster);
@@ -135,26 +145,47 @@ bool ReadEntrySet(disk::Bytes entries, std::size_t index, const std::vector<std:
   return true;
 }
 
+namespace {
+
+// The fields of a stamp, and whether they name a day and time of day.
+struct StampFields {
+  unsigned year, month, day, hour, minute, seconds;
+  bool isDate;
+};
+
+StampFields Decode(std::uint32_t stamp, std::uint8_t tenMs) {
+  StampFields f{};
+  f.seconds = (stamp & 0x1F) * 2 + tenMs / 100;
+  f.minute = (stamp >> 5) & 0x3F;
+  f.hour = (stamp >> 11) & 0x1F;
+  f.day = (stamp >> 16) & 0x1F;
+  f.month = (stamp >> 21) & 0x0F;
+  f.year = 1980 + (stamp >> 25);
+  f.isDate = f.month >= 1 && f.month <= 12 && f.day >= 1 && f.day <= DaysInMonth(f.month, f.year) && f.hour < 24 &&
+             f.minute < 60 && f.seconds < 60;
+  return f;
+}
+
+// The moment a stamp with a valid offset names, in seconds since 1970 UTC.
+std::time_t UtcSeconds(const StampFields& f, std::uint8_t utcOffset) {
+  // Bits 0-6 are a signed count of 15-minute steps east of UTC.
+  const int steps = (utcOffset & 0x40) ? static_cast<int>(utcOffset & 0x7F) - 128 : (utcOffset & 0x7F);
+  std::tm fields{};
+  fields.tm_year = static_cast<int>(f.year) - 1900;
+  fields.tm_mon = static_cast<int>(f.month) - 1;
+  fields.tm_mday = static_cast<int>(f.day);
+  fields.tm_hour = static_cast<int>(f.hour);
+  fields.tm_min = static_cast<int>(f.minute);
+  fields.tm_sec = static_cast<int>(f.seconds);
+  return timegm(&fields) - static_cast<std::time_t>(steps) * 15 * 60;
+}
+
+}  // namespace
+
 std::string FormatModified(std::uint32_t stamp, std::uint8_t tenMs, std::uint8_t utcOffset) {
-  const unsigned seconds = (stamp & 0x1F) * 2 + tenMs / 100;
-  const unsigned minute = (stamp >> 5) & 0x3F;
-  const unsigned hour = (stamp >> 11) & 0x1F;
-  const unsigned day = (stamp >> 16) & 0x1F;
-  const unsigned month = (stamp >> 21) & 0x0F;
-  const unsigned year = 1980 + (stamp >> 25);
-  const bool isDate = month >= 1 && month <= 12 && day >= 1 && day <= DaysInMonth(month, year) && hour < 24 &&
-                      minute < 60 && seconds < 60;
-  if (isDate && (utcOffset & 0x80) != 0) {
-    // Bits 0-6 are a signed count of 15-minute steps east of UTC.
-    const int steps = (utcOffset & 0x40) ? static_cast<int>(utcOffset & 0x7F) - 128 : (utcOffset & 0x7F);
-    std::tm fields{};
-    fields.tm_year = static_cast<int>(year) - 1900;
-    fields.tm_mon = static_cast<int>(month) - 1;
-    fields.tm_mday = static_cast<int>(day);
-    fields.tm_hour = static_cast<int>(hour);
-    fields.tm_min = static_cast<int>(minute);
-    fields.tm_sec = static_cast<int>(seconds);
-    const std::time_t utc = timegm(&fields) - static_cast<std::time_t>(steps) * 15 * 60;
+  const StampFields f = Decode(stamp, tenMs);
+  if (f.isDate && (utcOffset & 0x80) != 0) {
+    const std::time_t utc = UtcSeconds(f, utcOffset);
     std::tm local{};
     if (localtime_r(&utc, &local)) {
       return disk::DateTimeText(static_cast<unsigned>(local.tm_mon + 1), static_cast<unsigned>(local.tm_mday),
@@ -162,7 +193,21 @@ std::string FormatModified(std::uint32_t stamp, std::uint8_t tenMs, std::uint8_t
                                 static_cast<unsigned>(local.tm_min));
     }
   }
-  return disk::DateTimeText(month, day, year, hour, minute);
+  return disk::DateTimeText(f.month, f.day, f.year, f.hour, f.minute);
+}
+
+disk::VolumeTime StampTime(std::uint32_t stamp, std::uint8_t tenMs, std::uint8_t utcOffset) {
+  if (stamp == 0) return {};
+  const StampFields f = Decode(stamp, tenMs);
+  if (f.isDate && (utcOffset & 0x80) != 0) return disk::VolumeTime::Utc(UtcSeconds(f, utcOffset));
+  return disk::VolumeTime::Local(f.year, f.month, f.day, f.hour, f.minute, f.seconds);
+}
+
+void FillSetTimes(const EntrySet& set, disk::RowFacts& facts) {
+  facts.written = StampTime(set.modified, set.modified10ms, set.modifiedUtcOffset);
+  facts.modified = facts.written;
+  facts.accessed = StampTime(set.accessed, 0, set.accessedUtcOffset);
+  facts.created = StampTime(set.created, set.created10ms, set.createdUtcOffset);
 }
 
 }  // namespace ambrelic::exfat

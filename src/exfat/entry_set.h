@@ -11,6 +11,7 @@
 
 #include "disk/byte_reader.h"
 #include "disk/exfat_volume.h"
+#include "disk/row_facts.h"
 
 namespace ambrelic::exfat {
 
@@ -43,6 +44,11 @@ struct EntrySet {
   std::uint32_t modified = 0;
   std::uint8_t modified10ms = 0;
   std::uint8_t modifiedUtcOffset = 0;
+  std::uint32_t created = 0;
+  std::uint8_t created10ms = 0;
+  std::uint8_t createdUtcOffset = 0;
+  std::uint32_t accessed = 0;
+  std::uint8_t accessedUtcOffset = 0;
   std::uint8_t streamFlags = 0;
   std::uint32_t firstCluster = 0;
   std::uint64_t validDataLength = 0;
@@ -89,5 +95,15 @@ std::uint32_t TableChecksum(disk::Bytes table);
 // writer's local time, which is all the entry says). A stamp whose fields
 // are no date is shown as it stands too.
 std::string FormatModified(std::uint32_t stamp, std::uint8_t tenMs, std::uint8_t utcOffset);
+
+// A timestamp as a row's facts keep it: with a valid UTC offset the moment
+// in UTC, without one the fields as they stand (the writer's local time);
+// None for a stamp of 0 (never set). Fields that are no date stay local
+// fields, which name no moment.
+disk::VolumeTime StampTime(std::uint32_t stamp, std::uint8_t tenMs, std::uint8_t utcOffset);
+
+// The set's times: last write (also the Modified time), last access and
+// creation. exFAT keeps no change time.
+void FillSetTimes(const EntrySet& set, disk::RowFacts& facts);
 
 }  // namespace ambrelic::exfat

@@ -16,10 +16,6 @@ constexpr const char* kWriteFailure = "File writing failure.";
 constexpr const char* kPathTooLong =
     "Restoring path length exceeded maximum path length.\n\nPlease select a folder with shorter path length.";
 
-// The designed limits of the NT path: a folder's full path may need 253
-// UTF-16 characters and a file's folder 258.
-constexpr std::size_t kNtMaxFolderUnits = 253;
-constexpr std::size_t kNtMaxParentUnits = 258;
 // Clusters are read and written in pieces of at most this many bytes.
 constexpr std::uint64_t kChunkBytes = 1u << 20;
 
@@ -42,10 +38,10 @@ bool WriteOrSkip(int fd, const std::uint8_t* bytes, std::size_t n, std::size_t p
 }  // namespace
 
 bool RestoreExfatFile(const disk::VolumeContext& ctx, disk::EngineHost& host, const std::string& path,
-                      const disk::ExfatStream& stream) {
+                      const disk::ExfatStream& stream, const disk::VolumeTime& modified) {
   const platform::NewFile file = platform::CreateNewFile(path);
   if (file.fd < 0) {
-    host.ShowMessage(kWriteFailure);
+    host.ShowFileMessage(path, kWriteFailure);
     return false;
   }
   const disk::ExfatVolume& v = ctx.exfat;
@@ -78,38 +74,43 @@ bool RestoreExfatFile(const disk::VolumeContext& ctx, disk::EngineHost& host, co
   if (ok) ok = platform::SetFileLength(file.fd, total);
   if (::close(file.fd) != 0) ok = false;
   if (!ok) {
-    host.ShowMessage(kWriteFailure);
+    host.ShowFileMessage(file.path, kWriteFailure);
     return false;
   }
+  host.Restored(file.path, modified, false);
   return complete;
 }
 
-void RestoreExfatEntry(const disk::VolumeContext& ctx, disk::EngineHost& host, const RestoreCandidate& entry) {
-  const std::string name = platform::SafePathComponent(entry.name);
+EntryRestore RestoreExfatEntry(const disk::VolumeContext& ctx, disk::EngineHost& host, const RestoreCandidate& entry) {
+  EntryRestore result;
+  const std::string name = platform::FitName(platform::SafePathComponent(entry.name));
   const std::string full = entry.parentPath + "/" + name;
-  if (name.size() > platform::kMaxNameBytes) {
+  if (full.size() > platform::kMaxPathBytes) {
     host.ShowMessage(kPathTooLong);
-    return;
-  }
-  const std::size_t units = platform::LocaleToUtf16(entry.isFolder ? full : entry.parentPath).size();
-  if (units > (entry.isFolder ? kNtMaxFolderUnits : kNtMaxParentUnits)) {
-    host.ShowMessage(kPathTooLong);
-    return;
+    return result;
   }
   if (entry.isFolder) {
-    // A failure is silent: the folder's files are then skipped below.
-    platform::MakeFolder(full);
-    return;
+    result.folderPath = platform::MakeFreeFolder(entry.parentPath, name);
+    result.complete = !result.folderPath.empty();
+    if (result.complete) host.Restored(result.folderPath, entry.modified, true);
+    return result;
   }
-  if (!platform::IsFolder(entry.parentPath)) return;
-  if (entry.stream.dataLength != 0 && !IsValidCluster(ctx.exfat, entry.stream.firstCluster)) return;
-  RestoreExfatFile(ctx, host, full, entry.stream);
+  // The walk enters only the folders it made; this holds unless something
+  // took the folder away meanwhile.
+  if (!platform::IsFolder(entry.parentPath)) return result;
+  if (entry.stream.dataLength != 0 && !IsValidCluster(ctx.exfat, entry.stream.firstCluster)) return result;
+  result.complete = RestoreExfatFile(ctx, host, full, entry.stream, entry.modified);
+  return result;
 }
 
 void RestoreExfatFolder(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host,
                         const disk::ExfatStream& folder, const std::string& targetFolder) {
   WalkHooks hooks;
-  hooks.restoreEntry = [&ctx, &host](const RestoreCandidate& entry) { RestoreExfatEntry(ctx, host, entry); };
+  hooks.restoreEntry = [&ctx, &op, &host](const RestoreCandidate& entry) {
+    EntryRestore done = RestoreExfatEntry(ctx, host, entry);
+    if (!done.complete) ++op.IncompleteCount;
+    return std::move(done.folderPath);
+  };
   RestoreFolderWalk(ctx, op, host, folder, targetFolder, hooks);
 }
 

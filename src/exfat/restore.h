@@ -19,20 +19,29 @@ namespace ambrelic::exfat {
 // " (3)"... before its extension. "File writing failure." when the file
 // cannot be created or a write fails (what was written stays). Returns true
 // when the whole file was written; a volume that could not give every
-// cluster ends the file where its clusters end, silently, as the FAT
-// restore does, and returns false.
+// cluster ends the file where its clusters end and returns false. The file
+// made is told to host.Restored with `modified`.
 bool RestoreExfatFile(const disk::VolumeContext& ctx, disk::EngineHost& host, const std::string& path,
-                      const disk::ExfatStream& stream);
+                      const disk::ExfatStream& stream, const disk::VolumeTime& modified = {});
+
+// What became of one entry of a folder restore.
+struct EntryRestore {
+  bool complete = false;   // the folder was made, or the file written whole
+  std::string folderPath;  // a folder: where it was made (empty: not made)
+};
 
 // One entry of a deleted folder being restored, with the FAT restore's rules:
-// the name in its safe form (never leading out of the folder), the platform's
-// path limits and the 255-byte name limit shown with the path-length message,
-// a folder created (the walk enters it afterwards), a file written into its
-// folder, and a file whose folder could not be created skipped silently.
-void RestoreExfatEntry(const disk::VolumeContext& ctx, disk::EngineHost& host, const RestoreCandidate& entry);
+// the name in its safe form (never leading out of the folder), shortened when
+// longer than the target takes (platform::FitName); a path longer than the
+// kernel takes shows the path-length message; a folder is made (under a
+// numbered name when a file holds its own; the walk enters it afterwards), a
+// file is written into its folder.
+EntryRestore RestoreExfatEntry(const disk::VolumeContext& ctx, disk::EngineHost& host, const RestoreCandidate& entry);
 
 // The folder restore: walks the deleted folder into targetFolder (which
-// exists), restoring every entry the name filter lets through.
+// exists), restoring every entry the name filter lets through (and every
+// subfolder, for them). Each entry not restored whole adds one to
+// op.IncompleteCount.
 void RestoreExfatFolder(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host,
                         const disk::ExfatStream& folder, const std::string& targetFolder);
 

@@ -5,6 +5,9 @@
 #include <string_view>
 
 #include "disk/sector_device.h"
+#include "platform/files.h"
+#include "platform/text.h"
+#include "fat/condition.h"
 
 namespace ambrelic::fat {
 
@@ -15,16 +18,15 @@ using disk::OpSearch;
 
 namespace {
 
-constexpr const char* kPathTooLong =
-    "Restoring path length exceeded maximum path length.\n\nPlease select a folder with shorter path length.";
 constexpr const char* kReplacingInfo = "Replacing file information.";
 
-// Paths are held in 520-byte buffers: a subdirectory is entered only while
-// parent + "\" + name stays within 518 bytes of locale text.
+// The paths of a search are held to 520 characters with their terminator: a
+// subdirectory is entered only while parent + "\" + name stays within 518.
+// Characters are UTF-16 units, so that a name takes as much of the bound in
+// one script as in another. A folder restore is bounded by its target
+// instead (the restore hook makes the folders).
 constexpr std::size_t kPathBuffer = 520;
 constexpr std::size_t kMaxPath = 518;
-// A restore candidate's path + name beyond this is refused with a message.
-constexpr std::size_t kMaxRestoreJoin = 506;
 
 // Characters that make 11 short-name bytes something other than a real entry.
 bool ForbiddenInShortEntry(std::uint8_t b) {
@@ -176,6 +178,10 @@ void DirectoryWalker::RebuildName(Bytes entry, int longNameCount) {
       matches = ShortNameChecksum(shortName) == longNameSlots_[0].checksum;
     }
   }
+  // A long name that is no plain name (".", "..", or holding one of
+  // \ / : * ? < > |) is set aside as a failed checksum is: the entry is
+  // still a file or folder with its size and clusters, under its short name.
+  if (matches && (HasForbiddenNameChar(name_) || IsNavigationName(name_))) matches = false;
   if (!matches) BuildShortNameInto(entry);
 }
 
@@ -218,12 +224,8 @@ void DirectoryWalker::HandleShortEntry(Bytes entry, int& longNameCount, const st
     if (IsValidCluster(ctx_, c)) {
       item.cluster = c;
       const std::string& name = Name();
-      if (path && path->size() + name.size() >= kPathBuffer) {
-        if (op_.OperationMode == OpRestore) {
-          host_.ShowMessage(kPathTooLong);
-          longNameCount = 0;
-          return;
-        }
+      if (path && op_.OperationMode != OpRestore &&
+          platform::Utf16Units(*path) + platform::Utf16Units(name) >= kPathBuffer) {
         item.cluster = 0;
       }
       // A name that is no plain folder name would lead the child path out of
@@ -238,6 +240,7 @@ void DirectoryWalker::HandleShortEntry(Bytes entry, int& longNameCount, const st
     subdirs.push_back(std::move(item));
   }
   longNameCount = 0;
+  SubdirItem* collected = isFolder && op_.ClusterScanActive == 0 ? &subdirs.back() : nullptr;
 
   if (!deletedEntry && deleted == 0) return;
   if (nameIsShort_) {
@@ -250,8 +253,11 @@ void DirectoryWalker::HandleShortEntry(Bytes entry, int& longNameCount, const st
     if (HasForbiddenNameChar(name_) || IsNavigationName(name_)) return;
     if (!op_.nameFilter.empty()) names_.Upper(name_, upperName_);
   }
-  if (!op_.nameFilter.empty() && !MatchesFilter()) return;
-  ActOnCandidate(entry, path, isFolder);
+  // A folder restore makes every subfolder, matching or not: the matching
+  // files inside need it.
+  const bool restoreFolder = isFolder && op_.OperationMode == OpRestore;
+  if (!op_.nameFilter.empty() && !restoreFolder && !MatchesFilter()) return;
+  ActOnCandidate(entry, path, isFolder, collected);
 }
 
 bool DirectoryWalker::MatchesFilter() {
@@ -259,18 +265,15 @@ bool DirectoryWalker::MatchesFilter() {
   return upperName_.find(op_.nameFilter) != std::string::npos;
 }
 
-void DirectoryWalker::ActOnCandidate(Bytes entry, const std::string* path, bool isFolder) {
+void DirectoryWalker::ActOnCandidate(Bytes entry, const std::string* path, bool isFolder,
+                                     SubdirItem* collected) {
   const std::uint32_t size = disk::le32(entry, kOffSize);
   const Cluster c = EntryFirstCluster(entry);
   switch (op_.OperationMode) {
     case OpRestore: {
+      if (!hooks_.restoreEntry) return;
       const std::string& parent = path ? *path : ctx_.SearchedRoot;
       const std::string& name = Name();
-      if (parent.size() + name.size() > kMaxRestoreJoin) {
-        host_.ShowMessage(kPathTooLong);
-        return;
-      }
-      if (!hooks_.restoreEntry) return;
       RestoreCandidate candidate;
       candidate.parentPath = parent;
       candidate.fullPath = parent + "/" + name;
@@ -278,7 +281,9 @@ void DirectoryWalker::ActOnCandidate(Bytes entry, const std::string* path, bool 
       candidate.isFolder = isFolder;
       candidate.firstCluster = c;
       candidate.size = size;
-      hooks_.restoreEntry(candidate);
+      candidate.modified = EntryWriteTime(entry);
+      std::string made = hooks_.restoreEntry(candidate);
+      if (collected) collected->restorePath = std::move(made);
       return;
     }
     case OpReplaceInfo:
@@ -299,6 +304,10 @@ void DirectoryWalker::ActOnCandidate(Bytes entry, const std::string* path, bool 
   row.modified = FormatModified(disk::le16(entry, kOffWriteDate), disk::le16(entry, kOffWriteTime));
   row.number = std::to_string(c);
   row.isFolder = isFolder;
+  row.facts.size = isFolder ? 0 : size;
+  row.facts.number = c;
+  row.facts.condition = FatRowCondition(ctx_, c, size, isFolder);
+  FillEntryTimes(entry, row.facts);
   host_.AddRow(std::move(row));
 }
 
@@ -434,7 +443,6 @@ void DirectoryWalker::WalkDirectory(Cluster start, const std::string* path, std:
 
 void DirectoryWalker::EnterSubdirectories(const SubdirList& subdirs, const std::string* path,
                                           std::uint8_t deleted) {
-  const char separator = op_.OperationMode == OpRestore ? '/' : '\\';
   for (std::size_t j = 0; j < subdirs.size(); ++j) {
     const SubdirItem& item = subdirs[j];
     if (item.cluster < 2) continue;
@@ -444,11 +452,17 @@ void DirectoryWalker::EnterSubdirectories(const SubdirList& subdirs, const std::
         op_.SearchCancelled = 1;
         break;
       }
-      if (ctx_.SearchedRoot.size() + item.name.size() > kMaxPath) continue;
+      if (platform::Utf16Units(ctx_.SearchedRoot) + platform::Utf16Units(item.name) > kMaxPath) continue;
       child = ctx_.SearchedRoot + item.name;
+    } else if (op_.OperationMode == OpRestore) {
+      // Entered where the restore made it. A folder lies below its parent,
+      // so each level adds to the path, and the kernel's path limit bounds
+      // the depth.
+      if (item.restorePath.size() <= path->size() || item.restorePath.size() > platform::kMaxPathBytes) continue;
+      child = item.restorePath;
     } else {
-      if (path->size() + item.name.size() + 2 >= kPathBuffer) continue;
-      child = *path + separator + item.name;
+      if (platform::Utf16Units(*path) + platform::Utf16Units(item.name) + 2 >= kPathBuffer) continue;
+      child = *path + '\\' + item.name;
     }
     std::uint8_t flag = deleted;
     if (item.deleted == kDeletedMark) {

@@ -33,13 +33,17 @@ struct RestoreCandidate {
   bool isFolder = false;
   Cluster firstCluster = 0;
   std::uint32_t size = 0;
+  disk::VolumeTime modified;  // the entry's last write
 };
 
 // Where the restore and the wipe plug into the walk. Empty members do
 // nothing.
 struct WalkHooks {
   // OpRestore: each candidate entry (create the folder, restore the file).
-  std::function<void(const RestoreCandidate&)> restoreEntry;
+  // For a folder it returns the path the walk enters the folder at (the
+  // folder as made, under another name when its own was taken); empty text:
+  // the folder is not entered. The result for a file is not used.
+  std::function<std::string(const RestoreCandidate&)> restoreEntry;
   // OpReplaceInfo: each directory region after its entries were handled:
   // a directory cluster (sectorCount = sectorsPerCluster) or a FAT12/16 root
   // sector (sectorCount 1). region holds sectorCount * bytesPerSector bytes
@@ -67,6 +71,7 @@ struct SubdirItem {
   Cluster cluster = 0;        // 0: not to be entered
   std::uint8_t deleted = 0;   // 0xE5: walk it as deleted
   std::string name;
+  std::string restorePath;    // OpRestore: where the folder was made
 };
 using SubdirList = std::vector<SubdirItem>;
 
@@ -136,7 +141,8 @@ class DirectoryWalker {
   bool FollowDirectoryChain(Cluster start, const std::string* path, std::vector<Cluster>& chain,
                             std::size_t& subdirCount);
   void BeginRootProgress(std::size_t subdirCount);
-  void ActOnCandidate(disk::Bytes entry, const std::string* path, bool isFolder);
+  // collected: the entry's SubdirItem when it was collected just now.
+  void ActOnCandidate(disk::Bytes entry, const std::string* path, bool isFolder, SubdirItem* collected);
   void EnterSubdirectories(const SubdirList& subdirs, const std::string* path, std::uint8_t deleted);
   bool MatchesFilter();
   void HandRegion(std::uint32_t firstSector, std::uint32_t sectorCount);

@@ -6,7 +6,6 @@
 
 #include "fat/allocation_table.h"
 #include "platform/files.h"
-#include "platform/text.h"
 
 namespace ambrelic::fat {
 namespace {
@@ -15,20 +14,13 @@ constexpr const char* kWriteFailure = "File writing failure.";
 constexpr const char* kPathTooLong =
     "Restoring path length exceeded maximum path length.\n\nPlease select a folder with shorter path length.";
 
-// The designed limits: on the NT path a folder's full path may need 253
-// UTF-16 characters and a file's folder 258; on the 9x path a full path may
-// hold 246 bytes.
-constexpr std::size_t kNtMaxFolderUnits = 253;
-constexpr std::size_t kNtMaxParentUnits = 258;
-constexpr std::size_t kNineXMaxFullBytes = 246;
-
 }  // namespace
 
 bool RestoreFatFile(const disk::VolumeContext& ctx, disk::EngineHost& host, const std::string& path,
-                    std::uint32_t firstCluster, std::uint32_t size) {
+                    std::uint32_t firstCluster, std::uint32_t size, const disk::VolumeTime& modified) {
   const platform::NewFile file = platform::CreateNewFile(path);
   if (file.fd < 0) {
-    host.ShowMessage(kWriteFailure);
+    host.ShowFileMessage(path, kWriteFailure);
     return false;
   }
   std::vector<std::uint8_t> buffer(ctx.bytesPerCluster);
@@ -78,7 +70,7 @@ bool RestoreFatFile(const disk::VolumeContext& ctx, disk::EngineHost& host, cons
     // cluster just read (it is the file's own data), then ends.
     if (!platform::WriteAll(file.fd, buffer.data(), n)) {
       ::close(file.fd);
-      host.ShowMessage(kWriteFailure);
+      host.ShowFileMessage(file.path, kWriteFailure);
       return false;
     }
     if (lastFound) {
@@ -87,45 +79,43 @@ bool RestoreFatFile(const disk::VolumeContext& ctx, disk::EngineHost& host, cons
     }
   }
   if (::close(file.fd) != 0) {
-    host.ShowMessage(kWriteFailure);
+    host.ShowFileMessage(file.path, kWriteFailure);
     return false;
   }
+  host.Restored(file.path, modified, false);
   return complete;
 }
 
-void RestoreFatEntry(const disk::VolumeContext& ctx, disk::EngineHost& host, const RestoreCandidate& entry) {
-  const std::string name = platform::SafePathComponent(entry.name);
+EntryRestore RestoreFatEntry(const disk::VolumeContext& ctx, disk::EngineHost& host, const RestoreCandidate& entry) {
+  EntryRestore result;
+  const std::string name = platform::FitName(platform::SafePathComponent(entry.name));
   const std::string full = entry.parentPath + "/" + name;
-  if (name.size() > platform::kMaxNameBytes) {
+  if (full.size() > platform::kMaxPathBytes) {
     host.ShowMessage(kPathTooLong);
-    return;
-  }
-  if (ctx.IsNtPlatform == 0) {
-    if (full.size() > kNineXMaxFullBytes) {
-      host.ShowMessage(kPathTooLong);
-      return;
-    }
-  } else {
-    const std::size_t units = platform::LocaleToUtf16(entry.isFolder ? full : entry.parentPath).size();
-    if (units > (entry.isFolder ? kNtMaxFolderUnits : kNtMaxParentUnits)) {
-      host.ShowMessage(kPathTooLong);
-      return;
-    }
+    return result;
   }
   if (entry.isFolder) {
-    // A failure is silent: the folder's files are then skipped below.
-    platform::MakeFolder(full);
-    return;
+    result.folderPath = platform::MakeFreeFolder(entry.parentPath, name);
+    result.complete = !result.folderPath.empty();
+    if (result.complete) host.Restored(result.folderPath, entry.modified, true);
+    return result;
   }
-  if (!platform::IsFolder(entry.parentPath)) return;
-  if (entry.size != 0 && !IsValidCluster(ctx, entry.firstCluster)) return;
-  RestoreFatFile(ctx, host, full, entry.firstCluster, entry.size);
+  // The walk enters only the folders it made; this holds unless something
+  // took the folder away meanwhile.
+  if (!platform::IsFolder(entry.parentPath)) return result;
+  if (entry.size != 0 && !IsValidCluster(ctx, entry.firstCluster)) return result;
+  result.complete = RestoreFatFile(ctx, host, full, entry.firstCluster, entry.size, entry.modified);
+  return result;
 }
 
 void RestoreFatFolder(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host,
                       Cluster firstCluster, const std::string& targetFolder) {
   WalkHooks hooks;
-  hooks.restoreEntry = [&ctx, &host](const RestoreCandidate& entry) { RestoreFatEntry(ctx, host, entry); };
+  hooks.restoreEntry = [&ctx, &op, &host](const RestoreCandidate& entry) {
+    EntryRestore done = RestoreFatEntry(ctx, host, entry);
+    if (!done.complete) ++op.IncompleteCount;
+    return std::move(done.folderPath);
+  };
   RestoreFolderWalk(ctx, op, host, firstCluster, targetFolder, hooks);
 }
 

@@ -19,21 +19,29 @@ namespace ambrelic::fat {
 // " (2)", " (3)"... before its extension: nothing is ever appended to or
 // replaced. "File writing failure." when the file cannot be created or a
 // write fails (what was written stays). Returns true when every byte was
-// written.
+// written. The file made is told to host.Restored with `modified`.
 bool RestoreFatFile(const disk::VolumeContext& ctx, disk::EngineHost& host, const std::string& path,
-                    std::uint32_t firstCluster, std::uint32_t size);
+                    std::uint32_t firstCluster, std::uint32_t size, const disk::VolumeTime& modified = {});
 
-// One entry of a deleted folder being restored: a folder is created (the
-// walk enters it afterwards), a file is written into its folder. The name
-// is used in its safe form (it never leads out of the folder); the path
-// limits of the platform and the 255-byte name limit show the path-length
-// message and skip the entry. A folder that could not be created makes its
-// files be skipped silently.
-void RestoreFatEntry(const disk::VolumeContext& ctx, disk::EngineHost& host, const RestoreCandidate& entry);
+// What became of one entry of a folder restore.
+struct EntryRestore {
+  bool complete = false;   // the folder was made, or the file written whole
+  std::string folderPath;  // a folder: where it was made (empty: not made)
+};
+
+// One entry of a deleted folder being restored: a folder is made (the walk
+// enters it afterwards), a file is written into its folder. The name is used
+// in its safe form (it never leads out of the folder), shortened when it is
+// longer than the target takes (platform::FitName). A folder whose name a
+// file already holds takes a numbered name, as a file would. A path longer
+// than the kernel takes shows the path-length message.
+EntryRestore RestoreFatEntry(const disk::VolumeContext& ctx, disk::EngineHost& host, const RestoreCandidate& entry);
 
 // The FAT side of the folder restore: walks the deleted folder starting at
 // firstCluster into targetFolder (which exists), restoring every entry the
-// name filter lets through. No progress dialog, no cancel.
+// name filter lets through (and every subfolder, for them). No progress
+// dialog, no cancel. Each entry not restored whole adds one to
+// op.IncompleteCount (a folder not made counts once, with what it held).
 void RestoreFatFolder(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host,
                       Cluster firstCluster, const std::string& targetFolder);
 

@@ -8,6 +8,7 @@
 
 #include "disk/sector_device.h"
 #include "ntfs/attributes.h"
+#include "ntfs/condition.h"
 #include "ntfs/data_runs.h"
 #include "ntfs/restore.h"
 #include "disk/text_format.h"
@@ -16,7 +17,9 @@
 namespace ambrelic::ntfs {
 namespace {
 
-constexpr std::size_t kMaxPathBytes = 520;
+// A folder path is held to 520 characters, counted in UTF-16 units so that
+// a name takes as much of it in one script as in another.
+constexpr std::size_t kMaxPathUnits = 520;
 
 // Windows file times count 100 ns from 1601-01-01 UTC.
 constexpr std::uint64_t kTicksPerSecond = 10000000;
@@ -79,6 +82,7 @@ bool BuildFolderPath(const disk::VolumeContext& ctx, std::string& path, RecordNu
                      std::uint64_t maxSteps) {
   if (maxSteps == 0) maxSteps = MftRecordCount(ctx);
   std::vector<std::uint8_t> record(ctx.mftRecordSize);
+  std::size_t units = platform::Utf16Units(path);
   // Each step climbs one folder; a chain longer than the MFT has records is
   // a cycle (records with empty names never make the path grow).
   for (std::uint64_t step = 0;; ++step) {
@@ -97,8 +101,9 @@ bool BuildFolderPath(const disk::VolumeContext& ctx, std::string& path, RecordNu
     }
     auto name = FindRecordName(ctx, record);
     if (!name) return false;
+    units += platform::Utf16Units(name->name) + (path.empty() ? 0 : 1);
     path = path.empty() ? name->name : name->name + "\\" + path;
-    if (path.size() > kMaxPathBytes) {
+    if (units > kMaxPathUnits) {
       path = LostPath(ctx, path);
       return false;
     }
@@ -107,7 +112,8 @@ bool BuildFolderPath(const disk::VolumeContext& ctx, std::string& path, RecordNu
 }
 
 void AddNtfsRow(const disk::VolumeContext& ctx, const disk::OperationState& op, disk::EngineHost& host,
-                RecordNumber n, std::span<const std::uint8_t> record, FolderPathCache* cache) {
+                RecordNumber n, std::span<const std::uint8_t> record, FolderPathCache* cache,
+                const std::vector<std::uint8_t>* clusterBitmap) {
   auto name = FindRecordName(ctx, record);
   if (!name) return;
   std::vector<std::uint8_t> copy(record.begin(), record.end());
@@ -144,6 +150,10 @@ void AddNtfsRow(const disk::VolumeContext& ctx, const disk::OperationState& op, 
   if (!folder) row.size = disk::RightAligned(size, 8);
   row.modified = FormatFileTime(changed);
   row.number = disk::RightAligned(n, 8);
+  row.facts.size = size;
+  row.facts.number = n;
+  row.facts.condition = NtfsRowCondition(ctx, clusterBitmap, record, folder);
+  FillRecordTimes(ctx, record, row.facts);
   host.AddRow(std::move(row));
 }
 
@@ -162,6 +172,9 @@ void ScanMft(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHos
   ParentCache parents;
   FolderPathCache paths;
   MftReader reader(ctx, 1u << 20, bitmap);
+  // The rows' condition: read once per search.
+  std::optional<std::vector<std::uint8_t>> clusterBitmap;
+  if (op.OperationMode == disk::OpSearch) clusterBitmap = LoadClusterBitmap(ctx);
 
   std::unique_ptr<disk::ProgressSink> progress = host.OpenProgress();
   op.ActiveProgress = progress.get();
@@ -175,7 +188,7 @@ void ScanMft(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHos
     const auto n = static_cast<RecordNumber>(i);
     if (reader.Read(n, record) && !RecordInUse(record)) {
       if (op.OperationMode == disk::OpSearch) {
-        AddNtfsRow(ctx, op, host, n, record, &paths);
+        AddNtfsRow(ctx, op, host, n, record, &paths, clusterBitmap ? &*clusterBitmap : nullptr);
       } else if (op.OperationMode == disk::OpRestore) {
         RestoreFolderEntry(ctx, op, host, n, record, folderRecord, targetFolder, parents);
       }

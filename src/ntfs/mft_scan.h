@@ -6,6 +6,7 @@
 #include <span>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 #include "disk/operation_state.h"
 #include "disk/sinks.h"
@@ -33,14 +34,17 @@ std::uint64_t MftRecordCount(const disk::VolumeContext& ctx);
 using FolderPathCache = std::unordered_map<RecordNumber, std::string>;
 
 // Examines one deleted record (fixups applied) and adds its row when it has
-// a name and a standard-information time and passes the filters.
+// a name and a standard-information time and passes the filters. The row's
+// condition is read against clusterBitmap (the volume's $Bitmap); without
+// one a file's condition is unknown.
 void AddNtfsRow(const disk::VolumeContext& ctx, const disk::OperationState& op, disk::EngineHost& host,
-                RecordNumber n, std::span<const std::uint8_t> record, FolderPathCache* cache = nullptr);
+                RecordNumber n, std::span<const std::uint8_t> record, FolderPathCache* cache = nullptr,
+                const std::vector<std::uint8_t>* clusterBitmap = nullptr);
 
 // Prepends the names of the folders from parent up to stop (or the root,
 // record 5) to path. True when the chain reached stop; the search passes
 // stop = 5, which is never reported as reached. A chain through a record
-// that now holds a file, or that runs longer than 520 bytes or than
+// that now holds a file, or that runs longer than 520 UTF-16 units or than
 // maxSteps records (0: as many as the MFT has), ends with the lost-folder
 // mark.
 bool BuildFolderPath(const disk::VolumeContext& ctx, std::string& path, RecordNumber parent,

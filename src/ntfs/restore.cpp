@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "ntfs/attributes.h"
+#include "ntfs/condition.h"
 #include "ntfs/data_runs.h"
 #include "ntfs/mft_scan.h"
 #include "platform/files.h"
@@ -18,8 +19,6 @@ constexpr const char* kWriteFailure = "File writing failure.";
 constexpr const char* kPathTooLong =
     "Restoring path length exceeded maximum path length.\n\nPlease select a folder with shorter path length.";
 
-// A folder path the restore creates may need 253 UTF-16 characters.
-constexpr std::size_t kMaxFolderUnits = 253;
 // The extents of one attribute are found one after the other; an attribute
 // list cannot name more of them than this.
 constexpr int kMaxExtents = 65536;
@@ -75,17 +74,13 @@ std::uint64_t ZeroClustersAt(const Extents& e, Vcn vcn) {
   return 0;
 }
 
-// Folder names joined by '\' (as the path of a row), each in its safe form.
-std::vector<std::string> Components(const std::string& relative) {
-  std::vector<std::string> out;
-  std::size_t start = 0;
-  while (start <= relative.size()) {
-    std::size_t sep = relative.find('\\', start);
-    if (sep == std::string::npos) sep = relative.size();
-    out.push_back(platform::SafePathComponent(relative.substr(start, sep - start)));
-    start = sep + 1;
-  }
-  return out;
+// The last write of the record's data ($STANDARD_INFORMATION), for the
+// restored file or folder.
+disk::VolumeTime RecordWriteTime(const disk::VolumeContext& ctx, RecordNumber n) {
+  std::vector<std::uint8_t> record(ctx.mftRecordSize);
+  if (!ReadMftRecord(ctx, n, record)) return {};
+  auto standard = FindAttribute(ctx, record, kAttrStandardInformation);
+  return standard ? FileTimeToVolumeTime(disk::le64(standard->value(), 0x08)) : disk::VolumeTime{};
 }
 
 }  // namespace
@@ -104,7 +99,7 @@ bool RestoreNtfsFile(const disk::VolumeContext& ctx, disk::EngineHost& host, Rec
 
   const platform::NewFile file = platform::CreateNewFile(path);
   if (file.fd < 0) {
-    host.ShowMessage(kWriteFailure);
+    host.ShowFileMessage(path, kWriteFailure);
     return false;
   }
   bool ok = true;
@@ -165,61 +160,98 @@ bool RestoreNtfsFile(const disk::VolumeContext& ctx, disk::EngineHost& host, Rec
   if (ok) ok = platform::SetFileLength(file.fd, length);
   if (::close(file.fd) != 0) ok = false;
   if (!ok) {
-    host.ShowMessage(kWriteFailure);
+    host.ShowFileMessage(file.path, kWriteFailure);
     return false;
   }
+  host.Restored(file.path, RecordWriteTime(ctx, n), false);
   return length == stream->size();
 }
 
-std::string CreateRelativeFolders(disk::EngineHost& host, const std::string& target, const std::string& relative) {
-  const std::vector<std::string> parts = Components(relative);
-  std::string full = target;
-  bool namesFit = true;
-  for (const auto& part : parts) {
-    full += "/" + part;
-    namesFit = namesFit && part.size() <= platform::kMaxNameBytes;
+FolderPlace CreateRelativeFolders(const disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host,
+                                  RecordNumber folder, RecordNumber folderRecord, const std::string& targetFolder,
+                                  ParentCache& cache) {
+  using Kind = FolderPlace::Kind;
+  // Most records lie in a folder already placed.
+  if (folder == folderRecord) return FolderPlace{Kind::Made, targetFolder};
+  if (auto hit = cache.folders.find(folder); hit != cache.folders.end()) return hit->second;
+  // Up the chain until the restored folder, a folder already placed, or the
+  // end of the chain (the root, a record that is no folder, one without a
+  // name, or more steps than the MFT has records: a cycle).
+  if (cache.maxSteps == 0) cache.maxSteps = std::max<std::uint64_t>(MftRecordCount(ctx), 1);
+  const std::uint64_t maxSteps = cache.maxSteps;
+  std::vector<RecordNumber> chain;
+  std::vector<std::uint8_t> record(ctx.mftRecordSize);
+  FolderPlace base;
+  for (RecordNumber r = folder;;) {
+    if (r == folderRecord) {
+      base = FolderPlace{Kind::Made, targetFolder};
+      break;
+    }
+    if (auto hit = cache.folders.find(r); hit != cache.folders.end()) {
+      base = hit->second;
+      break;
+    }
+    if (r == kRootRecord || chain.size() >= maxSteps || !ReadMftRecord(ctx, r, record) ||
+        !RecordIsDirectory(record)) {
+      break;
+    }
+    const auto name = FindRecordName(ctx, record);
+    if (!name) break;
+    chain.push_back(r);
+    r = name->info.parent;
   }
-  if (!namesFit || platform::LocaleToUtf16(full).size() > kMaxFolderUnits) {
-    host.ShowMessage(kPathTooLong);
-    return std::string();
+  // Down again, making each folder under the one above it. Only the records
+  // of the chain are kept, not their names: a damaged volume's chain may be
+  // long, and most of it never needs a name.
+  for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
+    if (base.kind == Kind::Made) {
+      std::optional<RecordName> name;
+      if (ReadMftRecord(ctx, *it, record)) name = FindRecordName(ctx, record);
+      const std::string part = name ? platform::FitName(platform::SafePathComponent(name->name)) : std::string();
+      std::string made;
+      if (name && base.path.size() + 1 + part.size() > platform::kMaxPathBytes) {
+        host.ShowMessage(kPathTooLong);
+      } else if (name) {
+        made = platform::MakeFreeFolder(base.path, part);
+      }
+      if (made.empty()) {
+        base = FolderPlace{Kind::Failed, std::string()};
+        ++op.IncompleteCount;
+      } else {
+        base.path = std::move(made);
+      }
+    }
+    cache.folders[*it] = base;
   }
-  if (platform::IsFolder(full)) return full;
-  std::string cur = target;
-  for (const auto& part : parts) {
-    cur += "/" + part;
-    if (!platform::MakeFolder(cur)) return std::string();
-  }
-  return full;
+  return base;
 }
 
 void RestoreFolderEntry(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host,
                         RecordNumber n, std::span<const std::uint8_t> record, RecordNumber folderRecord,
                         const std::string& targetFolder, ParentCache& cache) {
+  using Kind = FolderPlace::Kind;
   const auto name = FindRecordName(ctx, record);
   if (!name) return;
-  if (!cache.valid || name->info.parentReference != cache.parentReference) {
-    cache.relativePath.clear();
-    cache.insideFolder = BuildFolderPath(ctx, cache.relativePath, name->info.parent, folderRecord);
-    cache.parentReference = name->info.parentReference;
-    cache.valid = true;
-  }
-  if (!cache.insideFolder) return;
-  if (op.ActiveProgress) op.ActiveProgress->SetFileName(name->name);
+  // A folder is placed (and made) itself; a file goes into its parent's
+  // place. A folder that could not be made was counted there, with what it
+  // held.
   const bool isFolder = RecordIsDirectory(record);
-  std::string relative = cache.relativePath;
-  if (isFolder) relative = relative.empty() ? name->name : relative + "\\" + name->name;
-  std::string dest = targetFolder;
-  if (!relative.empty()) {
-    dest = CreateRelativeFolders(host, targetFolder, relative);
-    if (dest.empty()) return;
-  }
-  if (isFolder) return;
-  const std::string fileName = platform::SafePathComponent(name->name);
-  if (fileName.size() > platform::kMaxNameBytes) {
-    host.ShowMessage(kPathTooLong);
+  const FolderPlace place =
+      CreateRelativeFolders(ctx, op, host, isFolder ? n : name->info.parent, folderRecord, targetFolder, cache);
+  if (place.kind == Kind::Outside) return;
+  if (op.ActiveProgress) op.ActiveProgress->SetFileName(name->name);
+  if (place.kind != Kind::Made) return;
+  if (isFolder) {
+    host.Restored(place.path, RecordWriteTime(ctx, n), true);
     return;
   }
-  RestoreNtfsFile(ctx, host, n, dest + "/" + fileName);
+  const std::string path = place.path + "/" + platform::FitName(platform::SafePathComponent(name->name));
+  if (path.size() > platform::kMaxPathBytes) {
+    host.ShowMessage(kPathTooLong);
+    ++op.IncompleteCount;
+    return;
+  }
+  if (!RestoreNtfsFile(ctx, host, n, path)) ++op.IncompleteCount;
 }
 
 }  // namespace ambrelic::ntfs

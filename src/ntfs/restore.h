@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <unordered_map>
 
 #include "disk/operation_state.h"
 #include "disk/sinks.h"
@@ -26,27 +27,39 @@ namespace ambrelic::ntfs {
 bool RestoreNtfsFile(const disk::VolumeContext& ctx, disk::EngineHost& host, RecordNumber n,
                      const std::string& path);
 
-// The last parent reference seen (all 64 bits), the folder path built for
-// it relative to the folder being restored, and whether that parent lies
-// inside it. Rebuilt only when a record's parent reference changes.
+// Where the folders of one folder restore went, by record number: made
+// under the target (with the path they were made at, which carries a
+// number when a file held the name first), outside the restored folder, or
+// not made. Filled as the walk meets records, so that each folder is looked
+// up on the volume and made once, and a folder's contents follow it
+// whatever name it had to take.
+struct FolderPlace {
+  enum class Kind : std::uint8_t { Made, Outside, Failed };
+  Kind kind = Kind::Outside;
+  std::string path;  // Made: the folder on the target
+};
 struct ParentCache {
-  bool valid = false;
-  std::uint64_t parentReference = 0;
-  std::string relativePath;
-  bool insideFolder = false;
+  std::unordered_map<RecordNumber, FolderPlace> folders;
+  std::uint64_t maxSteps = 0;  // records of the MFT, once needed
 };
 
-// Makes target + "/" + relative exist, folder by folder from the left.
-// relative holds folder names from the volume joined by '\'; each becomes
-// one safe path component. Returns the full path, or empty text when a
-// folder cannot be created (silently) or the path is too long (after the
-// path-length message: more than 253 UTF-16 characters, or a name of more
-// than 255 bytes).
-std::string CreateRelativeFolders(disk::EngineHost& host, const std::string& target, const std::string& relative);
+// Finds where folder record `folder` belongs under targetFolder, the place
+// of folderRecord, making the missing folders of its chain from the top
+// down: each under its name in safe form (platform::FitName of
+// platform::SafePathComponent), a name that a file holds getting " (2)"...
+// The chain is followed through the low 32 bits of the parent references,
+// for at most as many steps as the MFT has records. A folder that cannot be
+// made (too long a path, after the path-length message; or refused by the
+// target) is Failed, and adds one to op.IncompleteCount; so are the folders
+// below it, which add nothing.
+FolderPlace CreateRelativeFolders(const disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host,
+                                  RecordNumber folder, RecordNumber folderRecord, const std::string& targetFolder,
+                                  ParentCache& cache);
 
 // Restores record n (a deleted record, fixups applied) when its parent chain
-// reaches folderRecord: its folders are created under targetFolder and a
-// file's data is written there.
+// reaches folderRecord: its folders are made under targetFolder and a
+// file's data is written there. A file not written whole adds one to
+// op.IncompleteCount.
 void RestoreFolderEntry(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host,
                         RecordNumber n, std::span<const std::uint8_t> record, RecordNumber folderRecord,
                         const std::string& targetFolder, ParentCache& cache);

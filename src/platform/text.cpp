@@ -202,6 +202,39 @@ std::u16string LocaleToUtf16(std::string_view text) {
   return result;
 }
 
+std::size_t Utf16Units(std::string_view text) {
+  bool ascii = true;
+  for (unsigned char ch : text) {
+    if (ch >= 0x80) {
+      ascii = false;
+      break;
+    }
+  }
+  if (ascii) return text.size();
+  if (!IsUtf8(LocaleCharset())) return LocaleToUtf16(text).size();
+  // UTF-8 by hand: a lead byte and its continuation bytes are one
+  // character; anything else counts one unit per byte.
+  std::size_t units = 0;
+  std::size_t i = 0;
+  while (i < text.size()) {
+    const auto ch = static_cast<unsigned char>(text[i]);
+    std::size_t len = ch < 0x80 ? 1 : ch >= 0xF0 && ch < 0xF5 ? 4 : ch >= 0xE0 ? 3 : ch >= 0xC2 ? 2 : 0;
+    if (ch >= 0xF5) len = 0;
+    bool whole = len != 0 && i + len <= text.size();
+    for (std::size_t k = 1; whole && k < len; ++k) {
+      whole = (static_cast<unsigned char>(text[i + k]) & 0xC0) == 0x80;
+    }
+    if (!whole) {
+      ++units;
+      ++i;
+      continue;
+    }
+    units += len == 4 ? 2 : 1;
+    i += len;
+  }
+  return units;
+}
+
 void SetOemCodepage(std::string codepage) { g_oemCodepage = std::move(codepage); }
 const std::string& OemCodepage() { return g_oemCodepage; }
 

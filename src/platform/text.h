@@ -29,6 +29,11 @@ std::string Utf16ToLocale(std::u16string_view units);
 // Locale text to UTF-16 code units (for the restore's path-length limits).
 std::u16string LocaleToUtf16(std::string_view text);
 
+// The number of UTF-16 code units locale text takes (a character beyond
+// U+FFFF counts two, a byte that starts no character one): how paths are
+// measured against their limits, whatever the script.
+std::size_t Utf16Units(std::string_view text);
+
 // The OEM code page that short FAT names are read in, as iconv names it.
 void SetOemCodepage(std::string codepage);   // e.g. "CP437", "CP850", "CP932"
 const std::string& OemCodepage();

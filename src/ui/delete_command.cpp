@@ -10,6 +10,7 @@
 #include "ntfs/wipe.h"
 #include "platform/block_device.h"
 #include "platform/loop_devices.h"
+#include "platform/mounts.h"
 #include "platform/volume_info.h"
 #include "ui/main_dialog.h"
 #include "ui/windows9x.h"
@@ -39,9 +40,11 @@ bool MainDialog::ReopenVolumeForWriting() {
   // A block device is opened exclusively: the kernel refuses that while the
   // volume is mounted, and a mounted volume's "vacant" clusters are the
   // file system's to hand out at any moment.
-  // An image file has no such lock; when it backs a loop device that is
-  // mounted, it is refused the same way.
-  if (platform::ImageHeldThroughLoopDevice(slot->sourcePath)) {
+  // An image file has no such lock: when a loop device over it is held, or
+  // any mounted file system (a loop device's, ntfs-3g's or another FUSE
+  // one's) reads it, it is refused the same way.
+  if (platform::ImageHeldThroughLoopDevice(slot->sourcePath) ||
+      platform::SourceMounted(slot->sourcePath, slot->offset, slot->length)) {
     ShowMessage(kDriveInUse);
     return false;
   }
@@ -53,7 +56,7 @@ bool MainDialog::ReopenVolumeForWriting() {
     }
     std::string text = platform::ErrorText(opened.error);
     if (opened.error == EACCES || opened.error == EPERM) text += kAdminHint;
-    ShowMessage(text);
+    ShowFileMessage(slot->sourcePath, text);
     return false;
   }
   ctx_.volumeHandle = opened.device;
@@ -64,7 +67,7 @@ bool MainDialog::ReopenVolumeForWriting() {
 // the same refusals as the volume's writable open.
 bool MainDialog::ReopenDiskForWriting9x() {
   const std::string path = windows9x_->DiskPath(ctx_.biosDrive);
-  if (!path.empty() && platform::ImageHeldThroughLoopDevice(path)) {
+  if (!path.empty() && (platform::ImageHeldThroughLoopDevice(path) || platform::SourceMounted(path))) {
     ShowMessage(kDriveInUse);
     return false;
   }

@@ -59,6 +59,9 @@ class Host {
   // Handles pending events (Qt: processEvents; CLI: the SIGINT flag) and
   // returns true when the user asked to cancel since the last call.
   virtual bool PumpMessages() = 0;
+  // The text of a message about one file: the window keeps the text as it
+  // stands; the command line puts the file's name before it.
+  virtual std::string FileMessageText(const std::string& path, const std::string& text) { return text; }
   // The counter static 1010 changed.
   virtual void CounterChanged(const std::string& text) {}
   // The Save As dialog: title, one filter as shown ("All Files(*.*)") and the

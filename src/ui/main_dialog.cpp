@@ -146,6 +146,10 @@ void MainDialog::AddRow(disk::FoundRow row) { list_.AddRow(op_, std::move(row));
 
 void MainDialog::ShowMessage(const std::string& text) { Message(text, Buttons::Ok, Icon::None); }
 
+void MainDialog::ShowFileMessage(const std::string& path, const std::string& text) {
+  Message(host_.FileMessageText(path, text), Buttons::Ok, Icon::None);
+}
+
 bool MainDialog::AskYesNo(const std::string& text, bool stopIcon) {
   return Message(text, Buttons::YesNo, stopIcon ? Icon::Stop : Icon::None, 1) == Answer::Yes;
 }

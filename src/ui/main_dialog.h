@@ -86,6 +86,13 @@ class MainDialog : public disk::EngineHost, public ProgressOwner {
   void AddRow(disk::FoundRow row) override;
   void ShowMessage(const std::string& text) override;
   bool AskYesNo(const std::string& text, bool stopIcon = false) override;
+  void ShowFileMessage(const std::string& path, const std::string& text) override;
+  void Restored(const std::string& path, const disk::VolumeTime& modified, bool isFolder) override;
+
+  // Restored files and recreated folders get the modification time of
+  // their entry or record (the command line's --keep-times); off by default,
+  // as designed.
+  void SetKeepTimes(bool on) { keepTimes_ = on; }
 
   // ProgressOwner
   bool IsEnabled() const override { return enabled_; }
@@ -93,9 +100,9 @@ class MainDialog : public disk::EngineHost, public ProgressOwner {
   void ProgressClosed(ProgressDialog* dialog) override;
 
   CommandOutcome LastOutcome() const { return lastOutcome_; }
-  // False when the last restore told the user of a row it could not write
-  // whole ("File writing failure.", a path too long): a partial restore is
-  // not reported as success.
+  // False when the last restore told the user of a file or folder it could
+  // not write whole ("File writing failure.", a path too long, the count at
+  // its end): a partial restore is not reported as success.
   bool LastRestoreComplete() const { return lastRestoreComplete_; }
   const std::vector<platform::Drive>& Drives() const { return drives_; }
   ResultsList& List() { return list_; }
@@ -144,6 +151,18 @@ class MainDialog : public disk::EngineHost, public ProgressOwner {
   Windows9xPlatform* windows9x_ = nullptr;
   bool ending_ = false;
   std::uint64_t wipeFailures_ = 0;
+  bool keepTimes_ = false;
+  // What the running restore made, with the times to give it at its end.
+  struct MadeByRestore {
+    std::string path;
+    disk::VolumeTime modified;
+    bool isFolder = false;
+  };
+  std::vector<MadeByRestore> restored_;
+  // The bytes the selected rows would write (a folder row: the listed rows
+  // below it), for the free-space check before a restore.
+  std::uint64_t BytesToRestore() const;
+  void ApplyRestoredTimes();
 };
 
 }  // namespace ambrelic::ui

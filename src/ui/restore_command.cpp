@@ -1,6 +1,8 @@
 // The restore command: the selected rows are read back from the list and
 // written, through the engines, under a target the user chooses in the Save
 // As dialog. Nothing is written to the searched volume.
+#include <unordered_set>
+
 #include "exfat/restore.h"
 #include "fat/restore.h"
 #include "ntfs/mft_scan.h"
@@ -30,16 +32,18 @@ const char* const kPathTooLong =
 // size text is read into 32.
 constexpr std::size_t kFileNameBuffer = 520;
 constexpr std::size_t kSizeTextBuffer = 32;
-// A folder the restore creates: on the NT path fewer than 254 UTF-16
-// characters, on the 9x path fewer than 247 bytes.
-constexpr std::size_t kNtFolderUnits = 254;
-constexpr std::size_t kNineXFolderBytes = 247;
 
 std::string CutTo(const std::string& text, std::size_t buffer) {
   return text.size() < buffer ? text : text.substr(0, buffer - 1);
 }
 
 std::uint32_t Low32(std::uint64_t value) { return static_cast<std::uint32_t>(value); }
+
+// Told at the end of a restore that could not write everything whole.
+std::string IncompleteText(std::uint64_t count) {
+  if (count == 1) return "1 file could not be restored completely.";
+  return std::to_string(count) + " files could not be restored completely.";
+}
 
 }  // namespace
 
@@ -67,7 +71,7 @@ bool MainDialog::ReopenSearchedVolume() {
   const platform::OpenResult opened =
       platform::OpenFileDevice(searchedDrive_->sourcePath, searchedDrive_->offset, searchedDrive_->length, false);
   if (!opened.device) {
-    ShowMessage(platform::ErrorText(opened.error));
+    ShowFileMessage(searchedDrive_->sourcePath, platform::ErrorText(opened.error));
     return false;
   }
   ctx_.volumeHandle = opened.device;
@@ -91,7 +95,11 @@ void MainDialog::OnRestore() {
 
   const int count = list_.SelectedCount();
   std::string offered = kDefaultName;
-  if (count == 1) offered = CutTo(platform::SafePathComponent(list_.CellText(first, 0)), kFileNameBuffer);
+  // The row's name as the target can hold it; whatever the user types
+  // instead is used as typed.
+  if (count == 1) {
+    offered = CutTo(platform::FitName(platform::SafePathComponent(list_.CellText(first, 0))), kFileNameBuffer);
+  }
 
   std::string chosen;
   // Each round is one Save As dialog, ended by the user (or by the front
@@ -111,8 +119,17 @@ void MainDialog::OnRestore() {
     break;
   }
 
+  // Nothing is written when the target's file system cannot take it all.
+  const std::uint64_t needed = BytesToRestore();
+  if (const std::optional<std::uint64_t> free = platform::FreeBytesAt(chosen); free && needed > *free) {
+    ShowFileMessage(chosen, "needs " + std::to_string(needed) + " bytes, " + std::to_string(*free) + " free");
+    lastRestoreComplete_ = false;
+    return;
+  }
+
   lastOutcome_ = CommandOutcome::Ran;
   host_.SetWaitCursor(true);
+  restored_.clear();
   // Every box from here on tells of something not restored.
   const long messagesBefore = messagesShown_;
   lastRestoreComplete_ = false;
@@ -120,6 +137,7 @@ void MainDialog::OnRestore() {
     host_.SetWaitCursor(false);
     return;
   }
+  op_.IncompleteCount = 0;
   for (int row = first; row >= 0; row = list_.NextSelected(row)) {
     const std::string sizeText = CutTo(list_.CellText(row, 2), kSizeTextBuffer);
     const std::uint64_t number = ParseUInt64Text(list_.CellText(row, 4));
@@ -128,48 +146,103 @@ void MainDialog::OnRestore() {
     std::string target = chosen;
     if (count > 1) {
       // Names come from the volume: in their safe form they stay inside
-      // the new folder.
-      const std::string name = platform::SafePathComponent(list_.CellText(row, 0));
-      if (name.size() > platform::kMaxNameBytes) {
-        ShowMessage(kPathTooLong);
-        continue;
-      }
+      // the new folder, shortened when longer than the target takes.
+      const std::string name = platform::FitName(platform::SafePathComponent(list_.CellText(row, 0)));
       target = chosen + "/" + name;
       // A file restored earlier under this name must not swallow a folder.
       for (int n = 2; isFolder && n <= 10000 && platform::PathExists(target) && !platform::IsFolder(target); ++n) {
         target = platform::NumberedPath(chosen + "/" + name, n);
       }
     }
+    bool whole = true;
     if (ctx_.fsKind == disk::FsKind::Exfat) {
       // The row's texts do not say where its data lies; the search noted it.
       const disk::ExfatStream stream =
           exfat::RowStream(ctx_, list_.CellText(row, 0), list_.CellText(row, 1), sizeText, size, number);
+      const disk::VolumeTime& written = list_.Row(row).facts.written;
       if (!isFolder) {
-        exfat::RestoreExfatFile(ctx_, *this, target, stream);
-      } else if (EnsureFolder(target) != 0) {
-        exfat::RestoreExfatFolder(ctx_, op_, *this, stream, target);
+        whole = exfat::RestoreExfatFile(ctx_, *this, target, stream, written);
+      } else {
+        const bool existed = platform::IsFolder(target);
+        if (EnsureFolder(target) == 0) {
+          whole = false;
+        } else {
+          if (!existed) Restored(target, written, true);
+          exfat::RestoreExfatFolder(ctx_, op_, *this, stream, target);
+        }
       }
     } else if (isFolder) {
+      // The folder itself is made here; what it holds is told by the engine.
+      const bool existed = platform::IsFolder(target);
       RestoreFolder(target, number, size);
+      if (!existed && platform::IsFolder(target)) Restored(target, list_.Row(row).facts.written, true);
     } else if (ctx_.fsKind == disk::FsKind::Ntfs) {
-      ntfs::RestoreNtfsFile(ctx_, *this, Low32(number), target);
+      whole = ntfs::RestoreNtfsFile(ctx_, *this, Low32(number), target);
     } else {
-      fat::RestoreFatFile(ctx_, *this, target, Low32(number), Low32(size));
+      whole = fat::RestoreFatFile(ctx_, *this, target, Low32(number), Low32(size), list_.Row(row).facts.written);
     }
+    if (!whole) ++op_.IncompleteCount;
   }
-  lastRestoreComplete_ = messagesShown_ == messagesBefore;
+  ApplyRestoredTimes();
+  lastRestoreComplete_ = messagesShown_ == messagesBefore && op_.IncompleteCount == 0;
+  if (op_.IncompleteCount > 0) ShowMessage(IncompleteText(op_.IncompleteCount));
   host_.SetWaitCursor(false);
 }
 
-int MainDialog::EnsureFolder(const std::string& path) {
-  bool fits;
-  if (ctx_.IsNtPlatform == 0) {
-    fits = path.size() < kNineXFolderBytes;
-  } else {
-    fits = platform::LocaleToUtf16(path).size() < kNtFolderUnits;
+void MainDialog::Restored(const std::string& path, const disk::VolumeTime& modified, bool isFolder) {
+  if (keepTimes_ && modified.present()) restored_.push_back({path, modified, isFolder});
+}
+
+void MainDialog::ApplyRestoredTimes() {
+  // Files first: writing into a folder changes its time, so the folders
+  // get theirs once everything is written.
+  for (const bool folders : {false, true}) {
+    for (const auto& made : restored_) {
+      if (made.isFolder != folders) continue;
+      if (const std::optional<std::int64_t> seconds = disk::UnixSeconds(made.modified)) {
+        platform::SetModificationTime(made.path, *seconds);
+      }
+    }
   }
-  // Linux adds its own limit: no name of the path may pass 255 bytes.
-  if (!fits || !platform::ComponentsFit(path)) {
+  restored_.clear();
+}
+
+std::uint64_t MainDialog::BytesToRestore() const {
+  // The selected rows, and for a selected folder the rows listed in it or
+  // below it. Folder paths are gathered first, so that every row is
+  // looked at once, with one look-up per level of its folder: a --all of a
+  // million rows stays linear.
+  std::uint64_t total = 0;
+  std::unordered_set<std::string> folders;
+  std::vector<bool> selected(static_cast<std::size_t>(list_.RowCount()), false);
+  for (int row = list_.FirstSelected(); row >= 0; row = list_.NextSelected(row)) {
+    selected[static_cast<std::size_t>(row)] = true;
+    if (!list_.Row(row).isFolder) continue;
+    std::string path = list_.CellText(row, 1);
+    if (path.empty() || path.back() != '\\') path += '\\';
+    folders.insert(path + list_.CellText(row, 0));
+  }
+  for (int row = 0; row < list_.RowCount(); ++row) {
+    if (list_.Row(row).isFolder) continue;
+    bool counted = selected[static_cast<std::size_t>(row)];
+    const std::string& folder = list_.CellText(row, 1);
+    // Every prefix of the folder that ends before a '\\' (or is the whole
+    // folder) may be a selected folder.
+    for (std::size_t end = folder.size(); !counted && !folders.empty();) {
+      if (folders.count(folder.substr(0, end)) != 0) counted = true;
+      const std::size_t slash = end == 0 ? std::string::npos : folder.rfind('\\', end - 1);
+      if (slash == std::string::npos) break;
+      end = slash;
+    }
+    if (counted) total += list_.Row(row).facts.size;
+  }
+  return total;
+}
+
+int MainDialog::EnsureFolder(const std::string& path) {
+  // The target's own limits: a path the kernel takes, no name of it longer
+  // than 255 bytes.
+  if (path.size() > platform::kMaxPathBytes || !platform::ComponentsFit(path)) {
     ShowMessage(kPathTooLong);
     return 0;
   }
@@ -178,7 +251,10 @@ int MainDialog::EnsureFolder(const std::string& path) {
 }
 
 void MainDialog::RestoreFolder(const std::string& target, std::uint64_t number, std::uint64_t /*size*/) {
-  if (EnsureFolder(target) == 0) return;
+  if (EnsureFolder(target) == 0) {
+    ++op_.IncompleteCount;
+    return;
+  }
   if (ctx_.fsKind == disk::FsKind::Ntfs) {
     ntfs::ScanMft(ctx_, op_, *this, Low32(number), target);
   } else {

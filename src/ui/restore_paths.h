@@ -19,10 +19,9 @@ namespace ambrelic::ui {
 std::uint64_t ParseUInt64Text(std::string_view text);
 
 // True when a restore to target would write onto the volume of drive: the
-// drive's source is a block device (the volume itself, or the whole disk
-// holding it as a partition) and the file system holding target (its
-// nearest existing folder) is mounted from that volume. An image file as
-// source is never the target's volume.
+// file system holding target (its nearest existing folder) reads the
+// drive's bytes, whether it is mounted from the block device, a partition
+// of it, a loop device over the image, or by FUSE from the image file.
 bool TargetOnSearchedVolume(const platform::Drive& drive, const std::string& target);
 
 }  // namespace ambrelic::ui

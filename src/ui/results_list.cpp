@@ -119,6 +119,7 @@ void ResultsList::AddRow(disk::OperationState& op, disk::FoundRow row) {
   ResultRow r;
   r.iconKey = IconKeyFor(row.name, row.isFolder);
   r.isFolder = row.isFolder;
+  r.facts = row.facts;
   r.texts = {std::move(row.name), std::move(row.folder), std::move(row.size), std::move(row.modified),
              std::move(row.number)};
   const std::size_t at = std::min<std::size_t>(static_cast<std::size_t>(std::max(op.NextRow, 0)), rows_.size());
@@ -128,6 +129,7 @@ void ResultsList::AddRow(disk::OperationState& op, disk::FoundRow row) {
     rows_.insert(rows_.begin() + static_cast<std::ptrdiff_t>(at), std::move(r));
   }
   op.NextRow += 1;
+  if (rowObserver_) rowObserver_(rows_[at]);
 }
 
 void ResultsList::OnColumnClick(int column) {

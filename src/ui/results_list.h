@@ -8,6 +8,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -32,6 +33,7 @@ struct ResultRow {
   bool isFolder = false;
   std::string iconKey;               // "folder", or the name from its last '.', lower-cased
   bool selected = false;
+  disk::RowFacts facts;              // the engine's typed values and condition
 };
 
 // Notice shown while a list with rows is cleared (static 1011).
@@ -68,6 +70,10 @@ class ResultsList {
   // click on the same column, ascending again on another column. Stable.
   void OnColumnClick(int column);
 
+  // Called with each row as it is added (front ends that write rows out
+  // while the search runs); none by default.
+  void SetRowObserver(std::function<void(const ResultRow&)> observer) { rowObserver_ = std::move(observer); }
+
   // Selection, for the restore.
   void SetSelected(int row, bool selected);
   void SelectAll(bool selected);
@@ -93,6 +99,7 @@ class ResultsList {
   std::string counterText_;
   int lastSortedColumn_ = 0;
   int directionFlag_ = 0;  // 0 ascending, 1 descending, for the next sort
+  std::function<void(const ResultRow&)> rowObserver_;
 };
 
 }  // namespace ambrelic::ui

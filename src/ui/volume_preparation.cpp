@@ -125,7 +125,7 @@ int MainDialog::PrepareVolume() {
   if (!opened.device) {
     std::string text = platform::ErrorText(opened.error);
     if (opened.error == EACCES || opened.error == EPERM) text += kAdminHint;
-    ShowMessage(text);
+    ShowFileMessage(slot->sourcePath, text);
     return 0;
   }
   ctx_.volumeHandle = opened.device;

@@ -132,13 +132,12 @@ TEST(CliBinary, SearchCsvIsTheListExactly) {
   EXPECT_NE(r.out.find("\"Inner, part.txt\""), std::string::npos) << "a name with a comma is quoted";
 }
 
-TEST(CliBinary, SearchJsonHasTheFiveKeys) {
+TEST(CliBinary, SearchJsonHasTheTypedKeys) {
   const CliRun r = Cli("search --no-scan-vacant --format json '" + Image("del16.img") + "'");
   EXPECT_EQ(r.status, 0);
   ASSERT_GT(r.out.size(), 4u);
   EXPECT_EQ(r.out.substr(0, 4), "[\n  ");
-  EXPECT_NE(r.out.find("{\"Name\": \"File number 07.txt\", \"In Folder\": \"C:\\\\\", \"Size\": \"19\", "
-                       "\"Modified\": \"05/06/2024 07:08\", \"Cluster\": \""),
+  EXPECT_NE(r.out.find("{\"name\": \"File number 07.txt\", \"folder\": \"C:\\\\\", \"size\": 19, \"modified\": \"2024-05-06T07:08:"),
             std::string::npos)
       << r.out;
   EXPECT_EQ(r.out.substr(r.out.size() - 4), "}\n]\n");
@@ -151,7 +150,8 @@ TEST(CliBinary, SearchJsonHasTheFiveKeys) {
           "/out.json'",
       &rc);
   EXPECT_EQ(rc, 0);
-  EXPECT_EQ(count.substr(count.find(' ') + 1), "['Cluster', 'In Folder', 'Modified', 'Name', 'Size']\n");
+  EXPECT_EQ(count.substr(count.find(' ') + 1),
+            "['cluster', 'condition', 'folder', 'is_folder', 'modified', 'name', 'percent_free', 'size']\n");
 }
 
 TEST(CliBinary, SortBySizeDescending) {

@@ -3,7 +3,14 @@
 // command's dialogs.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
+#include <cstdlib>
+
 #include <filesystem>
+#include <sstream>
+
+#include <unistd.h>
 
 #include "cli/options.h"
 #include "platform/files.h"
@@ -95,6 +102,106 @@ TEST(CliRestore, OneRowAfterSortAndRowsOutOfTheList) {
   EXPECT_EQ(none.status, 1);
   EXPECT_NE(none.err.find("there is no row 99"), std::string::npos) << none.err;
   EXPECT_FALSE(platform::PathExists(dir + "/x"));
+}
+
+// A folder restore that could not write one of its files tells the count
+// at the end and exits with status 1; what it could write is there.
+TEST(CliRestore, FilesNotRestoredWholeAreCountedAndTheStatusIsOne) {
+  const std::string image = test::FixtureImage("make_name_images.sh", "names16.img");
+  const CliResult list = Cli("search --no-scan-vacant --format csv '" + image + "'");
+  ASSERT_EQ(list.status, 0) << list.err;
+  std::istringstream lines(list.out);
+  std::string line;
+  int row = 0;
+  int damaged = 0;
+  while (std::getline(lines, line)) {
+    if (line.rfind("Damaged,", 0) == 0) damaged = row;
+    ++row;
+  }
+  ASSERT_GT(damaged, 0);
+  const std::string out = test::MakeTempDir("clirestore") + "/damaged";
+  const CliResult r =
+      Cli("restore --no-scan-vacant --row " + std::to_string(damaged) + " --to '" + out + "' '" + image + "'");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("\n1 file could not be restored completely.\n"), std::string::npos) << r.err;
+  EXPECT_TRUE(platform::PathExists(out + "/$OOD.TXT"));
+}
+
+// A target inside an ntfs-3g mount of the very image searched lies on the
+// searched volume: the warning is asked, its default No writes nothing and
+// the command ends with status 1; --yes answers it.
+TEST(CliRestore, OntoAFuseMountOfTheSearchedImageAsksFirst) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root for FUSE";
+  const std::string path = test::MakeTempDir("clirestore-fuse") + "/volume.img";
+  fs::copy_file(test::FixtureImage("make_wipe_images.sh", "wipe-ntfs.img"), path);
+  const std::string mountPoint = test::MakeTempDir("clirestore-fuse");
+  int status = -1;
+  test::RunCommand("ntfs-3g '" + path + "' '" + mountPoint + "' 2>&1", &status);
+  if (status != 0) GTEST_SKIP() << "ntfs-3g cannot mount here";
+  const CliResult no = Cli("restore --no-scan-vacant --all --to '" + mountPoint + "/out' '" + path + "'");
+  const bool writtenOnNo = platform::PathExists(mountPoint + "/out");
+  const CliResult yes = Cli("restore --no-scan-vacant --all --yes --to '" + mountPoint + "/out' '" + path + "'");
+  const bool writtenOnYes = platform::PathExists(mountPoint + "/out");
+  test::RunCommand("umount '" + mountPoint + "'");
+  const std::string warning =
+      "I recommend you if possible to select a different drive from searched drive so not to overwrite original "
+      "data.\n\nDo you want to continue?\n";
+  EXPECT_EQ(no.status, 1);
+  EXPECT_NE(no.err.find(warning), std::string::npos) << no.err;
+  EXPECT_FALSE(writtenOnNo);
+  // Yes restores onto the volume it reads: ntfs-3g hands the restored files
+  // the very records and clusters still to be read, and what could then not
+  // be restored whole is told and makes the status 1.
+  EXPECT_TRUE(writtenOnYes);
+  if (yes.status != 0) {
+    EXPECT_EQ(yes.status, 1);
+    EXPECT_NE(yes.err.find("could not be restored completely.\n"), std::string::npos) << yes.err;
+  }
+}
+
+TEST(CliRestore, KeepTimesGivesTheEntrysModificationTime) {
+  const std::string dir = test::MakeTempDir("clirestore");
+  // The fixture's files were written at 2010-01-01 12:00:00 (UTC, as the
+  // entries hold local time).
+  ::setenv("TZ", "UTC0", 1);
+  const CliResult r = test::RunProgram(AMBRELIC_CLI,
+                                       "restore --no-scan-vacant --keep-times --all --to '" + dir + "/kept' '" +
+                                           Image() + "'");
+  EXPECT_EQ(r.status, 0) << r.err;
+  const auto when = [](const std::string& path) {
+    struct stat st {};
+    EXPECT_EQ(::stat(path.c_str(), &st), 0) << path;
+    return static_cast<long long>(st.st_mtime);
+  };
+  EXPECT_NEAR(when(dir + "/kept/many clusters.bin"), 1262347200, 2);
+  EXPECT_NEAR(when(dir + "/kept/Project Folder/Sub One"), 1262347200, 2) << "a recreated folder too";
+  EXPECT_NEAR(when(dir + "/kept/Project Folder"), 1262347200, 2);
+  // Without it the files get the time of the restore.
+  const CliResult plain = Cli("restore --no-scan-vacant --all --to '" + dir + "/plain' '" + Image() + "'");
+  EXPECT_EQ(plain.status, 0);
+  EXPECT_GT(when(dir + "/plain/many clusters.bin"), 1262347200 + 86400);
+}
+
+TEST(CliRestore, TooLittleFreeSpaceWritesNothing) {
+  const std::string dir = test::MakeTempDir("clirestore");
+  int status = -1;
+  test::RunCommand("mount -t tmpfs -o size=16k tmpfs '" + dir + "' 2>&1", &status);
+  if (status != 0) GTEST_SKIP() << "no tmpfs can be mounted here";
+  const CliResult r = Cli("restore --no-scan-vacant --quiet --all --to '" + dir + "/out' '" + Image() + "'");
+  const std::string left = test::RunCommand("ls -A '" + dir + "'");
+  test::RunCommand("umount '" + dir + "'");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err.rfind("ambrelic-cli: " + dir + "/out: needs ", 0), 0u) << r.err;
+  EXPECT_NE(r.err.find(" bytes, "), std::string::npos);
+  EXPECT_NE(r.err.find(" free\n"), std::string::npos);
+  EXPECT_EQ(left, "") << "nothing written";
+}
+
+TEST(CliRestore, MissingImageIsNamed) {
+  const std::string dir = test::MakeTempDir("clirestore");
+  const CliResult r = Cli("restore --all --to '" + dir + "/x' /no/such.img");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "ambrelic-cli: /no/such.img: No such file or directory\n");
 }
 
 }  // namespace

@@ -42,4 +42,18 @@ TEST_F(TextTest, UpperCaseIsMultibyteAware) {
   EXPECT_EQ(LocaleToUtf16("\xc3\xa9t").size(), 2u);
 }
 
+TEST_F(TextTest, Utf16UnitsCountCharactersWhateverTheirScript) {
+  EXPECT_EQ(Utf16Units(""), 0u);
+  EXPECT_EQ(Utf16Units("C:\\notes.txt"), 12u);
+  EXPECT_EQ(Utf16Units("\xc3\xa9t\xc3\xa9"), 3u);                 // été
+  EXPECT_EQ(Utf16Units("\xe5\x90\x8d\xe5\x89\x8d"), 2u);          // 名前
+  EXPECT_EQ(Utf16Units("\xf0\x9f\x98\x80"), 2u);                   // a surrogate pair
+  // Bytes that start no character count one each.
+  EXPECT_EQ(Utf16Units("a\xff" "b"), 3u);
+  EXPECT_EQ(Utf16Units("\xe5\x90"), 2u);
+  EXPECT_EQ(Utf16Units("\x80\xc0\xaf"), 3u);
+  const std::string mixed = "x\xc3\xa9\xe6\x96\x87\xf0\x9f\x98\x80";
+  EXPECT_EQ(Utf16Units(mixed), LocaleToUtf16(mixed).size());
+}
+
 }  // namespace ambrelic::platform

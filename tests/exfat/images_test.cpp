@@ -266,12 +266,17 @@ TEST_P(ExfatImage, FolderRestoreRecreatesTheTree) {
     EXPECT_EQ(ambrelic::test::Sha256Of(file), manifest_.at(path).sha256) << path;
   }
   EXPECT_TRUE(std::filesystem::is_directory(target + "/a/b/emptydir"));
-  // The name filter still applies inside the folder.
+  EXPECT_EQ(op.IncompleteCount, 0u);
+  // The name filter still applies to the files inside the folder, and every
+  // subfolder is made for them, matching or not.
   const std::string filtered = ambrelic::test::MakeTempDir("exfat-folder") + "/tree";
   ASSERT_TRUE(platform::MakeFolder(filtered));
-  op.nameFilter = "MID";
+  op.nameFilter = "DEEP";
   RestoreExfatFolder(ctx_, op, host, RowStream(ctx_, "tree", "C:\\", "", 0, std::stoull(tree->number)), filtered);
   EXPECT_FALSE(std::filesystem::exists(filtered + "/a/b/seventy.bin"));
+  EXPECT_FALSE(std::filesystem::exists(filtered + "/a/mid.txt"));
+  ASSERT_TRUE(std::filesystem::exists(filtered + "/a/b/c/deep.txt"));
+  EXPECT_EQ(ambrelic::test::Sha256Of(filtered + "/a/b/c/deep.txt"), manifest_.at("tree/a/b/c/deep.txt").sha256);
 }
 
 // Cluster sizes 512 B to 1 MiB, and (0) a volume of 4 KiB sectors.

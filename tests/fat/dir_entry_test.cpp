@@ -195,23 +195,24 @@ TEST_F(EntryTest, OemAndUnicodeNames) {
   platform::SetOemCodepage("CP437");
 }
 
-TEST_F(EntryTest, HostileNamesAreNeitherListedNorEntered) {
-  // Live folders whose long names would lead a path out of its folder.
+TEST_F(EntryTest, HostileLongNamesGiveWayToShortNames) {
+  // Live folders whose long names would lead a path out of its folder: they
+  // are entered under their short names, as a failed checksum would be.
   std::size_t i = 0;
   i = vol.PutNamed(0, i, u"..", MemFat::Short("DOTDOT     ", 0x10, 5, 0), false);
   i = vol.PutNamed(0, i, u"a/b", MemFat::Short("SLASH      ", 0x10, 6, 0), false);
   i = vol.PutNamed(0, i, u"fine", MemFat::Short("FINE       ", 0x10, 7, 0), false);
-  // A deleted file whose long name is "..".
+  // A deleted file whose long name is "..": listed under its short name.
   i = vol.PutNamed(0, i, u"..", MemFat::Short(".          ", 0x20, 8, 10), true);
   for (Cluster c : {5u, 6u, 7u}) {
     vol.SetFat(c, -1);
     vol.Dots(c, 0);
     vol.Put(c, 2, MemFat::Short("\xE5" "NSIDE  TXT", 0x20, 20, 10));
   }
-  auto rows = Search();
-  ASSERT_EQ(rows.size(), 1u);
-  EXPECT_EQ(rows[0].name, "$NSIDE.TXT");
-  EXPECT_EQ(rows[0].folder, "C:\\fine");
+  std::vector<std::string> texts;
+  for (const auto& r : Search()) texts.push_back(r.folder + "|" + r.name);
+  EXPECT_EQ(texts, (std::vector<std::string>{"C:\\|$", "C:\\DOTDOT|$NSIDE.TXT", "C:\\SLASH|$NSIDE.TXT",
+                                             "C:\\fine|$NSIDE.TXT"}));
 }
 
 }  // namespace

@@ -160,7 +160,8 @@ TEST(RestoreFatEntry, HostileNamesStayInsideTheTarget) {
   EXPECT_TRUE(host.events.empty());
 }
 
-TEST(RestoreFatEntry, PathLimitsAndSkips) {
+TEST(RestoreFatEntry, PathLimitsNameClashesAndSkips) {
+  test::UseUtf8Locale();
   Volume v(10);
   test::RecordingHost host;
   const std::string dir = test::MakeTempDir("fatentry");
@@ -171,47 +172,65 @@ TEST(RestoreFatEntry, PathLimitsAndSkips) {
   e.parentPath = dir;
   e.firstCluster = 3;
   e.size = 10;
-  // A name beyond what a Linux file system takes (255 bytes).
+  // A name beyond what a Linux file system takes (255 bytes) is shortened;
+  // one of 255 bytes is kept.
   e.name = std::string(256, 'n');
-  RestoreFatEntry(v.ctx, host, e);
-  ASSERT_EQ(host.events, (std::vector<std::string>{kTooLong}));
+  EXPECT_TRUE(RestoreFatEntry(v.ctx, host, e).complete);
+  EXPECT_TRUE(platform::PathExists(dir + "/" + platform::FitName(e.name)));
   e.name = std::string(255, 'n');
-  RestoreFatEntry(v.ctx, host, e);
+  EXPECT_TRUE(RestoreFatEntry(v.ctx, host, e).complete);
   EXPECT_TRUE(platform::PathExists(dir + "/" + e.name));
-  EXPECT_EQ(host.events.size(), 1u);
+  EXPECT_TRUE(host.events.empty());
 
-  // NT limits: a folder's full path of 254 UTF-16 characters, a file whose
-  // folder needs 259.
+  // A folder whose name a file holds takes the next free number; a folder
+  // of that name is used again.
   RestoreCandidate folder;
   folder.isFolder = true;
   folder.parentPath = dir;
-  folder.name = std::string(253 - dir.size() - 1, 'f');
-  RestoreFatEntry(v.ctx, host, folder);
-  EXPECT_TRUE(platform::IsFolder(dir + "/" + folder.name));
-  folder.name += "g";
-  RestoreFatEntry(v.ctx, host, folder);
-  EXPECT_FALSE(platform::PathExists(dir + "/" + folder.name));
-  EXPECT_EQ(host.events.size(), 2u);
-  e.parentPath = dir + "/" + std::string(258 - dir.size() - 1, 'p');
-  e.name = "x";
-  RestoreFatEntry(v.ctx, host, e);  // folder missing: skipped silently
-  EXPECT_EQ(host.events.size(), 2u);
-  e.parentPath += "p";
-  RestoreFatEntry(v.ctx, host, e);
-  EXPECT_EQ(host.events.size(), 3u);
-  EXPECT_EQ(host.events.back(), kTooLong);
+  folder.name = e.name;
+  EntryRestore made = RestoreFatEntry(v.ctx, host, folder);
+  EXPECT_TRUE(made.complete);
+  EXPECT_EQ(made.folderPath, dir + "/" + std::string(251, 'n') + " (2)");
+  EXPECT_TRUE(platform::IsFolder(made.folderPath));
+  EXPECT_EQ(RestoreFatEntry(v.ctx, host, folder).folderPath, made.folderPath);
 
-  // A non-empty file without a valid first cluster is skipped; an empty one
-  // is created whatever its cluster field holds.
+  // Paths as long as the kernel takes (4095 bytes), no longer; nothing of
+  // the old 253/258-character bounds.
+  std::string deep = dir;
+  while (deep.size() + 256 < 4095) {
+    deep += "/" + std::string(255, 'd');
+    ASSERT_TRUE(platform::MakeFolder(deep));
+  }
+  folder.parentPath = deep;
+  folder.name = std::string(4095 - deep.size() - 1, 'f');
+  made = RestoreFatEntry(v.ctx, host, folder);
+  EXPECT_TRUE(made.complete);
+  EXPECT_EQ(made.folderPath.size(), 4095u);
+  folder.name += "g";
+  EXPECT_FALSE(RestoreFatEntry(v.ctx, host, folder).complete);
+  EXPECT_EQ(host.events, (std::vector<std::string>{kTooLong}));
+  e.parentPath = deep;
+  e.name = std::string(4095 - deep.size() - 1, 'x');
+  EXPECT_TRUE(RestoreFatEntry(v.ctx, host, e).complete);
+  e.name += "x";
+  EXPECT_FALSE(RestoreFatEntry(v.ctx, host, e).complete);
+  EXPECT_EQ(host.events.size(), 2u);
+
+  // Skipped without a message, and not complete: a missing folder, and a
+  // non-empty file without a valid first cluster. An empty one is created
+  // whatever its cluster field holds.
+  e.parentPath = dir + "/missing";
+  e.name = "x";
+  EXPECT_FALSE(RestoreFatEntry(v.ctx, host, e).complete);
   e.parentPath = dir;
   e.name = "bad";
   e.firstCluster = 1;
-  RestoreFatEntry(v.ctx, host, e);
+  EXPECT_FALSE(RestoreFatEntry(v.ctx, host, e).complete);
   EXPECT_FALSE(platform::PathExists(dir + "/bad"));
   e.size = 0;
-  RestoreFatEntry(v.ctx, host, e);
+  EXPECT_TRUE(RestoreFatEntry(v.ctx, host, e).complete);
   EXPECT_TRUE(platform::PathExists(dir + "/bad"));
-  EXPECT_EQ(host.events.size(), 3u);
+  EXPECT_EQ(host.events.size(), 2u);
 }
 
 TEST(SafePathComponent, NamesNeverLeaveTheTarget) {
@@ -222,6 +241,36 @@ TEST(SafePathComponent, NamesNeverLeaveTheTarget) {
   EXPECT_EQ(platform::SafePathComponent("a/b"), "a_b");
   EXPECT_EQ(platform::SafePathComponent(std::string("a\0b", 3)), "a_b");
   EXPECT_EQ(platform::SafePathComponent("..."), "...");
+}
+
+std::string Repeat(const std::string& s, std::size_t n) {
+  std::string out;
+  for (std::size_t i = 0; i < n; ++i) out += s;
+  return out;
+}
+
+TEST(FitName, LongNamesKeepTheirExtensionAndStayApart) {
+  test::UseUtf8Locale();
+  EXPECT_EQ(platform::FitName(std::string(255, 'n')), std::string(255, 'n'));
+  // Cut at a character, then "~" and the hash of the whole name.
+  EXPECT_EQ(platform::FitName(Repeat("\xC3\xA9", 130)), Repeat("\xC3\xA9", 119) + "~9EC9DC1D");
+  const std::string a = platform::FitName(std::string(300, 'x') + "a.txt");
+  EXPECT_EQ(a.substr(0, 234) + a.substr(243), std::string(234, 'x') + ".txt");
+  EXPECT_NE(a, platform::FitName(std::string(300, 'x') + "b.txt"));
+  // An "extension" of more than 20 bytes is none: cut like the rest.
+  EXPECT_EQ(platform::FitName("Minutes. " + std::string(300, 'm')).substr(0, 10), "Minutes. m");
+}
+
+TEST(NumberedPath, TheNumberedNameStaysWithinTheNameLimit) {
+  test::UseUtf8Locale();
+  EXPECT_EQ(platform::NumberedPath("d/stem.ext", 2), "d/stem (2).ext");
+  EXPECT_EQ(platform::NumberedPath("d/.profile", 3), "d/.profile (3)");
+  EXPECT_EQ(platform::NumberedPath("d.x/name", 2), "d.x/name (2)");
+  // 255 bytes: the stem gives way to the number.
+  EXPECT_EQ(platform::NumberedPath("d/" + std::string(251, 'n') + ".txt", 2), "d/" + std::string(247, 'n') + " (2).txt");
+  // Cut at a character: 123 "é" (246 bytes) + " (2)" + ".txt" = 254 bytes.
+  EXPECT_EQ(platform::NumberedPath("d/" + Repeat("\xC3\xA9", 125) + ".txt", 2),
+            "d/" + Repeat("\xC3\xA9", 123) + " (2).txt");
 }
 
 TEST(CreateNewFile, NumbersGoBeforeTheLastExtension) {

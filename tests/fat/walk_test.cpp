@@ -133,6 +133,7 @@ TEST_F(WalkTest, FolderRestoreWalkHandsCandidatesWithoutProgress) {
   hooks.restoreEntry = [&](const RestoreCandidate& c) {
     seen.push_back(c.fullPath + (c.isFolder ? "/" : "") + " " + std::to_string(c.firstCluster) + " " +
                    std::to_string(c.size) + " in " + c.parentPath);
+    return c.isFolder ? c.fullPath : std::string();
   };
   RestoreFolderWalk(v.ctx, op, host, 4, "/target/OLD", hooks);
   EXPECT_EQ(seen, (std::vector<std::string>{"/target/OLD/FILE.TXT 12 100 in /target/OLD",
@@ -144,35 +145,32 @@ TEST_F(WalkTest, FolderRestoreWalkHandsCandidatesWithoutProgress) {
   EXPECT_EQ(op.OperationMode, disk::OpRestore);
   EXPECT_TRUE(v.ctx.fatWork.empty());  // freed again
 
-  // The filter still applies.
+  // The filter still applies to files; every folder is handed, so that the
+  // matching files inside have a folder to go to.
   seen.clear();
   op.nameFilter = "DEEP";
   RestoreFolderWalk(v.ctx, op, host, 4, "/target/OLD", hooks);
-  EXPECT_EQ(seen, (std::vector<std::string>{"/target/OLD/$UB/DEEP.TXT 13 100 in /target/OLD/$UB"}));
+  EXPECT_EQ(seen, (std::vector<std::string>{"/target/OLD/$UB/ 5 0 in /target/OLD",
+                                            "/target/OLD/$UB/DEEP.TXT 13 100 in /target/OLD/$UB"}));
 }
 
-TEST_F(WalkTest, FolderRestorePathLengthMessages) {
+TEST_F(WalkTest, FolderRestoreEntersFoldersWhereTheHookMadeThem) {
   MemFat v = SampleVolume();
-  int candidates = 0;
+  std::vector<std::string> seen;
+  std::string suffix = " (2)";  // the folder was made under another name
   WalkHooks hooks;
-  hooks.restoreEntry = [&](const RestoreCandidate&) { ++candidates; };
-  // 500 + "FILE.TXT" (8) > 506: message, dropped; "$UB" (3) fits, but its
-  // own path then makes DEEP.TXT too long.
-  const std::string target = "/" + std::string(499, 'p');
-  RestoreFolderWalk(v.ctx, op, host, 4, target, hooks);
-  const std::string msg =
-      "message: Restoring path length exceeded maximum path length.\n\nPlease select a folder with shorter path "
-      "length.";
-  EXPECT_EQ(host.events, (std::vector<std::string>{msg, msg}));
-  EXPECT_EQ(candidates, 1);
-
-  // A subfolder whose path and name reach 520 bytes: the message from the
-  // collection, and nothing else for it.
-  host = ambrelic::test::RecordingHost{};
-  candidates = 0;
-  RestoreFolderWalk(v.ctx, op, host, 4, "/" + std::string(516, 'q'), hooks);
-  EXPECT_EQ(host.events, (std::vector<std::string>{msg, msg}));
-  EXPECT_EQ(candidates, 0);
+  hooks.restoreEntry = [&](const RestoreCandidate& c) {
+    seen.push_back(c.fullPath);
+    return c.isFolder && !suffix.empty() ? c.fullPath + suffix : std::string();
+  };
+  RestoreFolderWalk(v.ctx, op, host, 4, "/t", hooks);
+  EXPECT_EQ(seen, (std::vector<std::string>{"/t/FILE.TXT", "/t/$UB", "/t/$UB (2)/DEEP.TXT"}));
+  // Not made: not entered.
+  seen.clear();
+  suffix.clear();
+  RestoreFolderWalk(v.ctx, op, host, 4, "/t", hooks);
+  EXPECT_EQ(seen, (std::vector<std::string>{"/t/FILE.TXT", "/t/$UB"}));
+  EXPECT_TRUE(host.events.empty());
 }
 
 TEST_F(WalkTest, ClusterScanOfVacantClusters) {
@@ -279,18 +277,38 @@ TEST_F(WalkTest, DepthIsBoundedByThePathLimit) {
   EXPECT_GE(longest, 515u);
   EXPECT_LT(host.rows.size(), 300u);
 
-  // The same in a folder restore.
+  // A folder restore goes as deep as its target takes: every level.
   int deepest = 0;
   WalkHooks hooks;
   hooks.restoreEntry = [&](const RestoreCandidate& c) {
     deepest = std::max<int>(deepest, static_cast<int>(c.fullPath.size()));
+    return c.isFolder ? c.fullPath : std::string();
   };
   // The restore walks deleted folders: make the whole tree free again.
   for (Cluster c = 3; c < 303; ++c) v.SetFat(c, 0);
   host = ambrelic::test::RecordingHost{};
   RestoreFolderWalk(v.ctx, op, host, 3, "/t", hooks);
-  EXPECT_GT(deepest, 400);
-  EXPECT_LE(deepest, 520);
+  EXPECT_EQ(deepest, static_cast<int>(std::string("/t").size() + 299 * 2 + std::string("/$ERE.TXT").size()));
+}
+
+TEST_F(WalkTest, AFolderRestoreGoesDownToThePathLimitOfItsTarget) {
+  // 2200 deleted folders, each the only subfolder of the one before: the
+  // restore's paths grow by two bytes a level and stop at 4095 bytes, more
+  // than 2000 levels down (which the walk's recursion must bear).
+  MemFat v(disk::FsKind::Fat16, 2200, 1, 9);
+  for (Cluster c = 3; c < 2200; ++c) {
+    v.Dots(c, c - 1);
+    v.Put(c, 2, MemFat::Short("D          ", 0x10, c + 1, 0));
+  }
+  std::size_t deepest = 0;
+  WalkHooks hooks;
+  hooks.restoreEntry = [&](const RestoreCandidate& c) {
+    deepest = std::max(deepest, c.fullPath.size());
+    return c.isFolder ? c.fullPath : std::string();
+  };
+  RestoreFolderWalk(v.ctx, op, host, 3, "/t", hooks);
+  EXPECT_GE(deepest, 4096u);
+  EXPECT_LE(deepest, 4097u);
 }
 
 TEST_F(WalkTest, ShortAndGarbageVolumesEnd) {

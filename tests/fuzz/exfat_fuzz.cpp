@@ -70,6 +70,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     bool complete = false;
     exfat::SelectRestoreClusters(ctx, c.stream.firstCluster, std::min<std::uint64_t>(c.stream.dataLength, 1u << 24),
                                  c.stream.noFatChain, complete);
+    // Folders are entered where a restore would make them.
+    return c.isFolder ? c.parentPath + "/" + c.name : std::string();
   };
   disk::ExfatStream folder;
   folder.firstCluster = ctx.exfat.rootCluster;

@@ -63,7 +63,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   fat::ScanClusters(ctx, op, host);
 
   fat::WalkHooks hooks;
-  hooks.restoreEntry = [](const fat::RestoreCandidate&) {};
+  hooks.restoreEntry = [](const fat::RestoreCandidate& c) { return c.isFolder ? c.fullPath : std::string(); };
   hooks.replaceRegion = [](std::uint32_t, std::span<std::uint8_t>, std::uint32_t) {};
   fat::RestoreFolderWalk(ctx, op, host, 2 + control % 8, "/restore", hooks);
   ctx.fatWork = ctx.fatCopy;

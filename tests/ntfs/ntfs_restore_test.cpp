@@ -197,27 +197,58 @@ TEST_F(NtfsRestore, WriteFailuresAreReportedAndThePartStays) {
   EXPECT_EQ(Bytes(dir + "/big.bin").size(), 3u * cs);
 }
 
-TEST_F(NtfsRestore, FolderPathOf253And254Characters) {
-  test::RecordingHost h;
-  const std::string dir = test::MakeTempDir("ntfsrestore");
-  // Names of up to 255 bytes each; the whole path counts UTF-16 characters.
-  const std::size_t room = 253 - dir.size() - 1;
-  const std::string first(std::min<std::size_t>(room / 2, 200), 'a');
-  const std::string second(room - first.size() - 1, 'b');
-  EXPECT_EQ(CreateRelativeFolders(h, dir, first + "\\" + second), dir + "/" + first + "/" + second);
-  EXPECT_TRUE(platform::IsFolder(dir + "/" + first + "/" + second));
-  EXPECT_TRUE(h.events.empty());
-  EXPECT_EQ(CreateRelativeFolders(h, dir, first + "\\" + second + "c"), "");
-  EXPECT_EQ(h.events, (std::vector<std::string>{kTooLong}));
-  // Multibyte text counts its UTF-16 characters, not its bytes.
-  std::string wide;
-  for (std::size_t i = 0; i < 50; ++i) wide += "\xE5\x90\x8D";  // 名
-  EXPECT_NE(CreateRelativeFolders(h, dir, wide), "");
-  // A name longer than 255 bytes cannot exist on the target.
-  std::string tooWide;
-  for (std::size_t i = 0; i < 90; ++i) tooWide += "\xE5\x90\x8D";
-  EXPECT_EQ(CreateRelativeFolders(h, dir, tooWide), "");
-  EXPECT_EQ(h.events.size(), 2u);
+TEST_F(NtfsRestore, FolderRestoreGoesAsDeepAsTheTargetTakes) {
+  // Top (20) holds a chain of twenty folders of 250-character names
+  // (21..40), each with a file (41..60), and a folder whose name takes 270
+  // bytes (61) with a file (62).
+  VolumeBuilder b;
+  b.SetRecord(20, Folder(5, u"Top"));
+  for (std::uint32_t n = 21; n <= 40; ++n) {
+    b.SetRecord(n, Folder(n == 21 ? 20 : n - 1, std::u16string(250, u'L')));
+    b.SetRecord(n + 20, Deleted(n, u"f.txt", ResidentAttr(0x80, Text("level " + std::to_string(n)))));
+  }
+  const std::u16string wide(90, u'\u540D');  // 名
+  b.SetRecord(61, Folder(20, wide));
+  b.SetRecord(62, Deleted(61, u"in wide.txt", ResidentAttr(0x80, Text("wide"))));
+  disk::VolumeContext ctx = b.Build();
+  const std::string target = test::MakeTempDir("ntfsrestore") + "/T";
+  ASSERT_TRUE(platform::MakeFolder(target));
+  op.OperationMode = disk::OpRestore;
+  ScanMft(ctx, op, host, 20, target);
+
+  // Every folder and file the kernel's path limit (4095 bytes) lets in is
+  // there; the first folder past it is told once and counted, with what it
+  // holds; a file past it is told and counted on its own.
+  std::string path = target;
+  std::uint64_t told = 0;
+  for (std::uint32_t n = 21; n <= 40; ++n) {
+    const std::string parent = path;
+    path += "/" + std::string(250, 'L');
+    if (path.size() > 4095) {
+      for (const auto& e : fs::directory_iterator(parent)) EXPECT_FALSE(e.is_directory()) << e.path();
+      ++told;
+      break;
+    }
+    ASSERT_TRUE(platform::IsFolder(path)) << n;
+    const std::string file = path + "/f.txt";
+    if (file.size() > 4095) {
+      ++told;
+      continue;
+    }
+    EXPECT_EQ(Bytes(file), Text("level " + std::to_string(n))) << n;
+  }
+  EXPECT_GE(told, 1u);
+  EXPECT_EQ(op.IncompleteCount, told);
+  std::vector<std::string> messages;
+  for (const auto& e : host.events) {
+    if (e.rfind("message: ", 0) == 0) messages.push_back(e);
+  }
+  EXPECT_EQ(messages, std::vector<std::string>(told, kTooLong));
+
+  // The 270-byte name is shortened to fit the target, and its file follows.
+  std::string wideName;
+  for (int i = 0; i < 90; ++i) wideName += "\xE5\x90\x8D";
+  EXPECT_EQ(Bytes(target + "/" + platform::FitName(wideName) + "/in wide.txt"), Text("wide"));
 }
 
 // ---- images made by mkntfs and ntfs-3g ------------------------------------
@@ -319,6 +350,100 @@ TEST_P(NtfsRestoreImages, FolderTreeWithEmptyDeletedSubFolders) {
 
 INSTANTIATE_TEST_SUITE_P(Clusters, NtfsRestoreImages,
                          ::testing::Values("ntfs-c512.img", "ntfs-c4096.img", "ntfs-c65536.img"));
+
+// ---- names a restore must not lose (mkntfs and ntfs-3g) -------------------
+
+std::string Repeat(const std::string& s, int n) {
+  std::string out;
+  for (int i = 0; i < n; ++i) out += s;
+  return out;
+}
+
+// Every entry below root: relative path -> sha256, or "/" for a folder.
+std::map<std::string, std::string> Digests(const std::string& root) {
+  std::map<std::string, std::string> out;
+  for (const auto& e : fs::recursive_directory_iterator(root)) {
+    out[fs::relative(e.path(), root).string()] = e.is_directory() ? "/" : test::Sha256Of(e.path().string());
+  }
+  return out;
+}
+
+class NtfsNames : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    test::UseUtf8Locale();
+    const std::string image = test::FixtureImage("make_name_images.sh", "names-ntfs.img");
+    std::ifstream in(fs::path(image).parent_path().string() + "/MANIFEST");
+    for (std::string line; std::getline(in, line);) {
+      std::istringstream f(line);
+      std::string img, sha, path;
+      std::getline(f, img, '\t');
+      std::getline(f, sha, '\t');
+      std::getline(f, path);
+      if (img == "names-ntfs.img") written[path] = sha;
+    }
+    ASSERT_FALSE(written.empty());
+    auto opened = platform::OpenFileDevice(image);
+    ASSERT_TRUE(opened.device);
+    ctx.SearchedRoot = "C:\\";
+    ctx.fsKind = disk::FsKind::Ntfs;
+    ctx.volumeHandle = opened.device;
+    ASSERT_TRUE(PrepareNtfsVolume(ctx));
+    ScanMft(ctx, op, host, 0, std::string());
+  }
+  const disk::FoundRow* Row(const std::string& folder, const std::string& name) const {
+    for (const auto& r : host.rows) {
+      if (r.folder == folder && r.name == name) return &r;
+    }
+    return nullptr;
+  }
+  std::string RestoreFolderRow(const std::string& folder, const std::string& name) {
+    const disk::FoundRow* row = Row(folder, name);
+    EXPECT_TRUE(row) << folder << " " << name;
+    if (!row) return std::string();
+    const std::string target = test::MakeTempDir("ntfsnames") + "/out";
+    EXPECT_TRUE(platform::MakeFolder(target));
+    op.OperationMode = disk::OpRestore;
+    ScanMft(ctx, op, host, static_cast<RecordNumber>(std::stoul(row->number)), target);
+    return target;
+  }
+  disk::VolumeContext ctx;
+  disk::OperationState op;
+  test::RecordingHost host;
+  std::map<std::string, std::string> written;
+};
+
+TEST_F(NtfsNames, AFolderWhoseNameAFileTookFirstIsRestoredWithItsContents) {
+  // "Clash" holds a file and (renamed to its name after the file was
+  // deleted) a folder "Report 2020"; the file's record comes first.
+  const std::string target = RestoreFolderRow("C:\\", "Clash");
+  const std::map<std::string, std::string> expected = {
+      {"Report 2020", written.at("Clash/Report 2020")},
+      {"Report 2020 (2)", "/"},
+      {"Report 2020 (2)/inside.txt", written.at("Clash/Report 2020 (2)/inside.txt")},
+      {"Report 2020 (2)/deeper", "/"},
+      {"Report 2020 (2)/deeper/deep.txt", written.at("Clash/Report 2020 (2)/deeper/deep.txt")},
+  };
+  EXPECT_EQ(Digests(target), expected);
+  EXPECT_EQ(op.IncompleteCount, 0u);
+}
+
+TEST_F(NtfsNames, ThreeFoldersOfSixtyCjkCharactersKeepTheirPath) {
+  // "Deep" holds three nested folders of a digit and 60 CJK characters:
+  // 193 characters with the drive, 556 bytes of UTF-8.
+  const std::string d1 = "1" + Repeat("\xE5\x90\x8D", 60);
+  const std::string d2 = "2" + Repeat("\xE5\x89\x8D", 60);
+  const std::string d3 = "3" + Repeat("\xE6\x96\x87", 60);
+  // No lost-folder mark.
+  EXPECT_TRUE(Row("C:\\Deep\\" + d1 + "\\" + d2 + "\\" + d3, "deep.txt"));
+  const std::string target = RestoreFolderRow("C:\\", "Deep");
+  const std::string file = d1 + "/" + d2 + "/" + d3 + "/deep.txt";
+  EXPECT_EQ(Digests(target), (std::map<std::string, std::string>{{d1, "/"},
+                                                                 {d1 + "/" + d2, "/"},
+                                                                 {d1 + "/" + d2 + "/" + d3, "/"},
+                                                                 {file, written.at("Deep/" + file)}}));
+  EXPECT_EQ(op.IncompleteCount, 0u);
+}
 
 }  // namespace
 }  // namespace ambrelic::ntfs

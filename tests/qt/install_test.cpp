@@ -18,7 +18,8 @@ TEST(InstallTest, ProgramsLibrariesDesktopEntryAndIcon) {
   ASSERT_EQ(status, 0) << log;
   for (const char* file : {"bin/ambrelic", "bin/ambrelic-cli", "bin/dll16.so", "bin/dll32.so",
                            "share/applications/ambrelic.desktop", "share/icons/hicolor/scalable/apps/ambrelic.svg",
-                           "share/doc/ambrelic/guide.html"}) {
+                           "share/doc/ambrelic/guide.html", "share/man/man1/ambrelic.1.gz",
+                           "share/man/man1/ambrelic-cli.1.gz", "share/bash-completion/completions/ambrelic-cli"}) {
     EXPECT_TRUE(fs::is_regular_file(prefix + "/" + file)) << file;
   }
   const auto entry = ambrelic::test::ReadFileBytes(prefix + "/share/applications/ambrelic.desktop");
@@ -29,6 +30,87 @@ TEST(InstallTest, ProgramsLibrariesDesktopEntryAndIcon) {
   const std::string help = ambrelic::test::RunCommand("QT_QPA_PLATFORM=offscreen '" + prefix + "/bin/ambrelic' --help", &status);
   EXPECT_EQ(status, 0);
   EXPECT_NE(help.find("usage: ambrelic"), std::string::npos);
+}
+
+// The manual pages format without a warning from groff, and show the
+// version and the new options.
+TEST(InstallTest, ManualPages) {
+  for (const std::string page : {"ambrelic", "ambrelic-cli"}) {
+    int status = -1;
+    const std::string path = std::string(AMBRELIC_BUILD_DIR) + "/man/" + page + ".1";
+    const std::string warnings =
+        ambrelic::test::RunCommand("LC_ALL=C.UTF-8 groff -man -Tutf8 -ww -z '" + path + "' 2>&1", &status);
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(warnings, "") << page;
+    const std::string text =
+        ambrelic::test::RunCommand("LC_ALL=C.UTF-8 MANWIDTH=100 man -l '" + path + ".gz' 2>/dev/null | col -b", &status);
+    EXPECT_NE(text.find("--version"), std::string::npos) << page;
+    EXPECT_EQ(text.find("@VERSION@"), std::string::npos) << page;
+  }
+  const std::string cli = ambrelic::test::RunCommand(std::string("LC_ALL=C.UTF-8 MANWIDTH=100 man -l '") +
+                                                     AMBRELIC_BUILD_DIR + "/man/ambrelic-cli.1.gz' | col -b");
+  for (const char* option : {"--keep-times", "--condition", "bodyfile", "jsonl", "percent_free"}) {
+    EXPECT_NE(cli.find(option), std::string::npos) << option;
+  }
+}
+
+// The completion offers the commands, the options of the command typed,
+// the column names and the formats.
+TEST(InstallTest, BashCompletion) {
+  const auto complete = [](const std::string& words) {
+    return ambrelic::test::RunCommand(
+        "bash -c 'source /usr/share/bash-completion/bash_completion; source \"" + std::string(AMBRELIC_SOURCE_DIR) +
+        "/data/ambrelic-cli.bash-completion\"; COMP_WORDS=(" + words +
+        "); COMP_CWORD=$((${#COMP_WORDS[@]} - 1)); COMP_LINE=\"${COMP_WORDS[*]}\"; COMP_POINT=${#COMP_LINE}; "
+        "_ambrelic_cli; printf \"%s\\n\" \"${COMPREPLY[@]}\" | sort'");
+  };
+  EXPECT_EQ(complete("ambrelic-cli s"), "scan-all\nsearch\n");
+  EXPECT_EQ(complete("ambrelic-cli search --form"), "--format\n");
+  EXPECT_EQ(complete("ambrelic-cli search --format j"), "json\njsonl\n");
+  EXPECT_EQ(complete("ambrelic-cli restore --keep"), "--keep-times\n");
+  EXPECT_EQ(complete("ambrelic-cli search --sort Si"), "Size\nSize,desc\n");
+  EXPECT_EQ(complete("ambrelic-cli wipe --keep"), "\n") << "options of the command typed only";
+}
+
+// cpack -G DEB: the package holds everything cmake --install lays out, its
+// Depends name Qt 6 and the C++ runtime, and what it unpacks runs.
+TEST(InstallTest, DebianPackage) {
+  const std::string dir = ambrelic::test::MakeTempDir("deb");
+  int status = -1;
+  const std::string log = ambrelic::test::RunCommand("cd '" + std::string(AMBRELIC_BUILD_DIR) + "' && cpack -G DEB -B '" +
+                                                         dir + "' 2>&1",
+                                                     &status);
+  ASSERT_EQ(status, 0) << log;
+  std::string deb;
+  for (const auto& e : fs::recursive_directory_iterator(dir)) {
+    if (e.path().extension() == ".deb") deb = e.path().string();
+  }
+  ASSERT_FALSE(deb.empty()) << log;
+  const std::string contents = ambrelic::test::RunCommand("dpkg-deb -c '" + deb + "'", &status);
+  ASSERT_EQ(status, 0);
+  for (const char* file : {"./usr/bin/ambrelic", "./usr/bin/ambrelic-cli", "./usr/bin/dll16.so", "./usr/bin/dll32.so",
+                           "./usr/share/doc/ambrelic/guide.html", "./usr/share/applications/ambrelic.desktop",
+                           "./usr/share/icons/hicolor/scalable/apps/ambrelic.svg", "./usr/share/man/man1/ambrelic.1.gz",
+                           "./usr/share/man/man1/ambrelic-cli.1.gz",
+                           "./usr/share/bash-completion/completions/ambrelic-cli"}) {
+    EXPECT_NE(contents.find(std::string(file) + "\n"), std::string::npos) << file << "\n" << contents;
+  }
+  const std::string depends = ambrelic::test::RunCommand("dpkg-deb -f '" + deb + "' Depends", &status);
+  for (const char* package : {"libqt6widgets6", "libqt6core6", "libstdc++6", "libc6"}) {
+    EXPECT_NE(depends.find(package), std::string::npos) << depends;
+  }
+  EXPECT_EQ(ambrelic::test::RunCommand("dpkg-deb -f '" + deb + "' Package"), "ambrelic\n");
+  const std::string root = dir + "/root";
+  ambrelic::test::RunCommand("dpkg -x '" + deb + "' '" + root + "'", &status);
+  ASSERT_EQ(status, 0);
+  const std::string version = ambrelic::test::RunCommand("'" + root + "/usr/bin/ambrelic-cli' --version", &status);
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(version, std::string("ambrelic-cli ") + AMBRELIC_VERSION_FOR_TESTS + "\n");
+  const std::string window = ambrelic::test::RunCommand("env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM '" + root +
+                                                            "/usr/bin/ambrelic' --version",
+                                                        &status);
+  EXPECT_EQ(status, 0) << "no display needed";
+  EXPECT_EQ(window, std::string("ambrelic ") + AMBRELIC_VERSION_FOR_TESTS + "\n");
 }
 
 }  // namespace

@@ -379,5 +379,25 @@ TEST_F(MainWindowTest, DraggingTheBackgroundMovesTheWindow) {
   EXPECT_EQ(w->pos(), before + QPoint(30, 20));
 }
 
+TEST_F(MainWindowTest, EachRowTellsItsConditionInATooltipAndNothingElseChanges) {
+  const std::string image = ambrelic::test::FixtureImage("make_condition_images.sh", "cond-fat16.img");
+  ScriptedWindow w(Sources({image}));
+  w.answers = {Answer::No};
+  QTest::mouseClick(w->SearchButton(), Qt::LeftButton);
+  QAbstractItemModel* m = w->ResultsView()->model();
+  ASSERT_EQ(m->columnCount(), 5) << "no column added";
+  int found = 0;
+  for (int r = 0; r < m->rowCount(); ++r) {
+    const std::string name = m->index(r, 0).data().toString().toStdString();
+    if (name != "$IG.BIN" && name != "$MALL.TXT") continue;
+    ++found;
+    const QString tip = name == "$IG.BIN" ? "6 of 10 clusters still free" : "1 of 1 cluster still free";
+    for (int c = 2; c < 5; ++c) EXPECT_EQ(m->index(r, c).data(Qt::ToolTipRole).toString(), tip) << c;
+    EXPECT_EQ(m->index(r, 0).data(Qt::ToolTipRole).toString(), QString::fromStdString(name) + "\n" + tip);
+    EXPECT_EQ(m->index(r, 1).data(Qt::ToolTipRole).toString(), "C:\\\n" + tip);
+  }
+  EXPECT_EQ(found, 2);
+}
+
 }  // namespace
 }  // namespace ambrelic::ui::qt

@@ -9,6 +9,9 @@
 #include <filesystem>
 #include <sstream>
 
+#include <unistd.h>
+
+#include "platform/files.h"
 #include "qt_test_support.h"
 #include "support/test_support.h"
 
@@ -108,6 +111,53 @@ TEST(RestoreFromWindowTest, OneRowToTheChosenFileAndSeveralIntoANewFolder) {
   EXPECT_TRUE(fs::is_directory(out + "/Restored"));
   EXPECT_EQ(test::Sha256Of(out + "/Restored/Budget forecast.xlsx"), test::Sha256Of(out + "/budget.oracle"));
   EXPECT_TRUE(fs::exists(out + "/Restored/A very long file name that needs many long name entries to be stored in full.txt"));
+}
+
+// A folder row restored from the window into an ntfs-3g mount of the very
+// image searched: the same-drive warning is asked first; its default No
+// writes nothing, Yes restores the folder with its contents.
+TEST(RestoreFromWindowTest, AFolderOntoAFuseMountOfTheSearchedImageAsksFirst) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root for FUSE";
+  test::EnsureApplication();
+  const std::string image = test::MakeTempDir("qt-restore-fuse") + "/volume.img";
+  fs::copy_file(test::FixtureImage("make_name_images.sh", "names-ntfs.img"), image);
+  const std::string mountPoint = test::MakeTempDir("qt-restore-fuse");
+  int status = -1;
+  test::RunCommand("ntfs-3g '" + image + "' '" + mountPoint + "' 2>&1", &status);
+  if (status != 0) GTEST_SKIP() << "ntfs-3g cannot mount here";
+  // Unmounted however the test ends.
+  struct Unmount {
+    std::string at;
+    ~Unmount() { test::RunCommand("umount '" + at + "'"); }
+  } unmount{mountPoint};
+  const std::string warning =
+      "I recommend you if possible to select a different drive from searched drive so not to overwrite original "
+      "data.\n\nDo you want to continue?";
+  std::vector<std::string> asked;
+  test::ScriptedWindow w({platform::DriveSource{image, false, false}});
+  QTest::mouseClick(w->SearchButton(), Qt::LeftButton);
+  const int clash = RowNamed(w->Dialog().List(), "Clash");
+  ASSERT_GE(clash, 0);
+  w->ResultsView()->selectRow(clash);
+  w->Host().SetSaveAsAnswerer([&](const SaveAsRequest& r) -> std::optional<std::string> {
+    asked.push_back(r.prefilledName);
+    if (asked.size() > 1) return std::nullopt;
+    return mountPoint + "/out";
+  });
+  w.boxes.clear();
+  w.answers = {Answer::No};
+  QTest::mouseClick(w->RestoreButton(), Qt::LeftButton);
+  ASSERT_EQ(w.boxes.size(), 1u);
+  EXPECT_EQ(w.boxes[0].text, warning);
+  EXPECT_EQ(w.boxes[0].defaultButton, 1) << "No is the default";
+  EXPECT_EQ(asked, (std::vector<std::string>{"Clash", mountPoint + "/out"})) << "No: Save As again";
+  EXPECT_FALSE(platform::PathExists(mountPoint + "/out"));
+  asked.clear();
+  w.boxes.clear();
+  w.answers = {Answer::Yes};
+  QTest::mouseClick(w->RestoreButton(), Qt::LeftButton);
+  EXPECT_EQ(w.boxes.size(), 1u);
+  EXPECT_TRUE(platform::IsFolder(mountPoint + "/out/Report 2020 (2)/deeper"));
 }
 
 }  // namespace

@@ -203,12 +203,86 @@ TEST_F(RestoreCommandTest, RemovableDiskIsCheckedBeforeTheRestore) {
 }
 
 TEST_F(RestoreCommandTest, EnsureFolderLimits) {
+  // The target's own limits: names of at most 255 bytes, paths of at most
+  // 4095; nothing of the 253 characters a Windows target had.
   MainDialog& d = Search({{FatImage(), false, false}});
   const std::string dir = test::MakeTempDir("restorecmd");
-  EXPECT_EQ(d.EnsureFolder(dir + "/" + std::string(253 - dir.size() - 1, 'a')), 1);
-  EXPECT_EQ(d.EnsureFolder(dir + "/" + std::string(254 - dir.size() - 1, 'b')), 0);
+  std::string deep = dir;
+  while (deep.size() + 256 < 4095) {
+    deep += "/" + std::string(255, 'a');
+    EXPECT_EQ(d.EnsureFolder(deep), 1);
+  }
+  EXPECT_EQ(d.EnsureFolder(deep + "/" + std::string(4095 - deep.size() - 1, 'b')), 1);
+  EXPECT_EQ(d.EnsureFolder(deep + "/" + std::string(4095 - deep.size(), 'c')), 0);
+  EXPECT_EQ(d.EnsureFolder(dir + "/" + std::string(256, 'd')), 0);
   EXPECT_EQ(d.EnsureFolder(dir + "/missing/parent"), 0);
-  EXPECT_EQ(host.log, (std::vector<std::string>{kTooLong}));
+  EXPECT_EQ(host.log, (std::vector<std::string>{kTooLong, kTooLong}));
+}
+
+std::string Repeat(const std::string& s, int n) {
+  std::string out;
+  for (int i = 0; i < n; ++i) out += s;
+  return out;
+}
+const std::string kE = "\xC3\xA9";  // é
+
+std::string NamesImage(const std::string& name) { return test::FixtureImage("make_name_images.sh", name); }
+
+// path -> sha256 of the files as written into the names images.
+std::map<std::string, std::string> NamesWritten(const std::string& image) {
+  std::map<std::string, std::string> out;
+  std::ifstream in(fs::path(NamesImage(image)).parent_path().string() + "/MANIFEST");
+  for (std::string line; std::getline(in, line);) {
+    std::istringstream f(line);
+    std::string img, sha, path;
+    std::getline(f, img, '\t');
+    std::getline(f, sha, '\t');
+    std::getline(f, path);
+    if (img == image) out[path] = sha;
+  }
+  return out;
+}
+
+TEST_F(RestoreCommandTest, LongNamedRowsAreShortenedAndARowAloneKeepsTheTypedName) {
+  // 130 "é" (260 bytes), and on NTFS two files of "A", 126 "é" and "1.txt"
+  // or "2.txt" and a folder of "L" and 129 "é".
+  const std::string e130 = Repeat(kE, 130);
+  const std::string a1 = "A" + Repeat(kE, 126) + "1.txt";
+  const std::string a2 = "A" + Repeat(kE, 126) + "2.txt";
+  const std::string l = "L" + Repeat(kE, 129);
+  for (const char* image : {"names16.img", "names-ntfs.img"}) {
+    const auto written = NamesWritten(image);
+    const bool ntfs = std::string(image) == "names-ntfs.img";
+    MainDialog& d = Search({{NamesImage(image), false, false}});
+    if (ntfs) {
+      Select({e130, a1, a2, l});
+    } else {
+      Select({e130});
+      d.List().SetSelected(Row("$XBLON~1.TXT"), true);
+    }
+    const std::string out = test::MakeTempDir("restorecmd") + "/Restored";
+    host.saveAsAnswers = {out};
+    d.OnRestore();
+    EXPECT_EQ(host.log, (std::vector<std::string>{"save as: Restored"})) << image;
+    EXPECT_TRUE(d.LastRestoreComplete()) << image;
+    EXPECT_EQ(test::Sha256Of(out + "/" + Repeat(kE, 119) + "~9EC9DC1D"), written.at(e130)) << image;
+    if (ntfs) {
+      EXPECT_EQ(test::Sha256Of(out + "/A" + Repeat(kE, 116) + "~D1EACA41.txt"), written.at("Long/" + a1));
+      EXPECT_EQ(test::Sha256Of(out + "/A" + Repeat(kE, 116) + "~977B2FBC.txt"), written.at("Long/" + a2));
+      EXPECT_EQ(test::Sha256Of(out + "/L" + Repeat(kE, 118) + "~64AF79C3/in long.txt"),
+                written.at("Long/" + l + "/in long.txt"));
+    }
+
+    // One row alone: the shortened name is offered; the name the user
+    // types is the name written.
+    Select({e130});
+    host.log.clear();
+    const std::string typed = test::MakeTempDir("restorecmd") + "/" + Repeat(kE, 100) + ".bin";
+    host.saveAsAnswers = {typed};
+    d.OnRestore();
+    EXPECT_EQ(host.log, (std::vector<std::string>{"save as: " + Repeat(kE, 119) + "~9EC9DC1D"})) << image;
+    EXPECT_EQ(test::Sha256Of(typed), written.at(e130)) << image;
+  }
 }
 
 TEST(ParseUInt64Text, LowAndHighParts) {

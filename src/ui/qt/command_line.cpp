@@ -13,7 +13,27 @@ const char* const kWindowUsage =
     "                  9x: serve the sources as BIOS disks and bind drives the Windows 9x way\n"
     "  --geometry HEADS,SECTORS\n"
     "                  BIOS geometry of the 9x disks (default 255,63)\n"
-    "  --no-lba        9x disks without the LBA extensions\n";
+    "  --no-lba        9x disks without the LBA extensions\n"
+    "  --help          this text\n"
+    "  --version       the program's version\n";
+
+std::string WindowVersionText() { return std::string("ambrelic ") + AMBRELIC_VERSION + "\n"; }
+
+bool AnswerWithoutWindow(int argc, char** argv, std::string& out) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    if (a == "--") break;
+    if (a == "-h" || a == "--help") {
+      out = kWindowUsage;
+      return true;
+    }
+    if (a == "--version") {
+      out = WindowVersionText();
+      return true;
+    }
+  }
+  return false;
+}
 
 namespace {
 
@@ -65,6 +85,10 @@ WindowArguments ParseWindowArguments(const std::vector<std::string>& args) {
     }
     if (a == "-h" || a == "--help") {
       out.help = true;
+      continue;
+    }
+    if (a == "--version") {
+      out.version = true;
       continue;
     }
     if (a == "--no-lba") {

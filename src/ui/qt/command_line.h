@@ -20,6 +20,7 @@ struct WindowArguments {
   int sectorsPerTrack = 63;
   bool lba = true;                             // false with --no-lba
   bool help = false;
+  bool version = false;                        // --version
   std::string error;                           // set when the line is not understood
 };
 
@@ -29,6 +30,12 @@ struct WindowArguments {
 WindowArguments ParseWindowArguments(const std::vector<std::string>& args);
 
 extern const char* const kWindowUsage;
+// "ambrelic VERSION\n".
+std::string WindowVersionText();
+
+// True when the line asks only for help or the version (before any "--"):
+// main answers those before a display is needed, and puts the text in out.
+bool AnswerWithoutWindow(int argc, char** argv, std::string& out);
 
 // Qt reads "--platform" and "--geometry" as its own options (the windowing
 // plugin, the X11 window geometry). This program's options of those names

@@ -1,5 +1,6 @@
 // The desktop program `ambrelic`: the application object, then MainApp.
 #include <QApplication>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -9,6 +10,11 @@
 #include "ui/qt/main_app.h"
 
 int main(int argc, char** argv) {
+  // Help and the version need no display (Qt would refuse to start without one).
+  if (std::string text; ambrelic::ui::qt::AnswerWithoutWindow(argc, argv, text)) {
+    std::fputs(text.c_str(), stdout);
+    return 0;
+  }
   using ambrelic::ui::qt::SplitOwnOptions;
   ambrelic::ui::qt::SplitArguments split = SplitOwnOptions(argc, argv);
   int qtArgc = static_cast<int>(split.forQt.size());

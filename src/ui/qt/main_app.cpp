@@ -21,6 +21,10 @@ int MainApp::Run() {
     std::fputs(kWindowUsage, stdout);
     return 0;
   }
+  if (parsed.version) {
+    std::fputs(WindowVersionText().c_str(), stdout);
+    return 0;
+  }
   if (!parsed.error.empty()) {
     std::fprintf(stderr, "ambrelic: %s\n%s", parsed.error.c_str(), kWindowUsage);
     return 2;

@@ -33,10 +33,13 @@ QVariant ResultsModel::data(const QModelIndex& index, int role) const {
     case Qt::DecorationRole:
       if (column == 0) return icons_.ForKey(list_.Row(row).iconKey);
       return QVariant();
-    case Qt::ToolTipRole:
-      // Names and paths longer than their column can still be read whole.
-      if (column <= 1) return QString::fromStdString(list_.CellText(row, column));
-      return QVariant();
+    case Qt::ToolTipRole: {
+      // Every cell tells how much of the row's data is still free; names
+      // and paths longer than their column can also be read whole.
+      const QString condition = QString::fromStdString(disk::ConditionText(list_.Row(row).facts.condition));
+      if (column <= 1) return QString::fromStdString(list_.CellText(row, column)) + QLatin1Char('\n') + condition;
+      return condition;
+    }
     default:
       return QVariant();
   }

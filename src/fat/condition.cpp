@@ -1,0 +1,67 @@
+#include "fat/condition.h"
+
+#include <algorithm>
+
+#include "fat/dir_entry.h"
+
+namespace ambrelic::fat {
+namespace {
+
+constexpr std::size_t kOffCreateHundredths = 0x0D;
+constexpr std::size_t kOffCreateTime = 0x0E;
+constexpr std::size_t kOffCreateDate = 0x10;
+constexpr std::size_t kOffAccessDate = 0x12;
+
+disk::VolumeTime DosTime(std::uint16_t date, std::uint16_t time, unsigned extraSeconds = 0) {
+  return disk::VolumeTime::Local(1980u + (date >> 9), (date >> 5) & 0x0Fu, date & 0x1Fu, time >> 11u,
+                                 (time >> 5) & 0x3Fu, (time & 0x1Fu) * 2u + extraSeconds);
+}
+
+}  // namespace
+
+disk::RowCondition FatRowCondition(const disk::VolumeContext& ctx, Cluster first, std::uint32_t size,
+                                   bool isFolder) {
+  disk::RowCondition condition;
+  if (!isFolder && size == 0) return condition;
+  const std::uint64_t perCluster = ctx.bytesPerCluster;
+  if (perCluster == 0 || !IsValidCluster(ctx, first)) {
+    condition.total = 1;
+    condition.firstInUse = true;
+    return condition;
+  }
+  condition.total = isFolder ? 1 : (size + perCluster - 1) / perCluster;
+  condition.firstInUse = FatGetEntry(ctx, ctx.fatCopy, first) != kFreeCluster;
+  // The walk offers every cluster of the volume at most once.
+  Cluster c = first;
+  bool wrapped = false;
+  for (std::uint64_t k = 0; k < condition.total; ++k) {
+    if (FatGetEntry(ctx, ctx.fatCopy, c) == kFreeCluster) ++condition.free;
+    ++c;
+    if (c > ctx.lastCluster) {
+      if (wrapped) break;
+      c = 2;
+      wrapped = true;
+    }
+    if (wrapped && c >= first) break;  // the clusters the restore cannot find count as lost
+  }
+  return condition;
+}
+
+void FillEntryTimes(disk::Bytes entry, disk::RowFacts& facts) {
+  const std::uint16_t writeDate = disk::le16(entry, kOffWriteDate);
+  const std::uint16_t writeTime = disk::le16(entry, kOffWriteTime);
+  facts.modified = DosTime(writeDate, writeTime);
+  if (writeDate != 0) facts.written = facts.modified;
+  if (const std::uint16_t date = disk::le16(entry, kOffAccessDate); date != 0) facts.accessed = DosTime(date, 0);
+  if (const std::uint16_t date = disk::le16(entry, kOffCreateDate); date != 0) {
+    const std::uint8_t hundredths = std::min<std::uint8_t>(disk::le8(entry, kOffCreateHundredths), 199);
+    facts.created = DosTime(date, disk::le16(entry, kOffCreateTime), hundredths / 100u);
+  }
+}
+
+disk::VolumeTime EntryWriteTime(disk::Bytes entry) {
+  const std::uint16_t date = disk::le16(entry, kOffWriteDate);
+  return date == 0 ? disk::VolumeTime{} : DosTime(date, disk::le16(entry, kOffWriteTime));
+}
+
+}  // namespace ambrelic::fat
