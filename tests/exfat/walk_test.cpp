@@ -10,6 +10,7 @@
 #include "exfat/directory_walk.h"
 #include "exfat/restore.h"
 #include "exfat_test_volume.h"
+#include "platform/files.h"
 #include "support/test_support.h"
 
 namespace ambrelic::exfat {
@@ -283,6 +284,98 @@ TEST_F(ExfatSelection, ContiguousChainedBrokenAndLoopingFiles) {
   v.SetFat(f + 2, f);
   EXPECT_EQ(Flat(Select(f, 5 * 512, false, complete)), (std::vector<std::uint32_t>{f, f + 5, f + 2, f + 3, f + 4}));
   EXPECT_TRUE(complete);
+}
+
+// The condition counts what the restore would read had nothing been
+// reused: a cluster in use on that path is a lost part of the file.
+TEST_F(ExfatSelection, TheConditionCountsTheClustersTheRestoreWouldRead) {
+  const std::uint32_t f = v.FreeCluster(20);
+  auto condition = [&](std::uint32_t first, std::uint64_t length, bool contiguous, bool folder = false) {
+    ctx = v.Context();
+    return ExfatRowCondition(ctx, disk::ExfatStream{first, length, length, contiguous, folder});
+  };
+  // A run without chain: its own clusters, in use or not.
+  v.SetUsed(f + 1, true);
+  disk::RowCondition c = condition(f, 3 * 512, true);
+  EXPECT_EQ(c.total, 3u);
+  EXPECT_EQ(c.free, 2u);
+  EXPECT_EQ(disk::Classify(c), disk::Condition::Partial);
+  // A chain: its links, then the next clusters (in use ones lost).
+  v.SetUsed(f + 1, false);
+  v.SetFat(f, f + 5);
+  v.SetUsed(f + 6, true);
+  c = condition(f, 3 * 512, false);
+  EXPECT_EQ(c.total, 3u);
+  EXPECT_EQ(c.free, 2u) << "f, f+5 free; f+6 after the chain's end is not";
+  EXPECT_FALSE(c.firstInUse);
+  v.SetUsed(f + 6, false);
+  EXPECT_EQ(disk::Classify(condition(f, 3 * 512, false)), disk::Condition::Intact);
+  // A first cluster taken since: overwritten, whatever else is free.
+  v.SetUsed(f, true);
+  c = condition(f, 3 * 512, false);
+  EXPECT_TRUE(c.firstInUse);
+  EXPECT_EQ(disk::Classify(c), disk::Condition::Overwritten);
+  EXPECT_EQ(c.free, 2u);
+  v.SetUsed(f, false);
+  // A folder counts its first cluster; an empty file none; a run past the
+  // volume's end loses what lies beyond it.
+  EXPECT_EQ(condition(f, 0, false, true).total, 1u);
+  EXPECT_EQ(condition(f, 0, false).total, 0u);
+  const std::uint32_t last = v.clusterCount + 1;
+  c = condition(last, 4 * 512, true);
+  EXPECT_EQ(c.total, 4u);
+  EXPECT_LE(c.free, 1u);
+  c = condition(v.FreeCluster(), std::uint64_t{1} << 62, false);
+  EXPECT_EQ(disk::Classify(c), disk::Condition::Partial) << "a length no volume holds";
+}
+
+// A folder restore's entries take names the target holds: a name of more
+// bytes than a Linux name takes is fitted; a folder whose name a file holds
+// takes a number; what cannot be made is not complete.
+TEST(ExfatRestoreEntry, LongNamesAreFittedAndFoldersNeverLost) {
+  const std::string dir = ambrelic::test::MakeTempDir("exfat-entry");
+  disk::VolumeContext ctx;
+  ambrelic::test::RecordingHost host;
+  RestoreCandidate entry;
+  entry.parentPath = dir;
+  // 200 units of "é": 400 bytes of UTF-8.
+  std::string name;
+  for (int i = 0; i < 200; ++i) name += "\xC3\xA9";
+  entry.name = name + ".txt";
+  EntryRestore done = RestoreExfatEntry(ctx, host, entry);
+  EXPECT_TRUE(done.complete);
+  std::vector<std::string> made;
+  for (const auto& e : std::filesystem::directory_iterator(dir)) made.push_back(e.path().filename().string());
+  ASSERT_EQ(made.size(), 1u);
+  EXPECT_EQ(made[0], platform::FitName(entry.name));
+  EXPECT_LE(made[0].size(), 255u);
+  // A file already named "sub": the folder becomes "sub (2)".
+  entry.name = "sub";
+  RestoreExfatEntry(ctx, host, entry);
+  entry.isFolder = true;
+  done = RestoreExfatEntry(ctx, host, entry);
+  EXPECT_TRUE(done.complete);
+  EXPECT_EQ(done.folderPath, dir + "/sub (2)");
+  EXPECT_TRUE(std::filesystem::is_directory(done.folderPath));
+  entry.parentPath = dir + "/missing";
+  EXPECT_FALSE(RestoreExfatEntry(ctx, host, entry).complete);
+  EXPECT_TRUE(host.events.empty());
+}
+
+TEST(ExfatTimes, StampsWithAnOffsetAreMomentsAndWithoutOneLocalFields) {
+  // 2010-06-15 10:30:04.50 at UTC+02:00 (eight 15-minute steps).
+  const std::uint32_t stamp = (30u << 25) | (6u << 21) | (15u << 16) | (10u << 11) | (30u << 5) | 2u;
+  const disk::VolumeTime east = StampTime(stamp, 150, 0x80 | 8);
+  ASSERT_EQ(east.kind, disk::VolumeTime::Kind::Utc);
+  EXPECT_EQ(east.utcSeconds, 1276597805 - 2 * 3600);
+  // West of UTC: the offset's seven bits are negative (-4:00).
+  EXPECT_EQ(StampTime(stamp, 0, 0x80 | (128 - 16)).utcSeconds, 1276597804 + 4 * 3600);
+  const disk::VolumeTime local = StampTime(stamp, 0, 0x08);
+  ASSERT_EQ(local.kind, disk::VolumeTime::Kind::Local);
+  EXPECT_EQ(local.hour, 10);
+  EXPECT_EQ(local.second, 4);
+  EXPECT_FALSE(StampTime(0, 0, 0x80).present()) << "never set";
+  EXPECT_FALSE(disk::UnixSeconds(StampTime(0x0000FFFF, 0, 0x80)).has_value()) << "no date";
 }
 
 TEST_F(ExfatSelection, TheVolumeEndWrapsOnceAndLengthsBeyondItAreIncomplete) {
