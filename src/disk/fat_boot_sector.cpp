@@ -6,6 +6,7 @@
 
 #include "disk/byte_reader.h"
 #include "disk/sector_device.h"
+#include "platform/volume_info.h"
 
 namespace ambrelic::disk {
 namespace {
@@ -21,6 +22,20 @@ void CopyText(char* dst, std::size_t cap, Bytes src) {
 }
 
 }  // namespace
+
+unsigned FatEntryBits(FsKind kind) {
+  return kind == FsKind::Fat12 ? 12 : kind == FsKind::Fat32 ? 32 : 16;
+}
+
+std::uint64_t HighestClusterNumber(FsKind kind) {
+  return kind == FsKind::Fat12 ? 0xFF6 : kind == FsKind::Fat32 ? 0x0FFFFFF6 : 0xFFF6;
+}
+
+FsKind FatKindFromLayout(FsKind claimed, std::span<const std::uint8_t> bootSector) {
+  if (!IsFat(claimed)) return claimed;
+  const FsKind layout = KindFromPartitionType(platform::InferPartitionType(bootSector));
+  return IsFat(layout) ? layout : claimed;
+}
 
 bool ParseFatBootSectorBytes(VolumeContext& ctx, const std::uint8_t* sector, std::size_t size,
                              std::uint32_t partitionStart, std::uint64_t volumeSectors) {
@@ -43,7 +58,10 @@ bool ParseFatBootSectorBytes(VolumeContext& ctx, const std::uint8_t* sector, std
     CopyText(ctx.volumeLabel.data(), ctx.volumeLabel.size(), b.subspan(std::min<std::size_t>(0x2B, size), std::min<std::size_t>(11, size > 0x2B ? size - 0x2B : 0)));
     CopyText(ctx.fsTypeText.data(), ctx.fsTypeText.size(), b.subspan(std::min<std::size_t>(0x36, size), std::min<std::size_t>(8, size > 0x36 ? size - 0x36 : 0)));
   } else {
-    total = le32(b, 0x20);
+    // mkfs.fat writes a small FAT32 volume's count in the 16-bit field, and
+    // the systems that mount FAT take that field first on every kind.
+    total = le16(b, 0x13);
+    if (total == 0) total = le32(b, 0x20);
     ctx.sectorsPerFat = le32(b, 0x24);
     ctx.rootCluster = le32(b, 0x2C);
     ctx.volumeSerial = le32(b, 0x43);
@@ -63,11 +81,20 @@ bool ParseFatBootSectorBytes(VolumeContext& ctx, const std::uint8_t* sector, std
   if (!fat32) dataRel += static_cast<std::uint64_t>(ctx.rootEntryCount) * 32 / ctx.bytesPerSector;
   if (dataRel >= total) return false;
   if (volumeSectors != 0 && dataRel > volumeSectors) return false;
-  if (static_cast<std::uint64_t>(partitionStart) + total > 0xFFFFFFFFull) return false;
+  // Clusters lie only where the device (or partition) has sectors, however
+  // many the boot sector claims.
+  const std::uint64_t usable = volumeSectors != 0 ? std::min(total, volumeSectors) : total;
+  if (static_cast<std::uint64_t>(partitionStart) + usable > 0xFFFFFFFFull) return false;
 
   ctx.rootDirSector = static_cast<std::uint32_t>(rootRel + partitionStart);
   ctx.dataStartSector = static_cast<std::uint32_t>(dataRel + partitionStart);
-  ctx.lastCluster = (total - dataRel) / ctx.sectorsPerCluster + 1;
+  // And only as far as the table can address: it has entries for clusters
+  // 0 to entries - 1, and an entry holds no cluster number above the kind's
+  // highest (the values above it mark bad clusters and ends of chains).
+  const std::uint64_t entries =
+      static_cast<std::uint64_t>(ctx.sectorsPerFat) * ctx.bytesPerSector * 8 / FatEntryBits(ctx.fsKind);
+  ctx.lastCluster = std::min({(usable - dataRel) / ctx.sectorsPerCluster + 1, entries - 1,
+                              HighestClusterNumber(ctx.fsKind)});
   ctx.bytesPerCluster = static_cast<std::uint32_t>(ctx.bytesPerSector) * ctx.sectorsPerCluster;
   return true;
 }

@@ -21,6 +21,7 @@ std::array<PartitionEntry, 4> DecodePartitionTable(const std::uint8_t* sector) {
     entries[i].bootFlag = le8(b, at);
     entries[i].type = le8(b, at + 4);
     entries[i].relativeStart = le32(b, at + 8);
+    entries[i].sectorCount = le32(b, at + 12);
   }
   return entries;
 }
@@ -53,6 +54,7 @@ void Append(PartitionWalk& walk, const PartitionEntry& e, std::uint8_t logical, 
   r.isLogical = logical;
   r.biosDrive = drive;
   r.start = static_cast<std::uint32_t>(start);
+  r.sectors = e.sectorCount;
 }
 
 }  // namespace
@@ -133,9 +135,13 @@ void ReadPartitionSerials(VolumeContext& ctx, PartitionWalk& walk) {
     if (api && api->i13_get_drive_parameter) api->i13_get_drive_parameter(r.biosDrive, block);
     ctx.geometry.maxHead = block[2];
     ctx.geometry.sectorsPerTrack = block[6];
-    ctx.fsKind = KindFromPartitionType(r.type);
     ctx.bytesPerSector = 512;
-    ParseFatBootSector(ctx, r.start);
+    // The type byte says that the partition holds FAT; the layout says
+    // which, and so where the serial number lies (0x27, or 0x43 on FAT32).
+    std::vector<std::uint8_t> sector(512);
+    ReadDiskSectors(ctx, sector.data(), r.start, 1);
+    ctx.fsKind = FatKindFromLayout(KindFromPartitionType(r.type), sector);
+    ParseFatBootSectorBytes(ctx, sector.data(), sector.size(), r.start);
     r.serial = ctx.volumeSerial;
   }
 }

@@ -18,6 +18,7 @@ struct PartitionEntry {
   std::uint8_t bootFlag = 0;
   std::uint8_t type = 0;
   std::uint32_t relativeStart = 0;
+  std::uint32_t sectorCount = 0;  // bytes 12 to 15: how far the partition reaches
 };
 
 constexpr int kMaxPartitions = 26;
@@ -31,6 +32,7 @@ struct PartitionRecord {
   std::uint8_t biosDrive = 0;
   std::uint32_t start = 0;      // absolute LBA on its disk
   std::uint32_t serial = 0;     // volume serial number from its boot sector
+  std::uint32_t sectors = 0;    // its entry's sector count; 0 = not given
 };
 
 // Everything the start-up walk builds; never changed afterwards.

@@ -65,6 +65,11 @@ class EngineHost {
   // used, after any " (2)"), from an entry or record last modified at
   // `modified`. Folders are told before their contents are written.
   virtual void Restored(const std::string& path, const VolumeTime& modified, bool isFolder) {}
+  // Asked by long work that reports no progress of its own (writing one
+  // restored file): pumps pending events and tells whether the user asked
+  // to cancel the running command (Cancel, Ctrl-C); once true, true until
+  // the command ends.
+  virtual bool CancelRequested() { return false; }
 };
 
 }  // namespace ambrelic::disk

@@ -1,5 +1,9 @@
 #include "fat/allocation_table.h"
 
+#include <algorithm>
+#include <new>
+#include <vector>
+
 #include "disk/byte_reader.h"
 #include "disk/fat_boot_sector.h"
 #include "disk/sector_device.h"
@@ -107,11 +111,34 @@ Cluster NextInChain(const VolumeContext& ctx, Cluster cluster) {
   return next;
 }
 
-void LoadAllocationTable(VolumeContext& ctx, std::uint32_t partitionStart) {
+std::uint32_t LoadedTableSectors(const VolumeContext& ctx) {
+  if (ctx.bytesPerSector == 0) return 0;
+  const std::uint64_t bytes = ((ctx.lastCluster + 1) * disk::FatEntryBits(ctx.fsKind) + 7) / 8;
+  const std::uint64_t sectors = (bytes + ctx.bytesPerSector - 1) / ctx.bytesPerSector;
+  return static_cast<std::uint32_t>(std::min<std::uint64_t>(sectors, ctx.sectorsPerFat));
+}
+
+bool LoadAllocationTable(VolumeContext& ctx, std::uint32_t partitionStart) {
   ctx.fatStartSector = partitionStart + ctx.reservedSectors;
-  ctx.fatCopy.assign(static_cast<std::size_t>(ctx.sectorsPerFat) * ctx.bytesPerSector, 0);
-  disk::ReadSectors(ctx, ctx.fatStartSector, ctx.sectorsPerFat, ctx.fatCopy.data());
-  ctx.fatWork = ctx.fatCopy;
+  const std::uint32_t sectors = LoadedTableSectors(ctx);
+  std::vector<std::uint8_t>().swap(ctx.fatCopy);
+  std::vector<std::uint8_t>().swap(ctx.fatWork);
+  // Room for both copies is taken before a byte is filled or read: a table
+  // too large for memory is refused at once, not after a long read.
+  try {
+    const std::size_t bytes = static_cast<std::size_t>(sectors) * ctx.bytesPerSector;
+    std::vector<std::uint8_t> copy, work;
+    copy.reserve(bytes);
+    work.reserve(bytes);
+    copy.resize(bytes);
+    disk::ReadSectors(ctx, ctx.fatStartSector, sectors, copy.data());
+    work.assign(copy.begin(), copy.end());
+    ctx.fatCopy.swap(copy);
+    ctx.fatWork.swap(work);
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  return true;
 }
 
 }  // namespace ambrelic::fat

@@ -31,7 +31,14 @@ bool IsValidCluster(const disk::VolumeContext& ctx, std::uint64_t cluster);
 // The next cluster of a chain in fatWork, or 0 when the chain ends.
 Cluster NextInChain(const disk::VolumeContext& ctx, Cluster cluster);
 
-// Loads the first allocation table into fatCopy and fatWork.
-void LoadAllocationTable(disk::VolumeContext& ctx, std::uint32_t partitionStart);
+// Sectors at the start of the first table that hold the entries of
+// clusters 0 to lastCluster: what is loaded of a table, never more than the
+// table has. The entries after them describe no cluster of the volume.
+std::uint32_t LoadedTableSectors(const disk::VolumeContext& ctx);
+
+// Loads the first allocation table (its LoadedTableSectors) into fatCopy
+// and fatWork. False, with both absent, when the table cannot be held in
+// memory; the volume cannot be searched then.
+bool LoadAllocationTable(disk::VolumeContext& ctx, std::uint32_t partitionStart);
 
 }  // namespace ambrelic::fat

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 #include <string_view>
 
 #include "disk/sector_device.h"
@@ -501,7 +502,13 @@ void RestoreFolderWalk(disk::VolumeContext& ctx, disk::OperationState& op, disk:
                        Cluster firstCluster, const std::string& targetPath, const WalkHooks& hooks) {
   op.OperationMode = OpRestore;
   op.ClusterScanActive = 0;
-  ctx.fatWork = ctx.fatCopy;
+  // The search held this much and more; should memory still run short, the
+  // walker finds no working table and walks nothing.
+  try {
+    ctx.fatWork = ctx.fatCopy;
+  } catch (const std::bad_alloc&) {
+    std::vector<std::uint8_t>().swap(ctx.fatWork);
+  }
   {
     DirectoryWalker walker(ctx, op, host, hooks);
     if (walker.Usable()) walker.WalkDirectory(firstCluster, &targetPath, 1);

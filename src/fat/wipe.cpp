@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <new>
 #include <vector>
 
 #include "disk/byte_reader.h"
@@ -28,10 +29,17 @@ const char* const kReplacingClusters = "Replacing vacant clusters.";
 
 // Reads the first allocation table into table. False (table unchanged)
 // when the read failed: a table of zeros would make every cluster vacant.
+// Only the entries of the volume's clusters are read (LoadedTableSectors);
+// a table that cannot be held in memory counts as unreadable.
 bool ReadAllocationTable(const disk::VolumeContext& ctx, std::vector<std::uint8_t>& table) {
-  std::vector<std::uint8_t> fresh(static_cast<std::size_t>(ctx.sectorsPerFat) * ctx.bytesPerSector);
-  if (fresh.empty() || !disk::ReadSectors(ctx, ctx.fatStartSector, ctx.sectorsPerFat, fresh.data())) return false;
-  table.swap(fresh);
+  const std::uint32_t sectors = LoadedTableSectors(ctx);
+  try {
+    std::vector<std::uint8_t> fresh(static_cast<std::size_t>(sectors) * ctx.bytesPerSector);
+    if (fresh.empty() || !disk::ReadSectors(ctx, ctx.fatStartSector, sectors, fresh.data())) return false;
+    table.swap(fresh);
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
   return true;
 }
 

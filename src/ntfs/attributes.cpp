@@ -128,9 +128,11 @@ std::optional<Attribute> FindAttribute(const disk::VolumeContext& ctx, std::span
 }
 
 std::uint32_t AttributeCapacity(const disk::VolumeContext& ctx, const Attribute& attribute) {
-  const std::uint64_t raw = attribute.resident() ? attribute.value().size()
-                                                 : (attribute.allocatedSize() & 0xFFFFFFFFu);
-  return static_cast<std::uint32_t>(std::min<std::uint64_t>(raw, VolumeByteSize(ctx)));
+  // A resident value lies inside its attribute, inside the record.
+  if (attribute.resident()) return static_cast<std::uint32_t>(attribute.value().size());
+  std::uint64_t cap = std::min<std::uint64_t>(attribute.allocatedSize() & 0xFFFFFFFFu, VolumeByteSize(ctx));
+  if (attribute.type() == kAttrAttributeList) cap = std::min(cap, kMaxAttributeListBytes);
+  return static_cast<std::uint32_t>(cap);
 }
 
 std::uint32_t AttributeDataSize(const Attribute& attribute) {

@@ -68,9 +68,15 @@ std::optional<Attribute> FindAttribute(const disk::VolumeContext& ctx, std::span
 // the name of a record is its first non-DOS $FILE_NAME.
 bool AttributeMatchesName(const Attribute& attribute, const std::u16string* name);
 
+// No attribute list is longer: NTFS lets one grow to 256 KiB and no
+// further (the limit behind Windows' error for heavily fragmented files).
+inline constexpr std::uint64_t kMaxAttributeListBytes = 256 * 1024;
+
 // Size of the buffer that receives the whole value: the low 32 bits of the
-// allocated size, or the resident value length. Capped at the volume size,
-// so a damaged record cannot make anyone allocate more than the volume.
+// allocated size, or the resident value length (inside its record, so at
+// most 64 KiB). Capped at what the value can really be: the volume size,
+// and for an $ATTRIBUTE_LIST kMaxAttributeListBytes, so a damaged record
+// cannot make anyone allocate more.
 std::uint32_t AttributeCapacity(const disk::VolumeContext& ctx, const Attribute& attribute);
 
 // The low 32 bits of the real size, or the resident value length; sizes

@@ -194,11 +194,12 @@ void ReadAttributeClusters(const disk::VolumeContext& ctx, disk::Bytes record, s
   }
 }
 
-std::vector<std::uint8_t> ReadAttributeValue(const disk::VolumeContext& ctx, const Attribute& attribute) {
-  std::vector<std::uint8_t> value(AttributeCapacity(ctx, attribute), 0);
+std::vector<std::uint8_t> ReadAttributeValue(const disk::VolumeContext& ctx, const Attribute& attribute,
+                                             std::uint64_t maxBytes) {
+  std::vector<std::uint8_t> value(std::min<std::uint64_t>(AttributeCapacity(ctx, attribute), maxBytes), 0);
   if (attribute.resident()) {
     const disk::Bytes v = attribute.value();
-    std::memcpy(value.data(), v.data(), std::min(v.size(), value.size()));
+    std::copy_n(v.begin(), std::min(v.size(), value.size()), value.begin());
     return value;
   }
   const std::uint32_t cs = ClusterSize(ctx);
@@ -249,6 +250,17 @@ std::optional<DataStream> DataStream::Open(const disk::VolumeContext& ctx, Recor
   // is damage, and writing it out would only add zeros without end.
   s.remaining_ = std::min(s.size_, data->allocatedSize());
   return s;
+}
+
+std::uint64_t DataStream::SkipUnits(std::uint64_t units) {
+  if (remaining_ == 0 || units == 0) return 0;
+  if (resident_) return SkipNext();
+  const std::uint64_t unitBytes = buffer_.size();
+  const std::uint64_t n = units > remaining_ / unitBytes ? remaining_ : units * unitBytes;
+  const std::uint64_t taken = (n + unitBytes - 1) / unitBytes;
+  vcn_ += taken * unitClusters_;
+  remaining_ -= n;
+  return n;
 }
 
 std::uint64_t DataStream::SkipNext() {

@@ -46,10 +46,12 @@ std::uint32_t ReadExtentClusters(const disk::VolumeContext& ctx, const Attribute
 void ReadAttributeClusters(const disk::VolumeContext& ctx, disk::Bytes record, std::uint32_t type, Vcn vcn,
                            std::uint32_t count, std::span<std::uint8_t> buffer, std::uint16_t decompressFlag);
 
-// The whole value of an attribute, in a buffer of AttributeCapacity bytes:
-// a resident value copied, a non-resident one read cluster by cluster from
+// The whole value of an attribute, in a buffer of AttributeCapacity bytes
+// (or maxBytes, when the caller knows the value cannot be longer): a
+// resident value copied, a non-resident one read cluster by cluster from
 // VCN 0 of this extent (never more than the buffer holds).
-std::vector<std::uint8_t> ReadAttributeValue(const disk::VolumeContext& ctx, const Attribute& attribute);
+std::vector<std::uint8_t> ReadAttributeValue(const disk::VolumeContext& ctx, const Attribute& attribute,
+                                             std::uint64_t maxBytes = ~std::uint64_t{0});
 
 // The unnamed $DATA of one record, read the way the restore writes it: a
 // resident value in one piece, otherwise one restore unit after the other
@@ -77,6 +79,8 @@ class DataStream {
   // Passes over the next piece without reading it (the caller knows it
   // reads as zeros); returns its length, 0 at the end.
   std::uint64_t SkipNext();
+  // The same for the next units pieces at once; returns their length.
+  std::uint64_t SkipUnits(std::uint64_t units);
 
  private:
   DataStream(const disk::VolumeContext& ctx) : ctx_(&ctx) {}

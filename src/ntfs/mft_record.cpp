@@ -29,7 +29,19 @@ std::uint32_t ClustersPerRecord(std::uint32_t recordSize, std::uint32_t clusterS
 
 }  // namespace
 
-std::uint8_t SectorsPerCluster(const disk::VolumeContext& ctx) { return ctx.ntfsBootSector[0x0D]; }
+std::uint32_t SectorsPerClusterFromBoot(std::span<const std::uint8_t> boot) {
+  const std::uint32_t bps = disk::le16(boot, 0x0B);
+  const std::uint32_t v = disk::le8(boot, 0x0D);
+  std::uint32_t spc = v;
+  if (v > 0x80) {
+    const std::uint32_t shift = 256 - v;
+    spc = shift < 32 ? std::uint32_t{1} << shift : 0;
+  }
+  if (bps == 0 || spc == 0 || static_cast<std::uint64_t>(bps) * spc > kMaxClusterSize) return 0;
+  return spc;
+}
+
+std::uint32_t SectorsPerCluster(const disk::VolumeContext& ctx) { return SectorsPerClusterFromBoot(ctx.ntfsBootSector); }
 
 std::uint32_t ClusterSize(const disk::VolumeContext& ctx) {
   return static_cast<std::uint32_t>(ctx.bytesPerSector) * SectorsPerCluster(ctx);
@@ -47,7 +59,7 @@ std::uint64_t VolumeByteSize(const disk::VolumeContext& ctx) {
 
 std::uint32_t MftRecordSizeFromBoot(std::span<const std::uint8_t> boot) {
   const std::uint32_t bps = disk::le16(boot, 0x0B);
-  const std::uint32_t spc = disk::le8(boot, 0x0D);
+  const std::uint32_t spc = SectorsPerClusterFromBoot(boot);
   const std::uint32_t v = disk::le8(boot, 0x40);
   if (bps == 0 || spc == 0) return 0;
   std::uint64_t size;
@@ -77,21 +89,30 @@ bool LoadMftSelfRecord(disk::VolumeContext& ctx) {
     disk::ReadVolumeSectors(ctx, mft * spc, sectors, raw.data());
   }
   ctx.mftSelfRecord.assign(raw.begin(), raw.begin() + ctx.mftRecordSize);
-  ApplyFixups(ctx.mftSelfRecord, ctx.bytesPerSector);
+  ApplyFixups(ctx.mftSelfRecord);
   return true;
 }
 
-void ApplyFixups(std::span<std::uint8_t> record, std::uint16_t bytesPerSector) {
+std::size_t UpdateSequenceStride(std::size_t recordSize, std::size_t usaCount) {
+  if (usaCount <= 1 || recordSize % (usaCount - 1) != 0) return 0;
+  const std::size_t stride = recordSize / (usaCount - 1);
+  if (stride < kMinUpdateSequenceStride || (stride & (stride - 1)) != 0) return 0;
+  return stride;
+}
+
+void ApplyFixups(std::span<std::uint8_t> record) {
   const disk::Bytes bytes(record.data(), record.size());
   const std::size_t usaOffset = disk::le16(bytes, kRecUsaOffset);
   const std::size_t usaCount = disk::le16(bytes, kRecUsaCount);
   if (usaOffset >= record.size() || usaCount <= 1) return;
   if (!disk::Fits(usaOffset, 2 * usaCount, record.size())) return;
-  const std::size_t stride = bytesPerSector & ~1u;
+  // The blocks the update sequence protects are as large as the count says
+  // (512 bytes on every volume Windows or mkntfs writes, whatever the sector
+  // size); a count that gives no block size leaves the record torn, as it is.
+  const std::size_t stride = UpdateSequenceStride(record.size(), usaCount);
   if (stride == 0) return;
   for (std::size_t i = 1; i < usaCount; ++i) {
     const std::size_t target = i * stride - 2;
-    if (!disk::Fits(target, 2, record.size())) break;
     record[target] = record[usaOffset + 2 * i];
     record[target + 1] = record[usaOffset + 2 * i + 1];
   }
@@ -118,7 +139,7 @@ bool ReadMftRecord(const disk::VolumeContext& ctx, RecordNumber n, std::span<std
   std::memcpy(out.data(), clusters.data() + slot * recordSize, recordSize);
   auto record = out.first(recordSize);
   if (!HasFileSignature(disk::Bytes(record.data(), record.size()))) return false;
-  ApplyFixups(record, ctx.bytesPerSector);
+  ApplyFixups(record);
   return true;
 }
 
@@ -174,7 +195,7 @@ bool MftReader::Read(RecordNumber n, std::span<std::uint8_t> out) {
   std::memcpy(out.data(), window_.data() + at, recordSize);
   auto record = out.first(recordSize);
   if (!HasFileSignature(disk::Bytes(record.data(), record.size()))) return false;
-  ApplyFixups(record, ctx_.bytesPerSector);
+  ApplyFixups(record);
   return true;
 }
 

@@ -19,6 +19,11 @@ using RecordNumber = std::uint32_t;  // index of a file record in the MFT
 inline constexpr std::uint32_t kFileSignature = 0x454C4946;  // "FILE"
 inline constexpr std::uint32_t kRootRecord = 5;
 inline constexpr std::uint32_t kMaxRecordSize = 65536;
+inline constexpr std::uint32_t kMaxClusterSize = 2u << 20;
+// Update sequences protect records (and index blocks) in blocks of 512
+// bytes; no block is smaller than this.
+inline constexpr std::size_t kUpdateSequenceBlock = 512;
+inline constexpr std::size_t kMinUpdateSequenceStride = 256;
 
 // Header fields of a file record.
 inline constexpr std::size_t kRecUsaOffset = 0x04;
@@ -28,9 +33,16 @@ inline constexpr std::size_t kRecFlags = 0x16;
 inline constexpr std::uint8_t kRecInUse = 0x01;
 inline constexpr std::uint8_t kRecDirectory = 0x02;
 
+// Sectors per cluster from the byte at boot offset 0x0D: up to 0x80 the
+// count itself; above, a negative power of two, as Windows writes it for
+// clusters above 64 KiB (0xF4: 2^12 sectors, 2 MiB clusters of 512-byte
+// sectors). 0 when the byte gives no count, or clusters larger than NTFS
+// has (2 MiB) with the bytes per sector at 0x0B.
+std::uint32_t SectorsPerClusterFromBoot(std::span<const std::uint8_t> boot);
+
 // Geometry read from ctx.ntfsBootSector. Valid once PrepareNtfsVolume has
 // accepted the boot sector (sectors per cluster and bytes per sector nonzero).
-std::uint8_t SectorsPerCluster(const disk::VolumeContext& ctx);
+std::uint32_t SectorsPerCluster(const disk::VolumeContext& ctx);
 std::uint32_t ClusterSize(const disk::VolumeContext& ctx);
 Lcn MftStartCluster(const disk::VolumeContext& ctx);
 
@@ -55,10 +67,17 @@ bool LoadMftSelfRecord(disk::VolumeContext& ctx);
 // (fixups then applied); false otherwise, out then holding the raw bytes.
 bool ReadMftRecord(const disk::VolumeContext& ctx, RecordNumber n, std::span<std::uint8_t> out);
 
-// Copies each update-sequence entry over the last two bytes of its sector.
+// The size of the blocks an update sequence of usaCount entries protects in
+// a record of recordSize bytes: recordSize / (usaCount - 1), when that is a
+// whole power of two of at least 256 bytes; 0 otherwise.
+std::size_t UpdateSequenceStride(std::size_t recordSize, std::size_t usaCount);
+
+// Copies each update-sequence entry over the last two bytes of its block,
+// the block size taken from the record's own count (UpdateSequenceStride).
 // The tails are not compared first: a torn record is used as it is. Does
-// nothing when the array does not lie inside the record.
-void ApplyFixups(std::span<std::uint8_t> record, std::uint16_t bytesPerSector);
+// nothing when the array does not lie inside the record or the count gives
+// no block size.
+void ApplyFixups(std::span<std::uint8_t> record);
 
 inline bool HasFileSignature(disk::Bytes record) { return disk::le32(record, 0) == kFileSignature; }
 inline bool RecordInUse(disk::Bytes record) { return (disk::le8(record, kRecFlags) & kRecInUse) != 0; }

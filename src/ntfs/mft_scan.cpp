@@ -59,12 +59,26 @@ bool PrepareNtfsVolume(disk::VolumeContext& ctx) {
 
   const disk::Bytes boot(ctx.ntfsBootSector);
   const std::uint16_t bytesPerSector = disk::le16(boot, 0x0B);
-  const std::uint8_t sectorsPerCluster = disk::le8(boot, 0x0D);
-  // Geometry that would divide by zero or misplace every fixup.
-  if (bytesPerSector == 0 || (bytesPerSector & 1) || sectorsPerCluster == 0) return false;
-  if (MftRecordSizeFromBoot(boot) == 0) return false;
+  const std::uint32_t sectorsPerCluster = SectorsPerClusterFromBoot(boot);
+  // Sectors are a power of two from 256 to 4096 bytes; anything else is no
+  // NTFS geometry (and 0 would divide by zero).
+  if (bytesPerSector < 256 || bytesPerSector > 4096 || (bytesPerSector & (bytesPerSector - 1)) != 0) return false;
+  if (sectorsPerCluster == 0 || MftRecordSizeFromBoot(boot) == 0) return false;
+  // The clusters the boot sector claims, bounded by those the device holds
+  // before its last sector (where NTFS keeps the copy of its boot sector):
+  // a damaged total (up to 2^64 - 1 sectors) would otherwise send the wipe
+  // over clusters that are not there, or over that copy. No cluster at all
+  // (a total of 0, or less than one cluster's sectors) is no volume:
+  // lastCluster would wrap.
+  std::uint64_t clusters = disk::le64(boot, 0x28) / sectorsPerCluster;
+  const std::uint64_t clusterSize = static_cast<std::uint64_t>(bytesPerSector) * sectorsPerCluster;
+  if (ctx.volumeHandle) {
+    const std::uint64_t device = ctx.volumeHandle->Size();
+    clusters = std::min(clusters, device < bytesPerSector ? 0 : (device - bytesPerSector) / clusterSize);
+  }
+  if (clusters == 0) return false;
   ctx.bytesPerSector = bytesPerSector;
-  ctx.lastCluster = disk::le64(boot, 0x28) / sectorsPerCluster - 1;
+  ctx.lastCluster = clusters - 1;
   if (!LoadMftSelfRecord(ctx)) return false;
   return HasFileSignature(ctx.mftSelfRecord);
 }
@@ -163,10 +177,13 @@ void ScanMft(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHos
   // The Modified texts follow the current TZ.
   tzset();
 
+  const std::uint64_t recordCount = MftRecordCount(ctx);
   std::vector<std::uint8_t> copy = ctx.mftSelfRecord;
   std::vector<std::uint8_t> bitmap;
-  if (auto attribute = FindAttribute(ctx, copy, kAttrBitmap)) bitmap = ReadAttributeValue(ctx, *attribute);
-  const std::uint64_t recordCount = MftRecordCount(ctx);
+  // One bit per record, in whole 8-byte words: a bitmap that claims more
+  // is read no further.
+  const std::uint64_t bitmapBytes = (recordCount + 63) / 64 * 8;
+  if (auto attribute = FindAttribute(ctx, copy, kAttrBitmap)) bitmap = ReadAttributeValue(ctx, *attribute, bitmapBytes);
 
   std::vector<std::uint8_t> record(ctx.mftRecordSize);
   ParentCache parents;
@@ -190,7 +207,8 @@ void ScanMft(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHos
       if (op.OperationMode == disk::OpSearch) {
         AddNtfsRow(ctx, op, host, n, record, &paths, clusterBitmap ? &*clusterBitmap : nullptr);
       } else if (op.OperationMode == disk::OpRestore) {
-        RestoreFolderEntry(ctx, op, host, n, record, folderRecord, targetFolder, parents);
+        // Cancel inside a file's restore ends the whole folder restore.
+        if (!RestoreFolderEntry(ctx, op, host, n, record, folderRecord, targetFolder, parents)) break;
       }
     }
     if (progress && !progress->Advance(i)) break;

@@ -16,9 +16,12 @@
 namespace ambrelic::ntfs {
 
 // Reads the NTFS boot sector into ctx.ntfsBootSector, sets bytesPerSector and
-// lastCluster and loads the MFT's own record. False for a boot sector or
-// MFT record no NTFS volume can have (0 sectors per cluster, 0 or odd bytes
-// per sector, a record size of 0 or above 64 KiB, an unreadable record 0).
+// lastCluster (the boot sector's clusters, never more than the device
+// holds) and loads the MFT's own record. False for a boot sector or
+// MFT record no NTFS volume can have (sectors other than a power of two
+// from 256 to 4096 bytes, no sectors per cluster or clusters above 2 MiB, a
+// total of sectors that makes no whole cluster (0 among them), a record
+// size of 0 or above 64 KiB, an unreadable record 0).
 bool PrepareNtfsVolume(disk::VolumeContext& ctx);
 
 // The walk over every free MFT record: rows in OpSearch, the folder restore

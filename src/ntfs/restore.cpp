@@ -60,15 +60,16 @@ Extents FindExtents(const disk::VolumeContext& ctx, RecordNumber n) {
 }
 
 // Clusters from vcn on that read as zeros without being read: the rest of
-// a sparse run, or everything past the mapped clusters. 0 when vcn is
-// mapped to clusters of the volume (or the extents say nothing).
-std::uint64_t ZeroClustersAt(const Extents& e, Vcn vcn) {
+// a sparse run, the rest of a run past the end of the volume (whose
+// clusters no read can reach), or everything past the mapped clusters. 0
+// when vcn is mapped to clusters of the volume (or the extents say nothing).
+std::uint64_t ZeroClustersAt(const Extents& e, Vcn vcn, std::uint64_t volumeClusters) {
   if (vcn >= e.mapped) return UINT64_MAX;
   for (const Attribute& a : e.attributes) {
     if (vcn < a.lowestVcn() || vcn > a.highestVcn()) continue;
     Lcn lcn = 0;
     std::uint64_t left = 0;
-    if (MapVcn(a, vcn, lcn, left) && lcn == 0) return left;
+    if (MapVcn(a, vcn, lcn, left) && (lcn == 0 || lcn >= volumeClusters)) return left;
     return 0;
   }
   return 0;
@@ -103,24 +104,31 @@ bool RestoreNtfsFile(const disk::VolumeContext& ctx, disk::EngineHost& host, Rec
     return false;
   }
   bool ok = true;
+  bool cancelled = false;
   std::uint64_t done = 0;
   std::uint64_t hole = 0;  // zeros passed over and not yet skipped in the file
+  const std::uint64_t volumeClusters = cs == 0 ? 0 : VolumeByteSize(ctx) / cs;
   // Every round takes at least one byte of what is left, or ends.
   while (ok && done < length) {
     if (!stream->resident() && unitBytes != 0 && cs != 0) {
-      // Units that are wholly sparse (or past every run) are passed over
-      // unread: a sparse file of gigabytes costs next to nothing.
-      const std::uint64_t zeros = ZeroClustersAt(extents, done / cs);
+      // Units that are wholly sparse, past every run or past the volume are
+      // passed over unread, all at once: a sparse file of gigabytes, or a
+      // damaged run of billions of clusters, costs next to nothing.
+      const std::uint64_t zeros = ZeroClustersAt(extents, done / cs, volumeClusters);
       if (zeros >= stream->unitClusters()) {
         std::uint64_t units = zeros / stream->unitClusters();
         if (zeros == UINT64_MAX) units = (length - done + unitBytes - 1) / unitBytes;
-        for (; units > 0 && done < length; --units) {
-          const std::uint64_t skipped = std::min(stream->SkipNext(), length - done);
-          if (skipped == 0) break;
-          done += skipped;
-          hole += skipped;
-        }
+        const std::uint64_t skipped = std::min(stream->SkipUnits(units), length - done);
+        if (skipped == 0) break;
+        done += skipped;
+        hole += skipped;
         continue;
+      }
+      // A unit to read: the moment for the user's Cancel (Ctrl-C) to reach
+      // a restore that no progress window shows.
+      if (host.CancelRequested()) {
+        cancelled = true;
+        break;
       }
     }
     std::span<const std::uint8_t> piece = stream->ReadNext();
@@ -156,15 +164,16 @@ bool RestoreNtfsFile(const disk::VolumeContext& ctx, disk::EngineHost& host, Rec
       at = end;
     }
   }
-  // A hole at the end still counts: the file gets its whole length.
-  if (ok) ok = platform::SetFileLength(file.fd, length);
+  // A hole at the end still counts: the file gets its whole length (or, when
+  // cancelled, what was delivered up to then).
+  if (ok) ok = platform::SetFileLength(file.fd, cancelled ? done : length);
   if (::close(file.fd) != 0) ok = false;
   if (!ok) {
     host.ShowFileMessage(file.path, kWriteFailure);
     return false;
   }
   host.Restored(file.path, RecordWriteTime(ctx, n), false);
-  return length == stream->size();
+  return !cancelled && length == stream->size();
 }
 
 FolderPlace CreateRelativeFolders(const disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host,
@@ -226,32 +235,36 @@ FolderPlace CreateRelativeFolders(const disk::VolumeContext& ctx, disk::Operatio
   return base;
 }
 
-void RestoreFolderEntry(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host,
+bool RestoreFolderEntry(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host,
                         RecordNumber n, std::span<const std::uint8_t> record, RecordNumber folderRecord,
                         const std::string& targetFolder, ParentCache& cache) {
   using Kind = FolderPlace::Kind;
   const auto name = FindRecordName(ctx, record);
-  if (!name) return;
+  if (!name) return true;
   // A folder is placed (and made) itself; a file goes into its parent's
   // place. A folder that could not be made was counted there, with what it
   // held.
   const bool isFolder = RecordIsDirectory(record);
   const FolderPlace place =
       CreateRelativeFolders(ctx, op, host, isFolder ? n : name->info.parent, folderRecord, targetFolder, cache);
-  if (place.kind == Kind::Outside) return;
+  if (place.kind == Kind::Outside) return true;
   if (op.ActiveProgress) op.ActiveProgress->SetFileName(name->name);
-  if (place.kind != Kind::Made) return;
+  if (place.kind != Kind::Made) return true;
   if (isFolder) {
     host.Restored(place.path, RecordWriteTime(ctx, n), true);
-    return;
+    return true;
   }
   const std::string path = place.path + "/" + platform::FitName(platform::SafePathComponent(name->name));
   if (path.size() > platform::kMaxPathBytes) {
     host.ShowMessage(kPathTooLong);
     ++op.IncompleteCount;
-    return;
+    return true;
   }
-  if (!RestoreNtfsFile(ctx, host, n, path)) ++op.IncompleteCount;
+  // A file not written whole goes on to the next one, unless the user
+  // cancelled it.
+  if (RestoreNtfsFile(ctx, host, n, path)) return true;
+  ++op.IncompleteCount;
+  return !host.CancelRequested();
 }
 
 }  // namespace ambrelic::ntfs

@@ -23,7 +23,9 @@ namespace ambrelic::ntfs {
 // " (2)", " (3)"... before its extension. A record that is no file record
 // or has no unnamed $DATA creates nothing and says nothing; a file that
 // cannot be created or written shows "File writing failure." and keeps what
-// was written. True when the whole file was written.
+// was written. Before every unit it reads it asks host.CancelRequested():
+// on Cancel it stops, keeps what was written and says nothing. True when
+// the whole file was written.
 bool RestoreNtfsFile(const disk::VolumeContext& ctx, disk::EngineHost& host, RecordNumber n,
                      const std::string& path);
 
@@ -59,8 +61,9 @@ FolderPlace CreateRelativeFolders(const disk::VolumeContext& ctx, disk::Operatio
 // Restores record n (a deleted record, fixups applied) when its parent chain
 // reaches folderRecord: its folders are made under targetFolder and a
 // file's data is written there. A file not written whole adds one to
-// op.IncompleteCount.
-void RestoreFolderEntry(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host,
+// op.IncompleteCount. False when the user cancelled the file's restore:
+// the folder restore ends.
+bool RestoreFolderEntry(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host,
                         RecordNumber n, std::span<const std::uint8_t> record, RecordNumber folderRecord,
                         const std::string& targetFolder, ParentCache& cache);
 

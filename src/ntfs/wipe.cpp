@@ -17,7 +17,7 @@ namespace {
 
 constexpr RecordNumber kBitmapRecord = 6;
 constexpr RecordNumber kFirstUserRecord = 16;
-constexpr std::size_t kScrubbedHeaderEnd = 0x40;
+constexpr std::size_t kScrubbedUsaOffset = 0x30;
 constexpr std::chrono::milliseconds kRefreshInterval{30000};
 constexpr std::size_t kBatchBytes = 1u << 20;
 // A $DATA attribute spread over more extents than this is taken as damaged.
@@ -25,6 +25,26 @@ constexpr int kMaxExtentHops = 1 << 16;
 
 const char* const kReplacingClusters = "Replacing vacant clusters.";
 const char* const kReplacingRecords = "Replacing file records.";
+
+// Where the parts of a scrubbed record lie. Its update sequence has one
+// entry per 512-byte block (NTFS protects records in such blocks whatever
+// the sector size: 3 entries for 1 KiB, 9 for 4 KiB), the end marker
+// follows it at the next multiple of 8, and the bytes in use end 8 bytes
+// later: 0x38 and 0x40 for a 1 KiB record, 0x48 and 0x50 for a 4 KiB one.
+struct ScrubbedLayout {
+  std::uint16_t usaCount = 0;
+  std::size_t firstAttribute = 0;
+  std::size_t headerEnd = 0;
+};
+
+ScrubbedLayout LayoutFor(std::uint32_t recordSize) {
+  ScrubbedLayout l;
+  const std::size_t blocks = recordSize % kUpdateSequenceBlock == 0 ? recordSize / kUpdateSequenceBlock : 1;
+  l.usaCount = static_cast<std::uint16_t>(blocks + 1);
+  l.firstAttribute = (kScrubbedUsaOffset + 2 * l.usaCount + 7) & ~std::size_t{7};
+  l.headerEnd = l.firstAttribute + 8;
+  return l;
+}
 
 
 std::uint32_t ClustersPerRecord(const disk::VolumeContext& ctx) {
@@ -68,7 +88,11 @@ class VolumeBitmap {
   // Reads the bitmap again through the same attribute; on failure the
   // previous contents stay.
   bool Refresh(const disk::VolumeContext& ctx) {
-    std::vector<std::uint8_t> fresh(AttributeCapacity(ctx, *attribute_), 0);
+    // One bit per cluster of the volume, in whole clusters: a bitmap that
+    // claims more is read no further.
+    const std::uint64_t cs = std::max<std::uint32_t>(ClusterSize(ctx), 1);
+    const std::uint64_t bytes = (ctx.lastCluster / 8 + 1 + cs - 1) / cs * cs;
+    std::vector<std::uint8_t> fresh(std::min<std::uint64_t>(AttributeCapacity(ctx, *attribute_), bytes), 0);
     if (attribute_->resident()) {
       const disk::Bytes v = attribute_->value();
       std::copy_n(v.begin(), std::min(v.size(), fresh.size()), fresh.begin());
@@ -118,7 +142,8 @@ std::uint32_t ScrubDeletedRecords(const disk::VolumeContext& ctx, platform::Rand
                                   RecordNumber firstRecord, std::span<std::uint8_t> buffer, std::size_t length,
                                   ScrubPass pass) {
   const std::uint32_t size = ctx.mftRecordSize;
-  if (size < kScrubbedHeaderEnd) return 0;
+  const ScrubbedLayout layout = LayoutFor(size);
+  if (size < layout.headerEnd) return 0;
   length = std::min(length, buffer.size());
   std::uint32_t qualified = 0;
   std::uint64_t number = firstRecord;
@@ -128,23 +153,24 @@ std::uint32_t ScrubDeletedRecords(const disk::VolumeContext& ctx, platform::Rand
     if (number < kFirstUserRecord || !HasFileSignature(view) || RecordInUse(view)) continue;
     ++qualified;
     if (pass == ScrubPass::Random) {
-      // An empty record: no attributes, no links, no update sequence; the
-      // allocated size (0x1C) and the bytes at 0x28 stay as they were.
-      disk::put16(record, 0x04, 0x0030);
-      disk::put16(record, 0x06, 3);
+      // An empty record: no attributes, no links, an update sequence of
+      // zeros; the allocated size (0x1C) and the bytes at 0x28 stay as they
+      // were.
+      disk::put16(record, 0x04, kScrubbedUsaOffset);
+      disk::put16(record, 0x06, layout.usaCount);
       disk::put64(record, 0x08, 0);
       disk::put16(record, 0x10, 0);
       disk::put16(record, 0x12, 0);
-      disk::put16(record, 0x14, 0x0038);
+      disk::put16(record, 0x14, static_cast<std::uint16_t>(layout.firstAttribute));
       disk::put16(record, 0x16, 0);
-      disk::put32(record, 0x18, 0x40);
+      disk::put32(record, 0x18, static_cast<std::uint32_t>(layout.headerEnd));
       disk::put64(record, 0x20, 0);
-      disk::put64(record, 0x30, 0);
-      disk::put32(record, 0x38, kAttrEnd);
-      disk::put32(record, 0x3C, 0);
-      random.FillRandom(record.data() + kScrubbedHeaderEnd, size - kScrubbedHeaderEnd);
+      std::memset(record.data() + kScrubbedUsaOffset, 0, layout.firstAttribute - kScrubbedUsaOffset);
+      disk::put32(record, layout.firstAttribute, kAttrEnd);
+      disk::put32(record, layout.firstAttribute + 4, 0);
+      random.FillRandom(record.data() + layout.headerEnd, size - layout.headerEnd);
     } else {
-      std::memset(record.data() + kScrubbedHeaderEnd, 0, size - kScrubbedHeaderEnd);
+      std::memset(record.data() + layout.headerEnd, 0, size - layout.headerEnd);
     }
   }
   return qualified;

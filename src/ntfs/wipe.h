@@ -43,8 +43,10 @@ void ReplaceFileRecords(disk::VolumeContext& ctx, disk::OperationState& op, disk
 
 // Rewrites, inside buffer (consecutive records in their on-disk form, the
 // first numbered firstRecord), every record from 16 on that carries "FILE"
-// and is not in use. Random pass: the scrubbed header, random bytes from
-// 0x40 on. Zero pass: zeros from 0x40 on. Returns how many records qualified.
+// and is not in use. Random pass: the scrubbed header (an update sequence
+// of one zero entry per 512 bytes, then the end marker), random bytes after
+// it (from 0x40 on in a 1 KiB record, 0x50 in a 4 KiB one). Zero pass:
+// zeros there. Returns how many records qualified.
 std::uint32_t ScrubDeletedRecords(const disk::VolumeContext& ctx, platform::RandomSource& random,
                                   RecordNumber firstRecord, std::span<std::uint8_t> buffer, std::size_t length,
                                   ScrubPass pass);

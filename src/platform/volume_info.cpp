@@ -93,9 +93,11 @@ std::uint8_t InferPartitionType(std::span<const std::uint8_t> b) {
   if (IsNtfsBootSector(b) || IsExfatBootSector(b)) return 0x07;
   const auto g = FatGeometryOf(b);
   if (!g) return 0;
-  if (g->clusters < 4085) return 0x01;
-  if (g->clusters < 65525) return 0x06;
-  return 0x0C;
+  // As the systems that mount FAT decide: a 16-bit sectors-per-FAT of 0
+  // is the FAT32 layout whatever the count of clusters; otherwise the count
+  // tells FAT12 from FAT16.
+  if (g->fat32Layout) return 0x0C;
+  return g->clusters < 4085 ? 0x01 : 0x06;
 }
 
 bool LooksLikeVolumeBootSector(std::span<const std::uint8_t> b) {

@@ -18,8 +18,9 @@ constexpr int kErrorNotReady = 21;     // no medium: the source is not there
 constexpr int kErrorGenFailure = 31;   // medium present but not a volume we know
 
 // The partition type byte that a volume's boot sector implies: 0x07 for
-// NTFS and exFAT; for FAT, by the usual cluster-count rule, 0x01 (fewer than 4085
-// clusters), 0x06 (fewer than 65525) or 0x0C; 0 when the sector is neither.
+// NTFS and exFAT; for FAT, 0x0C for the FAT32 layout (a 16-bit sectors-per-FAT of 0),
+// otherwise by the count of clusters the layout holds 0x01 (fewer than
+// 4085) or 0x06; 0 when the sector is neither.
 std::uint8_t InferPartitionType(std::span<const std::uint8_t> bootSector);
 
 // True when the sector carries a FAT, NTFS or exFAT boot sector whose

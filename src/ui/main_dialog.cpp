@@ -154,4 +154,11 @@ bool MainDialog::AskYesNo(const std::string& text, bool stopIcon) {
   return Message(text, Buttons::YesNo, stopIcon ? Icon::Stop : Icon::None, 1) == Answer::Yes;
 }
 
+bool MainDialog::CancelRequested() {
+  if (!cancelTaken_) {
+    cancelTaken_ = op_.ActiveProgress ? op_.ActiveProgress->TakeCancelRequest() : host_.PumpMessages();
+  }
+  return cancelTaken_;
+}
+
 }  // namespace ambrelic::ui

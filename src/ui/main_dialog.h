@@ -94,6 +94,11 @@ class MainDialog : public disk::EngineHost, public ProgressOwner {
   // as designed.
   void SetKeepTimes(bool on) { keepTimes_ = on; }
 
+  // Through the open progress window when there is one, else straight
+  // through the host's pump (Ctrl-C on the command line); sticky until the
+  // next restore command.
+  bool CancelRequested() override;
+
   // ProgressOwner
   bool IsEnabled() const override { return enabled_; }
   void SetEnabled(bool enabled) override { enabled_ = enabled; }
@@ -102,7 +107,7 @@ class MainDialog : public disk::EngineHost, public ProgressOwner {
   CommandOutcome LastOutcome() const { return lastOutcome_; }
   // False when the last restore told the user of a file or folder it could
   // not write whole ("File writing failure.", a path too long, the count at
-  // its end): a partial restore is not reported as success.
+  // its end), or was cancelled: a partial restore is not reported as success.
   bool LastRestoreComplete() const { return lastRestoreComplete_; }
   const std::vector<platform::Drive>& Drives() const { return drives_; }
   ResultsList& List() { return list_; }
@@ -144,6 +149,7 @@ class MainDialog : public disk::EngineHost, public ProgressOwner {
   CommandOutcome lastOutcome_ = CommandOutcome::Ran;
   long messagesShown_ = 0;
   bool lastRestoreComplete_ = true;
+  bool cancelTaken_ = false;
   std::optional<platform::Drive> searchedDrive_;
   std::string searchedRoot_;
   disk::FsKind searchedKind_ = disk::FsKind::None;

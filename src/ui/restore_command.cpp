@@ -133,12 +133,13 @@ void MainDialog::OnRestore() {
   // Every box from here on tells of something not restored.
   const long messagesBefore = messagesShown_;
   lastRestoreComplete_ = false;
+  cancelTaken_ = false;
   if (count > 1 && EnsureFolder(chosen) == 0) {
     host_.SetWaitCursor(false);
     return;
   }
   op_.IncompleteCount = 0;
-  for (int row = first; row >= 0; row = list_.NextSelected(row)) {
+  for (int row = first; row >= 0 && !cancelTaken_; row = list_.NextSelected(row)) {
     const std::string sizeText = CutTo(list_.CellText(row, 2), kSizeTextBuffer);
     const std::uint64_t number = ParseUInt64Text(list_.CellText(row, 4));
     const std::uint64_t size = ParseUInt64Text(sizeText);
@@ -184,8 +185,10 @@ void MainDialog::OnRestore() {
     if (!whole) ++op_.IncompleteCount;
   }
   ApplyRestoredTimes();
-  lastRestoreComplete_ = messagesShown_ == messagesBefore && op_.IncompleteCount == 0;
-  if (op_.IncompleteCount > 0) ShowMessage(IncompleteText(op_.IncompleteCount));
+  lastRestoreComplete_ = messagesShown_ == messagesBefore && op_.IncompleteCount == 0 && !cancelTaken_;
+  // A cancelled restore is incomplete by the user's own choice: the exit
+  // status tells it, no box does.
+  if (op_.IncompleteCount > 0 && !cancelTaken_) ShowMessage(IncompleteText(op_.IncompleteCount));
   host_.SetWaitCursor(false);
 }
 

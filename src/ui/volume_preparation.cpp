@@ -62,9 +62,9 @@ std::uint64_t VolumeSectorsFor(platform::BlockDevice& volume) {
 }  // namespace
 
 disk::FsKind KindForDrive(const platform::Drive& drive, platform::BlockDevice& volume) {
-  if (IsFloppyRoot(drive.root)) return disk::FsKind::Fat12;
   std::array<std::uint8_t, 512> sector{};
   volume.ReadAt(0, sector);
+  if (IsFloppyRoot(drive.root)) return disk::FatKindFromLayout(disk::FsKind::Fat12, sector);
   // exFAT shares the partition type 0x07 with NTFS (and cards are found
   // with FAT types too): its boot sector alone tells it.
   if (exfat::HasExfatSignature(sector)) return disk::FsKind::Exfat;
@@ -75,7 +75,7 @@ disk::FsKind KindForDrive(const platform::Drive& drive, platform::BlockDevice& v
     else if (TextAt(sector, 0x36, "FAT12")) kind = disk::FsKind::Fat12;
     else if (TextAt(sector, 0x52, "FAT32")) kind = disk::FsKind::Fat32;
   }
-  return kind;
+  return disk::FatKindFromLayout(kind, sector);
 }
 
 disk::FsKind IdentifyDriveKind(const platform::Drive& drive) {
@@ -160,7 +160,10 @@ int MainDialog::PrepareVolume() {
     ShowMessage(kNotSearchable);
     return 0;
   }
-  fat::LoadAllocationTable(ctx_, partitionStart);
+  if (!fat::LoadAllocationTable(ctx_, partitionStart)) {
+    ShowMessage(kNotSearchable9x);
+    return 0;
+  }
   return 1;
 }
 
@@ -178,7 +181,23 @@ int MainDialog::PrepareVolume9x(const platform::Drive& slot) {
     api.i13_get_drive_parameter(ctx_.biosDrive, block);
     ctx_.geometry = {block[2], block[6]};
   };
+  // One sector (at least 512 bytes) of the selected BIOS disk, read through
+  // a context that carries only what the disk back end needs: a copy of the
+  // whole context would copy the previous volume's allocation table too.
+  auto readDiskSector = [&](std::uint32_t lba) {
+    disk::VolumeContext one;
+    one.IsNtPlatform = 0;
+    one.int13 = ctx_.int13;
+    one.biosDrive = ctx_.biosDrive;
+    one.hasInt13Extensions = ctx_.hasInt13Extensions;
+    one.geometry = ctx_.geometry;
+    std::vector<std::uint8_t> sector(std::max<std::size_t>(ctx_.bytesPerSector, 512));
+    one.bytesPerSector = static_cast<std::uint16_t>(sector.size());
+    disk::ReadDiskSectors(one, sector.data(), lba, 1);
+    return sector;
+  };
   std::uint32_t partitionStart = 0;
+  std::uint32_t partitionSectors = 0;  // the partition entry's count; 0 when none bounds the volume
   if (slot.type == platform::DriveType::Fixed) {
     ctx_.partitionIndex = slot.link;
     if (slot.link == disk::kNoIndex || slot.link >= walk.count) {
@@ -191,6 +210,7 @@ int MainDialog::PrepareVolume9x(const platform::Drive& slot) {
     ctx_.biosDrive = r.biosDrive;
     ctx_.fsKind = disk::KindFromPartitionType(r.type);
     partitionStart = r.start;
+    partitionSectors = r.sectors;
   } else {
     ctx_.biosDrive = slot.link;
     ctx_.partitionIndex = 0;
@@ -204,10 +224,7 @@ int MainDialog::PrepareVolume9x(const platform::Drive& slot) {
       }
       if (!CheckDiskInDrive(slot.root)) return 0;
       queryDisk();
-      std::vector<std::uint8_t> sector(std::max<std::size_t>(ctx_.bytesPerSector, 512));
-      disk::VolumeContext one = ctx_;
-      one.bytesPerSector = static_cast<std::uint16_t>(sector.size());
-      disk::ReadDiskSectors(one, sector.data(), 0, 1);
+      const std::vector<std::uint8_t> sector = readDiskSector(0);
       if (TextAt(sector, 0x36, "FAT16")) {
         ctx_.fsKind = disk::FsKind::Fat16;
       } else if (TextAt(sector, 0x36, "FAT12")) {
@@ -220,6 +237,7 @@ int MainDialog::PrepareVolume9x(const platform::Drive& slot) {
           if (disk::IsFatPartitionType(e.type)) {
             ctx_.fsKind = disk::KindFromPartitionType(e.type);
             partitionStart = e.relativeStart;
+            partitionSectors = e.sectorCount;
             break;
           }
         }
@@ -234,15 +252,25 @@ int MainDialog::PrepareVolume9x(const platform::Drive& slot) {
   }
   std::vector<std::uint8_t>().swap(ctx_.fatCopy);
   std::vector<std::uint8_t>().swap(ctx_.mftSelfRecord);
+  // The type byte, the type text or the drive letter said that the volume
+  // holds FAT; its own layout says which.
+  ctx_.fsKind = disk::FatKindFromLayout(ctx_.fsKind, readDiskSector(partitionStart));
   list_.AddFifthColumn(ctx_.fsKind);
   const std::uint64_t diskSectors = windows9x_->DiskSectors(ctx_.biosDrive);
-  const std::uint64_t volumeSectors =
+  std::uint64_t volumeSectors =
       diskSectors > partitionStart ? diskSectors - partitionStart : (diskSectors ? 1 : 0);
+  // A partition ends where its entry says, however far its boot sector claims.
+  if (partitionSectors != 0 && (volumeSectors == 0 || partitionSectors < volumeSectors)) {
+    volumeSectors = partitionSectors;
+  }
   if (!disk::ParseFatBootSector(ctx_, partitionStart, volumeSectors)) {
     ShowMessage(kNotSearchable9x);
     return 0;
   }
-  fat::LoadAllocationTable(ctx_, partitionStart);
+  if (!fat::LoadAllocationTable(ctx_, partitionStart)) {
+    ShowMessage(kNotSearchable9x);
+    return 0;
+  }
   return 1;
 }
 

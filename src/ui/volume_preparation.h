@@ -13,11 +13,13 @@
 namespace ambrelic::ui {
 
 // The file system a drive is taken to hold, from the facts the platform
-// gives: A: and B: are FAT12; every other drive by its partition type byte
-// (the MBR entry's, or the one its boot sector implies); a removable drive
-// whose type byte names nothing, by the type texts of its boot sector
-// ("FAT16" or "FAT12" at 0x36, "FAT32" at 0x52). volume exposes the drive's
-// volume only.
+// gives: A: and B: hold FAT; every other drive is judged by its partition
+// type byte (the MBR entry's, or the one its boot sector implies), and a
+// removable drive whose type byte names nothing by the type texts of its
+// boot sector ("FAT16" or "FAT12" at 0x36, "FAT32" at 0x52). Which FAT it
+// is, the volume's own layout decides (disk::FatKindFromLayout); a floppy
+// whose boot sector cannot be believed stays FAT12. volume exposes the
+// drive's volume only.
 disk::FsKind KindForDrive(const platform::Drive& drive, platform::BlockDevice& volume);
 
 // The kind preparation would end with: KindForDrive, then None when the

@@ -158,6 +158,8 @@ std::vector<platform::Drive> Windows9xPlatform::BuildDriveTable() {
       if (d.drive == r.biosDrive) drive.sourcePath = d.path;
     }
     drive.offset = static_cast<std::uint64_t>(r.start) * 512;
+    // The volume ends where its partition entry says, as preparation bounds it.
+    drive.length = static_cast<std::uint64_t>(r.sectors) * 512;
     drive.partitionType = r.type;
     drive.fromTable = true;
     drives.push_back(drive);

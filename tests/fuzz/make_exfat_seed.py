@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
-"""Writes a seed for exfat_fuzz: a control byte, then a small exFAT volume
-(512-byte sectors and clusters, 40 clusters) holding a live file on a FAT
-chain, a deleted file, and a deleted folder with a deleted file inside.
+"""Writes a small hand-built exFAT volume (512-byte sectors and clusters, 40
+clusters) holding a live file on a FAT chain, a deleted file, and a deleted
+folder with a deleted file inside: a volume smaller than mkfs.exfat makes,
+for the fuzz seeds (make_seeds.sh).
 
     make_exfat_seed.py OUTFILE
 """
@@ -110,7 +111,7 @@ def main():
         img[cluster(c):cluster(c) + BPS] = fill * BPS
 
     with open(sys.argv[1], "wb") as out:
-        out.write(bytes([0x4C]) + img)
+        out.write(img)
 
 
 main()

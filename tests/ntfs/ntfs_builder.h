@@ -3,6 +3,7 @@
 // as on disk), placed in an MFT whose own record lists them.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -122,8 +123,31 @@ inline ByteVec ListEntry(std::uint32_t type, std::uint64_t startVcn, std::uint64
 inline constexpr std::uint16_t kInUse = 0x01;
 inline constexpr std::uint16_t kDirectory = 0x02;
 
+// A device that reads as zeros beyond the bytes it was given, up to size:
+// a large volume whose first part was built.
+class ZeroExtendedDevice : public platform::BlockDevice {
+ public:
+  ZeroExtendedDevice(platform::DevicePtr inner, std::uint64_t size) : inner_(std::move(inner)), size_(size) {}
+  bool ReadAt(std::uint64_t offset, std::span<std::uint8_t> out) override {
+    std::fill(out.begin(), out.end(), 0);
+    if (offset < inner_->Size()) {
+      const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(out.size(), inner_->Size() - offset));
+      inner_->ReadAt(offset, out.first(n));
+    }
+    return true;
+  }
+  bool WriteAt(std::uint64_t, std::span<const std::uint8_t>) override { return false; }
+  std::uint64_t Size() const override { return size_; }
+  bool Writable() const override { return false; }
+
+ private:
+  platform::DevicePtr inner_;
+  std::uint64_t size_;
+};
+
 // A file record: header, attributes in the order added, end marker, and
-// the update sequence written into the sector tails as on disk.
+// the update sequence written into the block tails as on disk. NTFS
+// protects every record in blocks of 512 bytes, whatever the sector size.
 class RecordBuilder {
  public:
   explicit RecordBuilder(std::uint16_t flags = kInUse) : flags_(flags) {}
@@ -131,9 +155,9 @@ class RecordBuilder {
     attributes_.push_back(attribute);
     return *this;
   }
-  ByteVec Build(std::uint32_t size = 1024, std::uint32_t bytesPerSector = 512) const {
+  ByteVec Build(std::uint32_t size = 1024, std::uint32_t stride = 512) const {
     ByteVec r(size, 0);
-    const std::size_t count = size / bytesPerSector + 1;
+    const std::size_t count = size / stride + 1;
     const std::size_t usa = 0x30;
     std::size_t at = Align8(usa + 2 * count);
     Put(r, 0x00, 0x454C4946, 4);
@@ -154,7 +178,7 @@ class RecordBuilder {
     const std::uint16_t usn = 0x0007;
     Put(r, usa, usn, 2);
     for (std::size_t i = 1; i < count; ++i) {
-      const std::size_t tail = i * bytesPerSector - 2;
+      const std::size_t tail = i * stride - 2;
       r[usa + 2 * i] = r[tail];
       r[usa + 2 * i + 1] = r[tail + 1];
       Put(r, tail, usn, 2);
@@ -172,18 +196,28 @@ class RecordBuilder {
 // marked in use; record 5 is the root folder.
 class VolumeBuilder {
  public:
-  VolumeBuilder(std::uint32_t bytesPerSector = 512, std::uint8_t sectorsPerCluster = 8, std::uint32_t records = 64,
+  // sectorsPerCluster is a count; above 128 it goes into the boot sector
+  // as a negative power of two, as Windows writes it.
+  VolumeBuilder(std::uint32_t bytesPerSector = 512, std::uint32_t sectorsPerCluster = 8, std::uint32_t records = 64,
                 std::uint64_t mftLcn = 16, std::uint64_t clusters = 256, std::uint8_t clustersPerRecord = 0xF6)
       : bps_(bytesPerSector), spc_(sectorsPerCluster), records_(records), mftLcn_(mftLcn), cpr_(clustersPerRecord) {
     cs_ = bps_ * spc_;
     recordSize_ = cpr_ < 128 ? cpr_ * cs_ : 1u << (256 - cpr_);
-    image_.assign(static_cast<std::size_t>(clusters) * cs_, 0);
+    // One sector more than the clusters, as NTFS keeps the copy of its boot
+    // sector after the volume's last cluster.
+    image_.assign(static_cast<std::size_t>(clusters) * cs_ + bps_, 0);
     inUse_.assign(records, false);
     for (int i = 0; i < 16 && i < static_cast<int>(records); ++i) inUse_[i] = true;
     boot_.assign(512, 0);
     Put(boot_, 0x03, 0x202020205346544EULL, 8);  // "NTFS    "
     Put(boot_, 0x0B, bps_, 2);
-    boot_[0x0D] = spc_;
+    std::uint8_t spcByte = static_cast<std::uint8_t>(spc_);
+    if (spc_ > 128) {
+      int shift = 0;
+      while ((1u << shift) < spc_) ++shift;
+      spcByte = static_cast<std::uint8_t>(256 - shift);
+    }
+    boot_[0x0D] = spcByte;
     Put(boot_, 0x28, clusters * spc_, 8);
     Put(boot_, 0x30, mftLcn_, 8);
     boot_[0x40] = cpr_;
@@ -247,10 +281,10 @@ class VolumeBuilder {
     auto place = [&](std::uint32_t n, const ByteVec& r) {
       std::copy(r.begin(), r.end(), mft.begin() + static_cast<std::size_t>(n) * recordSize_);
     };
-    place(0, self.Build(recordSize_, bps_));
+    place(0, self.Build(recordSize_));
     RecordBuilder root(kInUse | kDirectory);
     root.Add(StandardInfoAttr()).Add(FileNameAttr(5, u".", 3));
-    place(5, root.Build(recordSize_, bps_));
+    place(5, root.Build(recordSize_));
     for (const auto& [n, r] : records_map_) place(n, r);
     std::uint64_t vcn = 0;
     for (const auto& [lcn, count] : mftExtents_) {
@@ -295,7 +329,7 @@ class VolumeBuilder {
 
  private:
   std::uint32_t bps_;
-  std::uint8_t spc_;
+  std::uint32_t spc_;
   std::uint32_t records_;
   std::uint64_t mftLcn_;
   std::uint8_t cpr_;

@@ -18,67 +18,12 @@
 #include "platform/block_device.h"
 #include "platform/text.h"
 #include "support/test_support.h"
+#include "tsk_oracle.h"
 
 namespace ambrelic::ntfs {
 namespace {
 
 const char* kScript = "make_ntfs_images.sh";
-
-// One deleted name as fls reports it in its body format.
-struct FlsEntry {
-  std::string path;     // "C:/folder/name", or under "C:/$OrphanFiles/"
-  bool directory = false;
-  std::uint64_t size = 0;
-  std::int64_t changed = 0;  // $STANDARD_INFORMATION record-change time, Unix seconds
-};
-
-// Every deleted name fls finds, by record: names still in their folders'
-// indexes and, under its virtual $OrphanFiles folder, records it reaches
-// only through the MFT ("OrphanFile-N" when it finds no name).
-std::map<std::uint32_t, std::vector<FlsEntry>> FlsDeleted(const std::string& image) {
-  std::map<std::uint32_t, std::vector<FlsEntry>> out;
-  std::istringstream in(test::RunCommand("fls -rdp -m C: '" + image + "'"));
-  std::string line;
-  static const std::regex body(R"(^0\|(.*) \(deleted\)\|(\d+)(-(\d+)-\d+)?\|(.)/(.)[^|]*\|\d+\|\d+\|(\d+)\|\d+\|\d+\|(\d+)\|\d+$)");
-  std::smatch m;
-  while (std::getline(in, line)) {
-    if (!std::regex_match(line, m, body)) continue;
-    if (m[1].str().find(" ($FILE_NAME)") != std::string::npos) continue;
-    const std::string type = m[4];
-    if (!type.empty() && type != "128" && type != "144") continue;
-    FlsEntry e;
-    e.path = m[1];
-    e.directory = m[6] == "d";
-    e.size = std::stoull(m[7]);
-    e.changed = std::stoll(m[8]);
-    out[std::stoul(m[2])].push_back(e);
-  }
-  return out;
-}
-
-std::string Basename(const std::string& path) { return path.substr(path.rfind('/') + 1); }
-
-std::string UtcText(std::int64_t seconds) {
-  const std::time_t t = seconds;
-  std::tm tm{};
-  gmtime_r(&t, &tm);
-  char text[64];
-  std::snprintf(text, sizeof text, "%02d/%02d/%04d %02d:%02d", tm.tm_mon + 1, tm.tm_mday, tm.tm_year + 1900,
-                tm.tm_hour, tm.tm_min);
-  return text;
-}
-
-std::set<std::uint32_t> UnallocatedRecords(const std::string& image) {
-  std::set<std::uint32_t> out;
-  std::istringstream in(test::RunCommand("ils -r '" + image + "'"));
-  std::string line;
-  while (std::getline(in, line)) {
-    const auto bar = line.find('|');
-    if (bar == std::string::npos || line.compare(bar, 3, "|f|") != 0) continue;
-    out.insert(static_cast<std::uint32_t>(std::stoul(line.substr(0, bar))));
-  }
-  return out;
-}
 
 // The records the fixture script wrote down, by path (the last one wins
 // where a record was reused), with the SHA-256 of their contents as written.
@@ -96,12 +41,6 @@ std::map<std::string, ManifestEntry> Manifest(const std::string& image) {
     if (img == base) out[path] = {static_cast<std::uint32_t>(std::stoul(number)), sum};
   }
   return out;
-}
-
-std::string Windows(std::string path) {
-  for (char& c : path)
-    if (c == '/') c = '\\';
-  return path;
 }
 
 class NtfsImage : public ::testing::TestWithParam<int> {
@@ -144,55 +83,7 @@ class NtfsImage : public ::testing::TestWithParam<int> {
 };
 
 TEST_P(NtfsImage, ListingMatchesTheSleuthKit) {
-  const auto rows = Search(true);
-  std::map<std::uint32_t, disk::FoundRow> ours;
-  for (const auto& r : rows) EXPECT_TRUE(ours.emplace(std::stoul(r.number), r).second) << r.number;
-  const auto fls = FlsDeleted(image_);
-  std::set<std::uint32_t> expected;
-  int withFolder = 0;
-  for (std::uint32_t n : UnallocatedRecords(image_)) {
-    auto it = fls.find(n);
-    // A deleted record is listed when it keeps a name (the zero-size option
-    // is on here; ntfs-3g writes a standard-information attribute into
-    // every record and no DOS-only names).
-    if (it == fls.end() || Basename(it->second.front().path) == "OrphanFile-" + std::to_string(n)) continue;
-    expected.insert(n);
-    auto row = ours.find(n);
-    if (row == ours.end()) continue;
-    const disk::FoundRow& r = row->second;
-    SCOPED_TRACE("record " + std::to_string(n) + " " + r.name);
-    std::set<std::string> names, folders;
-    for (const FlsEntry& e : it->second) {
-      names.insert(Basename(e.path));
-      // Names under $OrphanFiles are those whose folder fls cannot reach;
-      // the lost-folder rules decide ours (checked by name below).
-      if (e.path.rfind("C:/$OrphanFiles/", 0) == 0) continue;
-      const std::string dir = e.path.substr(0, e.path.rfind('/'));
-      folders.insert(dir == "C:" ? "C:\\" : Windows(dir));
-    }
-    const FlsEntry& e = it->second.front();
-    EXPECT_TRUE(names.count(r.name)) << *names.begin();
-    EXPECT_EQ(r.isFolder, e.directory);
-    char size[32];
-    std::snprintf(size, sizeof size, "%8llu", static_cast<unsigned long long>(e.size));
-    EXPECT_EQ(r.size, e.directory ? std::string() : std::string(size));
-    EXPECT_EQ(r.modified, UtcText(e.changed));
-    if (!folders.empty()) {
-      ++withFolder;
-      EXPECT_TRUE(folders.count(r.folder)) << r.folder << " vs " << *folders.begin();
-    }
-  }
-  // Records we name that fls does not: their $FILE_NAME sits in an
-  // extension record, which TSK does not read for a deleted record (it
-  // reads their data, though: see the icat test).
-  for (const auto& [n, r] : ours) {
-    if (expected.count(n)) continue;
-    const std::string istat = test::RunCommand("istat '" + image_ + "' " + std::to_string(n));
-    EXPECT_NE(istat.find("$ATTRIBUTE_LIST"), std::string::npos) << n << " " << r.name;
-    EXPECT_EQ(istat.find("$FILE_NAME Attribute Values"), std::string::npos) << n;
-  }
-  for (std::uint32_t n : expected) EXPECT_TRUE(ours.count(n)) << "missing record " << n;
-  EXPECT_GT(withFolder, 10);
+  EXPECT_GT(testing::ExpectRowsMatchTheSleuthKit(image_, Search(true)), 10);
 }
 
 TEST_P(NtfsImage, KnownFilesFoldersAndOptions) {

@@ -3,14 +3,19 @@
 // damaged or hostile volume could hold.
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
 #include <array>
+#include <cstdlib>
 #include <cstring>
 
 #include "ntfs/attributes.h"
 #include "ntfs/data_runs.h"
 #include "ntfs/lznt1.h"
 #include "ntfs/mft_record.h"
+#include "ntfs/mft_scan.h"
 #include "ntfs_builder.h"
+#include "support/test_support.h"
 
 namespace ambrelic::ntfs {
 namespace {
@@ -82,6 +87,56 @@ TEST(MftRecordSize, FollowsTheClustersPerRecordByte) {
   EXPECT_EQ(set(512, 8, 0xF6), 1024u);
 }
 
+TEST(SectorsPerCluster, NegativeBytesArePowersOfTwo) {
+  ByteVec boot(512, 0);
+  auto set = [&](std::uint16_t bps, std::uint8_t v) {
+    testing::Put(boot, 0x0B, bps, 2);
+    boot[0x0D] = v;
+    return SectorsPerClusterFromBoot(boot);
+  };
+  EXPECT_EQ(set(512, 0x08), 8u);
+  EXPECT_EQ(set(512, 0x80), 128u);     // 64 KiB, the largest positive count
+  EXPECT_EQ(set(512, 0xF4), 4096u);    // 2 MiB: 2^12 sectors
+  EXPECT_EQ(set(512, 0xF8), 256u);     // 128 KiB
+  EXPECT_EQ(set(4096, 0xF7), 512u);    // 2 MiB of 4 KiB sectors
+  EXPECT_EQ(set(512, 0xF3), 0u);       // 4 MiB: larger than NTFS clusters go
+  EXPECT_EQ(set(4096, 0xF6), 0u);
+  EXPECT_EQ(set(512, 0x81), 0u);       // 2^127
+  EXPECT_EQ(set(512, 0x00), 0u);
+  EXPECT_EQ(set(0, 0x08), 0u);
+  // The record size follows the decoded count: one cluster of 2 MiB is
+  // no record size, 0xF6 still gives 1024.
+  boot[0x0D] = 0xF4;
+  testing::Put(boot, 0x0B, 512, 2);
+  boot[0x40] = 0x01;
+  EXPECT_EQ(MftRecordSizeFromBoot(boot), 0u);
+  boot[0x40] = 0xF6;
+  EXPECT_EQ(MftRecordSizeFromBoot(boot), 1024u);
+}
+
+TEST(PrepareNtfsVolume, ClustersOfTwoMebibytes) {
+  // 512-byte sectors, 4096 per cluster (boot byte 0xF4); the MFT at
+  // cluster 1, a file's data in cluster 2.
+  VolumeBuilder b(512, 4096, 64, 1, 4);
+  ASSERT_EQ(b.boot()[0x0D], 0xF4);
+  const ByteVec data = Filled(3 * 1024 * 1024, 9);
+  NonResident d{.runs = VolumeBuilder::RunBytes(2, 2), .highestVcn = 1, .allocated = 4u << 20,
+                .real = data.size(), .initialized = data.size()};
+  b.SetRecord(40, RecordBuilder(0).Add(StandardInfoAttr()).Add(FileNameAttr(5, u"big.bin")).Add(NonResidentAttr(d)).Build());
+  std::copy(data.begin(), data.end(), b.image().begin() + 2 * (2u << 20));
+  bool ok = false;
+  auto ctx = b.Build(&ok);
+  ASSERT_TRUE(ok);
+  EXPECT_EQ(ClusterSize(ctx), 2u << 20);
+  EXPECT_EQ(ctx.lastCluster, 3u);
+  EXPECT_EQ(NameOf(ctx, 40), "big.bin");
+  auto stream = DataStream::Open(ctx, 40);
+  ASSERT_TRUE(stream);
+  ByteVec got;
+  for (auto piece = stream->ReadNext(); !piece.empty(); piece = stream->ReadNext()) got.insert(got.end(), piece.begin(), piece.end());
+  EXPECT_EQ(got, data);
+}
+
 TEST(PrepareNtfsVolume, AcceptsAVolumeAndDerivesItsValues) {
   VolumeBuilder b(512, 8, 64, 16, 256);
   b.SetRecord(40, NamedFile(u"forty.txt"));
@@ -102,13 +157,47 @@ TEST(PrepareNtfsVolume, LastClusterOfAMillionSectorVolume) {
   bool ok = false;
   auto ctx = b.Build(&ok);
   ASSERT_TRUE(ok);
+  // On a device of 1,000,001 sectors (the last one for the boot sector's
+  // copy).
+  ctx.volumeHandle = std::make_shared<testing::ZeroExtendedDevice>(ctx.volumeHandle, 1000001ull * 512);
+  ASSERT_TRUE(PrepareNtfsVolume(ctx));
   EXPECT_EQ(ctx.lastCluster, 124999u);
+}
+
+TEST(PrepareNtfsVolume, TotalSectorsBoundedByTheDeviceAndNeverWrapping) {
+  // The device holds 256 clusters of 4096 bytes and the sector of the boot
+  // sector's copy, which no cluster of the volume may take.
+  for (std::uint64_t total : {256ull * 8 + 1, 257ull * 8, 1000000ull, 0xFFFFFFFFFFFFFFF0ull, ~0ull}) {
+    VolumeBuilder b(512, 8, 64, 16, 256);
+    testing::Put(b.boot(), 0x28, total, 8);
+    bool ok = false;
+    auto ctx = b.Build(&ok);
+    ASSERT_TRUE(ok) << total;
+    EXPECT_EQ(ctx.lastCluster, 255u) << total;
+  }
+  // A smaller volume on the device keeps its own size.
+  VolumeBuilder small(512, 8, 64, 16, 256);
+  testing::Put(small.boot(), 0x28, 100 * 8 + 7, 8);
+  bool ok = false;
+  EXPECT_EQ(small.Build(&ok).lastCluster, 99u);
+  EXPECT_TRUE(ok);
+  // No whole cluster: the last cluster would wrap to 2^64 - 1.
+  for (std::uint64_t total : {0ull, 7ull}) {
+    VolumeBuilder b(512, 8, 64, 16, 256);
+    testing::Put(b.boot(), 0x28, total, 8);
+    ok = true;
+    b.Build(&ok);
+    EXPECT_FALSE(ok) << total;
+  }
 }
 
 TEST(PrepareNtfsVolume, RefusesGeometryThatWouldDivideByZero) {
   struct Case { const char* what; std::size_t off; std::uint64_t value; int width; };
   for (const Case& c : {Case{"0 sectors per cluster", 0x0D, 0, 1}, Case{"0 bytes per sector", 0x0B, 0, 2},
-                        Case{"odd bytes per sector", 0x0B, 511, 2}, Case{"record size 0", 0x40, 0, 1},
+                        Case{"odd bytes per sector", 0x0B, 511, 2}, Case{"520 bytes per sector", 0x0B, 520, 2},
+                        Case{"128 bytes per sector", 0x0B, 128, 2}, Case{"8192 bytes per sector", 0x0B, 8192, 2},
+                        Case{"clusters of 2^127 sectors", 0x0D, 0x81, 1}, Case{"4 MiB clusters", 0x0D, 0xF3, 1},
+                        Case{"record size 0", 0x40, 0, 1},
                         Case{"record size 128 KiB", 0x40, 0xEF, 1}, Case{"record size 2^128", 0x40, 0x80, 1}}) {
     VolumeBuilder b;
     testing::Put(b.boot(), c.off, c.value, c.width);
@@ -133,7 +222,7 @@ TEST(ApplyFixups, PutsTheArrayIntoTheSectorTails) {
   ByteVec r = NamedFile(u"x");
   const std::uint16_t realTail = disk::le16(r, 0x30 + 2);
   ASSERT_EQ(disk::le16(r, 510), 7);
-  ApplyFixups(r, 512);
+  ApplyFixups(r);
   EXPECT_EQ(disk::le16(r, 510), realTail);
   EXPECT_EQ(disk::le16(r, 1022), disk::le16(r, 0x30 + 4));
 }
@@ -142,7 +231,7 @@ TEST(ApplyFixups, TornRecordIsUsedAsIs) {
   ByteVec r = NamedFile(u"x");
   testing::Put(r, 1022, 0x1234, 2);  // the second sector never got written
   testing::Put(r, 0x30 + 4, 0xBEEF, 2);
-  ApplyFixups(r, 512);
+  ApplyFixups(r);
   EXPECT_EQ(disk::le16(r, 1022), 0xBEEF);
 }
 
@@ -152,14 +241,42 @@ TEST(ApplyFixups, LeavesRecordsWithoutAUsableArrayAlone) {
     testing::Put(r, 0x04, off, 2);
     testing::Put(r, 0x06, count, 2);
     const ByteVec before = r;
-    ApplyFixups(r, 512);
+    ApplyFixups(r);
     EXPECT_EQ(r, before) << off << "/" << count;
   }
-  // More entries than sectors: positions past the record are not written.
-  ByteVec r = NamedFile(u"x");
-  testing::Put(r, 0x06, 40, 2);
-  ApplyFixups(r, 512);
-  SUCCEED();
+}
+
+TEST(ApplyFixups, StrideComesFromTheRecordsOwnCount) {
+  // Records of 1, 2 and 4 KiB (as mkntfs makes them for 512-, 2048- and
+  // 4096-byte sectors) protected in 512-byte blocks: 3, 5 and 9 entries.
+  for (std::uint32_t size : {1024u, 2048u, 4096u}) {
+    ByteVec r = RecordBuilder().Add(StandardInfoAttr()).Add(FileNameAttr(5, std::u16string(200, u'n'))).Build(size);
+    EXPECT_EQ(disk::le16(r, 0x06), size / 512 + 1);
+    for (std::uint32_t tail = 510; tail < size; tail += 512) EXPECT_EQ(disk::le16(r, tail), 7) << size;
+    ApplyFixups(r);
+    for (std::uint32_t tail = 510; tail < size; tail += 512) EXPECT_NE(disk::le16(r, tail), 7) << size << "/" << tail;
+    EXPECT_EQ(disk::le16(r, 510), 'n') << "inside the name";
+  }
+  // Other strides a count can give: a whole 4 KiB record as one block, or
+  // blocks of 256 bytes.
+  for (std::uint32_t stride : {4096u, 1024u, 256u}) {
+    ByteVec r = RecordBuilder().Add(StandardInfoAttr()).Build(4096, stride);
+    ASSERT_EQ(disk::le16(r, 0x06), 4096 / stride + 1);
+    ApplyFixups(r);
+    for (std::uint32_t tail = stride - 2; tail < 4096; tail += stride) EXPECT_EQ(disk::le16(r, tail), 0) << stride;
+  }
+}
+
+TEST(ApplyFixups, CountsThatGiveNoBlockSizeLeaveTheRecordTorn) {
+  // 1024 / 3 and 1024 / 6 are no whole blocks, 1024 / 8 is below 256
+  // bytes, and a count of 2^16 - 1 reaches past any record.
+  for (int count : {4, 9, 7, 0xFFFF}) {
+    ByteVec r = NamedFile(u"x");
+    testing::Put(r, 0x06, count, 2);
+    const ByteVec before = r;
+    ApplyFixups(r);
+    EXPECT_EQ(r, before) << count;
+  }
 }
 
 TEST(ReadMftRecord, RecordSevenIsSlotThreeOfTheSecondCluster) {
@@ -174,7 +291,7 @@ TEST(ReadMftRecord, RecordSevenIsSlotThreeOfTheSecondCluster) {
   // Slot 3 of VCN 1: bytes 3072.. of cluster 17.
   ByteVec raw(1024);
   ctx.volumeHandle->ReadAt(17 * 4096 + 3 * 1024, raw);
-  ApplyFixups(raw, 512);
+  ApplyFixups(raw);
   ByteVec viaReader(1024);
   ASSERT_TRUE(ReadMftRecord(ctx, 7, viaReader));
   EXPECT_EQ(raw, viaReader);
@@ -222,7 +339,7 @@ TEST(Attributes, NamedAttributesMatchOnlyWhenAsked) {
                   .Add(ResidentAttr(0x80, {1, 2, 3}, u"Zone.Identifier"))
                   .Add(ResidentAttr(0x80, {9}))
                   .Build();
-  ApplyFixups(r, 512);
+  ApplyFixups(r);
   VolumeBuilder b;
   auto ctx = b.Build();
   auto unnamed = FindAttribute(ctx, r, 0x80);
@@ -622,7 +739,7 @@ TEST(HostileRecords, AttributesThatLeaveTheirRecordAreNotUsed) {
   VolumeBuilder b;
   auto ctx = b.Build();
   auto walk = [&](ByteVec r, std::uint32_t type) {
-    ApplyFixups(r, 512);
+    ApplyFixups(r);
     return FindAttribute(ctx, r, type).has_value();
   };
   ByteVec good = RecordBuilder().Add(StandardInfoAttr()).Add(ResidentAttr(0x80, {1, 2, 3})).Build();
@@ -663,7 +780,7 @@ TEST(HostileRecords, AttributesThatLeaveTheirRecordAreNotUsed) {
   ByteVec fn = testing::FileNameValue(5, u"abc");
   fn[0x40] = 100;
   ByteVec withShort = RecordBuilder().Add(ResidentAttr(0x30, fn)).Add(FileNameAttr(5, u"second")).Build();
-  ApplyFixups(withShort, 512);
+  ApplyFixups(withShort);
   auto name = FindRecordName(ctx, withShort);
   ASSERT_TRUE(name);
   EXPECT_EQ(name->name, "second");
@@ -688,8 +805,8 @@ TEST(HostileRecords, SizesNeverAllocateMoreThanTheVolume) {
   ASSERT_TRUE(ReadMftRecord(ctx, 40, r));
   auto l = FindAttribute(ctx, r, 0x20);
   ASSERT_TRUE(l);
-  EXPECT_EQ(AttributeCapacity(ctx, *l), 256u * 4096);
-  EXPECT_EQ(ReadAttributeValue(ctx, *l).size(), 256u * 4096);
+  EXPECT_EQ(AttributeCapacity(ctx, *l), 256u * 1024) << "no attribute list is longer";
+  EXPECT_EQ(ReadAttributeValue(ctx, *l).size(), 256u * 1024);
   ASSERT_TRUE(ReadMftRecord(ctx, 40, r));
   EXPECT_FALSE(FindAttribute(ctx, r, 0x90)) << "the list's entries are garbage, and the walk ends";
   auto stream = DataStream::Open(ctx, 40);
@@ -697,6 +814,50 @@ TEST(HostileRecords, SizesNeverAllocateMoreThanTheVolume) {
   EXPECT_EQ(stream->size(), 1ULL << 62);
   auto piece = stream->ReadNext();
   EXPECT_EQ(piece.size(), 16u * 4096);
+}
+
+TEST(HostileRecords, OneRecordCannotMakeTheSearchAllocateGigabytes) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "an address-space limit does not work under AddressSanitizer";
+#else
+  // A 6 GiB volume (zeros past the part built here) whose deleted record
+  // 40 has an $ATTRIBUTE_LIST claiming 4 GiB, and whose MFT $BITMAP
+  // claims 4 GiB too; searched with 1 GiB of address space.
+  VolumeBuilder b(512, 8, 64, 16, 256);
+  const std::uint64_t volume = 6ull << 30;
+  testing::Put(b.boot(), 0x28, volume / 512 - 1, 8);
+  NonResident list{.type = 0x20, .runs = VolumeBuilder::RunBytes(0x100000, 50), .highestVcn = 0xFFFFF,
+                   .allocated = 0xFFFFF000, .real = 0xFFFFF000, .initialized = 0xFFFFF000};
+  b.SetRecord(40, RecordBuilder(0).Add(StandardInfoAttr()).Add(NonResidentAttr(list)).Add(FileNameAttr(5, u"list.bin")).Build());
+  b.SetSelfBitmap(NonResidentAttr({.type = 0xB0, .runs = VolumeBuilder::RunBytes(0x100000, 60), .highestVcn = 0xFFFFF,
+                                   .allocated = 0xFFFFF000, .real = 0xFFFFF000, .initialized = 0xFFFFF000}));
+  auto ctx = b.Build();
+  ctx.volumeHandle = std::make_shared<testing::ZeroExtendedDevice>(ctx.volumeHandle, volume);
+  ASSERT_TRUE(PrepareNtfsVolume(ctx));
+  auto search = [&] {
+    rlimit limit{};
+    limit.rlim_cur = limit.rlim_max = 1ul << 30;
+    ::setrlimit(RLIMIT_AS, &limit);
+    disk::OperationState op;
+    op.includeZeroSize = true;
+    test::RecordingHost host;
+    ScanMft(ctx, op, host, 0, "");
+    std::_Exit(host.rows.size() == 1 && host.rows[0].name == "list.bin" ? 0 : 1);
+  };
+  EXPECT_EXIT(search(),
+      ::testing::ExitedWithCode(0), "");
+#endif
+}
+
+TEST(HostileRecords, EmptyResidentValueReadsAsNothing) {
+  VolumeBuilder b;
+  auto ctx = b.Build();
+  ByteVec r = RecordBuilder(0).Add(StandardInfoAttr()).Add(ResidentAttr(0x20, {})).Add(FileNameAttr(5, u"e")).Build();
+  ApplyFixups(r);
+  auto list = FindAttribute(ctx, r, 0x20);
+  ASSERT_TRUE(list);
+  EXPECT_TRUE(ReadAttributeValue(ctx, *list).empty());
+  EXPECT_FALSE(FindAttribute(ctx, r, 0x80));
 }
 
 TEST(HostileRecords, ListsThatPointInCirclesEnd) {

@@ -165,6 +165,93 @@ TEST_F(NtfsRestore, HugeSparseFileIsHolesAndNeverAppendsOrReplaces) {
   EXPECT_TRUE(host.events.empty());
 }
 
+// Counts the reads that reach the device.
+class CountingDevice : public platform::BlockDevice {
+ public:
+  explicit CountingDevice(platform::DevicePtr inner) : inner_(std::move(inner)) {}
+  bool ReadAt(std::uint64_t offset, std::span<std::uint8_t> out) override {
+    ++reads;
+    return inner_->ReadAt(offset, out);
+  }
+  bool WriteAt(std::uint64_t offset, std::span<const std::uint8_t> in) override { return inner_->WriteAt(offset, in); }
+  std::uint64_t Size() const override { return inner_->Size(); }
+  bool Writable() const override { return false; }
+  long reads = 0;
+
+ private:
+  platform::DevicePtr inner_;
+};
+
+TEST_F(NtfsRestore, RunOfFourBillionClustersIsReadOnlyWhereTheVolumeIs) {
+  // 512-byte clusters, 400 of them; a run of 2^32 - 1 clusters from
+  // cluster 200, and sizes to match (2 TiB): the 200 clusters the volume
+  // holds are read, the rest is holes, without reading.
+  VolumeBuilder b(512, 1, 64, 16, 400);
+  for (int k = 200; k < 400; ++k) b.WriteCluster(k, ByteVec(512, static_cast<std::uint8_t>(k)));
+  const std::uint64_t clusters = 0xFFFFFFFFull;
+  const std::uint64_t size = clusters * 512;
+  b.SetRecord(40, Deleted(5, u"huge.bin",
+                          NonResidentAttr({.runs = VolumeBuilder::RunBytes(clusters, 200), .highestVcn = clusters - 1,
+                                           .allocated = size, .real = size, .initialized = size})));
+  disk::VolumeContext ctx = b.Build();
+  auto counting = std::make_shared<CountingDevice>(ctx.volumeHandle);
+  ctx.volumeHandle = counting;
+  const std::string dir = test::MakeTempDir("ntfsrestore");
+  RestoreNtfsFile(ctx, host, 40, dir + "/huge.bin");
+  EXPECT_LT(counting->reads, 2000);
+  struct stat st {};
+  ASSERT_EQ(::stat((dir + "/huge.bin").c_str(), &st), 0);
+  EXPECT_EQ(static_cast<std::uint64_t>(st.st_size), size);
+  EXPECT_LT(st.st_blocks * 512, 1 << 20);
+  std::ifstream in(dir + "/huge.bin", std::ios::binary);
+  ByteVec head(201 * 512);
+  in.read(reinterpret_cast<char*>(head.data()), static_cast<std::streamsize>(head.size()));
+  for (int k = 0; k < 201; ++k) {
+    ASSERT_EQ(head[k * 512], k < 200 ? static_cast<std::uint8_t>(k + 200) : 0) << k;
+  }
+  EXPECT_TRUE(host.events.empty());
+}
+
+TEST_F(NtfsRestore, CancelStopsAFileBetweenUnitsAndKeepsWhatWasWritten) {
+  VolumeBuilder b;
+  const std::uint32_t cs = b.clusterSize();
+  for (int k = 0; k < 64; ++k) b.WriteCluster(100 + k, ByteVec(cs, static_cast<std::uint8_t>(k + 1)));
+  b.SetRecord(30, Deleted(5, u"long.bin",
+                          NonResidentAttr({.runs = VolumeBuilder::RunBytes(64, 100), .highestVcn = 63,
+                                           .allocated = 64ull * cs, .real = 64ull * cs, .initialized = 64ull * cs})));
+  disk::VolumeContext ctx = b.Build();
+  const std::string dir = test::MakeTempDir("ntfsrestore");
+  // Asked before every unit of 16 clusters: Cancel at the third question.
+  host.cancelRestoreAfterChecks = 2;
+  EXPECT_FALSE(RestoreNtfsFile(ctx, host, 30, dir + "/long.bin"));
+  EXPECT_EQ(host.restoreCancelChecks, 3);
+  EXPECT_EQ(Bytes(dir + "/long.bin").size(), 32u * cs);
+  EXPECT_TRUE(host.events.empty()) << "no message of its own";
+
+  // The folder restore stops with it: the walk goes no further.
+  b.SetRecord(20, Folder(5, u"F"));
+  b.SetRecord(31, Deleted(20, u"a.bin", NonResidentAttr({.runs = VolumeBuilder::RunBytes(64, 100), .highestVcn = 63,
+                                                          .allocated = 64ull * cs, .real = 64ull * cs,
+                                                          .initialized = 64ull * cs})));
+  b.SetRecord(32, Deleted(20, u"b.txt", ResidentAttr(0x80, Text("after"))));
+  disk::VolumeContext folderCtx = b.Build();
+  op.OperationMode = disk::OpRestore;
+  for (long cancelAfter : {-1, 1}) {
+    const std::string target = test::MakeTempDir("ntfsrestore") + "/F";
+    ASSERT_TRUE(platform::MakeFolder(target));
+    test::RecordingHost h;
+    h.cancelRestoreAfterChecks = cancelAfter;
+    ScanMft(folderCtx, op, h, 20, target);
+    if (cancelAfter < 0) {
+      EXPECT_EQ(Listing(target), (std::set<std::string>{"a.bin", "b.txt"}));
+      EXPECT_EQ(Bytes(target + "/a.bin").size(), 64u * cs);
+    } else {
+      EXPECT_EQ(Listing(target), (std::set<std::string>{"a.bin"}));
+      EXPECT_EQ(Bytes(target + "/a.bin").size(), 16u * cs);
+    }
+  }
+}
+
 TEST_F(NtfsRestore, WriteFailuresAreReportedAndThePartStays) {
   VolumeBuilder b;
   const std::uint32_t cs = b.clusterSize();

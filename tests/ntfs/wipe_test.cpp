@@ -3,6 +3,7 @@
 // system records, the records in use and every live file keep their bytes;
 // plus the guarded MFT write against a disk changed under it.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -14,6 +15,7 @@
 #include "ntfs/data_runs.h"
 #include "ntfs/mft_scan.h"
 #include "ntfs/wipe.h"
+#include "ntfs_builder.h"
 #include "support/test_support.h"
 
 namespace ambrelic::ntfs {
@@ -204,6 +206,38 @@ TEST(NtfsWipeImage, BothPhasesLeaveOnlyLiveDataAndScrubbedRecords) {
   test::RunCommand("umount '" + mountPoint + "'");
 }
 
+TEST(NtfsWipeImage, TotalSectorsClaimingMoreThanTheDeviceWipeOnlyTheDevice) {
+  // The same volume claiming 2^64 - 16 sectors: the wipe ends after the
+  // clusters the image holds and writes the same clusters as on the
+  // volume as it is.
+  const std::string claimed = CopyOfImage("claimed");
+  const std::string plain = CopyOfImage("plain");
+  {
+    std::fstream f(claimed, std::ios::in | std::ios::out | std::ios::binary);
+    f.seekp(0x28);
+    const char huge[8] = {'\xF0', '\xFF', '\xFF', '\xFF', '\xFF', '\xFF', '\xFF', '\xFF'};
+    f.write(huge, 8);
+  }
+  NtfsWipeResult results[2];
+  int i = 0;
+  for (const std::string& path : {claimed, plain}) {
+    disk::VolumeContext ctx;
+    ASSERT_TRUE(Prepare(path, ctx, true));
+    // Not the last cluster, which holds the copy of the boot sector.
+    EXPECT_EQ(ctx.lastCluster + 2, fs::file_size(path) / ClusterSize(ctx));
+    disk::OperationState op;
+    test::RecordingHost host;
+    results[i++] = WipeVacantNtfsClusters(ctx, op, host);
+  }
+  EXPECT_EQ(results[0].clustersWiped, results[1].clustersWiped);
+  EXPECT_EQ(results[0].clustersFailed, 0u);
+  auto a = test::ReadFileBytes(claimed), b = test::ReadFileBytes(plain);
+  ASSERT_EQ(a.size(), b.size());
+  std::fill_n(a.begin() + 0x28, 8, 0);
+  std::fill_n(b.begin() + 0x28, 8, 0);
+  EXPECT_TRUE(a == b);
+}
+
 TEST(NtfsWipeImage, NoToTheQuestionLeavesTheMft) {
   const std::string path = CopyOfImage("phase1");
   disk::VolumeContext orig;
@@ -321,6 +355,67 @@ TEST(NtfsWipeImage, GuardedWriteLeavesAChunkTheDiskChangedUnderIt) {
   // An image equal to the old one writes nothing.
   g = GuardedMftWrite(ctx, chunk.vcn, chunk.k, scrubbed, scrubbed, chunk.bytes.size());
   EXPECT_EQ(g.piecesWritten + g.piecesSkipped, 0u);
+}
+
+TEST(NtfsWipe, VolumeBitmapIsReadNoFurtherThanTheVolumeNeeds) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "an address-space limit does not work under AddressSanitizer";
+#else
+  // 6 GiB of 2 MiB clusters (zeros past the part built here): 3071
+  // clusters, 384 bytes of bitmap, all in use; record 6's $DATA claims
+  // 4 GiB. Wiped with 1 GiB of address space.
+  testing::VolumeBuilder b(512, 4096, 64, 1, 4);
+  b.WriteCluster(3, testing::ByteVec(2u << 20, 0xFF));
+  const std::uint64_t volume = 6ull << 30;
+  disk::put64(b.boot(), 0x28, volume / 512 - 1);
+  b.SetRecord(6, testing::RecordBuilder()
+                     .Add(testing::StandardInfoAttr())
+                     .Add(testing::FileNameAttr(5, u"$Bitmap", 3))
+                     .Add(testing::NonResidentAttr({.runs = testing::VolumeBuilder::RunBytes(2048, 3),
+                                                    .highestVcn = 2047, .allocated = 0xFFFFF000,
+                                                    .real = 0xFFFFF000, .initialized = 0xFFFFF000}))
+                     .Build(),
+              true);
+  auto ctx = b.Build();
+  ctx.volumeHandle = std::make_shared<testing::ZeroExtendedDevice>(ctx.volumeHandle, volume);
+  ASSERT_TRUE(PrepareNtfsVolume(ctx));
+  ASSERT_EQ(ctx.lastCluster, 3070u);
+  auto wipe = [&] {
+    rlimit limit{};
+    limit.rlim_cur = limit.rlim_max = 1ul << 30;
+    ::setrlimit(RLIMIT_AS, &limit);
+    disk::OperationState op;
+    test::RecordingHost host;
+    const NtfsWipeResult r = WipeVacantNtfsClusters(ctx, op, host);
+    std::_Exit(!r.bitmapUnreadable && r.clustersWiped + r.clustersFailed == 0 ? 0 : 1);
+  };
+  EXPECT_EXIT(wipe(), ::testing::ExitedWithCode(0), "");
+#endif
+}
+
+TEST(NtfsWipe, ScrubbedRecordsDeclareOneUpdateSequenceEntryPerHalfKilobyte) {
+  // Records of 1, 2 and 4 KiB: 3, 5 or 9 entries (zeros, so the zeroed
+  // block tails match), the end marker at the next multiple of 8 after them.
+  struct Case { std::uint32_t size; std::uint16_t count; std::uint16_t first; };
+  for (const Case c : {Case{1024, 3, 0x38}, Case{2048, 5, 0x40}, Case{4096, 9, 0x48}}) {
+    disk::VolumeContext ctx;
+    ctx.mftRecordSize = c.size;
+    std::vector<std::uint8_t> r(c.size, 0xAB);
+    disk::put32(r, 0, kFileSignature);
+    disk::put16(r, 0x16, 0);
+    platform::RandomSource random;
+    random.Seed(3);
+    ASSERT_EQ(ScrubDeletedRecords(ctx, random, 20, r, r.size(), ScrubPass::Random), 1u);
+    ASSERT_EQ(ScrubDeletedRecords(ctx, random, 20, r, r.size(), ScrubPass::Zero), 1u);
+    EXPECT_EQ(disk::le16(r, 0x04), 0x30) << c.size;
+    EXPECT_EQ(disk::le16(r, 0x06), c.count) << c.size;
+    EXPECT_EQ(disk::le16(r, 0x14), c.first) << c.size;
+    EXPECT_EQ(disk::le32(r, 0x18), c.first + 8u) << c.size;
+    EXPECT_EQ(disk::le32(r, 0x1C), 0xABABABABu) << c.size;
+    EXPECT_TRUE(std::all_of(r.begin() + 0x30, r.begin() + c.first, [](auto b) { return b == 0; })) << c.size;
+    EXPECT_EQ(disk::le32(r, c.first), 0xFFFFFFFFu) << c.size;
+    EXPECT_TRUE(std::all_of(r.begin() + c.first + 4, r.end(), [](auto b) { return b == 0; })) << c.size;
+  }
 }
 
 TEST(NtfsWipe, ScrubTouchesOnlyDeletedRecordsFromSixteenOn) {

@@ -60,6 +60,11 @@ void RecordingHost::AddRow(disk::FoundRow row) {
 
 void RecordingHost::ShowMessage(const std::string& text) { events.push_back("message: " + text); }
 
+bool RecordingHost::CancelRequested() {
+  ++restoreCancelChecks;
+  return cancelRestoreAfterChecks >= 0 && restoreCancelChecks > cancelRestoreAfterChecks;
+}
+
 bool RecordingHost::AskYesNo(const std::string& text, bool stopIcon) {
   events.push_back(std::string(stopIcon ? "question(stop): " : "question: ") + text);
   if (answers.empty()) return false;

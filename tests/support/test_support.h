@@ -68,6 +68,11 @@ class RecordingHost : public disk::EngineHost {
   std::vector<std::string> events;        // "message: ...", "question: ...", "progress open"
   std::deque<bool> answers;               // answers to the next questions; No when empty
   long cancelAfterChecks = -1;            // cancel when this many cancel checks were made
+  // The engines' own cancel question (asked where no progress window is):
+  // answered yes from the check after this many on.
+  bool CancelRequested() override;
+  long cancelRestoreAfterChecks = -1;
+  long restoreCancelChecks = 0;
   std::vector<std::shared_ptr<ProgressLog>> progress;
   long cancelChecks = 0;                  // across all progress dialogs
 };

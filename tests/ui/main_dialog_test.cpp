@@ -7,6 +7,7 @@
 #include "platform/drives.h"
 #include "support/test_support.h"
 #include "ui/test_host.h"
+#include "ui/volume_preparation.h"
 
 namespace ambrelic::ui {
 namespace {
@@ -80,6 +81,25 @@ TEST_F(MainDialogTest, NotFatOrNtfs) {
     EXPECT_EQ(host.log, (std::vector<std::string>{kNotSearchable})) << name;
     EXPECT_EQ(d.LastOutcome(), CommandOutcome::Stopped) << name;
     EXPECT_EQ(d.List().CounterText(), "0") << name;
+  }
+}
+
+TEST_F(MainDialogTest, NtfsWithoutAWholeClusterIsNotSearchable) {
+  // Total sectors 0, and fewer than one cluster: the last cluster would
+  // wrap. The drive list shows no kind either.
+  for (std::uint8_t total : {0, 1}) {
+    host.log.clear();
+    const std::string path = test::MakeTempDir("ntfs-total") + "/ntfs.img";
+    fs::copy_file(Image("ntfs.img"), path);
+    auto bytes = test::ReadFileBytes(path);
+    std::fill_n(bytes.begin() + 0x28, 8, 0);
+    bytes[0x28] = total;
+    test::WriteFileBytes(path, bytes);
+    MainDialog& d = Open({{path, false, false}});
+    d.OnSearch();
+    EXPECT_EQ(host.log, (std::vector<std::string>{kNotSearchable})) << int(total);
+    EXPECT_EQ(d.LastOutcome(), CommandOutcome::Stopped);
+    EXPECT_EQ(IdentifyDriveKind(d.Drives()[0]), disk::FsKind::None);
   }
 }
 

@@ -187,6 +187,29 @@ TEST_F(RestoreCommandTest, NtfsFileAndFolderRows) {
   EXPECT_EQ(test::Sha256Of(image), before) << "the searched image changed";
 }
 
+TEST_F(RestoreCommandTest, CancelStopsTheNtfsFileAndTheRowsAfterIt) {
+  // The pump answers Cancel (Ctrl-C on the command line) while the first
+  // row's file is written: it keeps its first unit, the next row is not
+  // restored, and the restore does not count as complete.
+  const std::string image = test::FixtureImage("make_ntfs_images.sh", "ntfs-c4096.img");
+  MainDialog& d = Search({{image, false, false}});
+  Select({"seventy.bin", "sparse.bin"});
+  const std::string out = test::MakeTempDir("restorecmd") + "/cancelled";
+  host.saveAsAnswers = {out};
+  host.cancelAtPump = host.pumps + 2;
+  d.OnRestore();
+  EXPECT_EQ(host.log, (std::vector<std::string>{"save as: Restored"}));
+  EXPECT_EQ(fs::file_size(out + "/seventy.bin"), 65536u);
+  EXPECT_FALSE(fs::exists(out + "/sparse.bin"));
+  EXPECT_FALSE(d.LastRestoreComplete());
+  // The next restore starts afresh.
+  host.saveAsAnswers = {out + "2"};
+  d.OnRestore();
+  EXPECT_EQ(fs::file_size(out + "2/seventy.bin"), 70000u);
+  EXPECT_EQ(fs::file_size(out + "2/sparse.bin"), 3145728u);
+  EXPECT_TRUE(d.LastRestoreComplete());
+}
+
 TEST_F(RestoreCommandTest, RemovableDiskIsCheckedBeforeTheRestore) {
   const std::string stick = test::MakeTempDir("restorecmd") + "/stick.img";
   fs::copy_file(FatImage(), stick);
