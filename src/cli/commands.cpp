@@ -8,8 +8,10 @@
 #include "cli/cli_host.h"
 #include "cli/output.h"
 #include "disk/volume_context.h"
+#include "platform/block_device.h"
 #include "platform/drives.h"
 #include "platform/text.h"
+#include "platform/volume_info.h"
 #include "fat/wipe.h"
 #include "ntfs/wipe.h"
 #include "ui/delete_command.h"
@@ -63,12 +65,24 @@ bool OpenSession(const Options& o, Session& session) {
 int RunDrives(const Options& o, std::ostream& out) {
   Session session;
   if (!OpenSession(o, session)) return 1;
+  int status = 0;
   for (const auto& d : session.drives) {
+    // A removable drive without its medium is still a drive; a fixed source
+    // that cannot be opened (a mistyped path, no permission) is an error the
+    // user must see, not a drive of kind none.
+    if (!session.windows9x && d.type != platform::DriveType::Removable) {
+      const platform::OpenResult opened = platform::OpenFileDevice(d.sourcePath, d.offset, d.length, false);
+      if (!opened.device) {
+        std::cerr << "ambrelic-cli: " << d.sourcePath << ": " << platform::ErrorText(opened.error) << '\n';
+        status = 1;
+        continue;
+      }
+    }
     out << d.root << '\t' << (d.type == platform::DriveType::Removable ? "removable" : "fixed") << '\t'
         << disk::FsKindName(ui::IdentifyDriveKind(d)) << '\t' << d.displayName << '\t' << d.sourcePath << '\t'
         << d.offset << '\n';
   }
-  return 0;
+  return status;
 }
 
 void WriteList(const Options& o, const ui::ResultsList& list, std::ostream& out) {
