@@ -161,10 +161,12 @@ int RunListing(const Options& o, std::ostream& out) {
     dialog.OnColumnClick(o.sort.column);
     if (o.sort.descending) dialog.OnColumnClick(o.sort.column);
   }
-  if (o.command == Command::Restore) return RestoreRows(o, dialog, host);
+  // A device that stopped answering during the search keeps the rows found
+  // until then; the restore has nothing sound to read from.
+  if (o.command == Command::Restore) return dialog.LastDeviceLost() ? 1 : RestoreRows(o, dialog, host);
   if (!streaming) WriteList(o, dialog.List(), out);
   out.flush();
-  return 0;
+  return dialog.LastDeviceLost() ? 1 : 0;
 }
 
 // The delete-completely command. Its questions name the drive, so the

@@ -6,6 +6,7 @@
 
 #include "disk/byte_reader.h"
 #include "disk/sector_device.h"
+#include "platform/boot_sector.h"
 #include "platform/volume_info.h"
 
 namespace ambrelic::disk {
@@ -19,6 +20,23 @@ void CopyText(char* dst, std::size_t cap, Bytes src) {
   std::size_t n = std::min(cap - 1, src.size());
   std::memcpy(dst, src.data(), n);
   dst[n] = 0;
+}
+
+// A FAT32 boot sector that could not be read, taken from its copy in
+// sector 6 when that copy is believable: it names itself as kept there,
+// and the first sector of the first table it describes (which does read)
+// starts with the media byte it gives. sector keeps its zeros otherwise.
+void Fat32BootCopy(const VolumeContext& ctx, std::uint32_t partitionStart, std::vector<std::uint8_t>& sector) {
+  std::vector<std::uint8_t> copy(sector.size());
+  ReadGaps gaps;
+  ReadSectors(ctx, static_cast<std::uint64_t>(partitionStart) + platform::kFat32BackupSector, 1, copy.data(), &gaps);
+  if (!gaps.empty() || !platform::IsFat32BootCopy(copy) || le16(copy, 0x0B) != ctx.bytesPerSector) return;
+  std::vector<std::uint8_t> fat(copy.size());
+  gaps.clear();
+  ReadSectors(ctx, static_cast<std::uint64_t>(partitionStart) + le16(copy, 0x0E), 1, fat.data(), &gaps);
+  if (!gaps.empty() || !platform::FatTableStartFits(copy, fat)) return;
+  sector.swap(copy);
+  RecoveredSectors(ctx, partitionStart, 1);
 }
 
 }  // namespace
@@ -103,7 +121,9 @@ bool ParseFatBootSector(VolumeContext& ctx, std::uint32_t partitionStart, std::u
   std::vector<std::uint8_t> sector(std::max<std::size_t>(ctx.bytesPerSector, 512));
   std::uint16_t keep = ctx.bytesPerSector;
   if (ctx.bytesPerSector < 512) ctx.bytesPerSector = 512;  // read at least the fields we parse
-  ReadSectors(ctx, partitionStart, 1, sector.data());
+  ReadGaps gaps;
+  ReadSectors(ctx, partitionStart, 1, sector.data(), &gaps);
+  if (!gaps.empty() && ctx.fsKind == FsKind::Fat32) Fat32BootCopy(ctx, partitionStart, sector);
   ctx.bytesPerSector = keep;
   return ParseFatBootSectorBytes(ctx, sector.data(), sector.size(), partitionStart, volumeSectors);
 }

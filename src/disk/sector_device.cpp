@@ -1,21 +1,73 @@
 #include "disk/sector_device.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <span>
 #include <vector>
 
 namespace ambrelic::disk {
 
+namespace {
+
+// Reads through the command's record, or through one of its own (nothing
+// counted, no run of failures remembered) when the context has none.
+bool Salvaged(const VolumeContext& ctx, std::uint64_t offset, std::span<std::uint8_t> out,
+              const MediaErrors::RawRead& raw, ReadGaps* gaps) {
+  if (ctx.media) return ctx.media->Read(offset, out, ctx.bytesPerSector, raw, gaps);
+  MediaErrors scratch;
+  return scratch.Read(offset, out, ctx.bytesPerSector, raw, gaps);
+}
+
+bool DiskTransfer(const VolumeContext& ctx, std::uint8_t* data, std::uint32_t lba, std::uint32_t count,
+                  bool write);
+
+// The disk back end read through the salvage: sector numbers are absolute
+// LBAs, so byte offsets on the disk.
+bool DiskRead(const VolumeContext& ctx, std::uint8_t* buffer, std::uint64_t first, std::uint32_t count,
+              ReadGaps* gaps) {
+  const std::uint32_t bps = ctx.bytesPerSector;
+  const std::size_t length = static_cast<std::size_t>(count) * bps;
+  if (bps == 0 || first > 0xFFFFFFFFull || 0xFFFFFFFFull - first < count) {
+    std::memset(buffer, 0, length);
+    return false;
+  }
+  const MediaErrors::RawRead raw = [&](std::uint64_t offset, std::span<std::uint8_t> out) {
+    const auto lba = static_cast<std::uint32_t>(offset / bps);
+    const auto n = static_cast<std::uint32_t>(out.size() / bps);
+    return DiskTransfer(ctx, out.data(), lba, n, false) ? 0 : EIO;
+  };
+  return Salvaged(ctx, first * bps, std::span<std::uint8_t>(buffer, length), raw, gaps);
+}
+
+}  // namespace
+
+std::uint64_t UnreadableEvents(const VolumeContext& ctx) { return ctx.media ? ctx.media->Events() : 0; }
+
+bool DeviceAbandoned(const VolumeContext& ctx) { return ctx.media && ctx.media->Abandoned(); }
+
+void RecoveredSectors(const VolumeContext& ctx, std::uint64_t first, std::uint64_t count) {
+  if (ctx.media) ctx.media->Recovered(first * ctx.bytesPerSector, count * ctx.bytesPerSector);
+}
+
 bool ReadVolumeSectors(const VolumeContext& ctx, std::uint64_t first, std::uint32_t count,
-                       std::uint8_t* buffer) {
+                       std::uint8_t* buffer, ReadGaps* gaps) {
   const std::uint64_t length = static_cast<std::uint64_t>(count) * ctx.bytesPerSector;
   std::span<std::uint8_t> out(buffer, length);
   if (!ctx.volumeHandle) {
     std::memset(buffer, 0, length);
     return false;
   }
-  return ctx.volumeHandle->ReadAt(first * ctx.bytesPerSector, out);
+  platform::BlockDevice& device = *ctx.volumeHandle;
+  const std::uint64_t offset = first * ctx.bytesPerSector;
+  const MediaErrors::RawRead raw = [&device](std::uint64_t at, std::span<std::uint8_t> part) {
+    return device.ReadChecked(at, part);
+  };
+  const bool read = Salvaged(ctx, offset, out, raw, gaps);
+  // Bytes past the end of the volume are zeros without being a failure of
+  // the medium; the read still did not deliver them.
+  const std::uint64_t size = device.Size();
+  return read && offset <= size && size - offset >= length;
 }
 
 bool WriteVolumeSectors(const VolumeContext& ctx, std::uint64_t first, std::uint32_t count,
@@ -93,7 +145,7 @@ bool DiskTransfer(const VolumeContext& ctx, std::uint8_t* data, std::uint32_t lb
 
 int ReadDiskSectors(const VolumeContext& ctx, std::uint8_t* buffer, std::uint32_t first,
                     std::uint32_t count) {
-  DiskTransfer(ctx, buffer, first, count, false);
+  DiskRead(ctx, buffer, first, count, nullptr);
   return 0;
 }
 
@@ -104,13 +156,13 @@ int WriteDiskSectors(const VolumeContext& ctx, const std::uint8_t* buffer, std::
 }
 
 bool ReadSectors(const VolumeContext& ctx, std::uint64_t sector, std::uint32_t count,
-                 std::uint8_t* buffer) {
-  if (ctx.IsNtPlatform == 1) return ReadVolumeSectors(ctx, sector, count, buffer);
+                 std::uint8_t* buffer, ReadGaps* gaps) {
+  if (ctx.IsNtPlatform == 1) return ReadVolumeSectors(ctx, sector, count, buffer, gaps);
   if (sector > 0xFFFFFFFFull) {
     std::memset(buffer, 0, static_cast<std::size_t>(count) * ctx.bytesPerSector);
     return false;
   }
-  return DiskTransfer(ctx, buffer, static_cast<std::uint32_t>(sector), count, false);
+  return DiskRead(ctx, buffer, sector, count, gaps);
 }
 
 bool WriteSectors(const VolumeContext& ctx, std::uint64_t sector, std::uint32_t count,

@@ -5,15 +5,20 @@
 
 #include <cstdint>
 
+#include "disk/media_errors.h"
 #include "disk/volume_context.h"
 
 namespace ambrelic::disk {
+
+// Every read salvages what it can (ctx.media): a failed read is read again
+// in pieces down to single sectors, and only sectors that cannot be read
+// are zeros; gaps, when given, receives where they lie in the buffer.
 
 // Volume back end: sector numbers relative to the volume's first sector.
 // The buffer holds count * bytesPerSector bytes. Bytes that cannot be
 // delivered read as zeros; the result is false then.
 bool ReadVolumeSectors(const VolumeContext& ctx, std::uint64_t first, std::uint32_t count,
-                       std::uint8_t* buffer);
+                       std::uint8_t* buffer, ReadGaps* gaps = nullptr);
 bool WriteVolumeSectors(const VolumeContext& ctx, std::uint64_t first, std::uint32_t count,
                         const std::uint8_t* buffer);
 
@@ -30,7 +35,17 @@ std::uint32_t DiskTransferChunk(std::uint16_t bytesPerSector, std::uint8_t secto
 // sectors (already absolute) on the 9x path. True when the transfer worked
 // (on the 9x path: when every service call reported success).
 bool ReadSectors(const VolumeContext& ctx, std::uint64_t sector, std::uint32_t count,
-                 std::uint8_t* buffer);
+                 std::uint8_t* buffer, ReadGaps* gaps = nullptr);
+
+// The running command's record of unreadable sectors: how many reads lost
+// something so far (compare before and after), and whether the device was
+// given up (every read since gives zeros at once; long loops stop).
+std::uint64_t UnreadableEvents(const VolumeContext& ctx);
+// Sectors (numbered as ReadSectors numbers them) that could not be read
+// but whose bytes the caller took from a copy the volume keeps: they no
+// longer count as missing.
+void RecoveredSectors(const VolumeContext& ctx, std::uint64_t first, std::uint64_t count);
+bool DeviceAbandoned(const VolumeContext& ctx);
 bool WriteSectors(const VolumeContext& ctx, std::uint64_t sector, std::uint32_t count,
                   const std::uint8_t* buffer);
 

@@ -53,6 +53,10 @@ class EngineHost {
   // progress dialog, and inserts it at the next row index.
   // The row is handed over (moved in when the caller lets it go).
   virtual void AddRow(FoundRow row) = 0;
+  // A restore wrote the file at path (or was to write it) without some of
+  // what it holds: sectors it needed could not be read. The command names
+  // such files when it ends.
+  virtual void UnreadableIn(const std::string& path) {}
   // A message with an OK button and no icon.
   virtual void ShowMessage(const std::string& text) = 0;
   // A Yes/No question with No as the default button; true for Yes.

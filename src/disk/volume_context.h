@@ -6,10 +6,12 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "disk/exfat_volume.h"
+#include "disk/media_errors.h"
 #include "platform/bios_disks.h"
 #include "platform/block_device.h"
 
@@ -75,6 +77,12 @@ struct VolumeContext {
 
   // exFAT.
   ExfatVolume exfat;
+
+  // What the medium could not give during the running command: sectors
+  // that could not be read, and whether the device was given up. Set
+  // afresh by each command; without one, reads still salvage what they can
+  // but nothing is counted.
+  std::shared_ptr<MediaErrors> media;
 
   // Removable-disk identity recorded during a search.
   std::uint32_t recordedSerial = 0;

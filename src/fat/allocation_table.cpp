@@ -111,6 +111,50 @@ Cluster NextInChain(const VolumeContext& ctx, Cluster cluster) {
   return next;
 }
 
+namespace {
+
+// The sectors of a table that a read could not give, from its gaps.
+std::vector<bool> MissingSectors(const disk::ReadGaps& gaps, std::size_t sectors, std::uint32_t bps) {
+  std::vector<bool> missing(sectors, false);
+  for (const auto& g : gaps.ranges()) {
+    for (std::size_t s = g.offset / bps; s < sectors && s * bps < g.offset + g.length; ++s) missing[s] = true;
+  }
+  return missing;
+}
+
+// Fills the sectors of fatCopy that the first table could not give from
+// the next tables. A table is taken as a copy only when it holds the same
+// bytes as the first in every sector both could read: one that differs
+// (kept by a driver that updates a single table, or damaged) would bring
+// chains that are not the first table's.
+void FillFromCopies(VolumeContext& ctx, std::vector<bool>& missing) {
+  const std::uint32_t bps = ctx.bytesPerSector;
+  std::vector<std::uint8_t> copy(ctx.fatCopy.size());
+  for (std::uint32_t k = 1; k < ctx.numberOfFats; ++k) {
+    if (std::find(missing.begin(), missing.end(), true) == missing.end() || disk::DeviceAbandoned(ctx)) return;
+    disk::ReadGaps gaps;
+    const std::uint64_t start = ctx.fatStartSector + static_cast<std::uint64_t>(k) * ctx.sectorsPerFat;
+    disk::ReadSectors(ctx, start, static_cast<std::uint32_t>(missing.size()), copy.data(), &gaps);
+    const std::vector<bool> copyMissing = MissingSectors(gaps, missing.size(), bps);
+    auto sector = [bps](std::vector<std::uint8_t>& table, std::size_t s) {
+      return table.begin() + static_cast<std::ptrdiff_t>(s * bps);
+    };
+    bool agrees = true;
+    for (std::size_t s = 0; s < missing.size() && agrees; ++s) {
+      if (!missing[s] && !copyMissing[s]) agrees = std::equal(sector(copy, s), sector(copy, s + 1), sector(ctx.fatCopy, s));
+    }
+    if (!agrees) continue;
+    for (std::size_t s = 0; s < missing.size(); ++s) {
+      if (!missing[s] || copyMissing[s]) continue;
+      std::copy(sector(copy, s), sector(copy, s + 1), sector(ctx.fatCopy, s));
+      disk::RecoveredSectors(ctx, ctx.fatStartSector + s, 1);
+      missing[s] = false;
+    }
+  }
+}
+
+}  // namespace
+
 std::uint32_t LoadedTableSectors(const VolumeContext& ctx) {
   if (ctx.bytesPerSector == 0) return 0;
   const std::uint64_t bytes = ((ctx.lastCluster + 1) * disk::FatEntryBits(ctx.fsKind) + 7) / 8;
@@ -131,11 +175,19 @@ bool LoadAllocationTable(VolumeContext& ctx, std::uint32_t partitionStart) {
     copy.reserve(bytes);
     work.reserve(bytes);
     copy.resize(bytes);
-    disk::ReadSectors(ctx, ctx.fatStartSector, sectors, copy.data());
-    work.assign(copy.begin(), copy.end());
+    disk::ReadGaps gaps;
+    disk::ReadSectors(ctx, ctx.fatStartSector, sectors, copy.data(), &gaps);
     ctx.fatCopy.swap(copy);
+    // Sectors still missing stay zeros: their clusters read as free, so
+    // the chains through them end there.
+    if (!gaps.empty()) {
+      std::vector<bool> missing = MissingSectors(gaps, sectors, ctx.bytesPerSector);
+      FillFromCopies(ctx, missing);
+    }
+    work.assign(ctx.fatCopy.begin(), ctx.fatCopy.end());
     ctx.fatWork.swap(work);
   } catch (const std::bad_alloc&) {
+    std::vector<std::uint8_t>().swap(ctx.fatCopy);
     return false;
   }
   return true;

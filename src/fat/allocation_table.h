@@ -37,8 +37,9 @@ Cluster NextInChain(const disk::VolumeContext& ctx, Cluster cluster);
 std::uint32_t LoadedTableSectors(const disk::VolumeContext& ctx);
 
 // Loads the first allocation table (its LoadedTableSectors) into fatCopy
-// and fatWork. False, with both absent, when the table cannot be held in
-// memory; the volume cannot be searched then.
+// and fatWork; sectors of it that cannot be read are taken from the next
+// table that agrees with it. False, with both absent, when the table cannot
+// be held in memory; the volume cannot be searched then.
 bool LoadAllocationTable(disk::VolumeContext& ctx, std::uint32_t partitionStart);
 
 }  // namespace ambrelic::fat

@@ -17,11 +17,17 @@ constexpr std::uint32_t kRunBytes = 1u << 20;
 
 }  // namespace
 
-void DirectoryWalker::HandleClusterAsDirectory(disk::Bytes cluster) {
+void DirectoryWalker::HandleClusterAsDirectory(disk::Bytes cluster, const disk::ReadGaps* gaps) {
   SubdirList none;
   int longNameCount = 0;
   const std::size_t entries = std::min<std::size_t>(entriesPerCluster_, cluster.size() / kDirEntrySize);
+  if (gaps && gaps->empty()) gaps = nullptr;
   for (std::size_t i = 0; i < entries; ++i) {
+    if (gaps && gaps->Overlaps(i * kDirEntrySize, kDirEntrySize)) {
+      // A sector that could not be read: no entries, and not the end.
+      longNameCount = 0;
+      continue;
+    }
     const disk::Bytes e = cluster.subspan(i * kDirEntrySize, kDirEntrySize);
     if (e[0] == kEndOfDirectory) break;
     HandleDirEntry(e, longNameCount, &scanFolder_, none, 1);
@@ -31,8 +37,8 @@ void DirectoryWalker::HandleClusterAsDirectory(disk::Bytes cluster) {
 }
 
 void DirectoryWalker::ScanClusterAsDirectory(Cluster c) {
-  ReadCluster(ctx_, c, clusterBuffer_.data());
-  HandleClusterAsDirectory(disk::Bytes(clusterBuffer_.data(), clusterBuffer_.size()));
+  ReadDirectoryCluster(c);
+  HandleClusterAsDirectory(disk::Bytes(clusterBuffer_.data(), clusterBuffer_.size()), &gaps_);
 }
 
 void ScanClusters(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host) {
@@ -53,6 +59,8 @@ void ScanClusters(disk::VolumeContext& ctx, disk::OperationState& op, disk::Engi
     };
     std::uint64_t runStart = 0;
     std::uint64_t runEnd = 0;  // clusters [runStart, runEnd) are in `run`
+    disk::ReadGaps runGaps;    // sectors of `run` that could not be read
+    disk::ReadGaps clusterGaps;
     for (std::uint64_t c = 2; c <= ctx.lastCluster; ++c) {
       if (c >= runEnd && qualifies(c)) {
         // Sectors of the run, in the same 32-bit numbering a cluster read uses.
@@ -62,18 +70,31 @@ void ScanClusters(disk::VolumeContext& ctx, disk::OperationState& op, disk::Engi
                firstSector + (n + 1) * ctx.sectorsPerCluster <= 0x100000000ull) {
           ++n;
         }
-        disk::ReadSectors(ctx, firstSector, static_cast<std::uint32_t>(n * ctx.sectorsPerCluster), run.data());
+        runGaps.clear();
+        disk::ReadSectors(ctx, firstSector, static_cast<std::uint32_t>(n * ctx.sectorsPerCluster), run.data(),
+                          &runGaps);
         runStart = c;
         runEnd = c + n;
       }
       if (c >= runStart && c < runEnd) {
-        walker.HandleClusterAsDirectory(
-            disk::Bytes(run.data() + (c - runStart) * bytesPerCluster, bytesPerCluster));
+        const std::size_t at = static_cast<std::size_t>(c - runStart) * bytesPerCluster;
+        const disk::ReadGaps* gaps = nullptr;
+        if (!runGaps.empty() && runGaps.Overlaps(at, bytesPerCluster)) {
+          clusterGaps.clear();
+          for (const auto& g : runGaps.ranges()) {
+            const std::size_t b = std::max(g.offset, at);
+            const std::size_t e = std::min(g.offset + g.length, at + bytesPerCluster);
+            if (e > b) clusterGaps.Add(b - at, e - b);
+          }
+          gaps = &clusterGaps;
+        }
+        walker.HandleClusterAsDirectory(disk::Bytes(run.data() + at, bytesPerCluster), gaps);
       }
       if (!progress->Advance(c)) break;
       // Once the user has cancelled, the remaining clusters could add
-      // nothing; reading them would only keep the user waiting.
-      if (op.SearchCancelled == 1) break;
+      // nothing; reading them would only keep the user waiting. The same
+      // when the device stopped answering.
+      if (op.SearchCancelled == 1 || disk::DeviceAbandoned(ctx)) break;
     }
   }
 

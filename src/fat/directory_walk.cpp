@@ -312,10 +312,37 @@ void DirectoryWalker::ActOnCandidate(Bytes entry, const std::string* path, bool 
   host_.AddRow(std::move(row));
 }
 
+void DirectoryWalker::ReadDirectoryCluster(Cluster c) {
+  gaps_.clear();
+  disk::ReadSectors(ctx_, ClusterToSector(ctx_, c), ctx_.sectorsPerCluster, clusterBuffer_.data(), &gaps_);
+}
+
+void DirectoryWalker::ReadRootSector(std::uint32_t sector) {
+  gaps_.clear();
+  disk::ReadSectors(ctx_, sector, 1, clusterBuffer_.data(), &gaps_);
+}
+
 void DirectoryWalker::HandRegion(std::uint32_t firstSector, std::uint32_t sectorCount) {
   if (op_.OperationMode != OpReplaceInfo || !hooks_.replaceRegion) return;
-  const std::size_t bytes = static_cast<std::size_t>(sectorCount) * ctx_.bytesPerSector;
-  hooks_.replaceRegion(firstSector, std::span<std::uint8_t>(clusterBuffer_.data(), bytes), sectorCount);
+  const std::size_t bps = ctx_.bytesPerSector;
+  if (gaps_.empty()) {
+    hooks_.replaceRegion(firstSector, std::span<std::uint8_t>(clusterBuffer_.data(), sectorCount * bps), sectorCount);
+    return;
+  }
+  // Sectors that could not be read are never handed on (writing them back
+  // would put zeros where the volume's own entries may still be); the runs
+  // of sectors around them are, each on its own.
+  std::uint32_t s = 0;
+  while (s < sectorCount) {
+    if (gaps_.Overlaps(s * bps, bps)) {
+      ++s;
+      continue;
+    }
+    std::uint32_t n = 1;
+    while (s + n < sectorCount && !gaps_.Overlaps((s + n) * bps, bps)) ++n;
+    hooks_.replaceRegion(firstSector + s, std::span<std::uint8_t>(clusterBuffer_.data() + s * bps, n * bps), n);
+    s += n;
+  }
 }
 
 void DirectoryWalker::BeginRootProgress(std::size_t subdirCount) {
@@ -337,7 +364,9 @@ void DirectoryWalker::WalkRootDirectory() {
   std::size_t subdirCount = 0;
   bool ended = false;
   for (std::uint32_t s = 0; s < sectors && !ended; ++s) {
-    disk::ReadSectors(ctx_, static_cast<std::uint64_t>(ctx_.rootDirSector) + s, 1, clusterBuffer_.data());
+    ReadRootSector(ctx_.rootDirSector + s);
+    // An unreadable sector holds no entries, and does not end the root.
+    if (!gaps_.empty()) continue;
     for (std::uint32_t i = 0; i < entriesPerSector_; ++i) {
       const Bytes e = sector.subspan(i * kDirEntrySize, kDirEntrySize);
       if (e[0] == kEndOfDirectory) {
@@ -355,7 +384,11 @@ void DirectoryWalker::WalkRootDirectory() {
   for (std::uint32_t s = 0; s < sectors && !ended; ++s) {
     if (op_.OperationMode == OpSearch && op_.SearchCancelled == 1) break;
     const std::uint32_t at = ctx_.rootDirSector + s;
-    disk::ReadSectors(ctx_, at, 1, clusterBuffer_.data());
+    ReadRootSector(at);
+    if (!gaps_.empty()) {
+      longNameCount = 0;
+      continue;
+    }
     for (std::uint32_t i = 0; i < entriesPerSector_; ++i) {
       const Bytes e = sector.subspan(i * kDirEntrySize, kDirEntrySize);
       if (e[0] == kEndOfDirectory) {
@@ -385,16 +418,20 @@ bool DirectoryWalker::FollowDirectoryChain(Cluster start, const std::string* pat
       if (seen.empty()) seen.insert(chain.begin(), chain.end());
       if (!seen.insert(c).second) break;
     }
-    ReadCluster(ctx_, c, clusterBuffer_.data());
+    ReadDirectoryCluster(c);
     const std::uint8_t first = clusterBuffer_[0];
+    // A first sector that could not be read cannot show the "." entry; the
+    // entry that named the directory is taken at its word.
+    const bool dotKnown = !EntryLost(0);
     if (expectDotEntry_) {
       // The cluster no longer holds the directory that named it.
-      if (first != kDotEntry) return false;
+      if (dotKnown && first != kDotEntry) return false;
       expectDotEntry_ = false;
     }
-    if (path && c == start && first != kDotEntry) return false;
+    if (path && c == start && dotKnown && first != kDotEntry) return false;
     chain.push_back(c);
     for (std::uint32_t i = 0; i < entriesPerCluster_; ++i) {
+      if (EntryLost(i)) continue;
       const Bytes e = cluster.subspan(i * kDirEntrySize, kDirEntrySize);
       if (e[0] == kEndOfDirectory) return true;
       if (IsDirectoryEntry(e) && e[0] != kDotEntry) ++subdirCount;
@@ -426,8 +463,13 @@ void DirectoryWalker::WalkDirectory(Cluster start, const std::string* path, std:
   bool ended = false;
   for (std::size_t k = 0; k < chain.size() && !ended; ++k) {
     if (search && op_.SearchCancelled == 1) break;
-    ReadCluster(ctx_, chain[k], clusterBuffer_.data());
+    ReadDirectoryCluster(chain[k]);
     for (std::uint32_t i = 0; i < entriesPerCluster_; ++i) {
+      if (EntryLost(i)) {
+        // A long name cut by a lost sector names nothing.
+        longNameCount = 0;
+        continue;
+      }
       const Bytes e = cluster.subspan(i * kDirEntrySize, kDirEntrySize);
       if (e[0] == kEndOfDirectory) {
         ended = true;

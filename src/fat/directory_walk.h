@@ -113,8 +113,9 @@ class DirectoryWalker {
   }
   // Reads cluster c and handles it as a directory of deleted entries.
   void ScanClusterAsDirectory(Cluster c);
-  // The same over a cluster already read.
-  void HandleClusterAsDirectory(disk::Bytes cluster);
+  // The same over a cluster already read; entries that lie in gaps (sectors
+  // that could not be read) are passed over.
+  void HandleClusterAsDirectory(disk::Bytes cluster, const disk::ReadGaps* gaps = nullptr);
 
   // The short name of an entry in locale text; sets FirstCharLost.
   std::string BuildShortName(disk::Bytes entry);
@@ -124,6 +125,11 @@ class DirectoryWalker {
  private:
   bool CancelledNow() {
     if (op_.SearchCancelled == 1) return true;
+    // A device that stopped answering ends the walk as a cancel does.
+    if (ctx_.media && ctx_.media->Abandoned()) {
+      op_.SearchCancelled = 1;
+      return true;
+    }
     if (op_.ActiveProgress && op_.ActiveProgress->TakeCancelRequest()) {
       op_.SearchCancelled = 1;
       return true;
@@ -146,6 +152,15 @@ class DirectoryWalker {
   void EnterSubdirectories(const SubdirList& subdirs, const std::string* path, std::uint8_t deleted);
   bool MatchesFilter();
   void HandRegion(std::uint32_t firstSector, std::uint32_t sectorCount);
+  // Reads cluster c (or one root sector) into clusterBuffer_, noting in
+  // gaps_ the sectors that could not be read.
+  void ReadDirectoryCluster(Cluster c);
+  void ReadRootSector(std::uint32_t sector);
+  // Entry i of clusterBuffer_ lies in a sector that could not be read: it is
+  // neither an entry nor the end of the directory.
+  bool EntryLost(std::uint32_t i) const {
+    return !gaps_.empty() && gaps_.Overlaps(static_cast<std::size_t>(i) * kDirEntrySize, kDirEntrySize);
+  }
 
   disk::VolumeContext& ctx_;
   disk::OperationState& op_;
@@ -157,6 +172,7 @@ class DirectoryWalker {
   std::uint32_t entriesPerSector_ = 0;
 
   std::vector<std::uint8_t> clusterBuffer_;
+  disk::ReadGaps gaps_;  // of the last read into clusterBuffer_
   bool expectDotEntry_ = false;
   bool firstCharLost_ = false;
   struct LongNameSlot {

@@ -4,6 +4,7 @@
 
 #include <vector>
 
+#include "disk/sector_device.h"
 #include "fat/allocation_table.h"
 #include "platform/files.h"
 
@@ -24,6 +25,8 @@ bool RestoreFatFile(const disk::VolumeContext& ctx, disk::EngineHost& host, cons
     return false;
   }
   std::vector<std::uint8_t> buffer(ctx.bytesPerCluster);
+  // Reads that lose sectors (zeros in the file) move this count.
+  const std::uint64_t unreadableBefore = disk::UnreadableEvents(ctx);
   Cluster c = firstCluster;
   // When the first cluster is still free, the rest of the file is looked
   // for among the free clusters only; when it is in use (a row listed with
@@ -35,7 +38,8 @@ bool RestoreFatFile(const disk::VolumeContext& ctx, disk::EngineHost& host, cons
   // Each round consumes at least one cluster's worth of `remaining`, and the
   // search for the next cluster passes every cluster at most twice.
   while (remaining > 0) {
-    if (buffer.empty() || !IsValidCluster(ctx, c)) {
+    // A device that stopped answering gives only zeros: the file ends here.
+    if (buffer.empty() || !IsValidCluster(ctx, c) || disk::DeviceAbandoned(ctx)) {
       complete = false;
       break;
     }
@@ -78,10 +82,16 @@ bool RestoreFatFile(const disk::VolumeContext& ctx, disk::EngineHost& host, cons
       break;
     }
   }
-  if (::close(file.fd) != 0) {
+  // What a device that stopped answering could not give still takes its
+  // place: the file keeps its whole size, as with any unreadable sector.
+  const bool sized = !disk::DeviceAbandoned(ctx) || platform::SetFileLength(file.fd, size);
+  if (::close(file.fd) != 0 || !sized) {
     host.ShowFileMessage(file.path, kWriteFailure);
     return false;
   }
+  // Written whole, with zeros where sectors could not be read: the command
+  // names such a file when it ends.
+  if (disk::UnreadableEvents(ctx) != unreadableBefore) host.UnreadableIn(file.path);
   host.Restored(file.path, modified, false);
   return complete;
 }

@@ -19,7 +19,9 @@ namespace ambrelic::fat {
 // " (2)", " (3)"... before its extension: nothing is ever appended to or
 // replaced. "File writing failure." when the file cannot be created or a
 // write fails (what was written stays). Returns true when every byte was
-// written. The file made is told to host.Restored with `modified`.
+// written; sectors the medium could not give are written as zeros and the
+// file is named to host.UnreadableIn, which alone leaves the result true.
+// The file made is told to host.Restored with `modified`.
 bool RestoreFatFile(const disk::VolumeContext& ctx, disk::EngineHost& host, const std::string& path,
                     std::uint32_t firstCluster, std::uint32_t size, const disk::VolumeTime& modified = {});
 

@@ -27,6 +27,54 @@ std::uint32_t ClustersPerRecord(std::uint32_t recordSize, std::uint32_t clusterS
   return std::max<std::uint32_t>(1, (recordSize + clusterSize - 1) / clusterSize);
 }
 
+// Records 0 to 3 ($MFT, $MFTMirr, $LogFile, $Volume) are kept twice: in
+// the MFT and in $MFTMirr, whose first cluster the boot sector names.
+constexpr RecordNumber kMirroredRecords = 4;
+
+// Record n (< 4) of the MFT, raw (before fixups) in record, holds sectors
+// the medium could not give: they are taken from $MFTMirr, the whole record
+// at once, when the mirror's copy reads whole, is file record n, and holds
+// the same bytes as every sector of the MFT's copy that did read.
+void MendFromMirror(const disk::VolumeContext& ctx, RecordNumber n, std::span<std::uint8_t> record) {
+  if (!ctx.media || n >= kMirroredRecords) return;
+  const std::uint64_t bps = ctx.bytesPerSector;
+  const std::uint64_t cs = ClusterSize(ctx);
+  const std::uint64_t size = record.size();
+  if (bps == 0 || cs == 0 || size % bps != 0) return;
+  const std::uint64_t clusters = VolumeByteSize(ctx) / cs;
+  const Lcn mft = MftStartCluster(ctx);
+  const Lcn mirror = disk::le64(ctx.ntfsBootSector, 0x38);
+  if (mft >= clusters || mirror >= clusters) return;
+  const std::uint64_t at = mft * cs + n * size;
+  std::vector<bool> missing(size / bps);
+  bool any = false;
+  for (std::size_t s = 0; s < missing.size(); ++s) {
+    missing[s] = ctx.media->KnownUnreadable(at + s * bps, bps);
+    any = any || missing[s];
+  }
+  if (!any || disk::DeviceAbandoned(ctx)) return;
+  std::vector<std::uint8_t> copy(size);
+  disk::ReadGaps gaps;
+  const std::uint64_t from = mirror * cs + n * size;
+  if (!disk::ReadVolumeSectors(ctx, from / bps, static_cast<std::uint32_t>(missing.size()), copy.data(), &gaps) ||
+      !gaps.empty()) {
+    return;
+  }
+  const disk::Bytes c(copy);
+  if (!HasFileSignature(c)) return;
+  // Records of NTFS 3.1 carry their own number after the header.
+  if (disk::le16(c, kRecUsaOffset) >= 0x30 && disk::le32(c, 0x2C) != n) return;
+  for (std::size_t s = 0; s < missing.size(); ++s) {
+    if (!missing[s] && !std::equal(copy.begin() + static_cast<std::ptrdiff_t>(s * bps),
+                                   copy.begin() + static_cast<std::ptrdiff_t>((s + 1) * bps),
+                                   record.begin() + static_cast<std::ptrdiff_t>(s * bps))) {
+      return;
+    }
+  }
+  std::copy(copy.begin(), copy.end(), record.begin());
+  disk::RecoveredSectors(ctx, at / bps, missing.size());
+}
+
 }  // namespace
 
 std::uint32_t SectorsPerClusterFromBoot(std::span<const std::uint8_t> boot) {
@@ -89,6 +137,7 @@ bool LoadMftSelfRecord(disk::VolumeContext& ctx) {
     disk::ReadVolumeSectors(ctx, mft * spc, sectors, raw.data());
   }
   ctx.mftSelfRecord.assign(raw.begin(), raw.begin() + ctx.mftRecordSize);
+  MendFromMirror(ctx, 0, ctx.mftSelfRecord);
   ApplyFixups(ctx.mftSelfRecord);
   return true;
 }
@@ -138,6 +187,7 @@ bool ReadMftRecord(const disk::VolumeContext& ctx, RecordNumber n, std::span<std
   const std::size_t slot = perCluster > 1 ? n % perCluster : 0;
   std::memcpy(out.data(), clusters.data() + slot * recordSize, recordSize);
   auto record = out.first(recordSize);
+  MendFromMirror(ctx, n, record);
   if (!HasFileSignature(disk::Bytes(record.data(), record.size()))) return false;
   ApplyFixups(record);
   return true;
@@ -194,6 +244,7 @@ bool MftReader::Read(RecordNumber n, std::span<std::uint8_t> out) {
   const std::size_t at = static_cast<std::size_t>(first - windowStart_) * clusterSize_ + slot * recordSize;
   std::memcpy(out.data(), window_.data() + at, recordSize);
   auto record = out.first(recordSize);
+  MendFromMirror(ctx_, n, record);
   if (!HasFileSignature(disk::Bytes(record.data(), record.size()))) return false;
   ApplyFixups(record);
   return true;

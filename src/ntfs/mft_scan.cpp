@@ -12,6 +12,7 @@
 #include "ntfs/data_runs.h"
 #include "ntfs/restore.h"
 #include "disk/text_format.h"
+#include "platform/boot_sector.h"
 #include "platform/text.h"
 
 namespace ambrelic::ntfs {
@@ -54,7 +55,18 @@ bool PrepareNtfsVolume(disk::VolumeContext& ctx) {
   const std::uint32_t bps = ctx.bytesPerSector == 0 ? 512 : ctx.bytesPerSector;
   const std::uint32_t sectors = (512 + bps - 1) / bps;
   std::vector<std::uint8_t> first(static_cast<std::size_t>(sectors) * bps);
-  disk::ReadVolumeSectors(ctx, 0, sectors, first.data());
+  disk::ReadGaps gaps;
+  disk::ReadVolumeSectors(ctx, 0, sectors, first.data(), &gaps);
+  // A boot sector that cannot be read is taken from its copy in the
+  // volume's last sector, when the MFT that copy names starts with a file
+  // record.
+  if (!gaps.empty() && ctx.volumeHandle && !disk::DeviceAbandoned(ctx)) {
+    const platform::BootSectorRead copy = platform::ReadBootSector(*ctx.volumeHandle, static_cast<std::uint16_t>(bps));
+    if (copy.fromBackup && copy.bytes.size() >= first.size()) {
+      std::copy_n(copy.bytes.begin(), first.size(), first.begin());
+      disk::RecoveredSectors(ctx, 0, sectors);
+    }
+  }
   std::copy_n(first.begin(), ctx.ntfsBootSector.size(), ctx.ntfsBootSector.begin());
 
   const disk::Bytes boot(ctx.ntfsBootSector);
@@ -212,6 +224,8 @@ void ScanMft(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHos
       }
     }
     if (progress && !progress->Advance(i)) break;
+    // A device that stopped answering has no more records to give.
+    if (disk::DeviceAbandoned(ctx)) break;
   }
   op.ActiveProgress = nullptr;
 }

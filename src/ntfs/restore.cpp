@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "disk/sector_device.h"
 #include "ntfs/attributes.h"
 #include "ntfs/condition.h"
 #include "ntfs/data_runs.h"
@@ -88,8 +89,14 @@ disk::VolumeTime RecordWriteTime(const disk::VolumeContext& ctx, RecordNumber n)
 
 bool RestoreNtfsFile(const disk::VolumeContext& ctx, disk::EngineHost& host, RecordNumber n,
                      const std::string& path) {
+  // Reads that lose sectors (of the record or of the data) move this count.
+  const std::uint64_t unreadableBefore = disk::UnreadableEvents(ctx);
   std::optional<DataStream> stream = DataStream::Open(ctx, n);
-  if (!stream) return false;
+  if (!stream) {
+    // A record that could not be read is no file to skip in silence.
+    if (disk::UnreadableEvents(ctx) != unreadableBefore) host.UnreadableIn(path);
+    return false;
+  }
   // Never more than the real size nor the allocated size (the stream's
   // remaining bytes), and never more than any target can hold.
   const std::uint64_t length = std::min(stream->remaining(), kMaxRestoreBytes);
@@ -108,8 +115,9 @@ bool RestoreNtfsFile(const disk::VolumeContext& ctx, disk::EngineHost& host, Rec
   std::uint64_t done = 0;
   std::uint64_t hole = 0;  // zeros passed over and not yet skipped in the file
   const std::uint64_t volumeClusters = cs == 0 ? 0 : VolumeByteSize(ctx) / cs;
-  // Every round takes at least one byte of what is left, or ends.
-  while (ok && done < length) {
+  // Every round takes at least one byte of what is left, or ends. A device
+  // that stopped answering gives only zeros: the file ends there.
+  while (ok && done < length && !disk::DeviceAbandoned(ctx)) {
     if (!stream->resident() && unitBytes != 0 && cs != 0) {
       // Units that are wholly sparse, past every run or past the volume are
       // passed over unread, all at once: a sparse file of gigabytes, or a
@@ -172,8 +180,11 @@ bool RestoreNtfsFile(const disk::VolumeContext& ctx, disk::EngineHost& host, Rec
     host.ShowFileMessage(file.path, kWriteFailure);
     return false;
   }
+  // Written whole, with zeros where sectors could not be read: the command
+  // names such a file when it ends.
+  if (disk::UnreadableEvents(ctx) != unreadableBefore) host.UnreadableIn(file.path);
   host.Restored(file.path, RecordWriteTime(ctx, n), false);
-  return !cancelled && length == stream->size();
+  return !cancelled && length == stream->size() && done == length;
 }
 
 FolderPlace CreateRelativeFolders(const disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host,

@@ -25,7 +25,9 @@ namespace ambrelic::ntfs {
 // cannot be created or written shows "File writing failure." and keeps what
 // was written. Before every unit it reads it asks host.CancelRequested():
 // on Cancel it stops, keeps what was written and says nothing. True when
-// the whole file was written.
+// the whole file was written; sectors the medium could not give are written
+// as zeros and the file is named to host.UnreadableIn, which alone leaves
+// the result true.
 bool RestoreNtfsFile(const disk::VolumeContext& ctx, disk::EngineHost& host, RecordNumber n,
                      const std::string& path);
 

@@ -26,17 +26,31 @@ class FileDevice : public BlockDevice {
   ~FileDevice() override { ::close(fd_); }
 
   bool ReadAt(std::uint64_t offset, std::span<std::uint8_t> out) override {
-    std::uint64_t want = InsideCount(offset, out.size(), length_);
+    return ReadChecked(offset, out) == 0 && InsideCount(offset, out.size(), length_) == out.size();
+  }
+
+  int ReadChecked(std::uint64_t offset, std::span<std::uint8_t> out) override {
+    const std::uint64_t want = InsideCount(offset, out.size(), length_);
     std::uint64_t done = 0;
+    int error = 0;
     while (done < want) {
       ssize_t got = ::pread(fd_, out.data() + done, want - done,
                             static_cast<off_t>(base_ + offset + done));
       if (got < 0 && errno == EINTR) continue;
-      if (got <= 0) break;
+      if (got < 0) {
+        error = errno;
+        break;
+      }
+      if (got == 0) {
+        // The end came before the length the device had when it was
+        // opened: the medium went away or shrank under us.
+        error = ENXIO;
+        break;
+      }
       done += static_cast<std::uint64_t>(got);
     }
     if (done < out.size()) std::memset(out.data() + done, 0, out.size() - done);
-    return done == out.size();
+    return error;
   }
 
   bool WriteAt(std::uint64_t offset, std::span<const std::uint8_t> in) override {
@@ -111,6 +125,21 @@ std::uint64_t DeviceSizeOf(const std::string& path) {
   return size;
 }
 
+int BlockDevice::ReadChecked(std::uint64_t offset, std::span<std::uint8_t> out) {
+  if (ReadAt(offset, out)) return 0;
+  const std::uint64_t inside = InsideCount(offset, out.size(), Size());
+  if (inside == out.size()) return EIO;
+  if (inside == 0) return 0;
+  // The read also reached past the end; whether the part inside came
+  // whole, only the part alone can tell.
+  return ReadAt(offset, out.first(inside)) ? 0 : EIO;
+}
+
+int MemoryDevice::ReadChecked(std::uint64_t offset, std::span<std::uint8_t> out) {
+  ReadAt(offset, out);
+  return 0;
+}
+
 bool MemoryDevice::ReadAt(std::uint64_t offset, std::span<std::uint8_t> out) {
   std::uint64_t n = InsideCount(offset, out.size(), bytes_.size());
   if (n) std::memcpy(out.data(), bytes_.data() + offset, n);
@@ -139,9 +168,38 @@ bool SliceDevice::ReadAt(std::uint64_t offset, std::span<std::uint8_t> out) {
   return ok && n == out.size();
 }
 
+int SliceDevice::ReadChecked(std::uint64_t offset, std::span<std::uint8_t> out) {
+  const std::uint64_t n = InsideCount(offset, out.size(), length_);
+  const int error = n ? inner_->ReadChecked(base_ + offset, out.first(n)) : 0;
+  if (n < out.size()) std::memset(out.data() + n, 0, out.size() - n);
+  return error;
+}
+
 bool SliceDevice::WriteAt(std::uint64_t offset, std::span<const std::uint8_t> in) {
   if (InsideCount(offset, in.size(), length_) != in.size()) return false;
   return inner_->WriteAt(base_ + offset, in);
+}
+
+int FaultyDevice::ReadChecked(std::uint64_t offset, std::span<std::uint8_t> out) {
+  ++reads_;
+  bytesRequested_ += out.size();
+  if (reads_ > dieAt_) {
+    ++failedReads_;
+    std::memset(out.data(), 0, out.size());
+    return dieError_;
+  }
+  const int error = inner_->ReadChecked(offset, out);
+  // The first bad byte the read touches, if any.
+  std::uint64_t firstBad = ~std::uint64_t{0};
+  const std::uint64_t end = offset + out.size();
+  for (const auto& [b, e] : bad_) {
+    if (b < end && e > offset) firstBad = std::min(firstBad, std::max(b, offset));
+  }
+  if (firstBad == ~std::uint64_t{0}) return error;
+  ++failedReads_;
+  const std::uint64_t kept = firstBad - offset;
+  std::memset(out.data() + kept, 0, out.size() - kept);
+  return EIO;
 }
 
 }  // namespace ambrelic::platform

@@ -7,6 +7,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace ambrelic::platform {
@@ -20,6 +21,15 @@ class BlockDevice {
   // read can never make the previous cluster's entries show up twice.
   // Returns true only when every byte came from the device.
   virtual bool ReadAt(std::uint64_t offset, std::span<std::uint8_t> out) = 0;
+
+  // The same read, telling why bytes inside the device were not delivered:
+  // 0 when every byte of [offset, offset + out.size()) that lies before
+  // Size() came from the device (bytes past the end are zeros and no
+  // failure), otherwise the errno of the failure (EIO when the device does
+  // not say). Devices that know their errors override it; the default asks
+  // ReadAt, and asks again for the part inside the device when the read
+  // also reached past the end.
+  virtual int ReadChecked(std::uint64_t offset, std::span<std::uint8_t> out);
 
   // Writes every byte or reports false.
   virtual bool WriteAt(std::uint64_t offset, std::span<const std::uint8_t> in) = 0;
@@ -56,6 +66,7 @@ class MemoryDevice : public BlockDevice {
   explicit MemoryDevice(std::vector<std::uint8_t> bytes, bool writable = true)
       : bytes_(std::move(bytes)), writable_(writable) {}
   bool ReadAt(std::uint64_t offset, std::span<std::uint8_t> out) override;
+  int ReadChecked(std::uint64_t offset, std::span<std::uint8_t> out) override;
   bool WriteAt(std::uint64_t offset, std::span<const std::uint8_t> in) override;
   std::uint64_t Size() const override { return bytes_.size(); }
   bool Writable() const override { return writable_; }
@@ -71,6 +82,7 @@ class SliceDevice : public BlockDevice {
  public:
   SliceDevice(DevicePtr inner, std::uint64_t base, std::uint64_t length);
   bool ReadAt(std::uint64_t offset, std::span<std::uint8_t> out) override;
+  int ReadChecked(std::uint64_t offset, std::span<std::uint8_t> out) override;
   bool WriteAt(std::uint64_t offset, std::span<const std::uint8_t> in) override;
   std::uint64_t Size() const override { return length_; }
   bool Writable() const override { return inner_->Writable(); }
@@ -80,6 +92,43 @@ class SliceDevice : public BlockDevice {
   DevicePtr inner_;
   std::uint64_t base_;
   std::uint64_t length_;
+};
+
+// Another device with failing reads, for tests and fuzzing: reads that
+// touch a bad range fail with EIO (the bytes before the first bad byte are
+// delivered, as a real device's short read does), and once told to die the
+// device fails every read with the given errno. Writes pass through. It
+// counts the reads that reach it.
+class FaultyDevice : public BlockDevice {
+ public:
+  explicit FaultyDevice(DevicePtr inner) : inner_(std::move(inner)) {}
+  bool ReadAt(std::uint64_t offset, std::span<std::uint8_t> out) override {
+    return ReadChecked(offset, out) == 0 && offset <= Size() && Size() - offset >= out.size();
+  }
+  int ReadChecked(std::uint64_t offset, std::span<std::uint8_t> out) override;
+  bool WriteAt(std::uint64_t offset, std::span<const std::uint8_t> in) override { return inner_->WriteAt(offset, in); }
+  std::uint64_t Size() const override { return inner_->Size(); }
+  bool Writable() const override { return inner_->Writable(); }
+
+  // [offset, offset + length) fails from now on.
+  void AddBadRange(std::uint64_t offset, std::uint64_t length) { bad_.emplace_back(offset, offset + length); }
+  // Every read fails with error after this many more reads (0: at once).
+  void DieAfter(std::uint64_t reads, int error) {
+    dieAt_ = reads_ + reads;
+    dieError_ = error;
+  }
+  std::uint64_t Reads() const { return reads_; }
+  std::uint64_t FailedReads() const { return failedReads_; }
+  std::uint64_t BytesRequested() const { return bytesRequested_; }
+
+ private:
+  DevicePtr inner_;
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> bad_;  // [begin, end)
+  std::uint64_t reads_ = 0;
+  std::uint64_t failedReads_ = 0;
+  std::uint64_t bytesRequested_ = 0;
+  std::uint64_t dieAt_ = ~std::uint64_t{0};
+  int dieError_ = 0;
 };
 
 }  // namespace ambrelic::platform

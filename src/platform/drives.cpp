@@ -17,6 +17,7 @@
 #include <set>
 
 #include "disk/byte_reader.h"
+#include "platform/boot_sector.h"
 #include "platform/volume_info.h"
 
 namespace ambrelic::platform {
@@ -122,11 +123,11 @@ std::string ReadSysfsLine(const std::string& file) {
   return line;
 }
 
-// Facts of one volume read from its first sector.
+// Facts of one volume read from its first sector (or that sector's copy,
+// when it cannot be read).
 void FillVolumeFacts(Drive& d, BlockDevice* device) {
   if (!device) return;
-  std::array<std::uint8_t, 512> sector{};
-  device->ReadAt(0, sector);
+  const std::vector<std::uint8_t> sector = ReadBootSector(*device).bytes;
   if (!d.fromTable) d.partitionType = InferPartitionType(sector);
   if (const auto info = VolumeInformationFromBootSector(sector)) {
     d.label = info->fileSystem == "exFAT" ? ReadExfatLabel(*device, sector) : info->label;
@@ -211,8 +212,7 @@ std::vector<std::string> MachineBlockDevices() {
     const std::string path = "/dev/" + name;
     OpenResult opened = OpenFileDevice(path);
     if (!opened.device) continue;
-    std::array<std::uint8_t, 512> sector{};
-    opened.device->ReadAt(0, sector);
+    const std::vector<std::uint8_t> sector = ReadBootSector(*opened.device).bytes;
     if (LooksLikeVolumeBootSector(sector) ||
         !ReadPartitionSlots(*opened.device, SourceSectorSize(path)).empty()) {
       out.push_back(path);

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "disk/byte_reader.h"
+#include "platform/boot_sector.h"
 #include "platform/text.h"
 
 namespace ambrelic::platform {
@@ -168,9 +169,11 @@ VolumeQuery QueryVolumeInformation(const std::string& path, std::uint64_t offset
     q.error = opened.error == ENOMEDIUM ? kErrorNotReady : 1000 + opened.error;
     return q;
   }
-  std::array<std::uint8_t, 512> sector{};
-  const bool read = opened.device->ReadAt(0, sector);
-  const auto info = read ? VolumeInformationFromBootSector(sector) : std::nullopt;
+  // A boot sector that cannot be read is taken from its copy, when the
+  // volume keeps a consistent one.
+  const BootSectorRead boot = ReadBootSector(*opened.device);
+  const bool read = !boot.unreadable || boot.fromBackup;
+  const auto info = read ? VolumeInformationFromBootSector(boot.bytes) : std::nullopt;
   if (!info) {
     q.error = kErrorGenFailure;
     return q;

@@ -86,7 +86,11 @@ bool MainDialog::ReopenDiskForWriting9x() {
 void MainDialog::OnDeleteCompletely() {
   lastOutcome_ = CommandOutcome::Stopped;
   wipeFailures_ = 0;
-  if (PrepareVolume() != 1) return;
+  BeginMediaRecord();
+  if (PrepareVolume() != 1) {
+    ReportMedia(MediaReport::Wipe);
+    return;
+  }
   // The writable open comes before the questions, so that a read-only or
   // mounted source is refused before the user is asked anything.
   if (!(windows9x_ ? ReopenDiskForWriting9x() : ReopenVolumeForWriting())) return;
@@ -105,6 +109,11 @@ void MainDialog::OnDeleteCompletely() {
       const fat::FatWipeResult r = fat::WipeFatVolume(ctx_, op_, *this);
       wipeFailures_ = r.clustersFailed + r.entriesFailed + (r.tableUnreadable ? 1 : 0);
     }
+    // What could not be read was not overwritten either.
+    ReportMedia(MediaReport::Wipe);
+    wipeFailures_ += lastUnreadable_ + (lastDeviceLost_ ? 1 : 0);
+  } else {
+    ReportMedia(MediaReport::Wipe);
   }
   ReleaseFatWork();
   // The volume goes back to being read only; an exclusive open of a block

@@ -2,9 +2,11 @@
 
 #include "exfat/directory_walk.h"
 #include "exfat/volume.h"
+#include "disk/sector_device.h"
 #include "fat/directory_walk.h"
 #include "ntfs/mft_scan.h"
 #include "platform/text.h"
+#include "ui/unreadable_report.h"
 
 namespace ambrelic::ui {
 
@@ -61,10 +63,43 @@ void MainDialog::ReleaseFatWork() {
   exfat::ReleaseWalkMarks(ctx_);
 }
 
+void MainDialog::BeginMediaRecord() {
+  ctx_.media = std::make_shared<disk::MediaErrors>(mediaLimits_);
+  lastUnreadable_ = 0;
+  lastDeviceLost_ = false;
+  unreadableFiles_.clear();
+}
+
+bool MainDialog::ReportMedia(MediaReport kind) {
+  if (!ctx_.media) return false;
+  const disk::MediaErrors& media = *ctx_.media;
+  lastUnreadable_ = media.UnreadableSectors(ctx_.bytesPerSector);
+  lastDeviceLost_ = media.Abandoned();
+  if (lastDeviceLost_) ShowMessage(DeviceLostText(ctx_.SearchedRoot, media.AbandonError()));
+  if (lastUnreadable_ == 0 && unreadableFiles_.empty()) return lastDeviceLost_;
+  switch (kind) {
+    case MediaReport::List:
+      ShowMessage(UnreadableListText(ctx_.SearchedRoot, lastUnreadable_));
+      break;
+    case MediaReport::Restore:
+      ShowMessage(UnreadableRestoreText(ctx_.SearchedRoot, lastUnreadable_, unreadableFiles_));
+      break;
+    case MediaReport::Wipe:
+      ShowMessage(UnreadableWipeText(ctx_.SearchedRoot, lastUnreadable_));
+      break;
+  }
+  return true;
+}
+
+void MainDialog::UnreadableIn(const std::string& path) { unreadableFiles_.push_back(path); }
+
+bool MainDialog::StopRequested() const { return disk::DeviceAbandoned(ctx_); }
+
 void MainDialog::OnSearch() {
   host_.SetWaitCursor(true);
   UpdateData();
   op_.OperationMode = disk::OpSearch;
+  BeginMediaRecord();
   if (PrepareVolume() == 1) {
     lastOutcome_ = CommandOutcome::Ran;
     RememberSearchedVolume();
@@ -91,6 +126,7 @@ void MainDialog::OnSearch() {
   } else {
     lastOutcome_ = CommandOutcome::Stopped;
   }
+  ReportMedia(MediaReport::List);
   ReleaseFatWork();
   op_.ClusterScanActive = 0;
   host_.SetWaitCursor(false);
@@ -107,13 +143,20 @@ void MainDialog::OnScanAllClusters() {
     return;
   }
   op_.OperationMode = disk::OpSearch;
-  if (PrepareVolume() != 1) return;
+  BeginMediaRecord();
+  if (PrepareVolume() != 1) {
+    ReportMedia(MediaReport::List);
+    return;
+  }
   lastOutcome_ = CommandOutcome::Ran;
   RememberSearchedVolume();
   // A removable drive is enabled for the scan before its kind is known;
   // the cluster scan has no meaning on an NTFS volume.
   const bool exfatVolume = ctx_.fsKind == disk::FsKind::Exfat;
-  if (!disk::IsFat(ctx_.fsKind) && !exfatVolume) return;
+  if (!disk::IsFat(ctx_.fsKind) && !exfatVolume) {
+    ReportMedia(MediaReport::List);
+    return;
+  }
   if (AskYesNo(kScanAllQuestion)) {
     op_.ClusterScanActive = 1;
     op_.IncludeUsedClusters = 1;
@@ -122,6 +165,7 @@ void MainDialog::OnScanAllClusters() {
     else fat::ScanClusters(ctx_, op_, *this);
     if (op_.FoundCount == 0) ShowMessage(kNoFilesFound);
   }
+  ReportMedia(MediaReport::List);
   ReleaseFatWork();
   op_.ClusterScanActive = 0;
   op_.IncludeUsedClusters = 0;

@@ -86,6 +86,7 @@ class MainDialog : public disk::EngineHost, public ProgressOwner {
   void AddRow(disk::FoundRow row) override;
   void ShowMessage(const std::string& text) override;
   bool AskYesNo(const std::string& text, bool stopIcon = false) override;
+  void UnreadableIn(const std::string& path) override;
   void ShowFileMessage(const std::string& path, const std::string& text) override;
   void Restored(const std::string& path, const disk::VolumeTime& modified, bool isFolder) override;
 
@@ -103,6 +104,15 @@ class MainDialog : public disk::EngineHost, public ProgressOwner {
   bool IsEnabled() const override { return enabled_; }
   void SetEnabled(bool enabled) override { enabled_ = enabled; }
   void ProgressClosed(ProgressDialog* dialog) override;
+  bool StopRequested() const override;
+
+  // Sectors the last command could not read, and whether the device
+  // stopped answering during it.
+  std::uint64_t LastUnreadableSectors() const { return lastUnreadable_; }
+  bool LastDeviceLost() const { return lastDeviceLost_; }
+  // How patient the reads of the next commands are with a failing device
+  // (tests make it give up sooner).
+  void SetMediaLimits(const disk::MediaErrors::Limits& limits) { mediaLimits_ = limits; }
 
   CommandOutcome LastOutcome() const { return lastOutcome_; }
   // False when the last restore told the user of a file or folder it could
@@ -131,6 +141,13 @@ class MainDialog : public disk::EngineHost, public ProgressOwner {
   // The selected volume opened again for writing; false (the user told)
   // when it is mounted or cannot be written.
   bool ReopenVolumeForWriting();
+  // A fresh record of unreadable sectors for the command that starts.
+  void BeginMediaRecord();
+  // What the command tells at its end about the sectors it could not read
+  // (nothing when it read them all); which text depends on the command.
+  // True when it told anything.
+  enum class MediaReport : std::uint8_t { List, Restore, Wipe };
+  bool ReportMedia(MediaReport kind);
 
   Host& host_;
   std::vector<platform::Drive> drives_;
@@ -157,6 +174,11 @@ class MainDialog : public disk::EngineHost, public ProgressOwner {
   Windows9xPlatform* windows9x_ = nullptr;
   bool ending_ = false;
   std::uint64_t wipeFailures_ = 0;
+  disk::MediaErrors::Limits mediaLimits_;
+  std::uint64_t lastUnreadable_ = 0;
+  bool lastDeviceLost_ = false;
+  // Files of the running restore that miss what unreadable sectors held.
+  std::vector<std::string> unreadableFiles_;
   bool keepTimes_ = false;
   // What the running restore made, with the times to give it at its end.
   struct MadeByRestore {

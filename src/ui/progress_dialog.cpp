@@ -89,7 +89,7 @@ bool ProgressDialog::TakeCancelRequest() {
   PumpMessages();
   const int taken = cancelRequest_;
   cancelRequest_ = 0;
-  return taken == 1;
+  return taken == 1 || (owner_ && owner_->StopRequested());
 }
 
 int ProgressDialog::StepBar() {

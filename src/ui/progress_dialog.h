@@ -24,6 +24,9 @@ class ProgressOwner {
   virtual void SetEnabled(bool enabled) = 0;
   // Told when the dialog closes, so that it stops being the active one.
   virtual void ProgressClosed(ProgressDialog* dialog) {}
+  // True when the running command must end as if cancelled (the device it
+  // reads stopped answering).
+  virtual bool StopRequested() const { return false; }
 };
 
 class ProgressDialog : public disk::ProgressSink {

@@ -3,6 +3,7 @@
 // As dialog. Nothing is written to the searched volume.
 #include <unordered_set>
 
+#include "disk/sector_device.h"
 #include "exfat/restore.h"
 #include "fat/restore.h"
 #include "ntfs/mft_scan.h"
@@ -81,6 +82,7 @@ bool MainDialog::ReopenSearchedVolume() {
 void MainDialog::OnRestore() {
   lastOutcome_ = CommandOutcome::Stopped;
   op_.OperationMode = disk::OpRestore;
+  BeginMediaRecord();
   if (searchedDrive_) {
     ctx_.SearchedRoot = searchedRoot_;
     ctx_.fsKind = searchedKind_;
@@ -139,7 +141,9 @@ void MainDialog::OnRestore() {
     return;
   }
   op_.IncompleteCount = 0;
-  for (int row = first; row >= 0 && !cancelTaken_; row = list_.NextSelected(row)) {
+  // A device that stopped answering ends the restore: the rows left would
+  // only be written as zeros.
+  for (int row = first; row >= 0 && !cancelTaken_ && !disk::DeviceAbandoned(ctx_); row = list_.NextSelected(row)) {
     const std::string sizeText = CutTo(list_.CellText(row, 2), kSizeTextBuffer);
     const std::uint64_t number = ParseUInt64Text(list_.CellText(row, 4));
     const std::uint64_t size = ParseUInt64Text(sizeText);
@@ -189,6 +193,8 @@ void MainDialog::OnRestore() {
   // A cancelled restore is incomplete by the user's own choice: the exit
   // status tells it, no box does.
   if (op_.IncompleteCount > 0 && !cancelTaken_) ShowMessage(IncompleteText(op_.IncompleteCount));
+  // Last, what could not be read and which files lack it.
+  if (ReportMedia(MediaReport::Restore)) lastRestoreComplete_ = false;
   host_.SetWaitCursor(false);
 }
 

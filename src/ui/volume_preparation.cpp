@@ -11,6 +11,7 @@
 #include "exfat/volume.h"
 #include "fat/allocation_table.h"
 #include "ntfs/mft_scan.h"
+#include "platform/boot_sector.h"
 #include "platform/volume_info.h"
 #include "ui/main_dialog.h"
 #include "ui/windows9x.h"
@@ -62,8 +63,8 @@ std::uint64_t VolumeSectorsFor(platform::BlockDevice& volume) {
 }  // namespace
 
 disk::FsKind KindForDrive(const platform::Drive& drive, platform::BlockDevice& volume) {
-  std::array<std::uint8_t, 512> sector{};
-  volume.ReadAt(0, sector);
+  // The boot sector, or its copy when it cannot be read.
+  const std::vector<std::uint8_t> sector = platform::ReadBootSector(volume).bytes;
   if (IsFloppyRoot(drive.root)) return disk::FatKindFromLayout(disk::FsKind::Fat12, sector);
   // exFAT shares the partition type 0x07 with NTFS (and cards are found
   // with FAT types too): its boot sector alone tells it.

@@ -160,5 +160,46 @@ TEST(RestoreFromWindowTest, AFolderOntoAFuseMountOfTheSearchedImageAsksFirst) {
   EXPECT_TRUE(platform::IsFolder(mountPoint + "/out/Report 2020 (2)/deeper"));
 }
 
+// The window tells of sectors it could not read with the command line's
+// words: a search, then a restore of a file that lost a page, over an image
+// served with that page failing (nbdkit behind nbdfuse).
+TEST(RestoreFromWindowTest, UnreadableSectorsAreToldInMessageBoxes) {
+  test::EnsureApplication();
+  const std::string image = test::FixtureImage("make_media_images.sh", "media16.img");
+  // The search of the plain image gives the file's first cluster.
+  std::uint64_t page = 0;
+  {
+    test::ScriptedWindow plain({platform::DriveSource{image, false, false}});
+    plain.answers = {Answer::No};
+    QTest::mouseClick(plain->SearchButton(), Qt::LeftButton);
+    const ResultsList& list = plain->Dialog().List();
+    const int row = RowNamed(list, "many clusters.bin");
+    ASSERT_GE(row, 0);
+    const disk::VolumeContext& ctx = plain->Dialog().Volume();
+    const std::uint64_t first = std::stoull(list.CellText(row, 4));
+    const std::uint64_t start = (ctx.dataStartSector + (first - 2) * ctx.sectorsPerCluster) * 512ull;
+    page = (start + 20000) / 4096 * 4096;
+  }
+  test::EioImage served(image, {{page, 4096}});
+  ASSERT_TRUE(served.ok());
+  test::ScriptedWindow w({platform::DriveSource{served.path(), false, false}});
+  w.answers = {Answer::No};
+  QTest::mouseClick(w->SearchButton(), Qt::LeftButton);
+  ASSERT_EQ(w.boxes.size(), 1u) << "the vacant-cluster question only: the search read every sector";
+  const ResultsList& list = w->Dialog().List();
+  const int row = RowNamed(list, "many clusters.bin");
+  ASSERT_GE(row, 0);
+  w->ResultsView()->selectRow(row);
+  const std::string out = test::MakeTempDir("qt-media") + "/many.bin";
+  w->Host().SetSaveAsAnswerer([&](const SaveAsRequest&) -> std::optional<std::string> { return out; });
+  w.boxes.clear();
+  QTest::mouseClick(w->RestoreButton(), Qt::LeftButton);
+  ASSERT_EQ(w.boxes.size(), 1u);
+  EXPECT_EQ(w.boxes[0].text,
+            "8 sectors of C:\\ could not be read; what they held is missing from the restored files.\n\n" + out);
+  EXPECT_EQ(w.boxes[0].buttons, Buttons::Ok);
+  EXPECT_EQ(fs::file_size(out), 60000u);
+}
+
 }  // namespace
 }  // namespace ambrelic::ui::qt

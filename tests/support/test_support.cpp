@@ -1,8 +1,15 @@
 #include "support/test_support.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <thread>
 
 #include <array>
 #include <clocale>
@@ -130,8 +137,14 @@ std::string SampleImage(const std::string& name) {
 }
 
 std::vector<std::uint8_t> ReadFileBytes(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::vector<std::uint8_t>(std::istreambuf_iterator<char>(in), {});
+  std::ifstream in(path, std::ios::binary | std::ios::ate);
+  if (!in) return {};
+  // In one piece: images of a hundred megabytes are read too.
+  std::vector<std::uint8_t> bytes(static_cast<std::size_t>(in.tellg()));
+  in.seekg(0);
+  in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  bytes.resize(static_cast<std::size_t>(in.gcount()));
+  return bytes;
 }
 
 void WriteFileBytes(const std::string& path, const std::vector<std::uint8_t>& bytes) {
@@ -154,6 +167,77 @@ std::string MakeTempDir(const std::string& tag) {
   EXPECT_NE(made, nullptr);
   return made ? std::string(made) : base;
 }
+
+EioImage::EioImage(const std::string& image, const std::vector<std::pair<std::uint64_t, std::uint64_t>>& badRanges) {
+  dir_ = MakeTempDir("eio");
+  mount_ = dir_ + "/mnt";
+  path_ = mount_ + "/disk";
+  trigger_ = dir_ + "/dead";
+  fs::create_directories(mount_);
+  const std::uint64_t size = fs::file_size(image);
+  // A mapfile of GNU ddrescue: '+' rescued, '-' bad.
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> bad = badRanges;
+  std::sort(bad.begin(), bad.end());
+  std::ofstream map(dir_ + "/bad.map");
+  map << "# Mapfile. Created by GNU ddrescue\n0x0 +\n";
+  std::uint64_t at = 0;
+  auto line = [&](std::uint64_t from, std::uint64_t to, char status) {
+    if (to > from) map << "0x" << std::hex << from << " 0x" << (to - from) << std::dec << ' ' << status << '\n';
+  };
+  for (const auto& [offset, length] : bad) {
+    const std::uint64_t begin = std::max(offset, at);
+    const std::uint64_t end = std::min(offset + length, size);
+    if (end <= begin) continue;
+    line(at, begin, '+');
+    line(begin, end, '-');
+    at = end;
+  }
+  line(at, size, '+');
+  map.close();
+
+  const std::vector<std::string> args = {"nbdfuse", "-r", path_, "[", "nbdkit", "--exit-with-parent",
+                                         "--filter=error", "--filter=ddrescue", "file", "file=" + image,
+                                         "ddrescue-mapfile=" + dir_ + "/bad.map", "error-pread-rate=100%",
+                                         "error-pread-file=" + trigger_, "]"};
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    const int log = ::open((dir_ + "/log").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (log >= 0) {
+      ::dup2(log, 1);
+      ::dup2(log, 2);
+    }
+    std::vector<char*> argv;
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    ::execvp(argv[0], argv.data());
+    ::_exit(127);
+  }
+  pid_ = pid;
+  for (int i = 0; i < 200 && pid_ > 0; ++i) {
+    struct stat st {};
+    if (::stat(path_.c_str(), &st) == 0 && static_cast<std::uint64_t>(st.st_size) == size) {
+      ok_ = true;
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  EXPECT_TRUE(ok_) << "nbdfuse did not serve " << image << "; see " << dir_ << "/log";
+}
+
+EioImage::~EioImage() {
+  if (pid_ <= 0) return;
+  int rc = 0;
+  RunCommand("fusermount3 -u '" + mount_ + "' 2>/dev/null || fusermount3 -uz '" + mount_ + "' 2>/dev/null", &rc);
+  // nbdfuse ends once unmounted, and nbdkit with it.
+  for (int i = 0; i < 100; ++i) {
+    if (::waitpid(pid_, nullptr, WNOHANG) == pid_) return;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  ::kill(pid_, SIGTERM);
+  ::waitpid(pid_, nullptr, 0);
+}
+
+void EioImage::Die() { std::ofstream(trigger_) << "dead\n"; }
 
 void UseUtf8Locale() {
   ::setenv("LC_ALL", "C.UTF-8", 1);

@@ -7,6 +7,7 @@
 #include <deque>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "disk/sinks.h"
@@ -43,6 +44,28 @@ std::string MakeTempDir(const std::string& tag);
 // Sets LC_ALL to C.UTF-8 for the process (what the program does at start).
 void UseUtf8Locale();
 
+// An image served as a read-only file by nbdfuse, from nbdkit's file
+// plugin through its ddrescue filter (the bad ranges, given as byte offset
+// and length, multiples of 4 KiB) and its error filter: reads that touch a
+// bad range fail with EIO, as they do on a failing disk, and after Die()
+// every read does. Unmounted (and the servers ended) when destroyed; every
+// file opened on path() must be closed by then.
+class EioImage {
+ public:
+  EioImage(const std::string& image, const std::vector<std::pair<std::uint64_t, std::uint64_t>>& badRanges);
+  ~EioImage();
+  EioImage(const EioImage&) = delete;
+  EioImage& operator=(const EioImage&) = delete;
+  bool ok() const { return ok_; }
+  const std::string& path() const { return path_; }
+  void Die();
+
+ private:
+  std::string dir_, mount_, path_, trigger_;
+  int pid_ = -1;
+  bool ok_ = false;
+};
+
 // Records a progress dialog's calls.
 struct ProgressLog {
   std::string label;
@@ -63,8 +86,10 @@ class RecordingHost : public disk::EngineHost {
   void AddRow(disk::FoundRow row) override;
   void ShowMessage(const std::string& text) override;
   bool AskYesNo(const std::string& text, bool stopIcon) override;
+  void UnreadableIn(const std::string& path) override { unreadableFiles.push_back(path); }
 
   std::vector<disk::FoundRow> rows;
+  std::vector<std::string> unreadableFiles;  // as told by UnreadableIn, in order
   std::vector<std::string> events;        // "message: ...", "question: ...", "progress open"
   std::deque<bool> answers;               // answers to the next questions; No when empty
   long cancelAfterChecks = -1;            // cancel when this many cancel checks were made
