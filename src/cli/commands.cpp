@@ -45,6 +45,7 @@ bool OpenSession(const Options& o, Session& session) {
     platform::DriveTable table = platform::BuildDriveTable(o.sources);
     for (const auto& note : table.notes) std::cerr << "ambrelic-cli: " << note << '\n';
     session.drives = std::move(table.drives);
+    ui::NameNtfsDrivesByLabel(session.drives);
     return true;
   }
   session.windows9x = std::make_unique<ui::Windows9xPlatform>();
@@ -195,8 +196,9 @@ int RunWipe(const Options& o) {
   }
   InstallInterruptHandler();
   dialog.OnDeleteCompletely();
-  if (dialog.LastOutcome() != ui::CommandOutcome::Ran) return 1;
-  return dialog.LastWipeFailures() == 0 ? 0 : 1;
+  // 0 only when everything confirmed was done: declined, cancelled,
+  // refused, failed or left clusters all end with 1.
+  return dialog.LastWipeComplete() ? 0 : 1;
 }
 
 }  // namespace

@@ -172,4 +172,9 @@ bool WriteSectors(const VolumeContext& ctx, std::uint64_t sector, std::uint32_t 
   return DiskTransfer(ctx, const_cast<std::uint8_t*>(buffer), static_cast<std::uint32_t>(sector), count, true);
 }
 
+bool FlushSectors(const VolumeContext& ctx) {
+  if (ctx.IsNtPlatform == 1) return ctx.volumeHandle && ctx.volumeHandle->Flush();
+  return ctx.int13 && ctx.int13->dll16_flush_disk && ctx.int13->dll16_flush_disk(ctx.biosDrive) == 0;
+}
+
 }  // namespace ambrelic::disk

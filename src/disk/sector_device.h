@@ -49,4 +49,8 @@ bool DeviceAbandoned(const VolumeContext& ctx);
 bool WriteSectors(const VolumeContext& ctx, std::uint64_t sector, std::uint32_t count,
                   const std::uint8_t* buffer);
 
+// Makes every write so far durable: the volume flushed on the NT path, the
+// BIOS disk on the 9x path. False when that failed (or cannot be done).
+bool FlushSectors(const VolumeContext& ctx);
+
 }  // namespace ambrelic::disk

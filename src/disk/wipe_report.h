@@ -1,5 +1,7 @@
-// The message both wipes end with when some writes failed: what could not
-// be overwritten may still be restored, and the user must know it.
+// The messages both wipes end with when they did not do everything: writes
+// that failed, clusters they left because the volume's own records disagree
+// on them, and a damaged volume they refused before writing anything. What
+// was not overwritten may still be restored, and the user must know it.
 #pragma once
 
 #include <cstdint>
@@ -21,6 +23,31 @@ inline std::string WipeFailureText(const std::string& root, std::uint64_t cluste
     parts += std::to_string(itemsFailed) + " " + (itemsFailed != 1 ? itemPlural : itemSingular);
   }
   return parts + " on " + root + " drive could not be overwritten.\n\nWhat they hold may still be restored.";
+}
+
+// "The file system on C:\ drive is damaged: <reason>.\n\nNothing has been
+// overwritten. Please repair the drive first, then try again."
+inline std::string DamagedVolumeText(const std::string& root, const std::string& reason) {
+  return "The file system on " + root + " drive is damaged: " + reason +
+         ".\n\nNothing has been overwritten. Please repair the drive first, then try again.";
+}
+
+// "N clusters and M deleted file records on C:\ drive were not overwritten:
+// the volume's own records disagree on whether they are in use.\n\nWhat they
+// hold may still be restored."; empty when nothing was left.
+inline std::string DisputedText(const std::string& root, std::uint64_t clusters, std::uint64_t items,
+                                const char* itemSingular, const char* itemPlural) {
+  if (clusters == 0 && items == 0) return {};
+  std::string parts;
+  if (clusters != 0) parts = std::to_string(clusters) + (clusters != 1 ? " clusters" : " cluster");
+  if (items != 0) {
+    if (!parts.empty()) parts += " and ";
+    parts += std::to_string(items) + " " + (items != 1 ? itemPlural : itemSingular);
+  }
+  const bool one = clusters + items == 1;
+  return parts + " on " + root + (one ? " drive was" : " drive were") +
+         " not overwritten: the volume's own records disagree on whether " + (one ? "it is" : "they are") +
+         " in use.\n\nWhat " + (one ? "it holds" : "they hold") + " may still be restored.";
 }
 
 }  // namespace ambrelic::disk

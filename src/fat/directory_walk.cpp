@@ -108,6 +108,17 @@ DirectoryWalker::DirectoryWalker(disk::VolumeContext& ctx, disk::OperationState&
     }
     // The three bytes above the extension read as 0, which never equals an
     // anchor (nor, folded, 0x20 a folded letter).
+#if defined(__x86_64__)
+    if (anchorCount_ > 0) {
+      for (std::size_t half = 0; half < 2; ++half) {
+        for (std::size_t b = 0; b < 11; ++b) {
+          quickFold_[half * kDirEntrySize + b] = static_cast<std::uint8_t>(anchorFold_[0] & 0xFF);
+          quickWant_[half * kDirEntrySize + b] = static_cast<std::uint8_t>(anchorByte_[0] & 0xFF);
+        }
+        quickWant_[half * kDirEntrySize + kOffAttributes] = kAttrLongName;
+      }
+    }
+#endif
   }
   scanFolder_ = ctx.SearchedRoot + "<unknown>";
 }

@@ -94,6 +94,13 @@ class DirectoryWalker {
   [[gnu::always_inline]] void HandleDirEntry(disk::Bytes entry, int& longNameCount, const std::string* path,
                                              SubdirList& subdirs, std::uint8_t deleted) {
     if (op_.OperationMode == disk::OpSearch && CancelledNow()) return;
+    HandleEntry(entry, longNameCount, path, subdirs, deleted);
+  }
+  // The handler after its cancel check. The cluster scan checks once per
+  // cluster instead: a cluster's entries take less time than a look at the
+  // event queue.
+  [[gnu::always_inline]] void HandleEntry(disk::Bytes entry, int& longNameCount, const std::string* path,
+                                          SubdirList& subdirs, std::uint8_t deleted) {
     if (disk::le8(entry, 0) == kDotEntry) {
       longNameCount = 0;
       return;
@@ -111,11 +118,20 @@ class DirectoryWalker {
     }
     HandleShortEntry(entry, longNameCount, path, subdirs, deleted);
   }
-  // Reads cluster c and handles it as a directory of deleted entries.
+  // Reads cluster c and handles it as a directory of deleted entries, every
+  // entry through HandleDirEntry.
   void ScanClusterAsDirectory(Cluster c);
-  // The same over a cluster already read; entries that lie in gaps (sectors
-  // that could not be read) are passed over.
+  // The same over a cluster already read, as the scan does it: the cancel
+  // request is the scan's to read, clusters whose entries cannot give a row
+  // are passed over after a first look (the rows are the same), and entries
+  // that lie in gaps (sectors that could not be read) are passed over.
   void HandleClusterAsDirectory(disk::Bytes cluster, const disk::ReadGaps* gaps = nullptr);
+
+  // The forms the first look of a scan takes, from the plain loop to two
+  // entries at a time; it takes the widest the processor runs, up to this
+  // limit (tests compare them).
+  enum class FirstLook : std::uint8_t { Plain, Sse2, Avx512 };
+  void LimitFirstLook(FirstLook widest) { firstLookLimit_ = widest; }
 
   // The short name of an entry in locale text; sets FirstCharLost.
   std::string BuildShortName(disk::Bytes entry);
@@ -123,6 +139,24 @@ class DirectoryWalker {
   void SetExpectDotEntry(bool on) { expectDotEntry_ = on; }
 
  private:
+  // The first look of the cluster scan: whether an entry must go through
+  // the handler (when no long name is pending), and the index of the next
+  // such entry from `from` on (the number of entries when none is left).
+  bool NeedsHandler(disk::Bytes entry) const;
+  std::size_t NextEntryToHandle(disk::Bytes cluster, std::size_t from) const;
+  FirstLook firstLookLimit_ = FirstLook::Avx512;
+#if defined(__SSE2__)
+  std::size_t NextEntryToHandleSse2(disk::Bytes cluster, std::size_t from) const;
+#endif
+#if defined(__x86_64__)
+  std::size_t NextEntryToHandleAvx512(disk::Bytes cluster, std::size_t from) const;
+  // The processor runs AVX-512BW: the first look takes two entries at a time.
+  bool hasAvx512_ = __builtin_cpu_supports("avx512bw") != 0;
+  // Per byte of two entries: the first anchor's fold and byte at the name
+  // bytes, the long-name attribute at byte 11.
+  std::array<std::uint8_t, 64> quickFold_{};
+  std::array<std::uint8_t, 64> quickWant_{};
+#endif
   bool CancelledNow() {
     if (op_.SearchCancelled == 1) return true;
     // A device that stopped answering ends the walk as a cancel does.
@@ -233,5 +267,9 @@ class DirectoryWalker {
   bool nameReady_ = false;   // name_ holds the current entry's name
   std::string upperName_;
 };
+
+// ScanClusters with the first look held to a form (tests).
+void ScanClusters(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host,
+                  DirectoryWalker::FirstLook widest);
 
 }  // namespace ambrelic::fat

@@ -54,6 +54,31 @@ void WriteClusterRun(const disk::VolumeContext& ctx, Cluster first, std::uint32_
   }
 }
 
+std::string TableUnreadableText(const std::string& root) {
+  return "The allocation table of " + root + " drive could not be read.\n\nNothing has been overwritten.";
+}
+
+// A directory region the second phase may write: a sector of the fixed
+// root folder, or a cluster of a live folder (or a vacant one, which phase
+// 1 has already zeroed).
+bool MayScrubRegion(const disk::VolumeContext& ctx, const FatClusterSurvey& survey, std::uint32_t firstSector) {
+  if (ctx.rootCluster == 0 && firstSector >= ctx.rootDirSector && firstSector < ctx.dataStartSector) return true;
+  if (firstSector < ctx.dataStartSector || ctx.sectorsPerCluster == 0) return false;
+  const std::uint64_t c = 2 + (firstSector - ctx.dataStartSector) / ctx.sectorsPerCluster;
+  return survey.liveFolders.Test(c) || survey.vacant.Test(c);
+}
+
+// Why nothing will be written, for a survey that is not usable.
+void TellRefusal(const disk::VolumeContext& ctx, disk::EngineHost& host, const FatClusterSurvey& survey) {
+  if (survey.damage != FatDamage::None) {
+    host.ShowMessage(disk::DamagedVolumeText(ctx.SearchedRoot, FatDamageReason(survey.damage)));
+  } else if (survey.tableUnreadable) {
+    host.ShowMessage(TableUnreadableText(ctx.SearchedRoot));
+  } else {
+    host.ShowMessage("The folders of " + ctx.SearchedRoot + " drive could not be read.\n\nNothing has been overwritten.");
+  }
+}
+
 }  // namespace
 
 std::string ReplaceInfoQuestion(const std::string& root) {
@@ -85,6 +110,17 @@ void WipeDeletedEntries(const disk::VolumeContext& ctx, platform::RandomSource& 
   else result.entriesFailed += deleted;
 }
 
+std::string FatWipeDisputedText(const std::string& root, const FatWipeResult& result) {
+  return disk::DisputedText(root, result.clustersDisputed, 0, "", "");
+}
+
+std::optional<FatClusterSurvey> CheckFatVolumeForWipe(const disk::VolumeContext& ctx, disk::EngineHost& host) {
+  FatClusterSurvey survey = SurveyFatClusters(ctx);
+  if (survey.Usable()) return survey;
+  TellRefusal(ctx, host, survey);
+  return std::nullopt;
+}
+
 FatWipeResult WipeFatVolume(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host) {
   platform::RandomSource random;
   return WipeFatVolume(ctx, op, host, random, true);
@@ -92,15 +128,39 @@ FatWipeResult WipeFatVolume(disk::VolumeContext& ctx, disk::OperationState& op, 
 
 FatWipeResult WipeFatVolume(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host,
                             platform::RandomSource& random, bool seedWithTime) {
+  FatClusterSurvey survey = SurveyFatClusters(ctx);
+  if (!survey.Usable()) {
+    TellRefusal(ctx, host, survey);
+    FatWipeResult refused;
+    refused.tableUnreadable = survey.tableUnreadable;
+    refused.refused = !survey.tableUnreadable;
+    return refused;
+  }
+  return WipeFatVolume(ctx, op, host, random, seedWithTime, std::move(survey));
+}
+
+FatWipeResult WipeFatVolume(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host,
+                            FatClusterSurvey survey) {
+  platform::RandomSource random;
+  return WipeFatVolume(ctx, op, host, random, true, std::move(survey));
+}
+
+FatWipeResult WipeFatVolume(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host,
+                            platform::RandomSource& random, bool seedWithTime, FatClusterSurvey survey) {
   FatWipeResult result;
   const std::uint32_t bpc = ctx.bytesPerCluster;
-  if (!disk::IsFat(ctx.fsKind) || bpc == 0 || ctx.sectorsPerCluster == 0 || ctx.lastCluster < 2) return result;
-  // The table is read afresh before anything is written; when even that
-  // fails, no cluster can be told vacant and nothing is written.
-  if (!ReadAllocationTable(ctx, ctx.fatCopy)) {
+  if (!disk::IsFat(ctx.fsKind) || bpc == 0 || ctx.sectorsPerCluster == 0 || ctx.lastCluster < 2 ||
+      survey.vacant.size() != ctx.lastCluster + 1) {
+    result.refused = true;
+    return result;
+  }
+  result.clustersDisputed = survey.disputed;
+  // The tables are read afresh before anything is written: the survey may
+  // be as old as the user's answers. When even that fails, no cluster can
+  // be told vacant and nothing is written.
+  if (!ReadAllocationTable(ctx, ctx.fatCopy) || !RecheckFatTables(ctx, survey)) {
     result.tableUnreadable = true;
-    host.ShowMessage("The allocation table of " + ctx.SearchedRoot +
-                     " drive could not be read.\n\nNothing has been overwritten.");
+    host.ShowMessage(TableUnreadableText(ctx.SearchedRoot));
     return result;
   }
 
@@ -121,15 +181,16 @@ FatWipeResult WipeFatVolume(disk::VolumeContext& ctx, disk::OperationState& op, 
     for (std::uint64_t c = 2; c <= lastCluster;) {
       const auto now = std::chrono::steady_clock::now();
       if (now - last > kRefreshInterval) {
-        ReadAllocationTable(ctx, ctx.fatCopy);
+        // Whatever a copy no longer calls free is spared; a table that
+        // cannot be read any more spares everything still to come.
+        if (!ReadAllocationTable(ctx, ctx.fatCopy) || !RecheckFatTables(ctx, survey)) {
+          survey.vacant.ClearRange(c, lastCluster - c + 1);
+        }
         last = now;
       }
       // A run of consecutive vacant clusters from c (or c alone, used).
       std::uint32_t n = 0;
-      while (n < batchClusters && c + n <= lastCluster &&
-             FatGetEntry(ctx, ctx.fatCopy, static_cast<Cluster>(c + n)) == kFreeCluster) {
-        ++n;
-      }
+      while (n < batchClusters && c + n <= lastCluster && survey.vacant.Test(c + n)) ++n;
       const std::uint32_t step = n == 0 ? 1 : n;
       if (n > 0) {
         const std::size_t bytes = static_cast<std::size_t>(n) * bpc;
@@ -153,26 +214,46 @@ FatWipeResult WipeFatVolume(disk::VolumeContext& ctx, disk::OperationState& op, 
       c += step;
     }
   }
+  // Written is not yet on the disk: until the flush has worked, nothing of
+  // this phase counts as done.
+  if (!disk::FlushSectors(ctx)) {
+    result.clustersFailed += result.clustersWiped;
+    result.clustersWiped = 0;
+  }
 
-  if (!result.cancelled) {
+  // The question says the vacant clusters have been replaced: it is asked
+  // only when they have.
+  if (!result.cancelled && result.clustersFailed == 0) {
     op.OperationMode = disk::OpReplaceInfo;
     if (host.AskYesNo(ReplaceInfoQuestion(ctx.SearchedRoot))) {
       // Phase 2: the search walk, writing each directory region that holds
       // deleted entries. fatWork follows the table as phase 1 last read it.
+      // Only the root folder and clusters of live folders are written: a
+      // deleted folder's cluster that is not vacant may belong to a file.
       result.phase2Ran = true;
       ctx.fatWork = ctx.fatCopy;
       WalkHooks hooks;
       hooks.replaceRegion = [&](std::uint32_t firstSector, std::span<std::uint8_t> region,
                                 std::uint32_t sectorCount) {
+        if (!MayScrubRegion(ctx, survey, firstSector)) return;
         WipeDeletedEntries(ctx, random, firstSector, region, sectorCount, result);
       };
       SearchFat(ctx, op, host, hooks);
       std::vector<std::uint8_t>().swap(ctx.fatWork);
+      result.phase2Cancelled = op.SearchCancelled == 1;
+      if (!disk::FlushSectors(ctx)) {
+        result.entriesFailed += result.entriesWiped;
+        result.entriesWiped = 0;
+      }
     }
   }
 
   const std::string failure = FatWipeFailureText(ctx.SearchedRoot, result);
   if (!failure.empty()) host.ShowMessage(failure);
+  if (!result.cancelled) {
+    const std::string disputed = FatWipeDisputedText(ctx.SearchedRoot, result);
+    if (!disputed.empty()) host.ShowMessage(disputed);
+  }
   return result;
 }
 

@@ -4,12 +4,14 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 
 #include "disk/operation_state.h"
 #include "disk/sinks.h"
 #include "disk/volume_context.h"
+#include "fat/clusters_in_use.h"
 #include "platform/random.h"
 
 namespace ambrelic::fat {
@@ -18,18 +20,39 @@ namespace ambrelic::fat {
 struct FatWipeResult {
   bool cancelled = false;          // Cancel during phase 1 ended everything
   bool phase2Ran = false;          // the user agreed to replace file information
+  bool phase2Cancelled = false;    // Cancel stopped phase 2 before every folder was done
   bool tableUnreadable = false;    // the allocation table could not be read: nothing written
+  bool refused = false;            // the volume is damaged: nothing written
   std::uint64_t clustersWiped = 0;
-  std::uint64_t clustersFailed = 0;  // vacant clusters with a failed write
+  std::uint64_t clustersFailed = 0;  // vacant clusters with a failed write (or flush)
   std::uint64_t entriesWiped = 0;
-  std::uint64_t entriesFailed = 0;   // deleted entries in a region whose write failed
+  std::uint64_t entriesFailed = 0;   // deleted entries in a region whose write (or flush) failed
+  std::uint64_t clustersDisputed = 0;  // left as they are: the tables disagree on them
+
+  // True when everything the user agreed to was carried out in full.
+  bool Complete() const {
+    return !cancelled && !phase2Cancelled && !tableUnreadable && !refused && clustersFailed == 0 &&
+           entriesFailed == 0 && clustersDisputed == 0;
+  }
 };
 
-// Both phases and the question between them. The volume must be prepared
-// (boot sector parsed, fatCopy loaded) and open for writing. The random
-// source is seeded with the time at the start of phase 1. When writes
-// failed, the user is told how many clusters or entries kept their old
-// bytes.
+// The check the wipe makes before it asks anything: which clusters are
+// provably vacant (SurveyFatClusters). When the volume is damaged or its
+// tables or folders cannot be read, the user is told why and that nothing
+// was written, and there is nothing to wipe with.
+std::optional<FatClusterSurvey> CheckFatVolumeForWipe(const disk::VolumeContext& ctx, disk::EngineHost& host);
+
+// Both phases and the question between them, over the clusters the survey
+// calls vacant. The volume must be prepared (boot sector parsed, fatCopy
+// loaded) and open for writing. The random source is seeded with the time
+// at the start of phase 1. Each phase ends with the device flushed. When
+// writes failed, or clusters were left because the tables disagree on
+// them, the user is told how many.
+FatWipeResult WipeFatVolume(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host,
+                            FatClusterSurvey survey);
+FatWipeResult WipeFatVolume(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host,
+                            platform::RandomSource& random, bool seedWithTime, FatClusterSurvey survey);
+// The check and both phases: a damaged volume is refused, as above.
 FatWipeResult WipeFatVolume(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host);
 // The same with a given random source (already seeded), for tests.
 FatWipeResult WipeFatVolume(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host,
@@ -46,6 +69,9 @@ void WipeDeletedEntries(const disk::VolumeContext& ctx, platform::RandomSource& 
 // overwritten." with only the parts that are not zero; empty when nothing
 // failed.
 std::string FatWipeFailureText(const std::string& root, const FatWipeResult& result);
+// "N clusters on C:\ drive were not overwritten: ..."; empty when the
+// tables agreed everywhere.
+std::string FatWipeDisputedText(const std::string& root, const FatWipeResult& result);
 
 // The question between the two phases.
 std::string ReplaceInfoQuestion(const std::string& root);

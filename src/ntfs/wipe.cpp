@@ -15,7 +15,6 @@
 namespace ambrelic::ntfs {
 namespace {
 
-constexpr RecordNumber kBitmapRecord = 6;
 constexpr RecordNumber kFirstUserRecord = 16;
 constexpr std::size_t kScrubbedUsaOffset = 0x30;
 constexpr std::chrono::milliseconds kRefreshInterval{30000};
@@ -25,6 +24,19 @@ constexpr int kMaxExtentHops = 1 << 16;
 
 const char* const kReplacingClusters = "Replacing vacant clusters.";
 const char* const kReplacingRecords = "Replacing file records.";
+
+std::string BitmapUnreadableText(const std::string& root) {
+  return "The cluster bitmap of " + root + " drive could not be read.\n\nNothing has been overwritten.";
+}
+
+// Why nothing will be written, for a survey that is not usable.
+void TellRefusal(const disk::VolumeContext& ctx, disk::EngineHost& host, const NtfsClusterSurvey& survey) {
+  if (survey.damage != NtfsDamage::None) {
+    host.ShowMessage(disk::DamagedVolumeText(ctx.SearchedRoot, NtfsDamageReason(survey.damage)));
+  } else {
+    host.ShowMessage(BitmapUnreadableText(ctx.SearchedRoot));
+  }
+}
 
 // Where the parts of a scrubbed record lie. Its update sequence has one
 // entry per 512-byte block (NTFS protects records in such blocks whatever
@@ -71,62 +83,6 @@ bool ReadClustersChecked(const disk::VolumeContext& ctx, Lcn lcn, std::uint32_t 
   return disk::ReadVolumeSectors(ctx, lcn * spc, static_cast<std::uint32_t>(count * spc), buffer);
 }
 
-// The volume bitmap: the unnamed $DATA of record 6, read through its runs.
-// Unlike a plain attribute read, any cluster that cannot be read fails the
-// whole read, since a bitmap of zeros would call every cluster free.
-class VolumeBitmap {
- public:
-  bool Load(const disk::VolumeContext& ctx) {
-    record_.assign(std::max<std::uint32_t>(ctx.mftRecordSize, 1), 0);
-    if (!ReadMftRecord(ctx, kBitmapRecord, record_)) return false;
-    auto data = FindAttribute(ctx, record_, kAttrData, nullptr, 0, true);
-    if (!data) return false;
-    attribute_ = *data;
-    return Refresh(ctx);
-  }
-
-  // Reads the bitmap again through the same attribute; on failure the
-  // previous contents stay.
-  bool Refresh(const disk::VolumeContext& ctx) {
-    // One bit per cluster of the volume, in whole clusters: a bitmap that
-    // claims more is read no further.
-    const std::uint64_t cs = std::max<std::uint32_t>(ClusterSize(ctx), 1);
-    const std::uint64_t bytes = (ctx.lastCluster / 8 + 1 + cs - 1) / cs * cs;
-    std::vector<std::uint8_t> fresh(std::min<std::uint64_t>(AttributeCapacity(ctx, *attribute_), bytes), 0);
-    if (attribute_->resident()) {
-      const disk::Bytes v = attribute_->value();
-      std::copy_n(v.begin(), std::min(v.size(), fresh.size()), fresh.begin());
-    } else {
-      const std::uint32_t cs = ClusterSize(ctx);
-      if (cs == 0) return false;
-      const std::uint64_t clusters = fresh.size() / cs;  // whole clusters only
-      fresh.resize(clusters * cs);
-      for (Vcn vcn = 0; vcn < clusters;) {
-        Lcn lcn = 0;
-        std::uint64_t inRun = 0;
-        if (!MapVcn(*attribute_, vcn, lcn, inRun) || inRun == 0) break;  // the rest reads as in use
-        const auto n = static_cast<std::uint32_t>(std::min<std::uint64_t>({inRun, clusters - vcn, 1u << 16}));
-        if (lcn == 0) return false;  // a sparse bitmap is no bitmap
-        if (!ReadClustersChecked(ctx, lcn, n, fresh.data() + vcn * cs)) return false;
-        vcn += n;
-      }
-      // What the runs did not reach stays unknown: cut it off, so that it
-      // reads as in use.
-      const std::uint64_t real = std::min<std::uint64_t>(attribute_->initializedSize(), fresh.size());
-      fresh.resize(real);
-    }
-    bits_.swap(fresh);
-    return true;
-  }
-
-  disk::Bytes bits() const { return disk::Bytes(bits_.data(), bits_.size()); }
-
- private:
-  std::vector<std::uint8_t> record_;  // holds the attribute's bytes
-  std::optional<Attribute> attribute_;
-  std::vector<std::uint8_t> bits_;
-};
-
 }  // namespace
 
 std::string ReplaceRecordsQuestion(const std::string& root) {
@@ -138,9 +94,21 @@ std::string NtfsWipeFailureText(const std::string& root, const NtfsWipeResult& r
                                "deleted file records");
 }
 
+std::string NtfsWipeDisputedText(const std::string& root, const NtfsWipeResult& result) {
+  return disk::DisputedText(root, result.clustersDisputed, result.recordsDisputed, "deleted file record",
+                            "deleted file records");
+}
+
+std::optional<NtfsClusterSurvey> CheckNtfsVolumeForWipe(const disk::VolumeContext& ctx, disk::EngineHost& host) {
+  NtfsClusterSurvey survey = SurveyNtfsClusters(ctx);
+  if (survey.Usable()) return survey;
+  TellRefusal(ctx, host, survey);
+  return std::nullopt;
+}
+
 std::uint32_t ScrubDeletedRecords(const disk::VolumeContext& ctx, platform::RandomSource& random,
                                   RecordNumber firstRecord, std::span<std::uint8_t> buffer, std::size_t length,
-                                  ScrubPass pass) {
+                                  ScrubPass pass, const disk::ClusterSet* keep) {
   const std::uint32_t size = ctx.mftRecordSize;
   const ScrubbedLayout layout = LayoutFor(size);
   if (size < layout.headerEnd) return 0;
@@ -151,6 +119,7 @@ std::uint32_t ScrubDeletedRecords(const disk::VolumeContext& ctx, platform::Rand
     auto record = buffer.subspan(at, size);
     const disk::Bytes view(record.data(), record.size());
     if (number < kFirstUserRecord || !HasFileSignature(view) || RecordInUse(view)) continue;
+    if (keep && keep->Test(number)) continue;
     ++qualified;
     if (pass == ScrubPass::Random) {
       // An empty record: no attributes, no links, an update sequence of
@@ -231,7 +200,7 @@ GuardedWriteResult GuardedMftWrite(const disk::VolumeContext& ctx, Vcn vcn, std:
 }
 
 void ReplaceFileRecords(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host,
-                        platform::RandomSource& random, NtfsWipeResult& result) {
+                        platform::RandomSource& random, NtfsWipeResult& result, const disk::ClusterSet* keep) {
   const std::uint32_t cs = ClusterSize(ctx);
   const std::uint32_t k = ClustersPerRecord(ctx);
   if (k == 0 || ctx.mftSelfRecord.empty()) return;
@@ -259,18 +228,27 @@ void ReplaceFileRecords(disk::VolumeContext& ctx, disk::OperationState& op, disk
     ReadAttributeClusters(ctx, ctx.mftSelfRecord, kAttrData, vcn, k, oldImage, 0);
     std::copy_n(oldImage.begin(), len, newImage.begin());
     const auto number = static_cast<RecordNumber>(firstRecord);
-    const std::uint32_t qualified = ScrubDeletedRecords(ctx, random, number, newImage, len, ScrubPass::Random);
+    const std::uint32_t qualified =
+        ScrubDeletedRecords(ctx, random, number, newImage, len, ScrubPass::Random, keep);
     if (qualified > 0) {
       const GuardedWriteResult first = GuardedMftWrite(ctx, vcn, k, oldImage, newImage, len);
       oldImage = newImage;
-      ScrubDeletedRecords(ctx, random, number, newImage, len, ScrubPass::Zero);
+      ScrubDeletedRecords(ctx, random, number, newImage, len, ScrubPass::Zero, keep);
       // The second write compares with what the first one wrote; when that
       // was skipped, the disk does not hold it and nothing is written.
       const GuardedWriteResult second = GuardedMftWrite(ctx, vcn, k, oldImage, newImage, len);
-      if (first.piecesFailed + second.piecesFailed > 0) result.recordsFailed += qualified;
-      else if (first.piecesSkipped + second.piecesSkipped > 0) result.piecesSkipped += 1;
-      else result.recordsScrubbed += qualified;
-      if (progress && !progress->Advance(firstRecord)) break;
+      // A piece the guarded write left (the disk changed under it) keeps
+      // its records' old bytes just as a failed write does, and is told so.
+      if (first.piecesSkipped + second.piecesSkipped > 0) result.piecesSkipped += 1;
+      if (first.piecesFailed + second.piecesFailed + first.piecesSkipped + second.piecesSkipped > 0) {
+        result.recordsFailed += qualified;
+      } else {
+        result.recordsScrubbed += qualified;
+      }
+      if (progress && !progress->Advance(firstRecord)) {
+        result.recordsCancelled = remaining > len;
+        break;
+      }
     }
     vcn += k;
     firstRecord += recordsPerChunk;
@@ -286,14 +264,37 @@ NtfsWipeResult WipeVacantNtfsClusters(disk::VolumeContext& ctx, disk::OperationS
 
 NtfsWipeResult WipeVacantNtfsClusters(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host,
                                       platform::RandomSource& random, bool seedWithTime) {
+  NtfsClusterSurvey survey = SurveyNtfsClusters(ctx);
+  if (!survey.Usable()) {
+    TellRefusal(ctx, host, survey);
+    NtfsWipeResult refused;
+    refused.bitmapUnreadable = survey.bitmapUnreadable;
+    refused.refused = !survey.bitmapUnreadable;
+    return refused;
+  }
+  return WipeVacantNtfsClusters(ctx, op, host, random, seedWithTime, std::move(survey));
+}
+
+NtfsWipeResult WipeVacantNtfsClusters(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host,
+                                      NtfsClusterSurvey survey) {
+  platform::RandomSource random;
+  return WipeVacantNtfsClusters(ctx, op, host, random, true, std::move(survey));
+}
+
+NtfsWipeResult WipeVacantNtfsClusters(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host,
+                                      platform::RandomSource& random, bool seedWithTime, NtfsClusterSurvey survey) {
   NtfsWipeResult result;
   const std::uint32_t cs = ClusterSize(ctx);
-  if (ctx.fsKind != disk::FsKind::Ntfs || cs == 0 || ctx.mftRecordSize == 0) return result;
-  VolumeBitmap bitmap;
-  if (!bitmap.Load(ctx)) {
+  if (ctx.fsKind != disk::FsKind::Ntfs || cs == 0 || ctx.mftRecordSize == 0 || survey.vacant.size() == 0) {
+    result.refused = true;
+    return result;
+  }
+  result.clustersDisputed = survey.disputedClusters;
+  // The bitmap is read afresh before anything is written: the survey may
+  // be as old as the user's answers.
+  if (!RecheckVolumeBitmap(ctx, survey)) {
     result.bitmapUnreadable = true;
-    host.ShowMessage("The cluster bitmap of " + ctx.SearchedRoot +
-                     " drive could not be read.\n\nNothing has been overwritten.");
+    host.ShowMessage(BitmapUnreadableText(ctx.SearchedRoot));
     return result;
   }
   const std::uint32_t batchClusters = static_cast<std::uint32_t>(std::max<std::size_t>(1, kBatchBytes / cs));
@@ -307,15 +308,18 @@ NtfsWipeResult WipeVacantNtfsClusters(disk::VolumeContext& ctx, disk::OperationS
     }
     if (seedWithTime) random.SeedWithTime();
     auto last = std::chrono::steady_clock::now();
-    const std::uint64_t lastCluster = ctx.lastCluster;
+    // Clusters past the device are never vacant: the pass ends where it does.
+    const std::uint64_t lastCluster = std::min<std::uint64_t>(ctx.lastCluster, survey.vacant.size() - 1);
     for (std::uint64_t c = 0; c <= lastCluster;) {
       const auto now = std::chrono::steady_clock::now();
       if (now - last > kRefreshInterval) {
-        bitmap.Refresh(ctx);
+        // A bitmap that cannot be read any more spares everything still to
+        // come.
+        if (!RecheckVolumeBitmap(ctx, survey)) survey.vacant.ClearRange(c, lastCluster - c + 1);
         last = now;
       }
       std::uint32_t n = 0;
-      while (n < batchClusters && c + n <= lastCluster && !IsBitSet(bitmap.bits(), c + n)) ++n;
+      while (n < batchClusters && c + n <= lastCluster && survey.vacant.Test(c + n)) ++n;
       const std::uint32_t step = n == 0 ? 1 : n;
       if (n > 0) {
         const std::size_t bytes = static_cast<std::size_t>(n) * cs;
@@ -346,12 +350,29 @@ NtfsWipeResult WipeVacantNtfsClusters(disk::VolumeContext& ctx, disk::OperationS
       c += step;
     }
   }
-  if (!result.cancelled && host.AskYesNo(ReplaceRecordsQuestion(ctx.SearchedRoot))) {
+  // Written is not yet on the disk: until the flush has worked, nothing of
+  // this pass counts as done.
+  if (!disk::FlushSectors(ctx)) {
+    result.clustersFailed += result.clustersWiped;
+    result.clustersWiped = 0;
+  }
+  // The question says the vacant clusters have been replaced: it is asked
+  // only when they have.
+  if (!result.cancelled && result.clustersFailed == 0 && host.AskYesNo(ReplaceRecordsQuestion(ctx.SearchedRoot))) {
     result.recordsRan = true;
-    ReplaceFileRecords(ctx, op, host, random, result);
+    result.recordsDisputed = survey.disputedRecords;
+    ReplaceFileRecords(ctx, op, host, random, result, &survey.recordsInUse);
+    if (!disk::FlushSectors(ctx)) {
+      result.recordsFailed += result.recordsScrubbed;
+      result.recordsScrubbed = 0;
+    }
   }
   const std::string failure = NtfsWipeFailureText(ctx.SearchedRoot, result);
   if (!failure.empty()) host.ShowMessage(failure);
+  if (!result.cancelled) {
+    const std::string disputed = NtfsWipeDisputedText(ctx.SearchedRoot, result);
+    if (!disputed.empty()) host.ShowMessage(disputed);
+  }
   return result;
 }
 

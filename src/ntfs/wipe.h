@@ -5,12 +5,15 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 
+#include "disk/cluster_set.h"
 #include "disk/operation_state.h"
 #include "disk/sinks.h"
 #include "disk/volume_context.h"
+#include "ntfs/clusters_in_use.h"
 #include "ntfs/mft_record.h"
 #include "platform/random.h"
 
@@ -19,37 +22,63 @@ namespace ambrelic::ntfs {
 struct NtfsWipeResult {
   bool cancelled = false;          // Cancel during the cluster pass ended everything
   bool recordsRan = false;         // the user agreed to replace file records
+  bool recordsCancelled = false;   // Cancel stopped the record pass before its end
   bool bitmapUnreadable = false;   // the volume bitmap could not be read: nothing written
+  bool refused = false;            // the volume is damaged: nothing written
   std::uint64_t clustersWiped = 0;
-  std::uint64_t clustersFailed = 0;  // free clusters with a failed write
+  std::uint64_t clustersFailed = 0;  // free clusters with a failed write (or flush)
   std::uint64_t recordsScrubbed = 0;
-  std::uint64_t recordsFailed = 0;   // deleted records in a piece whose write failed
+  // Deleted records in a piece whose write (or flush) failed, or that the
+  // guarded write left because the disk changed under it.
+  std::uint64_t recordsFailed = 0;
   std::uint64_t piecesSkipped = 0;   // MFT pieces changed on disk between read and write
+  std::uint64_t clustersDisputed = 0;  // left as they are: the volume's records disagree on them
+  std::uint64_t recordsDisputed = 0;   // deleted records the MFT bitmap calls in use: left
+
+  // True when everything the user agreed to was carried out in full.
+  bool Complete() const {
+    return !cancelled && !recordsCancelled && !bitmapUnreadable && !refused && clustersFailed == 0 &&
+           recordsFailed == 0 && clustersDisputed == 0 && recordsDisputed == 0;
+  }
 };
 
 enum class ScrubPass : std::uint8_t { Random, Zero };
 
-// The vacant-cluster pass, the question, and the record pass when the user
-// agrees. The volume must be prepared (boot sector, mftSelfRecord,
-// lastCluster) and open for writing. When writes failed, the user is told
-// how many clusters or records kept their old bytes.
+// The check the wipe makes before it asks anything: which clusters are
+// provably vacant and which records in use (SurveyNtfsClusters). When the
+// volume is damaged or its bitmap cannot be read, the user is told why and
+// that nothing was written, and there is nothing to wipe with.
+std::optional<NtfsClusterSurvey> CheckNtfsVolumeForWipe(const disk::VolumeContext& ctx, disk::EngineHost& host);
+
+// The vacant-cluster pass over the clusters the survey calls vacant, the
+// question, and the record pass when the user agrees. The volume must be
+// prepared (boot sector, mftSelfRecord, lastCluster) and open for writing.
+// Each pass ends with the device flushed. When writes failed, or clusters
+// or records were left because the volume's records disagree on them, the
+// user is told how many.
+NtfsWipeResult WipeVacantNtfsClusters(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host,
+                                      NtfsClusterSurvey survey);
+NtfsWipeResult WipeVacantNtfsClusters(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host,
+                                      platform::RandomSource& random, bool seedWithTime, NtfsClusterSurvey survey);
+// The check and both passes: a damaged volume is refused, as above.
 NtfsWipeResult WipeVacantNtfsClusters(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host);
 NtfsWipeResult WipeVacantNtfsClusters(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host,
                                       platform::RandomSource& random, bool seedWithTime);
 
-// The record pass alone; adds to result.
+// The record pass alone; adds to result. Records in `keep` (the survey's
+// records in use) are never scrubbed.
 void ReplaceFileRecords(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host,
-                        platform::RandomSource& random, NtfsWipeResult& result);
+                        platform::RandomSource& random, NtfsWipeResult& result, const disk::ClusterSet* keep = nullptr);
 
 // Rewrites, inside buffer (consecutive records in their on-disk form, the
-// first numbered firstRecord), every record from 16 on that carries "FILE"
-// and is not in use. Random pass: the scrubbed header (an update sequence
-// of one zero entry per 512 bytes, then the end marker), random bytes after
-// it (from 0x40 on in a 1 KiB record, 0x50 in a 4 KiB one). Zero pass:
-// zeros there. Returns how many records qualified.
+// first numbered firstRecord), every record from 16 on that carries "FILE",
+// is not in use and is not in `keep`. Random pass: the scrubbed header (an
+// update sequence of one zero entry per 512 bytes, then the end marker),
+// random bytes after it (from 0x40 on in a 1 KiB record, 0x50 in a 4 KiB
+// one). Zero pass: zeros there. Returns how many records qualified.
 std::uint32_t ScrubDeletedRecords(const disk::VolumeContext& ctx, platform::RandomSource& random,
                                   RecordNumber firstRecord, std::span<std::uint8_t> buffer, std::size_t length,
-                                  ScrubPass pass);
+                                  ScrubPass pass, const disk::ClusterSet* keep = nullptr);
 
 // What one guarded write did.
 struct GuardedWriteResult {
@@ -67,6 +96,9 @@ GuardedWriteResult GuardedMftWrite(const disk::VolumeContext& ctx, Vcn vcn, std:
                                    std::size_t length);
 
 std::string NtfsWipeFailureText(const std::string& root, const NtfsWipeResult& result);
+// "N clusters and M deleted file records on C:\ drive were not
+// overwritten: ..."; empty when the volume's records agreed everywhere.
+std::string NtfsWipeDisputedText(const std::string& root, const NtfsWipeResult& result);
 
 // The question between the two phases.
 std::string ReplaceRecordsQuestion(const std::string& root);

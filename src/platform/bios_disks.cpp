@@ -35,6 +35,7 @@ Int13LoadResult Int13Service::Load(const std::string& folder) {
   attach_ = reinterpret_cast<decltype(attach_)>(take("dll16_attach_disk"));
   reset_ = reinterpret_cast<decltype(reset_)>(take("dll16_reset"));
   info_ = reinterpret_cast<decltype(info_)>(take("dll16_disk_info"));
+  api_.dll16_flush_disk = reinterpret_cast<Int13Api::FlushDisk>(take("dll16_flush_disk"));
   if (!missingExport_.empty()) {
     dlclose(handle_);
     handle_ = nullptr;

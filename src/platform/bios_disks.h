@@ -21,6 +21,10 @@ struct Int13Api {
   GetDriveParameter i13_get_drive_parameter = nullptr;
   IoSector i13_io_sector = nullptr;
   IoSectorX i13x_io_sector = nullptr;
+  // Not an INT 13h function: the stand-in's own, so that a wipe can make
+  // its writes durable before it tells of them. 0 on success.
+  using FlushDisk = int (*)(std::uint8_t drive);
+  FlushDisk dll16_flush_disk = nullptr;
 };
 
 enum class Int13LoadResult { Loaded, MissingCompanion, MissingLibrary, MissingExport };

@@ -39,8 +39,9 @@ class BlockDevice {
 
   virtual bool Writable() const = 0;
 
-  // Makes what was written reach the device (fsync); true when it did, or
-  // when there is nothing between the writes and the device.
+  // Makes what was written durable (fsync): until then a write may still
+  // sit in a cache and be lost with the device. False when that failed,
+  // which makes the writes before it as good as failed.
   virtual bool Flush() { return true; }
 };
 
@@ -109,6 +110,7 @@ class FaultyDevice : public BlockDevice {
   bool WriteAt(std::uint64_t offset, std::span<const std::uint8_t> in) override { return inner_->WriteAt(offset, in); }
   std::uint64_t Size() const override { return inner_->Size(); }
   bool Writable() const override { return inner_->Writable(); }
+  bool Flush() override { return inner_->Flush(); }
 
   // [offset, offset + length) fails from now on.
   void AddBadRange(std::uint64_t offset, std::uint64_t length) { bad_.emplace_back(offset, offset + length); }

@@ -261,7 +261,7 @@ DriveTable BuildDriveTable(const std::vector<DriveSource>& given) {
   auto assign = [&](Drive& d, char letter) {
     d.letter = letter;
     d.root = std::string(1, letter) + ":\\";
-    d.displayName = (d.label.empty() ? BaseName(d.sourcePath) : d.label) + " (" + letter + ":)";
+    d.displayName = DriveDisplayName(d);
     table.drives.push_back(d);
   };
   for (std::size_t i = 0; i < floppies.size(); ++i) {
@@ -279,6 +279,10 @@ DriveTable BuildDriveTable(const std::vector<DriveSource>& given) {
     assign(others[i], static_cast<char>('C' + i));
   }
   return table;
+}
+
+std::string DriveDisplayName(const Drive& drive) {
+  return (drive.label.empty() ? BaseName(drive.sourcePath) : drive.label) + " (" + drive.letter + ":)";
 }
 
 int PreselectedPosition(const std::vector<Drive>& drives) {

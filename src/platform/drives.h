@@ -77,6 +77,9 @@ bool SysfsRemovable(const std::string& path);
 // Logical sector size of a block device (BLKSSZGET), 512 for files.
 std::uint16_t SourceSectorSize(const std::string& path);
 
+// "<label or file name> (<letter>:)", as the drive list shows a drive.
+std::string DriveDisplayName(const Drive& drive);
+
 // Position the dialog preselects: C: when listed, else the first, else -1.
 int PreselectedPosition(const std::vector<Drive>& drives);
 

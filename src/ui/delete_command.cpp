@@ -4,6 +4,7 @@
 #include "ui/delete_command.h"
 
 #include <cerrno>
+#include <optional>
 
 #include "exfat/wipe.h"
 #include "fat/wipe.h"
@@ -86,6 +87,7 @@ bool MainDialog::ReopenDiskForWriting9x() {
 void MainDialog::OnDeleteCompletely() {
   lastOutcome_ = CommandOutcome::Stopped;
   wipeFailures_ = 0;
+  wipeComplete_ = false;
   BeginMediaRecord();
   if (PrepareVolume() != 1) {
     ReportMedia(MediaReport::Wipe);
@@ -94,24 +96,37 @@ void MainDialog::OnDeleteCompletely() {
   // The writable open comes before the questions, so that a read-only or
   // mounted source is refused before the user is asked anything.
   if (!(windows9x_ ? ReopenDiskForWriting9x() : ReopenVolumeForWriting())) return;
-  lastOutcome_ = CommandOutcome::Ran;
   const std::string& root = ctx_.SearchedRoot;
-  if (AskYesNo(DeleteCompletelyFirstQuestion(root), true) &&
-      AskYesNo(DeleteCompletelySecondQuestion(root), true)) {
-    if (ctx_.fsKind == disk::FsKind::Ntfs) {
-      const ntfs::NtfsWipeResult r = ntfs::WipeVacantNtfsClusters(ctx_, op_, *this);
-      wipeFailures_ = r.clustersFailed + r.recordsFailed + (r.bitmapUnreadable ? 1 : 0);
-    } else if (ctx_.fsKind == disk::FsKind::Exfat) {
-      const exfat::ExfatWipeResult r = exfat::WipeExfatVolume(ctx_, op_, *this);
-      wipeFailures_ = r.clustersFailed + r.entriesFailed + (r.bitmapUnreadable ? 1 : 0) + (r.refused ? 1 : 0) +
-                      (r.flushFailed ? 1 : 0);
-    } else {
-      const fat::FatWipeResult r = fat::WipeFatVolume(ctx_, op_, *this);
-      wipeFailures_ = r.clustersFailed + r.entriesFailed + (r.tableUnreadable ? 1 : 0);
+  // So does the check of what is in use: a volume whose own records
+  // contradict each other is refused, with the reason, before any question.
+  std::optional<ntfs::NtfsClusterSurvey> ntfsSurvey;
+  std::optional<fat::FatClusterSurvey> fatSurvey;
+  // The exFAT wipe makes its own check of what is in use, as it goes.
+  const bool exfatVolume = ctx_.fsKind == disk::FsKind::Exfat;
+  if (ctx_.fsKind == disk::FsKind::Ntfs) ntfsSurvey = ntfs::CheckNtfsVolumeForWipe(ctx_, *this);
+  else if (!exfatVolume) fatSurvey = fat::CheckFatVolumeForWipe(ctx_, *this);
+  if (ntfsSurvey || fatSurvey || exfatVolume) {
+    lastOutcome_ = CommandOutcome::Ran;
+    if (AskYesNo(DeleteCompletelyFirstQuestion(root), true) && AskYesNo(DeleteCompletelySecondQuestion(root), true)) {
+      if (ntfsSurvey) {
+        const ntfs::NtfsWipeResult r = ntfs::WipeVacantNtfsClusters(ctx_, op_, *this, std::move(*ntfsSurvey));
+        wipeFailures_ = r.clustersFailed + r.recordsFailed + (r.bitmapUnreadable ? 1 : 0);
+        wipeComplete_ = r.Complete();
+      } else if (exfatVolume) {
+        const exfat::ExfatWipeResult r = exfat::WipeExfatVolume(ctx_, op_, *this);
+        wipeFailures_ = r.clustersFailed + r.entriesFailed + (r.bitmapUnreadable ? 1 : 0) + (r.refused ? 1 : 0) +
+                        (r.flushFailed ? 1 : 0);
+        wipeComplete_ = wipeFailures_ == 0 && !r.cancelled;
+      } else {
+        const fat::FatWipeResult r = fat::WipeFatVolume(ctx_, op_, *this, std::move(*fatSurvey));
+        wipeFailures_ = r.clustersFailed + r.entriesFailed + (r.tableUnreadable ? 1 : 0);
+        wipeComplete_ = r.Complete();
+      }
     }
     // What could not be read was not overwritten either.
     ReportMedia(MediaReport::Wipe);
     wipeFailures_ += lastUnreadable_ + (lastDeviceLost_ ? 1 : 0);
+    if (lastUnreadable_ != 0 || lastDeviceLost_) wipeComplete_ = false;
   } else {
     ReportMedia(MediaReport::Wipe);
   }

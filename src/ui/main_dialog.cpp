@@ -55,6 +55,8 @@ const platform::Drive* MainDialog::SelectedSlot() const {
 
 Answer MainDialog::Message(const std::string& text, Buttons buttons, Icon icon, int defaultButton) {
   ++messagesShown_;
+  // A progress window still open beside the box shows where the work stands.
+  if (openProgress_) openProgress_->Refresh();
   return host_.ShowMessage(MessageRequest{text, buttons, icon, defaultButton});
 }
 

@@ -62,6 +62,11 @@ class MainDialog : public disk::EngineHost, public ProgressOwner {
   // Clusters, entries or records the last delete-completely command could
   // not overwrite.
   std::uint64_t LastWipeFailures() const { return wipeFailures_; }
+  // True when the last delete-completely command did everything the user
+  // agreed to: both confirmations answered Yes, the volume not refused,
+  // nothing cancelled, failed or left because the volume's records
+  // disagree on it.
+  bool LastWipeComplete() const { return wipeComplete_; }
   // The restore command and its steps (restore_command.cpp).
   void OnRestore();
   int EnsureFolder(const std::string& path);
@@ -174,6 +179,7 @@ class MainDialog : public disk::EngineHost, public ProgressOwner {
   Windows9xPlatform* windows9x_ = nullptr;
   bool ending_ = false;
   std::uint64_t wipeFailures_ = 0;
+  bool wipeComplete_ = false;
   disk::MediaErrors::Limits mediaLimits_;
   std::uint64_t lastUnreadable_ = 0;
   bool lastDeviceLost_ = false;

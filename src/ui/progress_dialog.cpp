@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "platform/clock.h"
+
 namespace ambrelic::ui {
 namespace {
 
@@ -46,6 +48,9 @@ bool ProgressDialog::Open(ProgressOwner& owner) {
 }
 
 void ProgressDialog::Close() {
+  // The last state is shown before the window goes (a terminal line keeps
+  // it until it is erased).
+  if (open_ && pending_ != 0) Refresh();
   if (owner_) {
     if (ownerDisabled_) owner_->SetEnabled(true);
     ownerDisabled_ = 0;
@@ -65,9 +70,13 @@ void ProgressDialog::BeginCount(const std::string& label, std::uint64_t total) {
   total_ = total;
   countText_ = label.empty() ? std::string() : std::to_string(total);
   stepsDone_ = 0;
+  nextStepAt_ = NextStepPosition();
   if (open_) {
     view_->SetCountLabel(label);
-    view_->SetBar(lower_, upper_, barPos_);
+    pending_ |= kBarPending;
+    Refresh();
+    // The first position of the new count is shown at once.
+    refreshed_ = false;
   }
 }
 
@@ -78,11 +87,60 @@ void ProgressDialog::ShowFileLabel() {
 
 void ProgressDialog::SetFileName(const std::string& text) {
   fileName_ = text;
-  if (open_) view_->SetFileName(text);
+  pending_ |= kFilePending;
+  MaybeRefresh(false);
 }
 
 void ProgressDialog::PumpMessages() {
   if (host_.PumpMessages()) cancelRequest_ = 1;
+  // Every step pumps: a state left pending by the last report is shown
+  // once its time has come, even when no report follows for a while.
+  if (pending_ != 0) MaybeRefresh(false);
+}
+
+std::uint64_t ProgressDialog::NextStepPosition() const {
+  // The least position p with p * 100 / total > stepsDone_.
+  if (total_ == 0 || stepsDone_ >= kMaxStepsTarget) return ~std::uint64_t{0};
+  const unsigned __int128 need = static_cast<unsigned __int128>(stepsDone_ + 1) * total_;
+  const unsigned __int128 p = (need + 99) / 100;
+  return p > ~std::uint64_t{0} ? ~std::uint64_t{0} : static_cast<std::uint64_t>(p);
+}
+
+std::int64_t ProgressDialog::Now() const {
+  return clock_ ? clock_() : platform::TickMilliseconds();
+}
+
+void ProgressDialog::MaybeRefresh(bool force) {
+  if (!open_ || pending_ == 0) return;
+  if (!force && refreshed_ && Now() - lastRefresh_ < kRefreshMilliseconds) return;
+  Refresh();
+}
+
+void ProgressDialog::Refresh() {
+  if (!open_ || !view_) {
+    pending_ = 0;
+    return;
+  }
+  const unsigned what = pending_;
+  pending_ = 0;
+  // The percentage last: a terminal line redraws whole when it changes.
+  if (what & kBarPending) view_->SetBar(lower_, upper_, barPos_);
+  if (what & kFilePending) view_->SetFileName(fileName_);
+  if (what & kCountPending) view_->SetCountText(CounterLine());
+  if (what & kPercentPending) view_->SetPercentText(percentText_);
+  refreshed_ = true;
+  lastRefresh_ = Now();
+  ++refreshes_;
+}
+
+const std::string& ProgressDialog::CounterLine() const {
+  if (counterLineStale_) {
+    counterLine_ = std::to_string(position_);
+    counterLine_ += " / ";
+    counterLine_ += countText_;
+    counterLineStale_ = false;
+  }
+  return counterLine_;
 }
 
 bool ProgressDialog::TakeCancelRequest() {
@@ -101,7 +159,7 @@ int ProgressDialog::StepBar() {
   const long long span = static_cast<long long>(upper_) - lower_;
   if (span > 0 && (next > upper_ || next < lower_)) next = lower_ + (next - lower_) % span;
   barPos_ = static_cast<int>(next);
-  if (open_) view_->SetBar(lower_, upper_, barPos_);
+  pending_ |= kBarPending;
   ShowPercent(static_cast<long long>(previous) + step_);
   return previous;
 }
@@ -115,26 +173,31 @@ void ProgressDialog::ShowPercent(long long position) {
   std::snprintf(text, sizeof text, "%lld%%", percent);
   if (percentText_ != text) {
     percentText_ = text;
-    if (open_) view_->SetPercentText(percentText_);
+    pending_ |= kPercentPending;
   }
 }
 
 bool ProgressDialog::Advance(std::uint64_t position) {
   if (TakeCancelRequest()) return false;
   if (!countText_.empty()) {
-    counterLine_ = std::to_string(position) + " / " + countText_;
-    if (open_) view_->SetCountText(counterLine_);
+    position_ = position;
+    counterLineStale_ = true;
+    pending_ |= kCountPending;
   }
-  // A total of 0 has no fraction to show: the bar stays where it is.
-  std::uint64_t target = 0;
-  if (total_ != 0) {
+  // A total of 0 has no fraction to show: the bar stays where it is. Below
+  // the position of the next whole percent there is no step to take, and
+  // most positions are (an engine advances per cluster or record).
+  if (total_ != 0 && position >= nextStepAt_) {
     const unsigned __int128 scaled = static_cast<unsigned __int128>(position) * 100 / total_;
-    target = scaled > kMaxStepsTarget ? kMaxStepsTarget : static_cast<std::uint64_t>(scaled);
+    const std::uint64_t target = scaled > kMaxStepsTarget ? kMaxStepsTarget : static_cast<std::uint64_t>(scaled);
+    while (static_cast<std::uint64_t>(stepsDone_) < target) {
+      StepBar();
+      stepsDone_ += 1;
+    }
+    nextStepAt_ = NextStepPosition();
   }
-  while (static_cast<std::uint64_t>(stepsDone_) < target) {
-    StepBar();
-    stepsDone_ += 1;
-  }
+  // The end of the count is shown as soon as it is reached.
+  MaybeRefresh(total_ != 0 && position >= total_);
   return true;
 }
 

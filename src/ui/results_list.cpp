@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <numeric>
+#include <string_view>
 
 #include "platform/text.h"
 
@@ -139,42 +140,148 @@ void ResultsList::OnColumnClick(int column) {
   lastSortedColumn_ = column;
   const bool descending = directionFlag_ != 0;
 
-  // Keys are computed once per row: upper-casing or rearranging inside the
-  // comparison would redo it n log n times.
-  std::vector<std::size_t> order(rows_.size());
-  std::iota(order.begin(), order.end(), 0);
-  const std::size_t c = static_cast<std::size_t>(column);
+  std::vector<std::uint32_t> order;
   if (column == 2 || column == 4) {
-    std::vector<std::uint32_t> keys(rows_.size());
-    for (std::size_t i = 0; i < rows_.size(); ++i) keys[i] = ParseUInt32Text(rows_[i].texts[c]);
-    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
-      return descending ? keys[b] < keys[a] : keys[a] < keys[b];
-    });
+    order = SortedOrderByNumber(column, descending);
   } else if (column == 3 && AllCanonicalDates(rows_)) {
-    // Every text is MM/DD/YYYY HH:MM: the rearranged texts compare like
-    // the numbers YYYYMMDDHHMM, without a string per row.
-    std::vector<std::uint64_t> keys(rows_.size());
-    for (std::size_t i = 0; i < rows_.size(); ++i) keys[i] = DateKey(rows_[i].texts[c]);
-    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
-      return descending ? keys[b] < keys[a] : keys[a] < keys[b];
-    });
+    order = SortedOrderByDate(descending);
   } else {
-    std::vector<std::string> keys(rows_.size());
-    for (std::size_t i = 0; i < rows_.size(); ++i) {
-      keys[i] = column == 3 ? SortableModified(rows_[i].texts[c]) : platform::UpperCase(rows_[i].texts[c]);
-    }
-    // std::string compares as unsigned bytes (char_traits<char>::lt does).
-    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
-      return descending ? keys[b] < keys[a] : keys[a] < keys[b];
-    });
+    order = SortedOrderByText(column, descending);
   }
-  std::vector<ResultRow> sorted;
-  sorted.reserve(rows_.size());
-  for (std::size_t i : order) sorted.push_back(std::move(rows_[i]));
-  rows_.swap(sorted);
+  Permute(order);
 
   directionFlag_ = directionFlag_ ? 0 : 1;
   host_.SetWaitCursor(false);
+}
+
+// Every order below is stable: rows that compare equal keep the order they
+// had, because ties fall back to the row's index. Keys are computed once per
+// row, and sorted packed with the index, so that no comparison reaches into
+// a row.
+std::vector<std::uint32_t> ResultsList::SortedOrderByNumber(int column, bool descending) const {
+  const std::size_t c = static_cast<std::size_t>(column);
+  std::vector<std::uint64_t> packed(rows_.size());
+  for (std::size_t i = 0; i < rows_.size(); ++i) {
+    std::uint32_t key = ParseUInt32Text(rows_[i].texts[c]);
+    if (descending) key = ~key;
+    packed[i] = (static_cast<std::uint64_t>(key) << 32) | i;
+  }
+  std::sort(packed.begin(), packed.end());
+  std::vector<std::uint32_t> order(rows_.size());
+  for (std::size_t i = 0; i < packed.size(); ++i) order[i] = static_cast<std::uint32_t>(packed[i]);
+  return order;
+}
+
+std::vector<std::uint32_t> ResultsList::SortedOrderByDate(bool descending) const {
+  // Every text is MM/DD/YYYY HH:MM: the rearranged texts compare like the
+  // numbers YYYYMMDDHHMM, without a string per row.
+  struct Key {
+    std::uint64_t date;
+    std::uint32_t index;
+  };
+  std::vector<Key> keys(rows_.size());
+  for (std::size_t i = 0; i < rows_.size(); ++i) {
+    const std::uint64_t date = DateKey(rows_[i].texts[3]);
+    keys[i] = {descending ? ~date : date, static_cast<std::uint32_t>(i)};
+  }
+  std::sort(keys.begin(), keys.end(),
+            [](const Key& a, const Key& b) { return a.date != b.date ? a.date < b.date : a.index < b.index; });
+  std::vector<std::uint32_t> order(rows_.size());
+  for (std::size_t i = 0; i < keys.size(); ++i) order[i] = keys[i].index;
+  return order;
+}
+
+std::vector<std::uint32_t> ResultsList::SortedOrderByText(int column, bool descending) const {
+  // The sort texts (upper-cased, or dates rearranged) laid end to end in one
+  // buffer; each key holds its first 16 bytes as two big-endian numbers, so
+  // that most comparisons are two integer compares and only keys that share
+  // 16 bytes compare the rest.
+  const std::size_t c = static_cast<std::size_t>(column);
+  std::string arena;
+  std::vector<std::uint32_t> start(rows_.size() + 1);
+  for (std::size_t i = 0; i < rows_.size(); ++i) {
+    start[i] = static_cast<std::uint32_t>(arena.size());
+    const std::string& text = rows_[i].texts[c];
+    if (column == 3) {
+      arena += SortableModified(text);
+    } else if (std::all_of(text.begin(), text.end(), [](char ch) { return static_cast<unsigned char>(ch) < 0x80; })) {
+      // ASCII: the locale's upper case of these bytes is A to Z.
+      for (char ch : text) arena += (ch >= 'a' && ch <= 'z') ? static_cast<char>(ch - 32) : ch;
+    } else {
+      arena += platform::UpperCase(text);
+    }
+  }
+  start[rows_.size()] = static_cast<std::uint32_t>(arena.size());
+  struct Key {
+    std::uint64_t high;
+    std::uint64_t low;
+    std::uint32_t index;
+    std::uint32_t rest;  // bytes after the common beginning
+  };
+  auto text = [&](std::uint32_t i) {
+    return std::string_view(arena.data() + start[i], start[i + 1] - start[i]);
+  };
+  // Bytes every text begins with tell no row from another (a folder column
+  // often starts "C:\Documents\" throughout): the keys hold the 16 bytes
+  // after them.
+  std::size_t common = rows_.empty() ? 0 : text(0).size();
+  for (std::size_t i = 1; i < rows_.size() && common != 0; ++i) {
+    const std::string_view first = text(0);
+    const std::string_view t = text(static_cast<std::uint32_t>(i));
+    std::size_t same = 0;
+    const std::size_t limit = std::min(common, t.size());
+    while (same < limit && first[same] == t[same]) ++same;
+    common = same;
+  }
+  std::vector<Key> keys(rows_.size());
+  for (std::size_t i = 0; i < rows_.size(); ++i) {
+    const std::string_view t = text(static_cast<std::uint32_t>(i)).substr(common);
+    std::uint64_t part[2] = {0, 0};
+    for (std::size_t b = 0; b < 16 && b < t.size(); ++b) {
+      part[b / 8] |= static_cast<std::uint64_t>(static_cast<unsigned char>(t[b])) << (8 * (7 - b % 8));
+    }
+    keys[i] = {part[0], part[1], static_cast<std::uint32_t>(i), static_cast<std::uint32_t>(t.size())};
+  }
+  // Byte order of the texts (std::string_view compares as unsigned bytes);
+  // descending swaps the texts, never the tie on the index.
+  auto less = [&](const Key& a, const Key& b) {
+    if (a.high != b.high) return descending ? b.high < a.high : a.high < b.high;
+    if (a.low != b.low) return descending ? b.low < a.low : a.low < b.low;
+    // Both texts whole in their keys: the shorter is the other's beginning
+    // (or they are equal).
+    if (a.rest <= 16 && b.rest <= 16) {
+      if (a.rest != b.rest) return descending ? b.rest < a.rest : a.rest < b.rest;
+      return a.index < b.index;
+    }
+    const int cmp = text(a.index).compare(text(b.index));
+    if (cmp != 0) return descending ? cmp > 0 : cmp < 0;
+    return a.index < b.index;
+  };
+  std::sort(keys.begin(), keys.end(), less);
+  std::vector<std::uint32_t> order(rows_.size());
+  for (std::size_t i = 0; i < keys.size(); ++i) order[i] = keys[i].index;
+  return order;
+}
+
+void ResultsList::Permute(const std::vector<std::uint32_t>& order) {
+  // Row i becomes the row at order[i], moved along each cycle of the
+  // permutation: every row moves once, and no second list is built.
+  std::vector<bool> placed(rows_.size(), false);
+  for (std::size_t i = 0; i < rows_.size(); ++i) {
+    if (placed[i] || order[i] == i) continue;
+    ResultRow held = std::move(rows_[i]);
+    std::size_t j = i;
+    for (;;) {
+      const std::size_t from = order[j];
+      placed[j] = true;
+      if (from == i) {
+        rows_[j] = std::move(held);
+        break;
+      }
+      rows_[j] = std::move(rows_[from]);
+      j = from;
+    }
+  }
 }
 
 void ResultsList::SetSelected(int row, bool selected) {

@@ -92,6 +92,12 @@ class ResultsList {
 
  private:
   void SetCounter(std::string text);
+  // The rows' new order for a sort (row i of the sorted list is row
+  // order[i] of the list as it stands), and the move into it.
+  std::vector<std::uint32_t> SortedOrderByNumber(int column, bool descending) const;
+  std::vector<std::uint32_t> SortedOrderByDate(bool descending) const;
+  std::vector<std::uint32_t> SortedOrderByText(int column, bool descending) const;
+  void Permute(const std::vector<std::uint32_t>& order);
 
   Host& host_;
   std::vector<Column> columns_;

@@ -11,6 +11,7 @@
 #include "exfat/volume.h"
 #include "fat/allocation_table.h"
 #include "ntfs/mft_scan.h"
+#include "ntfs/volume_label.h"
 #include "platform/boot_sector.h"
 #include "platform/volume_info.h"
 #include "ui/main_dialog.h"
@@ -95,6 +96,24 @@ disk::FsKind IdentifyDriveKind(const platform::Drive& drive) {
     if (!exfat::ReadBootRegion(scratch, layout)) return disk::FsKind::None;
   }
   return scratch.fsKind;
+}
+
+void NameNtfsDrivesByLabel(std::vector<platform::Drive>& drives) {
+  for (platform::Drive& drive : drives) {
+    if (!drive.label.empty()) continue;
+    platform::OpenResult opened = platform::OpenFileDevice(drive.sourcePath, drive.offset, drive.length, false);
+    if (!opened.device) continue;
+    disk::VolumeContext scratch;
+    scratch.bytesPerSector = drive.sectorSize;
+    scratch.volumeHandle = opened.device;
+    if (KindForDrive(drive, *opened.device) != disk::FsKind::Ntfs) continue;
+    scratch.fsKind = disk::FsKind::Ntfs;
+    if (!ntfs::PrepareNtfsVolume(scratch)) continue;
+    std::string label = ntfs::ReadVolumeLabel(scratch);
+    if (label.empty()) continue;
+    drive.label = std::move(label);
+    drive.displayName = platform::DriveDisplayName(drive);
+  }
 }
 
 int MainDialog::PrepareVolume() {

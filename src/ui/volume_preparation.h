@@ -6,6 +6,8 @@
 // command line's drive listing.
 #pragma once
 
+#include <vector>
+
 #include "disk/volume_context.h"
 #include "platform/block_device.h"
 #include "platform/drives.h"
@@ -26,5 +28,11 @@ disk::FsKind KindForDrive(const platform::Drive& drive, platform::BlockDevice& v
 // boot sector is one the FAT or NTFS loader refuses or the volume cannot be
 // opened. Reads only.
 disk::FsKind IdentifyDriveKind(const platform::Drive& drive);
+
+// Names each drive that holds an NTFS volume by the volume's label, as the
+// drive table names FAT drives by theirs (an NTFS label is not in the boot
+// sector the table reads but in the $Volume file). Drives without a label
+// keep their names. Reads only.
+void NameNtfsDrivesByLabel(std::vector<platform::Drive>& drives);
 
 }  // namespace ambrelic::ui

@@ -120,11 +120,12 @@ TEST(CliBinary, DrivesOfAPartitionedImage) {
                         Image("ntfs.img") + "'");
   EXPECT_EQ(other.out, "C:\\\tremovable\tFAT32\tSTICK32 (C:)\t" + Image("del32.img") + "\t0\n" +
                            "D:\\\tfixed\tnone\tgarbage.img (D:)\t" + Image("garbage.img") + "\t0\n" +
-                           "E:\\\tfixed\tNTFS\tntfs.img (E:)\t" + Image("ntfs.img") + "\t0\n");  // A source that is not there is named with its error, the others listed.
+                           "E:\\\tfixed\tNTFS\tNTFSVOL (E:)\t" + Image("ntfs.img") + "\t0\n");
+  // A source that is not there is named with its error, the others listed.
   const CliRun missing = Cli("drives /no/such.img '" + Image("ntfs.img") + "'");
   EXPECT_EQ(missing.status, 1);
   EXPECT_EQ(missing.err, "ambrelic-cli: /no/such.img: No such file or directory\n");
-  EXPECT_EQ(missing.out, "D:\\\tfixed\tNTFS\tntfs.img (D:)\t" + Image("ntfs.img") + "\t0\n");
+  EXPECT_EQ(missing.out, "D:\\\tfixed\tNTFS\tNTFSVOL (D:)\t" + Image("ntfs.img") + "\t0\n");
 }
 
 TEST(CliBinary, SearchCsvIsTheListExactly) {

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 
 #include "disk/byte_reader.h"
 #include "support/test_support.h"
@@ -26,8 +27,22 @@ std::string HugeTableImage(const std::string& tag, std::uint64_t clusterSectors)
   disk::put16(b, 0x13, 0);
   disk::put32(b, 0x20, 0xFFFFFFFFu);
   disk::put32(b, 0x24, 0x40000000u);
+  // The backup boot sector (sector 6) agrees with it: the wipe refuses a
+  // volume whose two boot sectors disagree.
+  sector.resize(7 * 512);
+  std::copy_n(sector.begin(), 512, sector.begin() + 6 * 512);
   test::WriteFileBytes(path, sector);
   fs::resize_file(path, (32 + 2 * 0x40000000ull + clusterSectors) * 512);
+  // The root folder's cluster is in use in both tables (a root folder in
+  // a free cluster is a damaged volume, which the wipe refuses).
+  {
+    std::fstream f(path, std::ios::in | std::ios::out | std::ios::binary);
+    const char used[4] = {'\xFF', '\xFF', '\xFF', '\x0F'};
+    for (const std::uint64_t table : {32ull, 32 + 0x40000000ull}) {
+      f.seekp(static_cast<std::streamoff>(table * 512 + 2 * 4));
+      f.write(used, 4);
+    }
+  }
   return path;
 }
 

@@ -8,6 +8,8 @@
 #include <map>
 #include <sstream>
 
+#include <unistd.h>
+
 #include "disk/partition_table.h"
 #include "platform/drives.h"
 #include "support/test_support.h"
@@ -245,6 +247,47 @@ TEST(Windows9xPath, WipeWritesThroughTheServiceAndOnlyThatVolume) {
                        " / 512)) count=40960 status=none && fsck.fat -n '" + dir + "/e.img' >/dev/null 2>&1",
                    &rc);
   EXPECT_EQ(rc, 0);
+}
+
+}  // namespace ambrelic::ui
+
+namespace ambrelic::ui {
+
+// On the 9x path the whole disk is served for writing: while any file
+// system of it is mounted (here ntfs-3g over a loop device on its second
+// partition), the wipe of its FAT partition is refused before anything is
+// asked, as on the NT path. Needs root for the loop device and FUSE.
+TEST(Windows9xPath, WipeIsRefusedWhileAFileSystemOfTheDiskIsMounted) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root for a loop device";
+  const std::string dir = test::MakeTempDir("wipe9x-mounted");
+  const std::string image = dir + "/disk.img";
+  int rc = -1;
+  test::RunCommand("truncate -s 64M '" + image + "' && printf 'label: dos\\nstart=2048, size=40960, type=6, "
+                   "bootable\\nstart=43008, size=40960, type=7\\n' | sfdisk -q '" + image +
+                       "' && mkfs.fat -F 16 --offset=2048 '" + image + "' 20480 >/dev/null 2>&1",
+                   &rc);
+  ASSERT_EQ(rc, 0);
+  const std::string loop = test::RunCommand("losetup -f --show -o " + std::to_string(43008 * 512) +
+                                                " --sizelimit " + std::to_string(40960 * 512) + " '" + image +
+                                                "' 2>/dev/null",
+                                            &rc);
+  if (rc != 0 || loop.empty()) GTEST_SKIP() << "no loop device here";
+  const std::string device = loop.substr(0, loop.find('\n'));
+  const std::string mountPoint = test::MakeTempDir("wipe9x-mnt");
+  test::RunCommand("mkntfs -F -Q -q '" + device + "' >/dev/null 2>&1 && ntfs-3g '" + device + "' '" + mountPoint +
+                       "' 2>&1",
+                   &rc);
+  if (rc != 0) {
+    test::RunCommand("losetup -d '" + device + "'");
+    GTEST_SKIP() << "ntfs-3g cannot mount here";
+  }
+  const std::string before = test::Sha256Of(image);
+  const CliResult r = Cli("--platform 9x wipe --drive C: --yes --records --quiet '" + image + "'");
+  const std::string after = test::Sha256Of(image);
+  test::RunCommand("umount '" + mountPoint + "'; losetup -d '" + device + "'");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "The drive is in use (mounted). Unmount it and try again.\n");
+  EXPECT_EQ(after, before);
 }
 
 }  // namespace ambrelic::ui

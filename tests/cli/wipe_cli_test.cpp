@@ -1,6 +1,7 @@
 // ambrelic-cli wipe: its options parsed in-process, and the built binary run
 // on copies of the wipe images: the default No without a terminal, --yes,
-// --records, a read-only source and a mounted block device refused.
+// --records, a read-only source and a mounted block device refused, Ctrl-C
+// during the wipe.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -54,11 +55,12 @@ TEST(CliWipeOptions, Flags) {
             std::string::npos);
 }
 
+// Declined is not done: the status is 1.
 TEST(CliWipe, WithoutYesAndWithoutATerminalNothingIsWritten) {
   const std::string path = CopyOf("wipe-ntfs.img");
   const std::string before = test::Sha256Of(path);
   const CliResult r = Cli("wipe '" + path + "'");
-  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.status, 1) << r.err;
   EXPECT_EQ(r.err, kFirst);
   EXPECT_EQ(test::Sha256Of(path), before);
 }
@@ -128,6 +130,42 @@ TEST(CliWipe, AnImageFileMountedThroughFuseIsRefused) {
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err, "The drive is in use (mounted). Unmount it and try again.\n");
   EXPECT_EQ(after, before);
+}
+
+}  // namespace
+}  // namespace ambrelic::cli
+
+namespace ambrelic::cli {
+namespace {
+
+// Ctrl-C while the vacant clusters are being overwritten: the wipe stops,
+// the question between the phases is not asked, and the status is 1 (the
+// user confirmed a wipe that was not done).
+TEST(CliWipe, CtrlCDuringTheWipeEndsWithStatusOne) {
+  const std::string dir = test::MakeTempDir("cliwipe-interrupt");
+  const std::string image = dir + "/big.img";
+  int status = -1;
+  // Large and nearly empty: the vacant-cluster pass takes long enough to
+  // be interrupted.
+  test::RunCommand("truncate -s 512M '" + image + "' && mkfs.fat -F 32 -s 1 '" + image + "' >/dev/null 2>&1",
+                   &status);
+  ASSERT_EQ(status, 0);
+  // The questions are printed (answered by --yes) before the pass begins;
+  // the signal follows the second one.
+  const std::string script = dir + "/interrupt.sh";
+  const std::string text =
+      "'" + std::string(AMBRELIC_CLI) + "' wipe --yes --records '" + image + "' 2>'" + dir +
+      "/err' </dev/null & pid=$!\n"
+      "for i in $(seq 1 3000); do [ \"$(grep -c 'Do you want to continue' '" + dir +
+      "/err')\" = 2 ] && break; sleep 0.01; done\n"
+      "if kill -INT $pid 2>/dev/null; then wait $pid; echo $?; else wait $pid; echo finished; fi\n";
+  test::WriteFileBytes(script, std::vector<std::uint8_t>(text.begin(), text.end()));
+  const std::string out = test::RunCommand("bash '" + script + "'");
+  const auto err = test::ReadFileBytes(dir + "/err");
+  const std::string said(err.begin(), err.end());
+  if (out.rfind("finished", 0) == 0) GTEST_SKIP() << "the wipe ended before the signal";
+  EXPECT_EQ(out, "1\n") << said;
+  EXPECT_EQ(said.find("have been replaced"), std::string::npos) << said;
 }
 
 }  // namespace

@@ -68,6 +68,7 @@ class MemFat {
     ctx.sectorsPerCluster = sectorsPerCluster;
     ctx.bytesPerCluster = 512u * sectorsPerCluster;
     ctx.reservedSectors = 1;
+    ctx.numberOfFats = 1;
     ctx.sectorsPerFat = fatSectors;
     ctx.fatStartSector = 1;
     ctx.rootDirSector = 1 + fatSectors;
@@ -99,6 +100,12 @@ class MemFat {
     ctx.fatWork = ctx.fatCopy;
     FatSetEntry(ctx, c, v);
     ctx.fatCopy = ctx.fatWork;
+  }
+  // Writes the loaded table to the device, where the wipe's own check reads
+  // every copy.
+  void StoreTables() {
+    std::copy(ctx.fatCopy.begin(), ctx.fatCopy.end(),
+              device->Bytes().begin() + static_cast<std::ptrdiff_t>(ctx.fatStartSector) * 512);
   }
   void Chain(std::initializer_list<Cluster> clusters) {
     std::vector<Cluster> v(clusters);

@@ -10,6 +10,7 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QTableView>
 #include <QTest>
 #include <algorithm>
@@ -51,6 +52,29 @@ class ShowWatcher : public QObject {
   }
   std::vector<std::string> shownTexts;
 };
+
+// Every column shows its header and its widest value whole, within the
+// list's width (no horizontal scroll bar), and "In Folder" has the rest.
+void ExpectColumnsShownWhole(MainWindow& w) {
+  QTableView* view = w.ResultsView();
+  QHeaderView* header = view->horizontalHeader();
+  QApplication::processEvents();
+  const QFontMetrics fm(view->font());
+  int total = 0;
+  for (int c = 0; c < view->model()->columnCount(); ++c) {
+    const int width = view->columnWidth(c);
+    total += width;
+    const QString text = view->model()->headerData(c, Qt::Horizontal).toString();
+    EXPECT_GE(width, fm.horizontalAdvance(text) + 8) << text.toStdString();
+    EXPECT_GE(width, header->sectionSizeHint(c)) << text.toStdString();
+    const char* widest = c == 2 || c == 4 ? "4294967295" : c == 3 ? "00/00/0000 00:00" : "";
+    EXPECT_GE(width, fm.horizontalAdvance(QString::fromLatin1(widest)) + 8) << text.toStdString();
+  }
+  EXPECT_EQ(header->sectionResizeMode(MainWindow::kFolderColumn), QHeaderView::Stretch);
+  EXPECT_LE(total, view->viewport()->width());
+  EXPECT_GE(total, view->viewport()->width() - 1) << "the folder column takes the spare width";
+  EXPECT_FALSE(view->horizontalScrollBar()->isVisible());
+}
 
 class MainWindowTest : public ::testing::Test {
  protected:
@@ -94,23 +118,25 @@ TEST_F(MainWindowTest, ShowsTheDesignedControlsAndMenu) {
   EXPECT_EQ(w->RestoreButton()->isEnabled(), MainWindow::RestoreAvailable());
   EXPECT_EQ(w->DeleteCompletelyAction()->isEnabled(), MainWindow::DeleteCompletelyAvailable());
 
-  // The list's columns before any search: four, with the designed widths.
+  // The list's columns before any search: four, all shown whole.
   QAbstractItemModel* m = w->ResultsView()->model();
   ASSERT_EQ(m->columnCount(), 4);
   const char* headers[] = {"Name", "In Folder", "Size", "Modified"};
-  const int widths[] = {110, 210, 70, 110};
-  for (int c = 0; c < 4; ++c) {
-    EXPECT_EQ(m->headerData(c, Qt::Horizontal).toString(), headers[c]);
-    EXPECT_EQ(w->ResultsView()->columnWidth(c), w->ColumnPixels(widths[c]));
-    EXPECT_GE(w->ColumnPixels(widths[c]), widths[c]);
-  }
+  for (int c = 0; c < 4; ++c) EXPECT_EQ(m->headerData(c, Qt::Horizontal).toString(), headers[c]);
+  ExpectColumnsShownWhole(*w);
+  EXPECT_GE(w->ResultsView()->columnWidth(0), w->ColumnPixels(110));
   EXPECT_EQ(w->ResultsView()->selectionBehavior(), QAbstractItemView::SelectRows);
   EXPECT_EQ(w->ResultsView()->selectionMode(), QAbstractItemView::ExtendedSelection);
 
-  // The window is the designed 397 x 263 dialog units below its menu.
+  // The window opens at the designed 397 x 263 dialog units below its menu,
+  // and can be made larger (not smaller).
   const QSize client = w->Units().Size(397, 263);
   EXPECT_EQ(w->width(), client.width());
   EXPECT_EQ(w->height(), client.height() + w->Menu()->sizeHint().height());
+  EXPECT_EQ(w->minimumSize(), w->size());
+  EXPECT_GT(w->maximumWidth(), w->width());
+  EXPECT_GT(w->maximumHeight(), w->height());
+  EXPECT_TRUE(w->windowFlags() & Qt::WindowMaximizeButtonHint);
 }
 
 TEST_F(MainWindowTest, SearchOfTheSampleFillsTheView) {
@@ -135,7 +161,7 @@ TEST_F(MainWindowTest, SearchOfTheSampleFillsTheView) {
   EXPECT_EQ(m->rowCount(), list.RowCount());
   EXPECT_EQ(m->columnCount(), 5);
   EXPECT_EQ(m->headerData(4, Qt::Horizontal).toString(), "Cluster");
-  EXPECT_EQ(w->ResultsView()->columnWidth(4), w->ColumnPixels(70));
+  ExpectColumnsShownWhole(*w);
   EXPECT_EQ(w->Counter()->text().toStdString(), std::to_string(list.RowCount()));
   for (int r = 0; r < list.RowCount(); ++r) {
     for (int c = 0; c < 5; ++c) {
@@ -272,7 +298,7 @@ TEST_F(MainWindowTest, NtfsDriveDisablesTheClusterOptionsAndFatEnablesThem) {
   QAbstractItemModel* m = w->ResultsView()->model();
   ASSERT_EQ(m->columnCount(), 5);
   EXPECT_EQ(m->headerData(4, Qt::Horizontal).toString(), "File No");
-  EXPECT_EQ(w->ResultsView()->columnWidth(4), w->ColumnPixels(90));
+  ExpectColumnsShownWhole(*w);
   EXPECT_EQ(m->rowCount(), w->Dialog().List().RowCount());
 }
 
@@ -362,7 +388,9 @@ TEST_F(MainWindowTest, TheWebPageEntryOpensTheGuide) {
   w->WebPageAction()->trigger();
   EXPECT_TRUE(opened.isLocalFile());
   EXPECT_TRUE(opened.toString().endsWith(".html"));
-  EXPECT_EQ(w->WebPageAction()->text(), opened.toString());
+  // The entry is named for what it opens, not by the guide's path.
+  EXPECT_EQ(w->WebPageAction()->text(), "Guide d'utilisation d'Ambrelic");
+  EXPECT_EQ(w->WebPageAction()->toolTip(), opened.toString());
   EXPECT_FALSE(w->CreditAction()->text().isEmpty());
 }
 

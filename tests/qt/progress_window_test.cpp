@@ -103,6 +103,8 @@ TEST_F(ProgressWindowTest, EnterDoesNothingAndEscapeOrTheCloseBoxAskForCancel) {
 TEST_F(ProgressWindowTest, ShowsWhatTheDialogLogicSays) {
   ScriptedWindow w({});
   ProgressDialog dialog(w->Host(), w->Host().CreateProgressView());
+  std::int64_t now = 0;
+  dialog.SetClock([&] { return now; });
   ASSERT_TRUE(dialog.Open(w->Dialog()));
   ProgressWindow* p = w->Host().OpenProgressWindow();
   ASSERT_NE(p, nullptr);
@@ -118,12 +120,19 @@ TEST_F(ProgressWindowTest, ShowsWhatTheDialogLogicSays) {
   dialog.BeginCount("Cluster:", 3000);
   dialog.ShowFileLabel();
   dialog.SetFileName("BUDGET.XLS");
+  now += ProgressDialog::kRefreshMilliseconds;
   ASSERT_TRUE(dialog.Advance(15));
   EXPECT_TRUE(p->FileLabel()->isVisible());
   EXPECT_EQ(p->CountLabel()->text(), "Cluster:");
   EXPECT_EQ(p->CountText()->text(), "15 / 3000");
   EXPECT_EQ(p->FullFileName(), "BUDGET.XLS");
+  // Within the same twenty-fifth of a second the window is not told again;
+  // afterwards it is.
   ASSERT_TRUE(dialog.Advance(1500));
+  EXPECT_EQ(p->CountText()->text(), "15 / 3000");
+  now += ProgressDialog::kRefreshMilliseconds;
+  ASSERT_TRUE(dialog.Advance(1500));
+  EXPECT_EQ(p->CountText()->text(), "1500 / 3000");
   EXPECT_EQ(p->PercentLabel()->text(), "50%");
   EXPECT_EQ(p->Bar()->value(), 50);
 
@@ -136,6 +145,38 @@ TEST_F(ProgressWindowTest, ShowsWhatTheDialogLogicSays) {
   dialog.Close();
   EXPECT_EQ(w->Host().OpenProgressWindow(), nullptr);
   EXPECT_TRUE(w->isEnabled());
+}
+
+TEST_F(ProgressWindowTest, ABoxBesideTheProgressWindowFindsItUpToDate) {
+  ScriptedWindow w({});
+  std::unique_ptr<disk::ProgressSink> sink = w->Dialog().OpenProgress();
+  sink->BeginCount("File No:", 1000);
+  for (std::uint64_t p = 0; p < 500; ++p) ASSERT_TRUE(sink->Advance(p));
+  ProgressWindow* p = w->Host().OpenProgressWindow();
+  ASSERT_NE(p, nullptr);
+  QString shown;
+  w->Host().SetMessageAnswerer([&](const MessageRequest&) {
+    shown = p->CountText()->text();
+    return Answer::Ok;
+  });
+  w->Dialog().ShowMessage("File writing failure.");
+  EXPECT_EQ(shown, "499 / 1000");
+}
+
+TEST_F(ProgressWindowTest, CancelIsSeenAtTheNextPumpWhateverTheQueue) {
+  // The event queue is handled a hundred times a second at most; a press
+  // that reached the window is read at the very next pump.
+  ScriptedWindow w({});
+  std::unique_ptr<disk::ProgressSink> sink = w->Dialog().OpenProgress();
+  sink->BeginCount("Cluster:", 1000);
+  ProgressWindow* p = w->Host().OpenProgressWindow();
+  ASSERT_NE(p, nullptr);
+  for (int round = 0; round < 3; ++round) {
+    ASSERT_TRUE(sink->Advance(1));
+    QTest::mouseClick(p->CancelButton(), Qt::LeftButton);
+    EXPECT_TRUE(sink->TakeCancelRequest()) << round;
+    EXPECT_FALSE(sink->TakeCancelRequest()) << round;
+  }
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "disk/byte_reader.h"
 #include "platform/drives.h"
 #include "support/test_support.h"
 #include "ui/delete_command.h"
@@ -73,6 +74,7 @@ TEST_F(DeleteCommandTest, NoAtTheFirstConfirmationWritesNothing) {
   EXPECT_EQ(host.boxes[0].icon, Icon::Stop);
   EXPECT_EQ(host.boxes[0].defaultButton, 1);
   EXPECT_EQ(d.LastOutcome(), CommandOutcome::Ran);
+  EXPECT_FALSE(d.LastWipeComplete());
   EXPECT_EQ(host.progressViews, 0);
   EXPECT_EQ(test::Sha256Of(path), before);
 }
@@ -86,6 +88,7 @@ TEST_F(DeleteCommandTest, NoAtTheSecondConfirmationWritesNothing) {
   EXPECT_EQ(host.log, (std::vector<std::string>{kFirst, kSecond}));
   EXPECT_EQ(host.boxes.at(1).icon, Icon::Stop);
   EXPECT_EQ(host.boxes.at(1).defaultButton, 1);
+  EXPECT_FALSE(d.LastWipeComplete());
   EXPECT_EQ(test::Sha256Of(path), before);
 }
 
@@ -97,6 +100,7 @@ TEST_F(DeleteCommandTest, FatBothPhasesLeaveNothingToFind) {
   d.OnDeleteCompletely();
   EXPECT_EQ(host.log, (std::vector<std::string>{kFirst, kSecond, kFatPhase2}));
   EXPECT_EQ(d.LastWipeFailures(), 0u);
+  EXPECT_TRUE(d.LastWipeComplete());
   EXPECT_EQ(d.List().RowCount(), 0);
   // The volume is left open read-only again.
   ASSERT_TRUE(d.Volume().volumeHandle);
@@ -122,6 +126,29 @@ TEST_F(DeleteCommandTest, CancelInTheFirstPhaseEndsWithoutTheQuestion) {
   d.OnDeleteCompletely();
   EXPECT_EQ(host.log, (std::vector<std::string>{kFirst, kSecond}));
   EXPECT_EQ(host.progressViews, 1);
+  EXPECT_FALSE(d.LastWipeComplete());
+}
+
+// A volume whose tables disagree is refused with the reason before any
+// question: nothing asked, nothing written.
+TEST_F(DeleteCommandTest, ADamagedVolumeIsRefusedBeforeAnyQuestion) {
+  const std::string path = CopyOf("wipe-fat16.img", "damaged");
+  auto bytes = test::ReadFileBytes(path);
+  const std::size_t fat2 = (disk::le16(bytes, 0x0E) + disk::le16(bytes, 0x16)) * std::size_t{512};
+  bytes[fat2 + 2 * 40] ^= 0x01;  // cluster 40 in the second table only
+  test::WriteFileBytes(path, bytes);
+  const std::string before = test::Sha256Of(path);
+  MainDialog& d = Open(path);
+  host.answers = {Answer::Yes, Answer::Yes, Answer::Yes};
+  d.OnDeleteCompletely();
+  EXPECT_EQ(host.log, (std::vector<std::string>{
+                          "message: The file system on C:\\ drive is damaged: its allocation tables do not agree.\n\n"
+                          "Nothing has been overwritten. Please repair the drive first, then try again."}));
+  EXPECT_FALSE(d.LastWipeComplete());
+  EXPECT_EQ(host.progressViews, 0);
+  EXPECT_EQ(test::Sha256Of(path), before);
+  ASSERT_TRUE(d.Volume().volumeHandle);
+  EXPECT_FALSE(d.Volume().volumeHandle->Writable());
 }
 
 // A source that cannot be written is refused with the platform's text

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdlib>
+
 #include "disk/byte_reader.h"
 #include "platform/volume_info.h"
 #include "support/test_support.h"
@@ -83,6 +86,68 @@ TEST(DriveTable, NtfsVolumeIsTypeSeven) {
   const DriveTable t = BuildDriveTable({{Image("ntfs.img"), false, false}});
   ASSERT_EQ(t.drives.size(), 1u);
   EXPECT_EQ(t.drives[0].partitionType, 0x07);
+}
+
+// NTFS keeps its label in the $Volume file, not in the boot sector: the
+// drive is named by it as a FAT drive is by its boot sector's. ntfslabel
+// (ntfs-3g) reads and writes the labels of the copies.
+TEST(DriveTable, NtfsDrivesAreNamedByTheirLabel) {
+  test::UseUtf8Locale();
+  const std::string dir = test::MakeTempDir("ntfs-labels");
+  const std::string plain = Image("ntfs.img");
+  const std::string renamed = dir + "/renamed.img";
+  const std::string unnamed = dir + "/unnamed.img";
+  const std::string damaged = dir + "/damaged.img";
+  for (const std::string& copy : {renamed, unnamed, damaged}) {
+    ASSERT_EQ(std::system(("cp '" + plain + "' '" + copy + "'").c_str()), 0);
+  }
+  int rc = 0;
+  test::RunCommand("ntfslabel '" + renamed + "' 'Données été' 2>&1", &rc);
+  ASSERT_EQ(rc, 0);
+  test::RunCommand("ntfslabel '" + unnamed + "' '' 2>&1", &rc);
+  ASSERT_EQ(rc, 0);
+  // Record 3 ($Volume) overwritten: no label can be read from it.
+  {
+    std::vector<std::uint8_t> bytes = test::ReadFileBytes(damaged);
+    const disk::Bytes boot(bytes.data(), 512);
+    const std::uint64_t cluster = std::uint64_t{disk::le16(boot, 0x0B)} * disk::le8(boot, 0x0D);
+    const std::uint64_t mft = disk::le64(boot, 0x30) * cluster;
+    const std::int8_t perRecord = static_cast<std::int8_t>(disk::le8(boot, 0x40));
+    const std::uint64_t record = perRecord < 0 ? (1ull << -perRecord) : perRecord * cluster;
+    std::fill_n(bytes.begin() + static_cast<std::ptrdiff_t>(mft + 3 * record), record, 0xA5);
+    test::WriteFileBytes(damaged, bytes);
+  }
+  const std::string fat = test::SampleImage("fat16.img");
+  DriveTable t = BuildDriveTable({{plain, false, false}, {renamed, false, false}, {unnamed, false, false},
+                                  {damaged, false, false}, {fat, false, false}});
+  ASSERT_EQ(t.drives.size(), 5u);
+  EXPECT_EQ(t.drives[0].displayName, "ntfs.img (C:)") << "the table alone reads no NTFS label";
+  ui::NameNtfsDrivesByLabel(t.drives);
+  auto oracle = [](const std::string& image) {
+    std::string label = test::RunCommand("ntfslabel '" + image + "' 2>/dev/null");
+    while (!label.empty() && label.back() == '\n') label.pop_back();
+    return label;
+  };
+  EXPECT_EQ(oracle(plain), "NTFSVOL");
+  EXPECT_EQ(t.drives[0].displayName, oracle(plain) + " (C:)");
+  EXPECT_EQ(t.drives[0].label, "NTFSVOL");
+  EXPECT_EQ(t.drives[1].displayName, oracle(renamed) + " (D:)");
+  EXPECT_EQ(t.drives[1].displayName, "Données été (D:)");
+  EXPECT_EQ(oracle(unnamed), "");
+  EXPECT_EQ(t.drives[2].displayName, "unnamed.img (E:)");
+  EXPECT_EQ(t.drives[3].displayName, "damaged.img (F:)");
+  EXPECT_EQ(t.drives[4].displayName, t.drives[4].label + " (G:)");
+  EXPECT_FALSE(t.drives[4].label.empty());
+
+  // Every cluster size mkntfs offers (records smaller and larger than a
+  // cluster) holds its label where it is read from.
+  for (const char* name : {"ntfs-c512.img", "ntfs-c4096.img", "ntfs-c65536.img"}) {
+    const std::string image = test::FixtureImage("make_ntfs_images.sh", name);
+    DriveTable one = BuildDriveTable({{image, false, false}});
+    ui::NameNtfsDrivesByLabel(one.drives);
+    ASSERT_EQ(one.drives.size(), 1u);
+    EXPECT_EQ(one.drives[0].displayName, oracle(image) + " (C:)") << name;
+  }
 }
 
 // Hand-built: an extended chain whose record links back to itself, which no

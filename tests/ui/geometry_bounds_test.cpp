@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 
 #include "disk/byte_reader.h"
@@ -23,12 +24,18 @@ namespace fs = std::filesystem;
 
 std::string Typed(const std::string& name) { return test::FixtureImage("make_typed_images.sh", name); }
 
-// A copy of a fixture image whose first sector is patched.
+// A copy of a fixture image whose first sector is patched, and a FAT32
+// volume's backup boot sector the same way (the wipe refuses a volume whose
+// two boot sectors disagree).
 std::string Patched(const std::string& name, const std::function<void(std::span<std::uint8_t>)>& patch) {
   const std::string path = test::MakeTempDir("geometry") + "/" + name;
   fs::copy_file(Typed(name), path);
   auto bytes = test::ReadFileBytes(path);
-  patch(std::span<std::uint8_t>(bytes).first(512));
+  const std::span<std::uint8_t> all(bytes);
+  const std::uint16_t backup = disk::le16(all, 0x32);
+  const bool fat32 = disk::le16(all, 0x16) == 0;
+  patch(all.first(512));
+  if (fat32 && backup != 0 && backup < disk::le16(all, 0x0E)) patch(all.subspan(backup * 512u, 512));
   test::WriteFileBytes(path, bytes);
   return path;
 }
@@ -145,9 +152,22 @@ TEST(GeometryBounds, HugeTableOnASparseDeviceLoadsOnlyWhatItsClustersNeed) {
   disk::put16(b, 0x13, 0);
   disk::put32(b, 0x20, 0xFFFFFFFFu);
   disk::put32(b, 0x24, 0x40000000u);
+  // The backup boot sector (sector 6) agrees with it.
+  sector.resize(7 * 512);
+  std::copy_n(sector.begin(), 512, sector.begin() + 6 * 512);
   test::WriteFileBytes(path, sector);
   const std::uint64_t dataStart = 32 + 2 * 0x40000000ull;
   fs::resize_file(path, (dataStart + 16384) * 512);
+  // The root folder's cluster is in use in both tables (a root folder in
+  // a free cluster is a damaged volume, which the wipe refuses).
+  {
+    std::fstream f(path, std::ios::in | std::ios::out | std::ios::binary);
+    const char used[4] = {'\xFF', '\xFF', '\xFF', '\x0F'};
+    for (const std::uint64_t table : {32ull, 32 + 0x40000000ull}) {
+      f.seekp(static_cast<std::streamoff>(table * 512 + 2 * 4));
+      f.write(used, 4);
+    }
+  }
 
   const Prepared p = Prepare({path, false, false}, false);
   ASSERT_EQ(p.result, 1);

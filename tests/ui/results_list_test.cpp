@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
+#include "platform/text.h"
 #include "support/test_support.h"
 #include "ui/test_host.h"
 
@@ -161,6 +164,40 @@ TEST_F(ResultsListTest, NamesSortCaseInsensitively) {
   // "abc" and "ABC" are equal and keep their order; upper-cased "ÉTÉ" sorts
   // after the ASCII letters (byte order of UTF-8).
   EXPECT_EQ(Column(0), (std::vector<std::string>{"abc", "ABC", "ABD", "Zed", "été"}));
+}
+
+TEST_F(ResultsListTest, TextsSharingALongBeginningSortAsWholeTexts) {
+  // Every folder begins with the same 24 bytes; some end there, some differ
+  // only after 16 more, some only by case; the order is that of the whole
+  // upper-cased texts, equal ones in the order they were found.
+  const std::string head = "C:\\Documents\\Projects\\";
+  const std::vector<std::string> folders = {head + "Zeta",
+                                            head,
+                                            head + "alpha beta gamma delta 2",
+                                            head + "ALPHA BETA GAMMA DELTA 1",
+                                            head + "alpha beta gamma delta 1",
+                                            head + "Alpha",
+                                            head + "alpha beta gamma delta",
+                                            head + "été"};
+  for (std::size_t i = 0; i < folders.size(); ++i) list.AddRow(op, Row("f", folders[i], "", "", std::to_string(i)));
+  std::vector<std::size_t> expected(folders.size());
+  for (std::size_t i = 0; i < expected.size(); ++i) expected[i] = i;
+  std::stable_sort(expected.begin(), expected.end(), [&](std::size_t a, std::size_t b) {
+    return platform::UpperCase(folders[a]) < platform::UpperCase(folders[b]);
+  });
+  std::vector<std::string> ascending;
+  for (std::size_t i : expected) ascending.push_back(std::to_string(i));
+  list.OnColumnClick(1);
+  EXPECT_EQ(Column(4), ascending);
+  EXPECT_EQ(Column(4)[0], "1") << "the shortest text first";
+  // Descending: the texts reversed, equal ones still in the order found.
+  list.OnColumnClick(1);
+  std::stable_sort(expected.begin(), expected.end(), [&](std::size_t a, std::size_t b) {
+    return platform::UpperCase(folders[b]) < platform::UpperCase(folders[a]);
+  });
+  std::vector<std::string> descending;
+  for (std::size_t i : expected) descending.push_back(std::to_string(i));
+  EXPECT_EQ(Column(4), descending);
 }
 
 TEST_F(ResultsListTest, SelectionQueries) {

@@ -28,6 +28,10 @@ int dll16_disk_info(std::uint8_t drive, int* heads, int* sectorsPerTrack, int* l
 // Moves count 512-byte-or-larger sectors at an absolute LBA. Sectors past
 // the end of the image read as zeros. Returns 0 on success, 1 on failure
 // (as the BIOS carry flag would say).
+// Makes the writes to an attached drive durable (fsync). 0 on success, 1
+// on failure or for a drive that is not attached.
+int dll16_flush_disk(std::uint8_t drive);
+
 int dll16_transfer(std::uint8_t drive, std::uint16_t bytesPerSector, std::uint64_t lba, int count,
                    void* buffer, int write);
 }

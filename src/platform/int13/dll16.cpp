@@ -84,6 +84,12 @@ int dll16_disk_info(std::uint8_t drive, int* heads, int* sectorsPerTrack, int* l
   return 1;
 }
 
+int dll16_flush_disk(std::uint8_t drive) {
+  auto it = Table().find(drive);
+  if (it == Table().end()) return 1;
+  return fsync(it->second.fd) == 0 ? 0 : 1;
+}
+
 int dll16_transfer(std::uint8_t drive, std::uint16_t bytesPerSector, std::uint64_t lba, int count,
                    void* buffer, int write) {
   auto it = Table().find(drive);

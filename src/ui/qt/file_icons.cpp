@@ -11,24 +11,56 @@ static void InitAmbrelicResources() { Q_INIT_RESOURCE(ambrelic); }
 
 namespace ambrelic::ui::qt {
 
+namespace {
+
+void RegisterResources() {
+  static const bool registered = (InitAmbrelicResources(), true);
+  (void)registered;
+}
+
+// The icon of the program's own set for a kind of file: folder, document,
+// image, audio, video, archive, or any other file.
+QIcon Bundled(const char* kind) {
+  RegisterResources();
+  return QIcon(QStringLiteral(":/icons/") + QString::fromLatin1(kind) + QStringLiteral(".svg"));
+}
+
+// The kind of a file type, by the generic icon the shared MIME database
+// names for it.
+const char* KindOf(const QMimeType& mime) {
+  const QString generic = mime.genericIconName();
+  if (generic == QLatin1String("image-x-generic")) return "image";
+  if (generic == QLatin1String("audio-x-generic")) return "audio";
+  if (generic == QLatin1String("video-x-generic")) return "video";
+  if (generic == QLatin1String("package-x-generic")) return "archive";
+  if (generic == QLatin1String("text-x-generic") || generic.startsWith(QLatin1String("x-office-")) ||
+      mime.inherits(QStringLiteral("application/pdf"))) {
+    return "document";
+  }
+  return "file";
+}
+
+}  // namespace
+
 const QIcon& FileIcons::ForKey(const std::string& key) {
   if (auto it = cache_.find(key); it != cache_.end()) return it->second;
-  QFileIconProvider provider;
+  // The icon theme's picture when it has one; the program's own set
+  // otherwise, so that a desktop without a theme still tells the types
+  // apart.
   QIcon icon;
   if (key == "folder") {
-    icon = provider.icon(QAbstractFileIconProvider::Folder);
+    icon = QIcon::fromTheme(QStringLiteral("folder"), Bundled("folder"));
   } else {
-    const QIcon fileIcon = provider.icon(QAbstractFileIconProvider::File);
-    icon = fileIcon;
-    if (!key.empty()) {
-      // The file need not exist: the type is told by the extension alone,
-      // as the shell does for a name it is only told about.
-      static const QMimeDatabase db;
-      const QMimeType mime = db.mimeTypeForFile(QStringLiteral("x") + QString::fromStdString(key),
-                                                QMimeDatabase::MatchExtension);
-      if (mime.isValid() && !mime.isDefault()) {
-        icon = QIcon::fromTheme(mime.iconName(), QIcon::fromTheme(mime.genericIconName(), fileIcon));
-      }
+    // The file need not exist: the type is told by the extension alone,
+    // as the shell does for a name it is only told about.
+    static const QMimeDatabase db;
+    const QMimeType mime = key.empty() ? QMimeType()
+                                       : db.mimeTypeForFile(QStringLiteral("x") + QString::fromStdString(key),
+                                                            QMimeDatabase::MatchExtension);
+    if (mime.isValid() && !mime.isDefault()) {
+      icon = QIcon::fromTheme(mime.iconName(), QIcon::fromTheme(mime.genericIconName(), Bundled(KindOf(mime))));
+    } else {
+      icon = QIcon::fromTheme(QStringLiteral("application-octet-stream"), Bundled("file"));
     }
   }
   return cache_.emplace(key, icon).first->second;
@@ -47,8 +79,7 @@ QIcon DriveIcon(const platform::Drive& drive) {
 }
 
 QIcon ApplicationIcon() {
-  static const bool registered = (InitAmbrelicResources(), true);
-  (void)registered;
+  RegisterResources();
   QIcon icon(QStringLiteral(":/ambrelic.svg"));
   // Without Qt's SVG icon engine the vector icon does not load; the window
   // then keeps the platform's default rather than an empty one.

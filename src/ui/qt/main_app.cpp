@@ -11,6 +11,7 @@
 #include "ui/qt/command_line.h"
 #include "ui/qt/main_window.h"
 #include "ui/qt/qt_host.h"
+#include "ui/volume_preparation.h"
 #include "ui/windows9x.h"
 
 namespace ambrelic::ui::qt {
@@ -58,6 +59,7 @@ int MainApp::Run() {
     platform::DriveTable table = platform::BuildDriveTable(parsed.sources);
     for (const std::string& note : table.notes) std::fprintf(stderr, "ambrelic: %s\n", note.c_str());
     drives = std::move(table.drives);
+    NameNtfsDrivesByLabel(drives);
   }
 
   // The window is the only one besides its progress windows; those must

@@ -19,6 +19,7 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QMouseEvent>
+#include <QPointer>
 #include <QPushButton>
 #include <QStyle>
 #include <QTableView>
@@ -66,6 +67,7 @@ namespace {
 constexpr int kDesignCharWidth = 6;
 constexpr qint64 kPumpSyncMilliseconds = 40;
 const char* const kCaption = "Ambrelic - Version 1.6";
+const char* const kGuideEntry = "Guide d'utilisation d'Ambrelic";
 const char* const kCreditLine = "Ambrelic 1.6 - récupération de fichiers supprimés FAT, NTFS et exFAT";
 
 QLabel* MakeLabel(const QString& text, QWidget* parent, const char* name = nullptr) {
@@ -83,7 +85,8 @@ MainWindow::MainWindow(std::vector<platform::Drive> drives, Windows9xPlatform* w
   setObjectName(QStringLiteral("mainDialog"));
   setWindowTitle(QString::fromUtf8(kCaption));
   setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
-                 Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
+                 Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint | Qt::WindowCloseButtonHint);
+  setSizeGripEnabled(true);
   setWindowIcon(ApplicationIcon());
 
   model_ = new ResultsModel(dialog_->List(), icons_, this);
@@ -98,9 +101,13 @@ MainWindow::MainWindow(std::vector<platform::Drive> drives, Windows9xPlatform* w
   SetCounterText(dialog_->List().CounterText());
   SyncView();
 
-  // The designed client area (397 x 263 dialog units) below the menu bar.
+  // The designed client area (397 x 263 dialog units) below the menu bar is
+  // the size the window opens at and the least it can be made; the list
+  // takes whatever it grows by.
   const QSize client = units_.Size(397, 263);
-  setFixedSize(client.width(), client.height() + menuBar_->sizeHint().height());
+  const QSize designed(client.width(), client.height() + menuBar_->sizeHint().height());
+  setMinimumSize(designed);
+  resize(designed);
 }
 
 MainWindow::~MainWindow() {
@@ -109,6 +116,35 @@ MainWindow::~MainWindow() {
 }
 
 MainDialog& MainWindow::Dialog() { return *dialog_; }
+
+int MainWindow::FittedColumnWidth(int column) const {
+  // Wide enough for the header (with room for the sort indicator) and for
+  // the widest text the column can hold: a 32-bit number, a full date.
+  const int width = view_->horizontalHeader()->sectionSizeHint(column);
+  const int margin = 2 * (view_->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, view_) + 1);
+  const QFontMetrics fm(view_->font());
+  switch (column) {
+    case 0:
+      return std::max(width, ColumnPixels(110));
+    case 2:
+    case 4:
+      return std::max(width, fm.horizontalAdvance(QStringLiteral("4294967295")) + 2 * margin);
+    case 3:
+      return std::max(width, fm.horizontalAdvance(QStringLiteral("00/00/0000 00:00")) + 2 * margin);
+    default:
+      return width;
+  }
+}
+
+void MainWindow::FitColumn(int column) {
+  QHeaderView* header = view_->horizontalHeader();
+  if (column == kFolderColumn) {
+    header->setSectionResizeMode(column, QHeaderView::Stretch);
+    return;
+  }
+  header->setSectionResizeMode(column, QHeaderView::Interactive);
+  view_->setColumnWidth(column, FittedColumnWidth(column));
+}
 
 int MainWindow::ColumnPixels(int designed) const {
   // The widths were designed for a font 6 pixels wide on average; a wider
@@ -163,17 +199,28 @@ void MainWindow::BuildControls() {
   auto* zeroLine1 = continuation(QStringLiteral("la taille du fichier est"), "staticZero1");
   auto* zeroLine2 = continuation(QStringLiteral("de zero."), "staticZero2");
 
+  // Each option reads as one sentence of three lines, evenly spaced: every
+  // line is as tall as the check box's, whatever the rows beside it (the
+  // drive combo and the name field are taller).
+  const int line = std::max(includeUsed_->sizeHint().height(), usedLine1_->sizeHint().height());
+  auto sentence = [&](QCheckBox* box, QLabel* second, QLabel* third) {
+    auto* lines = new QVBoxLayout;
+    lines->setSpacing(0);
+    lines->setContentsMargins(0, 0, 0, 0);
+    for (QWidget* part : {static_cast<QWidget*>(box), static_cast<QWidget*>(second), static_cast<QWidget*>(third)}) {
+      part->setFixedHeight(line);
+      lines->addWidget(part);
+    }
+    return lines;
+  };
+
   grid->addWidget(drivesLabel, 1, 0, Qt::AlignLeft | Qt::AlignBottom);
   grid->addWidget(driveCombo_, 2, 0);
   grid->addWidget(nameLine1, 0, 1, Qt::AlignLeft | Qt::AlignBottom);
   grid->addWidget(nameLine2, 1, 1, Qt::AlignLeft | Qt::AlignBottom);
   grid->addWidget(nameEdit_, 2, 1);
-  grid->addWidget(includeUsed_, 0, 2);
-  grid->addWidget(usedLine1_, 1, 2);
-  grid->addWidget(usedLine2_, 2, 2);
-  grid->addWidget(includeZero_, 0, 3);
-  grid->addWidget(zeroLine1, 1, 3);
-  grid->addWidget(zeroLine2, 2, 3);
+  grid->addLayout(sentence(includeUsed_, usedLine1_, usedLine2_), 0, 2, 3, 1, Qt::AlignVCenter);
+  grid->addLayout(sentence(includeZero_, zeroLine1, zeroLine2), 0, 3, 3, 1, Qt::AlignVCenter);
   grid->setColumnStretch(0, 3);
   grid->setColumnStretch(1, 3);
 
@@ -206,11 +253,17 @@ void MainWindow::BuildControls() {
     view_->setPalette(p);
   }
   connect(view_->horizontalHeader(), &QHeaderView::sectionClicked, this, &MainWindow::OnColumnClick);
+  // "In Folder" takes what the other columns leave of the list's width, so
+  // that all five show whole at the designed size and the spare width goes
+  // to the paths when the window grows.
+  // The sorted column's header carries the sort indicator; none while the
+  // rows are in the order they were found.
+  view_->horizontalHeader()->setSortIndicatorShown(true);
+  view_->horizontalHeader()->setSortIndicator(-1, Qt::AscendingOrder);
+  connect(model_, &ResultsModel::OrderLost, this,
+          [this] { view_->horizontalHeader()->setSortIndicator(-1, Qt::AscendingOrder); });
   connect(model_, &ResultsModel::ColumnsShaped, this, [this](int first, int last) {
-    const auto& columns = dialog_->List().Columns();
-    for (int c = first; c <= last && c < static_cast<int>(columns.size()); ++c) {
-      view_->setColumnWidth(c, ColumnPixels(columns[static_cast<std::size_t>(c)].width));
-    }
+    for (int c = first; c <= last && c < model_->columnCount(); ++c) FitColumn(c);
   });
   // Resets (clear, sort) keep the widths the user gave the columns.
   connect(model_, &QAbstractItemModel::modelAboutToBeReset, this, [this] {
@@ -218,12 +271,13 @@ void MainWindow::BuildControls() {
     for (int c = 0; c < model_->columnCount(); ++c) savedWidths_.push_back(view_->columnWidth(c));
   });
   connect(model_, &QAbstractItemModel::modelReset, this, [this] {
-    const auto& columns = dialog_->List().Columns();
     for (int c = 0; c < model_->columnCount(); ++c) {
-      const int designed =
-          ColumnPixels(c < static_cast<int>(columns.size()) ? columns[static_cast<std::size_t>(c)].width : 100);
-      view_->setColumnWidth(c, c < static_cast<int>(savedWidths_.size()) ? savedWidths_[static_cast<std::size_t>(c)]
-                                                                          : designed);
+      if (c < static_cast<int>(savedWidths_.size()) && c != kFolderColumn) {
+        view_->horizontalHeader()->setSectionResizeMode(c, QHeaderView::Interactive);
+        view_->setColumnWidth(c, savedWidths_[static_cast<std::size_t>(c)]);
+      } else {
+        FitColumn(c);
+      }
     }
   });
   // The list's own selection flags follow the view (the restore reads them).
@@ -330,8 +384,12 @@ void MainWindow::BuildMenu() {
   deleteAction_->setEnabled(HasWipeCommand<MainDialog>);
   connect(deleteAction_, &QAction::triggered, this, &MainWindow::OnDeleteCompletely);
   menu->addSeparator();
-  webAction_ = menu->addAction(GuideUrl().toString());
+  // Until the program has a public home page, the entry opens the user
+  // guide it ships with; it is named for what it opens, not by its path.
+  webAction_ = menu->addAction(QString::fromUtf8(kGuideEntry));
   webAction_->setObjectName(QStringLiteral("command32774"));
+  webAction_->setToolTip(GuideUrl().toString());
+  webAction_->setStatusTip(GuideUrl().toString());
   connect(webAction_, &QAction::triggered, this, &MainWindow::OnOpenWebPage);
   creditAction_ = menu->addAction(QString::fromUtf8(kCreditLine));
   creditAction_->setObjectName(QStringLiteral("credit"));
@@ -392,12 +450,26 @@ void MainWindow::RunCommand(const std::function<void()>& command) {
   // event loop (a pump or a message box) while the first is still running.
   if (busy_) return;
   busy_ = true;
+  // The window is disabled while a progress window is open, which takes the
+  // keyboard focus from its controls; it goes back where it was, unless the
+  // command itself sent it somewhere (a refused name, a missing drive).
+  QPointer<QWidget> focused = focusWidget();
+  focusRequest_.reset();
   PushControls();
   command();
   SyncView();
   busy_ = false;
   SetCommandsEnabled(dialog_->IsEnabled());
   ApplyEnabling();
+  // The progress window that was active is gone: the main window is the
+  // program's active window again.
+  if (!QApplication::activeWindow() && isVisible()) activateWindow();
+  if (focusRequest_) {
+    FocusControl(*focusRequest_);
+  } else if (focused && focused->isEnabled() && focused->isVisible()) {
+    focused->setFocus(Qt::OtherFocusReason);
+  }
+  focusRequest_.reset();
   // A fatal preparation error (Windows 9x: no partition for a fixed drive)
   // ends the dialog, and so the program.
   if (dialog_->Ending()) QDialog::reject();
@@ -449,6 +521,11 @@ void MainWindow::OnColumnClick(int column) {
   dialog_->OnColumnClick(column);
   model_->EndReorder();
   RestoreSelectionFromList();
+  // The list inverts its direction after each sort: descending next means
+  // this one was ascending.
+  const ResultsList& list = dialog_->List();
+  view_->horizontalHeader()->setSortIndicator(
+      list.LastSortedColumn(), list.SortDescendingNext() ? Qt::AscendingOrder : Qt::DescendingOrder);
   busy_ = false;
 }
 
@@ -470,6 +547,9 @@ void MainWindow::RestoreSelectionFromList() {
 }
 
 void MainWindow::FocusControl(FocusTarget target) {
+  // Asked during a command, the focus move is made again once the window
+  // is enabled (a disabled window cannot hold it).
+  if (busy_) focusRequest_ = target;
   switch (target) {
     case FocusTarget::DriveCombo:
       driveCombo_->setFocus();

@@ -11,6 +11,7 @@
 #include <QUrl>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -78,6 +79,10 @@ class MainWindow : public QDialog {
   static bool RestoreAvailable();
   // A designed column width (pixels at the designed font) for this font.
   int ColumnPixels(int designed) const;
+  // The width a column gets: its header and its widest value show whole
+  // ("In Folder" stretches over what the others leave).
+  int FittedColumnWidth(int column) const;
+  static constexpr int kFolderColumn = 1;
   static bool DeleteCompletelyAvailable();
 
   // The address the web-page entry opens: the user guide shipped with the
@@ -123,6 +128,7 @@ class MainWindow : public QDialog {
   void PushControls();
   void RunCommand(const std::function<void()>& command);
   void PlaceNotice();
+  void FitColumn(int column);
   void RestoreSelectionFromList();
 
   DialogUnits units_;
@@ -154,6 +160,7 @@ class MainWindow : public QDialog {
   std::string pendingCounter_;
   bool counterDirty_ = false;
   bool busy_ = false;
+  std::optional<FocusTarget> focusRequest_;  // a command's own focus move
   bool syncingSelection_ = false;
   std::vector<int> savedWidths_;
   bool dragging_ = false;

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <QPointer>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -80,6 +81,10 @@ class QtHost : public Host {
   int waitDepth_ = 0;
   bool cancelRequested_ = false;
   QPointer<ProgressWindow> progress_;
+  // A hundred times a second.
+  static constexpr std::int64_t kPumpMilliseconds = 10;
+  bool pumped_ = false;
+  std::int64_t lastPump_ = 0;
 };
 
 }  // namespace ambrelic::ui::qt

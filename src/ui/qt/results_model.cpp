@@ -101,11 +101,13 @@ void ResultsModel::Sync() {
     beginInsertRows(QModelIndex(), shownRows_, rows - 1);
     shownRows_ = rows;
     endInsertRows();
+    emit OrderLost();
   } else if (rows < shownRows_) {
     // Rows went away without the clearing notice: start over.
     beginResetModel();
     shownRows_ = rows;
     endResetModel();
+    emit OrderLost();
   }
 }
 
@@ -121,10 +123,17 @@ void ResultsModel::EndClear() {
   shownColumns_ = list_.Columns();
   resetting_ = false;
   endResetModel();
+  if (!reordering_) emit OrderLost();
 }
 
-void ResultsModel::BeginReorder() { BeginClear(); }
+void ResultsModel::BeginReorder() {
+  reordering_ = true;
+  BeginClear();
+}
 
-void ResultsModel::EndReorder() { EndClear(); }
+void ResultsModel::EndReorder() {
+  EndClear();
+  reordering_ = false;
+}
 
 }  // namespace ambrelic::ui::qt

@@ -38,6 +38,9 @@ class ResultsModel : public QAbstractTableModel {
   // Columns first..last were added or got another header: their designed
   // widths apply again.
   void ColumnsShaped(int first, int last);
+  // The rows are no longer in the order of the last sort: the list was
+  // cleared or rows were added.
+  void OrderLost();
 
  private:
   void SyncColumns();
@@ -47,6 +50,7 @@ class ResultsModel : public QAbstractTableModel {
   std::vector<Column> shownColumns_;
   int shownRows_ = 0;
   bool resetting_ = false;
+  bool reordering_ = false;
 };
 
 }  // namespace ambrelic::ui::qt
