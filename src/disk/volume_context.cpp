@@ -18,6 +18,7 @@ const char* FsKindName(FsKind kind) {
     case FsKind::Fat16: return "FAT16";
     case FsKind::Fat32: return "FAT32";
     case FsKind::Ntfs: return "NTFS";
+    case FsKind::Exfat: return "exFAT";
     default: return "none";
   }
 }

@@ -10,18 +10,21 @@
 #include <string>
 #include <vector>
 
+#include "disk/exfat_volume.h"
 #include "disk/media_errors.h"
 #include "platform/bios_disks.h"
 #include "platform/block_device.h"
 
 namespace ambrelic::disk {
 
-enum class FsKind : std::uint8_t { None = 0, Fat12 = 1, Fat16 = 2, Fat32 = 3, Ntfs = 4 };
+// Exfat is told apart from Ntfs (which shares its partition type 0x07) by
+// its boot sector alone; KindFromPartitionType never gives it.
+enum class FsKind : std::uint8_t { None = 0, Fat12 = 1, Fat16 = 2, Fat32 = 3, Ntfs = 4, Exfat = 5 };
 
 // Partition type byte to file system; extended types (0x05, 0x0F) are None.
 FsKind KindFromPartitionType(std::uint8_t type);
 
-const char* FsKindName(FsKind kind);  // "FAT12", ..., "NTFS", "none"
+const char* FsKindName(FsKind kind);  // "FAT12", ..., "NTFS", "exFAT", "none"
 
 inline bool IsFat(FsKind k) { return k == FsKind::Fat12 || k == FsKind::Fat16 || k == FsKind::Fat32; }
 
@@ -71,6 +74,9 @@ struct VolumeContext {
   std::array<std::uint8_t, 512> ntfsBootSector{};
   std::uint32_t mftRecordSize = 0;
   std::vector<std::uint8_t> mftSelfRecord;
+
+  // exFAT.
+  ExfatVolume exfat;
 
   // What the medium could not give during the running command: sectors
   // that could not be read, and whether the device was given up. Set

@@ -71,7 +71,11 @@ class FileDevice : public BlockDevice {
   bool Writable() const override { return writable_; }
   bool Flush() override {
     if (!writable_) return true;
-    return ::fsync(fd_) == 0;
+    int rc;
+    do {
+      rc = ::fsync(fd_);
+    } while (rc != 0 && errno == EINTR);
+    return rc == 0;
   }
 
  private:

@@ -129,7 +129,9 @@ void FillVolumeFacts(Drive& d, BlockDevice* device) {
   if (!device) return;
   const std::vector<std::uint8_t> sector = ReadBootSector(*device).bytes;
   if (!d.fromTable) d.partitionType = InferPartitionType(sector);
-  if (const auto info = VolumeInformationFromBootSector(sector)) d.label = info->label;
+  if (const auto info = VolumeInformationFromBootSector(sector)) {
+    d.label = info->fileSystem == "exFAT" ? ReadExfatLabel(*device, sector) : info->label;
+  }
 }
 
 }  // namespace

@@ -63,8 +63,8 @@ constexpr int kMaxLogical = 64;
 std::vector<PartitionSlot> ReadPartitionSlots(BlockDevice& device, std::uint16_t sectorSize);
 
 // Builds the table from sources in the order given; an empty list means
-// the machine's block devices (sysfs) that hold FAT/NTFS or a partition
-// table.
+// the machine's block devices (sysfs) that hold FAT, NTFS or exFAT, or a
+// partition table.
 DriveTable BuildDriveTable(const std::vector<DriveSource>& sources);
 
 // Whole block devices of the machine worth listing, as /dev paths.

@@ -9,6 +9,7 @@
 
 #include "disk/byte_reader.h"
 #include "platform/boot_sector.h"
+#include "platform/text.h"
 
 namespace ambrelic::platform {
 namespace {
@@ -24,6 +25,18 @@ bool IsNtfsBootSector(std::span<const std::uint8_t> b) {
   if (b.size() < 512 || std::memcmp(b.data() + 3, kOem, 8) != 0) return false;
   const std::uint16_t bps = le16(b, 0x0B);
   return bps >= 512 && bps <= 4096 && PowerOfTwo(bps) && le8(b, 0x0D) != 0;
+}
+
+// An exFAT boot sector: its name, and zeros where FAT keeps its parameter
+// block (a FAT or NTFS sector never has them).
+bool IsExfatBootSector(std::span<const std::uint8_t> b) {
+  static const char kName[] = "EXFAT   ";
+  if (b.size() < 512 || std::memcmp(b.data() + 3, kName, 8) != 0) return false;
+  for (std::size_t i = 0x0B; i < 0x40; ++i) {
+    if (b[i] != 0) return false;
+  }
+  const std::uint8_t bpsShift = le8(b, 0x6C);
+  return bpsShift >= 9 && bpsShift <= 12 && bpsShift + le8(b, 0x6D) <= 25;
 }
 
 // FAT geometry as the cluster-count rule needs it; nullopt when the BPB is
@@ -77,7 +90,8 @@ std::string TrimmedLabel(std::span<const std::uint8_t> b, std::size_t offset) {
 }  // namespace
 
 std::uint8_t InferPartitionType(std::span<const std::uint8_t> b) {
-  if (IsNtfsBootSector(b)) return 0x07;
+  // exFAT partitions carry NTFS's type byte; the boot sector tells them apart.
+  if (IsNtfsBootSector(b) || IsExfatBootSector(b)) return 0x07;
   const auto g = FatGeometryOf(b);
   if (!g) return 0;
   // As the systems that mount FAT decide: a 16-bit sectors-per-FAT of 0
@@ -88,11 +102,38 @@ std::uint8_t InferPartitionType(std::span<const std::uint8_t> b) {
 }
 
 bool LooksLikeVolumeBootSector(std::span<const std::uint8_t> b) {
-  return IsNtfsBootSector(b) || FatGeometryOf(b).has_value();
+  return IsNtfsBootSector(b) || IsExfatBootSector(b) || FatGeometryOf(b).has_value();
+}
+
+std::string ReadExfatLabel(BlockDevice& device, std::span<const std::uint8_t> b) {
+  if (!IsExfatBootSector(b)) return {};
+  const unsigned bpsShift = le8(b, 0x6C);
+  const unsigned clusterShift = bpsShift + le8(b, 0x6D);
+  const std::uint64_t heap = static_cast<std::uint64_t>(le32(b, 0x58)) << bpsShift;
+  const std::uint32_t root = le32(b, 0x60);
+  if (root < 2 || root - 2 >= le32(b, 0x5C)) return {};
+  // The label entry is among the root's first entries (formatters put it
+  // first); the first cluster, or its first 64 KiB, is looked at.
+  std::vector<std::uint8_t> entries(std::min<std::uint64_t>(std::uint64_t{1} << clusterShift, 64 * 1024));
+  device.ReadAt(heap + (static_cast<std::uint64_t>(root - 2) << clusterShift), entries);
+  for (std::size_t at = 0; at + 32 <= entries.size(); at += 32) {
+    const std::uint8_t type = entries[at];
+    if (type == 0x00) break;
+    if (type != 0x83) continue;
+    const std::size_t units = std::min<std::size_t>(entries[at + 1], 11);
+    return Utf16ToLocale(std::span<const std::uint8_t>(entries.data() + at + 2, units * 2));
+  }
+  return {};
 }
 
 std::optional<VolumeInformation> VolumeInformationFromBootSector(std::span<const std::uint8_t> b) {
   VolumeInformation info;
+  if (IsExfatBootSector(b)) {
+    // The label lives in the root directory (ReadExfatLabel).
+    info.serial = le32(b, 0x64);
+    info.fileSystem = "exFAT";
+    return info;
+  }
   if (IsNtfsBootSector(b)) {
     // The label of an NTFS volume lives in its $Volume record, not here.
     info.serial = le32(b, 0x48);
@@ -139,6 +180,7 @@ VolumeQuery QueryVolumeInformation(const std::string& path, std::uint64_t offset
   }
   q.ok = true;
   q.info = *info;
+  if (q.info.fileSystem == "exFAT") q.info.label = ReadExfatLabel(*opened.device, sector);
   return q;
 }
 

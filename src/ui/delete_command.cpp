@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <optional>
 
+#include "exfat/wipe.h"
 #include "fat/wipe.h"
 #include "ntfs/wipe.h"
 #include "platform/block_device.h"
@@ -100,15 +101,22 @@ void MainDialog::OnDeleteCompletely() {
   // contradict each other is refused, with the reason, before any question.
   std::optional<ntfs::NtfsClusterSurvey> ntfsSurvey;
   std::optional<fat::FatClusterSurvey> fatSurvey;
+  // The exFAT wipe makes its own check of what is in use, as it goes.
+  const bool exfatVolume = ctx_.fsKind == disk::FsKind::Exfat;
   if (ctx_.fsKind == disk::FsKind::Ntfs) ntfsSurvey = ntfs::CheckNtfsVolumeForWipe(ctx_, *this);
-  else fatSurvey = fat::CheckFatVolumeForWipe(ctx_, *this);
-  if (ntfsSurvey || fatSurvey) {
+  else if (!exfatVolume) fatSurvey = fat::CheckFatVolumeForWipe(ctx_, *this);
+  if (ntfsSurvey || fatSurvey || exfatVolume) {
     lastOutcome_ = CommandOutcome::Ran;
     if (AskYesNo(DeleteCompletelyFirstQuestion(root), true) && AskYesNo(DeleteCompletelySecondQuestion(root), true)) {
       if (ntfsSurvey) {
         const ntfs::NtfsWipeResult r = ntfs::WipeVacantNtfsClusters(ctx_, op_, *this, std::move(*ntfsSurvey));
         wipeFailures_ = r.clustersFailed + r.recordsFailed + (r.bitmapUnreadable ? 1 : 0);
         wipeComplete_ = r.Complete();
+      } else if (exfatVolume) {
+        const exfat::ExfatWipeResult r = exfat::WipeExfatVolume(ctx_, op_, *this);
+        wipeFailures_ = r.clustersFailed + r.entriesFailed + (r.bitmapUnreadable ? 1 : 0) + (r.refused ? 1 : 0) +
+                        (r.flushFailed ? 1 : 0);
+        wipeComplete_ = wipeFailures_ == 0 && !r.cancelled;
       } else {
         const fat::FatWipeResult r = fat::WipeFatVolume(ctx_, op_, *this, std::move(*fatSurvey));
         wipeFailures_ = r.clustersFailed + r.entriesFailed + (r.tableUnreadable ? 1 : 0);

@@ -1,5 +1,7 @@
 #include "ui/main_dialog.h"
 
+#include "exfat/directory_walk.h"
+#include "exfat/volume.h"
 #include "disk/sector_device.h"
 #include "fat/directory_walk.h"
 #include "ntfs/mft_scan.h"
@@ -58,7 +60,10 @@ Answer MainDialog::Message(const std::string& text, Buttons buttons, Icon icon, 
   return host_.ShowMessage(MessageRequest{text, buttons, icon, defaultButton});
 }
 
-void MainDialog::ReleaseFatWork() { std::vector<std::uint8_t>().swap(ctx_.fatWork); }
+void MainDialog::ReleaseFatWork() {
+  std::vector<std::uint8_t>().swap(ctx_.fatWork);
+  exfat::ReleaseWalkMarks(ctx_);
+}
 
 void MainDialog::BeginMediaRecord() {
   ctx_.media = std::make_shared<disk::MediaErrors>(mediaLimits_);
@@ -102,6 +107,14 @@ void MainDialog::OnSearch() {
     RememberSearchedVolume();
     if (ctx_.fsKind == disk::FsKind::Ntfs) {
       ntfs::ScanMft(ctx_, op_, *this, 0, std::string());
+    } else if (ctx_.fsKind == disk::FsKind::Exfat) {
+      // The FAT search's course: the folder walk, then the vacant clusters.
+      op_.SearchCancelled = 0;
+      exfat::SearchExfat(ctx_, op_, *this);
+      if (op_.SearchCancelled == 0 && AskYesNo(kScanVacant)) {
+        op_.ClusterScanActive = 1;
+        exfat::ScanExfatClusters(ctx_, op_, *this);
+      }
     } else {
       // A cancel of the previous search must not hide this one's question.
       op_.SearchCancelled = 0;
@@ -141,7 +154,8 @@ void MainDialog::OnScanAllClusters() {
   RememberSearchedVolume();
   // A removable drive is enabled for the scan before its kind is known;
   // the cluster scan has no meaning on an NTFS volume.
-  if (!disk::IsFat(ctx_.fsKind)) {
+  const bool exfatVolume = ctx_.fsKind == disk::FsKind::Exfat;
+  if (!disk::IsFat(ctx_.fsKind) && !exfatVolume) {
     ReportMedia(MediaReport::List);
     return;
   }
@@ -149,7 +163,8 @@ void MainDialog::OnScanAllClusters() {
     op_.ClusterScanActive = 1;
     op_.IncludeUsedClusters = 1;
     UpdateData();
-    fat::ScanClusters(ctx_, op_, *this);
+    if (exfatVolume) exfat::ScanExfatClusters(ctx_, op_, *this);
+    else fat::ScanClusters(ctx_, op_, *this);
     if (op_.FoundCount == 0) ShowMessage(kNoFilesFound);
   }
   ReportMedia(MediaReport::List);

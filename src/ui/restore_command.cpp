@@ -4,6 +4,7 @@
 #include <unordered_set>
 
 #include "disk/sector_device.h"
+#include "exfat/restore.h"
 #include "fat/restore.h"
 #include "ntfs/mft_scan.h"
 #include "ntfs/restore.h"
@@ -159,7 +160,23 @@ void MainDialog::OnRestore() {
       }
     }
     bool whole = true;
-    if (isFolder) {
+    if (ctx_.fsKind == disk::FsKind::Exfat) {
+      // The row's texts do not say where its data lies; the search noted it.
+      const disk::ExfatStream stream =
+          exfat::RowStream(ctx_, list_.CellText(row, 0), list_.CellText(row, 1), sizeText, size, number);
+      const disk::VolumeTime& written = list_.Row(row).facts.written;
+      if (!isFolder) {
+        whole = exfat::RestoreExfatFile(ctx_, *this, target, stream, written);
+      } else {
+        const bool existed = platform::IsFolder(target);
+        if (EnsureFolder(target) == 0) {
+          whole = false;
+        } else {
+          if (!existed) Restored(target, written, true);
+          exfat::RestoreExfatFolder(ctx_, op_, *this, stream, target);
+        }
+      }
+    } else if (isFolder) {
       // The folder itself is made here; what it holds is told by the engine.
       const bool existed = platform::IsFolder(target);
       RestoreFolder(target, number, size);

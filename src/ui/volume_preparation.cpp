@@ -7,6 +7,8 @@
 
 #include "disk/byte_reader.h"
 #include "disk/fat_boot_sector.h"
+#include "exfat/boot_region.h"
+#include "exfat/volume.h"
 #include "fat/allocation_table.h"
 #include "ntfs/mft_scan.h"
 #include "ntfs/volume_label.h"
@@ -24,7 +26,10 @@ const char* const kSelectDrive = "Please select a drive.";
 const char* const kNoWildcard =
     "You can't use wild card * .\n\nIf you want to search by extension, please enter something like . TXT.";
 const char* const kAdminHint = "\n\nPlease log on an account with Administrator privilege and then run the program again.";
-const char* const kNotSearchable = "You can't search this drive because the type is not FAT12/FAT16/FAT32/NTFS.";
+// The NT path searches exFAT too, so its refusal names it; the 9x path
+// knows no exFAT (as that system did not) and keeps the designed text.
+const char* const kNotSearchable = "You can't search this drive because the type is not FAT12/FAT16/FAT32/NTFS/exFAT.";
+const char* const kNotSearchable9x = "You can't search this drive because the type is not FAT12/FAT16/FAT32/NTFS.";
 const char* const kDifferentDisk =
     "The disk in selected drive is different from searched disk.\n\nI recommend you to search files again.";
 const char* const kNotFormatted =
@@ -62,6 +67,9 @@ disk::FsKind KindForDrive(const platform::Drive& drive, platform::BlockDevice& v
   // The boot sector, or its copy when it cannot be read.
   const std::vector<std::uint8_t> sector = platform::ReadBootSector(volume).bytes;
   if (IsFloppyRoot(drive.root)) return disk::FatKindFromLayout(disk::FsKind::Fat12, sector);
+  // exFAT shares the partition type 0x07 with NTFS (and cards are found
+  // with FAT types too): its boot sector alone tells it.
+  if (exfat::HasExfatSignature(sector)) return disk::FsKind::Exfat;
   const std::uint8_t type = drive.fromTable ? drive.partitionType : platform::InferPartitionType(sector);
   disk::FsKind kind = disk::KindFromPartitionType(type);
   if (kind == disk::FsKind::None && drive.type == platform::DriveType::Removable) {
@@ -83,6 +91,9 @@ disk::FsKind IdentifyDriveKind(const platform::Drive& drive) {
     if (!disk::ParseFatBootSector(scratch, 0, VolumeSectorsFor(*opened.device))) return disk::FsKind::None;
   } else if (scratch.fsKind == disk::FsKind::Ntfs) {
     if (!ntfs::PrepareNtfsVolume(scratch)) return disk::FsKind::None;
+  } else if (scratch.fsKind == disk::FsKind::Exfat) {
+    disk::ExfatVolume layout;
+    if (!exfat::ReadBootRegion(scratch, layout)) return disk::FsKind::None;
   }
   return scratch.fsKind;
 }
@@ -156,13 +167,21 @@ int MainDialog::PrepareVolume() {
     }
     return 1;
   }
+  if (ctx_.fsKind == disk::FsKind::Exfat) {
+    list_.AddFifthColumn(ctx_.fsKind);
+    if (!exfat::PrepareExfatVolume(ctx_)) {
+      ShowMessage(kNotSearchable);
+      return 0;
+    }
+    return 1;
+  }
   list_.AddFifthColumn(ctx_.fsKind);
   if (!disk::ParseFatBootSector(ctx_, partitionStart, VolumeSectorsFor(*ctx_.volumeHandle))) {
     ShowMessage(kNotSearchable);
     return 0;
   }
   if (!fat::LoadAllocationTable(ctx_, partitionStart)) {
-    ShowMessage(kNotSearchable);
+    ShowMessage(kNotSearchable9x);
     return 0;
   }
   return 1;
@@ -248,7 +267,7 @@ int MainDialog::PrepareVolume9x(const platform::Drive& slot) {
   list_.Clear(op_);
   queryDisk();
   if (ctx_.fsKind == disk::FsKind::None || ctx_.fsKind == disk::FsKind::Ntfs) {
-    ShowMessage(kNotSearchable);
+    ShowMessage(kNotSearchable9x);
     return 0;
   }
   std::vector<std::uint8_t>().swap(ctx_.fatCopy);
@@ -265,11 +284,11 @@ int MainDialog::PrepareVolume9x(const platform::Drive& slot) {
     volumeSectors = partitionSectors;
   }
   if (!disk::ParseFatBootSector(ctx_, partitionStart, volumeSectors)) {
-    ShowMessage(kNotSearchable);
+    ShowMessage(kNotSearchable9x);
     return 0;
   }
   if (!fat::LoadAllocationTable(ctx_, partitionStart)) {
-    ShowMessage(kNotSearchable);
+    ShowMessage(kNotSearchable9x);
     return 0;
   }
   return 1;

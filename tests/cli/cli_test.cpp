@@ -214,7 +214,7 @@ TEST(CliBinary, MessagesThatStopExitOne) {
   EXPECT_TRUE(wild.out.empty());
   const CliRun none = Cli("search '" + Image("garbage.img") + "'");
   EXPECT_EQ(none.status, 1);
-  EXPECT_EQ(none.err, "You can't search this drive because the type is not FAT12/FAT16/FAT32/NTFS.\n");
+  EXPECT_EQ(none.err, "You can't search this drive because the type is not FAT12/FAT16/FAT32/NTFS/exFAT.\n");
   const CliRun nodrive = Cli("search --drive Q: '" + Image("del16.img") + "'");
   EXPECT_EQ(nodrive.status, 1);
   EXPECT_EQ(nodrive.err, "Please select a drive.\n");

@@ -69,7 +69,7 @@ wanted() {  # TARGET: remade by this run
   for t in "${targets[@]}"; do [ "$t" = "$1" ] && return 0; done
   return 1
 }
-for t in fat_volume_fuzz ntfs_volume_fuzz disk_nt_fuzz disk_9x_fuzz; do
+for t in fat_volume_fuzz ntfs_volume_fuzz exfat_volume_fuzz disk_nt_fuzz disk_9x_fuzz; do
   if wanted "$t"; then rm -rf "${seeds:?}/$t"; fi
 done
 
@@ -122,6 +122,37 @@ ntfs ntfs-c512 2M 512
 ntfs ntfs-c4096 2M 4096
 seed ntfs_volume_fuzz ntfs-c512 0xF0 "$work/ntfs-c512.img" 19
 seed ntfs_volume_fuzz ntfs-c4096 0x7C "$work/ntfs-c4096.img" 19
+
+# ---- exFAT volumes -------------------------------------------------------
+# Written through exfat-fuse on a loop device (it mounts block devices only).
+exfat() {  # NAME SIZE CLUSTER
+  local img="$work/$1.img" loop
+  wanted exfat_volume_fuzz || return 0
+  truncate -s "$2" "$img"
+  # A boundary alignment below 1 MiB, so that the heap fits so small a volume.
+  mkfs.exfat -c "$3" -b 16K -L SEED "$img" >/dev/null
+  loop=$(losetup -f --show "$img")
+  mount.exfat-fuse -o noatime "$loop" "$mnt" >/dev/null
+  mkdir -p "$mnt/Live" "$mnt/Old/Inner"
+  text keep 1500 > "$mnt/keep.txt"
+  text gone 9000 > "$mnt/A long name with many parts, deleted.txt"
+  text deep 5000 > "$mnt/Old/Inner/second.txt"
+  text first 300 > "$mnt/Old/first.txt"
+  text live 700 > "$mnt/Live/Still here.txt"
+  : > "$mnt/empty.dat"
+  sync
+  rm -f "$mnt/A long name with many parts, deleted.txt" "$mnt/empty.dat"
+  rm -rf "$mnt/Old"
+  sync; umount "$mnt"; losetup -d "$loop"
+}
+exfat exfat-c512 1M 512
+exfat exfat-c4096 2M 4096
+seed exfat_volume_fuzz exfat-c512 0xF0 "$work/exfat-c512.img" 19
+seed exfat_volume_fuzz exfat-c4096 0x7C "$work/exfat-c4096.img" 19
+if wanted exfat_volume_fuzz; then
+  python3 "$here/make_exfat_seed.py" "$work/exfat-hand.img"
+  seed exfat_volume_fuzz exfat-hand 0xF4 "$work/exfat-hand.img" 19
+fi
 
 # ---- Whole disks -----------------------------------------------------------
 # MBR: a FAT12 volume typed 0x06 (active), a FAT12 volume typed 0x01, and

@@ -17,7 +17,7 @@ namespace fs = std::filesystem;
 const std::string kScanVacant = "question: Do you want to scan vacant clusters?";
 const std::string kNoFiles = "message: No files were found.";
 const std::string kNotSearchable =
-    "message: You can't search this drive because the type is not FAT12/FAT16/FAT32/NTFS.";
+    "message: You can't search this drive because the type is not FAT12/FAT16/FAT32/NTFS/exFAT.";
 const std::string kScanAllQuestion =
     "question: Scan all clusters including used clusters.\n(The clusters exclude root directory of FAT12, "
     "FAT16 drive.)\n\nDo you want to continue?";

@@ -68,7 +68,7 @@ constexpr int kDesignCharWidth = 6;
 constexpr qint64 kPumpSyncMilliseconds = 40;
 const char* const kCaption = "Ambrelic - Version 1.6";
 const char* const kGuideEntry = "Guide d'utilisation d'Ambrelic";
-const char* const kCreditLine = "Ambrelic 1.6 - récupération de fichiers supprimés FAT et NTFS";
+const char* const kCreditLine = "Ambrelic 1.6 - récupération de fichiers supprimés FAT, NTFS et exFAT";
 
 QLabel* MakeLabel(const QString& text, QWidget* parent, const char* name = nullptr) {
   auto* l = new QLabel(text, parent);

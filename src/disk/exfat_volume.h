@@ -1,0 +1,87 @@
+// What the exFAT engine knows of the selected volume: the boot region's
+// layout, the allocation bitmap and up-case table read by preparation, a
+// cache of the FAT, and what a search noted for the restore of its rows.
+// Held in VolumeContext (one member), filled by exfat::PrepareExfatVolume.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+namespace ambrelic::disk {
+
+// The facts of one entry set's stream extension that its restore needs and
+// the row texts do not hold.
+struct ExfatStream {
+  std::uint32_t firstCluster = 0;
+  std::uint64_t validDataLength = 0;
+  std::uint64_t dataLength = 0;
+  bool noFatChain = false;
+  bool isFolder = false;
+};
+
+struct ExfatVolume {
+  // Boot region (sector numbers relative to the volume's first sector).
+  std::uint8_t bytesPerSectorShift = 0;
+  std::uint8_t sectorsPerClusterShift = 0;
+  std::uint64_t volumeLength = 0;     // sectors
+  std::uint32_t fatOffset = 0;        // sectors, the active FAT
+  std::uint32_t fatLength = 0;        // sectors
+  std::uint32_t clusterHeapOffset = 0;
+  std::uint32_t clusterCount = 0;     // as the boot sector says
+  std::uint32_t rootCluster = 0;
+  std::uint32_t volumeSerial = 0;
+  std::uint16_t volumeFlags = 0;
+  std::uint8_t numberOfFats = 0;
+  std::uint32_t bytesPerCluster = 0;
+  // Clusters 2 .. lastCluster lie inside what the device holds; the boot
+  // sector may claim more (an image cut short), never fewer.
+  std::uint32_t lastCluster = 0;
+  bool bootChecksumOk = false;        // the boot region used passed its checksum
+
+  // From the root directory: the allocation bitmap(s) and the up-case table.
+  // A volume with two FATs has two bitmaps; bitmap is the active one.
+  std::vector<std::uint8_t> bitmap;   // bit n-2 set: cluster n in use
+  std::vector<std::uint8_t> otherBitmap;  // the inactive one, or empty
+  struct Extent {
+    std::uint32_t firstCluster = 0;
+    std::uint64_t length = 0;
+  };
+  std::vector<Extent> bitmapExtents;  // every bitmap the root names, in order met
+  Extent upcaseExtent;
+  // The up-case table expanded to one entry per UTF-16 unit, or empty when
+  // the volume's table is missing or fails its checksum.
+  std::vector<std::uint16_t> upcase;
+
+  // The FAT is read in blocks as chains need it: a volume may have far more
+  // clusters than a table worth holding whole. Reading it changes nothing
+  // the context describes, hence mutable.
+  mutable std::unordered_map<std::uint32_t, std::vector<std::uint8_t>> fatBlocks;
+
+  // Clusters the last search walk read as deleted folders: the vacant-cluster
+  // scan after it does not read them again. Released with the walk marks.
+  std::unordered_set<std::uint32_t> walked;
+
+  // Noted by the search for each row it listed, by RowKey.
+  std::unordered_map<std::string, ExfatStream> rowStreams;
+};
+
+// The key under which a row's stream is noted: its Name, In Folder, Size and
+// Cluster texts.
+inline std::string ExfatRowKey(const std::string& name, const std::string& folder, const std::string& size,
+                               const std::string& number) {
+  std::string key;
+  key.reserve(name.size() + folder.size() + size.size() + number.size() + 3);
+  key += name;
+  key += '\x1f';
+  key += folder;
+  key += '\x1f';
+  key += size;
+  key += '\x1f';
+  key += number;
+  return key;
+}
+
+}  // namespace ambrelic::disk

@@ -1,0 +1,307 @@
+#include "exfat/directory_walk.h"
+
+#include <algorithm>
+#include <ctime>
+#include <memory>
+#include <span>
+#include <string_view>
+
+#include "platform/files.h"
+#include "platform/text.h"
+
+namespace ambrelic::exfat {
+
+using disk::OpReplaceInfo;
+using disk::OpRestore;
+using disk::OpSearch;
+
+namespace {
+
+// The search lists folders whose paths stay within what Linux can name
+// (PATH_MAX); the bound also keeps a hostile volume's nesting from growing
+// the walk's pending paths without end.
+constexpr std::size_t kMaxListedPath = 4096;
+
+// A name of exFAT holds none of these (nor a U+0000); one that does is damaged.
+bool HasForbiddenNameChar(std::string_view name) {
+  return name.find_first_of(std::string_view("\\/:*?<>|\0", 9)) != std::string_view::npos;
+}
+bool IsNavigationName(std::string_view name) { return name.empty() || name == "." || name == ".."; }
+
+// A name that can stand as one component of a path without leading it
+// somewhere else.
+bool IsPlainName(std::string_view name) { return !IsNavigationName(name) && !HasForbiddenNameChar(name); }
+
+void UpperInto(std::string_view text, std::string& out) {
+  for (unsigned char ch : text) {
+    if (ch >= 0x80) {
+      out = platform::UpperCase(text);
+      return;
+    }
+  }
+  out.assign(text);
+  for (char& ch : out) {
+    if (ch >= 'a' && ch <= 'z') ch = static_cast<char>(ch - 32);
+  }
+}
+
+disk::ExfatStream StreamOf(const EntrySet& set) {
+  disk::ExfatStream s;
+  s.firstCluster = set.firstCluster;
+  s.validDataLength = set.validDataLength;
+  s.dataLength = set.dataLength;
+  s.noFatChain = set.NoFatChain();
+  s.isFolder = set.IsFolder();
+  return s;
+}
+
+}  // namespace
+
+std::string SetName(const EntrySet& set) {
+  bool ascii = true;
+  for (std::size_t i = 0; i < set.nameUnits && ascii; ++i) {
+    ascii = set.name[2 * i + 1] == 0 && set.name[2 * i] < 0x80 && set.name[2 * i] != 0;
+  }
+  if (!ascii) return platform::Utf16ToLocale(std::span<const std::uint8_t>(set.name.data(), set.nameUnits * 2));
+  std::string out(set.nameUnits, '\0');
+  for (std::size_t i = 0; i < set.nameUnits; ++i) out[i] = static_cast<char>(set.name[2 * i]);
+  return out;
+}
+
+DirectoryWalker::DirectoryWalker(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host,
+                                 const WalkHooks& hooks)
+    : ctx_(ctx), op_(op), host_(host), hooks_(hooks) {
+  usable_ = ctx.fsKind == disk::FsKind::Exfat && ctx.exfat.bytesPerCluster >= kEntrySize &&
+            ctx.exfat.lastCluster >= kFirstCluster;
+  scanFolder_ = ctx.SearchedRoot + "<unknown>";
+}
+
+bool DirectoryWalker::CancelledNow() {
+  if (op_.SearchCancelled == 1) return true;
+  if (op_.ActiveProgress && op_.ActiveProgress->TakeCancelRequest()) {
+    op_.SearchCancelled = 1;
+    return true;
+  }
+  return false;
+}
+
+bool DirectoryWalker::HandleEntries(disk::Bytes entries, std::size_t from, std::size_t to, const std::string& path,
+                                    bool deletedDir, std::vector<PendingDirectory>* subdirs) {
+  const std::size_t count = entries.size() / kEntrySize;
+  to = std::min(to, count);
+  EntrySet set;
+  for (std::size_t i = from; i < to;) {
+    const std::uint8_t type = entries[i * kEntrySize];
+    if (type == kEndOfDirectory) return false;
+    // Only a file entry begins a set; anything else (the bitmap, up-case
+    // and label entries, secondaries left over from an older set) is passed.
+    if (LiveType(type) != kTypeFile || !ReadEntrySet(entries, i, ctx_.exfat.upcase, set)) {
+      ++i;
+      continue;
+    }
+    i += set.entryCount;
+    if (op_.OperationMode == OpSearch && CancelledNow()) return false;
+    HandleSet(set, path, deletedDir, subdirs);
+  }
+  return true;
+}
+
+void DirectoryWalker::HandleSet(const EntrySet& set, const std::string& path, bool deletedDir,
+                                std::vector<PendingDirectory>* subdirs) {
+  const bool isFolder = set.IsFolder();
+  const bool candidate = !set.inUse || deletedDir;
+  // A live file in a live folder is neither walked nor listed.
+  if (!candidate && !isFolder) return;
+  name_ = SetName(set);
+  const bool plain = IsPlainName(name_);
+  const bool restoring = op_.OperationMode == OpRestore;
+  const bool atRoot = path.empty();
+
+  bool enter = false;
+  if (isFolder && subdirs && plain && (!candidate || set.Listable())) {
+    enter = true;
+    const std::size_t childLength = atRoot ? ctx_.SearchedRoot.size() + name_.size() : path.size() + 1 + name_.size();
+    if (!restoring && childLength > kMaxListedPath) enter = false;
+    if (candidate) {
+      // A deleted folder is entered only while its first cluster is free
+      // (not reused since) and no other part of this walk read it.
+      const Cluster c = set.firstCluster;
+      if (!IsClusterFree(ctx_.exfat, c) || ctx_.exfat.walked.count(c)) enter = false;
+    } else if (!IsValidCluster(ctx_.exfat, set.firstCluster)) {
+      enter = false;
+    }
+  }
+
+  std::string made;
+  // A folder restore makes every subfolder, matching the name or not: the
+  // matching files inside need it.
+  if (candidate && set.Listable() && plain) {
+    bool matches = true;
+    if (!op_.nameFilter.empty() && !(restoring && isFolder)) {
+      UpperInto(name_, upperName_);
+      matches = MatchesFilter();
+    }
+    if (matches) made = ActOnCandidate(set, path, isFolder);
+  }
+
+  if (!enter) return;
+  PendingDirectory child;
+  child.stream = StreamOf(set);
+  child.deleted = candidate;
+  if (restoring) {
+    // Entered where the restore made it. A folder lies below its parent, so
+    // each level adds to the path, and the kernel's path limit bounds the
+    // depth.
+    if (made.size() <= path.size() || made.size() > platform::kMaxPathBytes) return;
+    child.path = std::move(made);
+  } else {
+    child.path = atRoot ? ctx_.SearchedRoot + name_ : path + '\\' + name_;
+  }
+  subdirs->push_back(std::move(child));
+}
+
+bool DirectoryWalker::MatchesFilter() { return upperName_.find(op_.nameFilter) != std::string::npos; }
+
+std::string DirectoryWalker::ActOnCandidate(const EntrySet& set, const std::string& path, bool isFolder) {
+  const std::string& folder = path.empty() ? ctx_.SearchedRoot : path;
+  switch (op_.OperationMode) {
+    case OpRestore: {
+      if (!hooks_.restoreEntry) return {};
+      RestoreCandidate candidate;
+      candidate.parentPath = folder;
+      candidate.name = name_;
+      candidate.isFolder = isFolder;
+      candidate.stream = StreamOf(set);
+      candidate.modified = StampTime(set.modified, set.modified10ms, set.modifiedUtcOffset);
+      return hooks_.restoreEntry(candidate);
+    }
+    case OpReplaceInfo:
+      return {};
+    default:
+      break;
+  }
+  // The search filter: an empty file only with include zero (and then
+  // whatever its cluster field holds); anything else needs a valid first
+  // cluster, free unless include used is on.
+  if (!isFolder && set.dataLength == 0) {
+    if (op_.includeZeroSize == 0) return {};
+  } else {
+    if (!IsValidCluster(ctx_.exfat, set.firstCluster)) return {};
+    if (op_.includeUsedClusters == 0 && BitmapInUse(ctx_.exfat.bitmap, set.firstCluster)) return {};
+  }
+  const disk::ExfatStream stream = StreamOf(set);
+  disk::FoundRow row;
+  row.name = name_;
+  row.folder = folder;
+  // The size shown is the data length: the file's size as its owner knew
+  // it, and what the restore writes (zeros past the valid data length).
+  if (!isFolder) row.size = std::to_string(set.dataLength);
+  row.modified = FormatModified(set.modified, set.modified10ms, set.modifiedUtcOffset);
+  row.number = std::to_string(set.firstCluster);
+  row.isFolder = isFolder;
+  row.facts.size = isFolder ? 0 : set.dataLength;
+  row.facts.number = set.firstCluster;
+  row.facts.condition = ExfatRowCondition(ctx_, stream);
+  FillSetTimes(set, row.facts);
+  ctx_.exfat.rowStreams.emplace(disk::ExfatRowKey(row.name, row.folder, row.size, row.number), stream);
+  host_.AddRow(std::move(row));
+  return {};
+}
+
+std::vector<Cluster> DirectoryWalker::ClustersOf(const PendingDirectory& d) {
+  if (d.isRoot) return LiveDirectoryClusters(ctx_, ctx_.exfat.rootCluster, 0, false);
+  if (!d.deleted) return LiveDirectoryClusters(ctx_, d.stream.firstCluster, d.stream.dataLength, d.stream.noFatChain);
+  std::vector<Cluster> clusters =
+      DeletedDirectoryClusters(ctx_, d.stream.firstCluster, d.stream.dataLength, d.stream.noFatChain, d.onlyFree,
+                               skipBelow_);
+  // Marked, so that neither this walk nor the vacant-cluster scan after it
+  // reads them again.
+  for (Cluster c : clusters) ctx_.exfat.walked.insert(c);
+  return clusters;
+}
+
+void DirectoryWalker::WalkTree(PendingDirectory start) {
+  const bool search = op_.OperationMode == OpSearch;
+  const std::uint32_t bpc = ctx_.exfat.bytesPerCluster;
+  std::vector<PendingDirectory> stack;
+  stack.push_back(std::move(start));
+  while (!stack.empty()) {
+    if (search && CancelledNow()) return;
+    const PendingDirectory d = std::move(stack.back());
+    stack.pop_back();
+    if (d.rootIndex != 0 && op_.ActiveProgress && !op_.ActiveProgress->Advance(d.rootIndex)) {
+      op_.SearchCancelled = 1;
+      return;
+    }
+    const std::vector<Cluster> clusters = ClustersOf(d);
+    if (clusters.empty()) continue;
+    // A folder that lost its last clusters (a writer shrinks a folder whose
+    // last entries are all deleted) may end in a set cut short. The free
+    // cluster right after it is read too, for the rest of such a set only:
+    // sets begin inside the folder, and the checksum tells whether the rest
+    // fits. The vacant-cluster scan still reads that cluster on its own.
+    const Cluster after = clusters.back() + 1;
+    const bool tail = IsClusterFree(ctx_.exfat, after) && !ctx_.exfat.walked.count(after);
+    directory_.assign((clusters.size() + (tail ? 1 : 0)) * static_cast<std::size_t>(bpc), 0);
+    for (std::size_t k = 0; k < clusters.size();) {
+      std::size_t n = 1;
+      while (k + n < clusters.size() && clusters[k + n] == clusters[k] + n && n * bpc < (1u << 20)) ++n;
+      ReadClusters(ctx_, clusters[k], static_cast<std::uint32_t>(n), directory_.data() + k * bpc);
+      k += n;
+    }
+    if (tail) ReadClusters(ctx_, after, 1, directory_.data() + clusters.size() * bpc);
+    std::vector<PendingDirectory> children;
+    const disk::Bytes entries(directory_);
+    HandleEntries(entries, 0, clusters.size() * (bpc / kEntrySize), d.isRoot ? std::string() : d.path, d.deleted,
+                  &children);
+    if (search && op_.SearchCancelled == 1) return;
+    if (d.isRoot && op_.ActiveProgress) {
+      op_.ActiveProgress->BeginCount("", children.size() + 1);
+      op_.ActiveProgress->ShowFileLabel();
+      for (std::size_t j = 0; j < children.size(); ++j) children[j].rootIndex = j + 1;
+    }
+    for (auto it = children.rbegin(); it != children.rend(); ++it) stack.push_back(std::move(*it));
+  }
+}
+
+void SearchExfat(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host) {
+  // The Modified texts follow the current time zone.
+  tzset();
+  std::unique_ptr<disk::ProgressSink> progress = host.OpenProgress();
+  op.ActiveProgress = progress.get();
+  op.SearchCancelled = 0;
+  {
+    DirectoryWalker walker(ctx, op, host);
+    if (walker.Usable()) {
+      PendingDirectory root;
+      root.isRoot = true;
+      walker.WalkTree(std::move(root));
+    }
+  }
+  op.ActiveProgress = nullptr;
+}
+
+void RestoreFolderWalk(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host,
+                       const disk::ExfatStream& folder, const std::string& targetPath, const WalkHooks& hooks) {
+  op.OperationMode = OpRestore;
+  op.ClusterScanActive = 0;
+  // The restore's own marks: a search's marks would hide the folder itself.
+  std::unordered_set<std::uint32_t> searchMarks;
+  searchMarks.swap(ctx.exfat.walked);
+  {
+    DirectoryWalker walker(ctx, op, host, hooks);
+    if (walker.Usable()) {
+      PendingDirectory start;
+      start.stream = folder;
+      start.path = targetPath;
+      start.deleted = true;
+      // A folder listed with include used is read as it stands, as the FAT
+      // restore reads such a file's clusters.
+      start.onlyFree = IsClusterFree(ctx.exfat, folder.firstCluster);
+      walker.WalkTree(std::move(start));
+    }
+  }
+  searchMarks.swap(ctx.exfat.walked);
+}
+
+}  // namespace ambrelic::exfat

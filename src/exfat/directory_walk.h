@@ -1,0 +1,115 @@
+// The exFAT directory walk: lists deleted files and folders (search), reads
+// clusters as directories (the vacant-cluster scan and the scan of all
+// clusters), and walks a deleted folder for its restore.
+//
+// A directory is read as one stream of 32-byte entries (an entry set may
+// run on into the directory's next cluster). The tree is walked with a
+// stack of its own, so that no volume, however deep its folders, can
+// exhaust the program's stack, and each folder's rows come before those of
+// its subfolders, as in the FAT walk.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "disk/operation_state.h"
+#include "disk/sinks.h"
+#include "disk/volume_context.h"
+#include "exfat/allocation.h"
+#include "exfat/entry_set.h"
+
+namespace ambrelic::exfat {
+
+// A candidate entry of a folder being restored (OpRestore).
+struct RestoreCandidate {
+  std::string parentPath;  // the folder being restored into
+  std::string name;        // the name as the volume holds it
+  bool isFolder = false;
+  disk::ExfatStream stream;
+  disk::VolumeTime modified;  // the set's last-write time
+};
+
+struct WalkHooks {
+  // OpRestore: each candidate entry (create the folder, restore the file).
+  // For a folder, returns where it was made (empty: not made); the walk
+  // enters it there.
+  std::function<std::string(const RestoreCandidate&)> restoreEntry;
+};
+
+// A directory waiting to be walked.
+struct PendingDirectory {
+  disk::ExfatStream stream;
+  std::string path;          // its own path: C:\A\B, or a target folder
+  bool isRoot = false;
+  bool deleted = false;      // walk it as deleted: every set a candidate
+  bool onlyFree = true;      // read only its free clusters
+  std::size_t rootIndex = 0;  // j + 1 for the root's j-th subdirectory
+};
+
+class DirectoryWalker {
+ public:
+  DirectoryWalker(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host,
+                  const WalkHooks& hooks = {});
+
+  // False when the volume was not prepared as exFAT.
+  bool Usable() const { return usable_; }
+
+  // Walks the tree from a directory: its entries, then its subdirectories.
+  void WalkTree(PendingDirectory start);
+
+  // Handles the sets that begin at entries [from, to) of `entries`; a set
+  // may run on past `to`, up to the end of `entries`. Subdirectories are
+  // collected into subdirs when it is not null. False at an end-of-directory
+  // entry.
+  bool HandleEntries(disk::Bytes entries, std::size_t from, std::size_t to, const std::string& path, bool deletedDir,
+                     std::vector<PendingDirectory>* subdirs);
+
+  // The In Folder text of what a cluster scan finds.
+  const std::string& ScanFolder() const { return scanFolder_; }
+  // Clusters below this count as read (the cluster scan has passed them):
+  // a deleted folder found by the scan is walked over the rest.
+  void SkipClustersBelow(Cluster c) { skipBelow_ = c; }
+
+ private:
+  bool CancelledNow();
+  void HandleSet(const EntrySet& set, const std::string& path, bool deletedDir,
+                 std::vector<PendingDirectory>* subdirs);
+  // The folder a restore made for the set (empty for anything else).
+  std::string ActOnCandidate(const EntrySet& set, const std::string& path, bool isFolder);
+  bool MatchesFilter();
+  std::vector<Cluster> ClustersOf(const PendingDirectory& d);
+
+  disk::VolumeContext& ctx_;
+  disk::OperationState& op_;
+  disk::EngineHost& host_;
+  WalkHooks hooks_;
+  bool usable_ = false;
+  Cluster skipBelow_ = 0;
+  std::string scanFolder_;
+  // Reused per set, so that handling a set allocates little.
+  std::string name_;
+  std::string upperName_;
+  std::vector<std::uint8_t> directory_;
+};
+
+// Front of an exFAT search: walks the root directory and every reachable
+// live or deleted folder, listing each deleted file and folder that passes
+// the filters.
+void SearchExfat(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host);
+
+// The vacant-cluster scan (every cluster free in the bitmap that the search
+// walk did not read as a folder) and, with op.IncludeUsedClusters, the scan
+// of all clusters: each read as a directory whose sets are all candidates.
+void ScanExfatClusters(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host);
+
+// The walk of a deleted folder for its restore, into targetPath (an
+// existing folder), every entry a candidate. No progress dialog, no cancel.
+void RestoreFolderWalk(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host,
+                       const disk::ExfatStream& folder, const std::string& targetPath, const WalkHooks& hooks);
+
+// A set's name (UTF-16) in the locale's text.
+std::string SetName(const EntrySet& set);
+
+}  // namespace ambrelic::exfat

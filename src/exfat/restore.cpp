@@ -1,0 +1,131 @@
+#include "exfat/restore.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <vector>
+
+#include "exfat/allocation.h"
+#include "platform/files.h"
+#include "platform/text.h"
+
+namespace ambrelic::exfat {
+namespace {
+
+constexpr const char* kWriteFailure = "File writing failure.";
+constexpr const char* kPathTooLong =
+    "Restoring path length exceeded maximum path length.\n\nPlease select a folder with shorter path length.";
+
+// Clusters are read and written in pieces of at most this many bytes.
+constexpr std::uint64_t kChunkBytes = 1u << 20;
+
+bool AllZero(const std::uint8_t* bytes, std::size_t n) {
+  return std::all_of(bytes, bytes + n, [](std::uint8_t b) { return b == 0; });
+}
+
+// Writes n bytes at the file's position; a run of zeros at least a cluster
+// long becomes a hole instead (the file's length is set at the end).
+bool WriteOrSkip(int fd, const std::uint8_t* bytes, std::size_t n, std::size_t piece) {
+  for (std::size_t at = 0; at < n;) {
+    const std::size_t len = std::min(piece, n - at);
+    const bool ok = AllZero(bytes + at, len) ? platform::SkipBytes(fd, len) : platform::WriteAll(fd, bytes + at, len);
+    if (!ok) return false;
+    at += len;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool RestoreExfatFile(const disk::VolumeContext& ctx, disk::EngineHost& host, const std::string& path,
+                      const disk::ExfatStream& stream, const disk::VolumeTime& modified) {
+  const platform::NewFile file = platform::CreateNewFile(path);
+  if (file.fd < 0) {
+    host.ShowFileMessage(path, kWriteFailure);
+    return false;
+  }
+  const disk::ExfatVolume& v = ctx.exfat;
+  bool complete = true;
+  const std::vector<ClusterRun> runs =
+      SelectRestoreClusters(ctx, stream.firstCluster, stream.dataLength, stream.noFatChain, complete);
+  const std::uint64_t bpc = v.bytesPerCluster;
+  std::uint64_t clusters = 0;
+  for (const ClusterRun& r : runs) clusters += r.count;
+  // Never more than the data length, nor than the clusters hold.
+  const std::uint64_t total = std::min(stream.dataLength, clusters * bpc);
+  const std::uint64_t valid = std::min(stream.validDataLength, total);
+
+  const std::uint64_t chunkClusters = std::max<std::uint64_t>(1, kChunkBytes / std::max<std::uint64_t>(bpc, 1));
+  std::vector<std::uint8_t> buffer(valid == 0 ? 0 : static_cast<std::size_t>(chunkClusters * bpc));
+  std::uint64_t written = 0;  // bytes of the file done so far
+  bool ok = true;
+  for (const ClusterRun& r : runs) {
+    for (std::uint64_t k = 0; k < r.count && written < valid && ok;) {
+      const auto n = static_cast<std::uint32_t>(std::min<std::uint64_t>(chunkClusters, r.count - k));
+      ReadClusters(ctx, static_cast<Cluster>(r.first + k), n, buffer.data());
+      const std::uint64_t take = std::min<std::uint64_t>(static_cast<std::uint64_t>(n) * bpc, valid - written);
+      ok = WriteOrSkip(file.fd, buffer.data(), static_cast<std::size_t>(take), static_cast<std::size_t>(bpc));
+      written += take;
+      k += n;
+    }
+    if (written >= valid || !ok) break;
+  }
+  // Past the valid data length the file reads as zeros: a hole to its end.
+  if (ok) ok = platform::SetFileLength(file.fd, total);
+  if (::close(file.fd) != 0) ok = false;
+  if (!ok) {
+    host.ShowFileMessage(file.path, kWriteFailure);
+    return false;
+  }
+  host.Restored(file.path, modified, false);
+  return complete;
+}
+
+EntryRestore RestoreExfatEntry(const disk::VolumeContext& ctx, disk::EngineHost& host, const RestoreCandidate& entry) {
+  EntryRestore result;
+  const std::string name = platform::FitName(platform::SafePathComponent(entry.name));
+  const std::string full = entry.parentPath + "/" + name;
+  if (full.size() > platform::kMaxPathBytes) {
+    host.ShowMessage(kPathTooLong);
+    return result;
+  }
+  if (entry.isFolder) {
+    result.folderPath = platform::MakeFreeFolder(entry.parentPath, name);
+    result.complete = !result.folderPath.empty();
+    if (result.complete) host.Restored(result.folderPath, entry.modified, true);
+    return result;
+  }
+  // The walk enters only the folders it made; this holds unless something
+  // took the folder away meanwhile.
+  if (!platform::IsFolder(entry.parentPath)) return result;
+  if (entry.stream.dataLength != 0 && !IsValidCluster(ctx.exfat, entry.stream.firstCluster)) return result;
+  result.complete = RestoreExfatFile(ctx, host, full, entry.stream, entry.modified);
+  return result;
+}
+
+void RestoreExfatFolder(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host,
+                        const disk::ExfatStream& folder, const std::string& targetFolder) {
+  WalkHooks hooks;
+  hooks.restoreEntry = [&ctx, &op, &host](const RestoreCandidate& entry) {
+    EntryRestore done = RestoreExfatEntry(ctx, host, entry);
+    if (!done.complete) ++op.IncompleteCount;
+    return std::move(done.folderPath);
+  };
+  RestoreFolderWalk(ctx, op, host, folder, targetFolder, hooks);
+}
+
+disk::ExfatStream RowStream(const disk::VolumeContext& ctx, const std::string& name, const std::string& folder,
+                            const std::string& sizeText, std::uint64_t size, std::uint64_t number) {
+  const auto noted = ctx.exfat.rowStreams.find(disk::ExfatRowKey(name, folder, sizeText, std::to_string(number)));
+  if (noted != ctx.exfat.rowStreams.end()) return noted->second;
+  disk::ExfatStream s;
+  s.firstCluster = static_cast<std::uint32_t>(std::min<std::uint64_t>(number, 0xFFFFFFFFu));
+  s.dataLength = size;
+  s.validDataLength = size;
+  s.isFolder = sizeText.empty();
+  // A folder's length is unknown: its first cluster at least.
+  if (s.isFolder) s.dataLength = ctx.exfat.bytesPerCluster;
+  return s;
+}
+
+}  // namespace ambrelic::exfat

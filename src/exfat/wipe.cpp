@@ -1,0 +1,433 @@
+#include "exfat/wipe.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <memory>
+
+#include "disk/byte_reader.h"
+#include "disk/wipe_report.h"
+#include "exfat/entry_set.h"
+#include "exfat/volume.h"
+
+namespace ambrelic::exfat {
+namespace {
+
+// Other programs may allocate clusters while the wipe runs (the volume is
+// refused when mounted, but a second program could open the image): the
+// bitmap is read again after this long, so that their clusters are spared.
+constexpr std::chrono::milliseconds kRefreshInterval{30000};
+constexpr std::size_t kBatchBytes = 1u << 20;
+constexpr std::uint16_t kVolumeDirty = 0x0002;
+constexpr std::uint8_t kBenignBit = 0x20;
+constexpr std::size_t kOffSecondaryCount = 0x01;
+constexpr std::size_t kOffPrimaryFlags = 0x04;
+constexpr std::size_t kOffSecondaryFlags = 0x01;
+constexpr std::size_t kOffFirstCluster = 0x14;
+constexpr std::size_t kOffDataLength = 0x18;
+constexpr std::uint8_t kAllocationPossible = 0x01;
+constexpr std::uint8_t kNoFatChain = 0x02;
+
+const char* const kReplacingClusters = "Replacing vacant clusters.";
+const char* const kReplacingInfo = "Replacing file information.";
+
+std::string ReplaceInfoQuestion(const std::string& root) {
+  return "Vacant clusters on " + root + " drive have been replaced.\n\nDo you want replace file information, too?";
+}
+
+std::string BitmapUnreadableText(const std::string& root) {
+  return "The allocation bitmap of " + root + " drive could not be read.\n\nNothing has been overwritten.";
+}
+
+std::string RefusalText(const std::string& root, const std::string& why) {
+  return "The file system of " + root + " drive does not agree with itself (" + why +
+         ").\n\nPlease check the drive and repair it first. Nothing has been overwritten.";
+}
+
+// How many secondaries follow a primary entry in use: the bitmap, up-case
+// and label entries have none (their second byte means something else).
+std::size_t SecondariesOf(disk::Bytes entries, std::size_t index) {
+  const std::uint8_t type = disk::le8(entries, index * kEntrySize);
+  if (type == kTypeBitmap || type == kTypeUpcase || type == kTypeLabel) return 0;
+  return disk::le8(entries, index * kEntrySize + kOffSecondaryCount);
+}
+
+// Slots of a directory that hold deleted entries: outside every live set,
+// a type that is not 0 and has its in-use bit clear. The end-of-directory
+// entry ends the look (what follows it is never written by a file system).
+std::vector<std::uint8_t> DeletedSlots(disk::Bytes entries) {
+  const std::size_t count = entries.size() / kEntrySize;
+  std::vector<std::uint8_t> slots(count, 0);
+  std::size_t liveLeft = 0;  // secondaries of the live set still to pass
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::uint8_t type = entries[i * kEntrySize];
+    if (liveLeft > 0) {
+      --liveLeft;
+      continue;
+    }
+    if (type == kEndOfDirectory) break;
+    if ((type & kInUse) == 0) {
+      slots[i] = 1;
+      continue;
+    }
+    if ((type & kSecondaryBit) == 0) liveLeft = SecondariesOf(entries, i);
+  }
+  return slots;
+}
+
+class LiveMapper {
+ public:
+  LiveMapper(const disk::VolumeContext& ctx, std::span<const std::uint8_t> bitmap) : ctx_(ctx), v_(ctx.exfat), bitmap_(bitmap) {
+    out_.reached.assign(static_cast<std::size_t>(v_.lastCluster) / 8 + 1, 0);
+  }
+
+  LiveAllocation Run() {
+    // The root has no length: its chain runs to its end mark. A chain that
+    // comes back on itself reaches a cluster twice, which Reach refuses.
+    std::vector<Cluster> root;
+    for (Cluster c = v_.rootCluster;;) {
+      if (!IsValidCluster(v_, c)) return Fail("the root folder's chain leaves the volume");
+      if (!Reach(c)) return std::move(out_);
+      root.push_back(c);
+      const std::uint32_t next = FatEntry(ctx_, c);
+      if (next == kFatEndOfChain) break;
+      c = next;
+    }
+    std::vector<std::vector<Cluster>> stack{root};
+    std::vector<std::uint8_t> bytes;
+    while (!stack.empty() && out_.contradiction.empty()) {
+      std::vector<Cluster> dir = std::move(stack.back());
+      stack.pop_back();
+      bytes.assign(dir.size() * static_cast<std::size_t>(v_.bytesPerCluster), 0);
+      for (std::size_t k = 0; k < dir.size(); ++k) {
+        if (!ReadClusters(ctx_, dir[k], 1, bytes.data() + k * v_.bytesPerCluster)) {
+          return Fail("a folder could not be read");
+        }
+      }
+      std::vector<std::vector<Cluster>> children;
+      MapDirectory(bytes, children);
+      out_.directories.push_back(std::move(dir));
+      for (auto it = children.rbegin(); it != children.rend(); ++it) stack.push_back(std::move(*it));
+    }
+    return std::move(out_);
+  }
+
+ private:
+  LiveAllocation Fail(const std::string& why) {
+    Note(why);
+    return std::move(out_);
+  }
+  void Note(const std::string& why) {
+    if (out_.contradiction.empty()) out_.contradiction = why;
+  }
+
+  // Marks a cluster reached; false (and the contradiction noted) when the
+  // bitmap calls it free or something else reached it already.
+  bool Reach(Cluster c) {
+    if (!BitmapInUse(bitmap_, c)) {
+      Note("cluster " + std::to_string(c) + " is in use by a file but free in the allocation bitmap");
+      return false;
+    }
+    if (out_.Reached(c)) {
+      Note("cluster " + std::to_string(c) + " belongs to two files");
+      return false;
+    }
+    out_.reached[c / 8] = static_cast<std::uint8_t>(out_.reached[c / 8] | (1u << (c % 8)));
+    return true;
+  }
+
+  // The clusters of an allocation (a stream, a metadata file): exactly as
+  // many as its length needs, contiguous or along its chain.
+  bool ReachAllocation(Cluster first, std::uint64_t length, bool noFatChain, std::vector<Cluster>* clusters) {
+    if (length == 0) return true;
+    const std::uint64_t need = ClustersFor(v_, length);
+    if ((length - 1) / v_.bytesPerCluster >= need) {
+      Note("a file is longer than the volume");
+      return false;
+    }
+    Cluster c = first;
+    for (std::uint64_t k = 0; k < need; ++k) {
+      if (!IsValidCluster(v_, c)) {
+        Note("a file's clusters leave the volume");
+        return false;
+      }
+      if (!Reach(c)) return false;
+      if (clusters) clusters->push_back(c);
+      if (k + 1 < need) c = noFatChain ? c + 1 : FatEntry(ctx_, c);
+    }
+    return true;
+  }
+
+  void MapDirectory(disk::Bytes entries, std::vector<std::vector<Cluster>>& children) {
+    const std::size_t count = entries.size() / kEntrySize;
+    EntrySet set;
+    for (std::size_t i = 0; i < count && out_.contradiction.empty();) {
+      const std::uint8_t type = entries[i * kEntrySize];
+      if (type == kEndOfDirectory) return;
+      const disk::Bytes e = entries.subspan(i * kEntrySize, kEntrySize);
+      if ((type & kInUse) == 0 || (type & kSecondaryBit) != 0) {
+        ++i;
+        continue;
+      }
+      if (type == kTypeBitmap || type == kTypeUpcase) {
+        ReachAllocation(disk::le32(e, kOffFirstCluster), disk::le64(e, kOffDataLength), false, nullptr);
+        ++i;
+        continue;
+      }
+      if (type == kTypeLabel) {
+        ++i;
+        continue;
+      }
+      if (type == kTypeFile) {
+        if (!ReadEntrySet(entries, i, v_.upcase, set) || !set.inUse) {
+          Note("a file's entries are damaged");
+          return;
+        }
+        std::vector<Cluster> clusters;
+        if (!ReachAllocation(set.firstCluster, set.dataLength, set.NoFatChain(), set.IsFolder() ? &clusters : nullptr)) {
+          return;
+        }
+        if (set.IsFolder()) {
+          if (clusters.empty()) {
+            Note("a folder has no clusters");
+            return;
+          }
+          children.push_back(std::move(clusters));
+        }
+        ReachSecondaries(entries, i, set.entryCount, 2 + (set.nameUnits + kNameUnitsPerEntry - 1) / kNameUnitsPerEntry);
+        i += set.entryCount;
+        continue;
+      }
+      if ((type & kBenignBit) == 0) {
+        Note("a folder holds an entry of unknown kind");
+        return;
+      }
+      // A benign primary of another kind: its own allocation, if it has one,
+      // and its secondaries'.
+      const std::size_t secondaries = SecondariesOf(entries, i);
+      if (count - i - 1 < secondaries) {
+        Note("a folder's entries run past its end");
+        return;
+      }
+      if (disk::le8(e, kOffPrimaryFlags) & kAllocationPossible) {
+        ReachAllocation(disk::le32(e, kOffFirstCluster), disk::le64(e, kOffDataLength),
+                        (disk::le8(e, kOffPrimaryFlags) & kNoFatChain) != 0, nullptr);
+      }
+      ReachSecondaries(entries, i, secondaries + 1, 1);
+      i += secondaries + 1;
+    }
+  }
+
+  // Secondaries from index + from on (vendor allocations and the like) with
+  // an allocation of their own.
+  void ReachSecondaries(disk::Bytes entries, std::size_t index, std::size_t setLength, std::size_t from) {
+    for (std::size_t k = from; k < setLength && out_.contradiction.empty(); ++k) {
+      const disk::Bytes e = entries.subspan((index + k) * kEntrySize, kEntrySize);
+      const std::uint8_t flags = disk::le8(e, kOffSecondaryFlags);
+      if ((flags & kAllocationPossible) == 0 || disk::le32(e, kOffFirstCluster) == 0) continue;
+      ReachAllocation(disk::le32(e, kOffFirstCluster), disk::le64(e, kOffDataLength), (flags & kNoFatChain) != 0,
+                      nullptr);
+    }
+  }
+
+  const disk::VolumeContext& ctx_;
+  const disk::ExfatVolume& v_;
+  std::span<const std::uint8_t> bitmap_;
+  LiveAllocation out_;
+};
+
+// Writes count clusters from first in one call, and when that fails, one
+// by one, marking the clusters whose write failed.
+void WriteClusterRun(const disk::VolumeContext& ctx, Cluster first, std::uint32_t count, const std::uint8_t* buffer,
+                     std::vector<std::uint8_t>& failed) {
+  if (WriteClusters(ctx, first, count, buffer)) return;
+  const std::uint32_t bpc = ctx.exfat.bytesPerCluster;
+  for (std::uint32_t i = 0; i < count; ++i) {
+    if (!WriteClusters(ctx, first + i, 1, buffer + static_cast<std::size_t>(i) * bpc)) failed[i] = 1;
+  }
+}
+
+// Writes one directory cluster when the disk still holds what was read
+// from it: a cluster changed meanwhile by someone else is left alone.
+bool GuardedClusterWrite(const disk::VolumeContext& ctx, Cluster c, disk::Bytes expected, disk::Bytes image) {
+  std::vector<std::uint8_t> now(expected.size());
+  if (!ReadClusters(ctx, c, 1, now.data())) return false;
+  if (!std::equal(now.begin(), now.end(), expected.begin())) return false;
+  return WriteClusters(ctx, c, 1, image.data());
+}
+
+// The second phase: the deleted entries of every live directory.
+void ReplaceFileInformation(disk::VolumeContext& ctx, disk::EngineHost& host, platform::RandomSource& random,
+                            const LiveAllocation& live, ExfatWipeResult& result) {
+  const std::uint32_t bpc = ctx.exfat.bytesPerCluster;
+  std::unique_ptr<disk::ProgressSink> progress = host.OpenProgress();
+  if (progress) {
+    progress->BeginCount("", live.directories.size() + 1);
+    progress->ShowFileLabel();
+    progress->SetFileName(kReplacingInfo);
+  }
+  std::vector<std::uint8_t> old;
+  std::vector<std::uint8_t> noisy;
+  std::vector<std::uint8_t> zeroed;
+  for (std::size_t d = 0; d < live.directories.size(); ++d) {
+    if (progress && !progress->Advance(d + 1)) break;
+    const std::vector<Cluster>& dir = live.directories[d];
+    old.assign(dir.size() * static_cast<std::size_t>(bpc), 0);
+    bool read = true;
+    for (std::size_t k = 0; k < dir.size(); ++k) read = ReadClusters(ctx, dir[k], 1, old.data() + k * bpc) && read;
+    const std::vector<std::uint8_t> slots = DeletedSlots(old);
+    if (std::find(slots.begin(), slots.end(), 1) == slots.end()) continue;
+    // The whole directory is scrubbed at once (a live set may run on into
+    // the next cluster), then written cluster by cluster.
+    noisy = old;
+    ScrubDeletedEntries(noisy, random, ScrubPass::Random);
+    zeroed = noisy;
+    ScrubDeletedEntries(zeroed, random, ScrubPass::Zero);
+    const std::size_t slotsPerCluster = bpc / kEntrySize;
+    for (std::size_t k = 0; k < dir.size(); ++k) {
+      const std::size_t count = static_cast<std::size_t>(
+          std::count(slots.begin() + k * slotsPerCluster, slots.begin() + (k + 1) * slotsPerCluster, 1));
+      if (count == 0) continue;
+      const disk::Bytes before(old.data() + k * bpc, bpc);
+      const disk::Bytes first(noisy.data() + k * bpc, bpc);
+      const disk::Bytes last(zeroed.data() + k * bpc, bpc);
+      const bool ok = read && GuardedClusterWrite(ctx, dir[k], before, first) &&
+                      GuardedClusterWrite(ctx, dir[k], first, last);
+      if (ok) result.entriesWiped += count;
+      else result.entriesFailed += count;
+    }
+  }
+}
+
+}  // namespace
+
+std::size_t ScrubDeletedEntries(std::span<std::uint8_t> directory, platform::RandomSource& random, ScrubPass pass) {
+  const std::vector<std::uint8_t> slots = DeletedSlots(disk::Bytes(directory.data(), directory.size()));
+  std::size_t scrubbed = 0;
+  for (std::size_t i = 0; i < slots.size(); ++i) {
+    if (!slots[i]) continue;
+    std::uint8_t* entry = directory.data() + i * kEntrySize;
+    if (pass == ScrubPass::Random) random.FillRandom(entry + 1, kEntrySize - 1);
+    else std::memset(entry + 1, 0, kEntrySize - 1);
+    ++scrubbed;
+  }
+  return scrubbed;
+}
+
+LiveAllocation MapLiveAllocation(const disk::VolumeContext& ctx, std::span<const std::uint8_t> bitmap) {
+  return LiveMapper(ctx, bitmap).Run();
+}
+
+std::string ExfatWipeFailureText(const std::string& root, const ExfatWipeResult& result) {
+  return disk::WipeFailureText(root, result.clustersFailed, result.entriesFailed, "deleted directory entry",
+                               "deleted directory entries");
+}
+
+ExfatWipeResult WipeExfatVolume(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host) {
+  platform::RandomSource random;
+  return WipeExfatVolume(ctx, op, host, random, true);
+}
+
+ExfatWipeResult WipeExfatVolume(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host,
+                                platform::RandomSource& random, bool seedWithTime) {
+  ExfatWipeResult result;
+  disk::ExfatVolume& v = ctx.exfat;
+  if (ctx.fsKind != disk::FsKind::Exfat || v.bytesPerCluster == 0 || v.lastCluster < kFirstCluster) return result;
+  const std::string& root = ctx.SearchedRoot;
+  auto refuse = [&](const std::string& why) {
+    result.refused = true;
+    host.ShowMessage(RefusalText(root, why));
+    return result;
+  };
+  if (!v.bootChecksumOk) return refuse("its boot region fails its checksum");
+  if (v.volumeFlags & kVolumeDirty) return refuse("it was not unmounted cleanly");
+  if (v.lastCluster != v.clusterCount + 1ull) return refuse("the device is shorter than the volume");
+
+  // Both bitmaps are read afresh before anything is written; when that
+  // fails, no cluster can be told vacant.
+  std::vector<std::uint8_t> bitmap;
+  std::vector<std::uint8_t> other;
+  const bool secondActive = v.numberOfFats == 2 && (v.volumeFlags & 1) && v.bitmapExtents.size() == 2;
+  const std::size_t active = secondActive ? 1 : 0;
+  if (v.bitmapExtents.empty() || !ReadBitmap(ctx, v.bitmapExtents[active], bitmap) ||
+      (v.bitmapExtents.size() == 2 && !ReadBitmap(ctx, v.bitmapExtents[1 - active], other))) {
+    result.bitmapUnreadable = true;
+    host.ShowMessage(BitmapUnreadableText(root));
+    return result;
+  }
+  std::unordered_map<std::uint32_t, std::vector<std::uint8_t>>().swap(v.fatBlocks);
+  const LiveAllocation live = MapLiveAllocation(ctx, bitmap);
+  if (!live.contradiction.empty()) return refuse(live.contradiction);
+  auto vacant = [&](std::uint64_t c) {
+    const auto cluster = static_cast<Cluster>(c);
+    return !BitmapInUse(bitmap, cluster) && (other.empty() || !BitmapInUse(other, cluster)) && !live.Reached(cluster);
+  };
+
+  // Phase 1: vacant clusters.
+  const std::uint32_t bpc = v.bytesPerCluster;
+  const std::uint32_t batch = static_cast<std::uint32_t>(std::max<std::size_t>(1, kBatchBytes / bpc));
+  std::vector<std::uint8_t> buffer(static_cast<std::size_t>(batch) * bpc);
+  std::vector<std::uint8_t> failed(batch);
+  {
+    std::unique_ptr<disk::ProgressSink> progress = host.OpenProgress();
+    if (progress) {
+      progress->BeginCount("Cluster:", v.lastCluster);
+      progress->ShowFileLabel();
+      progress->SetFileName(kReplacingClusters);
+    }
+    if (seedWithTime) random.SeedWithTime();
+    auto last = std::chrono::steady_clock::now();
+    for (std::uint64_t c = kFirstCluster; c <= v.lastCluster;) {
+      const auto now = std::chrono::steady_clock::now();
+      if (now - last > kRefreshInterval) {
+        // On a failed read the previous bits stay.
+        ReadBitmap(ctx, v.bitmapExtents[active], bitmap);
+        last = now;
+      }
+      std::uint32_t n = 0;
+      while (n < batch && c + n <= v.lastCluster && vacant(c + n)) ++n;
+      const std::uint32_t step = n == 0 ? 1 : n;
+      if (n > 0) {
+        const std::size_t bytes = static_cast<std::size_t>(n) * bpc;
+        std::fill(failed.begin(), failed.begin() + n, 0);
+        random.FillRandom(buffer.data(), bytes);
+        WriteClusterRun(ctx, static_cast<Cluster>(c), n, buffer.data(), failed);
+        std::memset(buffer.data(), 0, bytes);
+        WriteClusterRun(ctx, static_cast<Cluster>(c), n, buffer.data(), failed);
+        for (std::uint32_t i = 0; i < n; ++i) {
+          if (failed[i]) ++result.clustersFailed;
+          else ++result.clustersWiped;
+        }
+      }
+      for (std::uint32_t i = 0; i < step; ++i) {
+        if (progress && !progress->Advance(c + i)) {
+          result.cancelled = true;
+          break;
+        }
+      }
+      if (result.cancelled) break;
+      c += step;
+    }
+  }
+
+  if (!result.cancelled) {
+    op.OperationMode = disk::OpReplaceInfo;
+    if (host.AskYesNo(ReplaceInfoQuestion(root))) {
+      result.phase2Ran = true;
+      ReplaceFileInformation(ctx, host, random, live, result);
+    }
+  }
+
+  // Nothing is reported before the writes have reached the device.
+  if (ctx.volumeHandle && !ctx.volumeHandle->Flush()) {
+    result.flushFailed = true;
+    host.ShowMessage("The writes to " + root +
+                     " drive could not be completed (the device reported an error).\n\nWhat it held may still be "
+                     "restored.");
+  }
+  const std::string failure = ExfatWipeFailureText(root, result);
+  if (!failure.empty()) host.ShowMessage(failure);
+  return result;
+}
+
+}  // namespace ambrelic::exfat

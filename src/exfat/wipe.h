@@ -1,0 +1,69 @@
+// The exFAT wipe: vacant clusters overwritten with random bytes and then
+// zeros, and, when the user agrees, what deleted entry sets still say about
+// their files. The only exFAT code that writes to the volume.
+//
+// A cluster is vacant only when every source of allocation calls it free:
+// the allocation bitmap (both, on a volume with two FATs) and the live
+// entry sets, whose clusters are mapped from the root down before anything
+// is written. A volume whose sources disagree (a live file on clusters the
+// bitmap calls free, two files on one cluster, a chain that breaks), that
+// was not unmounted cleanly, whose boot region fails its checksum or that
+// the device does not hold whole is refused: nothing is written.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "disk/operation_state.h"
+#include "disk/sinks.h"
+#include "disk/volume_context.h"
+#include "exfat/allocation.h"
+#include "platform/random.h"
+
+namespace ambrelic::exfat {
+
+struct ExfatWipeResult {
+  bool cancelled = false;          // Cancel during phase 1 ended everything
+  bool phase2Ran = false;          // the user agreed to replace file information
+  bool bitmapUnreadable = false;   // nothing written
+  bool refused = false;            // the volume contradicts itself: nothing written
+  bool flushFailed = false;        // the writes could not be made to reach the device
+  std::uint64_t clustersWiped = 0;
+  std::uint64_t clustersFailed = 0;
+  std::uint64_t entriesWiped = 0;
+  std::uint64_t entriesFailed = 0;   // deleted entries in a cluster whose write failed or was skipped
+};
+
+// Every cluster the live entry sets reach, from the root down, and the
+// clusters of each live directory (root first). contradiction names the
+// first disagreement found, empty when there is none.
+struct LiveAllocation {
+  std::vector<std::uint8_t> reached;  // bit per cluster number
+  std::vector<std::vector<Cluster>> directories;
+  std::string contradiction;
+  bool Reached(Cluster c) const {
+    return c / 8 < reached.size() && ((reached[c / 8] >> (c % 8)) & 1) != 0;
+  }
+};
+LiveAllocation MapLiveAllocation(const disk::VolumeContext& ctx, std::span<const std::uint8_t> bitmap);
+
+// Both phases and the question between them. The volume must be prepared
+// and open for writing.
+ExfatWipeResult WipeExfatVolume(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host);
+ExfatWipeResult WipeExfatVolume(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host,
+                                platform::RandomSource& random, bool seedWithTime);
+
+// Scrubs the deleted entries of one directory's bytes in place: every entry
+// outside a live set whose type is not 0 and has its in-use bit clear keeps
+// its type byte and gets random bytes (pass Random) or zeros (pass Zero)
+// after it. Returns how many entries were scrubbed. Only type bytes and live
+// sets decide which, so the zero pass over the random pass's result scrubs
+// the same entries.
+enum class ScrubPass : std::uint8_t { Random, Zero };
+std::size_t ScrubDeletedEntries(std::span<std::uint8_t> directory, platform::RandomSource& random, ScrubPass pass);
+
+std::string ExfatWipeFailureText(const std::string& root, const ExfatWipeResult& result);
+
+}  // namespace ambrelic::exfat
