@@ -180,7 +180,7 @@ VolumeQuery QueryVolumeInformation(const std::string& path, std::uint64_t offset
   }
   q.ok = true;
   q.info = *info;
-  if (q.info.fileSystem == "exFAT") q.info.label = ReadExfatLabel(*opened.device, sector);
+  if (q.info.fileSystem == "exFAT") q.info.label = ReadExfatLabel(*opened.device, boot.bytes);
   return q;
 }
 

@@ -41,7 +41,8 @@ TEST(ExfatWindow, AnExfatDriveBehavesAsAFatOne) {
   QAbstractItemModel* m = w->ResultsView()->model();
   ASSERT_EQ(m->columnCount(), 5);
   EXPECT_EQ(m->headerData(4, Qt::Horizontal).toString(), "Cluster");
-  EXPECT_EQ(w->ResultsView()->columnWidth(4), w->ColumnPixels(70));
+  // The designed width, widened when the column's widest number needs more.
+  EXPECT_GE(w->ResultsView()->columnWidth(4), w->ColumnPixels(70));
   EXPECT_GT(m->rowCount(), 40);
   EXPECT_EQ(m->rowCount(), w->Dialog().List().RowCount());
 }
