@@ -17,61 +17,14 @@
 #include "ntfs/mft_scan.h"
 #include "ntfs/wipe.h"
 #include "platform/block_device.h"
+#include "wipe_guard.h"
 
 namespace {
 
 using namespace ambrelic;
 
-class NullProgress : public disk::ProgressSink {
- public:
-  void BeginCount(const std::string&, std::uint64_t) override {}
-  void ShowFileLabel() override {}
-  void SetFileName(const std::string&) override {}
-  bool Advance(std::uint64_t) override { return true; }
-  bool TakeCancelRequest() override { return false; }
-};
-
-class YesHost : public disk::EngineHost {
- public:
-  std::unique_ptr<disk::ProgressSink> OpenProgress() override { return std::make_unique<NullProgress>(); }
-  void AddRow(disk::FoundRow) override {}
-  void ShowMessage(const std::string&) override {}
-  bool AskYesNo(const std::string&, bool) override { return true; }
-};
-
-class GuardedMemory : public platform::BlockDevice {
- public:
-  GuardedMemory(std::vector<std::uint8_t> bytes, std::vector<std::uint8_t> allowed)
-      : bytes_(std::move(bytes)), original_(bytes_), allowed_(std::move(allowed)) {}
-  bool ReadAt(std::uint64_t offset, std::span<std::uint8_t> out) override {
-    const std::uint64_t n = offset >= bytes_.size() ? 0 : std::min<std::uint64_t>(out.size(), bytes_.size() - offset);
-    if (n) std::memcpy(out.data(), bytes_.data() + offset, n);
-    if (n < out.size()) std::memset(out.data() + n, 0, out.size() - n);
-    return n == out.size();
-  }
-  bool WriteAt(std::uint64_t offset, std::span<const std::uint8_t> in) override {
-    if (offset > bytes_.size() || bytes_.size() - offset < in.size()) return false;
-    // A write wholly inside allowed bytes passes at once.
-    if (std::memchr(allowed_.data() + offset, 0, in.size()) != nullptr) {
-      for (std::size_t i = 0; i < in.size(); ++i) {
-        const std::uint64_t at = offset + i;
-        if (in[i] != original_[at] && !allowed_[at]) {
-          std::fprintf(stderr, "the wipe changed byte %llu, which is neither vacant nor a deleted record\n", static_cast<unsigned long long>(at));
-          std::abort();
-        }
-      }
-    }
-    std::memcpy(bytes_.data() + offset, in.data(), in.size());
-    return true;
-  }
-  std::uint64_t Size() const override { return bytes_.size(); }
-  bool Writable() const override { return true; }
-
- private:
-  std::vector<std::uint8_t> bytes_;
-  std::vector<std::uint8_t> original_;
-  std::vector<std::uint8_t> allowed_;  // 1 where the check allows a change
-};
+using fuzz::GuardedMemory;
+using fuzz::YesHost;
 
 std::uint64_t Le(const std::vector<std::uint8_t>& b, std::uint64_t at, unsigned n) {
   std::uint64_t v = 0;
@@ -289,7 +242,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (!ntfs::PrepareNtfsVolume(ctx)) return 0;
   const std::optional<std::vector<std::uint8_t>> allowed = Oracle(ctx, image).Allowed();
   if (!allowed) return 0;
-  ctx.volumeHandle = std::make_shared<GuardedMemory>(image, *allowed);
+  ctx.volumeHandle = std::make_shared<GuardedMemory>(image, *allowed, "record");
   disk::OperationState op;
   YesHost host;
   platform::RandomSource random;
