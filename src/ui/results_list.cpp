@@ -64,7 +64,7 @@ bool IsCanonicalDate(std::string_view t) {
   return true;
 }
 
-bool AllCanonicalDates(const std::vector<ResultRow>& rows) {
+bool AllCanonicalDates(const ResultRows& rows) {
   return std::all_of(rows.begin(), rows.end(), [](const ResultRow& r) { return IsCanonicalDate(r.texts[3]); });
 }
 
@@ -94,10 +94,12 @@ void ResultsList::SetCounter(std::string text) {
 void ResultsList::Clear(disk::OperationState& op) {
   SetCounter("0");
   if (columns_.size() > 4) columns_.resize(4);
-  if (!rows_.empty()) {
+  if (!order_.empty()) {
     host_.ShowNotice(true, kClearingNotice);
     // Frees the strings as well; a million rows go in one pass.
-    std::vector<ResultRow>().swap(rows_);
+    ResultRows().swap(rows_);
+    RowOrder().swap(order_);
+    selectedCount_ = 0;
     host_.ShowNotice(false, kClearingNotice);
   }
   op.NextRow = 0;
@@ -123,14 +125,16 @@ void ResultsList::AddRow(disk::OperationState& op, disk::FoundRow row) {
   r.facts = row.facts;
   r.texts = {std::move(row.name), std::move(row.folder), std::move(row.size), std::move(row.modified),
              std::move(row.number)};
-  const std::size_t at = std::min<std::size_t>(static_cast<std::size_t>(std::max(op.NextRow, 0)), rows_.size());
-  if (at == rows_.size()) {
-    rows_.push_back(std::move(r));
+  const std::size_t at = std::min<std::size_t>(static_cast<std::size_t>(std::max(op.NextRow, 0)), order_.size());
+  const auto stored = static_cast<std::uint32_t>(rows_.size());
+  rows_.push_back(std::move(r));
+  if (at == order_.size()) {
+    order_.push_back(stored);
   } else {
-    rows_.insert(rows_.begin() + static_cast<std::ptrdiff_t>(at), std::move(r));
+    order_.insert(order_.begin() + static_cast<std::ptrdiff_t>(at), stored);
   }
   op.NextRow += 1;
-  if (rowObserver_) rowObserver_(rows_[at]);
+  if (rowObserver_) rowObserver_(rows_.back());
 }
 
 void ResultsList::OnColumnClick(int column) {
@@ -148,26 +152,35 @@ void ResultsList::OnColumnClick(int column) {
   } else {
     order = SortedOrderByText(column, descending);
   }
-  Permute(order);
+  Reorder(order);
 
   directionFlag_ = directionFlag_ ? 0 : 1;
   host_.SetWaitCursor(false);
 }
 
 // Every order below is stable: rows that compare equal keep the order they
-// had, because ties fall back to the row's index. Keys are computed once per
-// row, and sorted packed with the index, so that no comparison reaches into
-// a row.
+// had, because ties fall back to the row's index in the list. Keys are
+// computed once per row, and sorted packed with that index, so that no
+// comparison reaches into a row. They are computed walking the rows as
+// stored, which after an earlier sort is not the list's order: reading
+// the rows in memory order is what keeps a million of them quick.
+std::vector<std::uint32_t> ResultsList::PositionsOfStoredRows() const {
+  std::vector<std::uint32_t> position(order_.size());
+  for (std::size_t i = 0; i < order_.size(); ++i) position[order_[i]] = static_cast<std::uint32_t>(i);
+  return position;
+}
+
 std::vector<std::uint32_t> ResultsList::SortedOrderByNumber(int column, bool descending) const {
   const std::size_t c = static_cast<std::size_t>(column);
+  const std::vector<std::uint32_t> position = PositionsOfStoredRows();
   std::vector<std::uint64_t> packed(rows_.size());
-  for (std::size_t i = 0; i < rows_.size(); ++i) {
-    std::uint32_t key = ParseUInt32Text(rows_[i].texts[c]);
+  for (std::size_t s = 0; s < rows_.size(); ++s) {
+    std::uint32_t key = ParseUInt32Text(rows_[s].texts[c]);
     if (descending) key = ~key;
-    packed[i] = (static_cast<std::uint64_t>(key) << 32) | i;
+    packed[s] = (static_cast<std::uint64_t>(key) << 32) | position[s];
   }
   std::sort(packed.begin(), packed.end());
-  std::vector<std::uint32_t> order(rows_.size());
+  std::vector<std::uint32_t> order(order_.size());
   for (std::size_t i = 0; i < packed.size(); ++i) order[i] = static_cast<std::uint32_t>(packed[i]);
   return order;
 }
@@ -179,14 +192,15 @@ std::vector<std::uint32_t> ResultsList::SortedOrderByDate(bool descending) const
     std::uint64_t date;
     std::uint32_t index;
   };
+  const std::vector<std::uint32_t> position = PositionsOfStoredRows();
   std::vector<Key> keys(rows_.size());
-  for (std::size_t i = 0; i < rows_.size(); ++i) {
-    const std::uint64_t date = DateKey(rows_[i].texts[3]);
-    keys[i] = {descending ? ~date : date, static_cast<std::uint32_t>(i)};
+  for (std::size_t s = 0; s < rows_.size(); ++s) {
+    const std::uint64_t date = DateKey(rows_[s].texts[3]);
+    keys[s] = {descending ? ~date : date, position[s]};
   }
   std::sort(keys.begin(), keys.end(),
             [](const Key& a, const Key& b) { return a.date != b.date ? a.date < b.date : a.index < b.index; });
-  std::vector<std::uint32_t> order(rows_.size());
+  std::vector<std::uint32_t> order(order_.size());
   for (std::size_t i = 0; i < keys.size(); ++i) order[i] = keys[i].index;
   return order;
 }
@@ -197,11 +211,12 @@ std::vector<std::uint32_t> ResultsList::SortedOrderByText(int column, bool desce
   // that most comparisons are two integer compares and only keys that share
   // 16 bytes compare the rest.
   const std::size_t c = static_cast<std::size_t>(column);
+  // Texts are laid out in the order the rows are stored.
   std::string arena;
   std::vector<std::uint32_t> start(rows_.size() + 1);
-  for (std::size_t i = 0; i < rows_.size(); ++i) {
-    start[i] = static_cast<std::uint32_t>(arena.size());
-    const std::string& text = rows_[i].texts[c];
+  for (std::size_t s = 0; s < rows_.size(); ++s) {
+    start[s] = static_cast<std::uint32_t>(arena.size());
+    const std::string& text = rows_[s].texts[c];
     if (column == 3) {
       arena += SortableModified(text);
     } else if (std::all_of(text.begin(), text.end(), [](char ch) { return static_cast<unsigned char>(ch) < 0x80; })) {
@@ -215,32 +230,33 @@ std::vector<std::uint32_t> ResultsList::SortedOrderByText(int column, bool desce
   struct Key {
     std::uint64_t high;
     std::uint64_t low;
-    std::uint32_t index;
-    std::uint32_t rest;  // bytes after the common beginning
+    std::uint32_t index;  // in the list
+    std::uint32_t rest;   // bytes after the common beginning
   };
-  auto text = [&](std::uint32_t i) {
-    return std::string_view(arena.data() + start[i], start[i + 1] - start[i]);
+  auto text = [&](std::uint32_t stored) {
+    return std::string_view(arena.data() + start[stored], start[stored + 1] - start[stored]);
   };
   // Bytes every text begins with tell no row from another (a folder column
   // often starts "C:\Documents\" throughout): the keys hold the 16 bytes
   // after them.
   std::size_t common = rows_.empty() ? 0 : text(0).size();
-  for (std::size_t i = 1; i < rows_.size() && common != 0; ++i) {
+  for (std::size_t s = 1; s < rows_.size() && common != 0; ++s) {
     const std::string_view first = text(0);
-    const std::string_view t = text(static_cast<std::uint32_t>(i));
+    const std::string_view t = text(static_cast<std::uint32_t>(s));
     std::size_t same = 0;
     const std::size_t limit = std::min(common, t.size());
     while (same < limit && first[same] == t[same]) ++same;
     common = same;
   }
+  const std::vector<std::uint32_t> position = PositionsOfStoredRows();
   std::vector<Key> keys(rows_.size());
-  for (std::size_t i = 0; i < rows_.size(); ++i) {
-    const std::string_view t = text(static_cast<std::uint32_t>(i)).substr(common);
+  for (std::size_t s = 0; s < rows_.size(); ++s) {
+    const std::string_view t = text(static_cast<std::uint32_t>(s)).substr(common);
     std::uint64_t part[2] = {0, 0};
     for (std::size_t b = 0; b < 16 && b < t.size(); ++b) {
       part[b / 8] |= static_cast<std::uint64_t>(static_cast<unsigned char>(t[b])) << (8 * (7 - b % 8));
     }
-    keys[i] = {part[0], part[1], static_cast<std::uint32_t>(i), static_cast<std::uint32_t>(t.size())};
+    keys[s] = {part[0], part[1], position[s], static_cast<std::uint32_t>(t.size())};
   }
   // Byte order of the texts (std::string_view compares as unsigned bytes);
   // descending swaps the texts, never the tie on the index.
@@ -253,61 +269,53 @@ std::vector<std::uint32_t> ResultsList::SortedOrderByText(int column, bool desce
       if (a.rest != b.rest) return descending ? b.rest < a.rest : a.rest < b.rest;
       return a.index < b.index;
     }
-    const int cmp = text(a.index).compare(text(b.index));
+    const int cmp = text(order_[a.index]).compare(text(order_[b.index]));
     if (cmp != 0) return descending ? cmp > 0 : cmp < 0;
     return a.index < b.index;
   };
   std::sort(keys.begin(), keys.end(), less);
-  std::vector<std::uint32_t> order(rows_.size());
+  std::vector<std::uint32_t> order(order_.size());
   for (std::size_t i = 0; i < keys.size(); ++i) order[i] = keys[i].index;
   return order;
 }
 
-void ResultsList::Permute(const std::vector<std::uint32_t>& order) {
-  // Row i becomes the row at order[i], moved along each cycle of the
-  // permutation: every row moves once, and no second list is built.
-  std::vector<bool> placed(rows_.size(), false);
-  for (std::size_t i = 0; i < rows_.size(); ++i) {
-    if (placed[i] || order[i] == i) continue;
-    ResultRow held = std::move(rows_[i]);
-    std::size_t j = i;
-    for (;;) {
-      const std::size_t from = order[j];
-      placed[j] = true;
-      if (from == i) {
-        rows_[j] = std::move(held);
-        break;
-      }
-      rows_[j] = std::move(rows_[from]);
-      j = from;
-    }
-  }
+void ResultsList::Reorder(const std::vector<std::uint32_t>& order) {
+  RowOrder next(order_.size());
+  for (std::size_t i = 0; i < order.size(); ++i) next[i] = order_[order[i]];
+  order_.swap(next);
 }
 
 void ResultsList::SetSelected(int row, bool selected) {
-  if (row >= 0 && row < RowCount()) rows_[static_cast<std::size_t>(row)].selected = selected;
+  if (row < 0 || row >= RowCount()) return;
+  bool& flag = At(static_cast<std::size_t>(row)).selected;
+  if (flag != selected) selectedCount_ += selected ? 1 : -1;
+  flag = selected;
 }
 
 void ResultsList::SelectAll(bool selected) {
   for (auto& r : rows_) r.selected = selected;
+  selectedCount_ = selected ? RowCount() : 0;
 }
 
 int ResultsList::FirstSelected() const { return NextSelected(-1); }
 
 int ResultsList::NextSelected(int after) const {
+  // After a sort the rows lie in memory in another order than the list's:
+  // with nothing selected there is no need to visit them.
+  if (selectedCount_ == 0) return -1;
   for (int i = std::max(after + 1, 0); i < RowCount(); ++i) {
-    if (rows_[static_cast<std::size_t>(i)].selected) return i;
+    if (At(static_cast<std::size_t>(i)).selected) return i;
   }
   return -1;
 }
 
 int ResultsList::SelectedCount() const {
-  return static_cast<int>(std::count_if(rows_.begin(), rows_.end(), [](const ResultRow& r) { return r.selected; }));
+  return selectedCount_;
 }
 
 const std::string& ResultsList::CellText(int row, int column) const {
   if (row < 0 || row >= RowCount() || column < 0 || column > 4) return kEmpty;
-  return rows_[static_cast<std::size_t>(row)].texts[static_cast<std::size_t>(column)];
+  return At(static_cast<std::size_t>(row)).texts[static_cast<std::size_t>(column)];
 }
 
 }  // namespace ambrelic::ui

@@ -2,8 +2,10 @@
 // five texts the engines produced (the restore reads them back, so their
 // formats are an interface), a folder flag and an icon key. The counter
 // beside the buttons and the column sort live here too. Rows are kept in a
-// plain vector so that a million of them fill, sort and clear quickly; the
-// Qt view is a model over this.
+// plain vector (in memory mapped for large blocks) in the order they were
+// found, and the list's order is a vector of indices into it: a sort
+// rearranges four bytes per row, never the rows, so that a million of them
+// fill, sort and clear quickly. The Qt view is a model over this.
 #pragma once
 
 #include <array>
@@ -16,6 +18,7 @@
 #include "disk/operation_state.h"
 #include "disk/sinks.h"
 #include "disk/volume_context.h"
+#include "platform/large_memory.h"
 #include "ui/host.h"
 
 namespace ambrelic::ui {
@@ -34,6 +37,43 @@ struct ResultRow {
   std::string iconKey;               // "folder", or the name from its last '.', lower-cased
   bool selected = false;
   disk::RowFacts facts;              // the engine's typed values and condition
+};
+
+// A million rows are hundreds of megabytes: they live in memory mapped for
+// large blocks.
+using ResultRows = std::vector<ResultRow, platform::LargeAllocator<ResultRow>>;
+using RowOrder = std::vector<std::uint32_t, platform::LargeAllocator<std::uint32_t>>;
+
+// The rows in the list's order, for reading them all (range-for, size).
+class OrderedRows {
+ public:
+  class Iterator {
+   public:
+    Iterator(const ResultRows& rows, const std::uint32_t* at) : rows_(&rows), at_(at) {}
+    const ResultRow& operator*() const { return (*rows_)[*at_]; }
+    const ResultRow* operator->() const { return &(*rows_)[*at_]; }
+    Iterator& operator++() {
+      ++at_;
+      return *this;
+    }
+    bool operator==(const Iterator& other) const { return at_ == other.at_; }
+    bool operator!=(const Iterator& other) const { return at_ != other.at_; }
+
+   private:
+    const ResultRows* rows_;
+    const std::uint32_t* at_;
+  };
+
+  OrderedRows(const ResultRows& rows, const RowOrder& order) : rows_(rows), order_(order) {}
+  Iterator begin() const { return Iterator(rows_, order_.data()); }
+  Iterator end() const { return Iterator(rows_, order_.data() + order_.size()); }
+  std::size_t size() const { return order_.size(); }
+  bool empty() const { return order_.empty(); }
+  const ResultRow& operator[](std::size_t i) const { return rows_[order_[i]]; }
+
+ private:
+  const ResultRows& rows_;
+  const RowOrder& order_;
 };
 
 // Notice shown while a list with rows is cleared (static 1011).
@@ -82,9 +122,9 @@ class ResultsList {
   int SelectedCount() const;
   const std::string& CellText(int row, int column) const;
 
-  int RowCount() const { return static_cast<int>(rows_.size()); }
-  const ResultRow& Row(int row) const { return rows_[static_cast<std::size_t>(row)]; }
-  const std::vector<ResultRow>& Rows() const { return rows_; }
+  int RowCount() const { return static_cast<int>(order_.size()); }
+  const ResultRow& Row(int row) const { return rows_[order_[static_cast<std::size_t>(row)]]; }
+  OrderedRows Rows() const { return OrderedRows(rows_, order_); }
   const std::vector<Column>& Columns() const { return columns_; }
   const std::string& CounterText() const { return counterText_; }
   int LastSortedColumn() const { return lastSortedColumn_; }
@@ -93,15 +133,22 @@ class ResultsList {
  private:
   void SetCounter(std::string text);
   // The rows' new order for a sort (row i of the sorted list is row
-  // order[i] of the list as it stands), and the move into it.
+  // order[i] of the list as it stands), and taking it on.
+  // position[s]: where the row stored at s stands in the list.
+  std::vector<std::uint32_t> PositionsOfStoredRows() const;
   std::vector<std::uint32_t> SortedOrderByNumber(int column, bool descending) const;
   std::vector<std::uint32_t> SortedOrderByDate(bool descending) const;
   std::vector<std::uint32_t> SortedOrderByText(int column, bool descending) const;
-  void Permute(const std::vector<std::uint32_t>& order);
+  void Reorder(const std::vector<std::uint32_t>& order);
+  // Row i of the list as it stands.
+  ResultRow& At(std::size_t i) { return rows_[order_[i]]; }
+  const ResultRow& At(std::size_t i) const { return rows_[order_[i]]; }
 
   Host& host_;
   std::vector<Column> columns_;
-  std::vector<ResultRow> rows_;
+  ResultRows rows_;  // in the order they were added
+  RowOrder order_;   // row i of the list is rows_[order_[i]]
+  int selectedCount_ = 0;
   std::string counterText_;
   int lastSortedColumn_ = 0;
   int directionFlag_ = 0;  // 0 ascending, 1 descending, for the next sort

@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <vector>
 
+#include "platform/large_memory.h"
 #include "platform/random.h"
 
 namespace ambrelic::platform {
@@ -48,6 +49,19 @@ TEST(RandomSource, DifferentSecondsGiveDifferentBytes) {
   a.FillRandom(x.data(), x.size());
   b.FillRandom(y.data(), y.size());
   EXPECT_NE(x, y);
+}
+
+// The large-block allocator: a container that grows through the heap's
+// sizes into mapped ones keeps every element, and mapped blocks start on a
+// 2 MiB boundary (the whole point of mapping them).
+TEST(LargeAllocator, GrowsThroughEverySizeKeepingItsElements) {
+  std::vector<std::uint64_t, LargeAllocator<std::uint64_t>> v;
+  for (std::uint64_t i = 0; i < (std::uint64_t{3} << 20); ++i) v.push_back(i * 0x9E3779B97F4A7C15ull);
+  EXPECT_EQ(reinterpret_cast<std::uintptr_t>(v.data()) % (std::uintptr_t{2} << 20), 0u);
+  for (std::uint64_t i = 0; i < v.size(); ++i) ASSERT_EQ(v[i], i * 0x9E3779B97F4A7C15ull);
+  v.resize(10);
+  v.shrink_to_fit();
+  EXPECT_EQ(v.back(), 9 * 0x9E3779B97F4A7C15ull);
 }
 
 }  // namespace ambrelic::platform

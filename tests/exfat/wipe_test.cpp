@@ -64,6 +64,8 @@ class ExfatWipeImage : public ::testing::TestWithParam<int> {
       if (img == base) manifest_[path] = sum;
     }
   }
+  // A wiped copy is a quarter of a gigabyte: it goes with the test.
+  void TearDown() override { std::filesystem::remove_all(std::filesystem::path(image_).parent_path()); }
   ExfatWipeResult Wipe(bool records) {
     auto opened = platform::OpenFileDevice(image_, 0, 0, true);
     EXPECT_TRUE(opened.device);

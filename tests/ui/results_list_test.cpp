@@ -212,6 +212,37 @@ TEST_F(ResultsListTest, SelectionQueries) {
   EXPECT_EQ(list.SelectedCount(), 2);
   EXPECT_EQ(list.CellText(3, 0), "f3");
   EXPECT_EQ(list.CellText(9, 0), "");
+  list.SetSelected(3, true);
+  EXPECT_EQ(list.SelectedCount(), 2);
+  list.SelectAll(true);
+  EXPECT_EQ(list.SelectedCount(), 5);
+  list.Clear(op);
+  EXPECT_EQ(list.SelectedCount(), 0);
+  EXPECT_EQ(list.FirstSelected(), -1);
+}
+
+// A sort changes the list's order, not where rows are kept: the selection
+// goes with its rows, every reader sees the list's order, and a second sort
+// keeps ties in the order the first one made (not the order of finding).
+TEST_F(ResultsListTest, SortsKeepSelectionAndTiesInTheListsOrder) {
+  list.AddRow(op, Row("d", "", "2", "", "1"));
+  list.AddRow(op, Row("b", "", "1", "", "2"));
+  list.AddRow(op, Row("c", "", "2", "", "3"));
+  list.AddRow(op, Row("a", "", "1", "", "4"));
+  list.SetSelected(0, true);  // d
+  list.OnColumnClick(0);
+  EXPECT_EQ(Column(0), (std::vector<std::string>{"a", "b", "c", "d"}));
+  EXPECT_EQ(list.FirstSelected(), 3);
+  list.OnColumnClick(2);
+  EXPECT_EQ(Column(0), (std::vector<std::string>{"a", "b", "c", "d"}));
+  list.OnColumnClick(2);
+  EXPECT_EQ(Column(0), (std::vector<std::string>{"c", "d", "a", "b"}));
+  EXPECT_EQ(list.FirstSelected(), 1);
+  std::vector<std::string> read;
+  for (const ResultRow& row : list.Rows()) read.push_back(row.texts[0]);
+  EXPECT_EQ(read, Column(0));
+  list.OnColumnClick(1);  // every folder text is empty: the order stands
+  EXPECT_EQ(Column(0), (std::vector<std::string>{"c", "d", "a", "b"}));
 }
 
 TEST_F(ResultsListTest, AMillionRowsFillSortAndClear) {
