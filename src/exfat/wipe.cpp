@@ -328,16 +328,23 @@ ExfatWipeResult WipeExfatVolume(disk::VolumeContext& ctx, disk::OperationState& 
   return WipeExfatVolume(ctx, op, host, random, true);
 }
 
-ExfatWipeResult WipeExfatVolume(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host,
-                                platform::RandomSource& random, bool seedWithTime) {
-  ExfatWipeResult result;
+ExfatWipeResult WipeVacantExfatClusters(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host,
+                                        ExfatClusterSurvey survey) {
+  platform::RandomSource random;
+  return WipeVacantExfatClusters(ctx, op, host, std::move(survey), random, true);
+}
+
+std::optional<ExfatClusterSurvey> CheckExfatVolumeForWipe(disk::VolumeContext& ctx, disk::EngineHost& host,
+                                                          ExfatWipeResult& result) {
   disk::ExfatVolume& v = ctx.exfat;
-  if (ctx.fsKind != disk::FsKind::Exfat || v.bytesPerCluster == 0 || v.lastCluster < kFirstCluster) return result;
+  if (ctx.fsKind != disk::FsKind::Exfat || v.bytesPerCluster == 0 || v.lastCluster < kFirstCluster) {
+    return std::nullopt;
+  }
   const std::string& root = ctx.SearchedRoot;
-  auto refuse = [&](const std::string& why) {
+  auto refuse = [&](const std::string& why) -> std::optional<ExfatClusterSurvey> {
     result.refused = true;
     host.ShowMessage(RefusalText(root, why));
-    return result;
+    return std::nullopt;
   };
   if (!v.bootChecksumOk) return refuse("its boot region fails its checksum");
   if (v.volumeFlags & kVolumeDirty) return refuse("it was not unmounted cleanly");
@@ -345,19 +352,39 @@ ExfatWipeResult WipeExfatVolume(disk::VolumeContext& ctx, disk::OperationState& 
 
   // Both bitmaps are read afresh before anything is written; when that
   // fails, no cluster can be told vacant.
-  std::vector<std::uint8_t> bitmap;
-  std::vector<std::uint8_t> other;
+  ExfatClusterSurvey survey;
   const bool secondActive = v.numberOfFats == 2 && (v.volumeFlags & 1) && v.bitmapExtents.size() == 2;
-  const std::size_t active = secondActive ? 1 : 0;
-  if (v.bitmapExtents.empty() || !ReadBitmap(ctx, v.bitmapExtents[active], bitmap) ||
-      (v.bitmapExtents.size() == 2 && !ReadBitmap(ctx, v.bitmapExtents[1 - active], other))) {
+  survey.active = secondActive ? 1 : 0;
+  if (v.bitmapExtents.empty() || !ReadBitmap(ctx, v.bitmapExtents[survey.active], survey.bitmap) ||
+      (v.bitmapExtents.size() == 2 && !ReadBitmap(ctx, v.bitmapExtents[1 - survey.active], survey.other))) {
     result.bitmapUnreadable = true;
     host.ShowMessage(BitmapUnreadableText(root));
-    return result;
+    return std::nullopt;
   }
   std::unordered_map<std::uint32_t, std::vector<std::uint8_t>>().swap(v.fatBlocks);
-  const LiveAllocation live = MapLiveAllocation(ctx, bitmap);
-  if (!live.contradiction.empty()) return refuse(live.contradiction);
+  survey.live = MapLiveAllocation(ctx, survey.bitmap);
+  if (!survey.live.contradiction.empty()) return refuse(survey.live.contradiction);
+  return survey;
+}
+
+ExfatWipeResult WipeExfatVolume(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host,
+                                platform::RandomSource& random, bool seedWithTime) {
+  ExfatWipeResult result;
+  std::optional<ExfatClusterSurvey> survey = CheckExfatVolumeForWipe(ctx, host, result);
+  if (!survey) return result;
+  return WipeVacantExfatClusters(ctx, op, host, std::move(*survey), random, seedWithTime);
+}
+
+ExfatWipeResult WipeVacantExfatClusters(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host,
+                                        ExfatClusterSurvey survey, platform::RandomSource& random,
+                                        bool seedWithTime) {
+  ExfatWipeResult result;
+  disk::ExfatVolume& v = ctx.exfat;
+  const std::string& root = ctx.SearchedRoot;
+  std::vector<std::uint8_t>& bitmap = survey.bitmap;
+  const std::vector<std::uint8_t>& other = survey.other;
+  const std::size_t active = survey.active;
+  const LiveAllocation& live = survey.live;
   auto vacant = [&](std::uint64_t c) {
     const auto cluster = static_cast<Cluster>(c);
     return !BitmapInUse(bitmap, cluster) && (other.empty() || !BitmapInUse(other, cluster)) && !live.Reached(cluster);

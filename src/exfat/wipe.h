@@ -12,6 +12,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -49,8 +50,30 @@ struct LiveAllocation {
 };
 LiveAllocation MapLiveAllocation(const disk::VolumeContext& ctx, std::span<const std::uint8_t> bitmap);
 
-// Both phases and the question between them. The volume must be prepared
-// and open for writing.
+// What the check before any write found: both bitmaps as read, which one
+// is active, and what the live entry sets reach.
+struct ExfatClusterSurvey {
+  std::vector<std::uint8_t> bitmap;  // the active one
+  std::vector<std::uint8_t> other;   // the second, on a volume with two FATs
+  std::size_t active = 0;
+  LiveAllocation live;
+};
+
+// The check a wipe makes before anything is written, and before the user
+// is asked anything: empty when the volume is refused (told with the
+// reason, result.refused set) or its bitmap cannot be read (told,
+// result.bitmapUnreadable set), or when it is no usable exFAT volume.
+std::optional<ExfatClusterSurvey> CheckExfatVolumeForWipe(disk::VolumeContext& ctx, disk::EngineHost& host,
+                                                          ExfatWipeResult& result);
+
+// Both phases and the question between them, over what the check found.
+// The volume must be prepared and open for writing.
+ExfatWipeResult WipeVacantExfatClusters(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host,
+                                        ExfatClusterSurvey survey);
+ExfatWipeResult WipeVacantExfatClusters(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host,
+                                        ExfatClusterSurvey survey, platform::RandomSource& random,
+                                        bool seedWithTime);
+// The check and then both phases.
 ExfatWipeResult WipeExfatVolume(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host);
 ExfatWipeResult WipeExfatVolume(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host,
                                 platform::RandomSource& random, bool seedWithTime);

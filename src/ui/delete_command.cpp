@@ -101,19 +101,20 @@ void MainDialog::OnDeleteCompletely() {
   // contradict each other is refused, with the reason, before any question.
   std::optional<ntfs::NtfsClusterSurvey> ntfsSurvey;
   std::optional<fat::FatClusterSurvey> fatSurvey;
-  // The exFAT wipe makes its own check of what is in use, as it goes.
-  const bool exfatVolume = ctx_.fsKind == disk::FsKind::Exfat;
+  std::optional<exfat::ExfatClusterSurvey> exfatSurvey;
+  exfat::ExfatWipeResult exfatRefusal;
   if (ctx_.fsKind == disk::FsKind::Ntfs) ntfsSurvey = ntfs::CheckNtfsVolumeForWipe(ctx_, *this);
-  else if (!exfatVolume) fatSurvey = fat::CheckFatVolumeForWipe(ctx_, *this);
-  if (ntfsSurvey || fatSurvey || exfatVolume) {
+  else if (ctx_.fsKind == disk::FsKind::Exfat) exfatSurvey = exfat::CheckExfatVolumeForWipe(ctx_, *this, exfatRefusal);
+  else fatSurvey = fat::CheckFatVolumeForWipe(ctx_, *this);
+  if (ntfsSurvey || fatSurvey || exfatSurvey) {
     lastOutcome_ = CommandOutcome::Ran;
     if (AskYesNo(DeleteCompletelyFirstQuestion(root), true) && AskYesNo(DeleteCompletelySecondQuestion(root), true)) {
       if (ntfsSurvey) {
         const ntfs::NtfsWipeResult r = ntfs::WipeVacantNtfsClusters(ctx_, op_, *this, std::move(*ntfsSurvey));
         wipeFailures_ = r.clustersFailed + r.recordsFailed + (r.bitmapUnreadable ? 1 : 0);
         wipeComplete_ = r.Complete();
-      } else if (exfatVolume) {
-        const exfat::ExfatWipeResult r = exfat::WipeExfatVolume(ctx_, op_, *this);
+      } else if (exfatSurvey) {
+        const exfat::ExfatWipeResult r = exfat::WipeVacantExfatClusters(ctx_, op_, *this, std::move(*exfatSurvey));
         wipeFailures_ = r.clustersFailed + r.entriesFailed + (r.bitmapUnreadable ? 1 : 0) + (r.refused ? 1 : 0) +
                         (r.flushFailed ? 1 : 0);
         wipeComplete_ = wipeFailures_ == 0 && !r.cancelled;

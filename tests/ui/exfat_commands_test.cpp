@@ -177,6 +177,23 @@ TEST_F(ExfatCommands, DeleteCompletelyAsksTwiceThenWipes) {
   EXPECT_EQ(host.log.back(), "message: No files were found.");
 }
 
+// As on FAT and NTFS, a volume the wipe would refuse is refused before the
+// user is asked anything.
+TEST_F(ExfatCommands, AVolumeTheWipeRefusesIsRefusedBeforeAnyQuestion) {
+  const std::string copy = test::MakeTempDir("exfat-delete") + "/dirty.img";
+  fs::copy_file(Image("exfat-c4096.img"), copy);
+  test::RunCommand("printf '\\002' | dd of='" + copy + "' bs=1 seek=106 conv=notrunc status=none");
+  const std::string before = test::Sha256Of(copy);
+  MainDialog& d = Open(copy);
+  host.answers = {Answer::Yes, Answer::Yes, Answer::Yes};
+  d.OnDeleteCompletely();
+  EXPECT_NE(d.LastOutcome(), CommandOutcome::Ran);
+  ASSERT_EQ(host.log.size(), 1u);
+  EXPECT_EQ(host.log[0].rfind("message: ", 0), 0u) << host.log[0];
+  EXPECT_NE(host.log[0].find("it was not unmounted cleanly"), std::string::npos) << host.log[0];
+  EXPECT_EQ(test::Sha256Of(copy), before);
+}
+
 TEST_F(ExfatCommands, ARemovableExfatDiskIsCheckedLikeAFatOne) {
   MainDialog& d = Open(Image("exfat-c4096.img"), true);
   d.OnSearch();
