@@ -286,7 +286,9 @@ TEST_P(FatMedia, ADeadMegabyteCostsOnlyWhatItHolds) {
   EXPECT_FALSE(v.ctx.media->Abandoned());
   // Cluster by cluster through a dead megabyte: a read or two per cluster,
   // not one per sector.
-  if (damaged.faulty()) EXPECT_LT(damaged.faulty()->FailedReads(), 1200u);
+  if (damaged.faulty()) {
+    EXPECT_LT(damaged.faulty()->FailedReads(), 1200u);
+  }
 }
 
 TEST(FatMediaInjected, AWipeOverALiveFolderItCannotReadIsRefusedAndWritesNothing) {

@@ -138,7 +138,7 @@ TEST(RestoreFatEntry, HostileNamesStayInsideTheTarget) {
   const std::string dir = test::MakeTempDir("fatentry");
   const std::string target = dir + "/target";
   ASSERT_TRUE(platform::MakeFolder(target));
-  for (const std::string name : {std::string(".."), std::string("."), std::string("a/b"),
+  for (const std::string& name : {std::string(".."), std::string("."), std::string("a/b"),
                                  std::string("../../escape"), std::string("x\0y", 3)}) {
     RestoreCandidate file;
     file.parentPath = target;

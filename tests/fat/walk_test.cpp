@@ -386,7 +386,9 @@ TEST_F(WalkTest, FilteredScanListsWhatTheFilterRuleSelects) {
     std::vector<std::string> got;
     for (const auto& r : host.rows) got.push_back(r.name + "@" + r.number);
     EXPECT_EQ(got, expected) << filter;
-    if (filter.size() <= 2 && filter[0] != '$') EXPECT_FALSE(got.empty()) << filter;
+    if (filter.size() <= 2 && filter[0] != '$') {
+      EXPECT_FALSE(got.empty()) << filter;
+    }
   }
 }
 

@@ -219,7 +219,9 @@ TEST(NtfsMediaInjected, AMirrorThatDisagreesIsNotUsed) {
     faulty->AddBadRange(mft, 512);
     Volume v(faulty);
     EXPECT_EQ(v.prepared, !changed);
-    if (!changed) EXPECT_EQ(v.ctx.mftSelfRecord, clean.ctx.mftSelfRecord);
+    if (!changed) {
+      EXPECT_EQ(v.ctx.mftSelfRecord, clean.ctx.mftSelfRecord);
+    }
     EXPECT_EQ(v.Unreadable(), changed ? 1u : 0u);
   }
 }

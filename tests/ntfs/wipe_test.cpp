@@ -201,7 +201,9 @@ TEST(NtfsWipeImage, BothPhasesLeaveOnlyLiveDataAndScrubbedRecords) {
   ASSERT_EQ(status, 0) << mountReport;
   std::ifstream again(fs::path(Image()).parent_path() / "wipe-ntfs-live.txt");
   for (std::string f; std::getline(again, f);) {
-    if (!f.empty()) EXPECT_EQ(test::Sha256Of(mountPoint + "/" + f), test::Sha256Of((originals / f).string())) << f;
+    if (!f.empty()) {
+      EXPECT_EQ(test::Sha256Of(mountPoint + "/" + f), test::Sha256Of((originals / f).string())) << f;
+    }
   }
   test::RunCommand("umount '" + mountPoint + "'");
 }

@@ -344,7 +344,7 @@ TEST_F(MainDialogTest, ProgressDialogDisablesTheMainDialogWhileOpen) {
     EXPECT_EQ(d.Operation().ActiveProgress, progress.get());
     progress->BeginCount("", 10);
     d.List().AddFifthColumn(disk::FsKind::Fat16);
-    d.AddRow({"NAME.TXT", "C:\\", "1", "01/01/2000 00:00", "2", false});
+    d.AddRow({"NAME.TXT", "C:\\", "1", "01/01/2000 00:00", "2", false, {}});
     EXPECT_EQ(static_cast<ProgressDialog*>(progress.get())->FileName(), "NAME.TXT");
   }
   EXPECT_TRUE(d.IsEnabled());

@@ -13,7 +13,7 @@ namespace {
 
 disk::FoundRow Row(std::string name, std::string folder, std::string size, std::string modified,
                    std::string number, bool isFolder = false) {
-  return {std::move(name), std::move(folder), std::move(size), std::move(modified), std::move(number), isFolder};
+  return {std::move(name), std::move(folder), std::move(size), std::move(modified), std::move(number), isFolder, {}};
 }
 
 class ResultsListTest : public ::testing::Test {
