@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "disk/byte_reader.h"
+#include "disk/vacant_overwrite.h"
 #include "disk/wipe_report.h"
 #include "exfat/entry_set.h"
 #include "exfat/volume.h"
@@ -236,17 +237,6 @@ class LiveMapper {
   LiveAllocation out_;
 };
 
-// Writes count clusters from first in one call, and when that fails, one
-// by one, marking the clusters whose write failed.
-void WriteClusterRun(const disk::VolumeContext& ctx, Cluster first, std::uint32_t count, const std::uint8_t* buffer,
-                     std::vector<std::uint8_t>& failed) {
-  if (WriteClusters(ctx, first, count, buffer)) return;
-  const std::uint32_t bpc = ctx.exfat.bytesPerCluster;
-  for (std::uint32_t i = 0; i < count; ++i) {
-    if (!WriteClusters(ctx, first + i, 1, buffer + static_cast<std::size_t>(i) * bpc)) failed[i] = 1;
-  }
-}
-
 // Writes one directory cluster when the disk still holds what was read
 // from it: a cluster changed meanwhile by someone else is left alone.
 bool GuardedClusterWrite(const disk::VolumeContext& ctx, Cluster c, disk::Bytes expected, disk::Bytes image) {
@@ -393,8 +383,7 @@ ExfatWipeResult WipeVacantExfatClusters(disk::VolumeContext& ctx, disk::Operatio
   // Phase 1: vacant clusters.
   const std::uint32_t bpc = v.bytesPerCluster;
   const std::uint32_t batch = static_cast<std::uint32_t>(std::max<std::size_t>(1, kBatchBytes / bpc));
-  std::vector<std::uint8_t> buffer(static_cast<std::size_t>(batch) * bpc);
-  std::vector<std::uint8_t> failed(batch);
+  disk::VacantOverwrite overwrite(bpc, batch, random);
   {
     std::unique_ptr<disk::ProgressSink> progress = host.OpenProgress();
     if (progress) {
@@ -415,16 +404,11 @@ ExfatWipeResult WipeVacantExfatClusters(disk::VolumeContext& ctx, disk::Operatio
       while (n < batch && c + n <= v.lastCluster && vacant(c + n)) ++n;
       const std::uint32_t step = n == 0 ? 1 : n;
       if (n > 0) {
-        const std::size_t bytes = static_cast<std::size_t>(n) * bpc;
-        std::fill(failed.begin(), failed.begin() + n, 0);
-        random.FillRandom(buffer.data(), bytes);
-        WriteClusterRun(ctx, static_cast<Cluster>(c), n, buffer.data(), failed);
-        std::memset(buffer.data(), 0, bytes);
-        WriteClusterRun(ctx, static_cast<Cluster>(c), n, buffer.data(), failed);
-        for (std::uint32_t i = 0; i < n; ++i) {
-          if (failed[i]) ++result.clustersFailed;
-          else ++result.clustersWiped;
-        }
+        const std::uint32_t lost = overwrite.Run(c, n, [&](std::uint64_t first, std::uint32_t count, const std::uint8_t* bytes) {
+          return WriteClusters(ctx, static_cast<Cluster>(first), count, bytes);
+        });
+        result.clustersFailed += lost;
+        result.clustersWiped += n - lost;
       }
       for (std::uint32_t i = 0; i < step; ++i) {
         if (progress && !progress->Advance(c + i)) {

@@ -8,6 +8,7 @@
 
 #include "disk/byte_reader.h"
 #include "disk/sector_device.h"
+#include "disk/vacant_overwrite.h"
 #include "disk/wipe_report.h"
 #include "fat/allocation_table.h"
 #include "fat/directory_walk.h"
@@ -41,17 +42,6 @@ bool ReadAllocationTable(const disk::VolumeContext& ctx, std::vector<std::uint8_
     return false;
   }
   return true;
-}
-
-// Writes count clusters from first in one call, and when that fails, one
-// by one, marking the clusters whose write failed.
-void WriteClusterRun(const disk::VolumeContext& ctx, Cluster first, std::uint32_t count, const std::uint8_t* buffer,
-                     std::vector<std::uint8_t>& failed) {
-  const std::uint32_t sectors = count * ctx.sectorsPerCluster;
-  if (disk::WriteSectors(ctx, ClusterToSector(ctx, first), sectors, buffer)) return;
-  for (std::uint32_t i = 0; i < count; ++i) {
-    if (!WriteCluster(ctx, first + i, buffer + static_cast<std::size_t>(i) * ctx.bytesPerCluster)) failed[i] = 1;
-  }
 }
 
 std::string TableUnreadableText(const std::string& root) {
@@ -166,8 +156,7 @@ FatWipeResult WipeFatVolume(disk::VolumeContext& ctx, disk::OperationState& op, 
 
   // Phase 1: vacant clusters.
   const std::uint32_t batchClusters = static_cast<std::uint32_t>(std::max<std::size_t>(1, kBatchBytes / bpc));
-  std::vector<std::uint8_t> buffer(static_cast<std::size_t>(batchClusters) * bpc);
-  std::vector<std::uint8_t> failed(batchClusters);
+  disk::VacantOverwrite overwrite(bpc, batchClusters, random);
   {
     std::unique_ptr<disk::ProgressSink> progress = host.OpenProgress();
     if (progress) {
@@ -193,16 +182,12 @@ FatWipeResult WipeFatVolume(disk::VolumeContext& ctx, disk::OperationState& op, 
       while (n < batchClusters && c + n <= lastCluster && survey.vacant.Test(c + n)) ++n;
       const std::uint32_t step = n == 0 ? 1 : n;
       if (n > 0) {
-        const std::size_t bytes = static_cast<std::size_t>(n) * bpc;
-        std::fill(failed.begin(), failed.begin() + n, 0);
-        random.FillRandom(buffer.data(), bytes);
-        WriteClusterRun(ctx, static_cast<Cluster>(c), n, buffer.data(), failed);
-        std::memset(buffer.data(), 0, bytes);
-        WriteClusterRun(ctx, static_cast<Cluster>(c), n, buffer.data(), failed);
-        for (std::uint32_t i = 0; i < n; ++i) {
-          if (failed[i]) ++result.clustersFailed;
-          else ++result.clustersWiped;
-        }
+        const std::uint32_t lost = overwrite.Run(c, n, [&](std::uint64_t first, std::uint32_t count, const std::uint8_t* bytes) {
+          return disk::WriteSectors(ctx, ClusterToSector(ctx, static_cast<Cluster>(first)), count * ctx.sectorsPerCluster,
+                                    bytes);
+        });
+        result.clustersFailed += lost;
+        result.clustersWiped += n - lost;
       }
       for (std::uint32_t i = 0; i < step; ++i) {
         if (progress && !progress->Advance(c + i)) {
