@@ -219,6 +219,7 @@ void DirectoryWalker::HandleClusterAsDirectory(disk::Bytes cluster, const disk::
   const bool firstLook = op_.OperationMode == disk::OpSearch && op_.ClusterScanActive != 0 && !gaps;
   SubdirList none;
   int longNameCount = 0;
+  bool judged = false;
   for (std::size_t i = 0; i < entries; ++i) {
     if (firstLook && longNameCount == 0) {
       i = NextEntryToHandle(whole, i);
@@ -231,8 +232,26 @@ void DirectoryWalker::HandleClusterAsDirectory(disk::Bytes cluster, const disk::
     }
     const disk::Bytes e = whole.subspan(i * kDirEntrySize, kDirEntrySize);
     if (e[0] == kEndOfDirectory) break;
+    // The cluster is judged once, when it first offers an entry: most of
+    // a volume's clusters never do.
+    if (!judged) {
+      judged = true;
+      if (!ReadsAsFolder(whole)) return;
+    }
+    if (!PlausibleEntry(ctx_, e)) {
+      longNameCount = 0;
+      continue;
+    }
     HandleEntry(e, longNameCount, &scanFolder_, none, 1);
   }
+}
+
+bool DirectoryWalker::ReadsAsFolder(disk::Bytes cluster) const {
+  // File data read as entries gives mostly entries no file system writes
+  // (attribute bits, names, clusters, sizes and dates out of reach); a
+  // folder's cluster gives such entries only where it was damaged.
+  const EntryTally tally = TallyEntries(ctx_, cluster);
+  return tally.plausible > 0 && tally.implausible <= tally.plausible;
 }
 
 void DirectoryWalker::ScanClusterAsDirectory(Cluster c) {
@@ -242,6 +261,7 @@ void DirectoryWalker::ScanClusterAsDirectory(Cluster c) {
   SubdirList none;
   int longNameCount = 0;
   const disk::Bytes cluster(clusterBuffer_.data(), clusterBuffer_.size());
+  if (!ReadsAsFolder(cluster)) return;
   for (std::size_t i = 0; i < entriesPerCluster_; ++i) {
     if (!gaps_.empty() && gaps_.Overlaps(i * kDirEntrySize, kDirEntrySize)) {
       longNameCount = 0;
@@ -249,6 +269,10 @@ void DirectoryWalker::ScanClusterAsDirectory(Cluster c) {
     }
     const disk::Bytes e = cluster.subspan(i * kDirEntrySize, kDirEntrySize);
     if (e[0] == kEndOfDirectory) break;
+    if (!PlausibleEntry(ctx_, e)) {
+      longNameCount = 0;
+      continue;
+    }
     HandleDirEntry(e, longNameCount, &scanFolder_, none, 1);
   }
 }

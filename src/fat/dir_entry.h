@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "disk/byte_reader.h"
+#include "disk/volume_context.h"
 #include "fat/allocation_table.h"
 
 namespace ambrelic::fat {
@@ -61,6 +62,28 @@ std::string FormatModified(std::uint16_t date, std::uint16_t time);
 // when there is one, trailing spaces dropped, a deleted first byte replaced
 // by '$' (firstCharLost tells). No case change; a first byte 0x05 stays.
 std::string BuildShortNameBytes(disk::Bytes entry, bool& firstCharLost);
+
+// Whether 32 bytes could be an entry a FAT driver wrote on this volume: a
+// long-name entry with its sequence number, type and cluster word as
+// written; or a short entry with attribute bits a file system sets, name
+// bytes a short name may hold (upper case, none of the characters a short
+// name excludes), a first cluster inside the volume, a size whose clusters
+// from the first fit in the volume (a folder: size 0) and dates and times
+// that a clock could show, no later than next year. A deleted entry is
+// judged by what its mark left. The end-of-directory entry (first byte 0)
+// is no entry: callers stop before it.
+bool PlausibleEntry(const disk::VolumeContext& ctx, disk::Bytes e);
+
+// Reads a cluster's bytes as directory entries: the verdict on its slots up
+// to the end-of-directory entry.
+struct EntryTally {
+  std::uint32_t plausible = 0;
+  std::uint32_t implausible = 0;
+  bool startsWithDot = false;  // its first entry is a "." entry
+  bool ended = false;          // an end-of-directory entry was met
+  bool emptyAtStart = false;   // the very first slot ends the directory
+};
+EntryTally TallyEntries(const disk::VolumeContext& ctx, disk::Bytes cluster);
 
 // Converts names to the locale's text, and to its upper case for the name
 // filter. Built once per walk: for a single-byte OEM code page every byte

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <new>
 #include <string_view>
 
@@ -415,14 +416,24 @@ void DirectoryWalker::WalkRootDirectory() {
   EnterSubdirectories(subdirs, nullptr, 0);
 }
 
-bool DirectoryWalker::FollowDirectoryChain(Cluster start, const std::string* path, std::vector<Cluster>& chain,
-                                           std::size_t& subdirCount) {
+bool DirectoryWalker::FollowDirectoryChain(Cluster start, const std::string* path, std::uint8_t deleted,
+                                           std::vector<Cluster>& chain, std::size_t& subdirCount) {
   // A chain has at most as many clusters as the volume, and one that comes
   // back to a cluster it already passed ends there.
   const std::uint64_t maxClusters = ctx_.lastCluster > 1 ? ctx_.lastCluster - 1 : 0;
   std::unordered_set<Cluster> seen;
   const Bytes cluster(clusterBuffer_.data(), clusterBuffer_.size());
-  for (Cluster c = start; IsValidCluster(ctx_, c) && chain.size() < maxClusters; c = NextInChain(ctx_, c)) {
+  // Deleting a folder frees its chain: past its first cluster, the folder is
+  // looked for in the clusters that follow (NextDeletedFolderCluster), up to
+  // the most entries a folder holds (65,536). A live folder keeps its chain.
+  const bool deletedFolder =
+      deleted == 1 && IsValidCluster(ctx_, start) && FatGetEntry(ctx_, ctx_.fatCopy, start) == kFreeCluster;
+  constexpr std::uint64_t kMaxFolderBytes = 65536ull * kDirEntrySize;
+  const std::uint64_t maxFolderClusters = std::max<std::uint64_t>(1, kMaxFolderBytes / bytesPerCluster_);
+  std::map<Cluster, Cluster> covered;
+  chainStart_ = start;
+  Cluster c = start;
+  while (IsValidCluster(ctx_, c) && chain.size() < maxClusters) {
     if (chain.size() < 16) {
       if (std::find(chain.begin(), chain.end(), c) != chain.end()) break;
     } else {
@@ -447,6 +458,133 @@ bool DirectoryWalker::FollowDirectoryChain(Cluster start, const std::string* pat
       if (e[0] == kEndOfDirectory) return true;
       if (IsDirectoryEntry(e) && e[0] != kDotEntry) ++subdirCount;
     }
+    Cluster next = NextInChain(ctx_, c);
+    if (next == 0 && deletedFolder && chain.size() < maxFolderClusters) {
+      CoverListedClusters(cluster, covered);
+      next = NextDeletedFolderCluster(c, covered);
+      // Taken: no other folder of this walk, and no cluster scan after it,
+      // reads it again.
+      if (next != 0) FatSetEntry(ctx_, next, kEndOfChain);
+    }
+    c = next;
+  }
+  return true;
+}
+
+void DirectoryWalker::CoverListedClusters(Bytes cluster, std::map<Cluster, Cluster>& covered) {
+  for (std::uint32_t i = 0; i < entriesPerCluster_; ++i) {
+    const Bytes e = cluster.subspan(i * kDirEntrySize, kDirEntrySize);
+    if (e[0] == kEndOfDirectory) break;
+    if (e[0] == kDotEntry || IsLongNameEntry(e) || !PlausibleEntry(ctx_, e)) continue;
+    const Cluster c = EntryFirstCluster(e);
+    if (!IsValidCluster(ctx_, c) || FatGetEntry(ctx_, ctx_.fatCopy, c) != kFreeCluster) continue;
+    // A file's clusters as its restore reads them (ahead from the first; a
+    // run the table calls in use ends the folder's search anyway); a
+    // subfolder's first cluster.
+    std::uint64_t count = 1;
+    if (!IsDirectoryEntry(e)) {
+      count = (static_cast<std::uint64_t>(disk::le32(e, kOffSize)) + bytesPerCluster_ - 1) / bytesPerCluster_;
+      if (count == 0) continue;
+    }
+    Cluster a = c;
+    Cluster b = static_cast<Cluster>(std::min<std::uint64_t>(ctx_.lastCluster, c + count - 1));
+    // Kept as disjoint runs, first cluster -> last cluster.
+    auto it = covered.upper_bound(a);
+    if (it != covered.begin()) {
+      auto before = std::prev(it);
+      if (static_cast<std::uint64_t>(before->second) + 1 >= a) {
+        a = before->first;
+        b = std::max(b, before->second);
+        it = covered.erase(before);
+      }
+    }
+    while (it != covered.end() && it->first <= static_cast<std::uint64_t>(b) + 1) {
+      b = std::max(b, it->second);
+      it = covered.erase(it);
+    }
+    covered[a] = b;
+  }
+}
+
+Cluster DirectoryWalker::NextDeletedFolderCluster(Cluster last, const std::map<Cluster, Cluster>& covered) {
+  // Allocators give a growing folder the next free cluster after what was
+  // written last: the folder's next cluster lies past the files whose
+  // entries it already holds, and past folders made meanwhile elsewhere
+  // (their first cluster, "." then a ".." that is not this folder). Some
+  // writers put a file's data down before its entry and grow the folder
+  // only for the entry: the folder may then go on past that one file's
+  // data, in a cluster whose entries name the data's first cluster as a
+  // file's, with a size that spans exactly the data passed. Anything else
+  // ends the folder: a cluster in use (or taken by this walk, or not free
+  // in every table copy), one that cannot be read, a "." cluster of a
+  // folder inside this one that it does not list, entries that do not
+  // account for the data passed, or data beyond a bounded look ahead.
+  const Cluster self = chainStart_;
+  constexpr std::uint64_t kLookAheadBytes = 16ull << 20;
+  const std::uint64_t lookAhead = std::max<std::uint64_t>(1, kLookAheadBytes / bytesPerCluster_);
+  std::uint64_t gapStart = 0;     // first data cluster passed
+  std::uint64_t dataClusters = 0; // data clusters passed
+  const Bytes cluster(clusterBuffer_.data(), clusterBuffer_.size());
+  std::uint64_t c = static_cast<std::uint64_t>(last) + 1;
+  while (IsValidCluster(ctx_, c)) {
+    // Each step passes a whole run of the folder's own files.
+    auto it = covered.upper_bound(static_cast<Cluster>(c));
+    if (it != covered.begin() && (--it)->second >= c) {
+      if (dataClusters != 0) return 0;
+      c = static_cast<std::uint64_t>(it->second) + 1;
+      continue;
+    }
+    const auto at = static_cast<Cluster>(c);
+    if (FatGetEntry(ctx_, ctx_.fatWork, at) != kFreeCluster || !FreeInEveryTable(at)) return 0;
+    ReadDirectoryCluster(at);
+    if (!gaps_.empty()) return 0;
+    const EntryTally tally = TallyEntries(ctx_, cluster);
+    if (tally.startsWithDot) {
+      // Another folder's first cluster; one inside this folder ends it.
+      const Bytes dotDot = cluster.subspan(kDirEntrySize, kDirEntrySize);
+      if (dotDot[0] != kDotEntry || EntryFirstCluster(dotDot) == self) return 0;
+      ++c;
+      continue;
+    }
+    if (tally.emptyAtStart || tally.implausible != 0 || tally.plausible == 0) {
+      if (dataClusters == 0) gapStart = c;
+      if (++dataClusters > lookAhead) return 0;
+      ++c;
+      continue;
+    }
+    if (dataClusters == 0) return at;
+    for (std::uint32_t i = 0; i < entriesPerCluster_; ++i) {
+      const Bytes e = cluster.subspan(i * kDirEntrySize, kDirEntrySize);
+      if (e[0] == kEndOfDirectory) break;
+      if (IsLongNameEntry(e) || IsDirectoryEntry(e) || EntryFirstCluster(e) != gapStart) continue;
+      const std::uint64_t clusters =
+          (static_cast<std::uint64_t>(disk::le32(e, kOffSize)) + bytesPerCluster_ - 1) / bytesPerCluster_;
+      if (clusters == dataClusters) return at;
+    }
+    return 0;
+  }
+  return 0;
+}
+
+bool DirectoryWalker::FreeInEveryTable(Cluster c) {
+  if (FatGetEntry(ctx_, ctx_.fatCopy, c) != kFreeCluster) return false;
+  if (!otherTablesRead_) {
+    otherTablesRead_ = true;
+    otherTablesUsable_ = true;
+    const std::uint32_t sectors = LoadedTableSectors(ctx_);
+    for (std::uint32_t k = 1; k < ctx_.numberOfFats && otherTablesUsable_; ++k) {
+      std::vector<std::uint8_t> table(static_cast<std::size_t>(sectors) * ctx_.bytesPerSector);
+      disk::ReadGaps gaps;
+      const std::uint64_t first = ctx_.fatStartSector + static_cast<std::uint64_t>(k) * ctx_.sectorsPerFat;
+      if (!disk::ReadSectors(ctx_, first, sectors, table.data(), &gaps) || !gaps.empty()) {
+        otherTablesUsable_ = false;
+      }
+      otherTables_.push_back(std::move(table));
+    }
+  }
+  if (!otherTablesUsable_) return false;
+  for (const auto& table : otherTables_) {
+    if (FatGetEntry(ctx_, table, c) != kFreeCluster) return false;
   }
   return true;
 }
@@ -463,7 +601,7 @@ void DirectoryWalker::WalkDirectory(Cluster start, const std::string* path, std:
 
   std::vector<Cluster> chain;
   std::size_t subdirCount = 0;
-  if (!FollowDirectoryChain(start, path, chain, subdirCount)) return;
+  if (!FollowDirectoryChain(start, path, deleted, chain, subdirCount)) return;
 
   SubdirList subdirs;
   subdirs.reserve(subdirCount);

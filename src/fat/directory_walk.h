@@ -9,6 +9,7 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <span>
 #include <string>
@@ -127,6 +128,10 @@ class DirectoryWalker {
   // that lie in gaps (sectors that could not be read) are passed over.
   void HandleClusterAsDirectory(disk::Bytes cluster, const disk::ReadGaps* gaps = nullptr);
 
+  // A cluster of a scan is read as a folder only when its entries are
+  // mostly entries a file system could have written (TallyEntries).
+  bool ReadsAsFolder(disk::Bytes cluster) const;
+
   // The forms the first look of a scan takes, from the plain loop to two
   // entries at a time; it takes the widest the processor runs, up to this
   // limit (tests compare them).
@@ -178,8 +183,20 @@ class DirectoryWalker {
                                           SubdirList& subdirs, std::uint8_t deleted);
   void RebuildName(disk::Bytes entry, int longNameCount);
   void BuildShortNameInto(disk::Bytes entry);
-  bool FollowDirectoryChain(Cluster start, const std::string* path, std::vector<Cluster>& chain,
-                            std::size_t& subdirCount);
+  bool FollowDirectoryChain(Cluster start, const std::string* path, std::uint8_t deleted,
+                            std::vector<Cluster>& chain, std::size_t& subdirCount);
+  // A deleted folder's chain is gone from the allocation table: after the
+  // cluster `last` it goes on in the next cluster that none of its own
+  // files takes (covered), when that cluster is free in every table copy,
+  // not yet taken by this walk, no folder's first cluster and reads as
+  // entries. 0: the folder ends at `last`.
+  Cluster NextDeletedFolderCluster(Cluster last, const std::map<Cluster, Cluster>& covered);
+  // Adds to covered the clusters the files and folders listed in one
+  // cluster of a deleted folder take (as their restore would read them).
+  void CoverListedClusters(disk::Bytes cluster, std::map<Cluster, Cluster>& covered);
+  // Free in every copy of the allocation table (copies that cannot be read
+  // free nothing).
+  bool FreeInEveryTable(Cluster c);
   void BeginRootProgress(std::size_t subdirCount);
   // collected: the entry's SubdirItem when it was collected just now.
   void ActOnCandidate(disk::Bytes entry, const std::string* path, bool isFolder, SubdirItem* collected);
@@ -215,6 +232,13 @@ class DirectoryWalker {
   };
   std::array<LongNameSlot, kMaxLongNameEntries> longNameSlots_{};
   std::array<std::uint8_t, kMaxLongNameEntries * kLongNameBytesPerEntry> longNameBuffer_{};
+
+  // The allocation table copies after the first, read when a deleted
+  // folder first needs them.
+  std::vector<std::vector<std::uint8_t>> otherTables_;
+  bool otherTablesRead_ = false;
+  bool otherTablesUsable_ = false;
+  Cluster chainStart_ = 0;  // the deleted folder whose clusters are looked for
 
   // Directories already entered in this walk, by first cluster: a damaged
   // volume whose directories name themselves or an ancestor is walked once.

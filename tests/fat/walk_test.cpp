@@ -357,8 +357,16 @@ TEST_F(WalkTest, FilteredScanListsWhatTheFilterRuleSelects) {
     for (std::size_t i = 0; i < 32; ++i) {
       // Mostly letters, digits and a few OEM bytes, so that names match.
       const unsigned r = rng() % 64;
-      bytes[at + i] = static_cast<std::uint8_t>(r < 26 ? 'A' + r : r < 36 ? '0' + r - 26 : r < 40 ? 0x80 + r : r < 44 ? 0xE5 : r < 54 ? 'a' + r - 44 : ' ');
+      bytes[at + i] = static_cast<std::uint8_t>(r < 26 ? 'A' + r : r < 36 ? '0' + r - 26 : r < 40 ? 0x80 + r : r < 44 ? 0xE5 : r < 54 ? 'A' + r - 44 : ' ');
     }
+    // Entries a file system could have written (the scan lists no others):
+    // no reserved bits, plausible times, a size that fits.
+    for (std::size_t i = 0x0C; i < 0x14; ++i) bytes[at + i] = 0;
+    bytes[at + 0x16] = 0x00; bytes[at + 0x17] = 0x60;  // 12:00
+    bytes[at + 0x18] = 0x21; bytes[at + 0x19] = 0x3C;  // 2010-01-01
+    bytes[at + 0x1D] = static_cast<std::uint8_t>(rng() % 2);
+    bytes[at + 0x1E] = bytes[at + 0x1F] = 0;
+    if (bytes[at] == ' ') bytes[at] = 'B';
     bytes[at + 0x0B] = 0x20;                      // no long-name entries
     bytes[at + 0x14] = bytes[at + 0x15] = bytes[at + 0x1B] = 0;
     bytes[at + 0x1A] = static_cast<std::uint8_t>(2 + rng() % 200);  // a valid first cluster
