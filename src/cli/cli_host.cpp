@@ -16,15 +16,18 @@
 namespace ambrelic::cli {
 namespace {
 
+// The signal (SIGINT or SIGTERM) waiting to be taken as a cancel, and the
+// one last taken.
 volatile std::sig_atomic_t g_interrupted = 0;
+volatile std::sig_atomic_t g_taken = 0;
 
-void OnInterrupt(int) {
+void OnInterrupt(int signal) {
   if (g_interrupted) {
-    // The first Ctrl-C was never taken (no progress window was open to read
+    // The first one was never taken (no progress window was open to read
     // it): the user wants out.
-    ::_exit(130);
+    ::_exit(128 + signal);
   }
-  g_interrupted = 1;
+  g_interrupted = signal;
 }
 
 void WriteStderr(const std::string& text) {
@@ -62,13 +65,17 @@ void InstallInterruptHandler() {
   sigemptyset(&sa.sa_mask);
   sa.sa_flags = 0;  // no SA_RESTART: a prompt's read returns on Ctrl-C
   ::sigaction(SIGINT, &sa, nullptr);
+  ::sigaction(SIGTERM, &sa, nullptr);
 }
 
 bool TakeInterrupt() {
   if (!g_interrupted) return false;
+  g_taken = g_interrupted;
   g_interrupted = 0;
   return true;
 }
+
+int InterruptStatus() { return g_taken != 0 ? 128 + g_taken : 0; }
 
 // The progress window as one line on stderr: bar, percentage, counter and
 // file name, redrawn in place.
@@ -175,7 +182,11 @@ std::optional<ui::Answer> CliHost::Prompt(const ui::MessageRequest& m) {
     if (n <= 0) {
       // End of input, or Ctrl-C: the default answer. The Ctrl-C answered
       // this box; it must not cancel the next walk as well.
-      if (n < 0 && errno == EINTR) TakeInterrupt();
+      if (n < 0 && errno == EINTR) {
+        const std::sig_atomic_t before = g_taken;
+        TakeInterrupt();
+        g_taken = before;
+      }
       break;
     }
     if (c == '\n') {
@@ -211,6 +222,8 @@ ui::Answer CliHost::ShowMessage(const ui::MessageRequest& m) {
       return flagged->second ? ui::Answer::Yes : ui::Answer::No;
     }
   }
+  // --quiet asks nothing: a question no flag answered takes its default.
+  if (quiet_) return m.buttons == ui::Buttons::YesNo ? ui::DefaultAnswer(m) : ui::Answer::Cancel;
   WriteStderr(m.text + (terminal_ ? " " : "\n"));
   if (const auto answer = Prompt(m)) return *answer;
   if (terminal_) WriteStderr("\n");

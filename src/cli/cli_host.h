@@ -15,11 +15,16 @@ namespace ambrelic::cli {
 
 class TerminalProgressView;
 
-// Installs the SIGINT handler that turns Ctrl-C into a cancel request. A
-// second Ctrl-C before the first was taken ends the program (status 130).
+// Installs the SIGINT and SIGTERM handler that turns Ctrl-C (or a polite
+// kill) into a cancel request. A second one before the first was taken ends
+// the program (status 130, or 143).
 void InstallInterruptHandler();
-// True (once) when Ctrl-C was pressed since the last call.
+// True (once) when Ctrl-C was pressed since the last call. SIGTERM is taken
+// the same way.
 bool TakeInterrupt();
+// 128 + the signal once a Ctrl-C (130) or SIGTERM (143) was taken as a
+// cancel; 0 when none was.
+int InterruptStatus();
 
 class CliHost : public ui::Host {
  public:

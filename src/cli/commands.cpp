@@ -108,10 +108,28 @@ int RestoreRows(const Options& o, ui::MainDialog& dialog, CliHost& host) {
     }
     list.SetSelected(row - 1, true);
   }
+  if (list.SelectedCount() == 0) {
+    // The window's words ask for a click; the command line names its own way.
+    if (list.RowCount() == 0) {
+      std::cerr << "ambrelic-cli: nothing to restore: the search listed no files\n";
+    } else {
+      std::cerr << "ambrelic-cli: nothing to restore: name rows with --row N or --all (the list has "
+                << list.RowCount() << ")\n";
+    }
+    return 1;
+  }
   host.SetSaveAsAnswer(o.restoreTo);
   dialog.SetKeepTimes(o.keepTimes);
   dialog.OnRestore();
-  return dialog.LastOutcome() == ui::CommandOutcome::Ran && dialog.LastRestoreComplete() ? 0 : 1;
+  const bool ran = dialog.LastOutcome() == ui::CommandOutcome::Ran;
+  if (ran && !o.quiet) {
+    const ui::MainDialog::RestoreSummary& done = dialog.LastRestoreSummary();
+    std::cerr << "ambrelic-cli: " << done.files << (done.files == 1 ? " file" : " files") << " restored ("
+              << done.bytes << " bytes) to " << done.target << "; " << done.incomplete
+              << " not restored completely\n";
+  }
+  if (const int interrupted = InterruptStatus()) return interrupted;
+  return ran && dialog.LastRestoreComplete() ? 0 : 1;
 }
 
 int RunListing(const Options& o, std::ostream& out) {
@@ -158,6 +176,11 @@ int RunListing(const Options& o, std::ostream& out) {
     dialog.OnScanAllClusters();
   }
   if (dialog.LastOutcome() != ui::CommandOutcome::Ran) return 1;
+  // Ctrl-C (or SIGTERM) cancelled the search: what was found is written, as
+  // what it is.
+  const int interrupted = InterruptStatus();
+  if (interrupted != 0) std::cerr << "ambrelic-cli: interrupted: the list is incomplete\n";
+  if (interrupted != 0 && o.command == Command::Restore) return interrupted;
   if (o.sort.column >= 0) {
     dialog.OnColumnClick(o.sort.column);
     if (o.sort.descending) dialog.OnColumnClick(o.sort.column);
@@ -167,6 +190,7 @@ int RunListing(const Options& o, std::ostream& out) {
   if (o.command == Command::Restore) return dialog.LastDeviceLost() ? 1 : RestoreRows(o, dialog, host);
   if (!streaming) WriteList(o, dialog.List(), out);
   out.flush();
+  if (interrupted != 0) return interrupted;
   return dialog.LastDeviceLost() ? 1 : 0;
 }
 

@@ -124,6 +124,15 @@ class MainDialog : public disk::EngineHost, public ProgressOwner {
   // not write whole ("File writing failure.", a path too long, the count at
   // its end), or was cancelled: a partial restore is not reported as success.
   bool LastRestoreComplete() const { return lastRestoreComplete_; }
+  // What the last restore wrote: files (folders made are not counted), their
+  // bytes, the target chosen, and the files not restored completely.
+  struct RestoreSummary {
+    std::uint64_t files = 0;
+    std::uint64_t bytes = 0;
+    std::uint64_t incomplete = 0;
+    std::string target;
+  };
+  const RestoreSummary& LastRestoreSummary() const { return restoreSummary_; }
   const std::vector<platform::Drive>& Drives() const { return drives_; }
   ResultsList& List() { return list_; }
   const ResultsList& List() const { return list_; }
@@ -193,6 +202,10 @@ class MainDialog : public disk::EngineHost, public ProgressOwner {
     bool isFolder = false;
   };
   std::vector<MadeByRestore> restored_;
+  RestoreSummary restoreSummary_;
+  // The selected rows a restore writes itself: a row inside the tree of a
+  // selected folder row is written by that folder's restore, once.
+  std::vector<int> RowsToRestore() const;
   // The bytes the selected rows would write (a folder row: the listed rows
   // below it), for the free-space check before a restore.
   std::uint64_t BytesToRestore() const;

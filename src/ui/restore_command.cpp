@@ -1,6 +1,8 @@
 // The restore command: the selected rows are read back from the list and
 // written, through the engines, under a target the user chooses in the Save
 // As dialog. Nothing is written to the searched volume.
+#include <filesystem>
+#include <system_error>
 #include <unordered_set>
 
 #include "disk/sector_device.h"
@@ -141,9 +143,12 @@ void MainDialog::OnRestore() {
     return;
   }
   op_.IncompleteCount = 0;
+  restoreSummary_ = RestoreSummary{};
+  restoreSummary_.target = chosen;
   // A device that stopped answering ends the restore: the rows left would
   // only be written as zeros.
-  for (int row = first; row >= 0 && !cancelTaken_ && !disk::DeviceAbandoned(ctx_); row = list_.NextSelected(row)) {
+  for (const int row : RowsToRestore()) {
+    if (cancelTaken_ || disk::DeviceAbandoned(ctx_)) break;
     const std::string sizeText = CutTo(list_.CellText(row, 2), kSizeTextBuffer);
     const std::uint64_t number = ParseUInt64Text(list_.CellText(row, 4));
     const std::uint64_t size = ParseUInt64Text(sizeText);
@@ -188,6 +193,7 @@ void MainDialog::OnRestore() {
     }
     if (!whole) ++op_.IncompleteCount;
   }
+  restoreSummary_.incomplete = op_.IncompleteCount;
   ApplyRestoredTimes();
   lastRestoreComplete_ = messagesShown_ == messagesBefore && op_.IncompleteCount == 0 && !cancelTaken_;
   // A cancelled restore is incomplete by the user's own choice: the exit
@@ -199,6 +205,12 @@ void MainDialog::OnRestore() {
 }
 
 void MainDialog::Restored(const std::string& path, const disk::VolumeTime& modified, bool isFolder) {
+  if (!isFolder) {
+    ++restoreSummary_.files;
+    std::error_code error;
+    const std::uintmax_t bytes = std::filesystem::file_size(path, error);
+    if (!error) restoreSummary_.bytes += bytes;
+  }
   if (keepTimes_ && modified.present()) restored_.push_back({path, modified, isFolder});
 }
 
@@ -214,6 +226,32 @@ void MainDialog::ApplyRestoredTimes() {
     }
   }
   restored_.clear();
+}
+
+std::vector<int> MainDialog::RowsToRestore() const {
+  // Selected folder rows by their full path (In Folder + "\" + Name); a
+  // selected row is left to such a folder when one of its folder's levels
+  // is one. A folder's restore writes its whole tree, inside its folder.
+  std::unordered_set<std::string> folders;
+  for (int row = list_.FirstSelected(); row >= 0; row = list_.NextSelected(row)) {
+    if (!list_.Row(row).isFolder) continue;
+    std::string path = list_.CellText(row, 1);
+    if (path.empty() || path.back() != '\\') path += '\\';
+    folders.insert(path + list_.CellText(row, 0));
+  }
+  std::vector<int> rows;
+  for (int row = list_.FirstSelected(); row >= 0; row = list_.NextSelected(row)) {
+    const std::string& folder = list_.CellText(row, 1);
+    bool inside = false;
+    for (std::size_t end = folder.size(); !inside && !folders.empty();) {
+      if (folders.count(folder.substr(0, end)) != 0) inside = true;
+      const std::size_t slash = end == 0 ? std::string::npos : folder.rfind('\\', end - 1);
+      if (slash == std::string::npos) break;
+      end = slash;
+    }
+    if (!inside) rows.push_back(row);
+  }
+  return rows;
 }
 
 std::uint64_t MainDialog::BytesToRestore() const {

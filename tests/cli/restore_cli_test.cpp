@@ -58,10 +58,13 @@ TEST(CliRestore, AllRowsIntoANewFolderAndTheImageUnchanged) {
   EXPECT_EQ(test::Sha256Of(out + "/many clusters.bin"), test::Sha256Of(Original("many clusters.bin")));
   EXPECT_EQ(test::Sha256Of(out + "/Project Folder/Sub One/Sub Two/data set.bin"),
             test::Sha256Of(Original("Project Folder/Sub One/Sub Two/data set.bin")));
-  // The rows of the folder's files are restored on their own as well; the
-  // two twins of one name are both kept.
-  EXPECT_EQ(test::Sha256Of(out + "/$WINA.TXT"), test::Sha256Of(Original("Twins/TWINA.TXT")));
-  EXPECT_EQ(test::Sha256Of(out + "/$WINA (2).TXT"), test::Sha256Of(Original("Twins/TWINB.TXT")));
+  // The rows of a folder's files are restored through the folder, once,
+  // inside it; the two twins of one name are both kept.
+  EXPECT_EQ(test::Sha256Of(out + "/Twins/$WINA.TXT"), test::Sha256Of(Original("Twins/TWINA.TXT")));
+  EXPECT_EQ(test::Sha256Of(out + "/Twins/$WINA (2).TXT"), test::Sha256Of(Original("Twins/TWINB.TXT")));
+  EXPECT_FALSE(fs::exists(out + "/$WINA.TXT"));
+  EXPECT_FALSE(fs::exists(out + "/data set.bin"));
+  EXPECT_NE(r.err.find("ambrelic-cli: 9 files restored ("), std::string::npos) << r.err;
   EXPECT_EQ(test::Sha256Of(Image()), before);
 
   // Again to the same path: refused, and the second Save As is a Cancel.
