@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <string_view>
 #include <utility>
 #include <vector>
 #if defined(__x86_64__)
@@ -11,6 +12,7 @@
 #endif
 
 #include "disk/sector_device.h"
+#include "platform/text.h"
 #include "fat/directory_walk.h"
 
 namespace ambrelic::fat {
@@ -254,6 +256,120 @@ bool DirectoryWalker::ReadsAsFolder(disk::Bytes cluster) const {
   return tally.plausible > 0 && tally.implausible <= tally.plausible;
 }
 
+namespace {
+
+bool HasForbiddenNameChar(std::string_view name) {
+  return name.find_first_of("\\/:*?<>|") != std::string_view::npos;
+}
+bool IsNavigationName(std::string_view name) { return name.empty() || name == "." || name == ".."; }
+
+// The cluster starts a folder: its first entry is "." naming the cluster
+// itself, its second "..". parent: the first cluster ".." names.
+bool StartsFolder(disk::Bytes cluster, Cluster c, Cluster& parent) {
+  if (cluster.size() < 2 * kDirEntrySize) return false;
+  const disk::Bytes dot = cluster.first(kDirEntrySize);
+  const disk::Bytes dotDot = cluster.subspan(kDirEntrySize, kDirEntrySize);
+  static constexpr std::uint8_t kDot[11] = {'.', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' '};
+  static constexpr std::uint8_t kDotDot[11] = {'.', '.', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' '};
+  if (!std::equal(kDot, kDot + 11, dot.begin()) || !std::equal(kDotDot, kDotDot + 11, dotDot.begin())) return false;
+  if (!IsDirectoryEntry(dot) || !IsDirectoryEntry(dotDot) || EntryFirstCluster(dot) != c) return false;
+  parent = EntryFirstCluster(dotDot);
+  return true;
+}
+
+}  // namespace
+
+std::string DirectoryWalker::NameInFolder(Cluster parent, Cluster child) {
+  // The folder's first cluster (or, for the root, the root's first cluster
+  // or sectors): where a folder's entry usually lies, since entries are
+  // added in order and a subfolder is made early.
+  std::vector<std::uint8_t> bytes;
+  if (parent == 0 || parent == ctx_.rootCluster) {
+    if (ctx_.rootCluster == 0) {
+      const std::uint32_t sectors = static_cast<std::uint32_t>(
+          (static_cast<std::uint64_t>(ctx_.rootEntryCount) * kDirEntrySize + ctx_.bytesPerSector - 1) /
+          ctx_.bytesPerSector);
+      bytes.resize(static_cast<std::size_t>(sectors) * ctx_.bytesPerSector);
+      disk::ReadSectors(ctx_, ctx_.rootDirSector, sectors, bytes.data());
+    } else {
+      // The live root's chain, up to a folder's largest size.
+      std::vector<std::uint8_t> one(bytesPerCluster_);
+      Cluster c = ctx_.rootCluster;
+      for (std::size_t n = 0; IsValidCluster(ctx_, c) && n < 65536u * kDirEntrySize / bytesPerCluster_; ++n) {
+        ReadCluster(ctx_, c, one.data());
+        bytes.insert(bytes.end(), one.begin(), one.end());
+        const FatEntry next = FatGetEntry(ctx_, ctx_.fatCopy, c);
+        if (next <= 0) break;
+        c = static_cast<Cluster>(next);
+      }
+    }
+  } else {
+    if (!IsValidCluster(ctx_, parent)) return {};
+    bytes.resize(bytesPerCluster_);
+    ReadCluster(ctx_, parent, bytes.data());
+    Cluster grand = 0;
+    if (!StartsFolder(bytes, parent, grand)) return {};
+  }
+  int longNameCount = 0;
+  const disk::Bytes all(bytes.data(), bytes.size());
+  for (std::size_t i = 0; i + kDirEntrySize <= all.size(); i += kDirEntrySize) {
+    const disk::Bytes e = all.subspan(i, kDirEntrySize);
+    if (e[0] == kEndOfDirectory) break;
+    if (!PlausibleEntry(ctx_, e)) {
+      longNameCount = 0;
+      continue;
+    }
+    if (IsLongNameEntry(e)) {
+      StoreLongNameEntry(e, longNameCount);
+      continue;
+    }
+    if (e[0] != kDotEntry && IsDirectoryEntry(e) && EntryFirstCluster(e) == child) {
+      if (longNameCount > 0) RebuildName(e, longNameCount);
+      else BuildShortNameInto(e);
+      std::string name = Name();
+      if (IsNavigationName(name) || HasForbiddenNameChar(name)) return {};
+      return name;
+    }
+    longNameCount = 0;
+  }
+  return {};
+}
+
+const std::string& DirectoryWalker::ScanFolderPath(Cluster c, int depth) {
+  if (const auto known = scanPaths_.find(c); known != scanPaths_.end()) return known->second;
+  // Taken as unknown while it is worked out: a damaged volume whose folders
+  // name each other in a loop ends there.
+  scanPaths_[c] = scanFolder_;
+  std::vector<std::uint8_t> bytes(bytesPerCluster_);
+  Cluster parent = 0;
+  std::string path = scanFolder_;
+  if (depth < 64 && IsValidCluster(ctx_, c) && ReadCluster(ctx_, c, bytes.data()) &&
+      StartsFolder(bytes, c, parent) && parent != c) {
+    const std::string name = NameInFolder(parent, c);
+    const std::string parentPath =
+        parent == 0 || parent == ctx_.rootCluster ? std::string() : ScanFolderPath(parent, depth + 1);
+    const bool parentRoot = parent == 0 || parent == ctx_.rootCluster;
+    if (!name.empty()) {
+      // Under its parent as far as that could be linked; a root folder is
+      // named only when the root still lists it.
+      path = parentRoot ? ctx_.SearchedRoot + name : parentPath + "\\" + name;
+    } else if (!parentRoot && parentPath != scanFolder_) {
+      // Its entry is gone, its parent is known: it is a folder in there.
+      path = parentPath + "\\<unknown>";
+    }
+  }
+  if (platform::Utf16Units(path) > 518) path = scanFolder_;
+  return scanPaths_[c] = path;
+}
+
+void DirectoryWalker::LinkScanRows() {
+  for (auto& [cluster, row] : scanRows_) {
+    if (cluster != 0) row.folder = ScanFolderPath(cluster, 0);
+    host_.AddRow(std::move(row));
+  }
+  scanRows_.clear();
+}
+
 void DirectoryWalker::ScanClusterAsDirectory(Cluster c) {
   // The plain form: the handler over every entry, cancel read per entry;
   // entries in sectors that could not be read are passed over.
@@ -261,6 +377,8 @@ void DirectoryWalker::ScanClusterAsDirectory(Cluster c) {
   SubdirList none;
   int longNameCount = 0;
   const disk::Bytes cluster(clusterBuffer_.data(), clusterBuffer_.size());
+  Cluster parent = 0;
+  scanCluster_ = StartsFolder(cluster, c, parent) ? c : 0;
   if (!ReadsAsFolder(cluster)) return;
   for (std::size_t i = 0; i < entriesPerCluster_; ++i) {
     if (!gaps_.empty() && gaps_.Overlaps(i * kDirEntrySize, kDirEntrySize)) {
@@ -286,6 +404,7 @@ void ScanClusters(disk::VolumeContext& ctx, disk::OperationState& op, disk::Engi
   op.SearchCancelled = 0;
   DirectoryWalker walker(ctx, op, host);
   walker.LimitFirstLook(widest);
+  walker.BeginLinkedScan();
   std::unique_ptr<disk::ProgressSink> progress = host.OpenProgress();
   op.ActiveProgress = progress.get();
   progress->BeginCount("Cluster:", ctx.lastCluster);
@@ -330,7 +449,10 @@ void ScanClusters(disk::VolumeContext& ctx, disk::OperationState& op, disk::Engi
           }
           gaps = &clusterGaps;
         }
-        walker.HandleClusterAsDirectory(disk::Bytes(run.data() + at, bytesPerCluster), gaps);
+        const disk::Bytes bytes(run.data() + at, bytesPerCluster);
+        Cluster parent = 0;
+        walker.SetScanCluster(StartsFolder(bytes, static_cast<Cluster>(c), parent) ? static_cast<Cluster>(c) : 0);
+        walker.HandleClusterAsDirectory(bytes, gaps);
       }
       // The cancel request is read here, once per cluster: the scan's
       // entries are handled without looking at it. Once the user has
@@ -345,6 +467,9 @@ void ScanClusters(disk::VolumeContext& ctx, disk::OperationState& op, disk::Engi
     }
   }
 
+  // Rows found up to a cancel are kept, as before; each under the folder it
+  // could be linked to.
+  walker.LinkScanRows();
   op.ActiveProgress = nullptr;
   progress.reset();
 }

@@ -321,6 +321,10 @@ void DirectoryWalker::ActOnCandidate(Bytes entry, const std::string* path, bool 
   row.facts.number = c;
   row.facts.condition = FatRowCondition(ctx_, c, size, isFolder);
   FillEntryTimes(entry, row.facts);
+  if (linkScan_ && op_.ClusterScanActive != 0) {
+    scanRows_.emplace_back(scanCluster_, std::move(row));
+    return;
+  }
   host_.AddRow(std::move(row));
 }
 

@@ -13,6 +13,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -127,6 +128,13 @@ class DirectoryWalker {
   // are passed over after a first look (the rows are the same), and entries
   // that lie in gaps (sectors that could not be read) are passed over.
   void HandleClusterAsDirectory(disk::Bytes cluster, const disk::ReadGaps* gaps = nullptr);
+
+  // The scan's rows are held until the scan ends (LinkScanRows): a
+  // cluster read at `c` that starts a folder ("." naming c) has its rows
+  // put under that folder's path when the folder's entry can be found.
+  void BeginLinkedScan() { linkScan_ = true; }
+  void SetScanCluster(Cluster c) { scanCluster_ = c; }
+  void LinkScanRows();
 
   // A cluster of a scan is read as a folder only when its entries are
   // mostly entries a file system could have written (TallyEntries).
@@ -284,6 +292,17 @@ class DirectoryWalker {
     return ((x - 0x0101010101010101ull) & ~x & 0x8080808080808080ull) != 0;
   }
   std::string scanFolder_;    // SearchedRoot + "<unknown>"
+  // The linked scan: rows held with the cluster they were read from.
+  bool linkScan_ = false;
+  Cluster scanCluster_ = 0;
+  std::vector<std::pair<Cluster, disk::FoundRow>> scanRows_;
+  std::unordered_map<Cluster, std::string> scanPaths_;
+  // The path of the folder whose first cluster is c, as far as it can be
+  // linked (SearchedRoot + "<unknown>" for what cannot).
+  const std::string& ScanFolderPath(Cluster c, int depth);
+  // The name the entry of folder `child` has in the folder starting at
+  // `parent` (0: the root); empty when none is found there.
+  std::string NameInFolder(Cluster parent, Cluster child);
   // Reused per entry, so that handling an entry allocates nothing.
   std::string name_;
   std::string oemName_;      // the short name's OEM bytes, when name_ is a short name

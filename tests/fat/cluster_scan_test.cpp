@@ -61,9 +61,11 @@ class ClusterScanTest : public ::testing::Test {
     op.IncludeUsedClusters = o.scanAll;
     if (plain) {
       DirectoryWalker walker(ctx, op, host);
+      walker.BeginLinkedScan();
       for (Cluster c = 2; c <= ctx.lastCluster; ++c) {
         if (o.scanAll || FatGetEntry(ctx, ctx.fatWork, c) == kFreeCluster) walker.ScanClusterAsDirectory(c);
       }
+      walker.LinkScanRows();
     } else {
       ScanClusters(ctx, op, host, widest);
     }

@@ -91,6 +91,42 @@ TEST(DeletedFolderImages, EveryFileListedInItsFolderOnceAndRestoredWhole) {
   EXPECT_EQ(identical, 80);
 }
 
+TEST(DeletedFolderImages, AQuickFormattedCardsFoldersArePutBackTogether) {
+  ambrelic::test::UseUtf8Locale();
+  disk::VolumeContext ctx;
+  disk::OperationState op;
+  ambrelic::test::RecordingHost host;
+  ASSERT_TRUE(test::OpenFatImage(Image("card32.img"), ctx));
+  SearchFat(ctx, op, host);
+  EXPECT_TRUE(host.rows.empty());
+  op.ClusterScanActive = 1;
+  ScanClusters(ctx, op, host);
+  // DCIM and Music were named by the root the format emptied: their
+  // folders are found, under <unknown>, with what they held inside.
+  std::map<std::string, int> perFolder;
+  Cluster canon = 0;
+  for (const auto& r : host.rows) {
+    ++perFolder[r.folder + (r.isFolder ? "\\" + r.name + " (folder)" : "")];
+    if (r.isFolder && r.name == "100CANON") canon = static_cast<Cluster>(r.facts.number);
+    EXPECT_LE(r.facts.size, 24000u) << r.name;
+  }
+  EXPECT_EQ(perFolder, (std::map<std::string, int>{{"C:\\<unknown>\\100CANON", 40},
+                                                   {"C:\\<unknown>\\100CANON (folder)", 1},
+                                                   {"C:\\<unknown>\\Album One", 8},
+                                                   {"C:\\<unknown>\\Album One (folder)", 1}}));
+  ASSERT_NE(canon, 0u);
+  const std::string target = ambrelic::test::MakeTempDir("folders") + "/100CANON";
+  fs::create_directories(target);
+  RestoreFatFolder(ctx, op, host, canon, target);
+  int identical = 0;
+  for (const auto& [path, sha] : Manifest("card32")) {
+    if (path.rfind("DCIM/100CANON/", 0) != 0) continue;
+    const std::string restored = target + "/" + path.substr(14);
+    identical += ambrelic::test::Sha256Of(restored) == sha ? 1 : 0;
+  }
+  EXPECT_EQ(identical, 40);
+}
+
 // A deleted folder DEL (cluster 3, 16 entries a cluster) full of deleted
 // files, and what its next cluster 4 holds.
 struct DeletedFolder : test::MemFat {
