@@ -436,6 +436,35 @@ bool DirectoryWalker::FollowDirectoryChain(Cluster start, const std::string* pat
   const std::uint64_t maxFolderClusters = std::max<std::uint64_t>(1, kMaxFolderBytes / bytesPerCluster_);
   std::map<Cluster, Cluster> covered;
   chainStart_ = start;
+  // A cluster that ends inside a long name (its last entries are long-name
+  // entries) is certainly followed by more of the folder: the cluster that
+  // goes on with that name (its first entry a long-name entry of the same
+  // checksum) is looked for ahead, past the data of other files written in
+  // between (and past clusters in use: the name's checksum is the link),
+  // up to a bound.
+  auto NextAfterSplitName = [&](Cluster last, const std::map<Cluster, Cluster>& own) -> Cluster {
+    const Bytes lastCluster(clusterBuffer_.data(), clusterBuffer_.size());
+    ReadDirectoryCluster(last);
+    const Bytes tail = lastCluster.subspan((entriesPerCluster_ - 1) * kDirEntrySize, kDirEntrySize);
+    if (!gaps_.empty() || !IsLongNameEntry(tail)) return 0;
+    const std::uint8_t checksum = disk::le8(tail, kOffLongChecksum);
+    constexpr std::uint64_t kSearchBytes = 64ull << 20;
+    const std::uint64_t bound = std::max<std::uint64_t>(1, kSearchBytes / bytesPerCluster_);
+    for (std::uint64_t k = 1, at = static_cast<std::uint64_t>(last) + 1; k <= bound && IsValidCluster(ctx_, at);
+         ++k, ++at) {
+      auto run = own.upper_bound(static_cast<Cluster>(at));
+      if (run != own.begin() && (--run)->second >= at) continue;
+      const auto c2 = static_cast<Cluster>(at);
+      if (FatGetEntry(ctx_, ctx_.fatWork, c2) != kFreeCluster || !FreeInEveryTable(c2)) continue;
+      ReadDirectoryCluster(c2);
+      if (!gaps_.empty()) continue;
+      const Bytes head = lastCluster.first(kDirEntrySize);
+      if (!IsLongNameEntry(head) || disk::le8(head, kOffLongChecksum) != checksum) continue;
+      const EntryTally tally = TallyEntries(ctx_, lastCluster);
+      if (tally.implausible == 0 && tally.plausible > 0) return c2;
+    }
+    return 0;
+  };
   Cluster c = start;
   while (IsValidCluster(ctx_, c) && chain.size() < maxClusters) {
     if (chain.size() < 16) {
@@ -466,6 +495,7 @@ bool DirectoryWalker::FollowDirectoryChain(Cluster start, const std::string* pat
     if (next == 0 && deletedFolder && chain.size() < maxFolderClusters) {
       CoverListedClusters(cluster, covered);
       next = NextDeletedFolderCluster(c, covered);
+      if (next == 0) next = NextAfterSplitName(c, covered);
       // Taken: no other folder of this walk, and no cluster scan after it,
       // reads it again.
       if (next != 0) FatSetEntry(ctx_, next, kEndOfChain);
