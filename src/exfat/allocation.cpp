@@ -275,9 +275,14 @@ std::vector<Cluster> DeletedDirectoryClusters(const disk::VolumeContext& ctx, Cl
     for (std::uint64_t c = first; out.size() < limit && usable(c); ++c) out.push_back(static_cast<Cluster>(c));
     return out;
   }
+  // A chain that ends before the recorded length (a writer that clears the
+  // allocation entries of what it deletes) goes on contiguously, as the
+  // restore reads a file whose chain is gone.
   std::unordered_set<Cluster> seen;
-  for (Cluster c = first; out.size() < limit && usable(c) && seen.insert(c).second; c = FatEntry(ctx, c)) {
+  for (Cluster c = first; out.size() < limit && usable(c) && seen.insert(c).second;) {
     out.push_back(c);
+    const Cluster next = FatEntry(ctx, c);
+    c = IsValidCluster(v, next) ? next : c + 1;
   }
   return out;
 }

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "exfat/directory_walk.h"
+#include "exfat/entry_set.h"
 
 namespace ambrelic::exfat {
 namespace {
@@ -40,6 +41,40 @@ void ScanExfatClusters(disk::VolumeContext& ctx, disk::OperationState& op, disk:
       return op.IncludeUsedClusters == 1 || (!BitmapInUse(v.bitmap, cluster) && !v.walked.count(cluster));
     };
     std::vector<PendingDirectory> found;
+    // Sets cut at the end of a cluster whose folder goes on elsewhere (not
+    // in the next cluster), and the clusters that begin with secondary
+    // entries: where the rest of such a set may lie.
+    struct CutSet {
+      Cluster cluster;
+      std::vector<std::uint8_t> head;  // the set's entries in its first cluster
+      std::size_t count;               // entries of the whole set
+    };
+    std::vector<CutSet> cuts;
+    std::vector<Cluster> continuations;
+    // Notes the cluster at entry `first` of entries: a start of secondary
+    // entries, or a set cut at its end.
+    auto NoteCut = [&](disk::Bytes entries, std::uint64_t first, Cluster c) {
+      const disk::Bytes one = entries.subspan(static_cast<std::size_t>(first) * kEntrySize, bpc);
+      const std::uint8_t head = disk::le8(one, 0);
+      if ((head & kSecondaryBit) != 0 && (LiveType(head) == kTypeStream || LiveType(head) == kTypeName)) {
+        continuations.push_back(c);
+      }
+      // The last file entry whose set runs past this cluster.
+      for (std::size_t i = entriesPerCluster; i-- > 0;) {
+        const disk::Bytes e = one.subspan(i * kEntrySize, kEntrySize);
+        if (LiveType(disk::le8(e, 0)) != kTypeFile) continue;
+        const std::size_t count = 1 + static_cast<std::size_t>(disk::le8(e, 1));
+        if (count < 3 || i + count <= entriesPerCluster) break;
+        // Read whole from the clusters after it already, when they hold it.
+        const std::size_t at = static_cast<std::size_t>(first) + i;
+        if (at + count <= entries.size() / kEntrySize &&
+            SetChecksum(entries, at, count) == disk::le16(e, 2)) {
+          break;
+        }
+        cuts.push_back({c, std::vector<std::uint8_t>(e.begin(), one.end()), count});
+        break;
+      }
+    };
     std::uint64_t runStart = 0;
     std::uint64_t runEnd = 0;  // clusters [runStart, runEnd) are in `run`
     for (std::uint64_t c = kFirstCluster; c <= v.lastCluster; ++c) {
@@ -57,6 +92,7 @@ void ScanExfatClusters(disk::VolumeContext& ctx, disk::OperationState& op, disk:
         const std::uint64_t first = (c - runStart) * entriesPerCluster;
         found.clear();
         walker.HandleEntries(entries, first, first + entriesPerCluster, walker.ScanFolder(), true, &found);
+        NoteCut(entries, first, static_cast<Cluster>(c));
         // A deleted folder met here is walked as the search walks one, over
         // the clusters the scan has not passed yet: its files are listed
         // under "<unknown>\folder" rather than loose.
@@ -66,6 +102,49 @@ void ScanExfatClusters(disk::VolumeContext& ctx, disk::OperationState& op, disk:
       if (!progress->Advance(c)) break;
       // Once the user has cancelled, the remaining clusters could add nothing.
       if (op.SearchCancelled == 1) break;
+    }
+    // The last cluster of each run of clusters a folder walk read: a set
+    // cut there was read only as far as the walk's clusters went.
+    {
+      std::vector<Cluster> walked(v.walked.begin(), v.walked.end());
+      std::sort(walked.begin(), walked.end());
+      // With the cluster after it, which the walk read too for such a set.
+      std::vector<std::uint8_t> two(2 * static_cast<std::size_t>(bpc));
+      for (std::size_t k = 0; k < walked.size() && op.SearchCancelled != 1; ++k) {
+        if (k + 1 < walked.size() && walked[k + 1] == walked[k] + 1) continue;
+        const std::uint32_t count = IsValidCluster(v, walked[k] + 1ull) ? 2 : 1;
+        ReadClusters(ctx, walked[k], count, two.data());
+        NoteCut(disk::Bytes(two.data(), static_cast<std::size_t>(count) * bpc), 0, walked[k]);
+      }
+      std::sort(continuations.begin(), continuations.end());
+    }
+    // A set cut at the end of a cluster goes on at the start of a later
+    // cluster of its folder: the one, within a bounded distance ahead, whose
+    // first entries complete it with the checksum its file entry records.
+    // Each such start completes one set at most.
+    constexpr std::uint64_t kSearchBytes = 64ull << 20;
+    const std::uint64_t bound = std::max<std::uint64_t>(1, kSearchBytes / bpc);
+    std::vector<std::uint8_t> joined;
+    std::vector<std::uint8_t> candidate(bpc);
+    std::vector<bool> used(continuations.size(), false);
+    for (const CutSet& cut : cuts) {
+      if (op.SearchCancelled == 1) break;
+      const std::size_t have = cut.head.size() / kEntrySize;
+      const std::size_t missing = cut.count - have;
+      if (missing * kEntrySize > bpc) continue;
+      auto k = static_cast<std::size_t>(
+          std::upper_bound(continuations.begin(), continuations.end(), cut.cluster) - continuations.begin());
+      for (; k < continuations.size() && continuations[k] - cut.cluster <= bound; ++k) {
+        if (used[k] || v.walked.count(continuations[k])) continue;
+        ReadClusters(ctx, continuations[k], 1, candidate.data());
+        joined.assign(cut.head.begin(), cut.head.end());
+        joined.insert(joined.end(), candidate.begin(), candidate.begin() + static_cast<std::ptrdiff_t>(missing * kEntrySize));
+        const disk::Bytes set(joined.data(), joined.size());
+        if (SetChecksum(set, 0, cut.count) != disk::le16(set, 2)) continue;
+        used[k] = true;
+        walker.HandleEntries(set, 0, 1, walker.ScanFolder(), true, nullptr);
+        break;
+      }
     }
   }
   op.ActiveProgress = nullptr;
