@@ -119,7 +119,7 @@ void ScanExfatClusters(disk::VolumeContext& ctx, disk::OperationState& op, disk:
       std::sort(continuations.begin(), continuations.end());
     }
     // A set cut at the end of a cluster goes on at the start of a later
-    // cluster of its folder: the one, within a bounded distance ahead, whose
+    // cluster of its folder: the one, within a bounded distance, whose
     // first entries complete it with the checksum its file entry records.
     // Each such start completes one set at most.
     constexpr std::uint64_t kSearchBytes = 64ull << 20;
@@ -132,9 +132,18 @@ void ScanExfatClusters(disk::VolumeContext& ctx, disk::OperationState& op, disk:
       const std::size_t have = cut.head.size() / kEntrySize;
       const std::size_t missing = cut.count - have;
       if (missing * kEntrySize > bpc) continue;
-      auto k = static_cast<std::size_t>(
+      // Ahead first, where a growing folder usually takes its next cluster,
+      // then behind (a cluster freed earlier and taken again).
+      const auto split = static_cast<std::size_t>(
           std::upper_bound(continuations.begin(), continuations.end(), cut.cluster) - continuations.begin());
-      for (; k < continuations.size() && continuations[k] - cut.cluster <= bound; ++k) {
+      std::vector<std::size_t> order;
+      for (std::size_t k = split; k < continuations.size() && continuations[k] - cut.cluster <= bound; ++k) {
+        order.push_back(k);
+      }
+      for (std::size_t k = split; k-- > 0 && cut.cluster - continuations[k] <= bound;) {
+        if (continuations[k] != cut.cluster) order.push_back(k);
+      }
+      for (const std::size_t k : order) {
         if (used[k] || v.walked.count(continuations[k])) continue;
         ReadClusters(ctx, continuations[k], 1, candidate.data());
         joined.assign(cut.head.begin(), cut.head.end());
