@@ -125,6 +125,8 @@ class MainDialog : public disk::EngineHost, public ProgressOwner {
   // its end), or was cancelled: a partial restore is not reported as success.
   bool LastRestoreComplete() const { return lastRestoreComplete_; }
   const std::vector<platform::Drive>& Drives() const { return drives_; }
+  // Drives of an image the user opened, after those listed at start.
+  void AddDrives(const std::vector<platform::Drive>& more) { drives_.insert(drives_.end(), more.begin(), more.end()); }
   ResultsList& List() { return list_; }
   const ResultsList& List() const { return list_; }
   disk::VolumeContext& Volume() { return ctx_; }
