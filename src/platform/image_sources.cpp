@@ -142,8 +142,9 @@ class ContainerDevice : public BlockDevice {
     }
     if (T::Open(handle_, path, &error) != 1) {
       T::FreeError(&error);
-      // A part the container names that is not there reads as a missing
-      // file; anything else is a container the library cannot read.
+      // A path that went away reads as a missing file; anything else is
+      // a container the library cannot read (damaged, or a segment or
+      // extent it names is missing).
       return IsRegularFile(path) ? EIO : ENOENT;
     }
     open_ = true;

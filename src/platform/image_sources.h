@@ -38,8 +38,8 @@ std::string NotWritableInPlaceText(SourceKind kind);
 std::vector<std::string> SplitRawParts(const std::string& path);
 
 // Opens the whole disk a container holds, read-only. error is an errno
-// (EIO when the library could not make sense of the container, ENOENT for
-// a missing part).
+// (EIO when the library could not make sense of the container or of a
+// part it names, ENOENT when the path is gone).
 OpenResult OpenContainer(const std::string& path, SourceKind kind);
 
 // GNU ddrescue's mapfile: the areas it marked finished ('+'). Everything
