@@ -121,6 +121,10 @@ TEST(CliRescue, ADdrescueImageWithItsMapfileReadsAsTheFailingMedium) {
     EXPECT_EQ(fromImage.out, direct.out) << args;
     EXPECT_EQ(fromImage.err, note + direct.err) << args;
   }
+  // Neither table can tell whether the file's clusters are free.
+  const auto listed = Cli("search --no-scan-vacant --format csv --condition --name 'many clusters' '" + rescued + "'");
+  EXPECT_NE(listed.out.find("many clusters.bin,C:\\,60000,01/01/2010 12:00,664,unknown\n"), std::string::npos)
+      << listed.out;
   // Without its mapfile the image is taken as it is: zeros read as data,
   // nothing is said, the status is 0.
   fs::rename(rescued + ".map", dir + "/rescue.log");
