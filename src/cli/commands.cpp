@@ -1,5 +1,6 @@
 #include "cli/commands.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <iostream>
 #include <map>
@@ -36,6 +37,10 @@ const char* const kSameDriveQuestion =
 struct Session {
   std::unique_ptr<ui::Windows9xPlatform> windows9x;
   std::vector<platform::Drive> drives;
+  // The machine's block devices that could not be opened, with the errno
+  // (only when no source was named).
+  std::vector<std::pair<std::string, int>> refused;
+  bool machineSources = false;
 };
 
 // Start-up. False when a start-up message ended the program (a missing
@@ -45,6 +50,8 @@ bool OpenSession(const Options& o, Session& session) {
     platform::DriveTable table = platform::BuildDriveTable(o.sources);
     for (const auto& note : table.notes) std::cerr << "ambrelic-cli: " << note << '\n';
     session.drives = std::move(table.drives);
+    session.machineSources = table.machineSources;
+    if (table.machineSources) session.refused = std::move(table.unreadable);
     ui::NameNtfsDrivesByLabel(session.drives);
     return true;
   }
@@ -67,6 +74,17 @@ int RunDrives(const Options& o, std::ostream& out) {
   Session session;
   if (!OpenSession(o, session)) return 1;
   int status = 0;
+  // Devices of the machine this user may not read are named, not left out
+  // silently: an empty list must say why.
+  for (const auto& [path, error] : session.refused) {
+    std::cerr << "ambrelic-cli: " << path << ": " << platform::ErrorText(error) << '\n';
+  }
+  if (session.machineSources && session.drives.empty()) {
+    std::cerr << "ambrelic-cli: no drive could be read"
+              << (session.refused.empty() ? "" : "; run it as root (sudo ambrelic-cli drives) or name an image")
+              << '\n';
+    status = 1;
+  }
   for (const auto& d : session.drives) {
     // A removable drive without its medium is still a drive; a fixed source
     // that cannot be opened (a mistyped path, no permission) is an error the
@@ -98,7 +116,7 @@ void WriteList(const Options& o, const ui::ResultsList& list, std::ostream& out)
 
 // Selects the rows the options name (1-based, in list order) and runs the
 // restore command with the --to path as the Save As answer.
-int RestoreRows(const Options& o, ui::MainDialog& dialog, CliHost& host) {
+int RestoreRows(const Options& o, ui::MainDialog& dialog, CliHost& host, int searchStatus) {
   ui::ResultsList& list = dialog.List();
   list.SelectAll(o.allRows);
   for (int row : o.rows) {
@@ -129,7 +147,10 @@ int RestoreRows(const Options& o, ui::MainDialog& dialog, CliHost& host) {
               << " not restored completely\n";
   }
   if (const int interrupted = InterruptStatus()) return interrupted;
-  return ran && dialog.LastRestoreComplete() ? 0 : 1;
+  if (!ran || !dialog.LastRestoreComplete()) return 1;
+  // Rows the search could not find for unreadable sectors were not there to
+  // pick: the restore of what was asked for is not known to be whole.
+  return std::max(searchStatus, ReadsStatus(dialog));
 }
 
 int RunListing(const Options& o, std::ostream& out) {
@@ -187,11 +208,13 @@ int RunListing(const Options& o, std::ostream& out) {
   }
   // A device that stopped answering during the search keeps the rows found
   // until then; the restore has nothing sound to read from.
-  if (o.command == Command::Restore) return dialog.LastDeviceLost() ? 1 : RestoreRows(o, dialog, host);
+  if (o.command == Command::Restore) {
+    return dialog.LastDeviceLost() ? 1 : RestoreRows(o, dialog, host, ReadsStatus(dialog));
+  }
   if (!streaming) WriteList(o, dialog.List(), out);
   out.flush();
   if (interrupted != 0) return interrupted;
-  return dialog.LastDeviceLost() ? 1 : 0;
+  return ReadsStatus(dialog);
 }
 
 // The delete-completely command. Its questions name the drive, so the
@@ -226,6 +249,14 @@ int RunWipe(const Options& o) {
 }
 
 }  // namespace
+
+int ReadsStatus(bool deviceLost, std::uint64_t unreadableSectors) {
+  return deviceLost || unreadableSectors > 0 ? 1 : 0;
+}
+
+int ReadsStatus(const ui::MainDialog& dialog) {
+  return ReadsStatus(dialog.LastDeviceLost(), dialog.LastUnreadableSectors());
+}
 
 int RunCommand(const Options& o, std::ostream& out) {
   if (!o.codepage.empty()) platform::SetOemCodepage(o.codepage);

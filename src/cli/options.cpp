@@ -78,9 +78,10 @@ std::string UsageText() {
          "                        [SOURCE-OPTIONS] SOURCE...\n"
          "  ambrelic-cli wipe     [--drive X:] [--yes] [--records | --no-records] [--quiet]\n"
          "                        [SOURCE-OPTIONS] SOURCE...\n"
-         "SOURCE-OPTIONS: --floppy PATH   --removable PATH   --codepage CP\n"
+         "SOURCE-OPTIONS: --floppy PATH   --removable PATH   --codepage CP   --mapfile FILE\n"
          "                --platform nt|9x   --geometry HEADS,SECTORS   --no-lba\n"
-         "SOURCE: an image file or a block device; without one, the machine's block devices.\n"
+         "SOURCE: an image file (raw, NAME.001 of a split one, E01, VHD, VHDX, VMDK, QCOW2) or a block\n"
+         "        device; without one, the machine's block devices.\n"
          "COLUMN: Name, \"In Folder\", Size, Modified, Cluster or \"File No\".\n"
          "  ambrelic-cli --help | --version\n";
 }
@@ -103,7 +104,7 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args) {
          args[first] != "--version") {
     const std::string& a = args[first];
     const bool takesValue = a == "--platform" || a == "--geometry" || a == "--floppy" || a == "--removable" ||
-                            a == "--codepage";
+                            a == "--codepage" || a == "--mapfile";
     leading.push_back(a);
     ++first;
     if (takesValue && first < args.size()) leading.push_back(args[first++]);
@@ -167,6 +168,10 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args) {
       const std::string path = value();
       if (missing || path.empty()) return fail(arg + " needs a PATH");
       AddSource(o, path, arg == "--floppy", arg == "--removable");
+    } else if (arg == "--mapfile") {
+      const std::string path = value();
+      if (missing || path.empty()) return fail("--mapfile needs a FILE");
+      o.mapfile = path;
     } else if (arg == "--codepage") {
       std::string cp = value();
       if (missing || cp.empty()) return fail("--codepage needs a code page");
@@ -258,6 +263,11 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args) {
     } else {
       AddSource(o, arg, false, false);
     }
+  }
+  if (!o.mapfile.empty()) {
+    // A mapfile describes one image: it cannot be told which of several.
+    if (o.sources.size() != 1) return fail("--mapfile goes with exactly one SOURCE");
+    o.sources[0].mapfile = o.mapfile;
   }
   if (scanAll && !o.name) return fail("scan-all needs --name TEXT");
   if (restore && o.restoreTo.empty()) return fail("restore needs --to PATH");

@@ -22,6 +22,7 @@ struct Options {
   Command command = Command::Help;
   std::vector<platform::DriveSource> sources;  // in command-line order
   std::string codepage;                         // empty: keep the default
+  std::string mapfile;                          // --mapfile FILE: ddrescue's map of the one SOURCE
   bool platform9x = false;                      // --platform 9x
   int heads = 255;                              // --geometry HEADS,SECTORS (9x path)
   int sectorsPerTrack = 63;

@@ -112,6 +112,9 @@ bool ReadBootRegion(const disk::VolumeContext& ctx, disk::ExfatVolume& out) {
     if (BootChecksum(region, bps) != disk::le32(region, kChecksumSector * bps)) continue;
     backup.bootChecksumOk = true;
     out = std::move(backup);
+    // What the main region could not give is all in its copy: nothing it
+    // held is missing.
+    disk::RecoveredSectors(ctx, 0, kRegionSectors * bps / ctx.bytesPerSector);
     return true;
   }
   if (!mainParsed) return false;

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "disk/sector_device.h"
 #include "exfat/allocation.h"
 #include "platform/files.h"
 #include "platform/text.h"
@@ -59,8 +60,16 @@ bool RestoreExfatFile(const disk::VolumeContext& ctx, disk::EngineHost& host, co
   std::vector<std::uint8_t> buffer(valid == 0 ? 0 : static_cast<std::size_t>(chunkClusters * bpc));
   std::uint64_t written = 0;  // bytes of the file done so far
   bool ok = true;
+  // Reads that lose sectors (zeros in the file) move this count.
+  const std::uint64_t unreadableBefore = disk::UnreadableEvents(ctx);
   for (const ClusterRun& r : runs) {
     for (std::uint64_t k = 0; k < r.count && written < valid && ok;) {
+      // A device that stopped answering gives only zeros: the file ends
+      // here (it keeps its length, as with any unreadable sector).
+      if (disk::DeviceAbandoned(ctx)) {
+        complete = false;
+        break;
+      }
       const auto n = static_cast<std::uint32_t>(std::min<std::uint64_t>(chunkClusters, r.count - k));
       ReadClusters(ctx, static_cast<Cluster>(r.first + k), n, buffer.data());
       const std::uint64_t take = std::min<std::uint64_t>(static_cast<std::uint64_t>(n) * bpc, valid - written);
@@ -68,7 +77,7 @@ bool RestoreExfatFile(const disk::VolumeContext& ctx, disk::EngineHost& host, co
       written += take;
       k += n;
     }
-    if (written >= valid || !ok) break;
+    if (written >= valid || !ok || disk::DeviceAbandoned(ctx)) break;
   }
   // Past the valid data length the file reads as zeros: a hole to its end.
   if (ok) ok = platform::SetFileLength(file.fd, total);
@@ -76,6 +85,13 @@ bool RestoreExfatFile(const disk::VolumeContext& ctx, disk::EngineHost& host, co
   if (!ok) {
     host.ShowFileMessage(file.path, kWriteFailure);
     return false;
+  }
+  // Written whole, with zeros where sectors could not be read: the command
+  // names such a file when it ends.
+  if (disk::UnreadableEvents(ctx) != unreadableBefore) {
+    host.UnreadableIn(file.path);
+    // Given up during this file: what followed the failure was never read.
+    if (disk::DeviceAbandoned(ctx)) complete = false;
   }
   host.Restored(file.path, modified, false);
   return complete;

@@ -17,6 +17,22 @@ disk::VolumeTime DosTime(std::uint16_t date, std::uint16_t time, unsigned extraS
                                  (time >> 5) & 0x3Fu, (time & 0x1Fu) * 2u + extraSeconds);
 }
 
+// True when neither copy of the allocation table could give cluster c's
+// entry: whether the cluster is free cannot be told.
+bool EntryUnreadable(const disk::VolumeContext& ctx, Cluster c) {
+  if (!ctx.media) return false;
+  const std::uint64_t byte = ctx.fsKind == disk::FsKind::Fat12   ? std::uint64_t{c} * 3 / 2
+                             : ctx.fsKind == disk::FsKind::Fat16 ? std::uint64_t{c} * 2
+                                                                 : std::uint64_t{c} * 4;
+  const std::uint64_t width = ctx.fsKind == disk::FsKind::Fat32 ? 4 : 2;
+  const std::uint64_t table = std::uint64_t{ctx.sectorsPerFat} * ctx.bytesPerSector;
+  const std::uint64_t at = std::uint64_t{ctx.fatStartSector} * ctx.bytesPerSector + byte;
+  for (std::uint64_t copy = 0; copy < std::max<std::uint64_t>(ctx.numberOfFats, 1); ++copy) {
+    if (!ctx.media->KnownUnreadable(at + copy * table, width)) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 disk::RowCondition FatRowCondition(const disk::VolumeContext& ctx, Cluster first, std::uint32_t size,
@@ -35,6 +51,12 @@ disk::RowCondition FatRowCondition(const disk::VolumeContext& ctx, Cluster first
   Cluster c = first;
   bool wrapped = false;
   for (std::uint64_t k = 0; k < condition.total; ++k) {
+    if (EntryUnreadable(ctx, c)) {
+      // Read as zeros, the entry would call the cluster free: nothing can
+      // be promised of it.
+      condition.known = false;
+      return condition;
+    }
     if (FatGetEntry(ctx, ctx.fatCopy, c) == kFreeCluster) ++condition.free;
     ++c;
     if (c > ctx.lastCluster) {

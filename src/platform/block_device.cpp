@@ -8,7 +8,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+
+#include "platform/image_sources.h"
 
 namespace ambrelic::platform {
 namespace {
@@ -21,9 +24,12 @@ std::uint64_t InsideCount(std::uint64_t offset, std::uint64_t n, std::uint64_t s
 
 class FileDevice : public BlockDevice {
  public:
-  FileDevice(int fd, std::uint64_t base, std::uint64_t length, bool writable)
-      : fd_(fd), base_(base), length_(length), writable_(writable) {}
-  ~FileDevice() override { ::close(fd_); }
+  FileDevice(int fd, std::string path, std::uint64_t base, std::uint64_t length, bool writable)
+      : fd_(fd), path_(std::move(path)), base_(base), length_(length), writable_(writable) {}
+  ~FileDevice() override {
+    ::close(fd_);
+    if (directFd_ >= 0) ::close(directFd_);
+  }
 
   bool ReadAt(std::uint64_t offset, std::span<std::uint8_t> out) override {
     return ReadChecked(offset, out) == 0 && InsideCount(offset, out.size(), length_) == out.size();
@@ -39,6 +45,15 @@ class FileDevice : public BlockDevice {
       if (got < 0 && errno == EINTR) continue;
       if (got < 0) {
         error = errno;
+        // The page cache fails a whole page (or more) for one bad sector;
+        // read the range again the way the disk itself can, so that the
+        // salvage's pieces cost only the sectors that really fail. A
+        // device that is gone is not asked again.
+        if (error != ENODEV && error != ENXIO && error != ENOMEDIUM && error != ENOTCONN &&
+            DirectRead(base_ + offset + done, out.data() + done, want - done)) {
+          error = 0;
+          done = want;
+        }
         break;
       }
       if (got == 0) {
@@ -79,10 +94,59 @@ class FileDevice : public BlockDevice {
   }
 
  private:
+  // Reads [at, at + n) of the file with direct I/O (O_DIRECT, a buffer
+  // and a range aligned to the device's logical sector), only after a
+  // buffered read of it failed. True when all of it came. Where the file
+  // or device refuses direct I/O (EINVAL at the open or the read) it is
+  // not tried again.
+  bool DirectRead(std::uint64_t at, std::uint8_t* to, std::uint64_t n) {
+    if (directRefused_) return false;
+    if (directFd_ < 0) {
+      directFd_ = ::open(path_.c_str(), O_RDONLY | O_DIRECT | O_CLOEXEC);
+      if (directFd_ < 0) {
+        directRefused_ = true;
+        return false;
+      }
+      int logical = 0;
+      struct stat st {};
+      if (::fstat(directFd_, &st) == 0 && S_ISBLK(st.st_mode) && ::ioctl(directFd_, BLKSSZGET, &logical) == 0 &&
+          logical >= 512 && logical <= 65536) {
+        align_ = static_cast<std::uint64_t>(logical);
+      }
+    }
+    const std::uint64_t begin = at / align_ * align_;
+    const std::uint64_t end = (at + n + align_ - 1) / align_ * align_;
+    void* raw = nullptr;
+    if (::posix_memalign(&raw, static_cast<std::size_t>(std::max<std::uint64_t>(align_, 4096)),
+                         static_cast<std::size_t>(end - begin)) != 0) {
+      return false;
+    }
+    std::unique_ptr<std::uint8_t, decltype(&std::free)> buffer(static_cast<std::uint8_t*>(raw), &std::free);
+    std::uint64_t got = 0;
+    while (begin + got < at + n) {
+      const ssize_t r = ::pread(directFd_, buffer.get() + got, static_cast<std::size_t>(end - begin - got),
+                                static_cast<off_t>(begin + got));
+      if (r < 0 && errno == EINTR) continue;
+      if (r < 0 && errno == EINVAL) directRefused_ = true;
+      if (r <= 0) return false;
+      got += static_cast<std::uint64_t>(r);
+      // A short read that is not a whole number of sectors cannot be
+      // continued with direct I/O.
+      if (got % align_ != 0) break;
+    }
+    if (begin + got < at + n) return false;
+    std::memcpy(to, buffer.get() + (at - begin), static_cast<std::size_t>(n));
+    return true;
+  }
+
   int fd_;
+  std::string path_;
   std::uint64_t base_;
   std::uint64_t length_;
   bool writable_;
+  int directFd_ = -1;
+  bool directRefused_ = false;
+  std::uint64_t align_ = 512;
 };
 
 std::uint64_t SizeOfFd(int fd) {
@@ -98,8 +162,7 @@ std::uint64_t SizeOfFd(int fd) {
 
 }  // namespace
 
-OpenResult OpenFileDevice(const std::string& path, std::uint64_t base,
-                          std::uint64_t length, bool writable) {
+OpenResult OpenRawFile(const std::string& path, std::uint64_t base, std::uint64_t length, bool writable) {
   OpenResult result;
   int flags = (writable ? O_RDWR : O_RDONLY) | O_CLOEXEC;
   struct stat st {};
@@ -113,7 +176,37 @@ OpenResult OpenFileDevice(const std::string& path, std::uint64_t base,
   if (base > total) base = total;
   std::uint64_t avail = total - base;
   if (length == 0 || length > avail) length = avail;
-  result.device = std::make_shared<FileDevice>(fd, base, length, writable);
+  result.device = std::make_shared<FileDevice>(fd, path, base, length, writable);
+  return result;
+}
+
+OpenResult OpenFileDevice(const std::string& path, std::uint64_t base, std::uint64_t length, bool writable) {
+  const SourceKind kind = KindOfSource(path);
+  const std::string mapfile = MapfileFor(path);
+  if (!IsContainer(kind) && mapfile.empty()) return OpenRawFile(path, base, length, writable);
+  OpenResult result;
+  if (IsContainer(kind) && writable) {
+    result.error = EROFS;
+    return result;
+  }
+  result = IsContainer(kind) ? OpenContainer(path, kind) : OpenRawFile(path, 0, 0, writable);
+  if (!result.device) return result;
+  if (!mapfile.empty()) {
+    RescueMap map;
+    std::string why;
+    if (!ReadRescueMap(mapfile, map, why)) {
+      result.device.reset();
+      result.error = EINVAL;
+      return result;
+    }
+    result.device = std::make_shared<RescuedImageDevice>(result.device, std::move(map));
+  }
+  if (base != 0 || length != 0) {
+    const std::uint64_t total = result.device->Size();
+    const std::uint64_t start = std::min(base, total);
+    const std::uint64_t avail = total - start;
+    result.device = std::make_shared<SliceDevice>(result.device, start, length == 0 || length > avail ? avail : length);
+  }
   return result;
 }
 

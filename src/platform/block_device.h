@@ -55,8 +55,17 @@ struct OpenResult {
 // Opens path and exposes [base, base + length) of it; length 0 means "to the
 // end". Read-only unless writable is set. A writable block device is opened
 // with O_EXCL, which the kernel refuses while the device is mounted.
+// An image in a container (E01, VHD, VMDK, QCOW2, split raw) exposes the
+// disk it holds and is never writable (EROFS); a ddrescue mapfile that goes
+// with the source makes every area it does not call rescued unreadable.
+// A read that fails through the page cache is read again with direct I/O,
+// so that one bad sector costs that sector and not its whole page.
 OpenResult OpenFileDevice(const std::string& path, std::uint64_t base = 0,
                           std::uint64_t length = 0, bool writable = false);
+
+// The file or block device itself, as it is, whatever it holds.
+OpenResult OpenRawFile(const std::string& path, std::uint64_t base = 0, std::uint64_t length = 0,
+                       bool writable = false);
 
 // Size in bytes of a file or block device, or 0 when it cannot be told.
 std::uint64_t DeviceSizeOf(const std::string& path);

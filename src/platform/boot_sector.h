@@ -1,6 +1,7 @@
 // The first sector of a volume as the volume keeps it twice: sector 0, or,
 // when that cannot be read, its copy (FAT32: the sector the boot sector
-// names, 6 as every formatter writes it; NTFS: the volume's last sector),
+// names, 6 as every formatter writes it; NTFS: the volume's last sector;
+// exFAT: the first sector of its second boot region, from sector 12),
 // taken only where the copy agrees with what the volume shows around it.
 #pragma once
 
@@ -22,7 +23,7 @@ struct BootSectorRead {
 };
 
 // Reads sector 0 of the device (sectors of sectorSize bytes); when it
-// cannot be read, the FAT32 or the NTFS copy that passes the checks below.
+// cannot be read, the FAT32, NTFS or exFAT copy that passes the checks below.
 BootSectorRead ReadBootSector(BlockDevice& device, std::uint16_t sectorSize = 512);
 
 // A FAT32 boot sector that names sector 6 as the place of its copy.

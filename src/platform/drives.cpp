@@ -18,6 +18,7 @@
 
 #include "disk/byte_reader.h"
 #include "platform/boot_sector.h"
+#include "platform/image_sources.h"
 #include "platform/volume_info.h"
 
 namespace ambrelic::platform {
@@ -194,7 +195,7 @@ std::uint16_t SourceSectorSize(const std::string& path) {
   return static_cast<std::uint16_t>(size);
 }
 
-std::vector<std::string> MachineBlockDevices() {
+std::vector<std::string> MachineBlockDevices(std::vector<std::pair<std::string, int>>* refused) {
   std::vector<std::string> out;
   DIR* dir = ::opendir("/sys/block");
   if (!dir) return out;
@@ -211,7 +212,12 @@ std::vector<std::string> MachineBlockDevices() {
   for (const auto& name : names) {
     const std::string path = "/dev/" + name;
     OpenResult opened = OpenFileDevice(path);
-    if (!opened.device) continue;
+    if (!opened.device) {
+      // Not readable as this user (or not ready): what it holds cannot be
+      // told, and the user must learn why it is not listed.
+      if (refused) refused->emplace_back(path, opened.error);
+      continue;
+    }
     const std::vector<std::uint8_t> sector = ReadBootSector(*opened.device).bytes;
     if (LooksLikeVolumeBootSector(sector) ||
         !ReadPartitionSlots(*opened.device, SourceSectorSize(path)).empty()) {
@@ -225,7 +231,22 @@ DriveTable BuildDriveTable(const std::vector<DriveSource>& given) {
   DriveTable table;
   std::vector<DriveSource> sources = given;
   if (sources.empty()) {
-    for (const auto& path : MachineBlockDevices()) sources.push_back({path, false, false});
+    table.machineSources = true;
+    for (const auto& path : MachineBlockDevices(&table.unreadable)) sources.push_back({path, false, false, {}});
+  }
+  for (const auto& src : sources) {
+    if (!src.mapfile.empty()) UseMapfile(src.path, src.mapfile);
+    const std::string mapfile = MapfileFor(src.path);
+    if (mapfile.empty()) continue;
+    RescueMap map;
+    std::string why;
+    if (ReadRescueMap(mapfile, map, why)) {
+      table.notes.push_back(src.path + ": ddrescue mapfile " + mapfile +
+                            " used: what it does not mark finished is read as unreadable sectors");
+    } else {
+      table.notes.push_back(mapfile + ": not a ddrescue mapfile (" + why + "); " + src.path +
+                            " is not read without it");
+    }
   }
   std::vector<Drive> floppies, others;
   for (const auto& src : sources) {
@@ -235,6 +256,7 @@ DriveTable BuildDriveTable(const std::vector<DriveSource>& given) {
     base.type = (src.floppy || src.removable || SysfsRemovable(src.path)) ? DriveType::Removable
                                                                            : DriveType::Fixed;
     OpenResult opened = OpenFileDevice(src.path);
+    if (!opened.device) table.unreadable.emplace_back(src.path, opened.error);
     if (src.floppy) {
       FillVolumeFacts(base, opened.device.get());
       floppies.push_back(base);
@@ -278,6 +300,27 @@ DriveTable BuildDriveTable(const std::vector<DriveSource>& given) {
     }
     assign(others[i], static_cast<char>('C' + i));
   }
+  return table;
+}
+
+DriveTable BuildDriveTableAfter(const std::vector<Drive>& listed, const std::vector<DriveSource>& sources) {
+  DriveTable table = BuildDriveTable(sources);
+  char next = 'C';
+  for (const Drive& d : listed) {
+    if (d.letter >= next) next = static_cast<char>(d.letter + 1);
+  }
+  std::vector<Drive> lettered;
+  for (Drive& d : table.drives) {
+    if (next > 'Z') {
+      table.notes.push_back("no drive letter left for " + d.sourcePath);
+      continue;
+    }
+    d.letter = next++;
+    d.root = std::string(1, d.letter) + ":\\";
+    d.displayName = DriveDisplayName(d);
+    lettered.push_back(std::move(d));
+  }
+  table.drives = std::move(lettered);
   return table;
 }
 

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/block_device.h"
@@ -36,14 +37,24 @@ struct Drive {
 };
 
 struct DriveSource {
+  // A constructor rather than bare fields, so that sources given as
+  // {path, floppy, removable} need not name every field.
+  DriveSource(std::string p = {}, bool f = false, bool r = false, std::string m = {})
+      : path(std::move(p)), floppy(f), removable(r), mapfile(std::move(m)) {}
   std::string path;
   bool floppy = false;
   bool removable = false;          // named by --removable
+  std::string mapfile;             // ddrescue mapfile named for it (--mapfile); empty: one found beside it
 };
 
 struct DriveTable {
   std::vector<Drive> drives;       // in combo order: A:, B:, then C: upward
   std::vector<std::string> notes;  // sources skipped and why, for stderr
+  // Sources that could not be opened, with the errno: the machine's block
+  // devices (left out of drives) and named sources (listed all the same).
+  std::vector<std::pair<std::string, int>> unreadable;
+  // The machine's block devices were looked for (no source was named).
+  bool machineSources = false;
 };
 
 // One partition found in a source's partition table.
@@ -67,8 +78,14 @@ std::vector<PartitionSlot> ReadPartitionSlots(BlockDevice& device, std::uint16_t
 // partition table.
 DriveTable BuildDriveTable(const std::vector<DriveSource>& sources);
 
-// Whole block devices of the machine worth listing, as /dev paths.
-std::vector<std::string> MachineBlockDevices();
+// The drives of sources added to a table already listed: their letters
+// follow the last letter of listed (from C:; none when the letters run
+// out, with a note).
+DriveTable BuildDriveTableAfter(const std::vector<Drive>& listed, const std::vector<DriveSource>& sources);
+
+// Whole block devices of the machine worth listing, as /dev paths; those
+// that could not be opened (as this user) go to refused with the errno.
+std::vector<std::string> MachineBlockDevices(std::vector<std::pair<std::string, int>>* refused = nullptr);
 
 // True when the kernel marks the block device (or, for a partition, its
 // disk) removable; false for files.

@@ -10,6 +10,7 @@
 #include "fat/wipe.h"
 #include "ntfs/wipe.h"
 #include "platform/block_device.h"
+#include "platform/image_sources.h"
 #include "platform/loop_devices.h"
 #include "platform/mounts.h"
 #include "platform/volume_info.h"
@@ -44,6 +45,13 @@ bool MainDialog::ReopenVolumeForWriting() {
   // An image file has no such lock: when a loop device over it is held, or
   // any mounted file system (a loop device's, ntfs-3g's or another FUSE
   // one's) reads it, it is refused the same way.
+  // An image in a container keeps its sectors inside its own structures
+  // (compressed chunks, allocation tables, checksums): there is no place
+  // to overwrite them in.
+  if (const platform::SourceKind kind = platform::KindOfSource(slot->sourcePath); platform::IsContainer(kind)) {
+    ShowFileMessage(slot->sourcePath, platform::NotWritableInPlaceText(kind));
+    return false;
+  }
   if (platform::ImageHeldThroughLoopDevice(slot->sourcePath) ||
       platform::SourceMounted(slot->sourcePath, slot->offset, slot->length)) {
     ShowMessage(kDriveInUse);

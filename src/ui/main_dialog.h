@@ -134,6 +134,8 @@ class MainDialog : public disk::EngineHost, public ProgressOwner {
   };
   const RestoreSummary& LastRestoreSummary() const { return restoreSummary_; }
   const std::vector<platform::Drive>& Drives() const { return drives_; }
+  // Drives of an image the user opened, after those listed at start.
+  void AddDrives(const std::vector<platform::Drive>& more) { drives_.insert(drives_.end(), more.begin(), more.end()); }
   ResultsList& List() { return list_; }
   const ResultsList& List() const { return list_; }
   disk::VolumeContext& Volume() { return ctx_; }

@@ -27,6 +27,15 @@ TEST(WindowArgumentsTest, AFlaggedSourceNamedTwiceIsOneDrive) {
   EXPECT_TRUE(a.sources[0].removable);
 }
 
+TEST(WindowArgumentsTest, AMapfileGoesWithItsOneImage) {
+  const WindowArguments a = ParseWindowArguments({"--mapfile", "card.map", "card.img"});
+  ASSERT_TRUE(a.error.empty()) << a.error;
+  ASSERT_EQ(a.sources.size(), 1u);
+  EXPECT_EQ(a.sources[0].mapfile, "card.map");
+  EXPECT_EQ(ParseWindowArguments({"--mapfile=card.map", "a.img", "b.img"}).error,
+            "--mapfile goes with exactly one SOURCE");
+}
+
 TEST(WindowArgumentsTest, NoSourceMeansTheMachinesDevices) {
   const WindowArguments a = ParseWindowArguments({});
   EXPECT_TRUE(a.error.empty());

@@ -19,12 +19,26 @@ TEST(InstallTest, ProgramsLibrariesDesktopEntryAndIcon) {
   for (const char* file : {"bin/ambrelic", "bin/ambrelic-cli", "bin/dll16.so", "bin/dll32.so",
                            "share/applications/ambrelic.desktop", "share/icons/hicolor/scalable/apps/ambrelic.svg",
                            "share/doc/ambrelic/guide.html", "share/man/man1/ambrelic.1.gz",
-                           "share/man/man1/ambrelic-cli.1.gz", "share/bash-completion/completions/ambrelic-cli"}) {
+                           "share/man/man1/ambrelic-cli.1.gz", "share/bash-completion/completions/ambrelic-cli",
+                           "share/polkit-1/actions/org.ambrelic.ambrelic.policy"}) {
     EXPECT_TRUE(fs::is_regular_file(prefix + "/" + file)) << file;
   }
   const auto entry = ambrelic::test::ReadFileBytes(prefix + "/share/applications/ambrelic.desktop");
   const std::string text(entry.begin(), entry.end());
-  EXPECT_NE(text.find("Exec=ambrelic"), std::string::npos);
+  // Started as root through pkexec, which the installed action allows to
+  // keep the display for the program the entry names.
+  EXPECT_NE(text.find("Exec=pkexec /usr/bin/ambrelic"), std::string::npos);
+  const auto policy = ambrelic::test::ReadFileBytes(prefix + "/share/polkit-1/actions/org.ambrelic.ambrelic.policy");
+  const std::string action(policy.begin(), policy.end());
+  EXPECT_NE(action.find("<annotate key=\"org.freedesktop.policykit.exec.path\">/usr/bin/ambrelic</annotate>"),
+            std::string::npos);
+  EXPECT_NE(action.find("<annotate key=\"org.freedesktop.policykit.exec.allow_gui\">true</annotate>"),
+            std::string::npos);
+  int xml = -1;
+  ambrelic::test::RunCommand("python3 -c 'import sys, xml.dom.minidom; xml.dom.minidom.parse(sys.argv[1])' '" + prefix +
+                                 "/share/polkit-1/actions/org.ambrelic.ambrelic.policy'",
+                             &xml);
+  EXPECT_EQ(xml, 0);
   EXPECT_NE(text.find("Icon=ambrelic"), std::string::npos);
   // The installed program runs from there.
   const std::string help = ambrelic::test::RunCommand("QT_QPA_PLATFORM=offscreen '" + prefix + "/bin/ambrelic' --help", &status);

@@ -108,13 +108,17 @@ TEST_F(MainWindowTest, ShowsTheDesignedControlsAndMenu) {
   ASSERT_EQ(menus.size(), 1);
   EXPECT_EQ(menus[0]->text(), "&Fonctions complémentaires");
   const QList<QAction*> entries = menus[0]->menu()->actions();
-  ASSERT_EQ(entries.size(), 6);
+  // The designed six entries, then a separator and the entry that opens
+  // an image.
+  ASSERT_EQ(entries.size(), 8);
   EXPECT_EQ(entries[0]->text(), "Scan de tous les groupes");
   EXPECT_TRUE(entries[1]->isSeparator());
   EXPECT_EQ(entries[2]->text(), "&Supprimer Complètement");
   EXPECT_TRUE(entries[3]->isSeparator());
   EXPECT_EQ(entries[4], w->WebPageAction());
   EXPECT_EQ(entries[5], w->CreditAction());
+  EXPECT_TRUE(entries[6]->isSeparator());
+  EXPECT_EQ(entries[7], w->OpenImageAction());
   EXPECT_EQ(w->RestoreButton()->isEnabled(), MainWindow::RestoreAvailable());
   EXPECT_EQ(w->DeleteCompletelyAction()->isEnabled(), MainWindow::DeleteCompletelyAvailable());
 

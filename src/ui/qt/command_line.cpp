@@ -9,6 +9,7 @@ const char* const kWindowUsage =
     "  --removable PATH\n"
     "                  a source to treat as a removable drive\n"
     "  --codepage CP   OEM code page of short FAT names (default CP437)\n"
+    "  --mapfile FILE  GNU ddrescue's mapfile of the one SOURCE (else IMAGE.map beside it)\n"
     "  --platform nt|9x\n"
     "                  9x: serve the sources as BIOS disks and bind drives the Windows 9x way\n"
     "  --geometry HEADS,SECTORS\n"
@@ -72,6 +73,7 @@ bool ParseGeometry(const std::string& text, int& heads, int& sectors) {
 
 WindowArguments ParseWindowArguments(const std::vector<std::string>& args) {
   WindowArguments out;
+  std::string mapfile;
   bool optionsEnded = false;
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
@@ -105,7 +107,7 @@ WindowArguments ParseWindowArguments(const std::vector<std::string>& args) {
       hasValue = true;
     }
     if (name != "--floppy" && name != "--removable" && name != "--codepage" && name != "--platform" &&
-        name != "--geometry") {
+        name != "--geometry" && name != "--mapfile") {
       out.error = "unknown option " + name;
       return out;
     }
@@ -124,6 +126,8 @@ WindowArguments ParseWindowArguments(const std::vector<std::string>& args) {
       SourceFor(out.sources, value).floppy = true;
     } else if (name == "--removable") {
       SourceFor(out.sources, value).removable = true;
+    } else if (name == "--mapfile") {
+      mapfile = value;
     } else if (name == "--platform") {
       if (value != "nt" && value != "9x") {
         out.error = "--platform takes nt or 9x";
@@ -138,6 +142,14 @@ WindowArguments ParseWindowArguments(const std::vector<std::string>& args) {
     } else {
       out.codepage = value;
     }
+  }
+  if (!mapfile.empty()) {
+    // A mapfile describes one image: it cannot be told which of several.
+    if (out.sources.size() != 1) {
+      out.error = "--mapfile goes with exactly one SOURCE";
+      return out;
+    }
+    out.sources[0].mapfile = mapfile;
   }
   return out;
 }

@@ -1,6 +1,6 @@
 // The window's command line: the sources to list as drives and the options
 // that shape them, the same SOURCE-OPTIONS the command-line front end takes.
-//   ambrelic [--floppy PATH] [--removable PATH] [--codepage CP]
+//   ambrelic [--floppy PATH] [--removable PATH] [--codepage CP] [--mapfile FILE]
 //            [--platform nt|9x [--geometry HEADS,SECTORS] [--no-lba]] [SOURCE...]
 // No source: the machine's block devices.
 #pragma once

@@ -39,6 +39,7 @@ int MainApp::Run() {
   }
 
   std::vector<platform::Drive> drives;
+  std::vector<std::pair<std::string, int>> refused;
   std::unique_ptr<Windows9xPlatform> windows9x;
   if (parsed.platform9x) {
     // The sources as BIOS disks behind the service library of the program's
@@ -59,6 +60,7 @@ int MainApp::Run() {
     platform::DriveTable table = platform::BuildDriveTable(parsed.sources);
     for (const std::string& note : table.notes) std::fprintf(stderr, "ambrelic: %s\n", note.c_str());
     drives = std::move(table.drives);
+    if (table.machineSources) refused = std::move(table.unreadable);
     NameNtfsDrivesByLabel(drives);
   }
 
@@ -68,6 +70,7 @@ int MainApp::Run() {
   MainWindow window(std::move(drives), windows9x.get());
   QObject::connect(&window, &QDialog::finished, qApp, &QCoreApplication::quit, Qt::QueuedConnection);
   window.show();
+  window.SetUnreadableSources(refused);
   QApplication::exec();
   return 0;
 }

@@ -8,6 +8,9 @@
 #include <QCoreApplication>
 #include <QDesktopServices>
 #include <QDir>
+#include <QFileDialog>
+#include <QLocale>
+#include <cstdio>
 #include <QFileInfo>
 #include <QGridLayout>
 #include <QGroupBox>
@@ -26,7 +29,10 @@
 #include <QVBoxLayout>
 #include <QWindow>
 
+#include "platform/image_sources.h"
 #include "platform/text.h"
+#include "platform/volume_info.h"
+#include "ui/volume_preparation.h"
 #include "ui/qt/results_model.h"
 
 namespace ambrelic::ui::qt {
@@ -393,6 +399,12 @@ void MainWindow::BuildMenu() {
   connect(webAction_, &QAction::triggered, this, &MainWindow::OnOpenWebPage);
   creditAction_ = menu->addAction(QString::fromUtf8(kCreditLine));
   creditAction_->setObjectName(QStringLiteral("credit"));
+  // Images (a card imaged by ddrescue, an E01, a virtual machine's disk)
+  // are opened here as well as named on the command line.
+  menu->addSeparator();
+  openImageAction_ = menu->addAction(QStringLiteral("Ouvrir une image…"));
+  openImageAction_->setObjectName(QStringLiteral("openImage"));
+  connect(openImageAction_, &QAction::triggered, this, &MainWindow::OnOpenImage);
   layout()->setMenuBar(menuBar_);
 }
 
@@ -401,8 +413,71 @@ void MainWindow::FillDriveCombo() {
   driveCombo_->clear();
   for (const platform::Drive& d : dialog_->Drives()) {
     driveCombo_->addItem(DriveIcon(d), QString::fromStdString(d.displayName));
+    driveCombo_->setItemData(driveCombo_->count() - 1, DriveToolTip(d), Qt::ToolTipRole);
   }
   driveCombo_->setCurrentIndex(dialog_->SelectedDrive());
+}
+
+const char* const MainWindow::kNoReadableDrive =
+    "No drive can be read as this user: run Ambrelic as root (for example pkexec ambrelic) or open an image "
+    "with \u00ABOuvrir une image\u2026\u00BB.";
+
+QString MainWindow::DriveToolTip(const platform::Drive& d) {
+  const platform::SourceKind kind = platform::KindOfSource(d.sourcePath);
+  QString source = QString::fromStdString(d.sourcePath);
+  if (kind != platform::SourceKind::Raw) source += QStringLiteral(" (%1)").arg(QString::fromStdString(platform::SourceKindName(kind)));
+  std::uint64_t bytes = d.length;
+  if (bytes == 0) {
+    const platform::OpenResult opened = platform::OpenFileDevice(d.sourcePath, d.offset, 0, false);
+    if (opened.device) bytes = opened.device->Size();
+  }
+  return QStringLiteral("Source : %1\nSystème de fichiers : %2\nTaille : %3")
+      .arg(source, QString::fromUtf8(disk::FsKindName(IdentifyDriveKind(d))), QLocale().formattedDataSize(static_cast<qint64>(bytes)));
+}
+
+void MainWindow::SetUnreadableSources(const std::vector<std::pair<std::string, int>>& refused) {
+  if (refused.empty() || !dialog_->Drives().empty()) return;
+  noDriveNotice_ = true;
+  notice_->setText(QString::fromUtf8(kNoReadableDrive));
+  PlaceNotice();
+  notice_->show();
+  notice_->raise();
+}
+
+void MainWindow::OnOpenImage() {
+  if (busy_) return;
+  QString path;
+  if (imagePicker_) {
+    path = imagePicker_();
+  } else {
+    path = QFileDialog::getOpenFileName(
+        this, QStringLiteral("Ouvrir une image"), QString(),
+        QStringLiteral("Images disque (*.img *.IMG *.raw *.dd *.bin *.001 *.E01 *.e01 *.Ex01 *.vhd *.VHD *.vhdx "
+                       "*.VHDX *.vmdk *.VMDK *.qcow2 *.qcow);;Tous les fichiers (*)"));
+  }
+  if (!path.isEmpty()) OpenImage(path);
+}
+
+bool MainWindow::OpenImage(const QString& path) {
+  const platform::DriveSource source{path.toStdString(), false, false, {}};
+  platform::DriveTable table = platform::BuildDriveTableAfter(dialog_->Drives(), {source});
+  for (const std::string& note : table.notes) std::fprintf(stderr, "ambrelic: %s\n", note.c_str());
+  if (!table.unreadable.empty()) {
+    dialog_->ShowFileMessage(source.path, platform::ErrorText(table.unreadable.front().second));
+    return false;
+  }
+  if (table.drives.empty()) return false;
+  NameNtfsDrivesByLabel(table.drives);
+  const int first = static_cast<int>(dialog_->Drives().size());
+  dialog_->AddDrives(table.drives);
+  if (noDriveNotice_) {
+    noDriveNotice_ = false;
+    notice_->hide();
+  }
+  FillDriveCombo();
+  driveCombo_->setCurrentIndex(first);
+  OnDriveChanged(first);
+  return true;
 }
 
 QUrl MainWindow::GuideUrl() {

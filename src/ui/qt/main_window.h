@@ -91,6 +91,21 @@ class MainWindow : public QDialog {
   // Tests replace the browser.
   void SetUrlOpener(std::function<void(const QUrl&)> opener) { urlOpener_ = std::move(opener); }
 
+  // "Ouvrir une image…": the entry, the file dialog (tests replace it; an
+  // empty answer is Cancel) and what it does with the path chosen.
+  QAction* OpenImageAction() const { return openImageAction_; }
+  void SetImagePicker(std::function<QString()> picker) { imagePicker_ = std::move(picker); }
+  // Adds the image's drives to the list and selects the first; false (the
+  // user told why) when none could be read.
+  bool OpenImage(const QString& path);
+  // The machine's devices this user could not open (start-up): with no
+  // drive listed, the window says why and what to do.
+  void SetUnreadableSources(const std::vector<std::pair<std::string, int>>& refused);
+  // The sentence the window shows then.
+  static const char* const kNoReadableDrive;
+  // The drive list's tooltip for a drive: source, file system and size.
+  static QString DriveToolTip(const platform::Drive& drive);
+
   // Host side: announce the list's new rows and columns, apply the counter.
   void SyncView();
   // The same from the event pump, at most about 25 times a second: the
@@ -109,6 +124,7 @@ class MainWindow : public QDialog {
   void OnScanAllClusters();
   void OnDeleteCompletely();
   void OnOpenWebPage();
+  void OnOpenImage();
   void OnDriveChanged(int position);
   void OnColumnClick(int column);
   void reject() override;
@@ -142,6 +158,9 @@ class MainWindow : public QDialog {
   QAction* deleteAction_ = nullptr;
   QAction* webAction_ = nullptr;
   QAction* creditAction_ = nullptr;
+  QAction* openImageAction_ = nullptr;
+  std::function<QString()> imagePicker_;
+  bool noDriveNotice_ = false;
   QComboBox* driveCombo_ = nullptr;
   QLineEdit* nameEdit_ = nullptr;
   QCheckBox* includeUsed_ = nullptr;
