@@ -374,6 +374,35 @@ ExfatWipeResult WipeVacantExfatClusters(disk::VolumeContext& ctx, disk::Operatio
   std::vector<std::uint8_t>& bitmap = survey.bitmap;
   const std::vector<std::uint8_t>& other = survey.other;
   const std::size_t active = survey.active;
+  const std::uint32_t bpc = v.bytesPerCluster;
+  // The bitmaps' own clusters, so that each run is checked against them
+  // just before it is written: only the bitmap clusters that hold the
+  // run's bits are read again. A bit a bitmap now sets (or that cannot be
+  // read) is set in the wipe's copy, and the cluster spared.
+  std::vector<std::vector<Cluster>> bitmapChains;
+  for (std::size_t k = 0; k < v.bitmapExtents.size() && k < 2; ++k) {
+    if (k != active && other.empty()) continue;
+    bitmapChains.push_back(ChainClusters(ctx, v.bitmapExtents[k].firstCluster, ClustersFor(v, bitmap.size())));
+  }
+  std::vector<std::uint8_t> piece;
+  auto recheckRun = [&](std::uint64_t c, std::uint32_t n) {
+    const std::uint64_t from = (c - kFirstCluster) / 8 / bpc;
+    const std::uint64_t to = (c + n - 1 - kFirstCluster) / 8 / bpc;
+    piece.assign(static_cast<std::size_t>((to - from + 1) * bpc), 0);
+    for (const std::vector<Cluster>& chain : bitmapChains) {
+      bool read = to < chain.size();
+      for (std::uint64_t i = from; read && i <= to; ++i) {
+        read = ReadClusters(ctx, chain[i], 1, piece.data() + (i - from) * bpc);
+      }
+      for (std::uint64_t x = c; x < c + n; ++x) {
+        const std::uint64_t bit = x - kFirstCluster;
+        if (bit / 8 >= bitmap.size()) continue;
+        if (!read || ((piece[bit / 8 - from * bpc] >> (bit % 8)) & 1) != 0) {
+          bitmap[bit / 8] = static_cast<std::uint8_t>(bitmap[bit / 8] | (1u << (bit % 8)));
+        }
+      }
+    }
+  };
   const LiveAllocation& live = survey.live;
   auto vacant = [&](std::uint64_t c) {
     const auto cluster = static_cast<Cluster>(c);
@@ -381,7 +410,6 @@ ExfatWipeResult WipeVacantExfatClusters(disk::VolumeContext& ctx, disk::Operatio
   };
 
   // Phase 1: vacant clusters.
-  const std::uint32_t bpc = v.bytesPerCluster;
   const std::uint32_t batch = static_cast<std::uint32_t>(std::max<std::size_t>(1, kBatchBytes / bpc));
   disk::VacantOverwrite overwrite(bpc, batch, random);
   {
@@ -402,6 +430,14 @@ ExfatWipeResult WipeVacantExfatClusters(disk::VolumeContext& ctx, disk::Operatio
       }
       std::uint32_t n = 0;
       while (n < batch && c + n <= v.lastCluster && vacant(c + n)) ++n;
+      // Just before the run is written: the run's last cluster is checked
+      // as much as its first.
+      if (n > 0) {
+        recheckRun(c, n);
+        std::uint32_t still = 0;
+        while (still < n && vacant(c + still)) ++still;
+        n = still;
+      }
       const std::uint32_t step = n == 0 ? 1 : n;
       if (n > 0) {
         const std::uint32_t lost = overwrite.Run(c, n, [&](std::uint64_t first, std::uint32_t count, const std::uint8_t* bytes) {

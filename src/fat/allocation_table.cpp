@@ -25,47 +25,41 @@ bool WriteCluster(const VolumeContext& ctx, Cluster cluster, const std::uint8_t*
   return disk::WriteSectors(ctx, ClusterToSector(ctx, cluster), ctx.sectorsPerCluster, buffer);
 }
 
+std::optional<std::uint32_t> FatEntryValue(FsKind kind, std::span<const std::uint8_t> table, std::uint64_t cluster) {
+  switch (kind) {
+    case FsKind::Fat12: {
+      // Two entries share three bytes; the even one ends in the low half of
+      // the middle byte, so the last entry of a table may end in its final
+      // byte pair.
+      const std::uint64_t off = cluster / 2 * 3;
+      if (cluster % 2 == 0) {
+        if (!disk::Fits(off, 2, table.size())) return std::nullopt;
+        return table[off] | ((table[off + 1] & 0x0Fu) << 8);
+      }
+      if (!disk::Fits(off, 3, table.size())) return std::nullopt;
+      return (table[off + 1] >> 4) | (static_cast<std::uint32_t>(table[off + 2]) << 4);
+    }
+    case FsKind::Fat16:
+      if (!disk::Fits(cluster * 2, 2, table.size())) return std::nullopt;
+      return disk::le16(table, cluster * 2);
+    case FsKind::Fat32:
+      if (!disk::Fits(cluster * 4, 4, table.size())) return std::nullopt;
+      return disk::le32(table, cluster * 4) & 0x0FFFFFFFu;
+    default:
+      return std::nullopt;
+  }
+}
+
 FatEntry FatGetEntry(const VolumeContext& ctx, std::span<const std::uint8_t> table, Cluster cluster) {
   if (cluster == 0xFFFFFFFFu) return kEndOfChain;
-  switch (ctx.fsKind) {
-    case FsKind::Fat12: {
-      const std::uint16_t n = static_cast<std::uint16_t>(cluster);
-      if (n != cluster) return kEndOfChain;
-      const std::size_t off = static_cast<std::size_t>(n / 2) * 3;
-      if (!disk::Fits(off, 3, table.size())) {
-        // The last entry of a table may end in its final byte pair.
-        if (!disk::Fits(off, 2, table.size())) return kEndOfChain;
-        if (n & 1) return kEndOfChain;
-      }
-      std::uint32_t v;
-      if ((n & 1) == 0) {
-        v = table[off] | ((table[off + 1] & 0x0Fu) << 8);
-      } else {
-        v = (table[off + 1] >> 4) | (static_cast<std::uint32_t>(table[off + 2]) << 4);
-      }
-      if (v == 0xFF7) return kBadCluster;
-      if (v == 0xFFF) return kEndOfChain;
-      return static_cast<FatEntry>(v);
-    }
-    case FsKind::Fat16: {
-      const std::uint64_t off = static_cast<std::uint64_t>(cluster) * 2;
-      if (!disk::Fits(off, 2, table.size())) return kEndOfChain;
-      const std::uint32_t v = disk::le16(table, off);
-      if (v == 0xFFF7) return kBadCluster;
-      if (v == 0xFFFF) return kEndOfChain;
-      return static_cast<FatEntry>(v);
-    }
-    case FsKind::Fat32: {
-      const std::uint64_t off = static_cast<std::uint64_t>(cluster) * 4;
-      if (!disk::Fits(off, 4, table.size())) return kEndOfChain;
-      const std::uint32_t v = disk::le32(table, off);
-      if (v == 0x0FFFFFF7u) return kBadCluster;
-      if (v == 0x0FFFFFF8u || v == 0x0FFFFFFFu) return kEndOfChain;
-      return static_cast<FatEntry>(v);
-    }
-    default:
-      return kEndOfChain;
-  }
+  const std::optional<std::uint32_t> v = FatEntryValue(ctx.fsKind, table, cluster);
+  if (!v) return kEndOfChain;
+  // The reserved values at the top of each width: one bad-cluster mark,
+  // then the end-of-chain marks.
+  const std::uint32_t bad = ctx.fsKind == FsKind::Fat12 ? 0xFF7u : ctx.fsKind == FsKind::Fat16 ? 0xFFF7u : 0x0FFFFFF7u;
+  if (*v == bad) return kBadCluster;
+  if (*v > bad) return kEndOfChain;
+  return static_cast<FatEntry>(*v);
 }
 
 void FatSetEntry(VolumeContext& ctx, Cluster cluster, FatEntry value) {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 
 #include "disk/volume_context.h"
@@ -20,6 +21,16 @@ std::uint32_t ClusterToSector(const disk::VolumeContext& ctx, Cluster cluster);
 // Reads or writes one cluster (bytesPerCluster bytes) through the sector device.
 bool ReadCluster(const disk::VolumeContext& ctx, Cluster cluster, std::uint8_t* buffer);
 bool WriteCluster(const disk::VolumeContext& ctx, Cluster cluster, const std::uint8_t* buffer);
+
+// The value entry `cluster` of a table holds, read as every FAT driver reads
+// it: a FAT12 entry unpacked from the three bytes it shares with its
+// neighbour, a FAT32 entry through its low 28 bits (the top four are
+// reserved; drivers keep them as they find them and never read them). None
+// when the entry lies beyond the table. Every reader of allocation entries
+// goes through here, so that the search, the restore, the condition and the
+// wipe follow the same chains.
+std::optional<std::uint32_t> FatEntryValue(disk::FsKind kind, std::span<const std::uint8_t> table,
+                                           std::uint64_t cluster);
 
 // Entry `cluster` of a table (fatCopy or fatWork). An entry that lies beyond
 // the loaded table reads as end of chain: its allocation is unknown, so it

@@ -4,6 +4,7 @@
 #include <optional>
 
 #include "disk/byte_reader.h"
+#include "disk/fat_boot_sector.h"
 #include "disk/sector_device.h"
 
 namespace ambrelic::fat {
@@ -23,48 +24,19 @@ constexpr std::size_t kEntry = 32;
 constexpr std::size_t kExtFlags = 0x28;
 constexpr std::size_t kBackupBootSector = 0x32;
 
-std::uint64_t EntryBits(FsKind kind) { return kind == FsKind::Fat12 ? 12 : kind == FsKind::Fat16 ? 16 : 32; }
-
 // Bytes of a table that hold entries 0 to lastCluster.
 std::uint64_t TableBytes(const disk::VolumeContext& ctx) {
-  return ((ctx.lastCluster + 1) * EntryBits(ctx.fsKind) + 7) / 8;
+  return ((ctx.lastCluster + 1) * disk::FatEntryBits(ctx.fsKind) + 7) / 8;
 }
 
-// The stored value of entry c, unmapped; none beyond the table.
-std::optional<std::uint32_t> RawEntry(FsKind kind, disk::Bytes table, std::uint64_t c) {
-  switch (kind) {
-    case FsKind::Fat12: {
-      const std::uint64_t off = c / 2 * 3;
-      if (c % 2 == 0) {
-        if (!disk::Fits(off, 2, table.size())) return std::nullopt;
-        return table[off] | ((table[off + 1] & 0x0Fu) << 8);
-      }
-      if (!disk::Fits(off, 3, table.size())) return std::nullopt;
-      return (table[off + 1] >> 4) | (static_cast<std::uint32_t>(table[off + 2]) << 4);
-    }
-    case FsKind::Fat16:
-      if (!disk::Fits(c * 2, 2, table.size())) return std::nullopt;
-      return disk::le16(table, c * 2);
-    case FsKind::Fat32:
-      if (!disk::Fits(c * 4, 4, table.size())) return std::nullopt;
-      return disk::le32(table, c * 4);
-    default:
-      return std::nullopt;
-  }
-}
-
-// The cluster a chain goes on to after c, or 0 where it ends. FAT32 entries
-// are read through their low 28 bits, as the systems that mount the volume
-// (and The Sleuth Kit) read them, so that no cluster they would follow is
-// missed.
-std::uint64_t NextCluster(const disk::VolumeContext& ctx, std::uint32_t raw) {
-  std::uint32_t v = raw;
-  std::uint32_t firstReserved = 0xFF7;
-  if (ctx.fsKind == FsKind::Fat16) firstReserved = 0xFFF7;
-  if (ctx.fsKind == FsKind::Fat32) {
-    v &= 0x0FFFFFFF;
-    firstReserved = 0x0FFFFFF7;
-  }
+// The cluster a chain goes on to after an entry of value v, or 0 where it
+// ends (v is read as FatEntryValue reads it, FAT32 through its low 28 bits,
+// as the systems that mount the volume read it, so that no cluster they
+// would follow is missed).
+std::uint64_t NextCluster(const disk::VolumeContext& ctx, std::uint32_t v) {
+  const std::uint32_t firstReserved = ctx.fsKind == FsKind::Fat12   ? 0xFF7
+                                      : ctx.fsKind == FsKind::Fat16 ? 0xFFF7
+                                                                    : 0x0FFFFFF7;
   if (v < 2 || v >= firstReserved || v > ctx.lastCluster) return 0;
   return v;
 }
@@ -177,12 +149,12 @@ class Surveyor {
     primary_.resize(static_cast<std::size_t>(bytes));
     anyFree_ = disk::ClusterSet(ctx_.lastCluster + 1);
     for (std::uint64_t c = 2; c <= ctx_.lastCluster; ++c) {
-      if (RawEntry(ctx_.fsKind, primary_, c) == 0u) {
+      if (FatEntryValue(ctx_.fsKind, primary_, c) == 0u) {
         out_.vacant.Set(c);
         anyFree_.Set(c);
       }
     }
-    const std::uint64_t fromEntry2 = 2 * EntryBits(ctx_.fsKind) / 8;
+    const std::uint64_t fromEntry2 = 2 * disk::FatEntryBits(ctx_.fsKind) / 8;
     std::vector<std::uint8_t> other;
     for (std::uint32_t k = 0; k < ctx_.numberOfFats; ++k) {
       if (k == active_) continue;
@@ -195,7 +167,7 @@ class Surveyor {
         return Damaged(FatDamage::TablesDiffer);
       }
       for (std::uint64_t c = 2; c <= ctx_.lastCluster; ++c) {
-        if (RawEntry(ctx_.fsKind, other, c) == 0u) anyFree_.Set(c);
+        if (FatEntryValue(ctx_.fsKind, other, c) == 0u) anyFree_.Set(c);
         else out_.vacant.Clear(c);
       }
     }
@@ -208,7 +180,7 @@ class Surveyor {
   bool ClaimChain(std::uint64_t first, bool folder, std::uint64_t size, std::vector<std::uint64_t>* chain) {
     std::uint64_t count = 0;
     for (std::uint64_t c = first; c != 0;) {
-      const auto raw = RawEntry(ctx_.fsKind, primary_, c);
+      const auto raw = FatEntryValue(ctx_.fsKind, primary_, c);
       if (raw == 0u) return Damaged(FatDamage::LiveInFree);
       if (claimed_.Test(c)) return Damaged(FatDamage::SharedClusters);
       claimed_.Set(c);
@@ -330,7 +302,31 @@ bool RecheckFatTables(const disk::VolumeContext& ctx, FatClusterSurvey& survey) 
   for (std::uint32_t k = 0; k < ctx.numberOfFats; ++k) {
     if (!ReadTableCopy(ctx, k, bytes, table)) return false;
     for (std::uint64_t c = 2; c <= ctx.lastCluster; ++c) {
-      if (survey.vacant.Test(c) && RawEntry(ctx.fsKind, table, c) != 0u) survey.vacant.Clear(c);
+      if (survey.vacant.Test(c) && FatEntryValue(ctx.fsKind, table, c) != 0u) survey.vacant.Clear(c);
+    }
+  }
+  return true;
+}
+
+bool RecheckFatRun(const disk::VolumeContext& ctx, FatClusterSurvey& survey, std::uint64_t first,
+                   std::uint64_t count) {
+  const std::uint64_t bps = ctx.bytesPerSector;
+  if (count == 0 || bps == 0 || first + count - 1 > ctx.lastCluster) return count == 0;
+  const std::uint64_t bits = disk::FatEntryBits(ctx.fsKind);
+  // FAT12 entries straddle sectors; its table is never more than a few
+  // sectors, read from its start. The wider entries are read from the
+  // sector that holds the run's first one.
+  const std::uint64_t fromSector = ctx.fsKind == FsKind::Fat12 ? 0 : first * bits / 8 / bps;
+  const std::uint64_t toSector = std::min<std::uint64_t>(((first + count) * bits + 7) / 8 / bps + 1,
+                                                         LoadedTableSectors(ctx));
+  if (toSector <= fromSector) return false;
+  const std::uint64_t base = fromSector * bps * 8 / bits;
+  std::vector<std::uint8_t> table(static_cast<std::size_t>((toSector - fromSector) * bps));
+  for (std::uint32_t k = 0; k < ctx.numberOfFats; ++k) {
+    const std::uint64_t at = ctx.fatStartSector + static_cast<std::uint64_t>(k) * ctx.sectorsPerFat + fromSector;
+    if (!disk::ReadSectors(ctx, at, static_cast<std::uint32_t>(toSector - fromSector), table.data())) return false;
+    for (std::uint64_t c = first; c < first + count; ++c) {
+      if (survey.vacant.Test(c) && FatEntryValue(ctx.fsKind, table, c - base) != 0u) survey.vacant.Clear(c);
     }
   }
   return true;

@@ -56,6 +56,14 @@ FatClusterSurvey SurveyFatClusters(const disk::VolumeContext& ctx);
 // counts.
 bool RecheckFatTables(const disk::VolumeContext& ctx, FatClusterSurvey& survey);
 
+// Reads the entries of clusters [first, first + count) again from every
+// table copy (only the sectors that hold them) and takes back the vacancy
+// of each one a copy no longer calls free: the wipe asks it of each run
+// just before writing it, the run's last cluster as much as its first.
+// False when a copy could not be read; the caller then spares the run.
+bool RecheckFatRun(const disk::VolumeContext& ctx, FatClusterSurvey& survey, std::uint64_t first,
+                   std::uint64_t count);
+
 // The reason as the refusal message words it ("its allocation tables do not
 // agree").
 const char* FatDamageReason(FatDamage damage);

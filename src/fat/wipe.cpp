@@ -180,6 +180,15 @@ FatWipeResult WipeFatVolume(disk::VolumeContext& ctx, disk::OperationState& op, 
       // A run of consecutive vacant clusters from c (or c alone, used).
       std::uint32_t n = 0;
       while (n < batchClusters && c + n <= lastCluster && survey.vacant.Test(c + n)) ++n;
+      // Just before the run is written its entries are read again: a
+      // cluster another program took since is spared, the run's last as
+      // much as its first, and a table that cannot be read spares the run.
+      if (n > 0) {
+        if (!RecheckFatRun(ctx, survey, c, n)) survey.vacant.ClearRange(c, n);
+        std::uint32_t still = 0;
+        while (still < n && survey.vacant.Test(c + still)) ++still;
+        n = still;
+      }
       const std::uint32_t step = n == 0 ? 1 : n;
       if (n > 0) {
         const std::uint32_t lost = overwrite.Run(c, n, [&](std::uint64_t first, std::uint32_t count, const std::uint8_t* bytes) {

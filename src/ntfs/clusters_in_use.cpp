@@ -80,30 +80,6 @@ void KeepInitialized(const AttributeRuns& attribute, std::vector<std::uint8_t>& 
   }
 }
 
-// Checks a record's update sequence and puts the saved words back. The
-// stride comes from the record's own count (NTFS protects every record in
-// blocks of the same size whatever the sector size); a tail that does not
-// hold the sequence number means the record was torn.
-bool CheckFixups(std::span<std::uint8_t> record) {
-  const disk::Bytes bytes(record.data(), record.size());
-  const std::size_t usaOffset = disk::le16(bytes, kRecUsaOffset);
-  const std::size_t usaCount = disk::le16(bytes, kRecUsaCount);
-  if (usaCount < 2 || !disk::Fits(usaOffset, 2 * usaCount, record.size())) return false;
-  const std::size_t blocks = usaCount - 1;
-  if (record.size() % blocks != 0) return false;
-  const std::size_t stride = record.size() / blocks;
-  if (stride < 256 || (stride & (stride - 1)) != 0) return false;
-  const std::uint16_t usn = disk::le16(bytes, usaOffset);
-  for (std::size_t i = 1; i <= blocks; ++i) {
-    if (disk::le16(bytes, i * stride - 2) != usn) return false;
-  }
-  for (std::size_t i = 1; i <= blocks; ++i) {
-    record[i * stride - 2] = record[usaOffset + 2 * i];
-    record[i * stride - 1] = record[usaOffset + 2 * i + 1];
-  }
-  return true;
-}
-
 class Surveyor {
  public:
   Surveyor(const disk::VolumeContext& ctx, NtfsClusterSurvey& out) : ctx_(ctx), out_(out) {}
@@ -224,7 +200,15 @@ class Surveyor {
     const disk::Bytes bytes(record.data(), record.size());
     const bool signature = HasFileSignature(bytes);
     const bool headerInUse = signature && RecordInUse(bytes);
-    if (!bitmapInUse && !headerInUse) return true;
+    if (!bitmapInUse && !headerInUse) {
+      // A deleted record that is torn is left as it is, like every other
+      // record whose bytes contradict themselves, and told.
+      if (signature && n >= kFirstUserRecord && ApplyFixups(record) != Fixups::Whole) {
+        out_.recordsInUse.Set(n);
+        ++out_.tornRecords;
+      }
+      return true;
+    }
     out_.recordsInUse.Set(n);
     const bool live = bitmapInUse && headerInUse;
     if (n < kSystemRecords && !live) return Damaged(NtfsDamage::SystemRecordFree);
@@ -236,7 +220,9 @@ class Surveyor {
       ++out_.disputedRecords;
     }
     if (!signature) return true;
-    if (!CheckFixups(record)) return live ? Damaged(NtfsDamage::RecordUnreadable) : true;
+    // A torn record in use by one account is already kept (recordsInUse);
+    // one in use by both makes the volume one the wipe cannot trust.
+    if (ApplyFixups(record) != Fixups::Whole) return live ? Damaged(NtfsDamage::RecordUnreadable) : true;
     std::size_t offset = disk::le16(bytes, kRecFirstAttribute);
     // Every attribute is at least 24 bytes long: the walk ends within the
     // record whatever its lengths say.
@@ -399,6 +385,37 @@ bool RecheckVolumeBitmap(const disk::VolumeContext& ctx, NtfsClusterSurvey& surv
   const disk::Bytes view(bits);
   for (std::uint64_t c = 0; c < survey.vacant.size(); ++c) {
     if (survey.vacant.Test(c) && IsBitSet(view, c)) survey.vacant.Clear(c);
+  }
+  return true;
+}
+
+bool RecheckVolumeBitmapRun(const disk::VolumeContext& ctx, NtfsClusterSurvey& survey, std::uint64_t first,
+                            std::uint64_t count) {
+  const std::uint64_t cs = ClusterSize(ctx);
+  if (count == 0) return true;
+  if (cs == 0 || first + count > survey.vacant.size()) return false;
+  // Only the bitmap's clusters that hold the run's bits are read.
+  const std::uint64_t fromByte = first / 8;
+  const std::uint64_t toByte = (first + count - 1) / 8;  // inclusive
+  std::vector<std::uint8_t> bits;
+  std::uint64_t base = 0;  // byte of the bitmap at bits[0]
+  if (survey.bitmap.resident) {
+    bits = survey.bitmap.value;
+  } else {
+    const Vcn vcn = fromByte / cs;
+    const std::uint64_t clusters = toByte / cs - vcn + 1;
+    bits.resize(static_cast<std::size_t>(clusters * cs));
+    if (!ReadVcns(ctx, survey.bitmap.runs, vcn, clusters, bits.data())) return false;
+    base = vcn * cs;
+  }
+  // Bytes past what the bitmap holds (its size, or what is initialized of
+  // it) read as zeros whatever the disk holds: they mark nothing free.
+  const std::uint64_t end = std::min(survey.bitmap.resident ? bits.size() : survey.bitmap.initializedSize,
+                                     std::min(survey.bitmap.realSize, BitmapBytes(ctx)));
+  for (std::uint64_t c = first; c < first + count; ++c) {
+    const std::uint64_t byte = c / 8;
+    const bool inUse = byte >= end || byte < base || byte - base >= bits.size() || ((bits[byte - base] >> (c % 8)) & 1);
+    if (inUse) survey.vacant.Clear(c);
   }
   return true;
 }

@@ -79,6 +79,9 @@ struct NtfsClusterSurvey {
   std::uint64_t disputedClusters = 0;
   // Deleted records (16 on) that the MFT bitmap still calls in use: left.
   std::uint64_t disputedRecords = 0;
+  // Deleted records (16 on, free by both accounts) whose update sequence
+  // is torn (ApplyFixups): never scrubbed, and told with the disputed ones.
+  std::uint64_t tornRecords = 0;
   NtfsDamage damage = NtfsDamage::None;
   bool bitmapUnreadable = false;  // the bitmap's clusters could not be read
   // The bitmap's attribute, for the re-reads during the wipe.
@@ -94,6 +97,14 @@ NtfsClusterSurvey SurveyNtfsClusters(const disk::VolumeContext& ctx);
 // Reads the volume bitmap again and takes back the vacancy of each cluster
 // it now calls in use. False when it could not be read whole.
 bool RecheckVolumeBitmap(const disk::VolumeContext& ctx, NtfsClusterSurvey& survey);
+
+// Reads again the bits of clusters [first, first + count) (only the bitmap
+// clusters that hold them) and takes back the vacancy of each one the
+// bitmap now calls in use: the wipe asks it of each run just before
+// writing it, the run's last cluster as much as its first. False when the
+// bitmap could not be read; the caller then spares the run.
+bool RecheckVolumeBitmapRun(const disk::VolumeContext& ctx, NtfsClusterSurvey& survey, std::uint64_t first,
+                            std::uint64_t count);
 
 // The reason as the refusal message words it.
 const char* NtfsDamageReason(NtfsDamage damage);

@@ -138,7 +138,7 @@ bool LoadMftSelfRecord(disk::VolumeContext& ctx) {
   }
   ctx.mftSelfRecord.assign(raw.begin(), raw.begin() + ctx.mftRecordSize);
   MendFromMirror(ctx, 0, ctx.mftSelfRecord);
-  ApplyFixups(ctx.mftSelfRecord);
+  if (ApplyFixups(ctx.mftSelfRecord) != Fixups::Whole) disk::put32(ctx.mftSelfRecord, 0, 0);
   return true;
 }
 
@@ -149,22 +149,26 @@ std::size_t UpdateSequenceStride(std::size_t recordSize, std::size_t usaCount) {
   return stride;
 }
 
-void ApplyFixups(std::span<std::uint8_t> record) {
+Fixups ApplyFixups(std::span<std::uint8_t> record) {
   const disk::Bytes bytes(record.data(), record.size());
   const std::size_t usaOffset = disk::le16(bytes, kRecUsaOffset);
   const std::size_t usaCount = disk::le16(bytes, kRecUsaCount);
-  if (usaOffset >= record.size() || usaCount <= 1) return;
-  if (!disk::Fits(usaOffset, 2 * usaCount, record.size())) return;
+  if (usaCount <= 1 || !disk::Fits(usaOffset, 2 * usaCount, record.size())) return Fixups::Torn;
   // The blocks the update sequence protects are as large as the count says
   // (512 bytes on every volume Windows or mkntfs writes, whatever the sector
-  // size); a count that gives no block size leaves the record torn, as it is.
+  // size).
   const std::size_t stride = UpdateSequenceStride(record.size(), usaCount);
-  if (stride == 0) return;
+  if (stride == 0) return Fixups::Torn;
+  const std::uint16_t number = disk::le16(bytes, usaOffset);
+  for (std::size_t i = 1; i < usaCount; ++i) {
+    if (disk::le16(bytes, i * stride - 2) != number) return Fixups::Torn;
+  }
   for (std::size_t i = 1; i < usaCount; ++i) {
     const std::size_t target = i * stride - 2;
     record[target] = record[usaOffset + 2 * i];
     record[target + 1] = record[usaOffset + 2 * i + 1];
   }
+  return Fixups::Whole;
 }
 
 bool ReadMftRecord(const disk::VolumeContext& ctx, RecordNumber n, std::span<std::uint8_t> out) {
@@ -189,8 +193,7 @@ bool ReadMftRecord(const disk::VolumeContext& ctx, RecordNumber n, std::span<std
   auto record = out.first(recordSize);
   MendFromMirror(ctx, n, record);
   if (!HasFileSignature(disk::Bytes(record.data(), record.size()))) return false;
-  ApplyFixups(record);
-  return true;
+  return ApplyFixups(record) == Fixups::Whole;
 }
 
 MftReader::MftReader(const disk::VolumeContext& ctx, std::uint32_t windowBytes, disk::Bytes bitmap)
@@ -246,8 +249,7 @@ bool MftReader::Read(RecordNumber n, std::span<std::uint8_t> out) {
   auto record = out.first(recordSize);
   MendFromMirror(ctx_, n, record);
   if (!HasFileSignature(disk::Bytes(record.data(), record.size()))) return false;
-  ApplyFixups(record);
-  return true;
+  return ApplyFixups(record) == Fixups::Whole;
 }
 
 }  // namespace ambrelic::ntfs

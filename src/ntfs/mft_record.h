@@ -59,12 +59,14 @@ std::uint32_t MftRecordSizeFromBoot(std::span<const std::uint8_t> boot);
 
 // Computes ctx.mftRecordSize, reads record 0 of the MFT into
 // ctx.mftSelfRecord and applies its fixups. The signature is not tested
-// here. False when the boot sector gives no usable record size.
+// here; a torn record 0 has its signature taken away, so that the volume
+// is not read through runs that may be half old, half new. False when the boot sector gives no usable record size.
 bool LoadMftSelfRecord(disk::VolumeContext& ctx);
 
 // Reads record n into out (at least ctx.mftRecordSize bytes) through the
 // runs of the MFT's unnamed $DATA. True when it carries the "FILE" signature
-// (fixups then applied); false otherwise, out then holding the raw bytes.
+// and its update sequence is whole (fixups then applied); false otherwise,
+// out then holding the raw bytes: a torn record is no record to read.
 bool ReadMftRecord(const disk::VolumeContext& ctx, RecordNumber n, std::span<std::uint8_t> out);
 
 // The size of the blocks an update sequence of usaCount entries protects in
@@ -72,12 +74,21 @@ bool ReadMftRecord(const disk::VolumeContext& ctx, RecordNumber n, std::span<std
 // whole power of two of at least 256 bytes; 0 otherwise.
 std::size_t UpdateSequenceStride(std::size_t recordSize, std::size_t usaCount);
 
-// Copies each update-sequence entry over the last two bytes of its block,
-// the block size taken from the record's own count (UpdateSequenceStride).
-// The tails are not compared first: a torn record is used as it is. Does
-// nothing when the array does not lie inside the record or the count gives
-// no block size.
-void ApplyFixups(std::span<std::uint8_t> record);
+// What a record's update sequence says of it. NTFS writes the sequence
+// number over the last two bytes of every block it protects and keeps the
+// words it displaced in the array; a block that does not end in the number
+// was not written with the others.
+enum class Fixups : std::uint8_t {
+  Whole,  // every block ended in the number: the saved words are back in place
+  Torn,   // a block did not, or the array gives no blocks: the record is left as read
+};
+
+// The one check of a record's (or index block's) update sequence, used by
+// every reader of records: the search, the restore and the wipe take a
+// record as readable only when it is Whole. The block size comes from the
+// record's own count (UpdateSequenceStride); an array that does not lie
+// inside the record, or a count that gives no block size, is Torn.
+Fixups ApplyFixups(std::span<std::uint8_t> record);
 
 inline bool HasFileSignature(disk::Bytes record) { return disk::le32(record, 0) == kFileSignature; }
 inline bool RecordInUse(disk::Bytes record) { return (disk::le8(record, kRecFlags) & kRecInUse) != 0; }

@@ -115,11 +115,16 @@ std::uint32_t ScrubDeletedRecords(const disk::VolumeContext& ctx, platform::Rand
   length = std::min(length, buffer.size());
   std::uint32_t qualified = 0;
   std::uint64_t number = firstRecord;
+  std::vector<std::uint8_t> probe(size);
   for (std::size_t at = 0; disk::Fits(at, size, length); at += size, ++number) {
     auto record = buffer.subspan(at, size);
     const disk::Bytes view(record.data(), record.size());
     if (number < kFirstUserRecord || !HasFileSignature(view) || RecordInUse(view)) continue;
     if (keep && keep->Test(number)) continue;
+    // A torn record is left as it is, as the survey leaves it. What the
+    // first pass writes is whole too, so the second finds it so.
+    std::copy(record.begin(), record.end(), probe.begin());
+    if (ApplyFixups(probe) != Fixups::Whole) continue;
     ++qualified;
     if (pass == ScrubPass::Random) {
       // An empty record: no attributes, no links, an update sequence of
@@ -138,7 +143,15 @@ std::uint32_t ScrubDeletedRecords(const disk::VolumeContext& ctx, platform::Rand
       disk::put32(record, layout.firstAttribute, kAttrEnd);
       disk::put32(record, layout.firstAttribute + 4, 0);
       random.FillRandom(record.data() + layout.headerEnd, size - layout.headerEnd);
+      // Sequence number 0 at the end of each block, the random words it
+      // displaces kept in the array, as NTFS writes a record.
+      const std::size_t stride = size / (layout.usaCount - 1u);
+      for (std::size_t i = 1; i < layout.usaCount; ++i) {
+        disk::put16(record, kScrubbedUsaOffset + 2 * i, disk::le16(view, i * stride - 2));
+        disk::put16(record, i * stride - 2, 0);
+      }
     } else {
+      std::memset(record.data() + kScrubbedUsaOffset, 0, 2 * layout.usaCount);
       std::memset(record.data() + layout.headerEnd, 0, size - layout.headerEnd);
     }
   }
@@ -320,6 +333,15 @@ NtfsWipeResult WipeVacantNtfsClusters(disk::VolumeContext& ctx, disk::OperationS
       }
       std::uint32_t n = 0;
       while (n < batchClusters && c + n <= lastCluster && survey.vacant.Test(c + n)) ++n;
+      // Just before the run is written its bits are read again: a cluster
+      // another program took since is spared, the run's last as much as
+      // its first, and a bitmap that cannot be read spares the run.
+      if (n > 0) {
+        if (!RecheckVolumeBitmapRun(ctx, survey, c, n)) survey.vacant.ClearRange(c, n);
+        std::uint32_t still = 0;
+        while (still < n && survey.vacant.Test(c + still)) ++still;
+        n = still;
+      }
       const std::uint32_t step = n == 0 ? 1 : n;
       if (n > 0) {
         const std::size_t bytes = static_cast<std::size_t>(n) * cs;
@@ -360,7 +382,7 @@ NtfsWipeResult WipeVacantNtfsClusters(disk::VolumeContext& ctx, disk::OperationS
   // only when they have.
   if (!result.cancelled && result.clustersFailed == 0 && host.AskYesNo(ReplaceRecordsQuestion(ctx.SearchedRoot))) {
     result.recordsRan = true;
-    result.recordsDisputed = survey.disputedRecords;
+    result.recordsDisputed = survey.disputedRecords + survey.tornRecords;
     ReplaceFileRecords(ctx, op, host, random, result, &survey.recordsInUse);
     if (!disk::FlushSectors(ctx)) {
       result.recordsFailed += result.recordsScrubbed;

@@ -3,16 +3,11 @@
 #include <algorithm>
 #include <cstring>
 
-#include "disk/byte_reader.h"
+#include "platform/bytes.h"
 #include "platform/volume_info.h"
 
 namespace ambrelic::platform {
 namespace {
-
-using disk::le16;
-using disk::le32;
-using disk::le64;
-using disk::le8;
 
 constexpr std::uint32_t kFileSignature = 0x454C4946;  // "FILE"
 

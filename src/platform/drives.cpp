@@ -16,18 +16,13 @@
 #include <memory>
 #include <set>
 
-#include "disk/byte_reader.h"
+#include "platform/bytes.h"
 #include "platform/boot_sector.h"
 #include "platform/image_sources.h"
 #include "platform/volume_info.h"
 
 namespace ambrelic::platform {
 namespace {
-
-using disk::Fits;
-using disk::le32;
-using disk::le64;
-using disk::le8;
 
 constexpr std::size_t kEntryTable = 0x1BE;
 constexpr std::uint32_t kMaxGptEntries = 256;
@@ -67,7 +62,7 @@ std::vector<PartitionSlot> ReadGpt(BlockDevice& device, std::uint16_t ss) {
   std::vector<PartitionSlot> out;
   const auto header = ReadSector(device, 1, ss);
   if (std::memcmp(header.data(), "EFI PART", 8) != 0) return out;
-  const disk::Bytes h(header);
+  const Bytes h(header);
   const std::uint64_t entriesLba = le64(h, 72);
   const std::uint32_t count = std::min(le32(h, 80), kMaxGptEntries);
   const std::uint32_t entrySize = le32(h, 84);
@@ -75,7 +70,7 @@ std::vector<PartitionSlot> ReadGpt(BlockDevice& device, std::uint16_t ss) {
   if (entriesLba == 0 || entriesLba >= device.Size() / ss) return out;
   std::vector<std::uint8_t> entries(static_cast<std::size_t>(count) * entrySize);
   device.ReadAt(entriesLba * ss, entries);
-  const disk::Bytes e(entries);
+  const Bytes e(entries);
   for (std::uint32_t i = 0; i < count; ++i) {
     const std::size_t at = static_cast<std::size_t>(i) * entrySize;
     if (!Fits(at, entrySize, e.size())) break;
@@ -99,7 +94,7 @@ void WalkExtended(BlockDevice& device, std::uint16_t ss, std::uint32_t extStart,
   for (int n = 0; n < kMaxLogical && visited.insert(ebr).second; ++n) {
     const auto rec = ReadSector(device, ebr, ss);
     if (!HasBootSignature(rec)) return;
-    const disk::Bytes r(rec);
+    const Bytes r(rec);
     const std::size_t e0 = kEntryTable, e1 = kEntryTable + 16;
     const std::uint8_t type0 = le8(r, e0 + 4);
     if (type0 != 0 && !IsExtendedType(type0)) {
@@ -142,7 +137,7 @@ std::vector<PartitionSlot> ReadPartitionSlots(BlockDevice& device, std::uint16_t
   if (ss < 512 || ss > 4096) ss = 512;
   const auto mbr = ReadSector(device, 0, ss);
   if (!HasBootSignature(mbr) || LooksLikeVolumeBootSector(mbr)) return out;
-  const disk::Bytes m(mbr);
+  const Bytes m(mbr);
   // A table is believed only when every entry's boot flag is 0 or 0x80 and
   // at least one entry is in use.
   bool any = false;

@@ -7,16 +7,12 @@
 #include <cstring>
 #include <vector>
 
-#include "disk/byte_reader.h"
+#include "platform/bytes.h"
 #include "platform/boot_sector.h"
 #include "platform/text.h"
 
 namespace ambrelic::platform {
 namespace {
-
-using disk::le16;
-using disk::le32;
-using disk::le8;
 
 bool PowerOfTwo(std::uint32_t v) { return v != 0 && (v & (v - 1)) == 0; }
 

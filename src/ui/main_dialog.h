@@ -76,6 +76,11 @@ class MainDialog : public disk::EngineHost, public ProgressOwner {
   void SetSameVolumeTest(std::function<bool(const platform::Drive&, const std::string&)> test) {
     sameVolumeTest_ = std::move(test);
   }
+  // How the restore asks for the free bytes where the target would be
+  // made (platform::FreeBytesAt); tests give a file system of a known size.
+  void SetFreeSpaceQuery(std::function<std::optional<std::uint64_t>(const std::string&)> query) {
+    freeSpaceQuery_ = std::move(query);
+  }
 
   // Volume preparation (volume_preparation.cpp).
   int PrepareVolume();
@@ -187,6 +192,7 @@ class MainDialog : public disk::EngineHost, public ProgressOwner {
   std::string searchedRoot_;
   disk::FsKind searchedKind_ = disk::FsKind::None;
   std::function<bool(const platform::Drive&, const std::string&)> sameVolumeTest_;
+  std::function<std::optional<std::uint64_t>(const std::string&)> freeSpaceQuery_;
   Windows9xPlatform* windows9x_ = nullptr;
   bool ending_ = false;
   std::uint64_t wipeFailures_ = 0;

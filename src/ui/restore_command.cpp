@@ -123,9 +123,11 @@ void MainDialog::OnRestore() {
     break;
   }
 
-  // Nothing is written when the target's file system cannot take it all.
+  // Nothing is written when the target's file system cannot take it all:
+  // as much as it has free is still taken.
   const std::uint64_t needed = BytesToRestore();
-  if (const std::optional<std::uint64_t> free = platform::FreeBytesAt(chosen); free && needed > *free) {
+  const std::optional<std::uint64_t> free = freeSpaceQuery_ ? freeSpaceQuery_(chosen) : platform::FreeBytesAt(chosen);
+  if (free && needed > *free) {
     ShowFileMessage(chosen, "needs " + std::to_string(needed) + " bytes, " + std::to_string(*free) + " free");
     lastRestoreComplete_ = false;
     return;

@@ -44,12 +44,13 @@ TEST(AllocationTable, Fat12PackingOfTheDesignExample) {
 TEST(AllocationTable, Fat12OddEntriesAndEndMarkers) {
   std::vector<std::uint8_t> t(12, 0);
   auto ctx = TableContext(disk::FsKind::Fat12, t, 6);
-  // Chain 2 -> 5 -> 0xFF8 (an end marker returned raw, above lastCluster).
+  // Chain 2 -> 5 -> 0xFF8 (an end marker: every value above the bad mark
+  // ends a chain).
   FatSetEntry(ctx, 2, 5);
   FatSetEntry(ctx, 5, 0xFF8);
   FatSetEntry(ctx, 7, 0xFF7);
   EXPECT_EQ(FatGetEntry(ctx, ctx.fatWork, 2), 5);
-  EXPECT_EQ(FatGetEntry(ctx, ctx.fatWork, 5), 0xFF8);
+  EXPECT_EQ(FatGetEntry(ctx, ctx.fatWork, 5), kEndOfChain);
   EXPECT_EQ(FatGetEntry(ctx, ctx.fatWork, 7), kBadCluster);
   EXPECT_EQ(NextInChain(ctx, 2), 5u);
   EXPECT_EQ(NextInChain(ctx, 5), 0u);
@@ -67,18 +68,18 @@ TEST(AllocationTable, Fat16AndFat32Values) {
   FatSetEntry(c16, 4, 0xFFF8);
   FatSetEntry(c16, 5, kEndOfChain);
   EXPECT_EQ(FatGetEntry(c16, c16.fatWork, 3), kBadCluster);
-  EXPECT_EQ(FatGetEntry(c16, c16.fatWork, 4), 0xFFF8);  // raw; above lastCluster
+  EXPECT_EQ(FatGetEntry(c16, c16.fatWork, 4), kEndOfChain);
   EXPECT_EQ(FatGetEntry(c16, c16.fatWork, 5), kEndOfChain);
   EXPECT_EQ(NextInChain(c16, 4), 0u);
   EXPECT_EQ(FatGetEntry(c16, c16.fatWork, 32), kEndOfChain);  // beyond the table
 
   std::vector<std::uint8_t> t32(64, 0);
   auto c32 = TableContext(disk::FsKind::Fat32, t32, 12);
-  disk::put32(c32.fatWork, 4 * 2, 0x10000003);  // upper bits set: not cluster 3
+  disk::put32(c32.fatWork, 4 * 2, 0x10000003);  // the reserved top bits are not read: cluster 3
   disk::put32(c32.fatWork, 4 * 3, 0x0FFFFFF8);
   disk::put32(c32.fatWork, 4 * 4, 0x0FFFFFF7);
-  EXPECT_EQ(FatGetEntry(c32, c32.fatWork, 2), 0x10000003);
-  EXPECT_EQ(NextInChain(c32, 2), 0u);
+  EXPECT_EQ(FatGetEntry(c32, c32.fatWork, 2), 3);
+  EXPECT_EQ(NextInChain(c32, 2), 3u);
   EXPECT_EQ(FatGetEntry(c32, c32.fatWork, 3), kEndOfChain);
   EXPECT_EQ(FatGetEntry(c32, c32.fatWork, 4), kBadCluster);
   FatSetEntry(c32, 5, kEndOfChain);

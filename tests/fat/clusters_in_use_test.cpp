@@ -142,6 +142,55 @@ TEST(FatClustersInUse, TablesAreReadAgainBeforeWriting) {
   EXPECT_EQ(m.ClusterBytes(10)[0], 0);
 }
 
+// Forwards to a memory device; the first write into the data area first
+// marks cluster `taken` in use in the table on the device, as another
+// program allocating it while the wipe runs would.
+class AllocatingDevice : public platform::BlockDevice {
+ public:
+  AllocatingDevice(MemFat& m, Cluster taken) : m_(m), taken_(taken) {}
+  bool ReadAt(std::uint64_t offset, std::span<std::uint8_t> out) override { return m_.device->ReadAt(offset, out); }
+  bool WriteAt(std::uint64_t offset, std::span<const std::uint8_t> in) override {
+    if (!done && offset >= static_cast<std::uint64_t>(m_.ctx.dataStartSector) * 512) {
+      done = true;
+      disk::put16(std::span<std::uint8_t>(m_.device->Bytes()).subspan(m_.ctx.fatStartSector * 512), taken_ * 2,
+                  0xFFFF);
+    }
+    return m_.device->WriteAt(offset, in);
+  }
+  std::uint64_t Size() const override { return m_.device->Size(); }
+  bool Writable() const override { return true; }
+  bool done = false;
+
+ private:
+  MemFat& m_;
+  Cluster taken_;
+};
+
+// A cluster another program takes after the wipe began is spared: each run
+// is checked against the table just before it is written, its last cluster
+// (the volume's last here) as much as its first.
+TEST(FatClustersInUse, EachRunIsCheckedJustBeforeItIsWritten) {
+  MemFat m = Tree();
+  m.Chain({30});  // a live file splits the vacant clusters into two runs
+  m.Put(0, 2, MemFat::Short("SPLIT   BIN", 0x20, 30, 100));
+  m.StoreTables();
+  const Cluster last = static_cast<Cluster>(m.ctx.lastCluster);
+  std::fill_n(m.ClusterBytes(last), 512, 0x77);
+  std::fill_n(m.ClusterBytes(last - 1), 512, 0x77);
+  auto device = std::make_shared<AllocatingDevice>(m, last);
+  m.ctx.volumeHandle = device;
+  disk::OperationState op;
+  ambrelic::test::RecordingHost host;
+  const FatWipeResult r = WipeFatVolume(m.ctx, op, host);
+  EXPECT_TRUE(device->done);
+  EXPECT_TRUE(r.Complete());
+  EXPECT_EQ(r.clustersWiped, m.ctx.lastCluster - 8);  // 7 to the last, less 30 and the last
+  EXPECT_EQ(m.ClusterBytes(last)[0], 0x77);
+  EXPECT_EQ(m.ClusterBytes(last)[511], 0x77);
+  EXPECT_EQ(m.ClusterBytes(last - 1)[0], 0);
+  EXPECT_EQ(m.ClusterBytes(8)[0], 0);
+}
+
 // Forwards to a device; Flush fails when told to.
 class FlushFailingDevice : public platform::BlockDevice {
  public:

@@ -12,6 +12,7 @@
 #include "ntfs/clusters_in_use.h"
 #include "ntfs/data_runs.h"
 #include "ntfs/mft_scan.h"
+#include "ntfs/restore.h"
 #include "ntfs/wipe.h"
 #include "support/test_support.h"
 
@@ -160,6 +161,61 @@ TEST(NtfsClustersInUse, ATornRecordInUseIsRefused) {
   image[spot.record + 510] ^= 0x01;  // the first sector's update-sequence tail
   test::WriteFileBytes(path, image);
   EXPECT_EQ(SurveyOf(path).damage, NtfsDamage::RecordUnreadable);
+}
+
+// A deleted record whose second sector does not end in the update sequence
+// number (written only in part) is no record to read for any path: the
+// search does not list it, the restore refuses it, the wipe leaves it and
+// tells it, as The Sleuth Kit refuses it.
+TEST(NtfsClustersInUse, ATornDeletedRecordIsRefusedByEveryPath) {
+  const std::string path = CopyOfImage("torn-deleted");
+  const RecordNumber secret = RecordOf(path, "Secret Long Name.dat", true);
+  ASSERT_GE(secret, 16u);
+  disk::VolumeContext ctx;
+  ASSERT_TRUE(Prepare(path, ctx));
+  const RecordSpot spot = Locate(ctx, secret, kAttrData);
+  ctx = {};
+  auto image = test::ReadFileBytes(path);
+  image[spot.record + 1022] ^= 0x01;  // the second sector's update-sequence tail
+  test::WriteFileBytes(path, image);
+  EXPECT_EQ(test::RunCommand("fls -rd '" + path + "' | grep -c 'Secret Long Name'"), "0\n");
+
+  ASSERT_TRUE(Prepare(path, ctx));
+  std::vector<std::uint8_t> record(ctx.mftRecordSize);
+  EXPECT_FALSE(ReadMftRecord(ctx, secret, record));
+  disk::OperationState op;
+  test::RecordingHost host;
+  ScanMft(ctx, op, host, 0, "");
+  EXPECT_FALSE(host.rows.empty());
+  for (const auto& row : host.rows) EXPECT_NE(row.name, "Secret Long Name.dat");
+  const std::string restored = test::MakeTempDir("ntfs-torn-restore") + "/secret.dat";
+  EXPECT_FALSE(RestoreNtfsFile(ctx, host, secret, restored));
+  EXPECT_FALSE(fs::exists(restored));
+  const NtfsClusterSurvey survey = SurveyNtfsClusters(ctx);
+  ASSERT_TRUE(survey.Usable());
+  EXPECT_EQ(survey.tornRecords, 1u);
+  EXPECT_TRUE(survey.recordsInUse.Test(secret));
+  ctx = {};
+
+  ASSERT_TRUE(Prepare(path, ctx, true));
+  test::RecordingHost wipeHost;
+  wipeHost.answers = {true};
+  const NtfsWipeResult r = WipeVacantNtfsClusters(ctx, op, wipeHost);
+  ctx = {};
+  EXPECT_GT(r.recordsScrubbed, 0u);
+  EXPECT_EQ(r.recordsDisputed, 1u);
+  EXPECT_EQ(wipeHost.events.back(),
+            "message: 1 deleted file record on C:\\ drive was not overwritten: the volume's own records disagree on "
+            "whether it is in use.\n\nWhat it holds may still be restored.");
+  const auto after = test::ReadFileBytes(path);
+  EXPECT_TRUE(std::equal(after.begin() + static_cast<std::ptrdiff_t>(spot.record),
+                         after.begin() + static_cast<std::ptrdiff_t>(spot.record + 1024),
+                         image.begin() + static_cast<std::ptrdiff_t>(spot.record)));
+  // Every other deleted record was scrubbed whole: the search finds nothing.
+  ASSERT_TRUE(Prepare(path, ctx));
+  test::RecordingHost after2;
+  ScanMft(ctx, op, after2, 0, "");
+  EXPECT_TRUE(after2.rows.empty());
 }
 
 TEST(NtfsClustersInUse, TheMftCallingASystemRecordFreeIsRefused) {

@@ -222,17 +222,18 @@ TEST(ApplyFixups, PutsTheArrayIntoTheSectorTails) {
   ByteVec r = NamedFile(u"x");
   const std::uint16_t realTail = disk::le16(r, 0x30 + 2);
   ASSERT_EQ(disk::le16(r, 510), 7);
-  ApplyFixups(r);
+  EXPECT_EQ(ApplyFixups(r), Fixups::Whole);
   EXPECT_EQ(disk::le16(r, 510), realTail);
   EXPECT_EQ(disk::le16(r, 1022), disk::le16(r, 0x30 + 4));
 }
 
-TEST(ApplyFixups, TornRecordIsUsedAsIs) {
+TEST(ApplyFixups, TornRecordIsToldTornAndLeftAsRead) {
   ByteVec r = NamedFile(u"x");
   testing::Put(r, 1022, 0x1234, 2);  // the second sector never got written
   testing::Put(r, 0x30 + 4, 0xBEEF, 2);
-  ApplyFixups(r);
-  EXPECT_EQ(disk::le16(r, 1022), 0xBEEF);
+  const ByteVec before = r;
+  EXPECT_EQ(ApplyFixups(r), Fixups::Torn);
+  EXPECT_EQ(r, before);
 }
 
 TEST(ApplyFixups, LeavesRecordsWithoutAUsableArrayAlone) {
@@ -241,7 +242,7 @@ TEST(ApplyFixups, LeavesRecordsWithoutAUsableArrayAlone) {
     testing::Put(r, 0x04, off, 2);
     testing::Put(r, 0x06, count, 2);
     const ByteVec before = r;
-    ApplyFixups(r);
+    EXPECT_EQ(ApplyFixups(r), Fixups::Torn) << off << "/" << count;
     EXPECT_EQ(r, before) << off << "/" << count;
   }
 }
@@ -274,7 +275,7 @@ TEST(ApplyFixups, CountsThatGiveNoBlockSizeLeaveTheRecordTorn) {
     ByteVec r = NamedFile(u"x");
     testing::Put(r, 0x06, count, 2);
     const ByteVec before = r;
-    ApplyFixups(r);
+    EXPECT_EQ(ApplyFixups(r), Fixups::Torn) << count;
     EXPECT_EQ(r, before) << count;
   }
 }

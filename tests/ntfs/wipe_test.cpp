@@ -397,6 +397,16 @@ TEST(NtfsWipe, VolumeBitmapIsReadNoFurtherThanTheVolumeNeeds) {
 #endif
 }
 
+// A record of filler bytes with a whole update sequence (number 0x0101 at
+// 0x30, one entry per 512-byte block), as the scrub takes only whole records.
+void MakeWhole(std::vector<std::uint8_t>& r) {
+  const std::size_t blocks = r.size() / 512;
+  disk::put16(r, 0x04, 0x30);
+  disk::put16(r, 0x06, static_cast<std::uint16_t>(blocks + 1));
+  disk::put16(r, 0x30, 0x0101);
+  for (std::size_t i = 1; i <= blocks; ++i) disk::put16(r, i * 512 - 2, 0x0101);
+}
+
 TEST(NtfsWipe, ScrubbedRecordsDeclareOneUpdateSequenceEntryPerHalfKilobyte) {
   // Records of 1, 2 and 4 KiB: 3, 5 or 9 entries (zeros, so the zeroed
   // block tails match), the end marker at the next multiple of 8 after them.
@@ -407,6 +417,7 @@ TEST(NtfsWipe, ScrubbedRecordsDeclareOneUpdateSequenceEntryPerHalfKilobyte) {
     std::vector<std::uint8_t> r(c.size, 0xAB);
     disk::put32(r, 0, kFileSignature);
     disk::put16(r, 0x16, 0);
+    MakeWhole(r);
     platform::RandomSource random;
     random.Seed(3);
     ASSERT_EQ(ScrubDeletedRecords(ctx, random, 20, r, r.size(), ScrubPass::Random), 1u);
@@ -429,6 +440,7 @@ TEST(NtfsWipe, ScrubTouchesOnlyDeletedRecordsFromSixteenOn) {
     std::vector<std::uint8_t> r(1024, 0xAB);
     disk::put32(r, 0, kFileSignature);
     disk::put16(r, 0x16, flags);
+    MakeWhole(r);
     return r;
   };
   // Records 12..17: 12 deleted (system, kept), 13 not a file record, 14 in
@@ -459,6 +471,17 @@ TEST(NtfsWipe, ScrubTouchesOnlyDeletedRecordsFromSixteenOn) {
   // A length that ends inside a record leaves that record alone.
   std::vector<std::uint8_t> partial = fileRecord(0);
   EXPECT_EQ(ScrubDeletedRecords(ctx, random, 16, partial, 1000, ScrubPass::Random), 0u);
+  // So is a torn one: its second block does not end in the number.
+  std::vector<std::uint8_t> torn = fileRecord(0);
+  disk::put16(torn, 1022, 0x0202);
+  const auto tornBefore = torn;
+  EXPECT_EQ(ScrubDeletedRecords(ctx, random, 16, torn, torn.size(), ScrubPass::Random), 0u);
+  EXPECT_EQ(torn, tornBefore);
+  // What the first pass writes is whole: the second pass finds it so.
+  std::vector<std::uint8_t> whole = fileRecord(0);
+  ASSERT_EQ(ScrubDeletedRecords(ctx, random, 16, whole, whole.size(), ScrubPass::Random), 1u);
+  std::vector<std::uint8_t> check = whole;
+  EXPECT_EQ(ApplyFixups(check), Fixups::Whole);
 }
 
 TEST(NtfsWipe, FailureTextNamesOnlyWhatFailed) {

@@ -4,8 +4,10 @@
 // written refused before anything is asked.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <filesystem>
 
+#include <fcntl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -116,6 +118,35 @@ TEST_F(DeleteCommandTest, NtfsBothPhasesLeaveNothingToFind) {
   d.OnDeleteCompletely();
   EXPECT_EQ(host.log, (std::vector<std::string>{kFirst, kSecond, kNtfsPhase2}));
   EXPECT_EQ(SearchCount(path), 0);
+}
+
+// A block device is held exclusively from before the first question to the
+// end of the wipe: no one can mount it (or open it exclusively) meanwhile,
+// and it is free again afterwards. Needs root for a loop device.
+TEST_F(DeleteCommandTest, ABlockDeviceIsHeldExclusivelyForTheWholeWipe) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root for a loop device";
+  const std::string path = CopyOf("wipe-fat12.img", "excl");
+  int status = -1;
+  const std::string loop = test::RunCommand("losetup -f --show '" + path + "' 2>/dev/null", &status);
+  if (status != 0 || loop.empty()) GTEST_SKIP() << "no loop device here";
+  const std::string device = loop.substr(0, loop.find('\n'));
+  std::vector<int> errors;  // what an exclusive open got at each question
+  host.onMessage = [&](const MessageRequest&) {
+    const int fd = ::open(device.c_str(), O_RDONLY | O_EXCL | O_CLOEXEC);
+    errors.push_back(fd < 0 ? errno : 0);
+    if (fd >= 0) ::close(fd);
+  };
+  MainDialog& d = Open(device);
+  host.answers = {Answer::Yes, Answer::Yes, Answer::Yes};
+  d.OnDeleteCompletely();
+  host.onMessage = nullptr;
+  const int after = ::open(device.c_str(), O_RDONLY | O_EXCL | O_CLOEXEC);
+  if (after >= 0) ::close(after);
+  test::RunCommand("losetup -d '" + device + "'");
+  EXPECT_EQ(host.log, (std::vector<std::string>{kFirst, kSecond, kFatPhase2}));
+  EXPECT_EQ(errors, (std::vector<int>{EBUSY, EBUSY, EBUSY}));
+  EXPECT_TRUE(d.LastWipeComplete());
+  EXPECT_GE(after, 0) << "released at the end";
 }
 
 TEST_F(DeleteCommandTest, CancelInTheFirstPhaseEndsWithoutTheQuestion) {

@@ -143,6 +143,39 @@ TEST_F(RestoreCommandTest, SameVolumeWarningAskedAgainAfterNo) {
   EXPECT_TRUE(platform::PathExists(dir + "/b.bin"));
 }
 
+// The free-space check at its limit: a target with exactly as many bytes
+// free as the selected rows hold takes them; one byte fewer writes nothing
+// and says so. The query is asked where the target would be made.
+TEST_F(RestoreCommandTest, FreeSpaceIsEnoughUpToTheLastByte) {
+  MainDialog& d = Search({{FatImage(), false, false}});
+  Select({"$NE.TXT", "many clusters.bin"});
+  const std::uint64_t needed = d.List().Row(Row("$NE.TXT")).facts.size + d.List().Row(Row("many clusters.bin")).facts.size;
+  ASSERT_GT(needed, 1000u);
+  const std::string dir = test::MakeTempDir("restorecmd");
+  std::uint64_t free = needed - 1;
+  std::vector<std::string> asked;
+  d.SetFreeSpaceQuery([&](const std::string& path) -> std::optional<std::uint64_t> {
+    asked.push_back(path);
+    return free;
+  });
+  host.saveAsAnswers = {dir + "/short"};
+  d.OnRestore();
+  ASSERT_EQ(host.log.size(), 2u);
+  EXPECT_NE(host.log[1].find("needs " + std::to_string(needed) + " bytes, " + std::to_string(needed - 1) + " free"),
+            std::string::npos)
+      << host.log[1];
+  EXPECT_FALSE(platform::PathExists(dir + "/short"));
+  EXPECT_EQ(d.LastOutcome(), CommandOutcome::Stopped);
+
+  host.log.clear();
+  free = needed;
+  host.saveAsAnswers = {dir + "/exact"};
+  d.OnRestore();
+  EXPECT_EQ(host.log, (std::vector<std::string>{"save as: Restored"}));
+  EXPECT_EQ(test::Sha256Of(dir + "/exact/many clusters.bin"), test::Sha256Of(FatOriginal("many clusters.bin")));
+  EXPECT_EQ(asked, (std::vector<std::string>{dir + "/short", dir + "/exact"}));
+}
+
 TEST_F(RestoreCommandTest, ReadsTheSearchedVolumeAfterAnotherDriveWasPicked) {
   const std::string other = test::FixtureImage("make_app_images.sh", "empty16.img");
   MainDialog& d = Search({{FatImage(), false, false}, {other, false, false}});
