@@ -17,7 +17,7 @@ using namespace formats;
 // Identify still runs every one that matches.
 constexpr std::array kFormats{
     Format{"jpg", 4, JpegMatches, JpegParse},
-    Format{"png", 8, PngMatches, PngParse},
+    Format{"png", 16, PngMatches, PngParse},
     Format{"gif", 6, GifMatches, GifParse},
     Format{"bmp", 26, BmpMatches, BmpParse},
     Format{"riff", 12, RiffMatches, RiffParse},

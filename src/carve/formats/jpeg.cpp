@@ -1,9 +1,308 @@
+// JPEG: markers and segments from SOI to EOI, the entropy-coded data after
+// each SOS skipped up to the next marker, then a decode of the whole file by
+// libjpeg-turbo to prove that the data reaches its last MCU. An embedded
+// thumbnail lives inside its APP1 segment and is stepped over with it; the
+// large preview some cameras append after EOI is counted through the MPF
+// index that announces it.
+
+#include <csetjmp>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include <jpeglib.h>
+#include <jerror.h>
+
 #include "carve/formats/families.h"
+#include "carve/formats/reader.h"
 
 namespace ambrelic::carve::formats {
+namespace {
 
-bool JpegMatches(std::span<const std::uint8_t>) { return false; }
+constexpr const char* kExtension = "jpg";
 
-Parsed JpegParse(ByteSource&, const Limits&) { return {}; }
+// The decoder's memory for a progressive file (its coefficient buffer) is
+// bounded; a file that needs more is judged by its structure alone.
+constexpr long kDecodeMemory = 192L << 20;
+
+struct Structure {
+  bool complete = false;   // EOI reached
+  std::uint64_t end = 0;   // after EOI, or where the structure stops making sense
+  std::uint64_t mpfEnd = 0;
+  bool sawFrame = false;
+  bool sawScan = false;
+  std::optional<std::int64_t> time;
+};
+
+// The images a Multi-Picture Format index lists, as the furthest byte they
+// reach; offsets count from the index's own TIFF header.
+std::uint64_t MpfEnd(Reader& r, std::uint64_t base, std::uint64_t segmentEnd) {
+  const auto order = r.View(base, 8);
+  if (order.size() < 8) return 0;
+  const bool little = StartsWith(order, "II*");
+  if (!little && !StartsWith(order, std::string_view("MM\0*", 4))) return 0;
+  auto u16 = [&](std::uint64_t o) { return little ? r.Le16(o) : r.Be16(o); };
+  auto u32 = [&](std::uint64_t o) { return little ? r.Le32(o) : r.Be32(o); };
+  const auto ifd = u32(base + 4);
+  if (!ifd || base + *ifd >= segmentEnd) return 0;
+  const auto count = u16(base + *ifd);
+  if (!count) return 0;
+  std::uint64_t furthest = 0;
+  for (std::uint32_t i = 0; i < *count && i < 64; ++i) {
+    const std::uint64_t entry = base + *ifd + 2 + 12 * std::uint64_t{i};
+    if (entry + 12 > segmentEnd) break;
+    if (u16(entry) != 0xB002) continue;
+    const auto bytes = u32(entry + 4);
+    const auto at = u32(entry + 8);
+    if (!bytes || !at) break;
+    for (std::uint32_t k = 0; k + 16 <= *bytes && k < 16 * 64; k += 16) {
+      const std::uint64_t e = base + *at + k;
+      const auto size = u32(e + 4);
+      const auto offset = u32(e + 8);
+      if (!size || !offset) continue;
+      if (*offset == 0) continue;  // the first image is this file itself
+      furthest = std::max(furthest, base + *offset + *size);
+    }
+  }
+  return furthest;
+}
+
+Structure Walk(Reader& r) {
+  Structure s;
+  std::uint64_t pos = 2;
+  for (;;) {
+    const auto b = r.U8(pos);
+    if (!b) {
+      s.end = pos;
+      return s;
+    }
+    if (*b != 0xFF) {
+      s.end = pos;
+      return s;
+    }
+    std::uint64_t m = pos + 1;
+    std::optional<std::uint8_t> marker;
+    while ((marker = r.U8(m)) && *marker == 0xFF) ++m;  // fill bytes
+    if (!marker) {
+      s.end = pos;
+      return s;
+    }
+    if (*marker == 0xD9) {
+      s.end = m + 1;
+      s.complete = s.sawFrame && s.sawScan;
+      if (!s.complete) s.end = pos;
+      return s;
+    }
+    if (*marker < 0xC0 || (*marker >= 0xD0 && *marker <= 0xD8)) {
+      s.end = pos;  // no segment starts with a byte stuffing, restart or second SOI
+      return s;
+    }
+    const auto length = r.Be16(m + 1);
+    if (!length || *length < 2 || !r.Has(m + 1, *length)) {
+      s.end = pos;
+      return s;
+    }
+    const std::uint64_t data = m + 3;
+    const std::uint64_t next = m + 1 + *length;
+    if ((*marker >= 0xC0 && *marker <= 0xCF) && *marker != 0xC4 && *marker != 0xC8 && *marker != 0xCC) {
+      s.sawFrame = true;
+    } else if (*marker == 0xE1 && !s.time && r.Equals(data, std::string_view("Exif\0\0", 6))) {
+      s.time = ExifTime(r, data + 6, next);
+    } else if (*marker == 0xE2 && r.Equals(data, std::string_view("MPF\0", 4))) {
+      s.mpfEnd = std::max(s.mpfEnd, MpfEnd(r, data + 4, next));
+    }
+    pos = next;
+    if (*marker != 0xDA) continue;
+    if (!s.sawFrame) {
+      s.end = m - 1;
+      return s;
+    }
+    s.sawScan = true;
+    // Entropy-coded data: up to the first 0xFF that is neither stuffing
+    // (0xFF00) nor a restart marker.
+    for (;;) {
+      const auto v = r.View(pos, 16384);
+      if (v.empty()) {
+        s.end = pos;
+        return s;
+      }
+      const auto* ff = static_cast<const std::uint8_t*>(std::memchr(v.data(), 0xFF, v.size()));
+      if (ff == nullptr) {
+        pos += v.size();
+        continue;
+      }
+      const std::uint64_t at = pos + static_cast<std::uint64_t>(ff - v.data());
+      const auto follow = r.U8(at + 1);
+      if (!follow) {
+        s.end = at;
+        return s;
+      }
+      if (*follow == 0x00 || (*follow >= 0xD0 && *follow <= 0xD7)) {
+        pos = at + 2;
+        continue;
+      }
+      if (*follow == 0xFF) {  // fill before a marker
+        pos = at + 1;
+        continue;
+      }
+      pos = at;
+      break;
+    }
+  }
+}
+
+// libjpeg-turbo fed from the reader, up to a given end; the first warning
+// (corrupt data) or error stops the decode and says where it happened.
+struct Source {
+  jpeg_source_mgr mgr{};
+  Reader* reader = nullptr;
+  std::uint64_t next = 0;
+  std::uint64_t end = 0;
+  std::vector<std::uint8_t> buffer;
+  std::uint8_t eoi[2] = {0xFF, 0xD9};
+  bool ranOut = false;
+};
+
+struct Errors {
+  jpeg_error_mgr mgr{};
+  std::jmp_buf jump{};
+  bool noMemory = false;
+};
+
+void InitSource(j_decompress_ptr) {}
+
+boolean FillInput(j_decompress_ptr info) {
+  auto* s = reinterpret_cast<Source*>(info->src);
+  const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(s->buffer.size(), s->end - s->next));
+  if (want == 0 || !s->reader->Get(s->next, std::span(s->buffer.data(), want))) {
+    s->ranOut = true;
+    s->mgr.next_input_byte = s->eoi;
+    s->mgr.bytes_in_buffer = 2;
+    return TRUE;
+  }
+  s->next += want;
+  s->mgr.next_input_byte = s->buffer.data();
+  s->mgr.bytes_in_buffer = want;
+  return TRUE;
+}
+
+void SkipInput(j_decompress_ptr info, long count) {
+  auto* s = reinterpret_cast<Source*>(info->src);
+  while (count > 0) {
+    if (static_cast<std::size_t>(count) <= s->mgr.bytes_in_buffer) {
+      s->mgr.next_input_byte += count;
+      s->mgr.bytes_in_buffer -= static_cast<std::size_t>(count);
+      return;
+    }
+    count -= static_cast<long>(s->mgr.bytes_in_buffer);
+    s->mgr.bytes_in_buffer = 0;
+    FillInput(info);
+    if (s->ranOut) return;
+  }
+}
+
+void TermSource(j_decompress_ptr) {}
+
+void OnError(j_common_ptr info) {
+  auto* e = reinterpret_cast<Errors*>(info->err);
+  const int code = info->err->msg_code;
+  e->noMemory = code == JERR_OUT_OF_MEMORY || code == JERR_NO_BACKING_STORE;
+  std::longjmp(e->jump, 1);
+}
+
+void OnMessage(j_common_ptr info, int level) {
+  if (level < 0) {  // a warning: the data is corrupt here
+    std::longjmp(reinterpret_cast<Errors*>(info->err)->jump, 1);
+  }
+}
+
+enum class Decode { Whole, Broken, Unchecked };
+
+// Decodes [0, end) at an eighth of the size (every coefficient is still read,
+// so corrupt data is still seen); where it fails, *reached says how far the
+// decoder had read.
+Decode DecodeUpTo(Reader& r, std::uint64_t end, std::uint64_t* reached) {
+  jpeg_decompress_struct info{};
+  Errors errors;
+  Source source;
+  source.reader = &r;
+  source.end = end;
+  source.buffer.resize(64 * 1024);
+  std::vector<JSAMPLE> row;
+  info.err = jpeg_std_error(&errors.mgr);
+  errors.mgr.error_exit = OnError;
+  errors.mgr.emit_message = OnMessage;
+  if (setjmp(errors.jump)) {
+    *reached = source.ranOut ? end : source.next - source.mgr.bytes_in_buffer;
+    const bool noMemory = errors.noMemory;
+    jpeg_destroy_decompress(&info);
+    return noMemory ? Decode::Unchecked : Decode::Broken;
+  }
+  jpeg_create_decompress(&info);
+  info.mem->max_memory_to_use = kDecodeMemory;
+  source.mgr.init_source = InitSource;
+  source.mgr.fill_input_buffer = FillInput;
+  source.mgr.skip_input_data = SkipInput;
+  source.mgr.resync_to_restart = jpeg_resync_to_restart;
+  source.mgr.term_source = TermSource;
+  info.src = &source.mgr;
+  jpeg_read_header(&info, TRUE);
+  info.scale_num = 1;
+  info.scale_denom = 8;
+  info.dct_method = JDCT_IFAST;
+  info.do_fancy_upsampling = FALSE;
+  info.do_block_smoothing = FALSE;
+  info.out_color_space = info.jpeg_color_space == JCS_CMYK || info.jpeg_color_space == JCS_YCCK
+                             ? JCS_CMYK
+                             : JCS_GRAYSCALE;
+  jpeg_start_decompress(&info);
+  row.resize(static_cast<std::size_t>(info.output_width) * static_cast<std::size_t>(info.output_components));
+  while (info.output_scanline < info.output_height) {
+    JSAMPROW rows[1] = {row.data()};
+    jpeg_read_scanlines(&info, rows, 1);
+  }
+  jpeg_finish_decompress(&info);
+  const bool ranOut = source.ranOut;
+  *reached = source.next - source.mgr.bytes_in_buffer;
+  jpeg_destroy_decompress(&info);
+  return ranOut ? Decode::Broken : Decode::Whole;
+}
+
+}  // namespace
+
+bool JpegMatches(std::span<const std::uint8_t> head) {
+  return head.size() >= 4 && head[0] == 0xFF && head[1] == 0xD8 && head[2] == 0xFF && head[3] >= 0xC0 &&
+         head[3] != 0xFF && !(head[3] >= 0xD0 && head[3] <= 0xD9);
+}
+
+Parsed JpegParse(ByteSource& source, const Limits& limits) {
+  Reader r(source, limits);
+  const auto head = r.View(0, 4);
+  if (!JpegMatches(head)) return {};
+  const Structure s = Walk(r);
+  if (!s.sawFrame) return {};
+  std::uint64_t reached = 0;
+  const Decode decode = DecodeUpTo(r, s.end, &reached);
+  Parsed p;
+  if (s.complete && decode != Decode::Broken) {
+    std::uint64_t length = s.end;
+    if (s.mpfEnd > length) {
+      // The appended images must be there and start as JPEGs.
+      if (!r.Has(0, s.mpfEnd)) {
+        p = Damaged(r.End(), kExtension);
+        SetTime(p, s.time, true);
+        return p;
+      }
+      length = s.mpfEnd;
+    }
+    p = Complete(length, kExtension);
+  } else {
+    std::uint64_t good = s.end;
+    if (decode == Decode::Broken) good = std::min(good, reached);
+    p = Damaged(good, kExtension);
+  }
+  SetTime(p, s.time, true);
+  return p;
+}
 
 }  // namespace ambrelic::carve::formats
