@@ -378,6 +378,10 @@ void MainWindow::BuildMenu() {
   scanAllAction_ = menu->addAction(QStringLiteral("Scan de tous les groupes"));
   scanAllAction_->setObjectName(QStringLiteral("command32771"));
   connect(scanAllAction_, &QAction::triggered, this, &MainWindow::OnScanAllClusters);
+  // The deep scan: files found by their content, on any drive.
+  carveAction_ = menu->addAction(QStringLiteral("Recherche par contenu"));
+  carveAction_->setObjectName(QStringLiteral("carve"));
+  connect(carveAction_, &QAction::triggered, this, &MainWindow::OnCarve);
   menu->addSeparator();
   deleteAction_ = menu->addAction(QStringLiteral("&Supprimer Complètement"));
   deleteAction_->setObjectName(QStringLiteral("command32772"));
@@ -488,6 +492,10 @@ void MainWindow::OnRestore() {
 void MainWindow::OnScanAllClusters() {
   if (!dialog_->ScanAllEnabled()) return;
   RunCommand([this] { dialog_->OnScanAllClusters(); });
+}
+
+void MainWindow::OnCarve() {
+  RunCommand([this] { dialog_->OnCarve(); });
 }
 
 void MainWindow::OnDeleteCompletely() {
