@@ -246,6 +246,22 @@ bool CouldContinueJpeg(const std::uint8_t* unit, std::uint64_t bytes) {
   return true;
 }
 
+// Bytes that cannot be, or are most unlikely to be, a JPEG's compressed
+// data: a marker that cannot stand there, or few distinct byte values (text,
+// zeros, fill, tables).
+bool UnlikeScanData(const std::uint8_t* unit, std::uint64_t bytes) {
+  if (!CouldContinueJpeg(unit, bytes)) return true;
+  std::array<bool, 256> seen{};
+  unsigned distinct = 0;
+  for (std::uint64_t i = 0; i < bytes; ++i) {
+    if (!seen[unit[i]]) {
+      seen[unit[i]] = true;
+      ++distinct;
+    }
+  }
+  return distinct < (bytes >= 1024 ? 96u : 48u);
+}
+
 }  // namespace
 
 bool TypeWanted(const std::vector<std::string>& types, const Format& format) {
@@ -338,20 +354,38 @@ ScanResult ScanUnits(const disk::VolumeContext& ctx, const ScanArea& area, const
         // left, and its continuation lie further on. The break is at a unit
         // boundary at or before where decoding stopped.
         const std::uint64_t goodUnits = parsed.length / unitBytes;
-        for (std::uint64_t keep = goodUnits; keep + 2 > goodUnits && keep >= 1 && parsed.verdict != Verdict::Complete;
-             --keep) {
-          for (std::uint64_t skip = 1; skip <= options.maxFragmentGap; ++skip) {
-            OpenUnitsSource candidate = source.WithGap(keep, skip);
-            std::uint64_t first = 0;
-            if (!candidate.UnitAt(keep * unitBytes, first)) break;
-            if (!CouldContinueJpeg(reader.Unit(first), unitBytes)) continue;
-            Parsed again = f->Parse(candidate, options.limits);
-            if (again.verdict == Verdict::Complete && again.length > keep * unitBytes) {
-              parsed = again;
-              file.runs = candidate.RunsFor(again.length);
-              file.skippedUnits = skip;
-              break;
-            }
+        // The candidates, (units kept, open units skipped): first where
+        // the bytes stop looking like compressed picture data (text,
+        // zeros, another file's structures) up to where they look like it
+        // again; then the units around where decoding stopped, with every
+        // gap up to the bound.
+        std::vector<std::pair<std::uint64_t, std::uint64_t>> tries;
+        for (std::uint64_t k = 1; k <= goodUnits + 1; ++k) {
+          std::uint64_t unit = 0;
+          if (!source.UnitAt(k * unitBytes, unit)) break;
+          if (!UnlikeScanData(reader.Unit(unit), unitBytes)) continue;
+          std::uint64_t gap = 1;
+          while (gap <= options.maxFragmentGap && source.UnitAt((k + gap) * unitBytes, unit) &&
+                 UnlikeScanData(reader.Unit(unit), unitBytes)) {
+            ++gap;
+          }
+          tries.emplace_back(k, gap);
+          break;
+        }
+        for (std::uint64_t keep = goodUnits; keep + 2 > goodUnits && keep >= 1; --keep) {
+          for (std::uint64_t skip = 1; skip <= options.maxFragmentGap; ++skip) tries.emplace_back(keep, skip);
+        }
+        for (const auto& [keep, skip] : tries) {
+          OpenUnitsSource candidate = source.WithGap(keep, skip);
+          std::uint64_t first = 0;
+          if (!candidate.UnitAt(keep * unitBytes, first)) continue;
+          if (!CouldContinueJpeg(reader.Unit(first), unitBytes)) continue;
+          Parsed again = f->Parse(candidate, options.limits);
+          if (again.verdict == Verdict::Complete && again.length > keep * unitBytes) {
+            parsed = again;
+            file.runs = candidate.RunsFor(again.length);
+            file.skippedUnits = skip;
+            break;
           }
         }
       }

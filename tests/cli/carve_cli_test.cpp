@@ -136,7 +136,7 @@ TEST(Carve, DeviceWithoutFileSystemIsReadInSectors) {
 TEST(Carve, SearchRowWhoseContentChecksOutIsVerified) {
   const test::ProgramRun r = Cli("search --no-scan-vacant --condition --format csv '" + Card("fat32") + "'");
   ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_NE(r.out.find("LATE.JPG"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("$ATE.JPG"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("intact, verified"), std::string::npos) << r.out;
 }
 
