@@ -101,7 +101,12 @@ INSTANTIATE_TEST_SUITE_P(
                     Case{"doc.docx", "docx"}, Case{"sheet.xlsx", "xlsx"}, Case{"text.odt", "odt"},
                     Case{"book.epub", "epub"}, Case{"app.jar", "jar"}, Case{"plain.zip", "zip"},
                     Case{"stream.zip", "zip"}, Case{"video.mp4", "mp4", true, false},
-                    Case{"video.mov", "mov", true, false}, Case{"audio.mp3", "mp3"}),
+                    Case{"video.mov", "mov", true, false}, Case{"audio.mp3", "mp3"},
+                    Case{"anim.gif", "gif", true, false}, Case{"image.bmp", "bmp", true, false},
+                    Case{"image.webp", "webp", true, false}, Case{"audio.wav", "wav", true, false},
+                    Case{"video.avi", "avi", true, false}, Case{"doc.ole", "doc", true, false},
+                    Case{"data.sqlite", "sqlite", true, false}, Case{"text.gz", "gz"},
+                    Case{"archive.7z", "7z", true, false}),
     [](const testing::TestParamInfo<Case>& info) {
       std::string name = info.param.file;
       for (char& ch : name) {

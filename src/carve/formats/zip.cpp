@@ -5,13 +5,11 @@
 // with its comment, which ends the file. DOCX, XLSX, PPTX, ODT, ODS, ODP,
 // EPUB, JAR and APK are told apart by their entries.
 
-#include <zlib.h>
-
-#include <array>
 #include <string>
 #include <vector>
 
 #include "carve/formats/families.h"
+#include "carve/formats/inflate.h"
 #include "carve/formats/reader.h"
 
 namespace ambrelic::carve::formats {
@@ -27,55 +25,18 @@ struct Data {
   std::uint64_t size = 0;
 };
 
-// Inflates (method 8) or copies (method 0) the entry's data from at; with a
-// known compressed size it must use exactly that many bytes. Nothing is kept
-// but the CRC.
+// Inflates (method 8) or reads (method 0) the entry's data from at; with a
+// known compressed size it must use exactly that many bytes.
 std::optional<Data> Decode(Reader& r, std::uint64_t at, int method, std::optional<std::uint64_t> known) {
-  Data d;
-  uLong crc = crc32(0, nullptr, 0);
   if (method == 0) {
     if (!known) return std::nullopt;
-    std::uint64_t left = *known;
-    for (std::uint64_t p = at; left > 0;) {
-      const auto v = r.View(p, static_cast<std::size_t>(std::min<std::uint64_t>(left, 16384)));
-      if (v.empty()) return std::nullopt;
-      crc = crc32(crc, v.data(), static_cast<uInt>(v.size()));
-      p += v.size();
-      left -= v.size();
-    }
-    d.compressed = d.size = *known;
-    d.crc = static_cast<std::uint32_t>(crc);
-    return d;
+    const auto crc = Crc32Of(r, at, *known);
+    if (!crc) return std::nullopt;
+    return Data{*known, *crc, *known};
   }
-  z_stream z{};
-  if (inflateInit2(&z, -MAX_WBITS) != Z_OK) return std::nullopt;
-  std::array<std::uint8_t, 32768> out{};
-  std::uint64_t p = at;
-  int rc = Z_OK;
-  while (rc != Z_STREAM_END) {
-    if (z.avail_in == 0) {
-      std::size_t want = 16384;
-      if (known) want = static_cast<std::size_t>(std::min<std::uint64_t>(want, at + *known - p));
-      const auto v = r.View(p, want);
-      if (v.empty()) break;
-      z.next_in = const_cast<Bytef*>(v.data());
-      z.avail_in = static_cast<uInt>(v.size());
-      p += v.size();
-    }
-    z.next_out = out.data();
-    z.avail_out = static_cast<uInt>(out.size());
-    rc = inflate(&z, Z_NO_FLUSH);
-    crc = crc32(crc, out.data(), static_cast<uInt>(out.size() - z.avail_out));
-    if (rc != Z_OK && rc != Z_STREAM_END) break;
-  }
-  const std::uint64_t used = p - at - z.avail_in;
-  d.size = z.total_out;
-  inflateEnd(&z);
-  if (rc != Z_STREAM_END) return std::nullopt;
-  if (known && used != *known) return std::nullopt;
-  d.compressed = used;
-  d.crc = static_cast<std::uint32_t>(crc);
-  return d;
+  const Inflated d = InflateRaw(r, at, known);
+  if (!d.ended || (known && d.consumed != *known)) return std::nullopt;
+  return Data{d.consumed, d.crc, d.size};
 }
 
 std::string KindFromMimetype(const std::string& m) {
