@@ -106,7 +106,8 @@ INSTANTIATE_TEST_SUITE_P(
                     Case{"image.webp", "webp", true, false}, Case{"audio.wav", "wav", true, false},
                     Case{"video.avi", "avi", true, false}, Case{"doc.ole", "doc", true, false},
                     Case{"data.sqlite", "sqlite", true, false}, Case{"text.gz", "gz"},
-                    Case{"archive.7z", "7z", true, false}),
+                    Case{"archive.7z", "7z", true, false}, Case{"audio.flac", "flac"},
+                    Case{"audio.ogg", "ogg"}),
     [](const testing::TestParamInfo<Case>& info) {
       std::string name = info.param.file;
       for (char& ch : name) {
