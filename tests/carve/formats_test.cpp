@@ -3,6 +3,7 @@
 // middle, and the exact length or verdict expected of each.
 
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 #include <random>
 #include <string>
@@ -26,6 +27,22 @@ Bytes Noise(std::size_t n, unsigned seed) {
   for (auto& x : b) x = static_cast<std::uint8_t>(gen());
   return b;
 }
+
+// Records the furthest byte a parser asked for.
+class WatchedSource final : public ByteSource {
+ public:
+  explicit WatchedSource(const Bytes& b) : inner_(b) {}
+  std::uint64_t Size() const override { return inner_.Size(); }
+  std::size_t Read(std::uint64_t offset, std::span<std::uint8_t> out) override {
+    const std::size_t got = inner_.Read(offset, out);
+    if (got > 0) furthest = std::max(furthest, offset + got);
+    return got;
+  }
+  std::uint64_t furthest = 0;
+
+ private:
+  MemorySource inner_;
+};
 
 Parsed IdentifyBytes(const Bytes& b) {
   MemorySource source(b);
@@ -80,6 +97,14 @@ TEST_P(FormatFile, WholeFollowedByForeignBytesCutAndDamaged) {
     EXPECT_NE(shorter.verdict, Verdict::NotThisFormat);
     EXPECT_LE(shorter.length, cut);
   }
+
+  // A length limit is a wall: nothing past it is read, and a file that
+  // needs more is not complete.
+  WatchedSource watched(file);
+  const Parsed limited = Identify(watched, Limits{.maxLength = cut});
+  EXPECT_NE(limited.verdict, Verdict::Complete);
+  EXPECT_LE(limited.length, cut);
+  EXPECT_LE(watched.furthest, cut);
 
   if (c.middleIsDamaged) {
     // A foreign 4 KiB "cluster" where the middle of the file was.
@@ -136,6 +161,113 @@ TEST(FormatFile, ExtensionsLeadToTheirFamily) {
   // by their first bytes.
   EXPECT_EQ(Verify(source, "jpg", Limits{}).verdict, Verdict::NotThisFormat);
   EXPECT_EQ(Verify(source, "bin", Limits{}).verdict, Verdict::Complete);
+}
+
+// RAR is not free software: minimal archives of both generations are built
+// here, byte by byte, as the format describes them (one stored file).
+void Put16(Bytes& b, std::uint32_t v) {
+  b.push_back(static_cast<std::uint8_t>(v));
+  b.push_back(static_cast<std::uint8_t>(v >> 8));
+}
+void Put32(Bytes& b, std::uint32_t v) {
+  Put16(b, v & 0xFFFF);
+  Put16(b, v >> 16);
+}
+std::uint32_t Crc(const Bytes& b, std::size_t from, std::size_t to) {
+  return static_cast<std::uint32_t>(crc32(0, b.data() + from, static_cast<uInt>(to - from)));
+}
+
+Bytes Rar4(const std::string& content) {
+  Bytes b{'R', 'a', 'r', '!', 0x1A, 0x07, 0x00};
+  auto block = [&](std::uint8_t type, std::uint16_t flags, const Bytes& rest) {
+    const std::size_t start = b.size();
+    Put16(b, 0);
+    b.push_back(type);
+    Put16(b, flags);
+    Put16(b, static_cast<std::uint32_t>(7 + rest.size()));
+    b.insert(b.end(), rest.begin(), rest.end());
+    const std::uint32_t crc = Crc(b, start + 2, b.size());
+    b[start] = static_cast<std::uint8_t>(crc);
+    b[start + 1] = static_cast<std::uint8_t>(crc >> 8);
+  };
+  block(0x73, 0, Bytes(6, 0));
+  Bytes file;
+  Put32(file, static_cast<std::uint32_t>(content.size()));  // packed
+  Put32(file, static_cast<std::uint32_t>(content.size()));  // unpacked
+  file.push_back(0);                                          // host OS
+  Put32(file, static_cast<std::uint32_t>(crc32(0, reinterpret_cast<const Bytef*>(content.data()),
+                                               static_cast<uInt>(content.size()))));
+  Put32(file, 0x4E2A6000);  // DOS time
+  file.push_back(29);       // version
+  file.push_back(0x30);     // stored
+  Put16(file, 5);
+  Put32(file, 0x20);
+  for (char ch : std::string("a.txt")) file.push_back(static_cast<std::uint8_t>(ch));
+  block(0x74, 0x8000, file);
+  b.insert(b.end(), content.begin(), content.end());
+  block(0x7B, 0x4000, {});
+  return b;
+}
+
+Bytes Rar5(const std::string& content) {
+  Bytes b{'R', 'a', 'r', '!', 0x1A, 0x07, 0x01, 0x00};
+  auto block = [&](const Bytes& header) {  // header: type, flags, ... (sizes below 128)
+    const std::size_t start = b.size();
+    Put32(b, 0);
+    b.push_back(static_cast<std::uint8_t>(header.size()));
+    b.insert(b.end(), header.begin(), header.end());
+    const std::uint32_t crc = Crc(b, start + 4, b.size());
+    for (int i = 0; i < 4; ++i) b[start + i] = static_cast<std::uint8_t>(crc >> (8 * i));
+  };
+  block({1, 0, 0});
+  const auto n = static_cast<std::uint8_t>(content.size());
+  block({2, 2, n, 0, n, 0x20, 0, 0, 1, 'a'});
+  b.insert(b.end(), content.begin(), content.end());
+  block({5, 0, 0});
+  return b;
+}
+
+TEST(FormatFile, RarBothGenerations) {
+  for (const Bytes& rar : {Rar4(std::string(300, 'x')), Rar5(std::string(100, 'y'))}) {
+    Bytes longer = rar;
+    const Bytes noise = Noise(5000, 3);
+    longer.insert(longer.end(), noise.begin(), noise.end());
+    const Parsed p = IdentifyBytes(longer);
+    EXPECT_EQ(p.verdict, Verdict::Complete);
+    EXPECT_EQ(p.length, rar.size());
+    EXPECT_EQ(p.extension, "rar");
+    const Parsed cut = IdentifyBytes(Bytes(rar.begin(), rar.end() - 10));
+    EXPECT_EQ(cut.verdict, Verdict::Damaged);
+    Bytes bad = rar;
+    bad[rar.size() - 3] ^= 1;  // the end block's header
+    EXPECT_EQ(IdentifyBytes(bad).verdict, Verdict::Damaged);
+  }
+}
+
+TEST(FormatFile, HostileSizesAndLoops) {
+  // A TIFF whose IFD points back at itself, and strips claiming 4 GiB.
+  Bytes tiff{'I', 'I', 42, 0, 8, 0, 0, 0, 2, 0};
+  for (const std::uint16_t tag : {std::uint16_t{273}, std::uint16_t{279}}) {
+    Put16(tiff, tag);
+    Put16(tiff, 4);
+    Put32(tiff, 1);
+    Put32(tiff, tag == 273 ? 0x100 : 0xFFFFFFF0u);
+  }
+  Put32(tiff, 8);
+  EXPECT_EQ(IdentifyBytes(tiff).verdict, Verdict::Damaged);
+  // A ZIP entry claiming 4 GiB of stored data, a BMP claiming 4 GiB, a JPEG
+  // frame of 65535 x 65535 pixels with no data.
+  Bytes zip{'P', 'K', 3, 4, 20, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xF0, 0xFF, 0xFF, 0xFF,
+            0xF0, 0xFF, 0xFF, 0xFF, 1, 0, 0, 0, 'a'};
+  EXPECT_EQ(IdentifyBytes(zip).verdict, Verdict::Damaged);
+  Bytes bmp{'B', 'M', 0xF0, 0xFF, 0xFF, 0xFF, 0, 0, 0, 0, 54, 0, 0, 0, 40, 0, 0, 0, 16, 0, 0, 0, 16, 0, 0, 0,
+            1, 0, 24, 0};
+  bmp.resize(200);
+  EXPECT_EQ(IdentifyBytes(bmp).verdict, Verdict::Damaged);
+  Bytes jpeg{0xFF, 0xD8, 0xFF, 0xC0, 0, 11, 8, 0xFF, 0xFF, 0xFF, 0xFF, 1, 1, 0x11, 0};
+  const Bytes sos{0xFF, 0xDA, 0, 8, 1, 1, 0, 0, 63, 0, 0xFF, 0xD9};
+  jpeg.insert(jpeg.end(), sos.begin(), sos.end());
+  EXPECT_NE(IdentifyBytes(jpeg).verdict, Verdict::Complete);
 }
 
 }  // namespace
