@@ -103,7 +103,8 @@ const Format* FormatForExtension(std::string_view extension) {
 
 Parsed Identify(ByteSource& source, const Limits& limits) {
     std::array<std::uint8_t, 64> headBuffer{};
-    const std::size_t got = source.Read(0, headBuffer);
+    const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(headBuffer.size(), limits.maxLength));
+  const std::size_t got = source.Read(0, std::span(headBuffer.data(), want));
     const std::span<const std::uint8_t> head(headBuffer.data(), got);
     Parsed best;
     for (const Format& f : kFormats) {
