@@ -157,10 +157,23 @@ TEST(FormatFile, ExtensionsLeadToTheirFamily) {
   EXPECT_EQ(FormatForExtension("txt"), nullptr);
   const Bytes png = Fixture("image.png");
   MemorySource source(png);
-  // Named .jpg, the bytes are no JPEG; with an unknown name, they are found
-  // by their first bytes.
-  EXPECT_EQ(Verify(source, "jpg", Limits{}).verdict, Verdict::NotThisFormat);
-  EXPECT_EQ(Verify(source, "bin", Limits{}).verdict, Verdict::Complete);
+  // A PNG named .jpg is a whole PNG; noise named .jpg is a damaged JPEG,
+  // noise named .txt is nothing the scan knows.
+  const Parsed renamed = Verify(source, "jpg", Limits{});
+  EXPECT_EQ(renamed.verdict, Verdict::Complete);
+  EXPECT_EQ(renamed.extension, "png");
+  const Bytes noise = Noise(3000, 9);
+  MemorySource other(noise);
+  EXPECT_EQ(Verify(other, "jpg", Limits{}).verdict, Verdict::Damaged);
+  EXPECT_EQ(Verify(other, "jpg", Limits{}).length, 0u);
+  EXPECT_EQ(Verify(other, "txt", Limits{}).verdict, Verdict::NotThisFormat);
+  // Padding after the end belongs to a file checked whole, never to one
+  // found in vacant space.
+  Bytes padded = Fixture("photo.jpg");
+  padded.resize(padded.size() + 1000, 0);
+  MemorySource paddedSource(padded);
+  EXPECT_EQ(Verify(paddedSource, "jpg", Limits{}).length, padded.size());
+  EXPECT_EQ(IdentifyBytes(padded).length, padded.size() - 1000);
 }
 
 // RAR is not free software: minimal archives of both generations are built
