@@ -149,6 +149,13 @@ TEST(FormatFile, PhotoTimesAndThumbnail) {
   ASSERT_TRUE(p.time.has_value());
   EXPECT_EQ(*p.time, 1562243405);
   EXPECT_EQ(IdentifyBytes(Fixture("image.tif")).nameHint, "2020-02-29 08-09-10");
+  // Other content times: the latest ZIP entry, the movie header; a document
+  // or a film gives no name.
+  const Parsed docx = IdentifyBytes(Fixture("doc.docx"));
+  EXPECT_EQ(docx.time, std::optional<std::int64_t>(1615734566));
+  EXPECT_EQ(docx.nameHint, "");
+  EXPECT_EQ(IdentifyBytes(Fixture("video.mp4")).time, std::optional<std::int64_t>(1651820889));
+  EXPECT_TRUE(IdentifyBytes(Fixture("doc.pdf")).time.has_value());
 }
 
 TEST(FormatFile, ExtensionsLeadToTheirFamily) {

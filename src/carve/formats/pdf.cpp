@@ -85,12 +85,21 @@ Parsed PdfParse(ByteSource& source, const Limits& limits) {
   if (!PdfMatches(r.View(0, 8))) return {};
   std::uint64_t end = 0;
   std::uint64_t pos = 8;
+  // The walk stops at the next file's header: a PDF that never ends must
+  // not take the rest of the medium with it.
+  std::uint64_t stop = r.End();
   for (;;) {
-    const auto eof = r.Find(pos, r.End(), "%%EOF");
-    if (!eof) break;
-    pos = *eof + 5;
-    if (!Supported(r, *eof)) continue;
-    std::uint64_t after = *eof + 5;
+    const auto mark = r.Find(pos, stop, "%");
+    if (!mark) break;
+    pos = *mark + 1;
+    if (r.Equals(*mark, "%PDF-")) {
+      stop = *mark;
+      break;
+    }
+    if (!r.Equals(*mark, "%%EOF")) continue;
+    pos = *mark + 5;
+    if (!Supported(r, *mark)) continue;
+    std::uint64_t after = *mark + 5;
     if (r.U8(after) == '\r') ++after;
     if (r.U8(after) == '\n') ++after;
     end = after;
@@ -101,7 +110,7 @@ Parsed PdfParse(ByteSource& source, const Limits& limits) {
     // How far it reads as PDF: to the end of its last whole object.
     std::uint64_t good = 8;
     for (std::uint64_t from = 8;;) {
-      const auto o = r.Find(from, r.End(), "endobj");
+      const auto o = r.Find(from, stop, "endobj");
       if (!o) break;
       good = from = *o + 6;
     }

@@ -18,6 +18,9 @@ namespace {
 constexpr std::uint32_t kLocal = 0x04034b50, kCentral = 0x02014b50, kEnd = 0x06054b50, kEnd64 = 0x06064b50,
                         kLocator64 = 0x07064b50, kDescriptor = 0x08074b50, kExtraData = 0x08064b50;
 constexpr std::size_t kMaxEntries = 1 << 20;
+// How far a stored entry with a data descriptor is searched for its end
+// (writers use descriptors with stored data only for small entries).
+constexpr std::uint64_t kMaxStoredSearch = 64u << 20;
 
 struct Data {
   std::uint64_t compressed = 0;
@@ -128,7 +131,7 @@ Parsed ZipParse(ByteSource& source, const Limits& limits) {
         // match its distance from the data.
         std::uint64_t from = data;
         for (int tries = 0; tries < 64 && !d; ++tries) {
-          const auto sig = r.Find(from, r.End(), "PK\x07\x08");
+          const auto sig = r.Find(from, std::min(r.End(), data + kMaxStoredSearch), "PK\x07\x08");
           if (!sig) break;
           if (r.Le32(*sig + 8) == *sig - data) d = Decode(r, data, 0, *sig - data);
           from = *sig + 1;
