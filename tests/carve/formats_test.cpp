@@ -49,6 +49,18 @@ Parsed IdentifyBytes(const Bytes& b) {
   return Identify(source, Limits{});
 }
 
+void Put16(Bytes& b, std::uint32_t v) {
+  b.push_back(static_cast<std::uint8_t>(v));
+  b.push_back(static_cast<std::uint8_t>(v >> 8));
+}
+void Put32(Bytes& b, std::uint32_t v) {
+  Put16(b, v & 0xFFFF);
+  Put16(b, v >> 16);
+}
+std::uint32_t Crc(const Bytes& b, std::size_t from, std::size_t to) {
+  return static_cast<std::uint32_t>(crc32(0, b.data() + from, static_cast<uInt>(to - from)));
+}
+
 struct Case {
   const char* file;
   const char* extension;
@@ -132,7 +144,7 @@ INSTANTIATE_TEST_SUITE_P(
                     Case{"video.avi", "avi", true, false}, Case{"doc.ole", "doc", true, false},
                     Case{"data.sqlite", "sqlite", true, false}, Case{"text.gz", "gz"},
                     Case{"archive.7z", "7z", true, false}, Case{"audio.flac", "flac"},
-                    Case{"audio.ogg", "ogg"}),
+                    Case{"audio.ogg", "ogg"}, Case{"zip64.zip", "zip"}, Case{"sheet.ole", "xls", true, false}),
     [](const testing::TestParamInfo<Case>& info) {
       std::string name = info.param.file;
       for (char& ch : name) {
@@ -183,20 +195,112 @@ TEST(FormatFile, ExtensionsLeadToTheirFamily) {
   EXPECT_EQ(IdentifyBytes(padded).length, padded.size() - 1000);
 }
 
-// RAR is not free software: minimal archives of both generations are built
-// here, byte by byte, as the format describes them (one stored file).
-void Put16(Bytes& b, std::uint32_t v) {
-  b.push_back(static_cast<std::uint8_t>(v));
-  b.push_back(static_cast<std::uint8_t>(v >> 8));
-}
-void Put32(Bytes& b, std::uint32_t v) {
-  Put16(b, v & 0xFFFF);
-  Put16(b, v >> 16);
-}
-std::uint32_t Crc(const Bytes& b, std::size_t from, std::size_t to) {
-  return static_cast<std::uint32_t>(crc32(0, b.data() + from, static_cast<uInt>(to - from)));
+// Every test file, each starting a 4 KiB cluster and followed by slack
+// from an older file, as a deep scan meets them in a run of vacant
+// clusters: each is found at its cluster with its exact length.
+TEST(FormatFile, RunOfVacantClusters) {
+  const char* files[] = {"photo.jpg", "doc.pdf",    "doc.docx",  "video.mp4",   "audio.mp3", "image.png",
+                         "anim.gif",  "image.bmp",  "image.tif", "audio.wav",   "data.sqlite", "doc.ole",
+                         "text.gz",   "archive.7z", "audio.ogg", "audio.flac", "plain.zip", "progressive.jpg"};
+  Bytes run;
+  std::vector<std::pair<std::size_t, std::size_t>> placed;
+  for (const char* name : files) {
+    const Bytes f = Fixture(name);
+    placed.emplace_back(run.size(), f.size());
+    run.insert(run.end(), f.begin(), f.end());
+    const Bytes slack = Noise((4096 - run.size() % 4096) % 4096, static_cast<unsigned>(run.size()));
+    run.insert(run.end(), slack.begin(), slack.end());
+  }
+  std::size_t found = 0;
+  for (std::size_t at = 0; at < run.size(); at += 4096) {
+    const Parsed p = IdentifyBytes(Bytes(run.begin() + static_cast<std::ptrdiff_t>(at), run.end()));
+    if (p.verdict == Verdict::NotThisFormat) continue;
+    ASSERT_LT(found, placed.size()) << "a second find at " << at;
+    EXPECT_EQ(at, placed[found].first) << files[found];
+    EXPECT_EQ(p.verdict, Verdict::Complete) << files[found];
+    EXPECT_EQ(p.length, placed[found].second) << files[found];
+    at += (p.length + 4095) / 4096 * 4096 - 4096;  // the next file starts in the next free cluster
+    ++found;
+  }
+  EXPECT_EQ(found, placed.size());
 }
 
+// A photo in two pieces with a foreign cluster between: the decode stops
+// at the gap, and the pieces joined again decode whole, which is how a
+// fragmented photo's continuation is told.
+TEST(FormatFile, FragmentedPhotoStopsAtTheGap) {
+  const Bytes photo = Fixture("photo.jpg");
+  const std::size_t gap = 20480;
+  ASSERT_GT(photo.size(), gap + 4096);
+  Bytes split(photo.begin(), photo.begin() + gap);
+  const Bytes foreign = Fixture("text.gz");
+  split.insert(split.end(), foreign.begin(), foreign.begin() + 4096);
+  split.insert(split.end(), photo.begin() + gap, photo.end());
+  const Parsed p = IdentifyBytes(split);
+  EXPECT_EQ(p.verdict, Verdict::Damaged);
+  EXPECT_GT(p.length, gap - 4096);
+  EXPECT_LE(p.length, gap + 4096);
+}
+
+// TIFF-based raw photos are told apart by their headers and tags.
+TEST(FormatFile, RawPhotoKinds) {
+  auto tiff = [](const std::string& make, bool dng, bool cr2) {
+    Bytes t{'I', 'I', 42, 0, 16, 0, 0, 0};
+    if (cr2) {
+      const Bytes canon{'C', 'R', 2, 0, 0, 0, 0, 0};
+      t.insert(t.end(), canon.begin(), canon.end());
+    } else {
+      t.resize(16, 0);
+    }
+    const std::uint16_t entries = dng ? 2 : 1;
+    Put16(t, entries);
+    const std::uint32_t makeAt = 16 + 2 + 12 * entries + 4;
+    Put16(t, 271);  // Make
+    Put16(t, 2);
+    Put32(t, static_cast<std::uint32_t>(make.size() + 1));
+    Put32(t, makeAt);
+    if (dng) {
+      Put16(t, 50706);  // DNGVersion
+      Put16(t, 1);
+      Put32(t, 4);
+      Put32(t, 0x00000401);
+    }
+    Put32(t, 0);
+    t.insert(t.end(), make.begin(), make.end());
+    t.push_back(0);
+    return t;
+  };
+  EXPECT_EQ(IdentifyBytes(tiff("NIKON CORPORATION", false, false)).extension, "nef");
+  EXPECT_EQ(IdentifyBytes(tiff("SONY", false, false)).extension, "arw");
+  EXPECT_EQ(IdentifyBytes(tiff("Canon", false, true)).extension, "cr2");
+  EXPECT_EQ(IdentifyBytes(tiff("Canon", true, false)).extension, "dng");
+  const Parsed plain = IdentifyBytes(tiff("Acme", false, false));
+  EXPECT_EQ(plain.extension, "tif");
+  EXPECT_EQ(plain.verdict, Verdict::Complete);
+  EXPECT_EQ(plain.length, tiff("Acme", false, false).size());
+}
+
+// An incremental update appended by an editor: the file ends at its
+// %%EOF, not at the first one.
+TEST(FormatFile, PdfIncrementalUpdate) {
+  Bytes pdf = Fixture("doc.pdf");
+  const std::size_t first = pdf.size();
+  const std::string object = "99 0 obj\n<< /Edited true >>\nendobj\n";
+  const std::size_t xref = first + object.size();
+  const std::string update = object + "xref\n99 1\n" + std::string(10 - std::to_string(first).size(), '0') +
+                             std::to_string(first) + " 00000 n \ntrailer\n<< /Size 100 >>\nstartxref\n" +
+                             std::to_string(xref) + "\n%%EOF\n";
+  pdf.insert(pdf.end(), update.begin(), update.end());
+  Bytes followed = pdf;
+  const Bytes noise = Noise(3000, 4);
+  followed.insert(followed.end(), noise.begin(), noise.end());
+  const Parsed p = IdentifyBytes(followed);
+  EXPECT_EQ(p.verdict, Verdict::Complete);
+  EXPECT_EQ(p.length, pdf.size());
+}
+
+// RAR is not free software: minimal archives of both generations are built
+// here, byte by byte, as the format describes them (one stored file).
 Bytes Rar4(const std::string& content) {
   Bytes b{'R', 'a', 'r', '!', 0x1A, 0x07, 0x00};
   auto block = [&](std::uint8_t type, std::uint16_t flags, const Bytes& rest) {
