@@ -19,7 +19,7 @@ constexpr std::array kFormats{
     Format{"jpg", 4, JpegMatches, JpegParse},
     Format{"png", 16, PngMatches, PngParse},
     Format{"gif", 6, GifMatches, GifParse},
-    Format{"bmp", 26, BmpMatches, BmpParse},
+    Format{"bmp", 30, BmpMatches, BmpParse},
     Format{"riff", 12, RiffMatches, RiffParse},
     Format{"tif", 16, TiffMatches, TiffParse},
     Format{"mp4", 12, IsoBmffMatches, IsoBmffParse},
@@ -57,8 +57,8 @@ constexpr Alias kAliases[] = {
     {"zip", "zip"},   {"docx", "zip"},  {"xlsx", "zip"},  {"pptx", "zip"},
     {"odt", "zip"},   {"ods", "zip"},   {"odp", "zip"},   {"epub", "zip"},
     {"jar", "zip"},   {"apk", "zip"},
-    {"doc", "ole2"},  {"xls", "ole2"},  {"ppt", "ole2"},  {"msg", "ole2"},
-    {"sqlite", "sqlite"}, {"sqlite3", "sqlite"}, {"db", "sqlite"},
+    {"doc", "ole2"},  {"ole", "ole2"},  {"msi", "ole2"},  {"xls", "ole2"},  {"ppt", "ole2"},  {"msg", "ole2"},
+    {"sqlite", "sqlite"}, {"sqlite3", "sqlite"},
     {"gz", "gz"},     {"tgz", "gz"},
     {"7z", "7z"},     {"rar", "rar"},
 };
@@ -82,6 +82,33 @@ bool Better(const Parsed& candidate, const Parsed& best) {
     return best.verdict == Verdict::Damaged && candidate.length > best.length;
 }
 
+// Writers pad some files past their structure's end (zeros or 0xFF after a
+// JPEG's EOI, line ends after a PDF's %%EOF): a file checked whole is whole
+// up to such padding.
+std::uint64_t PastPadding(ByteSource& source, std::uint64_t end, const Limits& limits) {
+  const std::uint64_t size = std::min(source.Size(), limits.maxLength);
+  constexpr std::uint64_t kMaxPadding = 1 << 20;
+  if (end >= size || size - end > kMaxPadding) {
+    return end;
+  }
+  std::array<std::uint8_t, 4096> buffer{};
+  for (std::uint64_t at = end; at < size;) {
+    const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), size - at));
+    const std::size_t got = source.Read(at, std::span(buffer.data(), want));
+    if (got == 0) {
+      return end;
+    }
+    for (std::size_t i = 0; i < got; ++i) {
+      const std::uint8_t c = buffer[i];
+      if (c != 0 && c != 0xFF && c != ' ' && c != '\r' && c != '\n' && c != '\t' && c != 0x1A) {
+        return end;
+      }
+    }
+    at += got;
+  }
+  return size;
+}
+
 }  // namespace
 
 std::span<const Format> Formats() { return kFormats; }
@@ -103,7 +130,8 @@ const Format* FormatForExtension(std::string_view extension) {
 
 Parsed Identify(ByteSource& source, const Limits& limits) {
     std::array<std::uint8_t, 64> headBuffer{};
-    const std::size_t got = source.Read(0, headBuffer);
+    const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(headBuffer.size(), limits.maxLength));
+  const std::size_t got = source.Read(0, std::span(headBuffer.data(), want));
     const std::span<const std::uint8_t> head(headBuffer.data(), got);
     Parsed best;
     for (const Format& f : kFormats) {
@@ -122,10 +150,28 @@ Parsed Identify(ByteSource& source, const Limits& limits) {
 }
 
 Parsed Verify(ByteSource& source, std::string_view extension, const Limits& limits) {
-    if (const Format* f = FormatForExtension(extension)) {
-        return f->Parse(source, limits);
-    }
-    return Identify(source, limits);
+  const Format* named = FormatForExtension(extension);
+  Parsed p = named != nullptr ? named->Parse(source, limits) : Parsed{};
+  // A file named for one type may well be another whole one (a WebP saved
+  // as .jpg): judged by its first bytes then.
+  if (p.verdict == Verdict::NotThisFormat) {
+    p = Identify(source, limits);
+  }
+  if (named == nullptr) {
+    return p;  // a type the scan does not know unless its bytes say so
+  }
+  if (p.verdict == Verdict::NotThisFormat) {
+    // Named for a type the scan knows, the bytes are none: other content
+    // took the file's place.
+    p.verdict = Verdict::Damaged;
+    p.length = 0;
+    p.extension = std::string(named->type);
+    return p;
+  }
+  if (p.verdict == Verdict::Complete) {
+    p.length = PastPadding(source, p.length, limits);
+  }
+  return p;
 }
 
 }  // namespace ambrelic::carve

@@ -45,6 +45,10 @@ Parsed Identify(ByteSource& source, const Limits& limits);
 // The content check behind the condition: the bytes a restore would write, parsed as
 // the format named by the extension (or recognised by its first bytes when the
 // extension is unknown). NotThisFormat when the type is not one the scan knows.
+// Named for a known type, bytes of another known type are judged as that type, and
+// bytes of none are Damaged at length 0. A Complete length covers the padding
+// (zeros, 0xFF, white space) a writer may leave after the structure's end; when
+// other bytes follow the structure it is shorter than the source.
 Parsed Verify(ByteSource& source, std::string_view extension, const Limits& limits);
 
 }  // namespace ambrelic::carve

@@ -166,7 +166,7 @@ struct Source {
 struct Errors {
   jpeg_error_mgr mgr{};
   std::jmp_buf jump{};
-  bool noMemory = false;
+  bool noMemory = false;  // or otherwise not the data's fault
 };
 
 void InitSource(j_decompress_ptr) {}
@@ -206,13 +206,29 @@ void TermSource(j_decompress_ptr) {}
 void OnError(j_common_ptr info) {
   auto* e = reinterpret_cast<Errors*>(info->err);
   const int code = info->err->msg_code;
-  e->noMemory = code == JERR_OUT_OF_MEMORY || code == JERR_NO_BACKING_STORE;
+  // Out of the decoder's memory, or a process this build of the library
+  // does not decode (lossless, hierarchical): the data may be sound.
+  e->noMemory = code == JERR_OUT_OF_MEMORY || code == JERR_NO_BACKING_STORE || code == JERR_SOF_UNSUPPORTED ||
+                code == JERR_NOT_COMPILED || code == JERR_CONVERSION_NOTIMPL;
   std::longjmp(e->jump, 1);
 }
 
 void OnMessage(j_common_ptr info, int level) {
-  if (level < 0) {  // a warning: the data is corrupt here
-    std::longjmp(reinterpret_cast<Errors*>(info->err)->jump, 1);
+  if (level >= 0) return;  // trace messages
+  // Warnings that say the entropy-coded data is corrupt stop the decode
+  // where it got to; others (an unknown JFIF revision, an odd Adobe
+  // transform, SOS parameters some cameras write) are harmless.
+  switch (info->err->msg_code) {
+    case JWRN_HIT_MARKER:
+    case JWRN_HUFF_BAD_CODE:
+    case JWRN_ARITH_BAD_CODE:
+    case JWRN_JPEG_EOF:
+    case JWRN_MUST_RESYNC:
+    case JWRN_EXTRANEOUS_DATA:
+    case JWRN_BOGUS_PROGRESSION:
+      std::longjmp(reinterpret_cast<Errors*>(info->err)->jump, 1);
+    default:
+      break;
   }
 }
 

@@ -2,9 +2,8 @@
 // chunk's CRC is checked, so a foreign cluster inside the file shows as the
 // chunk where it lies.
 
-#include <zlib.h>
-
 #include "carve/formats/families.h"
+#include "carve/formats/inflate.h"
 #include "carve/formats/reader.h"
 
 namespace ambrelic::carve::formats {
@@ -18,19 +17,6 @@ bool ChunkType(std::span<const std::uint8_t> t) {
     if (c < 'A' || c > 'Z') return false;
   }
   return true;
-}
-
-// CRC-32 of [from, from + length) as it streams past.
-std::optional<std::uint32_t> Crc(Reader& r, std::uint64_t from, std::uint64_t length) {
-  uLong crc = crc32(0, nullptr, 0);
-  while (length > 0) {
-    const auto v = r.View(from, static_cast<std::size_t>(std::min<std::uint64_t>(length, 16384)));
-    if (v.empty()) return std::nullopt;
-    crc = crc32(crc, v.data(), static_cast<uInt>(v.size()));
-    from += v.size();
-    length -= v.size();
-  }
-  return static_cast<std::uint32_t>(crc);
 }
 
 }  // namespace
@@ -50,7 +36,7 @@ Parsed PngParse(ByteSource& source, const Limits& limits) {
     const std::uint32_t length = Be32At(h, 0);
     const std::span<const std::uint8_t> type(h + 4, 4);
     if (length > 0x7FFFFFFFu || !ChunkType(type) || (first && length != 13)) return Damaged(pos, "png");
-    const auto crc = Crc(r, pos + 4, 4ull + length);
+    const auto crc = Crc32Of(r, pos + 4, 4ull + length);
     const auto stored = r.Be32(pos + 8 + length);
     if (!crc || !stored || *crc != *stored) {
       p = Damaged(pos, "png");
