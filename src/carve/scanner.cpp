@@ -18,6 +18,10 @@ constexpr std::size_t kCachedBlocks = 4;
 // Progress is told every this many units at most (each report pumps the
 // window's events).
 constexpr std::uint64_t kProgressUnits = 2048;
+// A photo that stops decoding: how many places its gap is guessed at from
+// its bytes, and how many continuations are decoded at most.
+constexpr std::size_t kMaxGapGuesses = 8;
+constexpr std::size_t kMaxDecodeTries = 48;
 
 }  // namespace
 
@@ -360,7 +364,7 @@ ScanResult ScanUnits(const disk::VolumeContext& ctx, const ScanArea& area, const
         // again; then the units around where decoding stopped, with every
         // gap up to the bound.
         std::vector<std::pair<std::uint64_t, std::uint64_t>> tries;
-        for (std::uint64_t k = 1; k <= goodUnits + 1; ++k) {
+        for (std::uint64_t k = 1; k <= goodUnits + 1 && tries.size() < kMaxGapGuesses; ++k) {
           std::uint64_t unit = 0;
           if (!source.UnitAt(k * unitBytes, unit)) break;
           if (!UnlikeScanData(reader.Unit(unit), unitBytes)) continue;
@@ -370,11 +374,19 @@ ScanResult ScanUnits(const disk::VolumeContext& ctx, const ScanArea& area, const
             ++gap;
           }
           tries.emplace_back(k, gap);
-          break;
+          k += gap;
         }
         for (std::uint64_t keep = goodUnits; keep + 2 > goodUnits && keep >= 1; --keep) {
-          for (std::uint64_t skip = 1; skip <= options.maxFragmentGap; ++skip) tries.emplace_back(keep, skip);
+          for (std::uint64_t skip = 1; skip <= options.maxFragmentGap; ++skip) {
+            // Only where the continuation looks like compressed picture data.
+            OpenUnitsSource probe = source.WithGap(keep, skip);
+            std::uint64_t unit = 0;
+            if (!probe.UnitAt(keep * unitBytes, unit)) break;
+            if (!UnlikeScanData(reader.Unit(unit), unitBytes)) tries.emplace_back(keep, skip);
+          }
         }
+        // Each try decodes the photo again: their number is bounded.
+        if (tries.size() > kMaxDecodeTries) tries.resize(kMaxDecodeTries);
         for (const auto& [keep, skip] : tries) {
           OpenUnitsSource candidate = source.WithGap(keep, skip);
           std::uint64_t first = 0;

@@ -92,7 +92,7 @@ TEST(Carve, Fat32CardRowsAndRestoredFiles) {
   // Photos are named by the time they were taken, the rest by their first
   // cluster; the photo the search lists (deleted after the format) is not
   // listed again.
-  EXPECT_NE(r.out.find("\"2019-07-02 12-30-10.jpg\",C:\\<content>\\jpg,639803,07/02/2019 12:30,"), std::string::npos)
+  EXPECT_NE(r.out.find("2019-07-02 12-30-10.jpg,C:\\<content>\\jpg,639803,07/02/2019 12:30,388,"), std::string::npos)
       << r.out;
   EXPECT_NE(r.out.find(",C:\\<content>\\pdf,2361,"), std::string::npos);
   EXPECT_NE(r.out.find(",C:\\<content>\\docx,56364,"), std::string::npos);
