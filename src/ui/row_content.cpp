@@ -1,6 +1,7 @@
 #include "ui/row_content.h"
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <unordered_map>
 
@@ -245,19 +246,27 @@ std::uint64_t CheckRowConditions(const disk::VolumeContext& ctx, const std::vect
       carve::Limits limits;
       limits.maxLength = data[i]->length;
       const carve::Parsed parsed = carve::Verify(*source, ext, limits);
+      // A name the deep scan knows promises its format: bytes that are not
+      // that format at all are damaged too (another file's data took the
+      // clusters), even if every cluster is free.
       const bool known = parsed.verdict != carve::Verdict::NotThisFormat || carve::FormatForExtension(ext) != nullptr;
       if (known) {
         ++checked;
         if (parsed.verdict == carve::Verdict::Complete && parsed.length == row.facts.size &&
             data[i]->length == row.facts.size) {
           condition.content = disk::ContentCheck::Verified;
-        } else if (parsed.verdict == carve::Verdict::Complete && parsed.length < data[i]->length) {
+        } else if (parsed.verdict == carve::Verdict::Complete && parsed.length < data[i]->length &&
+                   carve::FormatForExtension(parsed.extension) == carve::FormatForExtension(ext)) {
           // It ends before the row's size: what follows its end may be
           // the file's own padding; the clusters keep their say.
         } else {
           condition.content = disk::ContentCheck::Damaged;
-          const std::uint64_t good =
-              parsed.verdict == carve::Verdict::NotThisFormat ? 0 : std::min(parsed.length, row.facts.size);
+          // Another format's bytes parse as nothing of this one.
+          const bool otherFormat = carve::FormatForExtension(ext) != nullptr &&
+                                   carve::FormatForExtension(parsed.extension) != carve::FormatForExtension(ext);
+          const std::uint64_t good = parsed.verdict == carve::Verdict::NotThisFormat || otherFormat
+                                         ? 0
+                                         : std::min(parsed.length, row.facts.size);
           condition.contentPercent =
               static_cast<std::uint8_t>(row.facts.size == 0 ? 0 : good * 100 / row.facts.size);
         }

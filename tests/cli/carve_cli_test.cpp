@@ -133,11 +133,19 @@ TEST(Carve, DeviceWithoutFileSystemIsReadInSectors) {
   EXPECT_EQ(score.twice, 0);
 }
 
-TEST(Carve, SearchRowWhoseContentChecksOutIsVerified) {
-  const test::ProgramRun r = Cli("search --no-scan-vacant --condition --format csv '" + Card("fat32") + "'");
+TEST(Carve, SearchRowsSayWhetherTheirContentChecksOut) {
+  // Listed after the format: its bytes are the photo.
+  test::ProgramRun r = Cli("search --no-scan-vacant --condition --format csv '" + Card("fat32") + "'");
   ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_NE(r.out.find("$ATE.JPG"), std::string::npos) << r.out;
-  EXPECT_NE(r.out.find("intact, verified"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("$ATE.JPG,C:\\,243340,01/01/2010 12:00,23,\"intact, verified\""), std::string::npos) << r.out;
+  // Photos whose clusters later files took, a live PNG and a photo deleted
+  // since: every cluster of the second one is free, yet its bytes are not
+  // the photo.
+  r = Cli("search --no-scan-vacant --include-used --condition --format csv '" + Card("reuse") + "'");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("$EW.JPG,C:\\,243340,01/01/2010 12:00,32,\"intact, verified\""), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("$MG_0003.JPG,C:\\OLD,244683,01/01/2010 12:00,3,damaged 0%"), std::string::npos);
+  EXPECT_NE(r.out.find("$MG_0006.JPG,C:\\OLD,283220,01/01/2010 12:00,242,damaged 0%"), std::string::npos);
 }
 
 }  // namespace
