@@ -242,6 +242,20 @@ TEST(FormatFile, FragmentedPhotoStopsAtTheGap) {
   EXPECT_LE(p.length, gap + 4096);
 }
 
+// A motion photo: the video follows the photo's EOI and is part of the file.
+TEST(FormatFile, MotionPhotoCarriesItsVideo) {
+  Bytes motion = Fixture("photo.jpg");
+  const Bytes video = Fixture("video.mp4");
+  motion.insert(motion.end(), video.begin(), video.end());
+  Bytes followed = motion;
+  const Bytes noise = Noise(5000, 5);
+  followed.insert(followed.end(), noise.begin(), noise.end());
+  const Parsed p = IdentifyBytes(followed);
+  EXPECT_EQ(p.verdict, Verdict::Complete);
+  EXPECT_EQ(p.length, motion.size());
+  EXPECT_EQ(p.extension, "jpg");
+}
+
 // TIFF-based raw photos are told apart by their headers and tags.
 TEST(FormatFile, RawPhotoKinds) {
   auto tiff = [](const std::string& make, bool dng, bool cr2) {

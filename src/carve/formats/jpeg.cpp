@@ -3,7 +3,8 @@
 // libjpeg-turbo to prove that the data reaches its last MCU. An embedded
 // thumbnail lives inside its APP1 segment and is stepped over with it; the
 // large preview some cameras append after EOI is counted through the MPF
-// index that announces it.
+// index that announces it, and the video a motion photo carries after its
+// EOI (an ISO BMFF file from its ftyp box on) is counted whole.
 
 #include <csetjmp>
 #include <cstdio>
@@ -310,6 +311,20 @@ Parsed JpegParse(ByteSource& source, const Limits& limits) {
         return p;
       }
       length = s.mpfEnd;
+    }
+    // A motion photo's video, right after the photo.
+    if (r.Equals(length + 4, "ftyp")) {
+      OffsetSource video(source, length);
+      Limits rest = limits;
+      rest.maxLength = limits.maxLength - length;
+      const Parsed v = IsoBmffParse(video, rest);
+      if (v.verdict == Verdict::Complete) {
+        length += v.length;
+      } else if (v.verdict == Verdict::Damaged) {
+        p = Damaged(length + v.length, kExtension);
+        SetTime(p, s.time, true);
+        return p;
+      }
     }
     p = Complete(length, kExtension);
   } else {
