@@ -242,6 +242,32 @@ TEST(FormatFile, FragmentedPhotoStopsAtTheGap) {
   EXPECT_LE(p.length, gap + 4096);
 }
 
+// The members of a family are told apart by their content.
+TEST(FormatFile, KindsByContent) {
+  const std::pair<const char*, const char*> kinds[] = {
+      {"slides.pptx", "pptx"}, {"table.ods", "ods"},   {"app.apk", "apk"},     {"slides.ole", "ppt"},
+      {"mail.ole", "msg"},     {"audio.opus", "opus"}, {"video.3gp", "3gp"}};
+  for (const auto& [file, extension] : kinds) {
+    const Bytes bytes = Fixture(file);
+    const Parsed p = IdentifyBytes(bytes);
+    EXPECT_EQ(p.verdict, Verdict::Complete) << file;
+    EXPECT_EQ(p.length, bytes.size()) << file;
+    EXPECT_EQ(p.extension, extension) << file;
+  }
+  // gzip members: a nameless one continues the file, a named one starts
+  // the next.
+  const Bytes gz = Fixture("text.gz");
+  const auto nameEnd = std::find(gz.begin() + 10, gz.end(), 0);  // gzip -9 wrote the file's name
+  Bytes nameless(gz.begin(), gz.begin() + 10);
+  nameless[3] &= static_cast<std::uint8_t>(~8);
+  nameless.insert(nameless.end(), nameEnd + 1, gz.end());
+  Bytes two = gz;
+  two.insert(two.end(), nameless.begin(), nameless.end());
+  EXPECT_EQ(IdentifyBytes(two).length, two.size());
+  two.insert(two.end(), gz.begin(), gz.end());
+  EXPECT_EQ(IdentifyBytes(two).length, gz.size() + nameless.size());
+}
+
 // A motion photo: the video follows the photo's EOI and is part of the file.
 TEST(FormatFile, MotionPhotoCarriesItsVideo) {
   Bytes motion = Fixture("photo.jpg");
