@@ -167,6 +167,7 @@ struct RowMark {
 struct Source {
   jpeg_source_mgr mgr{};
   std::vector<RowMark> marks;
+  std::vector<JSAMPLE> row, above;  // an output row and the one before
   Reader* reader = nullptr;
   std::uint64_t next = 0;
   std::uint64_t end = 0;
@@ -286,7 +287,10 @@ Decode DecodeUpTo(Reader& r, std::uint64_t end, std::uint64_t* reached) {
   source.reader = &r;
   source.end = end;
   source.buffer.resize(64 * 1024);
-  std::vector<JSAMPLE> row;
+  // Everything with a destructor lives from before the setjmp, which a
+  // warning jumps back to.
+  std::vector<JSAMPLE>& row = source.row;
+  std::vector<JSAMPLE>& above = source.above;
   info.err = jpeg_std_error(&errors.mgr);
   errors.mgr.error_exit = OnError;
   errors.mgr.emit_message = OnMessage;
@@ -317,7 +321,7 @@ Decode DecodeUpTo(Reader& r, std::uint64_t end, std::uint64_t* reached) {
   jpeg_start_decompress(&info);
   const std::size_t width = static_cast<std::size_t>(info.output_width) * static_cast<std::size_t>(info.output_components);
   row.resize(width);
-  std::vector<JSAMPLE> above(width);
+  above.resize(width);
   // A progressive file is read whole before its first row: rows say nothing
   // of where its data went wrong.
   const bool sequential = !jpeg_has_multiple_scans(&info);
@@ -361,7 +365,16 @@ Parsed JpegParse(ByteSource& source, const Limits& limits) {
   const auto head = r.View(0, 4);
   if (!JpegMatches(head)) return {};
   const Structure s = Walk(r);
-  if (!s.sawFrame) return {};
+  if (!s.sawFrame) {
+    // Segments that parse but stop before the frame header: the start of
+    // a photo whose next cluster is gone.
+    if (s.end > 2) {
+      Parsed p = Damaged(s.end, kExtension);
+      SetTime(p, s.time, true);
+      return p;
+    }
+    return {};
+  }
   std::uint64_t reached = 0;
   const Decode decode = DecodeUpTo(r, s.end, &reached);
   Parsed p;
