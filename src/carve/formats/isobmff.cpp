@@ -44,7 +44,8 @@ std::optional<std::int64_t> MovieTime(Reader& r, std::uint64_t moov, std::uint64
       const auto version = r.U8(pos + 8);
       if (!version) return std::nullopt;
       const auto t = *version == 1 ? r.Be64(pos + 12) : r.Be32(pos + 12).value_or(0);
-      if (!t || *t == 0 || *t < static_cast<std::uint64_t>(k1904)) return std::nullopt;
+      // Unset (0) or past any plausible date: no time.
+      if (!t || *t < static_cast<std::uint64_t>(k1904) || *t - k1904 > (std::uint64_t{1} << 33)) return std::nullopt;
       return static_cast<std::int64_t>(*t) - k1904;
     }
     pos += *size;

@@ -3,9 +3,11 @@
 // libjpeg-turbo to prove that the data reaches its last MCU. An embedded
 // thumbnail lives inside its APP1 segment and is stepped over with it; the
 // large preview some cameras append after EOI is counted through the MPF
-// index that announces it.
+// index that announces it, and the video a motion photo carries after its
+// EOI (an ISO BMFF file from its ftyp box on) is counted whole.
 
 #include <csetjmp>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 #include <vector>
@@ -153,8 +155,19 @@ Structure Walk(Reader& r) {
 
 // libjpeg-turbo fed from the reader, up to a given end; the first warning
 // (corrupt data) or error stops the decode and says where it happened.
+// What each output row looked like and how far the input had been read
+// when it came out. Kept here, behind the pointer the library holds, so that
+// it is current when a warning jumps out of the decode.
+struct RowMark {
+  std::uint64_t position = 0;
+  std::uint32_t change = 0;  // mean difference from the row above
+  bool flat = false;         // one value throughout, the same as the row above
+};
+
 struct Source {
   jpeg_source_mgr mgr{};
+  std::vector<RowMark> marks;
+  std::vector<JSAMPLE> row, above;  // an output row and the one before
   Reader* reader = nullptr;
   std::uint64_t next = 0;
   std::uint64_t end = 0;
@@ -234,6 +247,36 @@ void OnMessage(j_common_ptr info, int level) {
 
 enum class Decode { Whole, Broken, Unchecked };
 
+// Foreign bytes inside the entropy-coded data often decode without a
+// single warning until the end, where the MCUs do not come out even. Where
+// they began shows in the picture: the row where they start differs from
+// the row above more sharply, against the rows before it, than any other
+// (random values, or the rest of the picture shifted and off in tone),
+// sometimes after a run of flat rows (zeros decode to one flat value).
+// Returns where the input stood before that row, if one stands out.
+std::optional<std::uint64_t> WhereGarbageBegins(const std::vector<RowMark>& marks) {
+  std::uint64_t sum = 0;
+  std::size_t worst = 0;
+  double worstRatio = 2.0;  // at least twice the usual change
+  for (std::size_t y = 1; y < marks.size(); ++y) {
+    const double usual = static_cast<double>(sum) / static_cast<double>(y) + 4.0;
+    const double ratio = marks[y].change / usual;
+    if (y >= 2 && ratio > worstRatio) {
+      worstRatio = ratio;
+      worst = y;
+    }
+    sum += marks[y].change;
+  }
+  if (worst == 0) return std::nullopt;
+  std::size_t first = worst;
+  while (first > 1 && marks[first - 1].flat) --first;
+  // Rows of one MCU row come out together: go back to the one before.
+  for (std::size_t k = first; k-- > 0;) {
+    if (marks[k].position < marks[first].position) return marks[k].position;
+  }
+  return 0;
+}
+
 // Decodes [0, end) at an eighth of the size (every coefficient is still read,
 // so corrupt data is still seen); where it fails, *reached says how far the
 // decoder had read.
@@ -244,12 +287,16 @@ Decode DecodeUpTo(Reader& r, std::uint64_t end, std::uint64_t* reached) {
   source.reader = &r;
   source.end = end;
   source.buffer.resize(64 * 1024);
-  std::vector<JSAMPLE> row;
+  // Everything with a destructor lives from before the setjmp, which a
+  // warning jumps back to.
+  std::vector<JSAMPLE>& row = source.row;
+  std::vector<JSAMPLE>& above = source.above;
   info.err = jpeg_std_error(&errors.mgr);
   errors.mgr.error_exit = OnError;
   errors.mgr.emit_message = OnMessage;
   if (setjmp(errors.jump)) {
     *reached = source.ranOut ? end : source.next - source.mgr.bytes_in_buffer;
+    if (const auto garbage = WhereGarbageBegins(source.marks)) *reached = std::min(*reached, *garbage);
     const bool noMemory = errors.noMemory;
     jpeg_destroy_decompress(&info);
     return noMemory ? Decode::Unchecked : Decode::Broken;
@@ -272,14 +319,36 @@ Decode DecodeUpTo(Reader& r, std::uint64_t end, std::uint64_t* reached) {
                              ? JCS_CMYK
                              : JCS_GRAYSCALE;
   jpeg_start_decompress(&info);
-  row.resize(static_cast<std::size_t>(info.output_width) * static_cast<std::size_t>(info.output_components));
+  const std::size_t width = static_cast<std::size_t>(info.output_width) * static_cast<std::size_t>(info.output_components);
+  row.resize(width);
+  above.resize(width);
+  // A progressive file is read whole before its first row: rows say nothing
+  // of where its data went wrong.
+  const bool sequential = !jpeg_has_multiple_scans(&info);
+  if (sequential) source.marks.reserve(info.output_height);
   while (info.output_scanline < info.output_height) {
     JSAMPROW rows[1] = {row.data()};
     jpeg_read_scanlines(&info, rows, 1);
+    if (!sequential || width == 0) continue;
+    std::uint64_t change = 0;
+    bool flat = true;
+    for (std::size_t i = 0; i < width; ++i) {
+      change += static_cast<std::uint64_t>(std::abs(int{row[i]} - int{above[i]}));
+      flat &= row[i] == row[0];
+    }
+    RowMark mark;
+    mark.position = source.next - source.mgr.bytes_in_buffer;
+    mark.change = source.marks.empty() ? 0 : static_cast<std::uint32_t>(change / width);
+    mark.flat = flat && change == 0;
+    source.marks.push_back(mark);
+    above.swap(row);
   }
   jpeg_finish_decompress(&info);
   const bool ranOut = source.ranOut;
   *reached = source.next - source.mgr.bytes_in_buffer;
+  if (ranOut) {
+    if (const auto garbage = WhereGarbageBegins(source.marks)) *reached = std::min(*reached, *garbage);
+  }
   jpeg_destroy_decompress(&info);
   return ranOut ? Decode::Broken : Decode::Whole;
 }
@@ -296,7 +365,16 @@ Parsed JpegParse(ByteSource& source, const Limits& limits) {
   const auto head = r.View(0, 4);
   if (!JpegMatches(head)) return {};
   const Structure s = Walk(r);
-  if (!s.sawFrame) return {};
+  if (!s.sawFrame) {
+    // Segments that parse but stop before the frame header: the start of
+    // a photo whose next cluster is gone.
+    if (s.end > 2) {
+      Parsed p = Damaged(s.end, kExtension);
+      SetTime(p, s.time, true);
+      return p;
+    }
+    return {};
+  }
   std::uint64_t reached = 0;
   const Decode decode = DecodeUpTo(r, s.end, &reached);
   Parsed p;
@@ -310,6 +388,20 @@ Parsed JpegParse(ByteSource& source, const Limits& limits) {
         return p;
       }
       length = s.mpfEnd;
+    }
+    // A motion photo's video, right after the photo.
+    if (r.Equals(length + 4, "ftyp")) {
+      OffsetSource video(source, length);
+      Limits rest = limits;
+      rest.maxLength = limits.maxLength - length;
+      const Parsed v = IsoBmffParse(video, rest);
+      if (v.verdict == Verdict::Complete) {
+        length += v.length;
+      } else if (v.verdict == Verdict::Damaged) {
+        p = Damaged(length + v.length, kExtension);
+        SetTime(p, s.time, true);
+        return p;
+      }
     }
     p = Complete(length, kExtension);
   } else {

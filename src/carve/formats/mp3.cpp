@@ -1,5 +1,5 @@
 // MP3 (MPEG audio): an optional ID3v2 tag, then frames whose headers give
-// each frame's length, then an optional ID3v1 tag. The stream has no end
+// each frame's length, then optional APEv2 and ID3v1 tags. The stream has no end
 // marker; when its first frame is a Xing/Info frame (LAME, ffmpeg), the byte
 // count there says how long the stream is, so a cut one is seen as cut.
 
@@ -111,6 +111,11 @@ Parsed Mp3Parse(ByteSource& source, const Limits& limits) {
     return tagged ? Damaged(first, "mp3") : Parsed{};
   }
   if (xing && *xing > 0 && pos - first < *xing) return Damaged(pos, "mp3");
+  // Tags after the frames: APEv2 (its header and footer), then ID3v1.
+  if (r.Equals(pos, "APETAGEX")) {
+    const auto size = r.Le32(pos + 12);  // items and footer
+    if (size && *size < (16u << 20) && r.Has(pos, 32ull + *size)) pos += 32ull + *size;
+  }
   if (r.Equals(pos, "TAG") && r.Has(pos, 128)) pos += 128;
   return Complete(pos, "mp3");
 }

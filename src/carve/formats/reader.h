@@ -54,6 +54,22 @@ class Reader {
   std::size_t windowLength_ = 0;
 };
 
+// The bytes of another source from an offset on: a file embedded in or
+// appended to another, parsed as a file of its own.
+class OffsetSource final : public ByteSource {
+ public:
+  OffsetSource(ByteSource& inner, std::uint64_t offset) : inner_(inner), offset_(offset) {}
+  std::uint64_t Size() const override { return inner_.Size() > offset_ ? inner_.Size() - offset_ : 0; }
+  std::size_t Read(std::uint64_t offset, std::span<std::uint8_t> out) override {
+    if (offset >= Size()) return 0;
+    return inner_.Read(offset_ + offset, out);
+  }
+
+ private:
+  ByteSource& inner_;
+  std::uint64_t offset_;
+};
+
 // Field loads from bytes already in memory; the caller checked the length.
 inline std::uint16_t Be16At(std::span<const std::uint8_t> b, std::size_t o) {
   return static_cast<std::uint16_t>((b[o] << 8) | b[o + 1]);
