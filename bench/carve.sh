@@ -18,7 +18,7 @@
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 . "$root/bench/common.sh"
-build="${1:-$root/build}"
+build="$(cd "${1:-$root/build}" && pwd)"
 cli="$build/ambrelic-cli"
 require photorec mkfs.fat mcopy ffmpeg gs bc dd sha256sum
 [ -x "$cli" ] || { echo "build ambrelic-cli first (scripts/build)" >&2; exit 1; }
@@ -105,15 +105,15 @@ t_dd=$(best_of 3 dd if="$img" of=/dev/null bs=1M)
 t_carve=$(best_of 3 "$cli" carve --quiet "$img")
 work=$(mktemp -d "$dir/.carve-run.XXXXXX")
 trap 'rm -rf "$work"' EXIT
-t_photorec=$(best_of 1 bash -c "rm -rf '$work/pr'; photorec /log /d '$work/pr/f' /cmd '$img' options,search")
+t_photorec=$(best_of 1 bash -c "rm -rf '$work/pr'; photorec /d '$work/pr/f' /cmd '$img' options,search")
 "$cli" restore --carve --quiet --all --to "$work/ours" "$img" >/dev/null 2>&1 || true
 ours=$(identical "$work/ours")
 theirs=$(identical "$work/pr")
-total=$(wc -l < "$hashes")
+total=$(cut -d' ' -f1 "$hashes" | sort -u | wc -l)
 mib=$(echo "$size / 1048576" | bc)
 
 echo "image: $img ($mib MiB, $total files written before the quick format)"
 echo "dd bs=1M:           $t_dd s ($(echo "$mib / $t_dd" | bc) MiB/s)"
 echo "ambrelic carve:     $t_carve s ($(echo "$mib / $t_carve" | bc) MiB/s, $(ratio "$t_dd" "$t_carve") of dd; target 0.70)"
 echo "photorec:           $t_photorec s (ambrelic at $(ratio "$t_carve" "$t_photorec") of its time; target 0.50)"
-echo "byte-identical:     ambrelic $ours, photorec $theirs (of $total)"
+echo "byte-identical:     ambrelic $ours, photorec $theirs (of $total distinct files)"
