@@ -83,6 +83,7 @@ TEST(CarveOptions, TypesAndTheirCommands) {
   EXPECT_TRUE(ParseCommandLine({"restore", "--carve", "--to", "o", "--all", "--type", "pdf", "a.img"}).ok);
   EXPECT_FALSE(ParseCommandLine({"restore", "--to", "o", "--all", "--type", "pdf", "a.img"}).ok);
   EXPECT_FALSE(ParseCommandLine({"carve", "--type", "jpg,,png", "a.img"}).ok);
+  EXPECT_FALSE(ParseCommandLine({"carve", "--type", "txt", "a.img"}).ok);
   EXPECT_FALSE(ParseCommandLine({"search", "--include-listed", "a.img"}).ok);
 }
 
