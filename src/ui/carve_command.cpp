@@ -90,7 +90,9 @@ void MainDialog::OnCarve() {
   BeginMediaRecord();
   carveFragmented_ = 0;
   rawFallback_ = true;
-  const int prepared = windows9x_ ? 0 : PrepareVolume();
+  // The 9x path prepares FAT and NTFS volumes as the search does; a
+  // device without a file system is read in sectors on the NT path only.
+  const int prepared = PrepareVolume();
   rawFallback_ = false;
   if (prepared != 1 && prepared != 2) {
     lastOutcome_ = CommandOutcome::Stopped;
