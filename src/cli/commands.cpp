@@ -186,7 +186,10 @@ int RunListing(const Options& o, std::ostream& out) {
     });
   }
   InstallInterruptHandler();
-  if (o.command == Command::Search || o.command == Command::Restore) {
+  if (o.carve) {
+    dialog.SetCarveOptions(ui::CarveOptions{o.types, o.includeListed});
+    dialog.OnCarve();
+  } else if (o.command == Command::Search || o.command == Command::Restore) {
     dialog.OnSearch();
   } else {
     if (!dialog.ScanAllEnabled()) {
@@ -264,7 +267,8 @@ int RunCommand(const Options& o, std::ostream& out) {
     case Command::Drives: return RunDrives(o, out);
     case Command::Search:
     case Command::ScanAll:
-    case Command::Restore: return RunListing(o, out);
+    case Command::Restore:
+    case Command::Carve: return RunListing(o, out);
     case Command::Wipe: return RunWipe(o);
     case Command::Help: out << UsageText(); return 0;
     case Command::Version: out << VersionText(); return 0;

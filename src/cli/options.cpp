@@ -2,6 +2,7 @@
 
 #include <cctype>
 
+#include "carve/format.h"
 #include "platform/text.h"
 
 namespace ambrelic::cli {
@@ -51,6 +52,16 @@ bool ParseRowList(const std::string& text, std::vector<int>& rows) {
   return true;
 }
 
+// A type the deep scan knows: a format's own type or an extension one of
+// them gives.
+bool KnownCarveType(const std::string& type) {
+  if (carve::FormatForExtension(type) != nullptr) return true;
+  for (const carve::Format& f : carve::Formats()) {
+    if (f.type == type) return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 int ColumnOfName(const std::string& name) {
@@ -59,7 +70,7 @@ int ColumnOfName(const std::string& name) {
   if (n == "in folder") return 1;
   if (n == "size") return 2;
   if (n == "modified") return 3;
-  if (n == "cluster" || n == "file no") return 4;
+  if (n == "cluster" || n == "file no" || n == "sector") return 4;
   return -1;
 }
 
@@ -76,13 +87,26 @@ std::string UsageText() {
          "                        [--include-used] [--include-zero] [--scan-vacant | --no-scan-vacant]\n"
          "                        [--sort COLUMN[,desc]] [--keep-times] [--yes] [--quiet]\n"
          "                        [SOURCE-OPTIONS] SOURCE...\n"
+         "  ambrelic-cli carve    [--drive X:] [--type TYPE[,TYPE...]] [--include-listed] [--sort ...]\n"
+         "                        [--format ...] [--condition] [--quiet] [SOURCE-OPTIONS] SOURCE...\n"
+         "  ambrelic-cli restore  --carve --to PATH (--row N[,N...] | --all) [--drive X:] [--type ...]\n"
+         "                        [--include-listed] [--sort ...] [--keep-times] [--yes] [--quiet] SOURCE...\n"
          "  ambrelic-cli wipe     [--drive X:] [--yes] [--records | --no-records] [--quiet]\n"
          "                        [SOURCE-OPTIONS] SOURCE...\n"
          "SOURCE-OPTIONS: --floppy PATH   --removable PATH   --codepage CP   --mapfile FILE\n"
          "                --platform nt|9x   --geometry HEADS,SECTORS   --no-lba\n"
-         "SOURCE: an image file (raw, NAME.001 of a split one, E01, VHD, VHDX, VMDK, QCOW2) or a block\n"
-         "        device; without one, the machine's block devices.\n"
-         "COLUMN: Name, \"In Folder\", Size, Modified, Cluster or \"File No\".\n"
+         "SOURCE: an image file (raw, NAME.001 of a split one, E01, VHD, VHDX, VMDK, QCOW2) or a block
+"
+         "        device; without one, the machine's block devices.
+"
+         "COLUMN: Name, \"In Folder\", Size, Modified, Cluster, \"File No\" or Sector.
+"
+         "TYPE: jpg, png, gif, bmp, webp, avi, wav, tiff, cr2, nef, arw, dng, heic, mp4, mov, 3gp, mp3,
+"
+         "      flac, ogg, pdf, zip, docx, xlsx, pptx, odt, epub, jar, apk, doc, xls, ppt, msg, sqlite,
+"
+         "      gz, 7z, rar.
+"
          "  ambrelic-cli --help | --version\n";
 }
 
@@ -116,6 +140,7 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args) {
   else if (cmd == "scan-all") o.command = Command::ScanAll;
   else if (cmd == "restore") o.command = Command::Restore;
   else if (cmd == "wipe") o.command = Command::Wipe;
+  else if (cmd == "carve") o.command = Command::Carve;
   else if (cmd == "--help" || cmd == "-h" || cmd == "help") {
     o.command = Command::Help;
     r.ok = true;
@@ -131,8 +156,9 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args) {
   const bool scanAll = o.command == Command::ScanAll;
   const bool restore = o.command == Command::Restore;
   const bool wipe = o.command == Command::Wipe;
-  // A restore runs the search first and takes the search's options.
-  const bool listing = search || scanAll || restore;
+  const bool carve = o.command == Command::Carve;
+  // A restore runs the search (or the deep scan) first and takes its options.
+  const bool listing = search || scanAll || restore || carve;
 
   std::vector<std::string> rest(args.begin() + static_cast<std::ptrdiff_t>(first) + 1, args.end());
   rest.insert(rest.begin(), leading.begin(), leading.end());
@@ -233,7 +259,23 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args) {
       const int column = ColumnOfName(s);
       if (column < 0) return fail("unknown column '" + s + "'");
       o.sort = {column, desc};
-    } else if (arg == "--format" && (search || scanAll)) {
+    } else if (arg == "--carve" && flag(restore)) {
+      o.carve = true;
+    } else if (arg == "--include-listed" && flag(carve || restore)) {
+      o.includeListed = true;
+    } else if (arg == "--type" && (carve || restore)) {
+      const std::string list = value();
+      if (missing || list.empty()) return fail("--type needs TYPE[,TYPE...], for example jpg,png");
+      for (std::size_t start = 0; start <= list.size();) {
+        std::size_t comma = list.find(',', start);
+        if (comma == std::string::npos) comma = list.size();
+        const std::string t = Lower(list.substr(start, comma - start));
+        if (t.empty()) return fail("--type needs TYPE[,TYPE...], for example jpg,png");
+        if (!KnownCarveType(t)) return fail("unknown type '" + t + "' for --type");
+        o.types.push_back(t);
+        start = comma + 1;
+      }
+    } else if (arg == "--format" && (search || scanAll || carve)) {
       const std::string f = value();
       if (f == "table") o.format = Format::Table;
       else if (f == "csv") o.format = Format::Csv;
@@ -241,7 +283,7 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args) {
       else if (f == "jsonl") o.format = Format::Jsonl;
       else if (f == "bodyfile") o.format = Format::Bodyfile;
       else return fail("--format takes table, csv, json, jsonl or bodyfile");
-    } else if (arg == "--condition" && flag(search || scanAll)) {
+    } else if (arg == "--condition" && flag(search || scanAll || carve)) {
       o.condition = true;
     } else if (arg == "--keep-times" && flag(restore)) {
       o.keepTimes = true;
@@ -272,6 +314,10 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args) {
   if (scanAll && !o.name) return fail("scan-all needs --name TEXT");
   if (restore && o.restoreTo.empty()) return fail("restore needs --to PATH");
   if (restore && o.rows.empty() == !o.allRows) return fail("restore needs either --row N[,N...] or --all");
+  if (restore && !o.carve && (o.includeListed || !o.types.empty())) {
+    return fail("--type and --include-listed go with --carve");
+  }
+  if (carve) o.carve = true;
   r.ok = true;
   return r;
 }

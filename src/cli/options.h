@@ -10,7 +10,7 @@
 
 namespace ambrelic::cli {
 
-enum class Command { Drives, Search, ScanAll, Restore, Wipe, Help, Version };
+enum class Command { Drives, Search, ScanAll, Restore, Wipe, Help, Version, Carve };
 enum class Format { Table, Csv, Json, Jsonl, Bodyfile };
 
 struct SortSpec {
@@ -45,6 +45,11 @@ struct Options {
   bool condition = false;                       // --condition: the Condition column (table, CSV)
   bool keepTimes = false;                       // restore: --keep-times
   bool quiet = false;
+  // The deep scan (carve, restore --carve): the types asked for (empty:
+  // all) and whether the clusters of listed deleted files are read too.
+  bool carve = false;
+  std::vector<std::string> types;
+  bool includeListed = false;
 };
 
 struct ParseResult {

@@ -71,12 +71,21 @@ std::string BodyTime(const disk::VolumeTime& t) {
 }  // namespace
 
 std::string ConditionCell(const disk::RowCondition& condition) {
+  // What the content says comes first: bytes that parse to their end are
+  // the file, bytes that do not are not, whatever the clusters say.
+  if (condition.content == disk::ContentCheck::Damaged) {
+    return "damaged " + std::to_string(condition.contentPercent) + "%";
+  }
   if (!condition.known) return "unknown";
+  if (condition.content == disk::ContentCheck::Verified && disk::Classify(condition) == disk::Condition::Intact) {
+    return "intact, verified";
+  }
   return std::string(disk::ConditionName(disk::Classify(condition))) + " " +
          std::to_string(disk::PercentFree(condition)) + "%";
 }
 
 std::string NumberKey(const ui::ResultsList& list) {
+  if (list.Columns().size() > 4 && list.Columns()[4].header == "Sector") return "sector";
   return list.Columns().size() > 4 && list.Columns()[4].header == "File No" ? "file_no" : "cluster";
 }
 
@@ -87,11 +96,17 @@ std::string JsonRow(const ui::ResultRow& row, const std::string& numberKey) {
   out += ", \"modified\": " + JsonTime(f.modified);
   out += ", \"" + numberKey + "\": " + std::to_string(f.number);
   out += std::string(", \"is_folder\": ") + (row.isFolder ? "true" : "false");
-  if (f.condition.known) {
+  if (f.condition.known || f.condition.content == disk::ContentCheck::Damaged) {
     out += std::string(", \"condition\": \"") + disk::ConditionName(disk::Classify(f.condition)) + "\"";
     out += ", \"percent_free\": " + std::to_string(disk::PercentFree(f.condition));
   } else {
     out += ", \"condition\": null, \"percent_free\": null";
+  }
+  if (f.condition.content != disk::ContentCheck::None) {
+    out += std::string(", \"verified\": ") + (f.condition.content == disk::ContentCheck::Verified ? "true" : "false");
+    if (f.condition.content == disk::ContentCheck::Damaged) {
+      out += ", \"percent_parsed\": " + std::to_string(f.condition.contentPercent);
+    }
   }
   out += '}';
   return out;

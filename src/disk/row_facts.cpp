@@ -70,6 +70,7 @@ std::string Iso8601Local(const VolumeTime& t) {
 }
 
 Condition Classify(const RowCondition& c) {
+  if (c.content == ContentCheck::Damaged) return Condition::Damaged;
   if (!c.known || c.firstInUse) return Condition::Overwritten;
   if (c.free >= c.total) return Condition::Intact;
   if (c.free == 0) return Condition::Overwritten;
@@ -91,6 +92,7 @@ const char* ConditionName(Condition c) {
     case Condition::Intact: return "intact";
     case Condition::Partial: return "partial";
     case Condition::Overwritten: return "overwritten";
+    case Condition::Damaged: return "damaged";
   }
   return "";
 }

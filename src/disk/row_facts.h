@@ -54,7 +54,13 @@ std::optional<std::int64_t> UnixSeconds(const VolumeTime& time);
 // Empty when UnixSeconds is.
 std::string Iso8601Local(const VolumeTime& time);
 
-enum class Condition : std::uint8_t { Intact, Partial, Overwritten };
+enum class Condition : std::uint8_t { Intact, Partial, Overwritten, Damaged };
+
+// What a check of the bytes a restore would write against their format
+// found: nothing (the type is not one the deep scan knows, or the check was
+// not run), a file that parses to its end at exactly the row's size, or one
+// that does not.
+enum class ContentCheck : std::uint8_t { None, Verified, Damaged };
 enum class ConditionUnit : std::uint8_t { Cluster, Record };
 
 // How much of what a restore of the row would read is still free. A file
@@ -68,17 +74,24 @@ struct RowCondition {
   bool resident = false;        // the data lies in the record itself
   bool known = true;            // false: the volume's bitmap could not be read
   ConditionUnit unit = ConditionUnit::Cluster;
+  ContentCheck content = ContentCheck::None;
+  // Damaged: the share of the row's size that parses, in whole percent.
+  std::uint8_t contentPercent = 0;
+  // Clusters that a newer deleted row claims too: the older row's data
+  // there was written over by the newer one. They no longer count as free.
+  bool sharedWithNewer = false;
 };
 
 // unknown conditions classify as overwritten and count 0 % (nothing can
 // be promised); front ends show them as unknown.
 // intact: every unit free (or none to read); overwritten: none free, or the
-// first cluster in use; partial otherwise.
+// first cluster in use; partial otherwise. A content check overrules the
+// clusters: bytes that do not parse are damaged, whatever is free.
 Condition Classify(const RowCondition& condition);
 // The share still free, in whole percent: 100 only when every unit is free
 // (or none is read), 0 only when none is.
 int PercentFree(const RowCondition& condition);
-// "intact", "partial", "overwritten".
+// "intact", "partial", "overwritten", "damaged".
 const char* ConditionName(Condition condition);
 // For people: "12 of 12 clusters still free", "1 of 1 record still free",
 // "data held in the file record", "empty file".

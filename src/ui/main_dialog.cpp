@@ -124,6 +124,9 @@ void MainDialog::OnSearch() {
         fat::ScanClusters(ctx_, op_, *this);
       }
     }
+    // The rows' bytes checked against their formats, where the type is
+    // one the deep scan knows.
+    if (op_.FoundCount != 0 && op_.SearchCancelled == 0) CheckRowContents();
     if (op_.FoundCount == 0) ShowMessage(kNoFilesFound);
   } else {
     lastOutcome_ = CommandOutcome::Stopped;
@@ -188,7 +191,15 @@ void MainDialog::ProgressClosed(ProgressDialog* dialog) {
   if (op_.ActiveProgress == dialog) op_.ActiveProgress = nullptr;
 }
 
-void MainDialog::AddRow(disk::FoundRow row) { list_.AddRow(op_, std::move(row)); }
+void MainDialog::AddRow(disk::FoundRow row) {
+  // The deep scan's own search keeps its rows aside: only their clusters
+  // matter to it.
+  if (captureRows_) {
+    captured_.push_back(std::move(row));
+    return;
+  }
+  list_.AddRow(op_, std::move(row));
+}
 
 void MainDialog::ShowMessage(const std::string& text) { Message(text, Buttons::Ok, Icon::None); }
 

@@ -9,8 +9,10 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
+#include "carve/scanner.h"
 #include "disk/operation_state.h"
 #include "disk/sinks.h"
 #include "disk/volume_context.h"
@@ -28,6 +30,12 @@ enum class CommandOutcome : std::uint8_t {
 };
 
 class Windows9xPlatform;
+
+// What the deep scan looks for.
+struct CarveOptions {
+  std::vector<std::string> types;  // "jpg", "docx"...; empty: every type it knows
+  bool includeListed = false;      // also the clusters a listed deleted file restores from
+};
 
 class MainDialog : public disk::EngineHost, public ProgressOwner {
  public:
@@ -67,6 +75,17 @@ class MainDialog : public disk::EngineHost, public ProgressOwner {
   // nothing cancelled, failed or left because the volume's records
   // disagree on it.
   bool LastWipeComplete() const { return wipeComplete_; }
+  // The deep scan: files found by their content in the vacant clusters of
+  // the selected volume, or in its sectors when it holds no file system we
+  // know (carve_command.cpp).
+  void OnCarve();
+  void SetCarveOptions(CarveOptions options) { carveOptions_ = std::move(options); }
+  // Photos the last deep scan put back together past a gap.
+  std::uint64_t LastCarveFragmented() const { return carveFragmented_; }
+  // Checks the bytes each listed file row would restore against its format
+  // where its type is one the deep scan knows, and marks clusters that two
+  // deleted rows claim; the rows' conditions say what it found.
+  void CheckRowContents();
   // The restore command and its steps (restore_command.cpp).
   void OnRestore();
   int EnsureFolder(const std::string& path);
@@ -217,6 +236,24 @@ class MainDialog : public disk::EngineHost, public ProgressOwner {
   // The bytes the selected rows would write (a folder row: the listed rows
   // below it), for the free-space check before a restore.
   std::uint64_t BytesToRestore() const;
+
+  // The deep scan's state: its options, the units its rows were read from
+  // (by the row's number, its first unit), whether preparation may give a
+  // volume without a file system (read in sectors), and the rows a search
+  // run inside it lists (their clusters are left alone).
+  struct CarvedData {
+    std::vector<carve::UnitRun> runs;
+    std::uint64_t length = 0;
+  };
+  CarveOptions carveOptions_;
+  carve::ScanArea carveArea_;
+  std::unordered_map<std::uint64_t, CarvedData> carved_;
+  std::uint64_t carveFragmented_ = 0;
+  bool rawFallback_ = false;
+  bool captureRows_ = false;
+  std::vector<disk::FoundRow> captured_;
+  int PrepareRawVolume();
+  bool RestoreCarvedRow(int row, const std::string& target);
   void ApplyRestoredTimes();
 };
 

@@ -167,7 +167,10 @@ void MainDialog::OnRestore() {
       }
     }
     bool whole = true;
-    if (ctx_.fsKind == disk::FsKind::Exfat) {
+    if (!carved_.empty()) {
+      // The deep scan's rows: the units each file was carved from.
+      whole = RestoreCarvedRow(row, target);
+    } else if (ctx_.fsKind == disk::FsKind::Exfat) {
       // The row's texts do not say where its data lies; the search noted it.
       const disk::ExfatStream stream =
           exfat::RowStream(ctx_, list_.CellText(row, 0), list_.CellText(row, 1), sizeText, size, number);

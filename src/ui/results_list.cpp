@@ -115,6 +115,11 @@ void ResultsList::AddFifthColumn(disk::FsKind kind) {
   }
 }
 
+void ResultsList::AddNumberColumn(const std::string& header) {
+  if (columns_.size() > 4) columns_.resize(4);
+  columns_.push_back({header, Align::Right, 70});
+}
+
 void ResultsList::AddRow(disk::OperationState& op, disk::FoundRow row) {
   op.FoundCount += 1;
   SetCounter(std::to_string(static_cast<unsigned>(op.FoundCount)));

@@ -102,6 +102,9 @@ class ResultsList {
   void Clear(disk::OperationState& op);
   // Column 4: "Cluster" (right, 70) for FAT, "File No" (right, 90) for NTFS.
   void AddFifthColumn(disk::FsKind kind);
+  // Column 4 with another header (the deep scan's "Cluster" on any volume,
+  // "Sector" where it reads a device without a file system).
+  void AddNumberColumn(const std::string& header);
   // Counts the row, shows the counter and the name in the open progress
   // dialog, and inserts the row at NextRow.
   void AddRow(disk::OperationState& op, disk::FoundRow row);
@@ -124,6 +127,8 @@ class ResultsList {
 
   int RowCount() const { return static_cast<int>(order_.size()); }
   const ResultRow& Row(int row) const { return rows_[order_[static_cast<std::size_t>(row)]]; }
+  // For the checks that mend a row's condition after it was listed.
+  ResultRow& MutableRow(int row) { return rows_[order_[static_cast<std::size_t>(row)]]; }
   OrderedRows Rows() const { return OrderedRows(rows_, order_); }
   const std::vector<Column>& Columns() const { return columns_; }
   const std::string& CounterText() const { return counterText_; }

@@ -133,6 +133,7 @@ int MainDialog::PrepareVolume() {
   ctx_.recordedSerial = 0;
   if (windows9x_) return PrepareVolume9x(*slot);
   list_.Clear(op_);
+  carved_.clear();
 
   ctx_.volumeHandle.reset();
   const bool removable = slot->type == platform::DriveType::Removable;
@@ -153,6 +154,7 @@ int MainDialog::PrepareVolume() {
   const std::uint32_t partitionStart = 0;
 
   if (ctx_.fsKind == disk::FsKind::None) {
+    if (rawFallback_) return PrepareRawVolume();
     ShowMessage(kNotSearchable);
     return 0;
   }
@@ -162,6 +164,7 @@ int MainDialog::PrepareVolume() {
   if (ctx_.fsKind == disk::FsKind::Ntfs) {
     list_.AddFifthColumn(ctx_.fsKind);
     if (!ntfs::PrepareNtfsVolume(ctx_)) {
+      if (rawFallback_) return PrepareRawVolume();
       ShowMessage(kNotSearchable);
       return 0;
     }
@@ -170,6 +173,7 @@ int MainDialog::PrepareVolume() {
   if (ctx_.fsKind == disk::FsKind::Exfat) {
     list_.AddFifthColumn(ctx_.fsKind);
     if (!exfat::PrepareExfatVolume(ctx_)) {
+      if (rawFallback_) return PrepareRawVolume();
       ShowMessage(kNotSearchable);
       return 0;
     }
@@ -177,14 +181,24 @@ int MainDialog::PrepareVolume() {
   }
   list_.AddFifthColumn(ctx_.fsKind);
   if (!disk::ParseFatBootSector(ctx_, partitionStart, VolumeSectorsFor(*ctx_.volumeHandle))) {
+    if (rawFallback_) return PrepareRawVolume();
     ShowMessage(kNotSearchable);
     return 0;
   }
   if (!fat::LoadAllocationTable(ctx_, partitionStart)) {
+    if (rawFallback_) return PrepareRawVolume();
     ShowMessage(kNotSearchable9x);
     return 0;
   }
   return 1;
+}
+
+int MainDialog::PrepareRawVolume() {
+  // The deep scan reads such a volume as plain sectors: no file system to
+  // describe, the fifth column numbers sectors.
+  ctx_.fsKind = disk::FsKind::None;
+  list_.AddNumberColumn("Sector");
+  return 2;
 }
 
 // The Windows 9x branches: the drive is a partition of a BIOS disk (fixed)
@@ -265,6 +279,7 @@ int MainDialog::PrepareVolume9x(const platform::Drive& slot) {
     }
   }
   list_.Clear(op_);
+  carved_.clear();
   queryDisk();
   if (ctx_.fsKind == disk::FsKind::None || ctx_.fsKind == disk::FsKind::Ntfs) {
     ShowMessage(kNotSearchable9x);
@@ -288,6 +303,7 @@ int MainDialog::PrepareVolume9x(const platform::Drive& slot) {
     return 0;
   }
   if (!fat::LoadAllocationTable(ctx_, partitionStart)) {
+    if (rawFallback_) return PrepareRawVolume();
     ShowMessage(kNotSearchable9x);
     return 0;
   }

@@ -108,9 +108,9 @@ TEST_F(MainWindowTest, ShowsTheDesignedControlsAndMenu) {
   ASSERT_EQ(menus.size(), 1);
   EXPECT_EQ(menus[0]->text(), "&Fonctions complémentaires");
   const QList<QAction*> entries = menus[0]->menu()->actions();
-  // The designed six entries, then a separator and the entry that opens
-  // an image.
-  ASSERT_EQ(entries.size(), 8);
+  // The designed six entries, then a separator, the deep scan and the
+  // entry that opens an image.
+  ASSERT_EQ(entries.size(), 9);
   EXPECT_EQ(entries[0]->text(), "Scan de tous les groupes");
   EXPECT_TRUE(entries[1]->isSeparator());
   EXPECT_EQ(entries[2]->text(), "&Supprimer Complètement");
@@ -118,7 +118,9 @@ TEST_F(MainWindowTest, ShowsTheDesignedControlsAndMenu) {
   EXPECT_EQ(entries[4], w->WebPageAction());
   EXPECT_EQ(entries[5], w->CreditAction());
   EXPECT_TRUE(entries[6]->isSeparator());
-  EXPECT_EQ(entries[7], w->OpenImageAction());
+  EXPECT_EQ(entries[7], w->CarveAction());
+  EXPECT_EQ(entries[7]->text(), "Recherche par contenu");
+  EXPECT_EQ(entries[8], w->OpenImageAction());
   EXPECT_EQ(w->RestoreButton()->isEnabled(), MainWindow::RestoreAvailable());
   EXPECT_EQ(w->DeleteCompletelyAction()->isEnabled(), MainWindow::DeleteCompletelyAvailable());
 
@@ -360,6 +362,15 @@ TEST_F(MainWindowTest, ScanAllClustersNeedsAName) {
   for (const std::string& name : test::ColumnTexts(*w, 0)) {
     EXPECT_NE(platform::UpperCase(name).find("BUDGET"), std::string::npos) << name;
   }
+}
+
+TEST_F(MainWindowTest, SearchByContentListsTheFilesOfAFormattedCard) {
+  ScriptedWindow w(Sources({test::FixtureImage("make_carve_images.sh", "carve-fat32.img")}));
+  w->CarveAction()->trigger();
+  EXPECT_TRUE(w.boxes.empty());
+  const std::vector<std::string> names = test::ColumnTexts(*w, 0);
+  EXPECT_NE(std::find(names.begin(), names.end(), "2019-07-07 12-30-35.jpg"), names.end());
+  EXPECT_EQ(w->ResultsView()->model()->headerData(4, Qt::Horizontal).toString(), "Cluster");
 }
 
 TEST_F(MainWindowTest, WithoutDrivesTheSearchAsksForOne) {

@@ -399,9 +399,14 @@ void MainWindow::BuildMenu() {
   connect(webAction_, &QAction::triggered, this, &MainWindow::OnOpenWebPage);
   creditAction_ = menu->addAction(QString::fromUtf8(kCreditLine));
   creditAction_->setObjectName(QStringLiteral("credit"));
-  // Images (a card imaged by ddrescue, an E01, a virtual machine's disk)
-  // are opened here as well as named on the command line.
+  // Beyond the designed entries, after them: the deep scan (files found by
+  // their content, on any drive), and images (a card imaged by ddrescue, an
+  // E01, a virtual machine's disk) opened here as well as named on the
+  // command line.
   menu->addSeparator();
+  carveAction_ = menu->addAction(QStringLiteral("Recherche par contenu"));
+  carveAction_->setObjectName(QStringLiteral("carve"));
+  connect(carveAction_, &QAction::triggered, this, &MainWindow::OnCarve);
   openImageAction_ = menu->addAction(QStringLiteral("Ouvrir une image…"));
   openImageAction_->setObjectName(QStringLiteral("openImage"));
   connect(openImageAction_, &QAction::triggered, this, &MainWindow::OnOpenImage);
@@ -563,6 +568,10 @@ void MainWindow::OnRestore() {
 void MainWindow::OnScanAllClusters() {
   if (!dialog_->ScanAllEnabled()) return;
   RunCommand([this] { dialog_->OnScanAllClusters(); });
+}
+
+void MainWindow::OnCarve() {
+  RunCommand([this] { dialog_->OnCarve(); });
 }
 
 void MainWindow::OnDeleteCompletely() {

@@ -70,6 +70,7 @@ class MainWindow : public QDialog {
   QLabel* ClearingNotice() const { return notice_; }
   QMenuBar* Menu() const { return menuBar_; }
   QAction* ScanAllAction() const { return scanAllAction_; }
+  QAction* CarveAction() const { return carveAction_; }
   QAction* DeleteCompletelyAction() const { return deleteAction_; }
   QAction* WebPageAction() const { return webAction_; }
   QAction* CreditAction() const { return creditAction_; }
@@ -122,6 +123,7 @@ class MainWindow : public QDialog {
   void OnSearch();
   void OnRestore();
   void OnScanAllClusters();
+  void OnCarve();
   void OnDeleteCompletely();
   void OnOpenWebPage();
   void OnOpenImage();
@@ -155,6 +157,7 @@ class MainWindow : public QDialog {
 
   QMenuBar* menuBar_ = nullptr;
   QAction* scanAllAction_ = nullptr;
+  QAction* carveAction_ = nullptr;
   QAction* deleteAction_ = nullptr;
   QAction* webAction_ = nullptr;
   QAction* creditAction_ = nullptr;

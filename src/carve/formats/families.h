@@ -1,0 +1,37 @@
+#pragma once
+
+// The parsers of every file family the deep scan knows, one source each
+// under formats/; format.cpp lists them.
+
+#include <cstdint>
+#include <span>
+
+#include "carve/format.h"
+
+namespace ambrelic::carve::formats {
+
+#define AMBRELIC_CARVE_FAMILY(Name)                                   \
+    bool Name##Matches(std::span<const std::uint8_t> head);           \
+    Parsed Name##Parse(ByteSource& source, const Limits& limits);
+
+AMBRELIC_CARVE_FAMILY(Jpeg)
+AMBRELIC_CARVE_FAMILY(Png)
+AMBRELIC_CARVE_FAMILY(Gif)
+AMBRELIC_CARVE_FAMILY(Bmp)
+AMBRELIC_CARVE_FAMILY(Riff)
+AMBRELIC_CARVE_FAMILY(Tiff)
+AMBRELIC_CARVE_FAMILY(IsoBmff)
+AMBRELIC_CARVE_FAMILY(Mp3)
+AMBRELIC_CARVE_FAMILY(Flac)
+AMBRELIC_CARVE_FAMILY(Ogg)
+AMBRELIC_CARVE_FAMILY(Pdf)
+AMBRELIC_CARVE_FAMILY(Zip)
+AMBRELIC_CARVE_FAMILY(Ole2)
+AMBRELIC_CARVE_FAMILY(Sqlite)
+AMBRELIC_CARVE_FAMILY(Gzip)
+AMBRELIC_CARVE_FAMILY(SevenZip)
+AMBRELIC_CARVE_FAMILY(Rar)
+
+#undef AMBRELIC_CARVE_FAMILY
+
+}  // namespace ambrelic::carve::formats

@@ -1,0 +1,474 @@
+#include "carve/scanner.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+
+#include "disk/sector_device.h"
+#include "disk/text_format.h"
+
+namespace ambrelic::carve {
+namespace {
+
+// The pass reads blocks of this many bytes: large enough that the device
+// streams, small enough that a few stay cached for the parsers, which read
+// a little ahead of the pass and sometimes back.
+constexpr std::uint64_t kBlockBytes = 4u << 20;
+constexpr std::size_t kCachedBlocks = 4;
+// Progress is told every this many units at most (each report pumps the
+// window's events).
+constexpr std::uint64_t kProgressUnits = 2048;
+// A photo that stops decoding: how many places its gap is guessed at from
+// its bytes, and how many continuations are decoded at most.
+constexpr std::size_t kMaxGapGuesses = 8;
+constexpr std::size_t kMaxDecodeTries = 48;
+
+}  // namespace
+
+// Blocks of consecutive units, read whole (from the first open unit to the
+// last one in the block) and kept while they are used.
+class UnitReader {
+ public:
+  UnitReader(const disk::VolumeContext& ctx, const ScanArea& area)
+      : ctx_(ctx), area_(area), unitBytes_(area.UnitBytes()) {
+    blockUnits_ = std::max<std::uint64_t>(1, kBlockBytes / std::max<std::uint64_t>(1, unitBytes_));
+  }
+
+  // The bytes of unit u (zeros for a unit the area does not hold or that
+  // could not be read); valid until the next call.
+  const std::uint8_t* Unit(std::uint64_t u) {
+    const std::uint64_t index = (u - area_.firstUnit) / blockUnits_;
+    Block& b = Load(index);
+    return b.bytes.data() + (u - area_.firstUnit - index * blockUnits_) * unitBytes_;
+  }
+
+  std::uint64_t bytesRead() const { return bytesRead_; }
+
+ private:
+  struct Block {
+    std::uint64_t index = ~std::uint64_t{0};
+    std::uint64_t lastUse = 0;
+    std::vector<std::uint8_t> bytes;
+  };
+
+  Block& Load(std::uint64_t index) {
+    ++clock_;
+    Block* oldest = &blocks_[0];
+    for (Block& b : blocks_) {
+      if (b.index == index) {
+        b.lastUse = clock_;
+        return b;
+      }
+      if (b.lastUse < oldest->lastUse) oldest = &b;
+    }
+    Block& b = *oldest;
+    b.index = index;
+    b.lastUse = clock_;
+    b.bytes.assign(blockUnits_ * unitBytes_, 0);
+    const std::uint64_t first = area_.firstUnit + index * blockUnits_;
+    const std::uint64_t end = std::min(first + blockUnits_, area_.EndUnit());
+    // Only the span from the first to the last open unit is read: live data
+    // around it is never needed.
+    std::uint64_t lo = first, hi = end;
+    if (area_.open) {
+      while (lo < end && !area_.open->Test(lo)) ++lo;
+      while (hi > lo && !area_.open->Test(hi - 1)) --hi;
+    }
+    if (lo < hi && !disk::DeviceAbandoned(ctx_)) {
+      const std::uint64_t sector = area_.baseSector + (lo - area_.firstUnit) * area_.sectorsPerUnit;
+      const std::uint64_t count = (hi - lo) * area_.sectorsPerUnit;
+      disk::ReadSectors(ctx_, sector, static_cast<std::uint32_t>(count), b.bytes.data() + (lo - first) * unitBytes_);
+      bytesRead_ += (hi - lo) * unitBytes_;
+    }
+    return b;
+  }
+
+  const disk::VolumeContext& ctx_;
+  const ScanArea& area_;
+  std::uint64_t unitBytes_;
+  std::uint64_t blockUnits_ = 1;
+  std::array<Block, kCachedBlocks> blocks_;
+  std::uint64_t clock_ = 0;
+  std::uint64_t bytesRead_ = 0;
+};
+
+namespace {
+
+// Units of fragmented files found already, which the pass has not reached
+// yet: no other file may start in them or run through them. Few.
+class Reserved {
+ public:
+  bool Has(std::uint64_t u) const {
+    for (const UnitRun& r : runs_) {
+      if (u >= r.first && u - r.first < r.count) return true;
+    }
+    return false;
+  }
+  void Add(const std::vector<UnitRun>& runs) { runs_.insert(runs_.end(), runs.begin(), runs.end()); }
+  bool empty() const { return runs_.empty(); }
+
+ private:
+  std::vector<UnitRun> runs_;
+};
+
+// The file that would start at unit `start`: the open units from there on,
+// laid end to end; with a gap, the units [start, start + keep) then the
+// open units from the `gap`-th open unit after those on.
+class OpenUnitsSource final : public ByteSource {
+ public:
+  OpenUnitsSource(UnitReader& reader, const ScanArea& area, const Reserved& reserved, std::uint64_t start,
+                  std::uint64_t size)
+      : reader_(reader), area_(area), reserved_(reserved), unitBytes_(area.UnitBytes()), size_(size), next_(start) {}
+
+  // A copy of this source's first `keepUnits` units, then open units again
+  // from the `skip`-th open unit after them.
+  OpenUnitsSource WithGap(std::uint64_t keepUnits, std::uint64_t skip) {
+    OpenUnitsSource s(reader_, area_, reserved_, 0, 0);
+    Map(keepUnits);  // makes sure the units to keep are known
+    std::uint64_t taken = 0;
+    for (const UnitRun& r : runs_) {
+      if (taken >= keepUnits) break;
+      const std::uint64_t n = std::min(r.count, keepUnits - taken);
+      s.Append(r.first, n);
+      taken += n;
+    }
+    // The unit after the kept ones, then `skip` open units passed over.
+    std::uint64_t u = s.runs_.empty() ? next_ : s.runs_.back().first + s.runs_.back().count;
+    for (std::uint64_t passed = 0; u < area_.EndUnit();) {
+      if (Usable(u)) {
+        if (passed == skip) break;
+        ++passed;
+      }
+      ++u;
+    }
+    s.next_ = u;
+    s.size_ = size_ > skip * unitBytes_ ? size_ - skip * unitBytes_ : taken * unitBytes_;
+    return s;
+  }
+
+  std::uint64_t Size() const override { return size_; }
+
+  std::size_t Read(std::uint64_t offset, std::span<std::uint8_t> out) override {
+    if (offset >= size_) return 0;
+    const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(out.size(), size_ - offset));
+    std::size_t done = 0;
+    while (done < want) {
+      const std::uint64_t at = offset + done;
+      const std::uint64_t k = at / unitBytes_;
+      std::uint64_t unit = 0;
+      if (!Map(k + 1) || !UnitOf(k, unit)) break;
+      const std::uint64_t inUnit = at % unitBytes_;
+      const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(want - done, unitBytes_ - inUnit));
+      std::memcpy(out.data() + done, reader_.Unit(unit) + inUnit, n);
+      done += n;
+    }
+    return done;
+  }
+
+  // The runs holding the first `bytes` bytes.
+  std::vector<UnitRun> RunsFor(std::uint64_t bytes) {
+    const std::uint64_t units = (bytes + unitBytes_ - 1) / unitBytes_;
+    Map(units);
+    std::vector<UnitRun> out;
+    std::uint64_t taken = 0;
+    for (const UnitRun& r : runs_) {
+      if (taken >= units) break;
+      const std::uint64_t n = std::min(r.count, units - taken);
+      out.push_back({r.first, n});
+      taken += n;
+    }
+    return out;
+  }
+
+  // The unit holding byte `offset` of the file, when mapped.
+  bool UnitAt(std::uint64_t offset, std::uint64_t& unit) {
+    const std::uint64_t k = offset / unitBytes_;
+    return Map(k + 1) && UnitOf(k, unit);
+  }
+
+ private:
+  void Append(std::uint64_t unit, std::uint64_t count) {
+    if (!runs_.empty() && runs_.back().first + runs_.back().count == unit) {
+      runs_.back().count += count;
+    } else {
+      starts_.push_back(mapped_);
+      runs_.push_back({unit, count});
+    }
+    mapped_ += count;
+  }
+
+  bool Usable(std::uint64_t u) const { return area_.IsOpen(u) && (reserved_.empty() || !reserved_.Has(u)); }
+
+  // Makes sure the first `units` units of the file are known; false when
+  // the area ends first.
+  bool Map(std::uint64_t units) {
+    while (mapped_ < units) {
+      if (!area_.open && reserved_.empty()) {
+        if (next_ >= area_.EndUnit()) return false;
+        const std::uint64_t n = std::min(units - mapped_, area_.EndUnit() - next_);
+        Append(next_, n);
+        next_ += n;
+        continue;
+      }
+      while (next_ < area_.EndUnit() && !Usable(next_)) ++next_;
+      if (next_ >= area_.EndUnit()) return false;
+      Append(next_++, 1);
+    }
+    return true;
+  }
+
+  bool UnitOf(std::uint64_t k, std::uint64_t& unit) const {
+    if (k >= mapped_) return false;
+    const auto it = std::upper_bound(starts_.begin(), starts_.end(), k);
+    const std::size_t i = static_cast<std::size_t>(it - starts_.begin()) - 1;
+    unit = runs_[i].first + (k - starts_[i]);
+    return true;
+  }
+
+  UnitReader& reader_;
+  const ScanArea& area_;
+  const Reserved& reserved_;
+  std::uint64_t unitBytes_;
+  std::uint64_t size_;
+  std::uint64_t next_;          // the next unit to look at when mapping more
+  std::vector<UnitRun> runs_;   // the file's units so far
+  std::vector<std::uint64_t> starts_;
+  std::uint64_t mapped_ = 0;
+};
+
+bool IsJpeg(const Format& f) { return f.type == "jpg"; }
+
+// Entropy-coded JPEG data holds 0xFF only before 0x00, a restart marker or
+// the end of the image: a unit with any other marker cannot continue a scan.
+bool CouldContinueJpeg(const std::uint8_t* unit, std::uint64_t bytes) {
+  for (std::uint64_t i = 0; i + 1 < bytes; ++i) {
+    if (unit[i] != 0xFF) continue;
+    const std::uint8_t m = unit[i + 1];
+    if (m == 0x00 || (m >= 0xD0 && m <= 0xD7) || m == 0xFF) continue;
+    return m == 0xD9;
+  }
+  return true;
+}
+
+// Bytes that cannot be, or are most unlikely to be, a JPEG's compressed
+// data: a marker that cannot stand there, or few distinct byte values (text,
+// zeros, fill, tables).
+bool UnlikeScanData(const std::uint8_t* unit, std::uint64_t bytes) {
+  if (!CouldContinueJpeg(unit, bytes)) return true;
+  std::array<bool, 256> seen{};
+  unsigned distinct = 0;
+  for (std::uint64_t i = 0; i < bytes; ++i) {
+    if (!seen[unit[i]]) {
+      seen[unit[i]] = true;
+      ++distinct;
+    }
+  }
+  return distinct < (bytes >= 1024 ? 96u : 48u);
+}
+
+}  // namespace
+
+bool TypeWanted(const std::vector<std::string>& types, const Format& format) {
+  if (types.empty()) return true;
+  for (const std::string& t : types) {
+    const Format* f = FormatForExtension(t);
+    if (t == format.type || (f && f->type == format.type)) return true;
+  }
+  return false;
+}
+
+bool ExtensionWanted(const std::vector<std::string>& types, const Format& format, const std::string& extension) {
+  if (types.empty()) return true;
+  for (std::string t : types) {
+    // Other spellings of a family's own type.
+    if (t == "jpeg" || t == "jpe") t = "jpg";
+    if (t == "tif") t = "tiff";
+    if (t == format.type || t == extension) return true;
+  }
+  return false;
+}
+
+std::string CarvedName(const CarvedFile& file) {
+  std::string name;
+  if (!file.parsed.nameHint.empty()) {
+    name = file.parsed.nameHint;
+  } else {
+    name = "f";
+    disk::AppendDecimal(name, file.firstUnit, 7);
+  }
+  if (!file.parsed.extension.empty()) name += "." + file.parsed.extension;
+  return name;
+}
+
+ScanResult ScanUnits(const disk::VolumeContext& ctx, const ScanArea& area, const ScanOptions& options,
+                     disk::ProgressSink* progress, const std::function<void(CarvedFile)>& found) {
+  ScanResult result;
+  const std::uint64_t unitBytes = area.UnitBytes();
+  if (area.unitCount == 0 || unitBytes == 0) return result;
+  UnitReader reader(ctx, area);
+  std::vector<const Format*> formats;
+  for (const Format& f : Formats()) {
+    if (TypeWanted(options.types, f)) formats.push_back(&f);
+  }
+  if (progress) {
+    progress->BeginCount(options.countLabel, area.unitCount);
+    progress->ShowFileLabel();
+  }
+  // Open units from the cursor to the end: what a file starting at the
+  // cursor may hold at most.
+  std::uint64_t openLeft = area.open ? area.open->CountRange(area.firstUnit, area.unitCount) : area.unitCount;
+  std::uint64_t nextReport = area.firstUnit;
+  std::array<std::uint8_t, 64> head{};
+  Reserved reserved;
+
+  for (std::uint64_t u = area.firstUnit; u < area.EndUnit();) {
+    if (u >= nextReport) {
+      nextReport = u + kProgressUnits;
+      if (progress && !progress->Advance(u - area.firstUnit)) {
+        result.cancelled = true;
+        break;
+      }
+      if (disk::DeviceAbandoned(ctx)) break;
+    }
+    if (!area.IsOpen(u)) {
+      ++u;
+      continue;
+    }
+    if (!reserved.empty() && reserved.Has(u)) {
+      openLeft -= openLeft > 0 ? 1 : 0;
+      ++u;
+      continue;
+    }
+    std::memcpy(head.data(), reader.Unit(u), std::min<std::uint64_t>(head.size(), unitBytes));
+    const std::uint64_t size = std::min(openLeft * unitBytes, options.limits.maxLength);
+    bool taken = false;
+    for (const Format* f : formats) {
+      const std::size_t n = std::min<std::size_t>(f->headBytes, std::min<std::uint64_t>(head.size(), unitBytes));
+      if (!f->Matches(std::span<const std::uint8_t>(head.data(), n))) continue;
+      OpenUnitsSource source(reader, area, reserved, u, size);
+      Parsed parsed = f->Parse(source, options.limits);
+      CarvedFile file;
+      file.firstUnit = u;
+      if (parsed.verdict == Verdict::Complete && parsed.length > 0) {
+        file.runs = source.RunsFor(parsed.length);
+      } else if (parsed.verdict == Verdict::Damaged && IsJpeg(*f) && options.maxFragmentGap > 0 &&
+                 parsed.length >= unitBytes) {
+        // The photo decodes up to a point, then not: the units after that
+        // point may belong to something written later in the gap the photo
+        // left, and its continuation lie further on. The break is at a unit
+        // boundary at or before where decoding stopped.
+        const std::uint64_t goodUnits = parsed.length / unitBytes;
+        // The candidates, (units kept, open units skipped): first where
+        // the bytes stop looking like compressed picture data (text,
+        // zeros, another file's structures) up to where they look like it
+        // again; then the units around where decoding stopped, with every
+        // gap up to the bound.
+        std::vector<std::pair<std::uint64_t, std::uint64_t>> tries;
+        for (std::uint64_t k = 1; k <= goodUnits + 1 && tries.size() < kMaxGapGuesses; ++k) {
+          std::uint64_t unit = 0;
+          if (!source.UnitAt(k * unitBytes, unit)) break;
+          if (!UnlikeScanData(reader.Unit(unit), unitBytes)) continue;
+          std::uint64_t gap = 1;
+          while (gap <= options.maxFragmentGap && source.UnitAt((k + gap) * unitBytes, unit) &&
+                 UnlikeScanData(reader.Unit(unit), unitBytes)) {
+            ++gap;
+          }
+          tries.emplace_back(k, gap);
+          k += gap;
+        }
+        for (std::uint64_t keep = goodUnits; keep + 2 > goodUnits && keep >= 1; --keep) {
+          for (std::uint64_t skip = 1; skip <= options.maxFragmentGap; ++skip) {
+            // Only where the continuation looks like compressed picture data.
+            OpenUnitsSource probe = source.WithGap(keep, skip);
+            std::uint64_t unit = 0;
+            if (!probe.UnitAt(keep * unitBytes, unit)) break;
+            if (!UnlikeScanData(reader.Unit(unit), unitBytes)) tries.emplace_back(keep, skip);
+          }
+        }
+        // Each try decodes the photo again: their number is bounded.
+        if (tries.size() > kMaxDecodeTries) tries.resize(kMaxDecodeTries);
+        for (const auto& [keep, skip] : tries) {
+          OpenUnitsSource candidate = source.WithGap(keep, skip);
+          std::uint64_t first = 0;
+          if (!candidate.UnitAt(keep * unitBytes, first)) continue;
+          if (!CouldContinueJpeg(reader.Unit(first), unitBytes)) continue;
+          Parsed again = f->Parse(candidate, options.limits);
+          if (again.verdict == Verdict::Complete && again.length > keep * unitBytes) {
+            parsed = again;
+            file.runs = candidate.RunsFor(again.length);
+            file.skippedUnits = skip;
+            break;
+          }
+        }
+      }
+      if (parsed.verdict != Verdict::Complete || file.runs.empty()) continue;
+      // Nothing else starts inside a file found whole, wanted or not: the
+      // cursor moves past its last unit. A photo put together past a gap
+      // keeps the gap open to the pass: its own units are reserved.
+      taken = true;
+      if (file.skippedUnits > 0) {
+        reserved.Add(file.runs);
+        openLeft -= openLeft > 0 ? 1 : 0;
+        ++u;
+      } else {
+        const UnitRun last = file.runs.back();
+        const std::uint64_t after = last.first + last.count;
+        openLeft -= std::min(openLeft, area.open ? area.open->CountRange(u, after - u) : after - u);
+        u = after;
+      }
+      if (ExtensionWanted(options.types, *f, parsed.extension)) {
+        file.parsed = std::move(parsed);
+        ++result.files;
+        if (file.skippedUnits > 0) ++result.fragmentedFiles;
+        found(std::move(file));
+      }
+      break;
+    }
+    if (!taken) {
+      openLeft -= openLeft > 0 ? 1 : 0;
+      ++u;
+    }
+  }
+  if (progress && !result.cancelled) progress->Advance(area.unitCount);
+  result.bytesRead = reader.bytesRead();
+  return result;
+}
+
+RunSource::RunSource(const disk::VolumeContext& ctx, const ScanArea& area, std::vector<UnitRun> runs,
+                     std::uint64_t length)
+    : ctx_(ctx), area_(area), runs_(std::move(runs)) {
+  std::uint64_t at = 0;
+  for (const UnitRun& r : runs_) {
+    starts_.push_back(at);
+    at += r.count * area_.UnitBytes();
+  }
+  length_ = std::min(length, at);
+  area_.open = nullptr;
+}
+
+std::size_t RunSource::Read(std::uint64_t offset, std::span<std::uint8_t> out) {
+  const std::uint64_t unitBytes = area_.UnitBytes();
+  if (offset >= length_ || unitBytes == 0) return 0;
+  const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(out.size(), length_ - offset));
+  unit_.resize(unitBytes);
+  std::size_t done = 0;
+  while (done < want) {
+    const std::uint64_t at = offset + done;
+    const auto it = std::upper_bound(starts_.begin(), starts_.end(), at);
+    const std::size_t i = static_cast<std::size_t>(it - starts_.begin()) - 1;
+    const std::uint64_t unit = runs_[i].first + (at - starts_[i]) / unitBytes;
+    if (unit != cachedUnit_) {
+      std::fill(unit_.begin(), unit_.end(), 0);
+      disk::ReadSectors(ctx_, area_.baseSector + (unit - area_.firstUnit) * area_.sectorsPerUnit,
+                        area_.sectorsPerUnit, unit_.data());
+      cachedUnit_ = unit;
+    }
+    const std::uint64_t inUnit = at % unitBytes;
+    const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(want - done, unitBytes - inUnit));
+    std::memcpy(out.data() + done, unit_.data() + inUnit, n);
+    done += n;
+  }
+  return done;
+}
+
+}  // namespace ambrelic::carve
