@@ -367,6 +367,24 @@ TEST_F(MainWindowTest, WithoutDrivesTheSearchAsksForOne) {
   EXPECT_EQ(w.boxes[0].buttons, Buttons::Ok);
 }
 
+// A source that is gone is still listed as a drive; searching it says
+// which file could not be opened, and an image that holds no volume is
+// named too.
+TEST_F(MainWindowTest, ErrorsNameTheSource) {
+  const std::string dir = test::MakeTempDir("qt-missing");
+  const std::string text = dir + "/notes.txt";
+  test::RunCommand("head -c 65536 /dev/zero > '" + text + "'");
+  ScriptedWindow w({{dir + "/gone.img", false, false}, {text, false, false}});
+  QTest::mouseClick(w->SearchButton(), Qt::LeftButton);
+  ASSERT_EQ(w.boxes.size(), 1u);
+  EXPECT_EQ(w.boxes[0].text, dir + "/gone.img:\nNo such file or directory");
+  w->DriveCombo()->setCurrentIndex(1);
+  QTest::mouseClick(w->SearchButton(), Qt::LeftButton);
+  ASSERT_EQ(w.boxes.size(), 2u);
+  EXPECT_EQ(w.boxes[1].text,
+            text + ":\nYou can't search this drive because the type is not FAT12/FAT16/FAT32/NTFS/exFAT.");
+}
+
 TEST_F(MainWindowTest, EscapeAndExitClose) {
   {
     ScriptedWindow w({});
