@@ -49,12 +49,13 @@ std::unique_ptr<QMessageBox> BuildMessageBox(const MessageRequest& request, QWid
 }
 
 int MessageBoxMinimumWidth(const QWidget& box) {
-  // The caption in a bold title font, and room for the window menu icon
-  // and three title-bar buttons, each about as wide as the bar is high.
+  // The caption in a bold title font, and room for the window menu icon,
+  // three title-bar buttons and the gaps between them (openbox cuts the
+  // caption of a box narrower than that).
   QFont title = QApplication::font("QMdiSubWindowTitleBar");
   title.setBold(true);
   const int bar = std::max(box.style()->pixelMetric(QStyle::PM_TitleBarHeight, nullptr, &box), 24);
-  return QFontMetrics(title).horizontalAdvance(box.windowTitle()) + 5 * bar;
+  return QFontMetrics(title).horizontalAdvance(box.windowTitle()) + 6 * bar;
 }
 
 namespace {
