@@ -104,17 +104,30 @@ TEST_F(MainWindowTest, ShowsTheDesignedControlsAndMenu) {
     EXPECT_TRUE(found) << name;
   }
 
+  // The designed menu, with saving the list before the guide, and beside
+  // it the window's own "Affichage" (preview, Condition column).
   const QList<QAction*> menus = w->Menu()->actions();
-  ASSERT_EQ(menus.size(), 1);
+  ASSERT_EQ(menus.size(), 2);
   EXPECT_EQ(menus[0]->text(), "&Fonctions complémentaires");
+  EXPECT_EQ(menus[1]->text(), "&Affichage");
   const QList<QAction*> entries = menus[0]->menu()->actions();
-  ASSERT_EQ(entries.size(), 6);
+  ASSERT_EQ(entries.size(), 8);
   EXPECT_EQ(entries[0]->text(), "Scan de tous les groupes");
   EXPECT_TRUE(entries[1]->isSeparator());
   EXPECT_EQ(entries[2]->text(), "&Supprimer Complètement");
   EXPECT_TRUE(entries[3]->isSeparator());
-  EXPECT_EQ(entries[4], w->WebPageAction());
-  EXPECT_EQ(entries[5], w->CreditAction());
+  EXPECT_EQ(entries[4], w->SaveListAction());
+  EXPECT_EQ(entries[4]->text(), QString::fromUtf8("Enregistrer la liste…"));
+  EXPECT_TRUE(entries[5]->isSeparator());
+  EXPECT_EQ(entries[6], w->WebPageAction());
+  EXPECT_EQ(entries[7], w->CreditAction());
+  const QList<QAction*> view = menus[1]->menu()->actions();
+  ASSERT_EQ(view.size(), 2);
+  EXPECT_EQ(view[0], w->PreviewAction());
+  EXPECT_EQ(view[0]->shortcut(), QKeySequence(Qt::Key_F3));
+  EXPECT_EQ(view[1], w->ConditionColumnAction());
+  EXPECT_FALSE(w->PreviewAction()->isChecked());
+  EXPECT_FALSE(w->ConditionColumnAction()->isChecked());
   EXPECT_EQ(w->RestoreButton()->isEnabled(), MainWindow::RestoreAvailable());
   EXPECT_EQ(w->DeleteCompletelyAction()->isEnabled(), MainWindow::DeleteCompletelyAvailable());
 
