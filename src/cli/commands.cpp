@@ -1,6 +1,8 @@
 #include "cli/commands.h"
 
 #include <algorithm>
+#include <unistd.h>
+
 #include <cstdio>
 #include <iostream>
 #include <map>
@@ -60,7 +62,7 @@ bool OpenSession(const Options& o, Session& session) {
   options.heads = o.heads;
   options.sectorsPerTrack = o.sectorsPerTrack;
   options.lba = o.lba;
-  const std::string failure = session.windows9x->Start(o.sources, options, platform::ProgramFolder());
+  const std::string failure = session.windows9x->Start(o.sources, options, platform::ServiceLibraryFolder());
   if (!failure.empty()) {
     std::cerr << failure << '\n';
     return false;
@@ -68,6 +70,19 @@ bool OpenSession(const Options& o, Session& session) {
   for (const auto& note : session.windows9x->notes()) std::cerr << note << '\n';
   session.drives = session.windows9x->BuildDriveTable();
   return true;
+}
+
+// --drive naming a letter no source gave: the dialog's own words, after
+// the letter asked for and the letters there are.
+bool DriveListed(const ui::MainDialog& dialog, char letter) {
+  if (platform::PositionOfLetter(dialog.Drives(), letter) >= 0) return true;
+  std::string letters;
+  for (const platform::Drive& d : dialog.Drives()) {
+    letters += (letters.empty() ? "" : ", ") + std::string(1, d.letter) + ":";
+  }
+  std::cerr << "ambrelic-cli: there is no drive " << letter << ": (drives: " << (letters.empty() ? "none" : letters)
+            << "). Please select a drive.\n";
+  return false;
 }
 
 int RunDrives(const Options& o, std::ostream& out) {
@@ -114,6 +129,29 @@ void WriteList(const Options& o, const ui::ResultsList& list, std::ostream& out)
   }
 }
 
+// restore --to -: one file row's bytes on standard output, read as the
+// restore reads them, and nothing made anywhere.
+int RowToStandardOutput(const Options& o, ui::MainDialog& dialog) {
+  if (o.allRows || o.rows.size() != 1) {
+    std::cerr << "ambrelic-cli: --to - writes one row: name it with --row N\n";
+    return 2;
+  }
+  const int row = o.rows.front() - 1;
+  if (dialog.List().IsFolder(row)) {
+    std::cerr << "ambrelic-cli: row " << o.rows.front() << " is a folder; only a file goes to standard output\n";
+    return 1;
+  }
+  std::cout.flush();
+  const ui::MainDialog::RowBytes bytes = dialog.ReadRowBytes(row, STDOUT_FILENO, 0, dialog);
+  if (!bytes.read) return 1;
+  if (!bytes.whole) {
+    std::cerr << "ambrelic-cli: row " << o.rows.front() << " could not be read whole (" << bytes.bytes
+              << " bytes written)\n";
+    return 1;
+  }
+  return 0;
+}
+
 // Selects the rows the options name (1-based, in list order) and runs the
 // restore command with the --to path as the Save As answer.
 int RestoreRows(const Options& o, ui::MainDialog& dialog, CliHost& host, int searchStatus) {
@@ -126,6 +164,7 @@ int RestoreRows(const Options& o, ui::MainDialog& dialog, CliHost& host, int sea
     }
     list.SetSelected(row - 1, true);
   }
+  if (o.restoreTo == "-") return RowToStandardOutput(o, dialog);
   if (list.SelectedCount() == 0) {
     // The window's words ask for a click; the command line names its own way.
     if (list.RowCount() == 0) {
@@ -166,6 +205,7 @@ int RunListing(const Options& o, std::ostream& out) {
   if (session.windows9x) dialog.UseWindows9x(session.windows9x.get());
   dialog.Initialise();
   if (o.drive) {
+    if (!DriveListed(dialog, *o.drive)) return 1;
     dialog.SelectDrive(platform::PositionOfLetter(dialog.Drives(), *o.drive));
     dialog.OnDriveChanged();
   }
@@ -241,6 +281,7 @@ int RunWipe(const Options& o) {
   if (session.windows9x) dialog.UseWindows9x(session.windows9x.get());
   dialog.Initialise();
   if (o.drive) {
+    if (!DriveListed(dialog, *o.drive)) return 1;
     dialog.SelectDrive(platform::PositionOfLetter(dialog.Drives(), *o.drive));
     dialog.OnDriveChanged();
   }

@@ -83,7 +83,7 @@ std::string UsageText() {
          "                        [SOURCE-OPTIONS] SOURCE...\n"
          "  ambrelic-cli scan-all --name TEXT [--drive X:] [--include-zero] [--yes] [--sort ...]\n"
          "                        [--format ...] [--condition] [--quiet] [SOURCE-OPTIONS] SOURCE...\n"
-         "  ambrelic-cli restore  --to PATH (--row N[,N...] | --all) [--drive X:] [--name TEXT]\n"
+         "  ambrelic-cli restore  --to PATH|- (--row N[,N...] | --all) [--drive X:] [--name TEXT]\n"
          "                        [--include-used] [--include-zero] [--scan-vacant | --no-scan-vacant]\n"
          "                        [--sort COLUMN[,desc]] [--keep-times] [--yes] [--quiet]\n"
          "                        [SOURCE-OPTIONS] SOURCE...\n"

@@ -80,4 +80,13 @@ std::string ProgramFolder() {
   return slash == std::string::npos ? "." : path.substr(0, slash);
 }
 
+std::string ServiceLibraryFolder() {
+  const std::string program = ProgramFolder();
+  struct stat st {};
+  if (::stat((program + "/" + kInt13Companion).c_str(), &st) == 0) return program;
+  const auto slash = program.rfind('/');
+  const std::string prefix = slash == std::string::npos ? std::string("..") : program.substr(0, slash);
+  return prefix + "/lib/ambrelic";
+}
+
 }  // namespace ambrelic::platform

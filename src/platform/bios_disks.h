@@ -62,6 +62,11 @@ class Int13Service {
 // The folder the running program lives in.
 std::string ProgramFolder();
 
+// Where the service library and its companion are loaded from: beside the
+// program when they are there (the build tree), else the installed
+// location, <prefix>/lib/ambrelic next to <prefix>/bin.
+std::string ServiceLibraryFolder();
+
 inline constexpr const char* kInt13Library = "dll32.so";
 inline constexpr const char* kInt13Companion = "dll16.so";
 

@@ -1,5 +1,7 @@
 #include "platform/files.h"
 
+#include "platform/file_capture.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -121,6 +123,14 @@ std::string MakeFreeFolder(const std::string& parent, const std::string& name) {
 }
 
 NewFile CreateNewFile(const std::string& path) {
+  // A restore written into a descriptor the caller holds: no file is made.
+  if (FileCapture* capture = FileCapture::Active(); capture && capture->Path() == path) {
+    NewFile captured;
+    captured.path = path;
+    captured.fd = capture->Open();
+    captured.error = captured.fd >= 0 ? 0 : errno;
+    return captured;
+  }
   // The number last given to each taken name: a restore of many rows of one
   // name into one folder would otherwise try every number before each new
   // one. It is only where the search starts; O_EXCL decides.
@@ -158,6 +168,9 @@ NewFile CreateNewFile(const std::string& path) {
 }
 
 bool WriteAll(int fd, const std::uint8_t* buffer, std::size_t length) {
+  if (FileCapture* capture = FileCapture::Active(); capture && capture->Owns(fd)) {
+    return capture->Write(buffer, length);
+  }
   std::size_t done = 0;
   while (done < length) {
     const ssize_t n = ::write(fd, buffer + done, length - done);
@@ -172,11 +185,17 @@ bool WriteAll(int fd, const std::uint8_t* buffer, std::size_t length) {
 }
 
 bool SkipBytes(int fd, std::uint64_t length) {
+  if (FileCapture* capture = FileCapture::Active(); capture && capture->Owns(fd)) {
+    return capture->WriteZeros(length);
+  }
   if (length > static_cast<std::uint64_t>(INT64_MAX)) return false;
   return ::lseek(fd, static_cast<off_t>(length), SEEK_CUR) >= 0;
 }
 
 bool SetFileLength(int fd, std::uint64_t length) {
+  if (FileCapture* capture = FileCapture::Active(); capture && capture->Owns(fd)) {
+    return capture->Extend(length);
+  }
   if (length > static_cast<std::uint64_t>(INT64_MAX)) return false;
   int rc;
   do {

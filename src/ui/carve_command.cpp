@@ -201,7 +201,7 @@ void MainDialog::OnCarve() {
 }
 
 bool MainDialog::RestoreCarvedRow(int row, const std::string& target) {
-  const auto found = carved_.find(list_.Row(row).facts.number);
+  const auto found = carved_.find(list_.Facts(row).number);
   if (found == carved_.end()) return false;
   const CarvedData& data = found->second;
   const platform::NewFile file = platform::CreateNewFile(target);
@@ -231,16 +231,23 @@ bool MainDialog::RestoreCarvedRow(int row, const std::string& target) {
     return false;
   }
   if (disk::UnreadableEvents(ctx_) != unreadableBefore) UnreadableIn(file.path);
-  Restored(file.path, list_.Row(row).facts.written, false);
+  Restored(file.path, list_.Facts(row).written, false);
   return whole;
 }
 
 void MainDialog::CheckRowContents() {
+  // The list keeps its rows packed; the checks work on whole copies and
+  // their mended facts are written back.
+  std::vector<ResultRow> copies;
+  copies.reserve(static_cast<std::size_t>(list_.RowCount()));
+  for (int i = 0; i < list_.RowCount(); ++i) copies.push_back(list_.Row(i));
+  if (copies.empty()) return;
   std::vector<ResultRow*> rows;
-  for (int i = 0; i < list_.RowCount(); ++i) rows.push_back(&list_.MutableRow(i));
-  if (rows.empty()) return;
+  rows.reserve(copies.size());
+  for (ResultRow& row : copies) rows.push_back(&row);
   std::unique_ptr<disk::ProgressSink> progress = OpenProgress();
   CheckRowConditions(ctx_, rows, progress.get());
+  for (int i = 0; i < list_.RowCount(); ++i) list_.MutableFacts(i) = copies[static_cast<std::size_t>(i)].facts;
 }
 
 }  // namespace ambrelic::ui

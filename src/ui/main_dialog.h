@@ -101,6 +101,17 @@ class MainDialog : public disk::EngineHost, public ProgressOwner {
     freeSpaceQuery_ = std::move(query);
   }
 
+  // The bytes of file row `row` written into fd as one stream, read as the
+  // restore reads them (row_bytes.cpp), at most `limit` bytes (0: all).
+  // No file is made; what the engines say goes to `host`.
+  struct RowBytes {
+    bool read = false;        // a file row of the searched volume was read
+    bool whole = false;       // every byte of it was delivered
+    bool limited = false;     // it stopped at the limit
+    bool unreadable = false;  // sectors it needed could not be read (zeros)
+    std::uint64_t bytes = 0;  // bytes delivered
+  };
+  RowBytes ReadRowBytes(int row, int fd, std::uint64_t limit, disk::EngineHost& host);
   // Volume preparation (volume_preparation.cpp).
   int PrepareVolume();
   bool CheckDiskInDrive(const std::string& root);

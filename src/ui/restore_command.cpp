@@ -174,7 +174,7 @@ void MainDialog::OnRestore() {
       // The row's texts do not say where its data lies; the search noted it.
       const disk::ExfatStream stream =
           exfat::RowStream(ctx_, list_.CellText(row, 0), list_.CellText(row, 1), sizeText, size, number);
-      const disk::VolumeTime& written = list_.Row(row).facts.written;
+      const disk::VolumeTime& written = list_.Facts(row).written;
       if (!isFolder) {
         whole = exfat::RestoreExfatFile(ctx_, *this, target, stream, written);
       } else {
@@ -190,11 +190,11 @@ void MainDialog::OnRestore() {
       // The folder itself is made here; what it holds is told by the engine.
       const bool existed = platform::IsFolder(target);
       RestoreFolder(target, number, size);
-      if (!existed && platform::IsFolder(target)) Restored(target, list_.Row(row).facts.written, true);
+      if (!existed && platform::IsFolder(target)) Restored(target, list_.Facts(row).written, true);
     } else if (ctx_.fsKind == disk::FsKind::Ntfs) {
       whole = ntfs::RestoreNtfsFile(ctx_, *this, Low32(number), target);
     } else {
-      whole = fat::RestoreFatFile(ctx_, *this, target, Low32(number), Low32(size), list_.Row(row).facts.written);
+      whole = fat::RestoreFatFile(ctx_, *this, target, Low32(number), Low32(size), list_.Facts(row).written);
     }
     if (!whole) ++op_.IncompleteCount;
   }
@@ -239,14 +239,14 @@ std::vector<int> MainDialog::RowsToRestore() const {
   // is one. A folder's restore writes its whole tree, inside its folder.
   std::unordered_set<std::string> folders;
   for (int row = list_.FirstSelected(); row >= 0; row = list_.NextSelected(row)) {
-    if (!list_.Row(row).isFolder) continue;
+    if (!list_.IsFolder(row)) continue;
     std::string path = list_.CellText(row, 1);
     if (path.empty() || path.back() != '\\') path += '\\';
     folders.insert(path + list_.CellText(row, 0));
   }
   std::vector<int> rows;
   for (int row = list_.FirstSelected(); row >= 0; row = list_.NextSelected(row)) {
-    const std::string& folder = list_.CellText(row, 1);
+    const std::string folder = list_.CellText(row, 1);
     bool inside = false;
     for (std::size_t end = folder.size(); !inside && !folders.empty();) {
       if (folders.count(folder.substr(0, end)) != 0) inside = true;
@@ -269,15 +269,15 @@ std::uint64_t MainDialog::BytesToRestore() const {
   std::vector<bool> selected(static_cast<std::size_t>(list_.RowCount()), false);
   for (int row = list_.FirstSelected(); row >= 0; row = list_.NextSelected(row)) {
     selected[static_cast<std::size_t>(row)] = true;
-    if (!list_.Row(row).isFolder) continue;
+    if (!list_.IsFolder(row)) continue;
     std::string path = list_.CellText(row, 1);
     if (path.empty() || path.back() != '\\') path += '\\';
     folders.insert(path + list_.CellText(row, 0));
   }
   for (int row = 0; row < list_.RowCount(); ++row) {
-    if (list_.Row(row).isFolder) continue;
+    if (list_.IsFolder(row)) continue;
     bool counted = selected[static_cast<std::size_t>(row)];
-    const std::string& folder = list_.CellText(row, 1);
+    const std::string folder = list_.CellText(row, 1);
     // Every prefix of the folder that ends before a '\\' (or is the whole
     // folder) may be a selected folder.
     for (std::size_t end = folder.size(); !counted && !folders.empty();) {
@@ -286,7 +286,7 @@ std::uint64_t MainDialog::BytesToRestore() const {
       if (slash == std::string::npos) break;
       end = slash;
     }
-    if (counted) total += list_.Row(row).facts.size;
+    if (counted) total += list_.Facts(row).size;
   }
   return total;
 }

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstring>
+#include <memory>
 #include <numeric>
 #include <string_view>
 
@@ -11,10 +13,6 @@ namespace ambrelic::ui {
 
 const char* const kClearingNotice =
     "Deleting listed items. It may take a long time if there are many items. Please wait.";
-
-namespace {
-const std::string kEmpty;
-}
 
 std::string IconKeyFor(std::string_view name, bool isFolder) {
   if (isFolder) return "folder";
@@ -64,9 +62,26 @@ bool IsCanonicalDate(std::string_view t) {
   return true;
 }
 
-bool AllCanonicalDates(const ResultRows& rows) {
-  return std::all_of(rows.begin(), rows.end(), [](const ResultRow& r) { return IsCanonicalDate(r.texts[3]); });
+// A text's length before it, seven bits a byte, the high bit set on every
+// byte but the last.
+void PutLength(char*& at, std::size_t length) {
+  while (length >= 0x80) {
+    *at++ = static_cast<char>(0x80 | (length & 0x7F));
+    length >>= 7;
+  }
+  *at++ = static_cast<char>(length);
 }
+
+std::size_t TakeLength(const char*& at) {
+  std::size_t length = 0;
+  for (int shift = 0;; shift += 7) {
+    const auto byte = static_cast<unsigned char>(*at++);
+    length |= static_cast<std::size_t>(byte & 0x7F) << shift;
+    if (byte < 0x80) return length;
+  }
+}
+
+constexpr std::size_t kLengthBytes = 10;  // the most PutLength writes
 
 // The digits of the rearranged text YYYY/MM/DD HH:MM as one number.
 std::uint64_t DateKey(std::string_view t) {
@@ -78,6 +93,133 @@ std::uint64_t DateKey(std::string_view t) {
 }  // namespace
 
 ResultsList::ResultsList(Host& host) : host_(host) {}
+
+ResultsList::~ResultsList() { ReleaseRows(); }
+
+ResultRow OrderedRows::Iterator::operator*() const { return list_->Row(at_); }
+OrderedRows::Iterator OrderedRows::end() const { return Iterator(list_, list_.RowCount()); }
+std::size_t OrderedRows::size() const { return static_cast<std::size_t>(list_.RowCount()); }
+ResultRow OrderedRows::operator[](std::size_t i) const { return list_.Row(static_cast<int>(i)); }
+
+void ResultsList::ReleaseRows() {
+  for (const TextBlock& b : textBlocks_) platform::ReleaseLarge(b.bytes, b.size);
+  std::vector<TextBlock>().swap(textBlocks_);
+  textUsed_ = 0;
+  for (disk::RowFacts* block : factBlocks_) {
+    std::destroy_n(block, kFactsBlock);
+    platform::ReleaseLarge(block, kFactsBlock * sizeof(disk::RowFacts));
+  }
+  std::vector<disk::RowFacts*>().swap(factBlocks_);
+  decltype(records_)().swap(records_);
+  RowOrder().swap(order_);
+  selectedCount_ = 0;
+}
+
+void ResultsList::Store(const disk::FoundRow& row) {
+  const std::string* texts[5] = {&row.name, &row.folder, &row.size, &row.modified, &row.number};
+  std::size_t bytes = 0;
+  for (const std::string* t : texts) bytes += kLengthBytes + t->size();
+  if (textBlocks_.empty() || kTextBlock - textUsed_ < bytes) {
+    // A new block; a row longer than a block gets one of its own.
+    const std::size_t size = std::max(kTextBlock, bytes);
+    textBlocks_.push_back({static_cast<char*>(platform::AllocateLarge(size)), size});
+    textUsed_ = 0;
+  }
+  const std::size_t block = textBlocks_.size() - 1;
+  const std::uint64_t place = (static_cast<std::uint64_t>(block) << kOffsetBits) | textUsed_;
+  char* at = textBlocks_[block].bytes + textUsed_;
+  for (const std::string* t : texts) {
+    PutLength(at, t->size());
+    std::memcpy(at, t->data(), t->size());
+    at += t->size();
+  }
+  // A row of its own block fills it: the next row starts a new one.
+  textUsed_ = textBlocks_[block].size > kTextBlock ? kTextBlock
+                                                   : static_cast<std::size_t>(at - textBlocks_[block].bytes);
+  const std::size_t s = records_.size();
+  if (s % kFactsBlock == 0) {
+    auto* facts = static_cast<disk::RowFacts*>(platform::AllocateLarge(kFactsBlock * sizeof(disk::RowFacts)));
+    std::uninitialized_default_construct_n(facts, kFactsBlock);
+    factBlocks_.push_back(facts);
+  }
+  factBlocks_[s / kFactsBlock][s % kFactsBlock] = row.facts;
+  records_.push_back(place | (row.isFolder ? kFolderFlag : 0));
+}
+
+std::string_view ResultsList::StoredText(std::size_t s, int column) const {
+  const std::uint64_t place = records_[s] & kPlaceMask;
+  const char* at = textBlocks_[place >> kOffsetBits].bytes + (place & ((1ull << kOffsetBits) - 1));
+  for (int c = 0;; ++c) {
+    const std::size_t length = TakeLength(at);
+    if (c == column) return std::string_view(at, length);
+    at += length;
+  }
+}
+
+const disk::RowFacts& ResultsList::StoredFacts(std::size_t s) const {
+  return factBlocks_[s / kFactsBlock][s % kFactsBlock];
+}
+
+void ResultsList::SetStoredFlag(std::size_t s, std::uint64_t flag, bool on) {
+  if (on) {
+    records_[s] |= flag;
+  } else {
+    records_[s] &= ~flag;
+  }
+}
+
+ResultRow ResultsList::StoredRow(std::size_t s) const {
+  ResultRow r;
+  for (int c = 0; c < 5; ++c) r.texts[static_cast<std::size_t>(c)] = std::string(StoredText(s, c));
+  r.isFolder = StoredFlag(s, kFolderFlag);
+  r.selected = StoredFlag(s, kSelectedFlag);
+  r.iconKey = IconKeyFor(r.texts[0], r.isFolder);
+  r.facts = StoredFacts(s);
+  return r;
+}
+
+ResultRow ResultsList::Row(int row) const {
+  if (row < 0 || row >= RowCount()) return ResultRow();
+  return StoredRow(Stored(row));
+}
+
+bool ResultsList::IsFolder(int row) const {
+  return row >= 0 && row < RowCount() && StoredFlag(Stored(row), kFolderFlag);
+}
+
+bool ResultsList::IsSelected(int row) const {
+  return row >= 0 && row < RowCount() && StoredFlag(Stored(row), kSelectedFlag);
+}
+
+std::string ResultsList::IconKey(int row) const {
+  if (row < 0 || row >= RowCount()) return std::string();
+  return IconKeyFor(StoredText(Stored(row), 0), StoredFlag(Stored(row), kFolderFlag));
+}
+
+const disk::RowFacts& ResultsList::Facts(int row) const {
+  static const disk::RowFacts kNone;
+  if (row < 0 || row >= RowCount()) return kNone;
+  return StoredFacts(Stored(row));
+}
+
+disk::RowFacts& ResultsList::MutableFacts(int row) {
+  const std::size_t s = Stored(row);
+  return factBlocks_[s / kFactsBlock][s % kFactsBlock];
+}
+
+std::size_t ResultsList::StorageBytes() const {
+  std::size_t bytes = records_.capacity() * sizeof(std::uint64_t) + order_.capacity() * sizeof(std::uint32_t);
+  for (const TextBlock& b : textBlocks_) bytes += b.size;
+  bytes += factBlocks_.size() * kFactsBlock * sizeof(disk::RowFacts);
+  return bytes;
+}
+
+bool ResultsList::AllCanonicalDates() const {
+  for (std::size_t s = 0; s < StoredCount(); ++s) {
+    if (!IsCanonicalDate(StoredText(s, 3))) return false;
+  }
+  return true;
+}
 
 void ResultsList::CreateColumns() {
   columns_ = {{"Name", Align::Left, 110},
@@ -96,10 +238,8 @@ void ResultsList::Clear(disk::OperationState& op) {
   if (columns_.size() > 4) columns_.resize(4);
   if (!order_.empty()) {
     host_.ShowNotice(true, kClearingNotice);
-    // Frees the strings as well; a million rows go in one pass.
-    ResultRows().swap(rows_);
-    RowOrder().swap(order_);
-    selectedCount_ = 0;
+    // A million rows are a few hundred large blocks: they go in one pass.
+    ReleaseRows();
     host_.ShowNotice(false, kClearingNotice);
   }
   op.NextRow = 0;
@@ -124,22 +264,16 @@ void ResultsList::AddRow(disk::OperationState& op, disk::FoundRow row) {
   op.FoundCount += 1;
   SetCounter(std::to_string(static_cast<unsigned>(op.FoundCount)));
   if (op.ActiveProgress) op.ActiveProgress->SetFileName(row.name);
-  ResultRow r;
-  r.iconKey = IconKeyFor(row.name, row.isFolder);
-  r.isFolder = row.isFolder;
-  r.facts = row.facts;
-  r.texts = {std::move(row.name), std::move(row.folder), std::move(row.size), std::move(row.modified),
-             std::move(row.number)};
   const std::size_t at = std::min<std::size_t>(static_cast<std::size_t>(std::max(op.NextRow, 0)), order_.size());
-  const auto stored = static_cast<std::uint32_t>(rows_.size());
-  rows_.push_back(std::move(r));
+  const auto stored = static_cast<std::uint32_t>(records_.size());
+  Store(row);
   if (at == order_.size()) {
     order_.push_back(stored);
   } else {
     order_.insert(order_.begin() + static_cast<std::ptrdiff_t>(at), stored);
   }
   op.NextRow += 1;
-  if (rowObserver_) rowObserver_(rows_.back());
+  if (rowObserver_) rowObserver_(StoredRow(stored));
 }
 
 void ResultsList::OnColumnClick(int column) {
@@ -152,7 +286,7 @@ void ResultsList::OnColumnClick(int column) {
   std::vector<std::uint32_t> order;
   if (column == 2 || column == 4) {
     order = SortedOrderByNumber(column, descending);
-  } else if (column == 3 && AllCanonicalDates(rows_)) {
+  } else if (column == 3 && AllCanonicalDates()) {
     order = SortedOrderByDate(descending);
   } else {
     order = SortedOrderByText(column, descending);
@@ -176,11 +310,10 @@ std::vector<std::uint32_t> ResultsList::PositionsOfStoredRows() const {
 }
 
 std::vector<std::uint32_t> ResultsList::SortedOrderByNumber(int column, bool descending) const {
-  const std::size_t c = static_cast<std::size_t>(column);
   const std::vector<std::uint32_t> position = PositionsOfStoredRows();
-  std::vector<std::uint64_t> packed(rows_.size());
-  for (std::size_t s = 0; s < rows_.size(); ++s) {
-    std::uint32_t key = ParseUInt32Text(rows_[s].texts[c]);
+  std::vector<std::uint64_t> packed(StoredCount());
+  for (std::size_t s = 0; s < StoredCount(); ++s) {
+    std::uint32_t key = ParseUInt32Text(StoredText(s, column));
     if (descending) key = ~key;
     packed[s] = (static_cast<std::uint64_t>(key) << 32) | position[s];
   }
@@ -198,9 +331,9 @@ std::vector<std::uint32_t> ResultsList::SortedOrderByDate(bool descending) const
     std::uint32_t index;
   };
   const std::vector<std::uint32_t> position = PositionsOfStoredRows();
-  std::vector<Key> keys(rows_.size());
-  for (std::size_t s = 0; s < rows_.size(); ++s) {
-    const std::uint64_t date = DateKey(rows_[s].texts[3]);
+  std::vector<Key> keys(StoredCount());
+  for (std::size_t s = 0; s < StoredCount(); ++s) {
+    const std::uint64_t date = DateKey(StoredText(s, 3));
     keys[s] = {descending ? ~date : date, position[s]};
   }
   std::sort(keys.begin(), keys.end(),
@@ -215,13 +348,13 @@ std::vector<std::uint32_t> ResultsList::SortedOrderByText(int column, bool desce
   // buffer; each key holds its first 16 bytes as two big-endian numbers, so
   // that most comparisons are two integer compares and only keys that share
   // 16 bytes compare the rest.
-  const std::size_t c = static_cast<std::size_t>(column);
   // Texts are laid out in the order the rows are stored.
+  const std::size_t rows = StoredCount();
   std::string arena;
-  std::vector<std::uint32_t> start(rows_.size() + 1);
-  for (std::size_t s = 0; s < rows_.size(); ++s) {
+  std::vector<std::uint32_t> start(rows + 1);
+  for (std::size_t s = 0; s < rows; ++s) {
     start[s] = static_cast<std::uint32_t>(arena.size());
-    const std::string& text = rows_[s].texts[c];
+    const std::string_view text = StoredText(s, column);
     if (column == 3) {
       arena += SortableModified(text);
     } else if (std::all_of(text.begin(), text.end(), [](char ch) { return static_cast<unsigned char>(ch) < 0x80; })) {
@@ -231,7 +364,7 @@ std::vector<std::uint32_t> ResultsList::SortedOrderByText(int column, bool desce
       arena += platform::UpperCase(text);
     }
   }
-  start[rows_.size()] = static_cast<std::uint32_t>(arena.size());
+  start[rows] = static_cast<std::uint32_t>(arena.size());
   struct Key {
     std::uint64_t high;
     std::uint64_t low;
@@ -244,8 +377,8 @@ std::vector<std::uint32_t> ResultsList::SortedOrderByText(int column, bool desce
   // Bytes every text begins with tell no row from another (a folder column
   // often starts "C:\Documents\" throughout): the keys hold the 16 bytes
   // after them.
-  std::size_t common = rows_.empty() ? 0 : text(0).size();
-  for (std::size_t s = 1; s < rows_.size() && common != 0; ++s) {
+  std::size_t common = rows == 0 ? 0 : text(0).size();
+  for (std::size_t s = 1; s < rows && common != 0; ++s) {
     const std::string_view first = text(0);
     const std::string_view t = text(static_cast<std::uint32_t>(s));
     std::size_t same = 0;
@@ -254,8 +387,8 @@ std::vector<std::uint32_t> ResultsList::SortedOrderByText(int column, bool desce
     common = same;
   }
   const std::vector<std::uint32_t> position = PositionsOfStoredRows();
-  std::vector<Key> keys(rows_.size());
-  for (std::size_t s = 0; s < rows_.size(); ++s) {
+  std::vector<Key> keys(rows);
+  for (std::size_t s = 0; s < rows; ++s) {
     const std::string_view t = text(static_cast<std::uint32_t>(s)).substr(common);
     std::uint64_t part[2] = {0, 0};
     for (std::size_t b = 0; b < 16 && b < t.size(); ++b) {
@@ -292,13 +425,13 @@ void ResultsList::Reorder(const std::vector<std::uint32_t>& order) {
 
 void ResultsList::SetSelected(int row, bool selected) {
   if (row < 0 || row >= RowCount()) return;
-  bool& flag = At(static_cast<std::size_t>(row)).selected;
-  if (flag != selected) selectedCount_ += selected ? 1 : -1;
-  flag = selected;
+  const std::size_t s = Stored(row);
+  if (StoredFlag(s, kSelectedFlag) != selected) selectedCount_ += selected ? 1 : -1;
+  SetStoredFlag(s, kSelectedFlag, selected);
 }
 
 void ResultsList::SelectAll(bool selected) {
-  for (auto& r : rows_) r.selected = selected;
+  for (std::size_t s = 0; s < StoredCount(); ++s) SetStoredFlag(s, kSelectedFlag, selected);
   selectedCount_ = selected ? RowCount() : 0;
 }
 
@@ -309,7 +442,7 @@ int ResultsList::NextSelected(int after) const {
   // with nothing selected there is no need to visit them.
   if (selectedCount_ == 0) return -1;
   for (int i = std::max(after + 1, 0); i < RowCount(); ++i) {
-    if (At(static_cast<std::size_t>(i)).selected) return i;
+    if (StoredFlag(Stored(i), kSelectedFlag)) return i;
   }
   return -1;
 }
@@ -318,9 +451,11 @@ int ResultsList::SelectedCount() const {
   return selectedCount_;
 }
 
-const std::string& ResultsList::CellText(int row, int column) const {
-  if (row < 0 || row >= RowCount() || column < 0 || column > 4) return kEmpty;
-  return At(static_cast<std::size_t>(row)).texts[static_cast<std::size_t>(column)];
+std::string_view ResultsList::CellView(int row, int column) const {
+  if (row < 0 || row >= RowCount() || column < 0 || column > 4) return std::string_view();
+  return StoredText(Stored(row), column);
 }
+
+std::string ResultsList::CellText(int row, int column) const { return std::string(CellView(row, column)); }
 
 }  // namespace ambrelic::ui

@@ -1,11 +1,12 @@
 // The results list: one row per deleted file or folder found, held as the
 // five texts the engines produced (the restore reads them back, so their
-// formats are an interface), a folder flag and an icon key. The counter
-// beside the buttons and the column sort live here too. Rows are kept in a
-// plain vector (in memory mapped for large blocks) in the order they were
-// found, and the list's order is a vector of indices into it: a sort
-// rearranges four bytes per row, never the rows, so that a million of them
-// fill, sort and clear quickly. The Qt view is a model over this.
+// formats are an interface), a folder flag and the engine's typed facts.
+// The counter beside the buttons and the column sort live here too. Rows
+// are kept compactly (see the private part) in the order they were found,
+// and the list's order is a vector of indices into them: a sort rearranges
+// four bytes per row, never the rows, so that a million of them fill, sort
+// and clear quickly in a few hundred megabytes. The Qt view is a model
+// over this.
 #pragma once
 
 #include <array>
@@ -31,6 +32,9 @@ struct Column {
   int width = 0;  // pixels
 };
 
+// One row as the list gives it out: its five texts, the folder flag, the
+// icon key, the selection and the engine's facts. The list does not keep
+// rows in this shape (see ResultsList): it makes one when asked.
 struct ResultRow {
   std::array<std::string, 5> texts;  // Name, In Folder, Size, Modified, Cluster / File No
   bool isFolder = false;
@@ -39,19 +43,18 @@ struct ResultRow {
   disk::RowFacts facts;              // the engine's typed values and condition
 };
 
-// A million rows are hundreds of megabytes: they live in memory mapped for
-// large blocks.
-using ResultRows = std::vector<ResultRow, platform::LargeAllocator<ResultRow>>;
 using RowOrder = std::vector<std::uint32_t, platform::LargeAllocator<std::uint32_t>>;
 
+class ResultsList;
+
 // The rows in the list's order, for reading them all (range-for, size).
+// Each row is made as it is reached.
 class OrderedRows {
  public:
   class Iterator {
    public:
-    Iterator(const ResultRows& rows, const std::uint32_t* at) : rows_(&rows), at_(at) {}
-    const ResultRow& operator*() const { return (*rows_)[*at_]; }
-    const ResultRow* operator->() const { return &(*rows_)[*at_]; }
+    Iterator(const ResultsList& list, int at) : list_(&list), at_(at) {}
+    ResultRow operator*() const;
     Iterator& operator++() {
       ++at_;
       return *this;
@@ -60,20 +63,19 @@ class OrderedRows {
     bool operator!=(const Iterator& other) const { return at_ != other.at_; }
 
    private:
-    const ResultRows* rows_;
-    const std::uint32_t* at_;
+    const ResultsList* list_;
+    int at_;
   };
 
-  OrderedRows(const ResultRows& rows, const RowOrder& order) : rows_(rows), order_(order) {}
-  Iterator begin() const { return Iterator(rows_, order_.data()); }
-  Iterator end() const { return Iterator(rows_, order_.data() + order_.size()); }
-  std::size_t size() const { return order_.size(); }
-  bool empty() const { return order_.empty(); }
-  const ResultRow& operator[](std::size_t i) const { return rows_[order_[i]]; }
+  explicit OrderedRows(const ResultsList& list) : list_(list) {}
+  Iterator begin() const { return Iterator(list_, 0); }
+  Iterator end() const;
+  std::size_t size() const;
+  bool empty() const { return size() == 0; }
+  ResultRow operator[](std::size_t i) const;
 
  private:
-  const ResultRows& rows_;
-  const RowOrder& order_;
+  const ResultsList& list_;
 };
 
 // Notice shown while a list with rows is cleared (static 1011).
@@ -94,6 +96,9 @@ std::string SortableModified(std::string_view text);
 class ResultsList {
  public:
   explicit ResultsList(Host& host);
+  ~ResultsList();
+  ResultsList(const ResultsList&) = delete;
+  ResultsList& operator=(const ResultsList&) = delete;
 
   // Columns 0 to 3 (done once by the dialog's initialisation).
   void CreateColumns();
@@ -123,17 +128,29 @@ class ResultsList {
   int FirstSelected() const;               // -1 when none
   int NextSelected(int after) const;       // -1 at the end
   int SelectedCount() const;
-  const std::string& CellText(int row, int column) const;
+  // A cell's text (empty for a row or column that is not there).
+  std::string CellText(int row, int column) const;
+  // The same without a copy; valid until the list next changes.
+  std::string_view CellView(int row, int column) const;
 
   int RowCount() const { return static_cast<int>(order_.size()); }
-  const ResultRow& Row(int row) const { return rows_[order_[static_cast<std::size_t>(row)]]; }
-  // For the checks that mend a row's condition after it was listed.
-  ResultRow& MutableRow(int row) { return rows_[order_[static_cast<std::size_t>(row)]]; }
-  OrderedRows Rows() const { return OrderedRows(rows_, order_); }
+  // Row `row` of the list as it stands, made whole.
+  ResultRow Row(int row) const;
+  // Parts of a row, without making it whole.
+  bool IsFolder(int row) const;
+  bool IsSelected(int row) const;
+  std::string IconKey(int row) const;
+  const disk::RowFacts& Facts(int row) const;
+  // For the checks that mend a row's facts (its condition) after it was
+  // listed.
+  disk::RowFacts& MutableFacts(int row);
+  OrderedRows Rows() const { return OrderedRows(*this); }
   const std::vector<Column>& Columns() const { return columns_; }
   const std::string& CounterText() const { return counterText_; }
   int LastSortedColumn() const { return lastSortedColumn_; }
   int SortDescendingNext() const { return directionFlag_; }
+  // Bytes the rows take (texts, facts, records and order).
+  std::size_t StorageBytes() const;
 
  private:
   void SetCounter(std::string text);
@@ -144,15 +161,44 @@ class ResultsList {
   std::vector<std::uint32_t> SortedOrderByNumber(int column, bool descending) const;
   std::vector<std::uint32_t> SortedOrderByDate(bool descending) const;
   std::vector<std::uint32_t> SortedOrderByText(int column, bool descending) const;
+  bool AllCanonicalDates() const;
   void Reorder(const std::vector<std::uint32_t>& order);
-  // Row i of the list as it stands.
-  ResultRow& At(std::size_t i) { return rows_[order_[i]]; }
-  const ResultRow& At(std::size_t i) const { return rows_[order_[i]]; }
+
+  // How rows are kept. A million rows as five std::strings, an icon key and
+  // their facts took about 600 bytes each and a heap block per long text;
+  // here a row is one 8-byte record (where its texts lie, its folder and
+  // selected flags), its five texts end to end in large text blocks (each
+  // after its length), and its facts, whole, in a table of large blocks.
+  // Stored row s is the s-th row added.
+  std::size_t StoredCount() const { return records_.size(); }
+  std::string_view StoredText(std::size_t s, int column) const;
+  const disk::RowFacts& StoredFacts(std::size_t s) const;
+  bool StoredFlag(std::size_t s, std::uint64_t flag) const { return (records_[s] & flag) != 0; }
+  void SetStoredFlag(std::size_t s, std::uint64_t flag, bool on);
+  ResultRow StoredRow(std::size_t s) const;
+  void Store(const disk::FoundRow& row);
+  void ReleaseRows();
+  std::size_t Stored(int row) const { return order_[static_cast<std::size_t>(row)]; }
+
+  static constexpr std::uint64_t kFolderFlag = 1ull << 63;
+  static constexpr std::uint64_t kSelectedFlag = 1ull << 62;
+  static constexpr std::uint64_t kPlaceMask = kSelectedFlag - 1;
+  static constexpr int kOffsetBits = 24;                // a place is block << 24 | offset
+  static constexpr std::size_t kTextBlock = 4u << 20;  // bytes, below 1 << kOffsetBits
+  static constexpr std::size_t kFactsBlock = 16384;    // rows
+
+  struct TextBlock {
+    char* bytes = nullptr;
+    std::size_t size = 0;
+  };
 
   Host& host_;
   std::vector<Column> columns_;
-  ResultRows rows_;  // in the order they were added
-  RowOrder order_;   // row i of the list is rows_[order_[i]]
+  std::vector<std::uint64_t, platform::LargeAllocator<std::uint64_t>> records_;
+  std::vector<TextBlock> textBlocks_;
+  std::size_t textUsed_ = 0;  // bytes used of the last text block
+  std::vector<disk::RowFacts*> factBlocks_;
+  RowOrder order_;            // row i of the list is stored row order_[i]
   int selectedCount_ = 0;
   std::string counterText_;
   int lastSortedColumn_ = 0;

@@ -116,6 +116,13 @@ void NameNtfsDrivesByLabel(std::vector<platform::Drive>& drives) {
   }
 }
 
+std::string SourceName(const platform::Drive& drive) {
+  // A partition is one of the drives its source holds: its letter tells
+  // which.
+  if (drive.offset == 0 && drive.length == 0) return drive.sourcePath;
+  return drive.sourcePath + " (" + std::string(1, drive.letter) + ":)";
+}
+
 int MainDialog::PrepareVolume() {
   const platform::Drive* slot = SelectedSlot();
   if (!slot) {
@@ -153,9 +160,12 @@ int MainDialog::PrepareVolume() {
   ctx_.fsKind = KindForDrive(*slot, *ctx_.volumeHandle);
   const std::uint32_t partitionStart = 0;
 
+  // The messages name the source (the window and the command line list
+  // several), beside the designed words.
+  const std::string source = SourceName(*slot);
   if (ctx_.fsKind == disk::FsKind::None) {
     if (rawFallback_) return PrepareRawVolume();
-    ShowMessage(kNotSearchable);
+    ShowFileMessage(source, kNotSearchable);
     return 0;
   }
   std::vector<std::uint8_t>().swap(ctx_.fatCopy);
@@ -165,7 +175,7 @@ int MainDialog::PrepareVolume() {
     list_.AddFifthColumn(ctx_.fsKind);
     if (!ntfs::PrepareNtfsVolume(ctx_)) {
       if (rawFallback_) return PrepareRawVolume();
-      ShowMessage(kNotSearchable);
+      ShowFileMessage(source, kNotSearchable);
       return 0;
     }
     return 1;
@@ -174,7 +184,7 @@ int MainDialog::PrepareVolume() {
     list_.AddFifthColumn(ctx_.fsKind);
     if (!exfat::PrepareExfatVolume(ctx_)) {
       if (rawFallback_) return PrepareRawVolume();
-      ShowMessage(kNotSearchable);
+      ShowFileMessage(source, kNotSearchable);
       return 0;
     }
     return 1;
@@ -182,12 +192,12 @@ int MainDialog::PrepareVolume() {
   list_.AddFifthColumn(ctx_.fsKind);
   if (!disk::ParseFatBootSector(ctx_, partitionStart, VolumeSectorsFor(*ctx_.volumeHandle))) {
     if (rawFallback_) return PrepareRawVolume();
-    ShowMessage(kNotSearchable);
+    ShowFileMessage(source, kNotSearchable);
     return 0;
   }
   if (!fat::LoadAllocationTable(ctx_, partitionStart)) {
     if (rawFallback_) return PrepareRawVolume();
-    ShowMessage(kNotSearchable9x);
+    ShowFileMessage(source, kNotSearchable9x);
     return 0;
   }
   return 1;

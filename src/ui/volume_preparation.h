@@ -35,4 +35,8 @@ disk::FsKind IdentifyDriveKind(const platform::Drive& drive);
 // keep their names. Reads only.
 void NameNtfsDrivesByLabel(std::vector<platform::Drive>& drives);
 
+// How messages name a drive: its source's path, with the letter after it
+// when the drive is one partition of the source ("disk.img (D:)").
+std::string SourceName(const platform::Drive& drive);
+
 }  // namespace ambrelic::ui

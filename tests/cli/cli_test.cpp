@@ -214,10 +214,19 @@ TEST(CliBinary, MessagesThatStopExitOne) {
   EXPECT_TRUE(wild.out.empty());
   const CliRun none = Cli("search '" + Image("garbage.img") + "'");
   EXPECT_EQ(none.status, 1);
-  EXPECT_EQ(none.err, "You can't search this drive because the type is not FAT12/FAT16/FAT32/NTFS/exFAT.\n");
+  // The program's prefix and the source the message is about.
+  EXPECT_EQ(none.err, "ambrelic-cli: " + Image("garbage.img") +
+                          ": You can't search this drive because the type is not FAT12/FAT16/FAT32/NTFS/exFAT.\n");
+  const CliRun passwd = Cli("search --no-scan-vacant /etc/passwd");
+  EXPECT_EQ(passwd.status, 1);
+  EXPECT_EQ(passwd.err,
+            "ambrelic-cli: /etc/passwd: You can't search this drive because the type is not FAT12/FAT16/FAT32/NTFS/exFAT.\n");
   const CliRun nodrive = Cli("search --drive Q: '" + Image("del16.img") + "'");
   EXPECT_EQ(nodrive.status, 1);
-  EXPECT_EQ(nodrive.err, "Please select a drive.\n");
+  EXPECT_EQ(nodrive.err, "ambrelic-cli: there is no drive Q: (drives: C:). Please select a drive.\n");
+  const CliRun nowipe = Cli("wipe --drive Z: --yes '" + Image("del16.img") + "'");
+  EXPECT_EQ(nowipe.status, 1);
+  EXPECT_EQ(nowipe.err, "ambrelic-cli: there is no drive Z: (drives: C:). Please select a drive.\n");
   const CliRun missing = Cli("search --removable /no/such/stick.img");
   EXPECT_EQ(missing.status, 1);
   EXPECT_EQ(missing.err, "C:\\ is not accessible.\n\nNo medium found\n") << "Cancel without a terminal";

@@ -74,13 +74,14 @@ TEST(CliGeometry, HugeTableEndsWithAListOrTheKindMessage) {
 
   // 64 GiB of one-sector clusters: the 512 MiB table cannot be held twice
   // in 800 MB, and the volume is refused.
-  const std::string large = "'" + HugeTableImage("large", 1ull << 27) + "'";
+  const std::string largePath = HugeTableImage("large", 1ull << 27);
+  const std::string large = "'" + largePath + "'";
   r = Limited("drives " + large);
   EXPECT_EQ(r.status, 0) << r.err;
   for (const std::string command : {"search --no-scan-vacant", "scan-all --name X --yes", "wipe --yes --records"}) {
     r = Limited(command + " " + large);
     EXPECT_EQ(r.status, 1) << command << ": " << r.err;
-    EXPECT_EQ(r.err, kNotSearchable) << command;
+    EXPECT_EQ(r.err, "ambrelic-cli: " + largePath + ": " + kNotSearchable) << command;
   }
 }
 

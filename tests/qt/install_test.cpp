@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <sstream>
+#include <utility>
+#include <vector>
 
 #include "support/test_support.h"
 
@@ -16,7 +19,8 @@ TEST(InstallTest, ProgramsLibrariesDesktopEntryAndIcon) {
   const std::string log = ambrelic::test::RunCommand(
       std::string("cmake --install '") + AMBRELIC_BUILD_DIR + "' --prefix '" + prefix + "' 2>&1", &status);
   ASSERT_EQ(status, 0) << log;
-  for (const char* file : {"bin/ambrelic", "bin/ambrelic-cli", "bin/dll16.so", "bin/dll32.so",
+  for (const char* file : {"bin/ambrelic", "bin/ambrelic-cli", "lib/ambrelic/dll16.so", "lib/ambrelic/dll32.so",
+                           "share/doc/ambrelic/copyright", "share/doc/ambrelic/changelog.gz",
                            "share/applications/ambrelic.desktop", "share/icons/hicolor/scalable/apps/ambrelic.svg",
                            "share/doc/ambrelic/guide.html", "share/man/man1/ambrelic.1.gz",
                            "share/man/man1/ambrelic-cli.1.gz", "share/bash-completion/completions/ambrelic-cli",
@@ -44,6 +48,15 @@ TEST(InstallTest, ProgramsLibrariesDesktopEntryAndIcon) {
   const std::string help = ambrelic::test::RunCommand("QT_QPA_PLATFORM=offscreen '" + prefix + "/bin/ambrelic' --help", &status);
   EXPECT_EQ(status, 0);
   EXPECT_NE(help.find("usage: ambrelic"), std::string::npos);
+  EXPECT_FALSE(fs::exists(prefix + "/bin/dll16.so")) << "the service libraries are not programs";
+  // The 9x path finds the service library where it was installed.
+  const std::string image = prefix + "/fat12.img";
+  ambrelic::test::RunCommand("gunzip -c '" + std::string(AMBRELIC_SOURCE_DIR) + "/samples/fat12.img.gz' > '" + image +
+                             "'");
+  const std::string drives = ambrelic::test::RunCommand(
+      "'" + prefix + "/bin/ambrelic-cli' --platform 9x --floppy '" + image + "' drives 2>&1", &status);
+  EXPECT_EQ(status, 0) << drives;
+  EXPECT_EQ(drives.find("not found"), std::string::npos) << drives;
 }
 
 // The manual pages format without a warning from groff, and show the
@@ -86,6 +99,40 @@ TEST(InstallTest, BashCompletion) {
   EXPECT_EQ(complete("ambrelic-cli wipe --keep"), "\n") << "options of the command typed only";
 }
 
+// Every column completes after --sort to one shell word that names it, also
+// the two with a space, from what the user typed of it; the completed
+// command line is accepted.
+TEST(InstallTest, BashCompletionOfEveryColumn) {
+  const std::string cli = std::string(AMBRELIC_BUILD_DIR) + "/ambrelic-cli";
+  const std::vector<std::pair<std::string, std::string>> typed = {
+      {"Na", "Name"},       {"In", "In Folder"},   {"\"In\\\\ F\"", "In Folder"}, {"\"\\\"in\"", "In Folder"},
+      {"Si", "Size"},       {"Mo", "Modified"},    {"Cl", "Cluster"},       {"File", "File No"},
+      {"f", "File No"}};
+  for (const auto& [prefix, column] : typed) {
+    const std::string words = ambrelic::test::RunCommand(
+        "bash -c 'source /usr/share/bash-completion/bash_completion; source \"" + std::string(AMBRELIC_SOURCE_DIR) +
+        "/data/ambrelic-cli.bash-completion\"; COMP_WORDS=(ambrelic-cli search --sort " + prefix +
+        "); COMP_CWORD=3; COMP_LINE=\"${COMP_WORDS[*]}\"; COMP_POINT=${#COMP_LINE}; "
+        "_ambrelic_cli; printf \"%s\\n\" \"${COMPREPLY[@]}\"'");
+    std::istringstream lines(words);
+    std::vector<std::string> offered;
+    for (std::string w; std::getline(lines, w);) offered.push_back(w);
+    ASSERT_EQ(offered.size(), 2u) << prefix << ": " << words;
+    for (std::size_t i = 0; i < 2; ++i) {
+      const std::string& word = offered[i];
+      // As the shell reads the completed word: one argument, the column.
+      const std::string argument =
+          ambrelic::test::RunCommand("bash -c 'set -- " + word + "; echo \"$#:$1\"'");
+      EXPECT_EQ(argument, "1:" + column + (i ? ",desc" : "") + "\n") << word;
+      int status = -1;
+      const std::string out = ambrelic::test::RunCommand(
+          "bash -c '\"" + cli + "\" search --sort " + word + " /nonexistent/image 2>&1'", &status);
+      EXPECT_EQ(out.find("unknown column"), std::string::npos) << word << ": " << out;
+      EXPECT_NE(status, 2) << word << ": " << out;
+    }
+  }
+}
+
 // cpack -G DEB: the package holds everything cmake --install lays out, its
 // Depends name Qt 6 and the C++ runtime, and what it unpacks runs.
 TEST(InstallTest, DebianPackage) {
@@ -102,7 +149,9 @@ TEST(InstallTest, DebianPackage) {
   ASSERT_FALSE(deb.empty()) << log;
   const std::string contents = ambrelic::test::RunCommand("dpkg-deb -c '" + deb + "'", &status);
   ASSERT_EQ(status, 0);
-  for (const char* file : {"./usr/bin/ambrelic", "./usr/bin/ambrelic-cli", "./usr/bin/dll16.so", "./usr/bin/dll32.so",
+  for (const char* file : {"./usr/bin/ambrelic", "./usr/bin/ambrelic-cli", "./usr/lib/ambrelic/dll16.so",
+                           "./usr/lib/ambrelic/dll32.so", "./usr/share/doc/ambrelic/copyright",
+                           "./usr/share/doc/ambrelic/changelog.gz",
                            "./usr/share/doc/ambrelic/guide.html", "./usr/share/applications/ambrelic.desktop",
                            "./usr/share/icons/hicolor/scalable/apps/ambrelic.svg", "./usr/share/man/man1/ambrelic.1.gz",
                            "./usr/share/man/man1/ambrelic-cli.1.gz",
@@ -110,7 +159,8 @@ TEST(InstallTest, DebianPackage) {
     EXPECT_NE(contents.find(std::string(file) + "\n"), std::string::npos) << file << "\n" << contents;
   }
   const std::string depends = ambrelic::test::RunCommand("dpkg-deb -f '" + deb + "' Depends", &status);
-  for (const char* package : {"libqt6widgets6", "libqt6core6", "libstdc++6", "libc6"}) {
+  // libqt6svg6: the window's file and folder icons are SVG.
+  for (const char* package : {"libqt6widgets6", "libqt6core6", "libstdc++6", "libc6", "libqt6svg6"}) {
     EXPECT_NE(depends.find(package), std::string::npos) << depends;
   }
   EXPECT_EQ(ambrelic::test::RunCommand("dpkg-deb -f '" + deb + "' Package"), "ambrelic\n");
@@ -125,6 +175,34 @@ TEST(InstallTest, DebianPackage) {
                                                         &status);
   EXPECT_EQ(status, 0) << "no display needed";
   EXPECT_EQ(window, std::string("ambrelic ") + AMBRELIC_VERSION_FOR_TESTS + "\n");
+
+  // What the package says of itself names every file system it reads.
+  const std::string description = ambrelic::test::RunCommand("dpkg-deb -f '" + deb + "' Description");
+  EXPECT_NE(description.find("exFAT"), std::string::npos) << description;
+  const std::string synopsis = description.substr(0, description.find('\n'));
+  EXPECT_EQ(description.find(synopsis, synopsis.size()), std::string::npos) << "synopsis repeated: " << description;
+  for (const char* file : {"/usr/share/applications/ambrelic.desktop"}) {
+    const auto bytes = ambrelic::test::ReadFileBytes(root + file);
+    EXPECT_NE(std::string(bytes.begin(), bytes.end()).find("exFAT"), std::string::npos) << file;
+  }
+  for (const char* page : {"ambrelic", "ambrelic-cli"}) {
+    const std::string text =
+        ambrelic::test::RunCommand("zcat '" + root + "/usr/share/man/man1/" + page + ".1.gz' | grep -c exFAT");
+    EXPECT_NE(text, "0\n") << page;
+  }
+  // Debian's checks: the desktop entry validates and lintian finds no
+  // error (tools installed by scripts/bootstrap).
+  const std::string desktop = ambrelic::test::RunCommand(
+      "desktop-file-validate '" + root + "/usr/share/applications/ambrelic.desktop' 2>&1", &status);
+  EXPECT_EQ(status, 0) << desktop;
+  const std::string metainfo = ambrelic::test::RunCommand(
+      "appstreamcli validate --no-net '" + root + "/usr/share/metainfo/org.example.Ambrelic.metainfo.xml' 2>&1",
+      &status);
+  EXPECT_EQ(status, 0) << metainfo;
+  EXPECT_TRUE(fs::is_regular_file(root + "/usr/share/ambrelic/screenshots/ambrelic-window.png"));
+  const std::string lintian = ambrelic::test::RunCommand("lintian --tag-display-limit 0 '" + deb + "' 2>&1", &status);
+  EXPECT_EQ(status, 0) << lintian;
+  EXPECT_EQ(lintian.find("E: "), std::string::npos) << lintian;
 }
 
 }  // namespace

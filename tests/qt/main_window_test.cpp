@@ -104,13 +104,16 @@ TEST_F(MainWindowTest, ShowsTheDesignedControlsAndMenu) {
     EXPECT_TRUE(found) << name;
   }
 
+  // The designed menu, with saving the list before the guide, and beside
+  // it the window's own "Affichage" (preview, Condition column).
   const QList<QAction*> menus = w->Menu()->actions();
-  ASSERT_EQ(menus.size(), 1);
+  ASSERT_EQ(menus.size(), 2);
   EXPECT_EQ(menus[0]->text(), "&Fonctions complémentaires");
+  EXPECT_EQ(menus[1]->text(), "&Affichage");
   const QList<QAction*> entries = menus[0]->menu()->actions();
-  // The designed six entries, then a separator, the deep scan and the
-  // entry that opens an image.
-  ASSERT_EQ(entries.size(), 9);
+  // The designed six entries, then a separator, the deep scan, the entry
+  // that opens an image and the one that saves the list.
+  ASSERT_EQ(entries.size(), 10);
   EXPECT_EQ(entries[0]->text(), "Scan de tous les groupes");
   EXPECT_TRUE(entries[1]->isSeparator());
   EXPECT_EQ(entries[2]->text(), "&Supprimer Complètement");
@@ -121,6 +124,15 @@ TEST_F(MainWindowTest, ShowsTheDesignedControlsAndMenu) {
   EXPECT_EQ(entries[7], w->CarveAction());
   EXPECT_EQ(entries[7]->text(), "Recherche par contenu");
   EXPECT_EQ(entries[8], w->OpenImageAction());
+  EXPECT_EQ(entries[9], w->SaveListAction());
+  EXPECT_EQ(entries[9]->text(), QString::fromUtf8("Enregistrer la liste…"));
+  const QList<QAction*> view = menus[1]->menu()->actions();
+  ASSERT_EQ(view.size(), 2);
+  EXPECT_EQ(view[0], w->PreviewAction());
+  EXPECT_EQ(view[0]->shortcut(), QKeySequence(Qt::Key_F3));
+  EXPECT_EQ(view[1], w->ConditionColumnAction());
+  EXPECT_FALSE(w->PreviewAction()->isChecked());
+  EXPECT_FALSE(w->ConditionColumnAction()->isChecked());
   EXPECT_EQ(w->RestoreButton()->isEnabled(), MainWindow::RestoreAvailable());
   EXPECT_EQ(w->DeleteCompletelyAction()->isEnabled(), MainWindow::DeleteCompletelyAvailable());
 
@@ -380,6 +392,24 @@ TEST_F(MainWindowTest, WithoutDrivesTheSearchAsksForOne) {
   ASSERT_EQ(w.boxes.size(), 1u);
   EXPECT_EQ(w.boxes[0].text, "Please select a drive.");
   EXPECT_EQ(w.boxes[0].buttons, Buttons::Ok);
+}
+
+// A source that is gone is still listed as a drive; searching it says
+// which file could not be opened, and an image that holds no volume is
+// named too.
+TEST_F(MainWindowTest, ErrorsNameTheSource) {
+  const std::string dir = test::MakeTempDir("qt-missing");
+  const std::string text = dir + "/notes.txt";
+  test::RunCommand("head -c 65536 /dev/zero > '" + text + "'");
+  ScriptedWindow w({{dir + "/gone.img", false, false}, {text, false, false}});
+  QTest::mouseClick(w->SearchButton(), Qt::LeftButton);
+  ASSERT_EQ(w.boxes.size(), 1u);
+  EXPECT_EQ(w.boxes[0].text, dir + "/gone.img:\nNo such file or directory");
+  w->DriveCombo()->setCurrentIndex(1);
+  QTest::mouseClick(w->SearchButton(), Qt::LeftButton);
+  ASSERT_EQ(w.boxes.size(), 2u);
+  EXPECT_EQ(w.boxes[1].text,
+            text + ":\nYou can't search this drive because the type is not FAT12/FAT16/FAT32/NTFS/exFAT.");
 }
 
 TEST_F(MainWindowTest, EscapeAndExitClose) {

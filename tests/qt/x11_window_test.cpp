@@ -21,6 +21,7 @@
 #include <QScrollBar>
 #include <QTableView>
 #include <QTest>
+#include <QThread>
 #include <QTimer>
 #include <QWindow>
 #include <filesystem>
@@ -29,6 +30,7 @@
 #include "qt_test_support.h"
 #include "support/test_support.h"
 #include "ui/qt/progress_window.h"
+#include "ui/qt/qt_host.h"
 
 namespace ambrelic::ui::qt {
 namespace {
@@ -44,6 +46,7 @@ class Answerer : public QObject {
   bool yes = false;
   QString saveAsPath;
   std::vector<std::string> texts;
+  std::vector<int> boxWidths;
   int fileDialogs = 0;
 
   bool eventFilter(QObject* watched, QEvent* event) override {
@@ -53,6 +56,7 @@ class Answerer : public QObject {
       QPointer<QMessageBox> b(box);
       QTimer::singleShot(0, box, [this, b] {
         if (!b) return;
+        boxWidths.push_back(b->width());
         QAbstractButton* button = b->button(yes ? QMessageBox::Yes : QMessageBox::No);
         if (!button) button = b->button(QMessageBox::Ok);
         if (button) QTest::mouseClick(button, Qt::LeftButton);
@@ -186,6 +190,7 @@ TEST_F(X11WindowTest, SearchSortAndMaximiseShowEveryColumnWhole) {
   EXPECT_LT(DifferenceOnScreen(&w), 0.005);
 
   // Maximised by the window manager: the list and "In Folder" take the room.
+  const int name = view->columnWidth(0);
   const int folder = view->columnWidth(MainWindow::kFolderColumn);
   const int size = view->columnWidth(2);
   w.setWindowState(Qt::WindowMaximized);
@@ -194,12 +199,15 @@ TEST_F(X11WindowTest, SearchSortAndMaximiseShowEveryColumnWhole) {
   EXPECT_GT(w.width(), designed.width());
   EXPECT_GT(w.height(), designed.height());
   EXPECT_GT(view->columnWidth(MainWindow::kFolderColumn), folder);
+  EXPECT_GT(view->columnWidth(0), name + 100) << "Name takes its share of the room";
   EXPECT_EQ(view->columnWidth(2), size);
   ExpectAllColumnsWhole(view);
   EXPECT_LT(DifferenceOnScreen(&w), 0.005);
   w.setWindowState(Qt::WindowNoState);
   for (int i = 0; i < 100 && w.size() != designed; ++i) QTest::qWait(20);
   EXPECT_EQ(w.size(), designed);
+  QTest::qWait(100);
+  EXPECT_EQ(view->columnWidth(0), name) << "and gives it back";
 }
 
 TEST_F(X11WindowTest, RestoreThroughTheSaveAsDialog) {
@@ -281,6 +289,78 @@ TEST_F(X11WindowTest, ACancelledScanShowsItsProgressWindowAndEndsAtOnce) {
   EXPECT_TRUE(QTest::qWaitForWindowActive(&w, 2000));
   EXPECT_EQ(w.focusWidget(), w.NameEdit());
   EXPECT_LT(DifferenceOnScreen(&w), 0.005);
+}
+
+// A key as the X server makes it (XTEST), to the window that has the
+// focus, or a window given the focus first.
+void XKey(const char* key, QWidget* focus = nullptr) {
+  std::string command = "xdotool";
+  if (focus) command += " windowfocus --sync " + std::to_string(focus->window()->winId());
+  command += std::string(" key ") + key;
+  test::RunCommand(command);
+}
+
+TEST_F(X11WindowTest, TabLeavesTheListForTheButtonsAndTheArrowsMoveWithinIt) {
+  MainWindow& w = Open(ManyFiles());
+  answers.yes = false;
+  QTest::mouseClick(w.SearchButton(), Qt::LeftButton);
+  ASSERT_EQ(w.Dialog().List().RowCount(), 600);
+  QTableView* view = w.ResultsView();
+  view->setFocus();
+  view->selectRow(0);
+  QTest::keyClick(view, Qt::Key_Down);
+  EXPECT_EQ(view->currentIndex().row(), 1) << "the arrows move within the list";
+  EXPECT_EQ(w.focusWidget(), view);
+  QTest::keyClick(view, Qt::Key_Tab);
+  EXPECT_EQ(w.focusWidget(), w.SearchButton()) << "Tab leaves the list";
+  QTest::keyClick(w.focusWidget(), Qt::Key_Tab);
+  EXPECT_EQ(w.focusWidget(), w.RestoreButton());
+  QTest::keyClick(w.focusWidget(), Qt::Key_Tab);
+  EXPECT_EQ(w.focusWidget(), w.ExitButton());
+  QTest::keyClick(w.ExitButton(), Qt::Key_Backtab);
+  QTest::keyClick(w.focusWidget(), Qt::Key_Backtab);
+  QTest::keyClick(w.focusWidget(), Qt::Key_Backtab);
+  EXPECT_EQ(w.focusWidget(), view) << "Shift+Tab comes back to it";
+}
+
+TEST_F(X11WindowTest, AnEscPressedWhileTheProgressWindowWasOpenDoesNotEndTheProgram) {
+  MainWindow& w = Open(ManyFiles());
+  // A key the server stamps, so that the window learns the server's clock.
+  XKey("shift", &w);
+  QTest::qWait(100);
+  {
+    std::unique_ptr<disk::ProgressSink> progress = static_cast<disk::EngineHost&>(w.Dialog()).OpenProgress();
+    ProgressWindow* p = w.Host().OpenProgressWindow();
+    ASSERT_NE(p, nullptr);
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(p, 5000));
+    EXPECT_FALSE(w.isEnabled());
+    // Esc pressed while the engine works between two pumps: the program
+    // sees it only once the progress window has closed.
+    XKey("Escape", &w);
+    QThread::msleep(300);
+  }
+  EXPECT_TRUE(w.isEnabled());
+  QTest::qWait(300);
+  EXPECT_TRUE(w.isVisible()) << "the Esc meant for the progress window ended the program";
+  // An Esc pressed now ends the dialog, as designed.
+  XKey("Escape", &w);
+  EXPECT_TRUE(QTest::qWaitFor([&] { return !w.isVisible(); }, 3000));
+}
+
+TEST_F(X11WindowTest, AMessageBoxIsWideEnoughForItsCaption) {
+  MainWindow& w = Open(ManyFiles());
+  w.NameEdit()->setText(QStringLiteral("NOTHING BY THIS NAME"));
+  answers.yes = false;
+  QTest::mouseClick(w.SearchButton(), Qt::LeftButton);
+  ASSERT_EQ(answers.texts.back(), "No files were found.");
+  ASSERT_FALSE(answers.boxWidths.empty());
+  // The caption in the bold title font, beside an icon and three buttons.
+  QFont title = QApplication::font("QMdiSubWindowTitleBar");
+  title.setBold(true);
+  const int caption = QFontMetrics(title).horizontalAdvance(QStringLiteral("Ambrelic"));
+  // openbox cut "Ambrelic" to "Am…elic" on a box 163 pixels wide, the
+  // caption then 60.
+  EXPECT_GE(answers.boxWidths.back(), caption + 5 * 24);
 }
 
 }  // namespace

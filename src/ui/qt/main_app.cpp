@@ -49,7 +49,7 @@ int MainApp::Run() {
     options.heads = parsed.heads;
     options.sectorsPerTrack = parsed.sectorsPerTrack;
     options.lba = parsed.lba;
-    const std::string failure = windows9x->Start(parsed.sources, options, platform::ProgramFolder());
+    const std::string failure = windows9x->Start(parsed.sources, options, platform::ServiceLibraryFolder());
     if (!failure.empty()) {
       BuildMessageBox(MessageRequest{failure, Buttons::Ok, Icon::None, 0}, nullptr)->exec();
       return 1;

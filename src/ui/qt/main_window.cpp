@@ -24,14 +24,23 @@
 #include <QMouseEvent>
 #include <QPointer>
 #include <QPushButton>
+#include <QSplitter>
 #include <QStyle>
 #include <QTableView>
+#include <QTimer>
 #include <QVBoxLayout>
 #include <QWindow>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
 
+#include "platform/files.h"
 #include "platform/image_sources.h"
 #include "platform/text.h"
 #include "platform/volume_info.h"
+#include "ui/list_writers.h"
+#include "ui/qt/preview_pane.h"
 #include "ui/volume_preparation.h"
 #include "ui/qt/results_model.h"
 
@@ -85,7 +94,7 @@ QLabel* MakeLabel(const QString& text, QWidget* parent, const char* name = nullp
 }  // namespace
 
 MainWindow::MainWindow(std::vector<platform::Drive> drives, Windows9xPlatform* windows9x, QWidget* parent)
-    : QDialog(parent), units_(font()), host_(*this) {
+    : QDialog(parent), units_(font()), host_(*this), staleKeys_(*this) {
   dialog_ = std::make_unique<WindowDialog>(host_, std::move(drives), *this);
   if (windows9x) dialog_->UseWindows9x(windows9x);
   setObjectName(QStringLiteral("mainDialog"));
@@ -138,6 +147,9 @@ int MainWindow::FittedColumnWidth(int column) const {
     case 3:
       return std::max(width, fm.horizontalAdvance(QStringLiteral("00/00/0000 00:00")) + 2 * margin);
     default:
+      if (model_->ConditionColumnShown() && column == model_->ConditionColumn()) {
+        return std::max(width, fm.horizontalAdvance(QStringLiteral("overwritten 100%")) + 16 + 3 * margin);
+      }
       return width;
   }
 }
@@ -237,6 +249,9 @@ void MainWindow::BuildControls() {
   view_->setSelectionBehavior(QAbstractItemView::SelectRows);
   view_->setSelectionMode(QAbstractItemView::ExtendedSelection);
   view_->setEditTriggers(QAbstractItemView::NoEditTriggers);
+  // Tab leaves the list for the next control, as in any dialog; the arrows
+  // move within it.
+  view_->setTabKeyNavigation(false);
   view_->setShowGrid(false);
   view_->setWordWrap(false);
   view_->setTextElideMode(Qt::ElideRight);
@@ -270,6 +285,7 @@ void MainWindow::BuildControls() {
           [this] { view_->horizontalHeader()->setSortIndicator(-1, Qt::AscendingOrder); });
   connect(model_, &ResultsModel::ColumnsShaped, this, [this](int first, int last) {
     for (int c = first; c <= last && c < model_->columnCount(); ++c) FitColumn(c);
+    ShareSpareWidth();
   });
   // Resets (clear, sort) keep the widths the user gave the columns.
   connect(model_, &QAbstractItemModel::modelAboutToBeReset, this, [this] {
@@ -278,13 +294,15 @@ void MainWindow::BuildControls() {
   });
   connect(model_, &QAbstractItemModel::modelReset, this, [this] {
     for (int c = 0; c < model_->columnCount(); ++c) {
-      if (c < static_cast<int>(savedWidths_.size()) && c != kFolderColumn) {
+      const bool condition = model_->ConditionColumnShown() && c == model_->ConditionColumn();
+      if (c < static_cast<int>(savedWidths_.size()) && c != kFolderColumn && !condition) {
         view_->horizontalHeader()->setSectionResizeMode(c, QHeaderView::Interactive);
         view_->setColumnWidth(c, savedWidths_[static_cast<std::size_t>(c)]);
       } else {
         FitColumn(c);
       }
     }
+    ShareSpareWidth();
   });
   // The list's own selection flags follow the view (the restore reads them).
   connect(view_->selectionModel(), &QItemSelectionModel::selectionChanged, this,
@@ -365,13 +383,37 @@ void MainWindow::BuildControls() {
   outer->setContentsMargins(du.X(7), du.Y(4), du.X(7), du.Y(6));
   outer->setSpacing(du.Y(5));
   outer->addWidget(frame);
-  outer->addWidget(view_, 1);
+  // The list, and beside it the preview pane when the user opens it.
+  splitter_ = new QSplitter(Qt::Horizontal, this);
+  splitter_->setObjectName(QStringLiteral("listAndPreview"));
+  splitter_->setChildrenCollapsible(false);
+  splitter_->addWidget(view_);
+  preview_ = new PreviewPane(splitter_);
+  splitter_->addWidget(preview_);
+  splitter_->setStretchFactor(0, 3);
+  splitter_->setStretchFactor(1, 2);
+  preview_->hide();
+  outer->addWidget(splitter_, 1);
   outer->addLayout(commands);
 
   setTabOrder(driveCombo_, nameEdit_);
   setTabOrder(nameEdit_, includeUsed_);
   setTabOrder(includeUsed_, includeZero_);
   setTabOrder(includeZero_, view_);
+  view_->installEventFilter(this);
+  // The preview follows the selection a moment after it stops moving, so
+  // that holding an arrow key reads only where it stops.
+  previewTimer_ = new QTimer(this);
+  previewTimer_->setSingleShot(true);
+  previewTimer_->setInterval(120);
+  connect(previewTimer_, &QTimer::timeout, this, &MainWindow::UpdatePreview);
+  connect(view_->selectionModel(), &QItemSelectionModel::currentChanged, this, [this] {
+    if (preview_->isVisible()) previewTimer_->start();
+  });
+  connect(view_->horizontalHeader(), &QHeaderView::sectionResized, this, [this](int column, int, int) {
+    // A drag of the header's handle: from then on the user's width holds.
+    if (column == 0 && !sharingWidth_ && (QApplication::mouseButtons() & Qt::LeftButton)) nameSizedByUser_ = true;
+  });
   setTabOrder(view_, searchButton_);
   setTabOrder(searchButton_, restoreButton_);
   setTabOrder(restoreButton_, exitButton_);
@@ -410,7 +452,130 @@ void MainWindow::BuildMenu() {
   openImageAction_ = menu->addAction(QStringLiteral("Ouvrir une image…"));
   openImageAction_->setObjectName(QStringLiteral("openImage"));
   connect(openImageAction_, &QAction::triggered, this, &MainWindow::OnOpenImage);
+  BuildExtraMenus(menu);
   layout()->setMenuBar(menuBar_);
+}
+
+void MainWindow::BuildExtraMenus(QMenu* functions) {
+  // Saving the list sits with the other entries beyond the designed ones,
+  // after them.
+  saveListAction_ = functions->addAction(QString::fromUtf8("Enregistrer la liste…"));
+  saveListAction_->setObjectName(QStringLiteral("saveList"));
+  connect(saveListAction_, &QAction::triggered, this, &MainWindow::OnSaveList);
+  // What the list shows, in a menu of its own.
+  QMenu* view = menuBar_->addMenu(QStringLiteral("&Affichage"));
+  view->setObjectName(QStringLiteral("viewMenu"));
+  previewAction_ = view->addAction(QString::fromUtf8("Aperçu"));
+  previewAction_->setObjectName(QStringLiteral("preview"));
+  previewAction_->setCheckable(true);
+  previewAction_->setShortcut(QKeySequence(Qt::Key_F3));
+  connect(previewAction_, &QAction::toggled, this, &MainWindow::ShowPreview);
+  conditionAction_ = view->addAction(QStringLiteral("Colonne Condition"));
+  conditionAction_->setObjectName(QStringLiteral("conditionColumn"));
+  conditionAction_->setCheckable(true);
+  connect(conditionAction_, &QAction::toggled, this, [this](bool on) { model_->SetConditionColumn(on); });
+}
+
+void MainWindow::ShowPreview(bool shown) {
+  if (previewAction_->isChecked() != shown) previewAction_->setChecked(shown);
+  if (preview_->isVisible() == shown) return;
+  if (shown) {
+    // The pane takes two fifths of the room; the window grows by that much
+    // where the screen allows, so that the list keeps its width.
+    const int list = view_->width();
+    preview_->show();
+    splitter_->setSizes({list, list * 2 / 3});
+    UpdatePreview();
+  } else {
+    previewTimer_->stop();
+    preview_->hide();
+  }
+}
+
+void MainWindow::UpdatePreview() {
+  previewTimer_->stop();
+  if (!preview_->isVisible() || busy_) return;
+  const QModelIndex current = view_->currentIndex();
+  busy_ = true;
+  host_.SetWaitCursor(true);
+  preview_->ShowRow(*dialog_, current.isValid() ? current.row() : -1);
+  host_.SetWaitCursor(false);
+  busy_ = false;
+}
+
+void MainWindow::ShareSpareWidth() {
+  if (nameSizedByUser_ || model_->columnCount() <= kFolderColumn) return;
+  // The room the list has beyond what it has at the designed window size
+  // (the preview pane closed): the Name column gets its designed share of
+  // it (110 of 110 + 210), "In Folder" the rest. At the designed size
+  // every column keeps its designed width.
+  if (!preview_->isVisible()) designedListWidth_ = view_->width() - (width() - minimumWidth());
+  if (designedListWidth_ <= 0) return;
+  const int spare = std::max(0, view_->width() - designedListWidth_);
+  const int name = FittedColumnWidth(0) + spare * 110 / (110 + 210);
+  if (view_->columnWidth(0) == name) return;
+  sharingWidth_ = true;
+  view_->setColumnWidth(0, name);
+  sharingWidth_ = false;
+}
+
+bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == view_ && event->type() == QEvent::Resize) {
+    QTimer::singleShot(0, this, &MainWindow::ShareSpareWidth);
+  }
+  return QDialog::eventFilter(watched, event);
+}
+
+void MainWindow::OnSaveList() {
+  if (busy_) return;
+  busy_ = true;
+  SyncView();
+  const std::optional<std::string> answer = host_.AskSaveAs(
+      "Enregistrer la liste", "CSV (*.csv);;JSON (*.json);;Bodyfile (*.body)", "liste.csv");
+  busy_ = false;
+  if (!answer || answer->empty()) return;
+  std::string path = *answer;
+  // The format is the name's: .json, .body (or .bodyfile, .txt), else CSV;
+  // a name without an extension gets ".csv".
+  const std::size_t slash = path.rfind('/');
+  const std::size_t dot = path.rfind('.');
+  std::string extension = dot == std::string::npos || (slash != std::string::npos && dot < slash)
+                              ? std::string()
+                              : platform::UpperCase(path.substr(dot));
+  if (extension.empty()) {
+    path += ".csv";
+    extension = ".CSV";
+  }
+  if (platform::PathExists(path)) {
+    const Answer replace = host_.ShowMessage(
+        {path + " already exists.\n\nDo you want to replace it?", Buttons::YesNo, Icon::None, 1});
+    if (replace != Answer::Yes) return;
+  }
+  // Written beside the target first, so that a failure leaves no half list
+  // in its place.
+  const std::string partial = path + ".part";
+  const ResultsList& list = dialog_->List();
+  bool ok;
+  {
+    std::ofstream out(partial, std::ios::binary | std::ios::trunc);
+    if (extension == ".JSON") {
+      WriteJson(list, out);
+    } else if (extension == ".BODY" || extension == ".BODYFILE" || extension == ".TXT") {
+      WriteBodyfile(list, out);
+    } else {
+      WriteCsv(list, out, model_->ConditionColumnShown());
+    }
+    out.flush();
+    ok = out.good();
+    out.close();
+    ok = ok && !out.fail();
+  }
+  const int error = errno;
+  if (ok && std::rename(partial.c_str(), path.c_str()) != 0) ok = false;
+  if (!ok) {
+    std::remove(partial.c_str());
+    host_.ShowMessage({host_.FileMessageText(path, std::strerror(error ? error : errno)), Buttons::Ok, Icon::None, 0});
+  }
 }
 
 void MainWindow::FillDriveCombo() {
@@ -599,6 +764,9 @@ void MainWindow::OnDriveChanged(int position) {
 
 void MainWindow::OnColumnClick(int column) {
   if (busy_) return;
+  // The Condition column is the window's own, not the list's: it does not
+  // sort.
+  if (model_->ConditionColumnShown() && column == model_->ConditionColumn()) return;
   busy_ = true;
   SyncView();
   model_->BeginReorder();
@@ -621,7 +789,7 @@ void MainWindow::RestoreSelectionFromList() {
   int row = list.FirstSelected();
   while (row >= 0) {
     int end = row;
-    while (end + 1 < list.RowCount() && list.Row(end + 1).selected) ++end;
+    while (end + 1 < list.RowCount() && list.IsSelected(end + 1)) ++end;
     selection.select(model_->index(row, 0), model_->index(end, lastColumn));
     row = list.NextSelected(end);
   }
@@ -675,7 +843,10 @@ void MainWindow::SetCounterText(const std::string& text) {
   counterDirty_ = true;
 }
 
-void MainWindow::SetCommandsEnabled(bool enabled) { setEnabled(enabled); }
+void MainWindow::SetCommandsEnabled(bool enabled) {
+  staleKeys_.WindowEnabled(enabled);
+  setEnabled(enabled);
+}
 
 void MainWindow::reject() {
   // Esc, "E&xit" or the close box end the program, but not in the middle

@@ -20,15 +20,19 @@
 #include "ui/qt/dialog_units.h"
 #include "ui/qt/file_icons.h"
 #include "ui/qt/qt_host.h"
+#include "ui/qt/stale_keys.h"
 
 class QAction;
 class QCheckBox;
 class QComboBox;
 class QLabel;
 class QLineEdit;
+class QMenu;
 class QMenuBar;
 class QPushButton;
+class QSplitter;
 class QTableView;
+class QTimer;
 
 namespace ambrelic::ui {
 class Windows9xPlatform;
@@ -36,6 +40,7 @@ class Windows9xPlatform;
 
 namespace ambrelic::ui::qt {
 
+class PreviewPane;
 class ResultsModel;
 class WindowDialog;
 
@@ -74,6 +79,15 @@ class MainWindow : public QDialog {
   QAction* DeleteCompletelyAction() const { return deleteAction_; }
   QAction* WebPageAction() const { return webAction_; }
   QAction* CreditAction() const { return creditAction_; }
+  // Beyond the designed dialog, out of its way: the preview pane (closed
+  // by default), the Condition column (off by default) and saving the list.
+  QAction* PreviewAction() const { return previewAction_; }
+  QAction* ConditionColumnAction() const { return conditionAction_; }
+  QAction* SaveListAction() const { return saveListAction_; }
+  PreviewPane* Preview() const { return preview_; }
+  // Shows the selected row in the preview pane now (it otherwise follows
+  // the selection a moment after it moves).
+  void UpdatePreview();
   bool CommandRunning() const { return busy_; }
   // Whether MainDialog has the restore and the wipe commands yet (their
   // controls stay disabled until it does).
@@ -129,6 +143,7 @@ class MainWindow : public QDialog {
   void OnOpenImage();
   void OnDriveChanged(int position);
   void OnColumnClick(int column);
+  void OnSaveList();
   void reject() override;
 
  protected:
@@ -137,8 +152,14 @@ class MainWindow : public QDialog {
   void mouseMoveEvent(QMouseEvent* event) override;
   void mouseReleaseEvent(QMouseEvent* event) override;
   void resizeEvent(QResizeEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
+  void BuildExtraMenus(QMenu* functions);
+  void ShowPreview(bool shown);
+  // The Name column's share of what the list is wider than its columns'
+  // own widths ("In Folder" takes the rest), unless the user sized it.
+  void ShareSpareWidth();
   void BuildControls();
   void BuildMenu();
   void FillDriveCombo();
@@ -152,6 +173,7 @@ class MainWindow : public QDialog {
   DialogUnits units_;
   FileIcons icons_;
   QtHost host_;
+  StaleKeyFilter staleKeys_;
   std::unique_ptr<WindowDialog> dialog_;
   ResultsModel* model_ = nullptr;
 
@@ -164,6 +186,15 @@ class MainWindow : public QDialog {
   QAction* openImageAction_ = nullptr;
   std::function<QString()> imagePicker_;
   bool noDriveNotice_ = false;
+  QAction* previewAction_ = nullptr;
+  QAction* conditionAction_ = nullptr;
+  QAction* saveListAction_ = nullptr;
+  QSplitter* splitter_ = nullptr;
+  PreviewPane* preview_ = nullptr;
+  QTimer* previewTimer_ = nullptr;
+  bool nameSizedByUser_ = false;
+  bool sharingWidth_ = false;
+  int designedListWidth_ = 0;
   QComboBox* driveCombo_ = nullptr;
   QLineEdit* nameEdit_ = nullptr;
   QCheckBox* includeUsed_ = nullptr;

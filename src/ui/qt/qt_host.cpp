@@ -2,7 +2,10 @@
 
 #include <QApplication>
 #include <QFileDialog>
+#include <QGridLayout>
 #include <QMessageBox>
+#include <QSpacerItem>
+#include <QStyle>
 #include <QPushButton>
 #include <QWindow>
 
@@ -35,7 +38,24 @@ std::unique_ptr<QMessageBox> BuildMessageBox(const MessageRequest& request, QWid
   box->setStandardButtons(second == QMessageBox::NoButton ? QMessageBox::StandardButtons(first)
                                                           : QMessageBox::StandardButtons(first | second));
   box->setDefaultButton(request.defaultButton == 1 && second != QMessageBox::NoButton ? second : first);
+  // A short message makes a narrow box, and the window manager then cuts
+  // the caption to fit its buttons beside it ("Am…elic"). A row as wide as
+  // the caption needs keeps the box from getting narrower than that.
+  if (auto* grid = qobject_cast<QGridLayout*>(box->layout())) {
+    grid->addItem(new QSpacerItem(MessageBoxMinimumWidth(*box), 0, QSizePolicy::Minimum, QSizePolicy::Fixed),
+                  grid->rowCount(), 0, 1, grid->columnCount());
+  }
   return box;
+}
+
+int MessageBoxMinimumWidth(const QWidget& box) {
+  // The caption in a bold title font, and room for the window menu icon,
+  // three title-bar buttons and the gaps between them (openbox cuts the
+  // caption of a box narrower than that).
+  QFont title = QApplication::font("QMdiSubWindowTitleBar");
+  title.setBold(true);
+  const int bar = std::max(box.style()->pixelMetric(QStyle::PM_TitleBarHeight, nullptr, &box), 24);
+  return QFontMetrics(title).horizontalAdvance(box.windowTitle()) + 6 * bar;
 }
 
 namespace {
@@ -166,6 +186,10 @@ bool QtHost::PumpMessages() {
 }
 
 void QtHost::CounterChanged(const std::string& text) { window_.SetCounterText(text); }
+
+std::string QtHost::FileMessageText(const std::string& path, const std::string& text) {
+  return path + ":\n" + text;
+}
 
 std::optional<std::string> QtHost::AskSaveAs(const std::string& title, const std::string& filter,
                                              const std::string& prefilledName) {

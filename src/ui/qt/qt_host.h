@@ -27,6 +27,9 @@ class ProgressWindow;
 
 // The message box for a request, built but not shown.
 std::unique_ptr<QMessageBox> BuildMessageBox(const MessageRequest& request, QWidget* parent);
+// The least width of a message box whose caption a window manager shows
+// whole beside its title-bar buttons.
+int MessageBoxMinimumWidth(const QWidget& box);
 
 // One Save As request, as a test sees it.
 struct SaveAsRequest {
@@ -50,6 +53,8 @@ class QtHost : public Host {
   std::unique_ptr<ProgressView> CreateProgressView() override;
   bool PumpMessages() override;
   void CounterChanged(const std::string& text) override;
+  // The file's path on a line of its own above the text.
+  std::string FileMessageText(const std::string& path, const std::string& text) override;
   std::optional<std::string> AskSaveAs(const std::string& title, const std::string& filter,
                                        const std::string& prefilledName) override;
 

@@ -27,6 +27,13 @@ class ResultsModel : public QAbstractTableModel {
 
   // Announces the columns and rows the list gained since the last call.
   void Sync();
+  // The Condition column after the list's own (off by default): each row's
+  // condition as the command line's --condition gives it, with a coloured
+  // mark. It is the window's, not the list's.
+  void SetConditionColumn(bool shown);
+  bool ConditionColumnShown() const { return condition_; }
+  // Its index, when shown.
+  int ConditionColumn() const { return static_cast<int>(shownColumns_.size()); }
   // Around the deletion of all rows (the list's clearing notice).
   void BeginClear();
   void EndClear();
@@ -51,6 +58,7 @@ class ResultsModel : public QAbstractTableModel {
   int shownRows_ = 0;
   bool resetting_ = false;
   bool reordering_ = false;
+  bool condition_ = false;
 };
 
 }  // namespace ambrelic::ui::qt

@@ -1,4 +1,4 @@
-#include "cli/output.h"
+#include "ui/list_writers.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -6,7 +6,7 @@
 
 #include "platform/text.h"
 
-namespace ambrelic::cli {
+namespace ambrelic::ui {
 namespace {
 
 // Length of the valid UTF-8 sequence at text[i], or 0 when it is not one.
@@ -31,12 +31,12 @@ std::size_t Utf8Length(std::string_view t, std::size_t i) {
   return n;
 }
 
-std::size_t ColumnCount(const ui::ResultsList& list) { return std::min<std::size_t>(list.Columns().size(), 5); }
+std::size_t ColumnCount(const ResultsList& list) { return std::min<std::size_t>(list.Columns().size(), 5); }
 
 const char* const kConditionHeader = "Condition";
 
 // Cell c of a row, the sixth being the condition.
-std::string_view Cell(const ui::ResultRow& row, std::size_t c, std::string& scratch) {
+std::string_view Cell(const ResultRow& row, std::size_t c, std::string& scratch) {
   if (c < 5) return row.texts[c];
   scratch = ConditionCell(row.facts.condition);
   return scratch;
@@ -49,7 +49,7 @@ std::string JsonTime(const disk::VolumeTime& t) {
 
 // The row's full path as the list shows paths: In Folder, a backslash
 // unless the folder already ends with one, then the name.
-std::string FullPath(const ui::ResultRow& row) {
+std::string FullPath(const ResultRow& row) {
   std::string path = row.texts[1];
   if (path.empty() || path.back() != '\\') path += '\\';
   return path + row.texts[0];
@@ -84,12 +84,12 @@ std::string ConditionCell(const disk::RowCondition& condition) {
          std::to_string(disk::PercentFree(condition)) + "%";
 }
 
-std::string NumberKey(const ui::ResultsList& list) {
+std::string NumberKey(const ResultsList& list) {
   if (list.Columns().size() > 4 && list.Columns()[4].header == "Sector") return "sector";
   return list.Columns().size() > 4 && list.Columns()[4].header == "File No" ? "file_no" : "cluster";
 }
 
-std::string JsonRow(const ui::ResultRow& row, const std::string& numberKey) {
+std::string JsonRow(const ResultRow& row, const std::string& numberKey) {
   const disk::RowFacts& f = row.facts;
   std::string out = "{\"name\": " + JsonString(row.texts[0]) + ", \"folder\": " + JsonString(row.texts[1]);
   out += ", \"size\": " + (row.isFolder ? std::string("null") : std::to_string(f.size));
@@ -112,7 +112,7 @@ std::string JsonRow(const ui::ResultRow& row, const std::string& numberKey) {
   return out;
 }
 
-std::string BodyLines(const ui::ResultRow& row) {
+std::string BodyLines(const ResultRow& row) {
   const disk::RowFacts& f = row.facts;
   const std::string name = BodyField(FullPath(row));
   const std::string rest = "|" + std::to_string(f.number) + "|" + (row.isFolder ? "d/drwxrwxrwx" : "r/rrwxrwxrwx") +
@@ -194,7 +194,7 @@ std::string JsonString(std::string_view t) {
   return out;
 }
 
-void WriteCsv(const ui::ResultsList& list, std::ostream& out, bool withCondition) {
+void WriteCsv(const ResultsList& list, std::ostream& out, bool withCondition) {
   // The whole text is built first and written once: a stream insertion per
   // cell was most of the time a large listing took.
   const std::size_t n = ColumnCount(list);
@@ -220,7 +220,7 @@ void WriteCsv(const ui::ResultsList& list, std::ostream& out, bool withCondition
   out.write(text.data(), static_cast<std::streamsize>(text.size()));
 }
 
-void WriteJson(const ui::ResultsList& list, std::ostream& out) {
+void WriteJson(const ResultsList& list, std::ostream& out) {
   if (list.Rows().empty()) {
     out << "[]\n";
     return;
@@ -237,20 +237,20 @@ void WriteJson(const ui::ResultsList& list, std::ostream& out) {
   out.write(text.data(), static_cast<std::streamsize>(text.size()));
 }
 
-void WriteJsonLines(const ui::ResultsList& list, std::ostream& out) {
+void WriteJsonLines(const ResultsList& list, std::ostream& out) {
   const std::string key = NumberKey(list);
   std::string text;
   for (const auto& row : list.Rows()) text += JsonRow(row, key) + "\n";
   out.write(text.data(), static_cast<std::streamsize>(text.size()));
 }
 
-void WriteBodyfile(const ui::ResultsList& list, std::ostream& out) {
+void WriteBodyfile(const ResultsList& list, std::ostream& out) {
   std::string text;
   for (const auto& row : list.Rows()) text += BodyLines(row);
   out.write(text.data(), static_cast<std::streamsize>(text.size()));
 }
 
-void WriteTable(const ui::ResultsList& list, std::ostream& out, bool withCondition) {
+void WriteTable(const ResultsList& list, std::ostream& out, bool withCondition) {
   const std::size_t designed = ColumnCount(list);
   if (designed == 0) return;
   const std::size_t n = designed + (withCondition ? 1 : 0);
@@ -268,7 +268,7 @@ void WriteTable(const ui::ResultsList& list, std::ostream& out, bool withConditi
     for (std::size_t c = 0; c < n; ++c) {
       const std::string_view s = cell(c);
       const std::size_t pad = width[c] - std::min(width[c], platform::CharCount(s));
-      const bool right = c < designed && list.Columns()[c].align == ui::Align::Right;
+      const bool right = c < designed && list.Columns()[c].align == Align::Right;
       if (c) text += "  ";
       if (right) text.append(pad, ' ');
       text += s;
@@ -281,4 +281,4 @@ void WriteTable(const ui::ResultsList& list, std::ostream& out, bool withConditi
   for (const auto& row : list.Rows()) line([&](std::size_t c) { return Cell(row, c, scratch); });
 }
 
-}  // namespace ambrelic::cli
+}  // namespace ambrelic::ui
