@@ -95,18 +95,12 @@ std::string UsageText() {
          "                        [SOURCE-OPTIONS] SOURCE...\n"
          "SOURCE-OPTIONS: --floppy PATH   --removable PATH   --codepage CP   --mapfile FILE\n"
          "                --platform nt|9x   --geometry HEADS,SECTORS   --no-lba\n"
-         "SOURCE: an image file (raw, NAME.001 of a split one, E01, VHD, VHDX, VMDK, QCOW2) or a block
-"
-         "        device; without one, the machine's block devices.
-"
-         "COLUMN: Name, \"In Folder\", Size, Modified, Cluster, \"File No\" or Sector.
-"
-         "TYPE: jpg, png, gif, bmp, webp, avi, wav, tiff, cr2, nef, arw, dng, heic, mp4, mov, 3gp, mp3,
-"
-         "      flac, ogg, pdf, zip, docx, xlsx, pptx, odt, epub, jar, apk, doc, xls, ppt, msg, sqlite,
-"
-         "      gz, 7z, rar.
-"
+         "SOURCE: an image file (raw, NAME.001 of a split one, E01, VHD, VHDX, VMDK, QCOW2) or a block\n"
+         "        device; without one, the machine's block devices.\n"
+         "COLUMN: Name, \"In Folder\", Size, Modified, Cluster, \"File No\" or Sector.\n"
+         "TYPE: jpg, png, gif, bmp, webp, avi, wav, tiff, cr2, nef, arw, dng, heic, mp4, mov, 3gp, mp3,\n"
+         "      flac, ogg, pdf, zip, docx, xlsx, pptx, odt, epub, jar, apk, doc, xls, ppt, msg, sqlite,\n"
+         "      gz, 7z, rar.\n"
          "  ambrelic-cli --help | --version\n";
 }
 

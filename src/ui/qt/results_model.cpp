@@ -42,6 +42,9 @@ QIcon ConditionMark(const disk::RowCondition& condition) {
     case disk::Condition::Intact: return intact;
     case disk::Condition::Partial: return partial;
     case disk::Condition::Overwritten: return overwritten;
+    // Bytes that do not parse as their format restore wrong, whatever the
+    // clusters say.
+    case disk::Condition::Damaged: return overwritten;
   }
   return unknown;
 }
