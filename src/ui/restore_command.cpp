@@ -147,6 +147,7 @@ void MainDialog::OnRestore() {
   op_.IncompleteCount = 0;
   restoreSummary_ = RestoreSummary{};
   restoreSummary_.target = chosen;
+  const std::size_t unreadableBefore = unreadableFiles_.size();
   // A device that stopped answering ends the restore: the rows left would
   // only be written as zeros.
   for (const int row : RowsToRestore()) {
@@ -198,7 +199,9 @@ void MainDialog::OnRestore() {
     }
     if (!whole) ++op_.IncompleteCount;
   }
-  restoreSummary_.incomplete = op_.IncompleteCount;
+  // A file that got zeros for sectors that could not be read is not
+  // restored completely either, though it was written to its size.
+  restoreSummary_.incomplete = op_.IncompleteCount + (unreadableFiles_.size() - unreadableBefore);
   ApplyRestoredTimes();
   lastRestoreComplete_ = messagesShown_ == messagesBefore && op_.IncompleteCount == 0 && !cancelTaken_;
   // A cancelled restore is incomplete by the user's own choice: the exit
