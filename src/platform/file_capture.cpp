@@ -1,5 +1,7 @@
 #include "platform/file_capture.h"
 
+#include "platform/files.h"
+
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -11,20 +13,6 @@ namespace ambrelic::platform {
 namespace {
 
 FileCapture* g_active = nullptr;
-
-bool WriteRaw(int fd, const std::uint8_t* buffer, std::size_t length) {
-  std::size_t done = 0;
-  while (done < length) {
-    const ssize_t n = ::write(fd, buffer + done, length - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      if (n == 0) errno = ENOSPC;
-      return false;
-    }
-    done += static_cast<std::size_t>(n);
-  }
-  return true;
-}
 
 }  // namespace
 
@@ -52,7 +40,7 @@ int FileCapture::Open() {
 bool FileCapture::Write(const std::uint8_t* buffer, std::size_t length) {
   std::size_t allowed = length;
   if (limit_ != 0) allowed = static_cast<std::size_t>(std::min<std::uint64_t>(length, limit_ - bytes_));
-  if (!WriteRaw(handedOut_, buffer, allowed)) return false;
+  if (!WriteAllDirect(handedOut_, buffer, allowed)) return false;
   bytes_ += allowed;
   if (allowed < length) {
     reachedLimit_ = true;

@@ -171,6 +171,10 @@ bool WriteAll(int fd, const std::uint8_t* buffer, std::size_t length) {
   if (FileCapture* capture = FileCapture::Active(); capture && capture->Owns(fd)) {
     return capture->Write(buffer, length);
   }
+  return WriteAllDirect(fd, buffer, length);
+}
+
+bool WriteAllDirect(int fd, const std::uint8_t* buffer, std::size_t length) {
   std::size_t done = 0;
   while (done < length) {
     const ssize_t n = ::write(fd, buffer + done, length - done);

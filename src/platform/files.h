@@ -67,6 +67,10 @@ std::string NumberedPath(const std::string& path, int n);
 // writes; false on an error (errno is kept).
 bool WriteAll(int fd, const std::uint8_t* buffer, std::size_t length);
 
+// The same loop straight to the descriptor, past any capture in force: what
+// a capture itself uses to pass bytes on.
+bool WriteAllDirect(int fd, const std::uint8_t* buffer, std::size_t length);
+
 // Moves the file's position length bytes on without writing, leaving a hole
 // that reads back as zeros and takes no space.
 bool SkipBytes(int fd, std::uint64_t length);
