@@ -1,7 +1,7 @@
 // What the exFAT engine knows of the selected volume: the boot region's
 // layout, the allocation bitmap and up-case table read by preparation, a
-// cache of the FAT, and what a search noted for the restore of its rows.
-// Held in VolumeContext (one member), filled by exfat::PrepareExfatVolume.
+// cache of the FAT. Held in VolumeContext (one member), filled by
+// exfat::PrepareExfatVolume.
 #pragma once
 
 #include <cstdint>
@@ -12,8 +12,8 @@
 
 namespace ambrelic::disk {
 
-// The facts of one entry set's stream extension that its restore needs and
-// the row texts do not hold.
+// The facts of one entry set's stream extension that its restore needs (a
+// found row keeps them in its RowFacts).
 struct ExfatStream {
   std::uint32_t firstCluster = 0;
   std::uint64_t validDataLength = 0;
@@ -63,25 +63,6 @@ struct ExfatVolume {
   // Clusters the last search walk read as deleted folders: the vacant-cluster
   // scan after it does not read them again. Released with the walk marks.
   std::unordered_set<std::uint32_t> walked;
-
-  // Noted by the search for each row it listed, by RowKey.
-  std::unordered_map<std::string, ExfatStream> rowStreams;
 };
-
-// The key under which a row's stream is noted: its Name, In Folder, Size and
-// Cluster texts.
-inline std::string ExfatRowKey(const std::string& name, const std::string& folder, const std::string& size,
-                               const std::string& number) {
-  std::string key;
-  key.reserve(name.size() + folder.size() + size.size() + number.size() + 3);
-  key += name;
-  key += '\x1f';
-  key += folder;
-  key += '\x1f';
-  key += size;
-  key += '\x1f';
-  key += number;
-  return key;
-}
 
 }  // namespace ambrelic::disk

@@ -111,7 +111,16 @@ struct RowFacts {
   VolumeTime written, accessed, changed, created;
   // NTFS: the times of the $FILE_NAME the name came from.
   bool hasNameTimes = false;
+  // exFAT: the clusters follow one another from the first, without a FAT
+  // chain (the stream extension's NoFatChain flag).
+  bool noFatChain = false;
   VolumeTime nameWritten, nameAccessed, nameChanged, nameCreated;
+  // exFAT: the stream extension's lengths. The data length is a folder's
+  // too (its size is 0); past the valid data length a file reads as zeros.
+  // A restore finds the row's data from these, the first cluster (number)
+  // and noFatChain alone.
+  std::uint64_t dataLength = 0;
+  std::uint64_t validLength = 0;
 };
 
 static_assert(sizeof(VolumeTime) == 16);

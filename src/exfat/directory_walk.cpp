@@ -202,8 +202,11 @@ std::string DirectoryWalker::ActOnCandidate(const EntrySet& set, const std::stri
   row.facts.size = isFolder ? 0 : set.dataLength;
   row.facts.number = set.firstCluster;
   row.facts.condition = ExfatRowCondition(ctx_, stream);
+  // Where the restore finds the row's data: the texts do not say it.
+  row.facts.dataLength = stream.dataLength;
+  row.facts.validLength = stream.validDataLength;
+  row.facts.noFatChain = stream.noFatChain;
   FillSetTimes(set, row.facts);
-  ctx_.exfat.rowStreams.emplace(disk::ExfatRowKey(row.name, row.folder, row.size, row.number), stream);
   host_.AddRow(std::move(row));
   return {};
 }

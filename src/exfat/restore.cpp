@@ -130,17 +130,13 @@ void RestoreExfatFolder(disk::VolumeContext& ctx, disk::OperationState& op, disk
   RestoreFolderWalk(ctx, op, host, folder, targetFolder, hooks);
 }
 
-disk::ExfatStream RowStream(const disk::VolumeContext& ctx, const std::string& name, const std::string& folder,
-                            const std::string& sizeText, std::uint64_t size, std::uint64_t number) {
-  const auto noted = ctx.exfat.rowStreams.find(disk::ExfatRowKey(name, folder, sizeText, std::to_string(number)));
-  if (noted != ctx.exfat.rowStreams.end()) return noted->second;
+disk::ExfatStream RowStream(const disk::RowFacts& facts, bool isFolder) {
   disk::ExfatStream s;
-  s.firstCluster = static_cast<std::uint32_t>(std::min<std::uint64_t>(number, 0xFFFFFFFFu));
-  s.dataLength = size;
-  s.validDataLength = size;
-  s.isFolder = sizeText.empty();
-  // A folder's length is unknown: its first cluster at least.
-  if (s.isFolder) s.dataLength = ctx.exfat.bytesPerCluster;
+  s.firstCluster = static_cast<std::uint32_t>(std::min<std::uint64_t>(facts.number, 0xFFFFFFFFu));
+  s.dataLength = facts.dataLength;
+  s.validDataLength = facts.validLength;
+  s.noFatChain = facts.noFatChain;
+  s.isFolder = isFolder;
   return s;
 }
 

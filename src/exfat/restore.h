@@ -7,6 +7,7 @@
 #include <string>
 
 #include "disk/operation_state.h"
+#include "disk/row_facts.h"
 #include "disk/sinks.h"
 #include "disk/volume_context.h"
 #include "exfat/directory_walk.h"
@@ -45,11 +46,8 @@ EntryRestore RestoreExfatEntry(const disk::VolumeContext& ctx, disk::EngineHost&
 void RestoreExfatFolder(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host,
                         const disk::ExfatStream& folder, const std::string& targetFolder);
 
-// The stream a row's restore works from: the one the search noted for the
-// row (Name, In Folder, Size and Cluster texts), or, for a row it did not
-// list, one made from the texts alone (the size as both lengths, the FAT
-// chain tried first).
-disk::ExfatStream RowStream(const disk::VolumeContext& ctx, const std::string& name, const std::string& folder,
-                            const std::string& sizeText, std::uint64_t size, std::uint64_t number);
+// The stream a found row's restore works from, from its typed facts alone
+// (first cluster, lengths, NoFatChain), whatever its texts show.
+disk::ExfatStream RowStream(const disk::RowFacts& facts, bool isFolder);
 
 }  // namespace ambrelic::exfat

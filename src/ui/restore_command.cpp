@@ -31,10 +31,8 @@ const char* const kAlreadyExists =
 const char* const kPathTooLong =
     "Restoring path length exceeded maximum path length.\n\nPlease select a folder with shorter path length.";
 
-// The Save As file-name buffer holds 520 bytes with its terminator; the
-// size text is read into 32.
+// The Save As file-name buffer holds 520 bytes with its terminator.
 constexpr std::size_t kFileNameBuffer = 520;
-constexpr std::size_t kSizeTextBuffer = 32;
 
 std::string CutTo(const std::string& text, std::size_t buffer) {
   return text.size() < buffer ? text : text.substr(0, buffer - 1);
@@ -152,10 +150,13 @@ void MainDialog::OnRestore() {
   // only be written as zeros.
   for (const int row : RowsToRestore()) {
     if (cancelTaken_ || disk::DeviceAbandoned(ctx_)) break;
-    const std::string sizeText = CutTo(list_.CellText(row, 2), kSizeTextBuffer);
-    const std::uint64_t number = ParseUInt64Text(list_.CellText(row, 4));
-    const std::uint64_t size = ParseUInt64Text(sizeText);
-    const bool isFolder = sizeText.empty();
+    // Where the data lies comes from the row's typed facts, never from its
+    // texts: a list renamed, re-sorted or shown in another form restores
+    // the same bytes.
+    const disk::RowFacts facts = list_.Facts(row);
+    const std::uint64_t number = facts.number;
+    const std::uint64_t size = facts.size;
+    const bool isFolder = list_.IsFolder(row);
     std::string target = chosen;
     if (count > 1) {
       // Names come from the volume: in their safe form they stay inside
@@ -172,10 +173,8 @@ void MainDialog::OnRestore() {
       // The deep scan's rows: the units each file was carved from.
       whole = RestoreCarvedRow(row, target);
     } else if (ctx_.fsKind == disk::FsKind::Exfat) {
-      // The row's texts do not say where its data lies; the search noted it.
-      const disk::ExfatStream stream =
-          exfat::RowStream(ctx_, list_.CellText(row, 0), list_.CellText(row, 1), sizeText, size, number);
-      const disk::VolumeTime& written = list_.Facts(row).written;
+      const disk::ExfatStream stream = exfat::RowStream(facts, isFolder);
+      const disk::VolumeTime& written = facts.written;
       if (!isFolder) {
         whole = exfat::RestoreExfatFile(ctx_, *this, target, stream, written);
       } else {
@@ -191,11 +190,11 @@ void MainDialog::OnRestore() {
       // The folder itself is made here; what it holds is told by the engine.
       const bool existed = platform::IsFolder(target);
       RestoreFolder(target, number, size);
-      if (!existed && platform::IsFolder(target)) Restored(target, list_.Facts(row).written, true);
+      if (!existed && platform::IsFolder(target)) Restored(target, facts.written, true);
     } else if (ctx_.fsKind == disk::FsKind::Ntfs) {
       whole = ntfs::RestoreNtfsFile(ctx_, *this, Low32(number), target);
     } else {
-      whole = fat::RestoreFatFile(ctx_, *this, target, Low32(number), Low32(size), list_.Facts(row).written);
+      whole = fat::RestoreFatFile(ctx_, *this, target, Low32(number), Low32(size), facts.written);
     }
     if (!whole) ++op_.IncompleteCount;
   }

@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cstring>
 #include <memory>
+#include <type_traits>
 #include <numeric>
 #include <string_view>
 
@@ -105,10 +106,9 @@ void ResultsList::ReleaseRows() {
   for (const TextBlock& b : textBlocks_) platform::ReleaseLarge(b.bytes, b.size);
   std::vector<TextBlock>().swap(textBlocks_);
   textUsed_ = 0;
-  for (disk::RowFacts* block : factBlocks_) {
-    std::destroy_n(block, kFactsBlock);
-    platform::ReleaseLarge(block, kFactsBlock * sizeof(disk::RowFacts));
-  }
+  // Facts are made one row at a time and need no destruction.
+  static_assert(std::is_trivially_destructible_v<disk::RowFacts>);
+  for (disk::RowFacts* block : factBlocks_) platform::ReleaseLarge(block, kFactsBlock * sizeof(disk::RowFacts));
   std::vector<disk::RowFacts*>().swap(factBlocks_);
   decltype(records_)().swap(records_);
   RowOrder().swap(order_);
@@ -119,9 +119,13 @@ void ResultsList::Store(const disk::FoundRow& row) {
   const std::string* texts[5] = {&row.name, &row.folder, &row.size, &row.modified, &row.number};
   std::size_t bytes = 0;
   for (const std::string* t : texts) bytes += kLengthBytes + t->size();
-  if (textBlocks_.empty() || kTextBlock - textUsed_ < bytes) {
-    // A new block; a row longer than a block gets one of its own.
-    const std::size_t size = std::max(kTextBlock, bytes);
+  if (textBlocks_.empty() || textBlocks_.back().size - textUsed_ < bytes) {
+    // A new block, each twice the last up to kTextBlock: a short list takes
+    // a few pages, a long one few blocks. A row longer than a block gets
+    // one of its own (which it fills).
+    const std::size_t next =
+        textBlocks_.empty() ? kFirstTextBlock : std::min(kTextBlock, textBlocks_.back().size * 2);
+    const std::size_t size = std::max(next, bytes);
     textBlocks_.push_back({static_cast<char*>(platform::AllocateLarge(size)), size});
     textUsed_ = 0;
   }
@@ -133,16 +137,14 @@ void ResultsList::Store(const disk::FoundRow& row) {
     std::memcpy(at, t->data(), t->size());
     at += t->size();
   }
-  // A row of its own block fills it: the next row starts a new one.
-  textUsed_ = textBlocks_[block].size > kTextBlock ? kTextBlock
-                                                   : static_cast<std::size_t>(at - textBlocks_[block].bytes);
+  textUsed_ = static_cast<std::size_t>(at - textBlocks_[block].bytes);
   const std::size_t s = records_.size();
   if (s % kFactsBlock == 0) {
-    auto* facts = static_cast<disk::RowFacts*>(platform::AllocateLarge(kFactsBlock * sizeof(disk::RowFacts)));
-    std::uninitialized_default_construct_n(facts, kFactsBlock);
-    factBlocks_.push_back(facts);
+    factBlocks_.push_back(static_cast<disk::RowFacts*>(platform::AllocateLarge(kFactsBlock * sizeof(disk::RowFacts))));
   }
-  factBlocks_[s / kFactsBlock][s % kFactsBlock] = row.facts;
+  // Made in place as the row comes: a list of a few rows touches a few
+  // pages of its block, not the whole block.
+  std::construct_at(&factBlocks_[s / kFactsBlock][s % kFactsBlock], row.facts);
   records_.push_back(place | (row.isFolder ? kFolderFlag : 0));
 }
 

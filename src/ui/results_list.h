@@ -185,6 +185,7 @@ class ResultsList {
   static constexpr std::uint64_t kPlaceMask = kSelectedFlag - 1;
   static constexpr int kOffsetBits = 24;                // a place is block << 24 | offset
   static constexpr std::size_t kTextBlock = 4u << 20;  // bytes, below 1 << kOffsetBits
+  static constexpr std::size_t kFirstTextBlock = 64u << 10;
   static constexpr std::size_t kFactsBlock = 16384;    // rows
 
   struct TextBlock {

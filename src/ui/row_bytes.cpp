@@ -49,17 +49,16 @@ MainDialog::RowBytes MainDialog::ReadRowBytes(int row, int fd, std::uint64_t lim
     ctx_.fsKind = searchedKind_;
   }
   if (!ReopenSearchedVolume()) return result;
-  const std::string sizeText = list_.CellText(row, 2);
-  const std::uint64_t number = ParseUInt64Text(list_.CellText(row, 4));
-  const std::uint64_t size = ParseUInt64Text(sizeText);
-  const disk::VolumeTime written = list_.Facts(row).written;
+  // The row's typed facts say where its data lies, never its texts.
+  const disk::RowFacts facts = list_.Facts(row);
+  const std::uint64_t number = facts.number;
+  const std::uint64_t size = facts.size;
+  const disk::VolumeTime written = facts.written;
   CaptureHost capturing(host);
   platform::FileCapture capture(kCapturePath, fd, limit);
   bool whole = false;
   if (ctx_.fsKind == disk::FsKind::Exfat) {
-    const disk::ExfatStream stream =
-        exfat::RowStream(ctx_, list_.CellText(row, 0), list_.CellText(row, 1), sizeText, size, number);
-    whole = exfat::RestoreExfatFile(ctx_, capturing, kCapturePath, stream, written);
+    whole = exfat::RestoreExfatFile(ctx_, capturing, kCapturePath, exfat::RowStream(facts, false), written);
   } else if (ctx_.fsKind == disk::FsKind::Ntfs) {
     whole = ntfs::RestoreNtfsFile(ctx_, capturing, static_cast<std::uint32_t>(number), kCapturePath);
   } else {

@@ -68,8 +68,7 @@ std::optional<RowData> FatRowData(const disk::VolumeContext& ctx, std::uint64_t 
 }
 
 std::optional<RowData> ExfatRowData(const disk::VolumeContext& ctx, const ResultRow& row) {
-  const disk::ExfatStream stream = exfat::RowStream(ctx, row.texts[0], row.texts[1], row.texts[2], row.facts.size,
-                                                    row.facts.number);
+  const disk::ExfatStream stream = exfat::RowStream(row.facts, row.isFolder);
   if (stream.isFolder || stream.dataLength == 0 || ctx.exfat.bytesPerCluster == 0) return std::nullopt;
   bool complete = true;
   const std::vector<exfat::ClusterRun> runs =
@@ -182,8 +181,7 @@ std::string ExtensionOf(const std::string& name) {
 
 bool ChainGone(const disk::VolumeContext& ctx, const ResultRow& row) {
   if (ctx.fsKind != disk::FsKind::Exfat || ctx.exfat.bytesPerCluster == 0) return false;
-  const disk::ExfatStream stream =
-      exfat::RowStream(ctx, row.texts[0], row.texts[1], row.texts[2], row.facts.size, row.facts.number);
+  const disk::ExfatStream stream = exfat::RowStream(row.facts, row.isFolder);
   if (stream.isFolder || stream.noFatChain || stream.dataLength <= ctx.exfat.bytesPerCluster) return false;
   if (!exfat::IsValidCluster(ctx.exfat, stream.firstCluster)) return false;
   const std::uint32_t next = exfat::FatEntry(ctx, stream.firstCluster);

@@ -36,7 +36,7 @@ TEST(ExfatBigFile, ListedWithItsSizeAndRestoredWhole) {
 
   const std::string dir = ambrelic::test::MakeTempDir("exfat-big");
   const std::string ours = dir + "/big.bin";
-  EXPECT_TRUE(RestoreExfatFile(ctx, host, ours, RowStream(ctx, r.name, r.folder, r.size, size, std::stoull(r.number))));
+  EXPECT_TRUE(RestoreExfatFile(ctx, host, ours, RowStream(r.facts, false)));
   for (const auto& e : host.events) EXPECT_EQ(e.rfind("message:", 0), std::string::npos) << e;
   ASSERT_EQ(std::filesystem::file_size(ours), size);
   // The same bytes made apart: zeros with the marks.

@@ -222,7 +222,7 @@ TEST_P(ExfatImage, RestoresMatchIcatAndTheOriginals) {
     auto it = fls.find(RowKey(r.folder, r.name));
     ASSERT_NE(it, fls.end()) << r.name;
     const std::string ours = dir + "/" + std::to_string(compared);
-    RestoreExfatFile(ctx_, host, ours, RowStream(ctx_, r.name, r.folder, r.size, std::stoull(r.size), std::stoull(r.number)));
+    RestoreExfatFile(ctx_, host, ours, RowStream(r.facts, false));
     const std::string icat = dir + "/icat";
     ambrelic::test::RunCommand("icat '" + image_ + "' " + std::to_string(it->second.inode) + " > '" + icat + "'");
     const std::string theirs = ambrelic::test::Sha256Of(icat);
@@ -258,7 +258,7 @@ TEST_P(ExfatImage, FolderRestoreRecreatesTheTree) {
   ASSERT_TRUE(platform::MakeFolder(target));
   disk::OperationState op;
   ambrelic::test::RecordingHost host;
-  RestoreExfatFolder(ctx_, op, host, RowStream(ctx_, "tree", "C:\\", "", 0, std::stoull(tree->number)), target);
+  RestoreExfatFolder(ctx_, op, host, RowStream(tree->facts, true), target);
   EXPECT_TRUE(host.events.empty());
   for (const char* path : {"tree/a/mid.txt", "tree/a/b/seventy.bin", "tree/a/b/c/deep.txt"}) {
     const std::string file = target + "/" + std::string(path).substr(5);
@@ -272,7 +272,7 @@ TEST_P(ExfatImage, FolderRestoreRecreatesTheTree) {
   const std::string filtered = ambrelic::test::MakeTempDir("exfat-folder") + "/tree";
   ASSERT_TRUE(platform::MakeFolder(filtered));
   op.nameFilter = "DEEP";
-  RestoreExfatFolder(ctx_, op, host, RowStream(ctx_, "tree", "C:\\", "", 0, std::stoull(tree->number)), filtered);
+  RestoreExfatFolder(ctx_, op, host, RowStream(tree->facts, true), filtered);
   EXPECT_FALSE(std::filesystem::exists(filtered + "/a/b/seventy.bin"));
   EXPECT_FALSE(std::filesystem::exists(filtered + "/a/mid.txt"));
   ASSERT_TRUE(std::filesystem::exists(filtered + "/a/b/c/deep.txt"));

@@ -41,7 +41,7 @@ struct Damaged {
 
   bool Restore(test::RecordingHost& host, const std::string& path) {
     return RestoreExfatFile(ctx, host, path,
-                            RowStream(ctx, row.name, row.folder, row.size, std::stoull(row.size), std::stoull(row.number)));
+                            RowStream(row.facts, false));
   }
 
   std::uint64_t DataOffset() const {

@@ -19,10 +19,10 @@ constexpr int kMaxRestoredRows = 4;
 
 }  // namespace
 
-std::optional<Input> Decode(const std::uint8_t* data, std::size_t size) {
+std::optional<Input> Decode(const std::uint8_t* data, std::size_t size, bool searchOnly) {
   if (size < kHeaderBytes + 512) return std::nullopt;
   Input in;
-  in.controls = data[0];
+  in.controls = searchOnly ? data[0] & kSearchControls : data[0];
   const disk::Bytes header(data, kHeaderBytes);
   in.deviceBytes = static_cast<std::uint64_t>(disk::le16(header, 1)) * 4096;
   in.letter = static_cast<char>('A' + (data[3] & 0x1F) % 26);

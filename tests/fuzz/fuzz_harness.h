@@ -54,8 +54,24 @@ struct Input {
   std::span<const std::uint8_t> image;
 };
 
+// The controls a search reads (the source's kind, the search's options);
+// the command bits (restore, scan-all, wipe) are not among them.
+constexpr std::uint8_t kSearchControls =
+    kControlRemovable | kControlFloppy | kControlIncludeUsed | kControlIncludeZero | kControlScanVacant;
+
 // Nothing when the input is too short to carry a header and a sector.
-std::optional<Input> Decode(const std::uint8_t* data, std::size_t size);
+// searchOnly keeps only the search's controls: the input runs the search
+// alone, many times faster than with the commands after it (the wipe over
+// the whole device above all), so a search target reaches deeper.
+std::optional<Input> Decode(const std::uint8_t* data, std::size_t size, bool searchOnly = false);
+
+// Targets of one source differ by their seeds and by this: built with
+// AMBRELIC_FUZZ_SEARCH_ONLY, a target runs the search alone.
+#ifdef AMBRELIC_FUZZ_SEARCH_ONLY
+constexpr bool kSearchOnly = true;
+#else
+constexpr bool kSearchOnly = false;
+#endif
 
 // A folder of this process in memory (/dev/shm when there is one), made once
 // and removed at exit.
@@ -87,7 +103,7 @@ class FuzzHost : public ui::Host {
 
 // On each of the first kMaxDrives drives of the dialog: the drive-change
 // preview, a search, and as the controls say the restore of its first rows,
-// scan-all and delete-completely.
+// scan-all and delete-completely (none of them for a search-only input).
 void RunCommands(ui::MainDialog& dialog, FuzzHost& host, const Input& input);
 
 }  // namespace ambrelic::fuzz

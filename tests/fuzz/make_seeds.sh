@@ -69,7 +69,7 @@ wanted() {  # TARGET: remade by this run
   for t in "${targets[@]}"; do [ "$t" = "$1" ] && return 0; done
   return 1
 }
-for t in fat_volume_fuzz ntfs_volume_fuzz exfat_volume_fuzz disk_nt_fuzz disk_9x_fuzz; do
+for t in fat_search_fuzz ntfs_search_fuzz exfat_search_fuzz disk_search_fuzz disk_9x_search_fuzz commands_fuzz; do
   if wanted "$t"; then rm -rf "${seeds:?}/$t"; fi
 done
 
@@ -86,19 +86,22 @@ fill "$work/fat12-4k.img"
 # some scan, restore, or wipe too, so that one run stays short. The FAT32
 # volume (34 MiB: FAT32 needs 65,525 clusters) is cut to its first MiB,
 # which holds its tables and every file.
-seed fat_volume_fuzz fat12 0xF0 "$work/fat12.img" 19
-seed fat_volume_fuzz fat12-floppy 0x3E "$work/fat12.img" 19
-seed fat_volume_fuzz fat12-4k 0xF0 "$work/fat12-4k.img" 19
-seed fat_volume_fuzz fat16 0x7C "$work/fat16.img" 19
-seed fat_volume_fuzz fat32 0xF1 "$work/fat32.img" 19 1048576
+seed fat_search_fuzz fat12 0xF0 "$work/fat12.img" 19
+seed fat_search_fuzz fat12-floppy 0x3E "$work/fat12.img" 19
+seed fat_search_fuzz fat12-4k 0xF0 "$work/fat12-4k.img" 19
+seed fat_search_fuzz fat16 0x7C "$work/fat16.img" 19
+# The commands after the search: small volumes of each kind.
+seed commands_fuzz fat12 0xF0 "$work/fat12.img" 19
+seed commands_fuzz fat16 0x7C "$work/fat16.img" 19
+seed fat_search_fuzz fat32 0xF1 "$work/fat32.img" 19 1048576
 # The same volume claiming 0xFFFFFFF0 sectors, and claiming 2^30 sectors per
 # table: geometry the device cannot hold.
 cp "$work/fat32.img" "$work/fat32-claims.img"
 printf '\xF0\xFF\xFF\xFF' | dd of="$work/fat32-claims.img" bs=1 seek=$((0x20)) conv=notrunc status=none
-seed fat_volume_fuzz fat32-claims 0xF1 "$work/fat32-claims.img" 19 1048576
+seed fat_search_fuzz fat32-claims 0xF1 "$work/fat32-claims.img" 19 1048576
 cp "$work/fat32.img" "$work/fat32-huge-table.img"
 printf '\x00\x00\x00\x40' | dd of="$work/fat32-huge-table.img" bs=1 seek=$((0x24)) conv=notrunc status=none
-seed fat_volume_fuzz fat32-huge-table 0x31 "$work/fat32-huge-table.img" 19 1048576
+seed fat_search_fuzz fat32-huge-table 0x31 "$work/fat32-huge-table.img" 19 1048576
 
 # ---- NTFS volumes --------------------------------------------------------
 ntfs() {  # NAME SIZE CLUSTER
@@ -120,14 +123,15 @@ ntfs() {  # NAME SIZE CLUSTER
 }
 ntfs ntfs-c512 2M 512
 ntfs ntfs-c4096 2M 4096
-seed ntfs_volume_fuzz ntfs-c512 0xF0 "$work/ntfs-c512.img" 19
-seed ntfs_volume_fuzz ntfs-c4096 0x7C "$work/ntfs-c4096.img" 19
+seed ntfs_search_fuzz ntfs-c512 0xF0 "$work/ntfs-c512.img" 19
+seed ntfs_search_fuzz ntfs-c4096 0x7C "$work/ntfs-c4096.img" 19
+seed commands_fuzz ntfs-c512 0xF0 "$work/ntfs-c512.img" 19
 
 # ---- exFAT volumes -------------------------------------------------------
 # Written through exfat-fuse on a loop device (it mounts block devices only).
 exfat() {  # NAME SIZE CLUSTER
   local img="$work/$1.img" loop
-  wanted exfat_volume_fuzz || return 0
+  wanted exfat_search_fuzz || wanted commands_fuzz || return 0
   truncate -s "$2" "$img"
   # A boundary alignment below 1 MiB, so that the heap fits so small a volume.
   mkfs.exfat -c "$3" -b 16K -L SEED "$img" >/dev/null
@@ -147,11 +151,12 @@ exfat() {  # NAME SIZE CLUSTER
 }
 exfat exfat-c512 1M 512
 exfat exfat-c4096 2M 4096
-seed exfat_volume_fuzz exfat-c512 0xF0 "$work/exfat-c512.img" 19
-seed exfat_volume_fuzz exfat-c4096 0x7C "$work/exfat-c4096.img" 19
-if wanted exfat_volume_fuzz; then
+seed exfat_search_fuzz exfat-c512 0xF0 "$work/exfat-c512.img" 19
+seed exfat_search_fuzz exfat-c4096 0x7C "$work/exfat-c4096.img" 19
+if wanted exfat_search_fuzz || wanted commands_fuzz; then
   python3 "$here/make_exfat_seed.py" "$work/exfat-hand.img"
-  seed exfat_volume_fuzz exfat-hand 0xF4 "$work/exfat-hand.img" 19
+  seed exfat_search_fuzz exfat-hand 0xF4 "$work/exfat-hand.img" 19
+  seed commands_fuzz exfat-hand 0xF4 "$work/exfat-hand.img" 19
 fi
 
 # ---- Whole disks -----------------------------------------------------------
@@ -178,8 +183,8 @@ for s in "${starts[0]}" "${starts[1]}" "${starts[4]}"; do fill "$d@@$((s * 512))
 truncate -s "$((4096 * 512))" "$work/logical-ntfs.img"
 mkntfs -F -Q -q -c 512 -s 512 -p "${starts[3]}" -H 255 -S 63 "$work/logical-ntfs.img" >/dev/null 2>&1
 dd if="$work/logical-ntfs.img" of="$d" bs=512 seek="${starts[3]}" conv=notrunc status=none
-seed disk_nt_fuzz mbr 0xF0 "$d" 19
-seed disk_9x_fuzz mbr 0xF0 "$d" 19
+seed disk_search_fuzz mbr 0xF0 "$d" 19
+seed disk_9x_search_fuzz mbr 0xF0 "$d" 19
 
 # GPT with one FAT12 partition, on a disk no larger than it needs: the
 # backup table at its end keeps a seed from being trimmed.
@@ -193,11 +198,11 @@ start=40, size=2048, type=EBD0A0A2-B9E5-4433-87C0-68B6B72699C7, uuid=5EED0000-00
 TABLE
 mkfs.fat --invariant -F 12 -i 5eed0201 --offset=40 "$d" 1024 >/dev/null 2>&1
 fill "$d@@$((40 * 512))"
-seed disk_nt_fuzz gpt 0x70 "$d" 19
-seed disk_9x_fuzz gpt 0x70 "$d" 19
+seed disk_search_fuzz gpt 0x70 "$d" 19
+seed disk_9x_search_fuzz gpt 0x70 "$d" 19
 
 # A FAT32 volume with no table, as a removable disk on the 9x path.
-seed disk_9x_fuzz stick32 0xF1 "$work/fat32.img" 19 1048576
-seed disk_9x_fuzz floppy12 0x72 "$work/fat12.img" 19
+seed disk_9x_search_fuzz stick32 0xF1 "$work/fat32.img" 19 1048576
+seed disk_9x_search_fuzz floppy12 0x72 "$work/fat12.img" 19
 
 du -sh "$seeds"/*

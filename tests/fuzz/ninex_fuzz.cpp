@@ -2,9 +2,10 @@
 // disk by the INT 13h stand-in (a hard disk, or as the controls say a
 // removable disk or a floppy), with a BIOS geometry the header picks. The
 // start-up partition walk, the drive letters and their binding run as at
-// start-up; then every drive is searched, restored, scanned and wiped
-// through the main dialog. Every run must end without a fault, in bounded
-// time and memory.
+// start-up; then every drive is searched, and (unless the target is built
+// search-only) restored, scanned and wiped through the main dialog as the
+// input's controls say. Every run must end without a fault, in bounded time
+// and memory.
 #include <clocale>
 
 #include "fuzz_harness.h"
@@ -30,7 +31,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  const auto input = fuzz::Decode(data, size);
+  const auto input = fuzz::Decode(data, size, fuzz::kSearchOnly);
   if (!input) return 0;
   platform::DriveSource source;
   source.path = fuzz::WriteSource(*input);

@@ -1,7 +1,8 @@
 // libFuzzer target, NT path: the input is the image a user names on the
 // command line (a volume, or a whole disk with its partition tables). Its
-// drives are listed and identified as `drives` does, then searched,
-// restored, scanned and wiped through the main dialog. Every run must end
+// drives are listed and identified as `drives` does, then searched, and
+// (unless the target is built search-only) restored, scanned and wiped
+// through the main dialog as the input's controls say. Every run must end
 // without a fault, in bounded time and memory.
 #include <clocale>
 
@@ -17,7 +18,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  const auto input = fuzz::Decode(data, size);
+  const auto input = fuzz::Decode(data, size, fuzz::kSearchOnly);
   if (!input) return 0;
   platform::DriveSource source;
   source.path = fuzz::WriteSource(*input);

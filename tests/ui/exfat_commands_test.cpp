@@ -4,6 +4,9 @@
 // the delete-completely command, with the FAT commands' texts.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -106,7 +109,7 @@ TEST_F(ExfatCommands, TheFatOnlyControlsStayEnabledAndTheSearchAsksForTheVacantC
   EXPECT_EQ(d.List().CellText(lost, 2), "3000");
   EXPECT_EQ(d.List().CellText(Row("C:\\", "empty.txt"), 2), "0");
   EXPECT_TRUE(d.Volume().exfat.walked.empty()) << "the walk's marks are freed when the command ends";
-  EXPECT_FALSE(d.Volume().exfat.rowStreams.empty()) << "kept for the restore";
+  EXPECT_EQ(d.List().Facts(lost).dataLength, 3000u) << "kept for the restore";
 }
 
 TEST_F(ExfatCommands, ScanOfAllClustersListsEveryMatchingSet) {
@@ -150,6 +153,40 @@ TEST_F(ExfatCommands, RestoreOfFileAndFolderRows) {
   EXPECT_EQ(test::Sha256Of(target + "/tree/a/b/c/deep.txt"), manifest.at("tree/a/b/c/deep.txt"));
   EXPECT_EQ(test::Sha256Of(target + "/tree/a/b/seventy.bin"), manifest.at("tree/a/b/seventy.bin"));
   EXPECT_EQ(test::Sha256Of(target + "/lost.bin"), manifest.at("gone folder name/inner/lost.bin"));
+}
+
+// A row's data is found from its typed facts (first cluster, lengths,
+// NoFatChain), not from its texts: a copy with other texts, in a sorted
+// list, restores the same bytes, whole and as the row's bytes.
+TEST_F(ExfatCommands, ARowWithChangedTextsRestoresFromItsFacts) {
+  MainDialog& d = Open(Image("exfat-c512.img"));
+  const auto manifest = Manifest("exfat-c512.img");
+  host.answers = {Answer::Yes};
+  d.OnSearch();
+  disk::FoundRow copy;
+  copy.name = "renamed.bin";
+  copy.folder = "Z:\\elsewhere";
+  copy.size = "";
+  copy.modified = "01/01/1980 00:00";
+  copy.number = "7";
+  copy.facts = d.List().Facts(Row("C:\\<unknown>\\inner", "lost.bin"));
+  d.AddRow(copy);
+  d.List().OnColumnClick(0);
+  d.List().SelectAll(false);
+  const int renamed = Row("Z:\\elsewhere", "renamed.bin");
+  d.List().SetSelected(renamed, true);
+  const std::string target = test::MakeTempDir("exfat-facts") + "/lost.bin";
+  host.saveAsAnswers = {target};
+  d.OnRestore();
+  EXPECT_TRUE(d.LastRestoreComplete());
+  EXPECT_EQ(test::Sha256Of(target), manifest.at("gone folder name/inner/lost.bin"));
+  const std::string bytes = test::MakeTempDir("exfat-facts") + "/bytes";
+  const int fd = ::open(bytes.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  ASSERT_GE(fd, 0);
+  const MainDialog::RowBytes read = d.ReadRowBytes(renamed, fd, 1u << 20, d);
+  ::close(fd);
+  EXPECT_TRUE(read.whole);
+  EXPECT_EQ(test::Sha256Of(bytes), manifest.at("gone folder name/inner/lost.bin"));
 }
 
 TEST_F(ExfatCommands, DeleteCompletelyAsksTwiceThenWipes) {

@@ -62,9 +62,50 @@ class RestoreCommandTest : public ::testing::Test {
     dialog->List().SelectAll(false);
     for (const auto& n : names) dialog->List().SetSelected(Row(n), true);
   }
+  // Lists a copy of row `from` whose texts all mislead (another name,
+  // folder, size and number) and sorts the list by name, so that the copy
+  // stands elsewhere; selects the copy alone.
+  void SelectMisleadingCopyOf(const std::string& name) {
+    ResultsList& list = dialog->List();
+    disk::FoundRow copy;
+    copy.name = "renamed.bin";
+    copy.folder = "Z:\\elsewhere";
+    copy.size = "12 KB";
+    copy.modified = "01/01/1980 00:00";
+    copy.number = "7";
+    copy.facts = list.Facts(Row(name));
+    dialog->AddRow(copy);
+    list.OnColumnClick(0);
+    Select({"renamed.bin"});
+  }
   TestHost host;
   std::unique_ptr<MainDialog> dialog;
 };
+
+// Where a row's data lies comes from its typed facts: a row whose texts
+// were changed restores the same bytes, as a file and to standard output.
+TEST_F(RestoreCommandTest, ARowWithChangedTextsRestoresFromItsFacts) {
+  MainDialog& d = Search({{FatImage(), false, false}});
+  SelectMisleadingCopyOf("many clusters.bin");
+  const std::string out = test::MakeTempDir("restorecmd") + "/facts.bin";
+  host.saveAsAnswers = {out};
+  d.OnRestore();
+  EXPECT_TRUE(d.LastRestoreComplete());
+  EXPECT_EQ(test::Sha256Of(out), test::Sha256Of(FatOriginal("many clusters.bin")));
+
+  const std::string image = test::FixtureImage("make_ntfs_images.sh", "ntfs-c4096.img");
+  Search({{image, false, false}});
+  SelectMisleadingCopyOf("sparse.bin");
+  const std::string ntfsOut = test::MakeTempDir("restorecmd") + "/sparse.bin";
+  host.saveAsAnswers = {ntfsOut};
+  dialog->OnRestore();
+  const std::string expected = test::Sha256Of(ntfsOut);
+  Select({"sparse.bin"});
+  const std::string direct = test::MakeTempDir("restorecmd") + "/direct.bin";
+  host.saveAsAnswers = {direct};
+  dialog->OnRestore();
+  EXPECT_EQ(expected, test::Sha256Of(direct)) << "the copy restores what the row restores";
+}
 
 TEST_F(RestoreCommandTest, NoSelection) {
   MainDialog& d = Search({{FatImage(), false, false}});
