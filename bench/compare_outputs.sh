@@ -49,11 +49,13 @@ run() {
   "$cli" search --format jsonl --include-used --include-zero "$img" >"$out/used" 2>"$out/used.err"
   echo "exit $?" >>"$out/used"
   local to="$WORK/restored"
-  rm -rf "$to" && mkdir -p "$to"
+  rm -rf "$to"  # the restore makes it; it refuses a name that exists
   "$cli" restore --all --yes --quiet --to "$to" "$img" >"$out/restore" 2>&1
   echo "exit $?" >>"$out/restore"
-  (cd "$to" && find . -type f -print0 | sort -z | xargs -0 -r sha256sum) >"$out/restored"
-  (cd "$to" && find . -printf '%y %s %p\n' | sort) >>"$out/restored"
+  if [ -d "$to" ]; then
+    (cd "$to" && find . -type f -print0 | sort -z | xargs -0 -r sha256sum) >"$out/restored"
+    (cd "$to" && find . -printf '%y %s %p\n' | sort) >>"$out/restored"
+  fi
   if [ "$(stat -c %s "$img")" -le "$WIPE_MAX" ]; then
     local copy="$WORK/wiped.img"
     cp "$img" "$copy"

@@ -69,6 +69,8 @@ inline constexpr int kMaxExtents = 1 << 16;
 class ExtentWalk {
  public:
   ExtentWalk(const disk::VolumeContext& ctx, disk::Bytes baseRecord, std::uint32_t type);
+  ExtentWalk(const ExtentWalk&) = delete;  // the extent points into record_
+  ExtentWalk& operator=(const ExtentWalk&) = delete;
   // False once there is no extent (none at VCN 0, or the walk is over).
   explicit operator bool() const { return extent_.has_value(); }
   // The current extent; it points into the walk's own copy of its record.

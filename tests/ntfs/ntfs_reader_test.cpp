@@ -16,6 +16,7 @@
 #include "ntfs/mft_scan.h"
 #include "ntfs_builder.h"
 #include "support/test_support.h"
+#include "ntfs/clusters_in_use.h"
 #include "ntfs/map_vcn.h"
 
 namespace ambrelic::ntfs {
@@ -565,8 +566,10 @@ TEST(RunList, MalformedListsEndAtTheirFault) {
     std::size_t kept;
   };
   const Case cases[] = {
-      {{0x11, 0x04, 0x05, 0x11, 0x04}, RunFault::BadEntry, 1},        // the second entry is cut short
-      {{0x11, 0x04, 0x05}, RunFault::NoEnd, 1},                       // no end marker
+      // Eight bytes of runs fill the attribute to its end (no padding):
+      // the third entry is cut short, or there is no end marker.
+      {{0x11, 0x02, 0x05, 0x11, 0x02, 0x05, 0x31, 0x04}, RunFault::BadEntry, 2},
+      {{0x11, 0x02, 0x05, 0x11, 0x01, 0x05, 0x01, 0x01}, RunFault::NoEnd, 3},
       {{0x11, 0x04, 0x05, 0x19, 1, 2, 3, 4, 5, 6, 7, 8, 9, 1, 0}, RunFault::BadEntry, 1},  // 9 length bytes
       {{0x18, 0xF0, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x01, 0x04, 0x00}, RunFault::VcnOverflow, 1},
   };
