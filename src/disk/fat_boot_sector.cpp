@@ -57,35 +57,34 @@ FsKind FatKindFromLayout(FsKind claimed, std::span<const std::uint8_t> bootSecto
 
 bool ParseFatBootSectorBytes(VolumeContext& ctx, const std::uint8_t* sector, std::size_t size,
                              std::uint32_t partitionStart, std::uint64_t volumeSectors) {
-  Bytes b(sector, size);
-  const std::uint16_t bps = le16(b, 0x0B);
+  ByteReader in(Bytes(sector, size));
+  const std::uint16_t bps = in.u16(0x0B);
   if (bps != 0) ctx.bytesPerSector = bps;
-  ctx.sectorsPerCluster = le8(b, 0x0D);
-  ctx.reservedSectors = le16(b, 0x0E);
-  ctx.numberOfFats = le8(b, 0x10);
-  ctx.rootEntryCount = le16(b, 0x11);
-  ctx.sectorsPerFat = le16(b, 0x16);
+  ctx.sectorsPerCluster = in.u8(0x0D);
+  ctx.reservedSectors = in.u16(0x0E);
+  ctx.numberOfFats = in.u8(0x10);
+  ctx.rootEntryCount = in.u16(0x11);
+  ctx.sectorsPerFat = in.u16(0x16);
 
   std::uint64_t total;
   const bool fat32 = ctx.fsKind == FsKind::Fat32;
+  // mkfs.fat writes a small FAT32 volume's count in the 16-bit field, and
+  // the systems that mount FAT take that field first on every kind.
+  total = in.u16(0x13);
+  if (total == 0) total = in.u32(0x20);
+  // The extended fields lie further on a FAT32 boot sector.
+  const std::size_t extended = fat32 ? 0x43 : 0x27;
   if (!fat32) {
     ctx.rootCluster = 0;
-    total = le16(b, 0x13);
-    if (total == 0) total = le32(b, 0x20);
-    ctx.volumeSerial = le32(b, 0x27);
-    CopyText(ctx.volumeLabel.data(), ctx.volumeLabel.size(), b.subspan(std::min<std::size_t>(0x2B, size), std::min<std::size_t>(11, size > 0x2B ? size - 0x2B : 0)));
-    CopyText(ctx.fsTypeText.data(), ctx.fsTypeText.size(), b.subspan(std::min<std::size_t>(0x36, size), std::min<std::size_t>(8, size > 0x36 ? size - 0x36 : 0)));
   } else {
-    // mkfs.fat writes a small FAT32 volume's count in the 16-bit field, and
-    // the systems that mount FAT take that field first on every kind.
-    total = le16(b, 0x13);
-    if (total == 0) total = le32(b, 0x20);
-    ctx.sectorsPerFat = le32(b, 0x24);
-    ctx.rootCluster = le32(b, 0x2C);
-    ctx.volumeSerial = le32(b, 0x43);
-    CopyText(ctx.volumeLabel.data(), ctx.volumeLabel.size(), b.subspan(std::min<std::size_t>(0x47, size), std::min<std::size_t>(11, size > 0x47 ? size - 0x47 : 0)));
-    CopyText(ctx.fsTypeText.data(), ctx.fsTypeText.size(), b.subspan(std::min<std::size_t>(0x52, size), std::min<std::size_t>(8, size > 0x52 ? size - 0x52 : 0)));
+    ctx.sectorsPerFat = in.u32(0x24);
+    ctx.rootCluster = in.u32(0x2C);
   }
+  ctx.volumeSerial = in.u32(extended);
+  CopyText(ctx.volumeLabel.data(), ctx.volumeLabel.size(), in.slice(extended + 4, 11));
+  CopyText(ctx.fsTypeText.data(), ctx.fsTypeText.size(), in.slice(extended + 15, 8));
+  // A sector too short for the fields is no boot sector.
+  if (!in.ok()) return false;
 
   // Impossible geometry is refused before any arithmetic depends on it.
   if (bps == 0 || !PlausibleSectorSize(ctx.bytesPerSector) || ctx.sectorsPerCluster == 0 ||

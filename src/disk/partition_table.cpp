@@ -14,14 +14,17 @@ bool IsFatPartitionType(std::uint8_t t) {
 bool IsExtendedPartitionType(std::uint8_t t) { return t == 0x05 || t == 0x0F; }
 
 std::array<PartitionEntry, 4> DecodePartitionTable(const std::uint8_t* sector) {
-  Bytes b(sector, 512);
+  // Four entries of 16 bytes from offset 0x1BE: flag, CHS start, type,
+  // CHS end, first sector, sector count.
+  ByteReader in(Bytes(sector, 512), 0x1BE);
   std::array<PartitionEntry, 4> entries;
-  for (int i = 0; i < 4; ++i) {
-    const std::size_t at = 0x1BE + 16 * i;
-    entries[i].bootFlag = le8(b, at);
-    entries[i].type = le8(b, at + 4);
-    entries[i].relativeStart = le32(b, at + 8);
-    entries[i].sectorCount = le32(b, at + 12);
+  for (PartitionEntry& e : entries) {
+    e.bootFlag = in.u8();
+    in.skip(3);
+    e.type = in.u8();
+    in.skip(3);
+    e.relativeStart = in.u32();
+    e.sectorCount = in.u32();
   }
   return entries;
 }

@@ -50,8 +50,14 @@ struct VolumeContext {
   int partitionIndex = 255;
   const Int13Api* int13 = nullptr;     // 9x path: the loaded service
 
+  // Geometry, decoded once from the boot sector by the preparation of each
+  // engine and read from here by every reader: sectorsPerCluster,
+  // bytesPerCluster and lastCluster for FAT, NTFS and exFAT alike.
+  std::uint32_t sectorsPerCluster = 0;
+  std::uint32_t bytesPerCluster = 0;
+  std::uint64_t lastCluster = 0;
+
   // FAT parameters (sector numbers in the sector device's numbering).
-  std::uint8_t sectorsPerCluster = 0;
   std::uint32_t reservedSectors = 0;
   std::uint8_t numberOfFats = 2;
   std::uint32_t rootEntryCount = 0;
@@ -62,8 +68,6 @@ struct VolumeContext {
   std::array<char, 9> fsTypeText{};
   std::uint32_t rootDirSector = 0;
   std::uint32_t dataStartSector = 0;
-  std::uint32_t bytesPerCluster = 0;
-  std::uint64_t lastCluster = 0;
 
   // Loaded allocation table (FAT volumes). Empty vectors mean "absent".
   std::uint32_t fatStartSector = 0;
@@ -72,6 +76,8 @@ struct VolumeContext {
 
   // NTFS.
   std::array<std::uint8_t, 512> ntfsBootSector{};
+  std::uint64_t mftStartCluster = 0;   // LCN of the MFT, and of its mirror
+  std::uint64_t mftMirrorCluster = 0;
   std::uint32_t mftRecordSize = 0;
   std::vector<std::uint8_t> mftSelfRecord;
 

@@ -61,6 +61,7 @@ bool PrepareExfatVolume(disk::VolumeContext& ctx) {
   ctx.exfat = std::move(v);
   disk::ExfatVolume& x = ctx.exfat;
   ctx.bytesPerSector = static_cast<std::uint16_t>(1u << x.bytesPerSectorShift);
+  ctx.sectorsPerCluster = 1u << x.sectorsPerClusterShift;
   ctx.bytesPerCluster = x.bytesPerCluster;
   ctx.lastCluster = x.lastCluster;
   ctx.volumeSerial = x.volumeSerial;

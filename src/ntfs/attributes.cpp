@@ -31,12 +31,14 @@ bool SameNameIgnoringCase(disk::Bytes a, const std::u16string& b) {
 // Step 1 of the walk: the attribute in this record only.
 std::optional<Attribute> FindInRecord(disk::Bytes record, std::uint32_t type, const std::u16string* name,
                                       Vcn startVcn) {
-  std::size_t offset = disk::le16(record, kRecFirstAttribute);
-  // Each attribute is at least 32 bytes long, so the walk ends within
-  // record size / 32 steps whatever the lengths say.
+  disk::ByteReader in(record);
+  std::size_t offset = in.u16(kRecFirstAttribute);
+  // Each attribute is at least 24 bytes long, so the walk ends within
+  // record size / 24 steps whatever the lengths say.
   for (std::size_t steps = 0; steps <= record.size() / kMinAttributeLength; ++steps) {
-    const std::uint32_t t = disk::le32(record, offset);
-    if (!disk::Fits(offset, 8, record.size()) || t == kAttrEnd) return std::nullopt;
+    in.slice(offset, 8);
+    const std::uint32_t t = in.u32(offset);
+    if (!in.ok() || t == kAttrEnd) return std::nullopt;
     auto attribute = AttributeAt(record, offset);
     if (!attribute) return std::nullopt;
     if (t == type && AttributeMatchesName(*attribute, name) &&
@@ -73,21 +75,29 @@ disk::Bytes Attribute::runList() const {
 }
 
 std::optional<Attribute> AttributeAt(disk::Bytes record, std::size_t offset) {
-  if (!disk::Fits(offset, 16, record.size())) return std::nullopt;
-  const std::size_t length = disk::le32(record, offset + 4);
-  if (length < kMinAttributeLength || !disk::Fits(offset, length, record.size())) return std::nullopt;
-  Attribute a{record.subspan(offset, length)};
-  const std::size_t nameLength = static_cast<std::size_t>(disk::le8(a.bytes, 0x09)) * 2;
-  if (nameLength != 0 && !disk::Fits(disk::le16(a.bytes, 0x0A), nameLength, length)) return std::nullopt;
-  if (a.resident()) {
-    if (!disk::Fits(disk::le16(a.bytes, 0x14), disk::le32(a.bytes, 0x10), length)) return std::nullopt;
+  disk::ByteReader in(record);
+  in.slice(offset, 16);
+  const std::size_t length = in.u32(offset + 4);
+  const disk::Bytes bytes = in.slice(offset, length);
+  if (!in.ok() || length < kMinAttributeLength) return std::nullopt;
+  // Every part the accessors reach must lie inside the attribute: a part
+  // that runs past it makes the cursor refuse the attribute as damaged.
+  disk::ByteReader a(bytes);
+  const std::size_t nameLength = static_cast<std::size_t>(a.u8(0x09)) * 2;
+  if (nameLength != 0) a.slice(a.u16(0x0A), nameLength);
+  const Attribute attribute{bytes};
+  if (a.u8(0x08) == 0) {
+    a.slice(a.u16(0x14), a.u32(0x10));
   } else {
-    if (length < kNonResidentHeader) return std::nullopt;
-    const std::size_t runs = disk::le16(a.bytes, 0x20);
+    const std::size_t runs = a.u16(0x20);
+    a.slice(0, kNonResidentHeader);
     if (runs < kNonResidentHeader || runs >= length) return std::nullopt;
-    if (a.highestVcn() < a.lowestVcn() && a.highestVcn() + 1 != a.lowestVcn()) return std::nullopt;
+    const Vcn lowest = a.u64(0x10);
+    const Vcn highest = a.u64(0x18);
+    if (highest < lowest && highest + 1 != lowest) return std::nullopt;
   }
-  return a;
+  if (!a.ok()) return std::nullopt;
+  return attribute;
 }
 
 bool AttributeMatchesName(const Attribute& attribute, const std::u16string* name) {
@@ -109,15 +119,17 @@ std::optional<Attribute> FindAttribute(const disk::VolumeContext& ctx, std::span
   auto list = FindInRecord(bytes, kAttrAttributeList, nullptr, 0);
   if (!list) return std::nullopt;
   const std::vector<std::uint8_t> value = ReadAttributeValue(ctx, *list);
-  const disk::Bytes entries(value.data(), value.size());
+  disk::ByteReader entries(value);
   std::size_t offset = 0;
-  // Entries are at least 32 bytes: at most size / 32 of them.
+  // Entries are at least 32 bytes: at most size / 32 of them. An entry cut
+  // short ends the list.
   for (std::size_t steps = 0; steps <= value.size() / kMinListEntry; ++steps) {
-    if (!disk::Fits(offset, kMinListEntry, entries.size())) break;
-    const std::size_t length = disk::le16(entries, offset + 0x04);
-    if (length < kMinListEntry || !disk::Fits(offset, length, entries.size())) break;
-    if (disk::le32(entries, offset) == type && disk::le64(entries, offset + 0x08) == startVcn) {
-      const auto holder = static_cast<RecordNumber>(disk::le64(entries, offset + 0x10));
+    entries.slice(offset, kMinListEntry);
+    const std::size_t length = entries.u16(offset + 0x04);
+    entries.slice(offset, length);
+    if (!entries.ok() || length < kMinListEntry) break;
+    if (entries.u32(offset) == type && entries.u64(offset + 0x08) == startVcn) {
+      const auto holder = static_cast<RecordNumber>(entries.u64(offset + 0x10));
       if (ReadMftRecord(ctx, holder, record)) {
         if (auto found = FindInRecord(bytes, type, name, startVcn)) return found;
       }
@@ -147,15 +159,15 @@ bool IsBitSet(disk::Bytes bitmap, std::uint64_t index) {
 }
 
 std::optional<FileNameInfo> ParseFileName(const Attribute& attribute) {
-  const disk::Bytes value = attribute.value();
-  if (value.size() < 0x42) return std::nullopt;
+  disk::ByteReader in(attribute.value());
   FileNameInfo info;
-  info.parentReference = disk::le64(value, 0x00);
+  info.parentReference = in.u64();
   info.parent = static_cast<RecordNumber>(info.parentReference);
-  info.nameSpace = disk::le8(value, 0x41);
-  const std::size_t length = static_cast<std::size_t>(disk::le8(value, 0x40)) * 2;
-  if (!disk::Fits(0x42, length, value.size())) return std::nullopt;
-  info.name = value.subspan(0x42, length);
+  in.seek(0x40);
+  const std::size_t length = static_cast<std::size_t>(in.u8()) * 2;
+  info.nameSpace = in.u8();
+  info.name = in.take(length);
+  if (!in.ok()) return std::nullopt;
   return info;
 }
 

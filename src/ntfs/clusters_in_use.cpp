@@ -13,24 +13,17 @@ constexpr RecordNumber kFirstUserRecord = 16;
 // Records 0 to 11 are the file system's own files ($MFT to $Extend): in use
 // on every volume.
 constexpr RecordNumber kSystemRecords = 12;
-// A $DATA attribute spread over more extents than this is taken as damaged.
-constexpr int kMaxExtents = 1 << 16;
 // Records are read this many bytes at a time (at least one record and one
 // cluster).
 constexpr std::uint64_t kWindowBytes = 1u << 20;
 // Clusters moved by one device call.
 constexpr std::uint64_t kReadBytes = 4u << 20;
 
-std::uint64_t VolumeClusters(const disk::VolumeContext& ctx) {
-  const std::uint32_t cs = ClusterSize(ctx);
-  return cs == 0 ? 0 : VolumeByteSize(ctx) / cs;
-}
-
 // Reads count clusters of the attribute from vcn through its runs.
 bool ReadVcns(const disk::VolumeContext& ctx, const std::vector<ClusterRun>& runs, Vcn vcn, std::uint64_t count,
               std::uint8_t* out) {
-  const std::uint64_t cs = ClusterSize(ctx);
-  const std::uint64_t spc = SectorsPerCluster(ctx);
+  const std::uint64_t cs = ctx.bytesPerCluster;
+  const std::uint64_t spc = ctx.sectorsPerCluster;
   const std::uint64_t perRead = std::max<std::uint64_t>(1, kReadBytes / cs);
   for (const ClusterRun& run : runs) {
     if (count == 0) break;
@@ -85,7 +78,7 @@ class Surveyor {
   Surveyor(const disk::VolumeContext& ctx, NtfsClusterSurvey& out) : ctx_(ctx), out_(out) {}
 
   void Run() {
-    cs_ = ClusterSize(ctx_);
+    cs_ = ctx_.bytesPerCluster;
     rs_ = ctx_.mftRecordSize;
     volumeClusters_ = VolumeClusters(ctx_);
     if (cs_ == 0 || rs_ == 0 || volumeClusters_ == 0 || ctx_.mftSelfRecord.size() < rs_) {
@@ -277,76 +270,48 @@ class Surveyor {
 
 }  // namespace
 
-bool DecodeRuns(const Attribute& extent, std::uint64_t volumeClusters, std::vector<ClusterRun>& out) {
-  if (extent.resident()) return false;
-  const disk::Bytes list = extent.runList();
-  const Vcn lowest = extent.lowestVcn();
-  Vcn vcn = lowest;
-  std::uint64_t lcn = 0;
-  bool any = false;
-  for (std::size_t pos = 0;;) {
-    if (pos >= list.size()) return false;  // no end marker inside the attribute
-    if (list[pos] == 0) break;
-    const disk::Bytes entry = list.subspan(pos);
-    const std::size_t size = RunHeaderSize(entry);
-    const std::uint64_t length = RunLength(entry);
+bool DecodeRuns(const RunList& list, std::uint64_t volumeClusters, std::vector<ClusterRun>& out) {
+  for (const ClusterRun& run : list.runs) {
     // A sparse run may be longer than the volume (a sparse file larger
-    // than the disk); a run on the disk may not.
-    if (size == 0 || length == 0) return false;
-    ClusterRun run;
-    run.vcn = vcn;
-    run.length = length;
-    if ((entry[0] >> 4) == 0) {
-      run.sparse = true;
-    } else {
-      const std::int64_t delta = RunOffsetDelta(entry);
-      const std::uint64_t next = lcn + static_cast<std::uint64_t>(delta);
-      // Signed steps from a cluster inside the volume: anything that leaves
-      // [0, volumeClusters) wrapped or ran off the end.
-      if (next >= volumeClusters || volumeClusters - next < length) return false;
-      lcn = next;
-      run.lcn = lcn;
-    }
-    if (length > ~std::uint64_t{0} - vcn) return false;
-    vcn += length;
+    // than the disk); a run on the disk may not. Signed steps from a
+    // cluster inside the volume: anything that leaves [0, volumeClusters)
+    // wrapped or ran off the end.
+    if (run.length == 0) return false;
+    if (!run.sparse && (run.lcn >= volumeClusters || volumeClusters - run.lcn < run.length)) return false;
+    if (run.length > ~std::uint64_t{0} - run.vcn) return false;
     out.push_back(run);
-    any = true;
-    pos += size;
   }
+  if (list.fault != RunFault::None) return false;
   // The runs cover exactly the extent's VCNs (an empty extent may say
   // highest = lowest - 1, or nothing sensible at all).
-  return !any || vcn - 1 == extent.highestVcn();
+  return list.runs.empty() || list.end - 1 == list.highest;
+}
+
+bool DecodeRuns(const Attribute& extent, std::uint64_t volumeClusters, std::vector<ClusterRun>& out) {
+  return !extent.resident() && DecodeRuns(ReadRunList(extent), volumeClusters, out);
 }
 
 std::optional<AttributeRuns> CollectRuns(const disk::VolumeContext& ctx, disk::Bytes baseRecord, std::uint32_t type) {
-  const std::uint32_t cs = ClusterSize(ctx);
+  const std::uint32_t cs = ctx.bytesPerCluster;
   if (cs == 0) return std::nullopt;
-  std::vector<std::uint8_t> copy(baseRecord.begin(), baseRecord.end());
-  std::optional<Attribute> extent = FindAttribute(ctx, copy, type);
-  if (!extent) return std::nullopt;
+  ExtentWalk walk(ctx, baseRecord, type);
+  if (!walk) return std::nullopt;
   AttributeRuns out;
-  out.realSize = extent->realSize();
-  out.initializedSize = extent->initializedSize();
-  if (extent->resident()) {
+  out.realSize = walk.extent().realSize();
+  out.initializedSize = walk.extent().initializedSize();
+  if (walk.extent().resident()) {
     out.resident = true;
-    const disk::Bytes v = extent->value();
+    const disk::Bytes v = walk.extent().value();
     out.value.assign(v.begin(), v.end());
     return out;
   }
   const std::uint64_t volumeClusters = VolumeClusters(ctx);
-  const std::uint64_t need = extent->allocatedSize() / cs + (extent->allocatedSize() % cs != 0);
-  Vcn next = 0;
-  for (int hops = 0; hops < kMaxExtents; ++hops) {
-    if (extent->lowestVcn() != next) return std::nullopt;
-    if (!DecodeRuns(*extent, volumeClusters, out.runs)) return std::nullopt;
-    const Vcn after = extent->highestVcn() + 1;
-    if (after >= need) return out;
-    if (after <= next) return std::nullopt;  // an extent that covers nothing
-    next = after;
-    copy.assign(baseRecord.begin(), baseRecord.end());
-    extent = FindAttribute(ctx, copy, type, nullptr, next);
-    if (!extent || extent->resident()) return std::nullopt;
-  }
+  const std::uint64_t allocated = walk.extent().allocatedSize();
+  const std::uint64_t need = allocated / cs + (allocated % cs != 0);
+  do {
+    if (!DecodeRuns(walk.runs(), volumeClusters, out.runs)) return std::nullopt;
+    if (walk.extent().highestVcn() + 1 >= need) return out;
+  } while (walk.Next());
   return std::nullopt;
 }
 
@@ -357,7 +322,7 @@ bool ReadWholeValue(const disk::VolumeContext& ctx, const AttributeRuns& attribu
                attribute.value.begin() + static_cast<std::ptrdiff_t>(std::min<std::uint64_t>(attribute.value.size(), maxBytes)));
     return true;
   }
-  const std::uint64_t cs = ClusterSize(ctx);
+  const std::uint64_t cs = ctx.bytesPerCluster;
   const std::uint64_t size = std::min(attribute.realSize, maxBytes);
   if (cs == 0 || size > VolumeByteSize(ctx)) return false;
   const std::uint64_t clusters = (size + cs - 1) / cs;
@@ -391,7 +356,7 @@ bool RecheckVolumeBitmap(const disk::VolumeContext& ctx, NtfsClusterSurvey& surv
 
 bool RecheckVolumeBitmapRun(const disk::VolumeContext& ctx, NtfsClusterSurvey& survey, std::uint64_t first,
                             std::uint64_t count) {
-  const std::uint64_t cs = ClusterSize(ctx);
+  const std::uint64_t cs = ctx.bytesPerCluster;
   if (count == 0) return true;
   if (cs == 0 || first + count > survey.vacant.size()) return false;
   // Only the bitmap's clusters that hold the run's bits are read.

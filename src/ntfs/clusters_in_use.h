@@ -14,6 +14,7 @@
 #include "disk/cluster_set.h"
 #include "disk/volume_context.h"
 #include "ntfs/attributes.h"
+#include "ntfs/data_runs.h"
 #include "ntfs/mft_record.h"
 
 namespace ambrelic::ntfs {
@@ -30,22 +31,12 @@ enum class NtfsDamage : std::uint8_t {
   MftIncomplete,     // the MFT's runs or its bitmap do not reach every record
 };
 
-// One run of an attribute: clusters [vcn, vcn + length) at lcn, or none on
-// the disk when sparse.
-struct ClusterRun {
-  Vcn vcn = 0;
-  Lcn lcn = 0;
-  std::uint64_t length = 0;
-  bool sparse = false;
-};
-
-// Decodes the run list of one extent, appending to out. Stricter than the
-// reader of the search: false for an entry the list cannot hold, a run of
-// no clusters, a cluster outside the volume's `volumeClusters`, a list
-// without its end, or runs that do not cover the extent's VCNs; out then
-// holds the runs before the fault. A run with
-// offset bytes is on the disk even when it starts at cluster 0 (the boot
-// sector's own run does).
+// The run list of one extent (ReadRunList), appended to out only when it
+// passes checks stricter than the search needs: false for an entry the
+// list cannot hold, a run of no clusters, a cluster outside the volume's
+// `volumeClusters`, a list without its end, or runs that do not cover the
+// extent's VCNs; out then holds the runs before the fault.
+bool DecodeRuns(const RunList& list, std::uint64_t volumeClusters, std::vector<ClusterRun>& out);
 bool DecodeRuns(const Attribute& extent, std::uint64_t volumeClusters, std::vector<ClusterRun>& out);
 
 // The runs of a record's unnamed attribute of `type` through every extent

@@ -10,15 +10,8 @@ namespace ambrelic::ntfs {
 namespace {
 
 constexpr RecordNumber kBitmapRecord = 6;
-// No attribute is spread over more extents than an attribute list can name.
-constexpr int kMaxExtents = 65536;
 constexpr std::uint64_t kTicksPerSecond = 10000000;
 constexpr std::int64_t kSecondsFrom1601To1970 = 11644473600LL;
-
-std::uint64_t VolumeClusters(const disk::VolumeContext& ctx) {
-  const std::uint64_t cs = ClusterSize(ctx);
-  return cs == 0 ? 0 : VolumeByteSize(ctx) / cs;
-}
 
 }  // namespace
 
@@ -34,21 +27,23 @@ std::optional<std::vector<std::uint8_t>> LoadClusterBitmap(const disk::VolumeCon
     std::copy_n(v.begin(), std::min(v.size(), bits.size()), bits.begin());
     return bits;
   }
-  const std::uint64_t cs = ClusterSize(ctx);
-  const std::uint64_t spc = SectorsPerCluster(ctx);
+  const std::uint64_t cs = ctx.bytesPerCluster;
+  const std::uint64_t spc = ctx.sectorsPerCluster;
   if (cs == 0) return std::nullopt;
   const std::uint64_t clusters = bits.size() / cs;
   const std::uint64_t volumeClusters = VolumeClusters(ctx);
   bits.resize(clusters * cs);
+  const RunList runs = ReadRunList(*data);
   for (Vcn vcn = 0; vcn < clusters;) {
-    Lcn lcn = 0;
-    std::uint64_t inRun = 0;
-    if (!MapVcn(*data, vcn, lcn, inRun) || inRun == 0) {
+    const ClusterRun* run = runs.Find(vcn);
+    if (!run) {
       bits.resize(vcn * cs);  // what no run reaches stays unknown: in use
       break;
     }
-    if (lcn == 0) return std::nullopt;  // a sparse bitmap is no bitmap
-    const auto n = static_cast<std::uint32_t>(std::min<std::uint64_t>({inRun, clusters - vcn, 1u << 16}));
+    if (run->sparse) return std::nullopt;  // a sparse bitmap is no bitmap
+    const Lcn lcn = run->lcn + (vcn - run->vcn);
+    const auto n = static_cast<std::uint32_t>(
+        std::min<std::uint64_t>({run->length - (vcn - run->vcn), clusters - vcn, 1u << 16}));
     if (lcn > volumeClusters || volumeClusters - lcn < n) return std::nullopt;
     if (!disk::ReadVolumeSectors(ctx, lcn * spc, static_cast<std::uint32_t>(n * spc), bits.data() + vcn * cs)) {
       return std::nullopt;
@@ -68,11 +63,9 @@ disk::RowCondition NtfsRowCondition(const disk::VolumeContext& ctx, const std::v
     condition.free = 1;
     return condition;
   }
-  std::vector<std::uint8_t> base(record.begin(), record.end());
-  std::vector<std::uint8_t> copy = base;
-  auto first = FindAttribute(ctx, copy, kAttrData);
-  if (!first) return condition;  // no data: nothing to read
-  if (first->resident()) {
+  ExtentWalk walk(ctx, record, kAttrData);
+  if (!walk) return condition;  // no data: nothing to read
+  if (walk.extent().resident()) {
     condition.resident = true;
     return condition;
   }
@@ -82,31 +75,16 @@ disk::RowCondition NtfsRowCondition(const disk::VolumeContext& ctx, const std::v
   }
   const disk::Bytes bits(*clusterBitmap);
   const std::uint64_t volumeClusters = VolumeClusters(ctx);
-  Vcn next = 0;
   // Extent after extent, each found by the VCN the previous one ends at.
-  for (int step = 0; step < kMaxExtents; ++step) {
-    copy = base;
-    const auto extent = FindAttribute(ctx, copy, kAttrData, nullptr, next);
-    if (!extent || extent->resident() || extent->highestVcn() < next) break;
-    disk::Bytes runs = extent->runList();
-    Lcn lcn = 0;
-    // Every run consumes at least its header byte.
-    while (!runs.empty() && runs[0] != 0) {
-      const std::size_t header = RunHeaderSize(runs);
-      if (header == 0) break;
-      const std::int64_t delta = RunOffsetDelta(runs);
+  do {
+    for (const ClusterRun& run : walk.runs().runs) {
+      if (run.sparse) continue;
       // A run longer than the volume is damage; it cannot hold more clusters.
-      const std::uint64_t length = std::min<std::uint64_t>(RunLength(runs), volumeClusters + 1);
-      lcn += static_cast<std::uint64_t>(delta);
-      if (delta != 0) {
-        condition.total += length;
-        condition.free += disk::CountClearBits(bits, lcn, length);
-      }
-      runs = runs.subspan(header);
+      const std::uint64_t length = std::min<std::uint64_t>(run.length, volumeClusters + 1);
+      condition.total += length;
+      condition.free += disk::CountClearBits(bits, run.lcn, length);
     }
-    if (extent->highestVcn() == UINT64_MAX) break;
-    next = extent->highestVcn() + 1;
-  }
+  } while (walk.Next());
   return condition;
 }
 
@@ -117,22 +95,30 @@ disk::VolumeTime FileTimeToVolumeTime(std::uint64_t fileTime) {
 
 void FillRecordTimes(const disk::VolumeContext& ctx, std::span<const std::uint8_t> record, disk::RowFacts& facts) {
   std::vector<std::uint8_t> copy(record.begin(), record.end());
+  // A value too short for its four times is damaged: no time of it is
+  // shown rather than a made-up one.
   if (auto standard = FindAttribute(ctx, copy, kAttrStandardInformation)) {
-    const disk::Bytes v = standard->value();
-    facts.created = FileTimeToVolumeTime(disk::le64(v, 0x00));
-    facts.written = FileTimeToVolumeTime(disk::le64(v, 0x08));
-    facts.changed = FileTimeToVolumeTime(disk::le64(v, 0x10));
-    facts.accessed = FileTimeToVolumeTime(disk::le64(v, 0x18));
-    facts.modified = facts.changed;
+    disk::ByteReader v(standard->value());
+    const std::uint64_t times[] = {v.u64(), v.u64(), v.u64(), v.u64()};
+    if (v.ok()) {
+      facts.created = FileTimeToVolumeTime(times[0]);
+      facts.written = FileTimeToVolumeTime(times[1]);
+      facts.changed = FileTimeToVolumeTime(times[2]);
+      facts.accessed = FileTimeToVolumeTime(times[3]);
+      facts.modified = facts.changed;
+    }
   }
   copy.assign(record.begin(), record.end());
   if (auto name = FindAttribute(ctx, copy, kAttrFileName)) {
-    const disk::Bytes v = name->value();
-    facts.hasNameTimes = true;
-    facts.nameCreated = FileTimeToVolumeTime(disk::le64(v, 0x08));
-    facts.nameWritten = FileTimeToVolumeTime(disk::le64(v, 0x10));
-    facts.nameChanged = FileTimeToVolumeTime(disk::le64(v, 0x18));
-    facts.nameAccessed = FileTimeToVolumeTime(disk::le64(v, 0x20));
+    disk::ByteReader v(name->value(), 0x08);
+    const std::uint64_t times[] = {v.u64(), v.u64(), v.u64(), v.u64()};
+    if (v.ok()) {
+      facts.hasNameTimes = true;
+      facts.nameCreated = FileTimeToVolumeTime(times[0]);
+      facts.nameWritten = FileTimeToVolumeTime(times[1]);
+      facts.nameChanged = FileTimeToVolumeTime(times[2]);
+      facts.nameAccessed = FileTimeToVolumeTime(times[3]);
+    }
   }
 }
 

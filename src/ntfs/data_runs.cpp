@@ -9,21 +9,10 @@
 namespace ambrelic::ntfs {
 namespace {
 
-// Extents of one attribute are reached one after the other through the
-// attribute list; this many hops is far beyond any real file and stops a
-// list that sends the reader round in circles.
-constexpr int kMaxExtentHops = 1 << 16;
-
 // Largest restore unit accepted: a compression unit of 2^8 clusters, and
 // never more than 64 MiB in memory.
 constexpr unsigned kMaxCompressionUnitLog = 8;
 constexpr std::uint64_t kMaxUnitBytes = 64u << 20;
-
-// Clusters of the volume, for refusing LCNs a damaged run list invents.
-std::uint64_t VolumeClusters(const disk::VolumeContext& ctx) {
-  const std::uint32_t cs = ClusterSize(ctx);
-  return cs == 0 ? 0 : VolumeByteSize(ctx) / cs;
-}
 
 // The part of [lcn, lcn + count) that lies inside the volume.
 std::uint32_t ClustersInside(const disk::VolumeContext& ctx, Lcn lcn, std::uint32_t count) {
@@ -32,95 +21,163 @@ std::uint32_t ClustersInside(const disk::VolumeContext& ctx, Lcn lcn, std::uint3
   return static_cast<std::uint32_t>(std::min<std::uint64_t>(count, total - lcn));
 }
 
+// One run list entry: a header byte whose low and high nibbles give the
+// widths of the length and of the signed LCN delta that follow; no delta
+// at all makes the run sparse.
+struct RunEntry {
+  std::size_t size = 0;
+  std::uint64_t length = 0;
+  std::int64_t delta = 0;
+  bool sparse = false;
+};
+
+// Reads the entry at the cursor; false when a field is wider than 8 bytes
+// or runs past the list.
+bool ReadRunEntry(disk::ByteReader& in, RunEntry& e) {
+  const std::size_t start = in.pos();
+  const std::uint8_t header = in.u8();
+  e.length = in.uN(header & 0x0F);
+  e.sparse = (header >> 4) == 0;
+  e.delta = in.sN(header >> 4);
+  e.size = in.pos() - start;
+  return in.ok();
+}
+
+std::optional<RunEntry> EntryAt(disk::Bytes entry) {
+  disk::ByteReader in(entry);
+  RunEntry e;
+  if (!ReadRunEntry(in, e)) return std::nullopt;
+  return e;
+}
+
 }  // namespace
 
 std::size_t RunHeaderSize(disk::Bytes entry) {
-  if (entry.empty()) return 0;
-  const std::size_t l = entry[0] & 0x0F;
-  const std::size_t o = entry[0] >> 4;
-  if (l > 8 || o > 8 || entry.size() < 1 + l + o) return 0;
-  return 1 + l + o;
+  const auto e = EntryAt(entry);
+  return e ? e->size : 0;
 }
 
 std::uint64_t RunLength(disk::Bytes entry) {
-  if (RunHeaderSize(entry) == 0) return 0;
-  const std::size_t l = entry[0] & 0x0F;
-  std::uint64_t v = 0;
-  for (std::size_t i = 0; i < l; ++i) v |= static_cast<std::uint64_t>(entry[1 + i]) << (8 * i);
-  return v;
+  const auto e = EntryAt(entry);
+  return e ? e->length : 0;
 }
 
 std::int64_t RunOffsetDelta(disk::Bytes entry) {
-  if (RunHeaderSize(entry) == 0) return 0;
-  const std::size_t l = entry[0] & 0x0F;
-  const std::size_t o = entry[0] >> 4;
-  if (o == 0) return 0;
-  std::uint64_t v = 0;
-  for (std::size_t i = 0; i < o; ++i) v |= static_cast<std::uint64_t>(entry[1 + l + i]) << (8 * i);
-  // The last byte carries the sign.
-  if (o < 8 && (entry[l + o] & 0x80)) v |= ~std::uint64_t{0} << (8 * o);
-  return static_cast<std::int64_t>(v);
+  const auto e = EntryAt(entry);
+  return e ? e->delta : 0;
 }
 
-bool MapVcn(const Attribute& extent, Vcn vcn, Lcn& lcn, std::uint64_t& clustersLeftInRun) {
-  if (extent.resident() || vcn < extent.lowestVcn() || vcn > extent.highestVcn()) return false;
-  const disk::Bytes runs = extent.runList();
-  std::uint64_t current = 0;  // LCNs add up with wrap-around, deltas are signed
-  Vcn runStart = extent.lowestVcn();
-  std::size_t pos = 0;
+RunList ReadRunList(const Attribute& extent) {
+  RunList list;
+  if (extent.resident()) return list;
+  list.lowest = list.end = extent.lowestVcn();
+  list.highest = extent.highestVcn();
+  disk::ByteReader in(extent.runList());
+  std::uint64_t lcn = 0;
   // Every entry is at least one byte: the walk ends within the run list.
-  while (pos < runs.size() && runs[pos] != 0) {
-    const disk::Bytes entry = runs.subspan(pos);
-    const std::size_t size = RunHeaderSize(entry);
-    if (size == 0) return false;
-    const std::int64_t delta = RunOffsetDelta(entry);
-    const std::uint64_t length = RunLength(entry);
-    current += static_cast<std::uint64_t>(delta);
-    if (vcn >= runStart && vcn - runStart < length) {
-      lcn = delta != 0 ? current + (vcn - runStart) : 0;
-      clustersLeftInRun = length - (vcn - runStart);
-      return true;
+  for (;;) {
+    if (in.left() == 0) {
+      list.fault = RunFault::NoEnd;
+      break;
     }
-    if (length > ~std::uint64_t{0} - runStart) return false;
-    runStart += length;
-    pos += size;
+    if (in.u8(in.pos()) == 0) break;
+    RunEntry e;
+    if (!ReadRunEntry(in, e)) {
+      list.fault = RunFault::BadEntry;
+      break;
+    }
+    lcn += static_cast<std::uint64_t>(e.delta);
+    list.runs.push_back({list.end, e.sparse ? 0 : lcn, e.length, e.sparse});
+    if (e.length > ~std::uint64_t{0} - list.end) {
+      list.fault = RunFault::VcnOverflow;
+      break;
+    }
+    list.end += e.length;
   }
-  return false;
+  return list;
+}
+
+const ClusterRun* RunList::Find(Vcn vcn) const {
+  if (vcn < lowest || vcn > highest) return nullptr;
+  for (const ClusterRun& r : runs) {
+    if (vcn >= r.vcn && vcn - r.vcn < r.length) return &r;
+  }
+  return nullptr;
+}
+
+ExtentWalk::ExtentWalk(const disk::VolumeContext& ctx, disk::Bytes baseRecord, std::uint32_t type)
+    : ctx_(ctx), type_(type), base_(baseRecord.begin(), baseRecord.end()), record_(base_) {
+  extent_ = FindAttribute(ctx_, record_, type_);
+  count_ = 1;
+}
+
+const RunList& ExtentWalk::runs() {
+  if (!runs_) runs_ = ReadRunList(*extent_);
+  return *runs_;
+}
+
+bool ExtentWalk::Next() {
+  runs_.reset();
+  if (!extent_) return false;
+  const bool resident = extent_->resident();
+  const Vcn lowest = extent_->lowestVcn();
+  const Vcn highest = extent_->highestVcn();
+  extent_.reset();
+  // A resident value, or an extent that ends at the last VCN there is or
+  // covers nothing, has no extent after it.
+  if (resident || highest == ~std::uint64_t{0} || highest < lowest || count_ >= kMaxExtents) return false;
+  ++count_;
+  record_ = base_;
+  std::optional<Attribute> found = FindAttribute(ctx_, record_, type_, nullptr, highest + 1);
+  if (!found || found->resident() || found->highestVcn() < found->lowestVcn()) return false;
+  extent_ = found;
+  return true;
+}
+
+bool ExtentWalk::Reach(Vcn vcn) {
+  while (extent_ && vcn > extent_->highestVcn()) {
+    if (!Next()) return false;
+  }
+  return extent_.has_value();
 }
 
 void ReadClusters(const disk::VolumeContext& ctx, Lcn lcn, std::uint32_t count, std::uint8_t* buffer) {
-  const std::uint32_t cs = ClusterSize(ctx);
+  const std::uint32_t cs = ctx.bytesPerCluster;
   const std::uint32_t inside = ClustersInside(ctx, lcn, count);
-  const std::uint64_t spc = SectorsPerCluster(ctx);
+  const std::uint64_t spc = ctx.sectorsPerCluster;
   if (inside > 0) disk::ReadVolumeSectors(ctx, lcn * spc, static_cast<std::uint32_t>(inside * spc), buffer);
   std::memset(buffer + static_cast<std::size_t>(inside) * cs, 0, static_cast<std::size_t>(count - inside) * cs);
 }
 
 void WriteClusters(const disk::VolumeContext& ctx, Lcn lcn, std::uint32_t count, const std::uint8_t* buffer) {
   const std::uint32_t inside = ClustersInside(ctx, lcn, count);
-  const std::uint64_t spc = SectorsPerCluster(ctx);
+  const std::uint64_t spc = ctx.sectorsPerCluster;
   if (inside > 0) disk::WriteVolumeSectors(ctx, lcn * spc, static_cast<std::uint32_t>(inside * spc), buffer);
 }
 
 std::uint32_t ReadExtentClusters(const disk::VolumeContext& ctx, const Attribute& extent, Vcn vcn,
                                  std::uint32_t count, std::span<std::uint8_t> buffer,
                                  std::uint32_t& sparseClusters) {
+  return ReadExtentClusters(ctx, ReadRunList(extent), vcn, count, buffer, sparseClusters);
+}
+
+std::uint32_t ReadExtentClusters(const disk::VolumeContext& ctx, const RunList& runs, Vcn vcn, std::uint32_t count,
+                                 std::span<std::uint8_t> buffer, std::uint32_t& sparseClusters) {
   sparseClusters = 0;
-  const std::uint32_t cs = ClusterSize(ctx);
+  const std::uint32_t cs = ctx.bytesPerCluster;
   if (cs == 0) return 0;
   count = static_cast<std::uint32_t>(std::min<std::uint64_t>(count, buffer.size() / cs));
   std::uint32_t left = count;
   std::size_t at = 0;
   while (left > 0) {
-    Lcn lcn = 0;
-    std::uint64_t inRun = 0;
-    if (!MapVcn(extent, vcn, lcn, inRun)) return count - left;
-    const auto n = static_cast<std::uint32_t>(std::min<std::uint64_t>(inRun, left));
-    if (lcn == 0) {
+    const ClusterRun* run = runs.Find(vcn);
+    if (!run) return count - left;
+    const auto n = static_cast<std::uint32_t>(std::min<std::uint64_t>(run->length - (vcn - run->vcn), left));
+    if (run->sparse) {
       std::memset(buffer.data() + at, 0, static_cast<std::size_t>(n) * cs);
       sparseClusters += n;
     } else {
-      ReadClusters(ctx, lcn, n, buffer.data() + at);
+      ReadClusters(ctx, run->lcn + (vcn - run->vcn), n, buffer.data() + at);
     }
     vcn += n;
     at += static_cast<std::size_t>(n) * cs;
@@ -131,12 +188,12 @@ std::uint32_t ReadExtentClusters(const disk::VolumeContext& ctx, const Attribute
 
 void ReadAttributeClusters(const disk::VolumeContext& ctx, disk::Bytes record, std::uint32_t type, Vcn vcn,
                            std::uint32_t count, std::span<std::uint8_t> buffer, std::uint16_t decompressFlag) {
-  const std::uint32_t cs = ClusterSize(ctx);
+  const std::uint32_t cs = ctx.bytesPerCluster;
   if (cs == 0) return;
   count = static_cast<std::uint32_t>(std::min<std::uint64_t>(count, buffer.size() / cs));
-  std::vector<std::uint8_t> base(record.begin(), record.end());
-  auto first = FindAttribute(ctx, base, type);
-  if (!first) return;
+  ExtentWalk walk(ctx, record, type);
+  if (!walk) return;
+  const Attribute* first = &walk.extent();
   const std::uint64_t want = static_cast<std::uint64_t>(cs) * count;
   auto out = buffer.first(static_cast<std::size_t>(want));
   if (first->resident()) {
@@ -164,24 +221,10 @@ void ReadAttributeClusters(const disk::VolumeContext& ctx, disk::Bytes record, s
   auto n = static_cast<std::uint32_t>(std::min<std::uint64_t>((allocated - off) / cs, count));
   std::uint32_t sparseTotal = 0;
   std::size_t at = 0;
-  Attribute extent = *first;
-  std::vector<std::uint8_t> extentRecord;
-  int hops = 0;
   while (n > 0) {
-    bool lost = false;
-    while (extent.highestVcn() != 0 && vcn > extent.highestVcn()) {
-      const Vcn next = extent.highestVcn() + 1;
-      extentRecord.assign(record.begin(), record.end());
-      auto found = ++hops <= kMaxExtentHops ? FindAttribute(ctx, extentRecord, type, nullptr, next) : std::nullopt;
-      if (!found || found->highestVcn() < found->lowestVcn()) {
-        lost = true;
-        break;
-      }
-      extent = *found;
-    }
-    if (lost) break;
+    if (!walk.Reach(vcn)) break;
     std::uint32_t sparse = 0;
-    const std::uint32_t got = ReadExtentClusters(ctx, extent, vcn, n, out.subspan(at), sparse);
+    const std::uint32_t got = ReadExtentClusters(ctx, walk.runs(), vcn, n, out.subspan(at), sparse);
     sparseTotal += sparse;
     vcn += got;
     at += static_cast<std::size_t>(got) * cs;
@@ -202,18 +245,18 @@ std::vector<std::uint8_t> ReadAttributeValue(const disk::VolumeContext& ctx, con
     std::copy_n(v.begin(), std::min(v.size(), value.size()), value.begin());
     return value;
   }
-  const std::uint32_t cs = ClusterSize(ctx);
+  const std::uint32_t cs = ctx.bytesPerCluster;
   if (cs == 0) return value;
   const std::uint64_t clusters = static_cast<std::uint64_t>(attribute.highestVcn() & 0xFFFFFFFFu) + 1;
   // Never more than the buffer holds: whole clusters straight in, a last
   // partial one through a cluster of scratch.
   const std::uint64_t whole = std::min<std::uint64_t>(clusters, value.size() / cs);
   std::uint32_t sparse = 0;
-  const std::uint32_t got =
-      ReadExtentClusters(ctx, attribute, 0, static_cast<std::uint32_t>(whole), value, sparse);
+  const RunList runs = ReadRunList(attribute);
+  const std::uint32_t got = ReadExtentClusters(ctx, runs, 0, static_cast<std::uint32_t>(whole), value, sparse);
   if (got == whole && clusters > whole && value.size() % cs != 0) {
     std::vector<std::uint8_t> last(cs);
-    if (ReadExtentClusters(ctx, attribute, whole, 1, last, sparse) == 1) {
+    if (ReadExtentClusters(ctx, runs, whole, 1, last, sparse) == 1) {
       std::memcpy(value.data() + whole * cs, last.data(), value.size() % cs);
     }
   }
@@ -234,7 +277,7 @@ std::optional<DataStream> DataStream::Open(const disk::VolumeContext& ctx, Recor
     s.size_ = s.remaining_ = v.size();
     return s;
   }
-  const std::uint32_t cs = ClusterSize(ctx);
+  const std::uint32_t cs = ctx.bytesPerCluster;
   if (cs == 0) return std::nullopt;
   s.flags_ = data->flags();
   if (s.compressed()) {

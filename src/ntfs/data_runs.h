@@ -23,9 +23,77 @@ std::size_t RunHeaderSize(disk::Bytes entry);
 std::uint64_t RunLength(disk::Bytes entry);
 std::int64_t RunOffsetDelta(disk::Bytes entry);
 
-// Maps vcn of one attribute extent to its LCN (0 for a sparse run) and the
-// clusters left in that run from vcn on.
-bool MapVcn(const Attribute& extent, Vcn vcn, Lcn& lcn, std::uint64_t& clustersLeftInRun);
+// One run of an attribute: clusters [vcn, vcn + length) at lcn, or none on
+// the disk when sparse. A run is sparse when its entry has no offset field
+// at all; a run with offset bytes is on the disk even when its delta is 0
+// and it starts at cluster 0 (the boot sector's own run does).
+struct ClusterRun {
+  Vcn vcn = 0;
+  Lcn lcn = 0;
+  std::uint64_t length = 0;
+  bool sparse = false;
+};
+
+// Why a run list ended before its end marker.
+enum class RunFault : std::uint8_t {
+  None,
+  NoEnd,        // the list runs out of the attribute without its end marker
+  BadEntry,     // an entry with a field wider than 8 bytes, or cut short
+  VcnOverflow,  // the runs count past the last VCN there is
+};
+
+// The runs of one extent, decoded once: the only reading of run lists.
+// Runs are kept up to the first fault (a run that makes the VCNs overflow
+// is kept and ends the list); runs of no clusters are kept and map nothing.
+// LCNs add up with wrap-around, the deltas being signed.
+struct RunList {
+  Vcn lowest = 0;   // the extent's VCNs
+  Vcn highest = 0;
+  Vcn end = 0;      // the VCN after the last run decoded
+  std::vector<ClusterRun> runs;
+  RunFault fault = RunFault::None;
+
+  // The run that maps vcn, when vcn lies inside the extent; null otherwise.
+  const ClusterRun* Find(Vcn vcn) const;
+};
+RunList ReadRunList(const Attribute& extent);
+
+// No attribute is spread over more extents than an attribute list can
+// name; a list that sends the reader round in circles ends here.
+inline constexpr int kMaxExtents = 1 << 16;
+
+// The extents of a record's unnamed attribute of one type, in VCN order:
+// the one at VCN 0, then each found (through the attribute list) at the VCN
+// where the one before ends. The one way every reader goes from extent to
+// extent.
+class ExtentWalk {
+ public:
+  ExtentWalk(const disk::VolumeContext& ctx, disk::Bytes baseRecord, std::uint32_t type);
+  ExtentWalk(const ExtentWalk&) = delete;  // the extent points into record_
+  ExtentWalk& operator=(const ExtentWalk&) = delete;
+  // False once there is no extent (none at VCN 0, or the walk is over).
+  explicit operator bool() const { return extent_.has_value(); }
+  // The current extent; it points into the walk's own copy of its record.
+  const Attribute& extent() const { return *extent_; }
+  // Its runs, decoded the first time they are asked for.
+  const RunList& runs();
+  // Moves to the extent starting where this one ends. False, and the walk
+  // over, when this one is resident or ends nowhere further, or when the
+  // next is missing, resident, empty or one more than kMaxExtents.
+  bool Next();
+  // Moves on until the current extent reaches vcn; false when the walk
+  // ends first.
+  bool Reach(Vcn vcn);
+
+ private:
+  const disk::VolumeContext& ctx_;
+  std::uint32_t type_;
+  std::vector<std::uint8_t> base_;
+  std::vector<std::uint8_t> record_;
+  std::optional<Attribute> extent_;
+  std::optional<RunList> runs_;
+  int count_ = 0;
+};
 
 // count clusters from lcn, through the sector device. Clusters outside the
 // volume read as zeros (and are not written).
@@ -38,6 +106,8 @@ void WriteClusters(const disk::VolumeContext& ctx, Lcn lcn, std::uint32_t count,
 std::uint32_t ReadExtentClusters(const disk::VolumeContext& ctx, const Attribute& extent, Vcn vcn,
                                  std::uint32_t count, std::span<std::uint8_t> buffer,
                                  std::uint32_t& sparseClusters);
+std::uint32_t ReadExtentClusters(const disk::VolumeContext& ctx, const RunList& runs, Vcn vcn, std::uint32_t count,
+                                 std::span<std::uint8_t> buffer, std::uint32_t& sparseClusters);
 
 // Reads count clusters of the record's unnamed attribute of that type from
 // vcn, following its extents, into buffer (count clusters long). Bytes past

@@ -38,12 +38,12 @@ constexpr RecordNumber kMirroredRecords = 4;
 void MendFromMirror(const disk::VolumeContext& ctx, RecordNumber n, std::span<std::uint8_t> record) {
   if (!ctx.media || n >= kMirroredRecords) return;
   const std::uint64_t bps = ctx.bytesPerSector;
-  const std::uint64_t cs = ClusterSize(ctx);
+  const std::uint64_t cs = ctx.bytesPerCluster;
   const std::uint64_t size = record.size();
   if (bps == 0 || cs == 0 || size % bps != 0) return;
-  const std::uint64_t clusters = VolumeByteSize(ctx) / cs;
-  const Lcn mft = MftStartCluster(ctx);
-  const Lcn mirror = disk::le64(ctx.ntfsBootSector, 0x38);
+  const std::uint64_t clusters = VolumeClusters(ctx);
+  const Lcn mft = ctx.mftStartCluster;
+  const Lcn mirror = ctx.mftMirrorCluster;
   if (mft >= clusters || mirror >= clusters) return;
   const std::uint64_t at = mft * cs + n * size;
   std::vector<bool> missing(size / bps);
@@ -78,8 +78,10 @@ void MendFromMirror(const disk::VolumeContext& ctx, RecordNumber n, std::span<st
 }  // namespace
 
 std::uint32_t SectorsPerClusterFromBoot(std::span<const std::uint8_t> boot) {
-  const std::uint32_t bps = disk::le16(boot, 0x0B);
-  const std::uint32_t v = disk::le8(boot, 0x0D);
+  disk::ByteReader in(boot);
+  const std::uint32_t bps = in.u16(0x0B);
+  const std::uint32_t v = in.u8(0x0D);
+  if (!in.ok()) return 0;
   std::uint32_t spc = v;
   if (v > 0x80) {
     const std::uint32_t shift = 256 - v;
@@ -89,27 +91,33 @@ std::uint32_t SectorsPerClusterFromBoot(std::span<const std::uint8_t> boot) {
   return spc;
 }
 
-std::uint32_t SectorsPerCluster(const disk::VolumeContext& ctx) { return SectorsPerClusterFromBoot(ctx.ntfsBootSector); }
-
-std::uint32_t ClusterSize(const disk::VolumeContext& ctx) {
-  return static_cast<std::uint32_t>(ctx.bytesPerSector) * SectorsPerCluster(ctx);
+void DecodeNtfsGeometry(disk::VolumeContext& ctx) {
+  disk::ByteReader boot(ctx.ntfsBootSector);
+  ctx.sectorsPerCluster = SectorsPerClusterFromBoot(ctx.ntfsBootSector);
+  ctx.bytesPerCluster = static_cast<std::uint32_t>(ctx.bytesPerSector) * ctx.sectorsPerCluster;
+  ctx.mftStartCluster = boot.u64(0x30);
+  ctx.mftMirrorCluster = boot.u64(0x38);
 }
-
-Lcn MftStartCluster(const disk::VolumeContext& ctx) { return disk::le64(ctx.ntfsBootSector, 0x30); }
 
 std::uint64_t VolumeByteSize(const disk::VolumeContext& ctx) {
   if (ctx.volumeHandle) return ctx.volumeHandle->Size();
-  const std::uint64_t cs = ClusterSize(ctx);
+  const std::uint64_t cs = ctx.bytesPerCluster;
   if (ctx.lastCluster == ~std::uint64_t{0} || cs == 0) return 0;
   if (ctx.lastCluster + 1 > ~std::uint64_t{0} / cs) return ~std::uint64_t{0};
   return (ctx.lastCluster + 1) * cs;
 }
 
+std::uint64_t VolumeClusters(const disk::VolumeContext& ctx) {
+  const std::uint64_t cs = ctx.bytesPerCluster;
+  return cs == 0 ? 0 : VolumeByteSize(ctx) / cs;
+}
+
 std::uint32_t MftRecordSizeFromBoot(std::span<const std::uint8_t> boot) {
-  const std::uint32_t bps = disk::le16(boot, 0x0B);
+  disk::ByteReader in(boot);
+  const std::uint32_t bps = in.u16(0x0B);
   const std::uint32_t spc = SectorsPerClusterFromBoot(boot);
-  const std::uint32_t v = disk::le8(boot, 0x40);
-  if (bps == 0 || spc == 0) return 0;
+  const std::uint32_t v = in.u8(0x40);
+  if (!in.ok() || bps == 0 || spc == 0) return 0;
   std::uint64_t size;
   if (v < 128) {
     size = static_cast<std::uint64_t>(v) * spc * bps;
@@ -129,11 +137,11 @@ bool LoadMftSelfRecord(disk::VolumeContext& ctx) {
   const std::uint32_t bps = ctx.bytesPerSector;
   const std::uint32_t sectors = (ctx.mftRecordSize + bps - 1) / bps;
   std::vector<std::uint8_t> raw(static_cast<std::size_t>(sectors) * bps);
-  const Lcn mft = MftStartCluster(ctx);
-  const std::uint64_t spc = SectorsPerCluster(ctx);
+  const Lcn mft = ctx.mftStartCluster;
+  const std::uint64_t spc = ctx.sectorsPerCluster;
   // An MFT said to start beyond the volume reads as zeros rather than at a
   // wrapped-around offset.
-  if (spc != 0 && mft <= VolumeByteSize(ctx) / ClusterSize(ctx)) {
+  if (spc != 0 && mft <= VolumeByteSize(ctx) / ctx.bytesPerCluster) {
     disk::ReadVolumeSectors(ctx, mft * spc, sectors, raw.data());
   }
   ctx.mftSelfRecord.assign(raw.begin(), raw.begin() + ctx.mftRecordSize);
@@ -151,9 +159,11 @@ std::size_t UpdateSequenceStride(std::size_t recordSize, std::size_t usaCount) {
 
 Fixups ApplyFixups(std::span<std::uint8_t> record) {
   const disk::Bytes bytes(record.data(), record.size());
-  const std::size_t usaOffset = disk::le16(bytes, kRecUsaOffset);
-  const std::size_t usaCount = disk::le16(bytes, kRecUsaCount);
-  if (usaCount <= 1 || !disk::Fits(usaOffset, 2 * usaCount, record.size())) return Fixups::Torn;
+  disk::ByteReader in(bytes);
+  const std::size_t usaOffset = in.u16(kRecUsaOffset);
+  const std::size_t usaCount = in.u16(kRecUsaCount);
+  in.slice(usaOffset, 2 * usaCount);
+  if (!in.ok() || usaCount <= 1) return Fixups::Torn;
   // The blocks the update sequence protects are as large as the count says
   // (512 bytes on every volume Windows or mkntfs writes, whatever the sector
   // size).
@@ -173,7 +183,7 @@ Fixups ApplyFixups(std::span<std::uint8_t> record) {
 
 bool ReadMftRecord(const disk::VolumeContext& ctx, RecordNumber n, std::span<std::uint8_t> out) {
   const std::uint32_t recordSize = ctx.mftRecordSize;
-  const std::uint32_t cs = ClusterSize(ctx);
+  const std::uint32_t cs = ctx.bytesPerCluster;
   if (recordSize == 0 || cs == 0 || out.size() < recordSize || ctx.mftSelfRecord.size() < recordSize) {
     std::fill(out.begin(), out.end(), 0);
     return false;
@@ -198,7 +208,7 @@ bool ReadMftRecord(const disk::VolumeContext& ctx, RecordNumber n, std::span<std
 
 MftReader::MftReader(const disk::VolumeContext& ctx, std::uint32_t windowBytes, disk::Bytes bitmap)
     : ctx_(ctx), bitmap_(bitmap) {
-  clusterSize_ = ClusterSize(ctx);
+  clusterSize_ = ctx.bytesPerCluster;
   if (clusterSize_ == 0 || ctx.mftRecordSize == 0) return;
   const std::uint32_t k = ClustersPerRecord(ctx.mftRecordSize, clusterSize_);
   windowClusters_ = std::max(k, windowBytes / clusterSize_);

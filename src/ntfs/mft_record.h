@@ -40,16 +40,19 @@ inline constexpr std::uint8_t kRecDirectory = 0x02;
 // has (2 MiB) with the bytes per sector at 0x0B.
 std::uint32_t SectorsPerClusterFromBoot(std::span<const std::uint8_t> boot);
 
-// Geometry read from ctx.ntfsBootSector. Valid once PrepareNtfsVolume has
-// accepted the boot sector (sectors per cluster and bytes per sector nonzero).
-std::uint32_t SectorsPerCluster(const disk::VolumeContext& ctx);
-std::uint32_t ClusterSize(const disk::VolumeContext& ctx);
-Lcn MftStartCluster(const disk::VolumeContext& ctx);
+// Decodes the geometry of ctx.ntfsBootSector into the context's fields
+// (sectorsPerCluster, bytesPerCluster, mftStartCluster, mftMirrorCluster)
+// with the bytes per sector the context holds: once, when the volume is
+// prepared; every reader then takes them from there.
+void DecodeNtfsGeometry(disk::VolumeContext& ctx);
 
 // Bytes the volume spans: the device's length (or, without one, the boot
 // sector's cluster count). Nothing read from a record may make the engine
 // allocate more than this.
 std::uint64_t VolumeByteSize(const disk::VolumeContext& ctx);
+// The clusters of that many bytes, for refusing the LCNs a damaged run list
+// invents.
+std::uint64_t VolumeClusters(const disk::VolumeContext& ctx);
 
 // Record size from the clusters-per-record byte at boot offset 0x40 (the
 // three bytes after it are ignored): below 128 a count of clusters, else

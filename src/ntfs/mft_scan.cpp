@@ -68,9 +68,11 @@ bool PrepareNtfsVolume(disk::VolumeContext& ctx) {
     }
   }
   std::copy_n(first.begin(), ctx.ntfsBootSector.size(), ctx.ntfsBootSector.begin());
+  DecodeNtfsGeometry(ctx);
 
   const disk::Bytes boot(ctx.ntfsBootSector);
-  const std::uint16_t bytesPerSector = disk::le16(boot, 0x0B);
+  disk::ByteReader fields(boot);
+  const std::uint16_t bytesPerSector = fields.u16(0x0B);
   const std::uint32_t sectorsPerCluster = SectorsPerClusterFromBoot(boot);
   // Sectors are a power of two from 256 to 4096 bytes; anything else is no
   // NTFS geometry (and 0 would divide by zero).
@@ -82,7 +84,7 @@ bool PrepareNtfsVolume(disk::VolumeContext& ctx) {
   // over clusters that are not there, or over that copy. No cluster at all
   // (a total of 0, or less than one cluster's sectors) is no volume:
   // lastCluster would wrap.
-  std::uint64_t clusters = disk::le64(boot, 0x28) / sectorsPerCluster;
+  std::uint64_t clusters = fields.u64(0x28) / sectorsPerCluster;
   const std::uint64_t clusterSize = static_cast<std::uint64_t>(bytesPerSector) * sectorsPerCluster;
   if (ctx.volumeHandle) {
     const std::uint64_t device = ctx.volumeHandle->Size();
@@ -91,6 +93,7 @@ bool PrepareNtfsVolume(disk::VolumeContext& ctx) {
   if (clusters == 0) return false;
   ctx.bytesPerSector = bytesPerSector;
   ctx.lastCluster = clusters - 1;
+  DecodeNtfsGeometry(ctx);
   if (!LoadMftSelfRecord(ctx)) return false;
   return HasFileSignature(ctx.mftSelfRecord);
 }

@@ -20,9 +20,6 @@ constexpr const char* kWriteFailure = "File writing failure.";
 constexpr const char* kPathTooLong =
     "Restoring path length exceeded maximum path length.\n\nPlease select a folder with shorter path length.";
 
-// The extents of one attribute are found one after the other; an attribute
-// list cannot name more of them than this.
-constexpr int kMaxExtents = 65536;
 // No file system the restore writes to holds a longer file (ext4 with 4 KiB
 // blocks); it bounds the reading of a damaged record's sizes.
 constexpr std::uint64_t kMaxRestoreBytes = std::uint64_t{1} << 44;
@@ -31,12 +28,11 @@ bool AllZero(std::span<const std::uint8_t> bytes) {
   return std::all_of(bytes.begin(), bytes.end(), [](std::uint8_t b) { return b == 0; });
 }
 
-// The extents of a record's unnamed $DATA, each attribute copied out of
-// its record, in VCN order from VCN 0; mapped is the count of clusters they
-// cover: past them every byte reads as zero and need not be read at all.
+// The run lists of a record's unnamed $DATA, extent after extent in VCN
+// order from VCN 0; mapped is the count of clusters they cover: past them
+// every byte reads as zero and need not be read at all.
 struct Extents {
-  std::vector<std::vector<std::uint8_t>> bytes;
-  std::vector<Attribute> attributes;
+  std::vector<RunList> lists;
   std::uint64_t mapped = 0;
 };
 
@@ -44,19 +40,13 @@ Extents FindExtents(const disk::VolumeContext& ctx, RecordNumber n) {
   Extents e;
   std::vector<std::uint8_t> base(ctx.mftRecordSize);
   if (!ReadMftRecord(ctx, n, base)) return e;
-  std::vector<std::uint8_t> copy;
-  for (int step = 0; step < kMaxExtents; ++step) {
-    copy = base;
-    const auto extent = FindAttribute(ctx, copy, kAttrData, nullptr, e.mapped);
-    if (!extent || extent->resident() || extent->highestVcn() < e.mapped) break;
-    e.bytes.emplace_back(extent->bytes.begin(), extent->bytes.end());
-    e.attributes.push_back(Attribute{disk::Bytes(e.bytes.back())});
-    if (extent->highestVcn() == UINT64_MAX) {
-      e.mapped = UINT64_MAX;
-      break;
-    }
-    e.mapped = extent->highestVcn() + 1;
-  }
+  ExtentWalk walk(ctx, base, kAttrData);
+  if (!walk || walk.extent().resident()) return e;
+  do {
+    e.lists.push_back(walk.runs());
+    const Vcn highest = walk.extent().highestVcn();
+    e.mapped = highest == UINT64_MAX ? UINT64_MAX : highest + 1;
+  } while (walk.Next());
   return e;
 }
 
@@ -66,11 +56,10 @@ Extents FindExtents(const disk::VolumeContext& ctx, RecordNumber n) {
 // when vcn is mapped to clusters of the volume (or the extents say nothing).
 std::uint64_t ZeroClustersAt(const Extents& e, Vcn vcn, std::uint64_t volumeClusters) {
   if (vcn >= e.mapped) return UINT64_MAX;
-  for (const Attribute& a : e.attributes) {
-    if (vcn < a.lowestVcn() || vcn > a.highestVcn()) continue;
-    Lcn lcn = 0;
-    std::uint64_t left = 0;
-    if (MapVcn(a, vcn, lcn, left) && (lcn == 0 || lcn >= volumeClusters)) return left;
+  for (const RunList& list : e.lists) {
+    if (vcn < list.lowest || vcn > list.highest) continue;
+    const ClusterRun* run = list.Find(vcn);
+    if (run && (run->sparse || run->lcn + (vcn - run->vcn) >= volumeClusters)) return run->length - (vcn - run->vcn);
     return 0;
   }
   return 0;
@@ -100,7 +89,7 @@ bool RestoreNtfsFile(const disk::VolumeContext& ctx, disk::EngineHost& host, Rec
   // Never more than the real size nor the allocated size (the stream's
   // remaining bytes), and never more than any target can hold.
   const std::uint64_t length = std::min(stream->remaining(), kMaxRestoreBytes);
-  const std::uint64_t cs = ClusterSize(ctx);
+  const std::uint64_t cs = ctx.bytesPerCluster;
   Extents extents;
   if (!stream->resident()) extents = FindExtents(ctx, n);
   const std::uint64_t unitBytes = static_cast<std::uint64_t>(stream->unitClusters()) * cs;
@@ -114,7 +103,7 @@ bool RestoreNtfsFile(const disk::VolumeContext& ctx, disk::EngineHost& host, Rec
   bool cancelled = false;
   std::uint64_t done = 0;
   std::uint64_t hole = 0;  // zeros passed over and not yet skipped in the file
-  const std::uint64_t volumeClusters = cs == 0 ? 0 : VolumeByteSize(ctx) / cs;
+  const std::uint64_t volumeClusters = VolumeClusters(ctx);
   // Every round takes at least one byte of what is left, or ends. A device
   // that stopped answering gives only zeros: the file ends there.
   while (ok && done < length && !disk::DeviceAbandoned(ctx)) {

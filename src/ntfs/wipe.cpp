@@ -19,8 +19,6 @@ constexpr RecordNumber kFirstUserRecord = 16;
 constexpr std::size_t kScrubbedUsaOffset = 0x30;
 constexpr std::chrono::milliseconds kRefreshInterval{30000};
 constexpr std::size_t kBatchBytes = 1u << 20;
-// A $DATA attribute spread over more extents than this is taken as damaged.
-constexpr int kMaxExtentHops = 1 << 16;
 
 const char* const kReplacingClusters = "Replacing vacant clusters.";
 const char* const kReplacingRecords = "Replacing file records.";
@@ -60,7 +58,7 @@ ScrubbedLayout LayoutFor(std::uint32_t recordSize) {
 
 
 std::uint32_t ClustersPerRecord(const disk::VolumeContext& ctx) {
-  const std::uint32_t cs = ClusterSize(ctx);
+  const std::uint32_t cs = ctx.bytesPerCluster;
   if (cs == 0 || ctx.mftRecordSize == 0) return 0;
   return std::max<std::uint32_t>(1, (ctx.mftRecordSize + cs - 1) / cs);
 }
@@ -68,18 +66,16 @@ std::uint32_t ClustersPerRecord(const disk::VolumeContext& ctx) {
 // Writes count clusters from lcn; false when any of them lies outside the
 // volume or the device refused the write.
 bool WriteClustersChecked(const disk::VolumeContext& ctx, Lcn lcn, std::uint32_t count, const std::uint8_t* buffer) {
-  const std::uint64_t cs = ClusterSize(ctx);
-  const std::uint64_t clusters = cs == 0 ? 0 : VolumeByteSize(ctx) / cs;
+  const std::uint64_t clusters = VolumeClusters(ctx);
   if (lcn > clusters || clusters - lcn < count) return false;
-  const std::uint64_t spc = SectorsPerCluster(ctx);
+  const std::uint64_t spc = ctx.sectorsPerCluster;
   return disk::WriteVolumeSectors(ctx, lcn * spc, static_cast<std::uint32_t>(count * spc), buffer);
 }
 
 bool ReadClustersChecked(const disk::VolumeContext& ctx, Lcn lcn, std::uint32_t count, std::uint8_t* buffer) {
-  const std::uint64_t cs = ClusterSize(ctx);
-  const std::uint64_t clusters = cs == 0 ? 0 : VolumeByteSize(ctx) / cs;
+  const std::uint64_t clusters = VolumeClusters(ctx);
   if (lcn > clusters || clusters - lcn < count) return false;
-  const std::uint64_t spc = SectorsPerCluster(ctx);
+  const std::uint64_t spc = ctx.sectorsPerCluster;
   return disk::ReadVolumeSectors(ctx, lcn * spc, static_cast<std::uint32_t>(count * spc), buffer);
 }
 
@@ -162,38 +158,24 @@ GuardedWriteResult GuardedMftWrite(const disk::VolumeContext& ctx, Vcn vcn, std:
                                    std::span<const std::uint8_t> oldImage, std::span<const std::uint8_t> newImage,
                                    std::size_t length) {
   GuardedWriteResult result;
-  const std::uint32_t cs = ClusterSize(ctx);
+  const std::uint32_t cs = ctx.bytesPerCluster;
   if (cs == 0 || ctx.mftSelfRecord.empty()) return result;
   length = std::min({length, oldImage.size(), newImage.size()});
-  std::vector<std::uint8_t> base(ctx.mftSelfRecord);
-  auto found = FindAttribute(ctx, base, kAttrData);
-  if (!found || found->resident()) return result;
-  Attribute extent = *found;
-  std::vector<std::uint8_t> extentRecord;
+  ExtentWalk walk(ctx, ctx.mftSelfRecord, kAttrData);
+  if (!walk || walk.extent().resident()) return result;
   std::vector<std::uint8_t> disk(static_cast<std::size_t>(count) * cs);
   std::size_t at = 0;
-  int hops = 0;
   while (count > 0 && at < length) {
-    bool lost = false;
-    while (extent.highestVcn() != 0 && vcn > extent.highestVcn()) {
-      const Vcn next = extent.highestVcn() + 1;
-      extentRecord = ctx.mftSelfRecord;
-      auto more = ++hops <= kMaxExtentHops ? FindAttribute(ctx, extentRecord, kAttrData, nullptr, next) : std::nullopt;
-      if (!more || more->highestVcn() < more->lowestVcn()) {
-        lost = true;
-        break;
-      }
-      extent = *more;
-    }
-    if (lost) break;
-    Lcn lcn = 0;
-    std::uint64_t inRun = 0;
-    if (!MapVcn(extent, vcn, lcn, inRun) || inRun == 0) break;
+    if (!walk.Reach(vcn)) break;
+    const ClusterRun* run = walk.runs().Find(vcn);
+    if (!run) break;
+    const Lcn lcn = run->lcn + (vcn - run->vcn);
+    const std::uint64_t inRun = run->length - (vcn - run->vcn);
     const auto n = static_cast<std::uint32_t>(std::min<std::uint64_t>(inRun, count));
     const std::size_t pieceBytes = std::min<std::size_t>(static_cast<std::size_t>(n) * cs, length - at);
     const auto oldPiece = oldImage.subspan(at, pieceBytes);
     const auto newPiece = newImage.subspan(at, pieceBytes);
-    if (lcn != 0 && !std::equal(oldPiece.begin(), oldPiece.end(), newPiece.begin())) {
+    if (!run->sparse && !std::equal(oldPiece.begin(), oldPiece.end(), newPiece.begin())) {
       // Compared with the disk right before the write: a record another
       // program changed since the read is left as it now is.
       const bool read = ReadClustersChecked(ctx, lcn, n, disk.data());
@@ -214,7 +196,7 @@ GuardedWriteResult GuardedMftWrite(const disk::VolumeContext& ctx, Vcn vcn, std:
 
 void ReplaceFileRecords(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host,
                         platform::RandomSource& random, NtfsWipeResult& result, const disk::ClusterSet* keep) {
-  const std::uint32_t cs = ClusterSize(ctx);
+  const std::uint32_t cs = ctx.bytesPerCluster;
   const std::uint32_t k = ClustersPerRecord(ctx);
   if (k == 0 || ctx.mftSelfRecord.empty()) return;
   const std::size_t chunkBytes = static_cast<std::size_t>(k) * cs;
@@ -297,7 +279,7 @@ NtfsWipeResult WipeVacantNtfsClusters(disk::VolumeContext& ctx, disk::OperationS
 NtfsWipeResult WipeVacantNtfsClusters(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host,
                                       platform::RandomSource& random, bool seedWithTime, NtfsClusterSurvey survey) {
   NtfsWipeResult result;
-  const std::uint32_t cs = ClusterSize(ctx);
+  const std::uint32_t cs = ctx.bytesPerCluster;
   if (ctx.fsKind != disk::FsKind::Ntfs || cs == 0 || ctx.mftRecordSize == 0 || survey.vacant.size() == 0) {
     result.refused = true;
     return result;

@@ -104,7 +104,7 @@ std::optional<RowData> NtfsRowData(const disk::VolumeContext& ctx, std::uint64_t
     data.length = attribute->value.size();
     return data;
   }
-  const std::uint64_t cs = ntfs::ClusterSize(ctx);
+  const std::uint64_t cs = ctx.bytesPerCluster;
   std::uint64_t clusters = 0;
   for (const ntfs::ClusterRun& r : attribute->runs) {
     if (r.sparse) return std::nullopt;
@@ -135,13 +135,12 @@ carve::ScanArea ClusterArea(const disk::VolumeContext& ctx) {
     area.unitCount = ctx.exfat.lastCluster - 1;
     area.baseSector = exfat::ClusterSector(ctx.exfat, exfat::kFirstCluster);
     area.sectorsPerUnit = 1u << ctx.exfat.sectorsPerClusterShift;
-  } else if (ctx.fsKind == disk::FsKind::Ntfs && ntfs::SectorsPerCluster(ctx) != 0) {
+  } else if (ctx.fsKind == disk::FsKind::Ntfs && ctx.sectorsPerCluster != 0) {
     area.firstUnit = 0;
-    const std::uint64_t cs = ntfs::ClusterSize(ctx);
-    const std::uint64_t volumeClusters = cs == 0 ? 0 : ntfs::VolumeByteSize(ctx) / cs;
+    const std::uint64_t volumeClusters = ntfs::VolumeClusters(ctx);
     area.unitCount = std::min<std::uint64_t>(ctx.lastCluster + 1, volumeClusters);
     area.baseSector = 0;
-    area.sectorsPerUnit = ntfs::SectorsPerCluster(ctx);
+    area.sectorsPerUnit = ctx.sectorsPerCluster;
   }
   return area;
 }

@@ -67,7 +67,7 @@ std::uint64_t BitmapRunListOffset(const std::string& path) {
   EXPECT_TRUE(data && !data->resident());
   if (!data) return 0;
   const std::uint64_t attribute = static_cast<std::uint64_t>(data->bytes.data() - record.data());
-  return ntfs::MftStartCluster(ctx) * ntfs::ClusterSize(ctx) + 6ull * ctx.mftRecordSize + attribute +
+  return ctx.mftStartCluster * ctx.bytesPerCluster + 6ull * ctx.mftRecordSize + attribute +
          disk::le16(data->bytes, 0x20);
 }
 

@@ -156,7 +156,7 @@ std::vector<Range> NtfsTargets(const std::string& image) {
   ctx.fsKind = disk::FsKind::Ntfs;
   ctx.volumeHandle = platform::OpenFileDevice(image).device;
   if (!ctx.volumeHandle || !ntfs::PrepareNtfsVolume(ctx)) return out;
-  const std::uint64_t cs = ntfs::ClusterSize(ctx);
+  const std::uint64_t cs = ctx.bytesPerCluster;
   const std::uint64_t rs = ctx.mftRecordSize;
   out.push_back({0, 0x54, "boot sector"});
   auto mft = ntfs::CollectRuns(ctx, ctx.mftSelfRecord, ntfs::kAttrData);

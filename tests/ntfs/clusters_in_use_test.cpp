@@ -15,6 +15,7 @@
 #include "ntfs/restore.h"
 #include "ntfs/wipe.h"
 #include "support/test_support.h"
+#include "ntfs/map_vcn.h"
 
 namespace ambrelic::ntfs {
 namespace {
@@ -37,7 +38,7 @@ bool Prepare(const std::string& path, disk::VolumeContext& ctx, bool writable = 
 
 // Byte offset in the image of an LCN-mapped attribute position.
 std::uint64_t ImageOffset(const disk::VolumeContext& ctx, const std::vector<ClusterRun>& runs, std::uint64_t at) {
-  const std::uint64_t cs = ClusterSize(ctx);
+  const std::uint64_t cs = ctx.bytesPerCluster;
   for (const ClusterRun& r : runs) {
     if (at / cs >= r.vcn && at / cs - r.vcn < r.length) return (r.lcn + at / cs - r.vcn) * cs + at % cs;
   }
@@ -224,7 +225,7 @@ TEST(NtfsClustersInUse, TheMftCallingASystemRecordFreeIsRefused) {
   ASSERT_TRUE(Prepare(path, ctx));
   auto bitmap = CollectRuns(ctx, ctx.mftSelfRecord, kAttrBitmap);
   ASSERT_TRUE(bitmap && !bitmap->resident);
-  const std::uint64_t at = bitmap->runs.at(0).lcn * ClusterSize(ctx);
+  const std::uint64_t at = bitmap->runs.at(0).lcn * ctx.bytesPerCluster;
   ctx = {};
   auto image = test::ReadFileBytes(path);
   image[at] &= ~0x40;  // record 6, the volume bitmap
@@ -293,7 +294,7 @@ TEST(NtfsClustersInUse, ADeletedRecordTheMftBitmapKeepsIsLeftAndTold) {
   ASSERT_TRUE(data);
   std::vector<ClusterRun> runs;
   ASSERT_TRUE(DecodeRuns(*data, 4096, runs));
-  const std::uint64_t cs = ClusterSize(ctx);
+  const std::uint64_t cs = ctx.bytesPerCluster;
   ctx = {};
   auto image = test::ReadFileBytes(path);
   image[bitmap->runs.at(0).lcn * cs + secret / 8] |= static_cast<std::uint8_t>(1u << (secret % 8));
@@ -427,9 +428,9 @@ TEST(NtfsClustersInUse, TheVolumeBitmapIsReadThroughEveryExtent) {
   ASSERT_EQ(rc, 0);
   disk::VolumeContext ctx;
   ASSERT_TRUE(Prepare(path, ctx));
-  ASSERT_EQ(ClusterSize(ctx), 512u);
+  ASSERT_EQ(ctx.bytesPerCluster, 512u);
   ASSERT_EQ(ctx.mftRecordSize, 1024u);
-  const std::uint64_t mft = MftStartCluster(ctx) * 512;
+  const std::uint64_t mft = ctx.mftStartCluster * 512;
   std::vector<std::uint8_t> six(1024), twenty(1024);
   ASSERT_TRUE(ReadMftRecord(ctx, 6, six));
   ASSERT_TRUE(ReadMftRecord(ctx, 20, twenty));

@@ -22,6 +22,7 @@
 #include "ntfs/restore.h"
 #include "platform/block_device.h"
 #include "support/test_support.h"
+#include "ntfs/map_vcn.h"
 
 namespace ambrelic::ntfs {
 namespace {
@@ -99,7 +100,7 @@ std::uint64_t FirstClusterOffset(Volume& v, RecordNumber n, std::uint32_t type) 
   Lcn lcn = 0;
   std::uint64_t left = 0;
   EXPECT_TRUE(MapVcn(*attribute, 0, lcn, left));
-  return lcn * ClusterSize(v.ctx);
+  return lcn * v.ctx.bytesPerCluster;
 }
 
 enum class Damage { Injected, RealEio };
@@ -148,7 +149,7 @@ TEST_P(NtfsMedia, ABadPageOfTheMftCostsOnlyTheRecordsItHolds) {
   // The page of the MFT that holds the record of a deleted file in the
   // middle of the table.
   const RecordNumber n = clean.Record("file 20 in the root.bin");
-  const std::uint64_t mft = MftStartCluster(clean.ctx) * ClusterSize(clean.ctx);
+  const std::uint64_t mft = clean.ctx.mftStartCluster * clean.ctx.bytesPerCluster;
   const std::uint64_t page = (mft + static_cast<std::uint64_t>(n) * clean.ctx.mftRecordSize) / kPage * kPage;
   const Ranges bad = {{page, kPage}};
   Damaged damaged(Image(), bad, GetParam());
@@ -184,7 +185,7 @@ TEST_P(NtfsMedia, ABadPageOfAFolderIndexCostsNothingTheSearchNeeds) {
 TEST_P(NtfsMedia, ABadPageHoldingRecordZeroIsReadFromTheMirror) {
   Volume clean(platform::OpenFileDevice(Image()).device);
   const auto cleanRows = clean.Search();
-  const std::uint64_t mft = MftStartCluster(clean.ctx) * ClusterSize(clean.ctx);
+  const std::uint64_t mft = clean.ctx.mftStartCluster * clean.ctx.bytesPerCluster;
   Damaged damaged(Image(), {{mft, kPage}}, GetParam());
   Volume v(damaged.device);
   ASSERT_TRUE(v.prepared);
@@ -209,8 +210,8 @@ TEST_P(NtfsMedia, ABadPageHoldingRecordZeroIsReadFromTheMirror) {
 TEST(NtfsMediaInjected, AMirrorThatDisagreesIsNotUsed) {
   auto bytes = test::ReadFileBytes(Image());
   Volume clean(std::make_shared<platform::MemoryDevice>(bytes, false));
-  const std::uint64_t cs = ClusterSize(clean.ctx);
-  const std::uint64_t mft = MftStartCluster(clean.ctx) * cs;
+  const std::uint64_t cs = clean.ctx.bytesPerCluster;
+  const std::uint64_t mft = clean.ctx.mftStartCluster * cs;
   const std::uint64_t mirror = disk::le64(clean.ctx.ntfsBootSector, 0x38) * cs;
   for (const bool changed : {false, true}) {
     auto copy = bytes;

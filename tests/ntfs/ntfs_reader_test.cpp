@@ -16,6 +16,8 @@
 #include "ntfs/mft_scan.h"
 #include "ntfs_builder.h"
 #include "support/test_support.h"
+#include "ntfs/clusters_in_use.h"
+#include "ntfs/map_vcn.h"
 
 namespace ambrelic::ntfs {
 namespace {
@@ -127,7 +129,7 @@ TEST(PrepareNtfsVolume, ClustersOfTwoMebibytes) {
   bool ok = false;
   auto ctx = b.Build(&ok);
   ASSERT_TRUE(ok);
-  EXPECT_EQ(ClusterSize(ctx), 2u << 20);
+  EXPECT_EQ(ctx.bytesPerCluster, 2u << 20);
   EXPECT_EQ(ctx.lastCluster, 3u);
   EXPECT_EQ(NameOf(ctx, 40), "big.bin");
   auto stream = DataStream::Open(ctx, 40);
@@ -523,6 +525,85 @@ TEST(ReadExtentClusters, SparseClustersAreZeroAndCounted) {
   Attribute far = MakeExtent(s2, {.runs = VolumeBuilder::RunBytes(2, 0x7FFFFFFFFFFF), .highestVcn = 1});
   EXPECT_EQ(ReadExtentClusters(ctx, far, 0, 2, buf, sparse), 2u);
   EXPECT_TRUE(std::all_of(buf.begin(), buf.begin() + 1024, [](auto c) { return c == 0; }));
+}
+
+TEST(RunList, OneSparseRuleForEveryReader) {
+  // A run with offset bytes is on the disk even with a delta of 0 (at
+  // cluster 0, as the boot sector's own run is); only a run without any
+  // offset field is sparse.
+  VolumeBuilder b(512, 1, 64, 16, 400);
+  b.WriteCluster(10, ByteVec(512, 0xAA));
+  auto ctx = b.Build();
+  const ByteVec runs = {0x11, 0x02, 0x00, 0x01, 0x03, 0x11, 0x01, 0x0A, 0x00};
+  ByteVec s;
+  Attribute a = MakeExtent(s, {.runs = runs, .highestVcn = 5});
+  const RunList list = ReadRunList(a);
+  ASSERT_EQ(list.runs.size(), 3u);
+  EXPECT_EQ(list.fault, RunFault::None);
+  EXPECT_FALSE(list.runs[0].sparse);
+  EXPECT_EQ(list.runs[0].lcn, 0u);
+  EXPECT_TRUE(list.runs[1].sparse);
+  EXPECT_EQ(list.runs[2].lcn, 10u);
+  EXPECT_EQ(list.end, 6u);
+  ByteVec buf(6 * 512, 0x55);
+  std::uint32_t sparse = 0;
+  EXPECT_EQ(ReadExtentClusters(ctx, a, 0, 6, buf, sparse), 6u);
+  EXPECT_EQ(sparse, 3u) << "the clusters at LCN 0 are read, not taken as a hole";
+  EXPECT_TRUE(std::equal(buf.begin(), buf.begin() + 512, b.image().begin())) << "cluster 0: the boot sector";
+  EXPECT_EQ(buf[5 * 512], 0xAA);
+  // The wipe's survey reads the same runs from the same decoder.
+  std::vector<ClusterRun> strict;
+  ASSERT_TRUE(DecodeRuns(a, 400, strict));
+  ASSERT_EQ(strict.size(), 3u);
+  EXPECT_FALSE(strict[0].sparse);
+  EXPECT_TRUE(strict[1].sparse);
+}
+
+TEST(RunList, MalformedListsEndAtTheirFault) {
+  struct Case {
+    ByteVec runs;
+    RunFault fault;
+    std::size_t kept;
+  };
+  const Case cases[] = {
+      // Eight bytes of runs fill the attribute to its end (no padding):
+      // the third entry is cut short, or there is no end marker.
+      {{0x11, 0x02, 0x05, 0x11, 0x02, 0x05, 0x31, 0x04}, RunFault::BadEntry, 2},
+      {{0x11, 0x02, 0x05, 0x11, 0x01, 0x05, 0x01, 0x01}, RunFault::NoEnd, 3},
+      {{0x11, 0x04, 0x05, 0x19, 1, 2, 3, 4, 5, 6, 7, 8, 9, 1, 0}, RunFault::BadEntry, 1},  // 9 length bytes
+      {{0x18, 0xF0, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x01, 0x04, 0x00}, RunFault::VcnOverflow, 1},
+  };
+  for (const Case& c : cases) {
+    ByteVec s;
+    Attribute a = MakeExtent(s, {.runs = c.runs, .lowestVcn = 0x20, .highestVcn = 0x23});
+    const RunList list = ReadRunList(a);
+    EXPECT_EQ(list.fault, c.fault);
+    EXPECT_EQ(list.runs.size(), c.kept);
+    std::vector<ClusterRun> strict;
+    EXPECT_FALSE(DecodeRuns(a, 400, strict)) << "the strict reader refuses a list that ends in a fault";
+  }
+}
+
+TEST(Attributes, RecordCutMidAttributeIsRefused) {
+  const ByteVec whole = RecordBuilder().Add(StandardInfoAttr()).Add(FileNameAttr(5, u"cut.txt")).Build();
+  disk::VolumeContext ctx;
+  ByteVec full = whole;
+  auto name = FindAttribute(ctx, full, kAttrFileName, nullptr, 0, true);
+  ASSERT_TRUE(name);
+  const std::size_t at = static_cast<std::size_t>(name->bytes.data() - full.data());
+  // The record ends in the middle of the $FILE_NAME: the attribute before
+  // it reads, the cut one is no attribute at all.
+  ByteVec cut(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(at + 0x30));
+  EXPECT_TRUE(FindAttribute(ctx, cut, kAttrStandardInformation, nullptr, 0, true));
+  EXPECT_FALSE(FindAttribute(ctx, cut, kAttrFileName, nullptr, 0, true));
+  EXPECT_FALSE(AttributeAt(cut, at));
+  // A $FILE_NAME value shorter than the name it announces.
+  ByteVec value = testing::FileNameValue(5, u"cut.txt", 1);
+  value.resize(value.size() - 2);
+  const ByteVec storage = ResidentAttr(0x30, value);
+  auto shortName = AttributeAt(storage, 0);
+  ASSERT_TRUE(shortName);
+  EXPECT_FALSE(ParseFileName(*shortName));
 }
 
 struct InitializedFixture {

@@ -414,7 +414,7 @@ TEST_P(NtfsRestoreImages, EveryDeletedFileMatchesTheOriginalAndIcat) {
   // Holes need whole blocks of the target (4 KiB here): spotty.bin's
   // one-cluster holes are holes only with clusters that large.
   std::vector<std::string> sparseFiles = {"sparse.bin"};
-  if (ClusterSize(ctx) >= 4096) sparseFiles.push_back("spotty.bin");
+  if (ctx.bytesPerCluster >= 4096) sparseFiles.push_back("spotty.bin");
   for (const auto& sparse : sparseFiles) {
     struct stat st {};
     ASSERT_EQ(::stat((dir + "/" + std::to_string(manifest.at(sparse).record)).c_str(), &st), 0);

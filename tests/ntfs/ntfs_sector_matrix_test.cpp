@@ -112,7 +112,7 @@ class NtfsSectorMatrix : public ::testing::TestWithParam<Geometry> {
 TEST_P(NtfsSectorMatrix, GeometryAndRecordsAsMkntfsMadeThem) {
   const Geometry g = GetParam();
   EXPECT_EQ(ctx_.bytesPerSector, g.sector);
-  EXPECT_EQ(ClusterSize(ctx_), g.cluster);
+  EXPECT_EQ(ctx_.bytesPerCluster, g.cluster);
   EXPECT_EQ(ctx_.mftRecordSize, std::max<std::uint32_t>(1024, g.sector));
   // The last sector of the device holds the backup boot sector.
   EXPECT_EQ(ctx_.lastCluster + 2, fs::file_size(image_) / g.cluster);

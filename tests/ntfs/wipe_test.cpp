@@ -17,6 +17,7 @@
 #include "ntfs/wipe.h"
 #include "ntfs_builder.h"
 #include "support/test_support.h"
+#include "ntfs/map_vcn.h"
 
 namespace ambrelic::ntfs {
 namespace {
@@ -63,7 +64,7 @@ std::vector<std::uint8_t> RawMft(const disk::VolumeContext& ctx) {
   std::vector<std::uint8_t> base(ctx.mftSelfRecord);
   auto data = FindAttribute(ctx, base, kAttrData);
   if (!data) return {};
-  const std::uint32_t cs = ClusterSize(ctx);
+  const std::uint32_t cs = ctx.bytesPerCluster;
   const std::uint64_t size = AttributeDataSize(*data);
   std::vector<std::uint8_t> mft((size + cs - 1) / cs * cs);
   ReadAttributeClusters(ctx, ctx.mftSelfRecord, kAttrData, 0, static_cast<std::uint32_t>(mft.size() / cs), mft, 0);
@@ -129,7 +130,7 @@ TEST(NtfsWipeImage, BothPhasesLeaveOnlyLiveDataAndScrubbedRecords) {
 
   // Every free cluster is zeros.
   const auto after = test::ReadFileBytes(path);
-  const std::uint32_t cs = ClusterSize(orig);
+  const std::uint32_t cs = orig.bytesPerCluster;
   for (std::uint64_t c = 0; c <= orig.lastCluster; ++c) {
     if (IsBitSet(bitmap, c)) continue;
     const std::size_t at = static_cast<std::size_t>(c) * cs;
@@ -226,7 +227,7 @@ TEST(NtfsWipeImage, TotalSectorsClaimingMoreThanTheDeviceWipeOnlyTheDevice) {
     disk::VolumeContext ctx;
     ASSERT_TRUE(Prepare(path, ctx, true));
     // Not the last cluster, which holds the copy of the boot sector.
-    EXPECT_EQ(ctx.lastCluster + 2, fs::file_size(path) / ClusterSize(ctx));
+    EXPECT_EQ(ctx.lastCluster + 2, fs::file_size(path) / ctx.bytesPerCluster);
     disk::OperationState op;
     test::RecordingHost host;
     results[i++] = WipeVacantNtfsClusters(ctx, op, host);
@@ -309,7 +310,7 @@ struct Chunk {
 };
 Chunk ChunkOf(const disk::VolumeContext& ctx, RecordNumber n) {
   Chunk c;
-  const std::uint32_t cs = ClusterSize(ctx);
+  const std::uint32_t cs = ctx.bytesPerCluster;
   c.k = std::max<std::uint32_t>(1, (ctx.mftRecordSize + cs - 1) / cs);
   const std::uint32_t perChunk = c.k * cs / ctx.mftRecordSize;
   c.first = n - n % perChunk;
