@@ -1,26 +1,21 @@
 // What the exFAT engine knows of the selected volume: the boot region's
 // layout, the allocation bitmap and up-case table read by preparation, a
 // cache of the FAT, and what a search noted for the restore of its rows.
-// Held in VolumeContext (one member), filled by exfat::PrepareExfatVolume.
+// Only this engine reads it: the context holds it for the engine (one
+// pointer), filled by PrepareExfatVolume.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
-namespace ambrelic::disk {
+#include "disk/exfat_stream.h"
+#include "disk/volume_context.h"
 
-// The facts of one entry set's stream extension that its restore needs and
-// the row texts do not hold.
-struct ExfatStream {
-  std::uint32_t firstCluster = 0;
-  std::uint64_t validDataLength = 0;
-  std::uint64_t dataLength = 0;
-  bool noFatChain = false;
-  bool isFolder = false;
-};
+namespace ambrelic::exfat {
 
 struct ExfatVolume {
   // Boot region (sector numbers relative to the volume's first sector).
@@ -65,8 +60,19 @@ struct ExfatVolume {
   std::unordered_set<std::uint32_t> walked;
 
   // Noted by the search for each row it listed, by RowKey.
-  std::unordered_map<std::string, ExfatStream> rowStreams;
+  std::unordered_map<std::string, disk::ExfatStream> rowStreams;
 };
+
+// The exFAT state of ctx. A context no exFAT preparation filled has an
+// empty one: no clusters, no bitmap.
+inline ExfatVolume& VolumeOf(disk::VolumeContext& ctx) {
+  if (!ctx.exfatState) ctx.exfatState = std::make_shared<ExfatVolume>();
+  return *ctx.exfatState;
+}
+inline const ExfatVolume& VolumeOf(const disk::VolumeContext& ctx) {
+  static const ExfatVolume kNone;
+  return ctx.exfatState ? *ctx.exfatState : kNone;
+}
 
 // The key under which a row's stream is noted: its Name, In Folder, Size and
 // Cluster texts.
@@ -84,4 +90,4 @@ inline std::string ExfatRowKey(const std::string& name, const std::string& folde
   return key;
 }
 
-}  // namespace ambrelic::disk
+}  // namespace ambrelic::exfat
