@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <unordered_set>
 #include <vector>
 
 #include "disk/operation_state.h"
@@ -86,9 +87,8 @@ class Oracle {
   // round a loop. Each is marked reached.
   std::vector<std::uint64_t> Chain(std::uint64_t c, std::uint64_t count, bool contiguous) {
     std::vector<std::uint64_t> out;
-    std::vector<std::uint8_t> seen(last_ + 1, 0);
-    while (out.size() < count && c >= 2 && c <= last_ && !seen[c]) {
-      seen[c] = 1;
+    std::unordered_set<std::uint64_t> seen;
+    while (out.size() < count && c >= 2 && c <= last_ && seen.insert(c).second) {
       reached_[c] = 1;
       out.push_back(c);
       c = contiguous ? c + 1 : Le(image_, fat_ + 4 * c, 4);
