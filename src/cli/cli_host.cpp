@@ -142,7 +142,7 @@ class TerminalProgressView : public ui::ProgressView {
   std::chrono::steady_clock::time_point lastDraw_{};
 };
 
-CliHost::CliHost(bool quiet, std::map<std::string, bool> answers)
+CliHost::CliHost(bool quiet, std::map<disk::QuestionId, bool> answers)
     : quiet_(quiet), answers_(std::move(answers)) {
   terminal_ = ::isatty(STDERR_FILENO) == 1;
 }
@@ -214,7 +214,7 @@ ui::Answer CliHost::ShowMessage(const ui::MessageRequest& m) {
     return ui::Answer::Ok;
   }
   if (m.buttons == ui::Buttons::YesNo) {
-    const auto flagged = answers_.find(m.text);
+    const auto flagged = answers_.find(m.question);
     if (flagged != answers_.end()) {
       // A question the command line already answered is only shown, and
       // --quiet does not show it.

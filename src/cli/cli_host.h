@@ -28,9 +28,9 @@ int InterruptStatus();
 
 class CliHost : public ui::Host {
  public:
-  // quiet hides the progress line; answers maps a question's exact text to
-  // the answer its flag gives.
-  CliHost(bool quiet, std::map<std::string, bool> answers);
+  // quiet hides the progress line; answers maps a question to the answer
+  // its flag gives.
+  CliHost(bool quiet, std::map<disk::QuestionId, bool> answers);
   ~CliHost() override;
 
   ui::Answer ShowMessage(const ui::MessageRequest& message) override;
@@ -57,7 +57,7 @@ class CliHost : public ui::Host {
 
   bool quiet_;
   bool terminal_;
-  std::map<std::string, bool> answers_;
+  std::map<disk::QuestionId, bool> answers_;
   TerminalProgressView* activeView_ = nullptr;
   std::optional<std::string> saveAsAnswer_;
 };

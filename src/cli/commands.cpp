@@ -15,8 +15,6 @@
 #include "platform/drives.h"
 #include "platform/text.h"
 #include "platform/volume_info.h"
-#include "fat/wipe.h"
-#include "ntfs/wipe.h"
 #include "ui/delete_command.h"
 #include "ui/main_dialog.h"
 #include "ui/volume_preparation.h"
@@ -25,14 +23,6 @@
 
 namespace ambrelic::cli {
 namespace {
-
-const char* const kScanVacantQuestion = "Do you want to scan vacant clusters?";
-const char* const kScanAllQuestion =
-    "Scan all clusters including used clusters.\n(The clusters exclude root directory of FAT12, FAT16 "
-    "drive.)\n\nDo you want to continue?";
-const char* const kSameDriveQuestion =
-    "I recommend you if possible to select a different drive from searched drive so not to overwrite original "
-    "data.\n\nDo you want to continue?";
 
 // The drives the dialog lists and, on the 9x path, the platform behind them
 // (the INT 13h service serving the sources, the partition walk).
@@ -193,11 +183,11 @@ int RestoreRows(const Options& o, ui::MainDialog& dialog, CliHost& host, int sea
 }
 
 int RunListing(const Options& o, std::ostream& out) {
-  std::map<std::string, bool> answers;
-  if (o.scanVacant) answers[kScanVacantQuestion] = *o.scanVacant;
-  if (o.yes) answers[kScanAllQuestion] = true;
+  std::map<disk::QuestionId, bool> answers;
+  if (o.scanVacant) answers[disk::QuestionId::ScanVacant] = *o.scanVacant;
+  if (o.yes) answers[disk::QuestionId::ScanAll] = true;
   // Without --yes the warning gets its default No, never a prompt.
-  if (o.command == Command::Restore) answers[kSameDriveQuestion] = o.yes;
+  if (o.command == Command::Restore) answers[disk::QuestionId::SameDrive] = o.yes;
   CliHost host(o.quiet, answers);
   Session session;
   if (!OpenSession(o, session)) return 1;
@@ -260,22 +250,17 @@ int RunListing(const Options& o, std::ostream& out) {
   return ReadsStatus(dialog);
 }
 
-// The delete-completely command. Its questions name the drive, so the
-// answers the flags give are keyed by the text for every drive's root.
+// The delete-completely command: --yes answers its two questions, --records
+// (or --no-records) the one between its phases, on every file system.
 int RunWipe(const Options& o) {
   Session session;
   if (!OpenSession(o, session)) return 1;
-  std::map<std::string, bool> answers;
-  for (const auto& d : session.drives) {
-    if (o.yes) {
-      answers[ui::DeleteCompletelyFirstQuestion(d.root)] = true;
-      answers[ui::DeleteCompletelySecondQuestion(d.root)] = true;
-    }
-    if (o.records) {
-      answers[fat::ReplaceInfoQuestion(d.root)] = *o.records;
-      answers[ntfs::ReplaceRecordsQuestion(d.root)] = *o.records;
-    }
+  std::map<disk::QuestionId, bool> answers;
+  if (o.yes) {
+    answers[disk::QuestionId::DeleteCompletelyFirst] = true;
+    answers[disk::QuestionId::DeleteCompletelySecond] = true;
   }
+  if (o.records) answers[disk::QuestionId::ReplaceFileInformation] = *o.records;
   CliHost host(o.quiet, answers);
   ui::MainDialog dialog(host, session.drives);
   if (session.windows9x) dialog.UseWindows9x(session.windows9x.get());

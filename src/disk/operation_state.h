@@ -17,6 +17,8 @@ struct OperationState {
   std::uint8_t OperationMode = OpSearch;
   int SearchCancelled = 0;
   int ClusterScanActive = 0;
+  // 1 while the cluster scan covers the clusters in use too (scan all
+  // clusters); the search option of check box 1009 is the one below.
   int IncludeUsedClusters = 0;
   int FoundCount = 0;
   int NextRow = 0;
@@ -28,7 +30,9 @@ struct OperationState {
 
   // The main dialog's members as the last command copied them.
   std::string nameFilter;     // already upper-cased, as the edit box keeps it
-  int includeUsedClusters = 0;  // check box 1009
+  // Check box 1009 (include clusters used by other files): deleted files
+  // whose first cluster another file now holds are listed too.
+  int listFilesOnUsedClusters = 0;
   int includeZeroSize = 0;      // check box 1008
 };
 

@@ -42,6 +42,19 @@ struct FoundRow {
   RowFacts facts;
 };
 
+// The questions a front end may answer ahead (the command line's flags).
+// Each is asked with its id, so that the answer is found by what is asked,
+// whatever the words or the drive it names.
+enum class QuestionId : std::uint8_t {
+  Unnamed,
+  ScanVacant,             // scan the vacant clusters after the search
+  ScanAll,                // scan all clusters, the used ones too
+  SameDrive,              // restore onto the searched drive
+  DeleteCompletelyFirst,  // the wipe's two questions before it starts
+  DeleteCompletelySecond,
+  ReplaceFileInformation,  // the wipe's second phase (entries or file records)
+};
+
 // The application side the engines talk to.
 class EngineHost {
  public:
@@ -61,6 +74,8 @@ class EngineHost {
   virtual void ShowMessage(const std::string& text) = 0;
   // A Yes/No question with No as the default button; true for Yes.
   virtual bool AskYesNo(const std::string& text, bool stopIcon = false) = 0;
+  // The same for a question a front end may answer ahead.
+  virtual bool Ask(QuestionId id, const std::string& text, bool stopIcon = false) { return AskYesNo(text, stopIcon); }
   // A message about one file (path as the user named it or the restore
   // made it): the window shows the text as it stands, the command line
   // names the file.

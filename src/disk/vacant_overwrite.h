@@ -4,10 +4,12 @@
 // refused a pass count as not overwritten.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <vector>
 
+#include "disk/sinks.h"
 #include "platform/random.h"
 
 namespace ambrelic::disk {
@@ -48,5 +50,58 @@ class VacantOverwrite {
   std::vector<std::uint8_t> failed_;
   platform::RandomSource& random_;
 };
+
+// What the vacant-cluster pass did.
+struct VacantPass {
+  std::uint64_t wiped = 0;
+  std::uint64_t failed = 0;
+  bool cancelled = false;
+};
+
+// The first phase of the FAT and exFAT wipes over clusters first .. last:
+// every run of consecutive vacant clusters (vacant(c)) is checked again just
+// before it is written (recheck(c, n) spares what another program took
+// since, the run's last cluster as much as its first), then overwritten
+// through writeRun. Every refreshInterval, refresh(c) reads the allocation
+// again for the clusters still to come. The progress advances a cluster at
+// a time; Cancel ends the pass.
+template <typename Refresh, typename Vacant, typename Recheck, typename WriteRun>
+VacantPass OverwriteVacantClusters(ProgressSink* progress, VacantOverwrite& overwrite, std::uint32_t batchClusters,
+                                   std::uint64_t first, std::uint64_t last, std::chrono::milliseconds refreshInterval,
+                                   Refresh&& refresh, Vacant&& vacant, Recheck&& recheck, WriteRun&& writeRun) {
+  VacantPass pass;
+  auto refreshed = std::chrono::steady_clock::now();
+  for (std::uint64_t c = first; c <= last;) {
+    const auto now = std::chrono::steady_clock::now();
+    if (now - refreshed > refreshInterval) {
+      refresh(c);
+      refreshed = now;
+    }
+    // A run of consecutive vacant clusters from c (or c alone, used).
+    std::uint32_t n = 0;
+    while (n < batchClusters && c + n <= last && vacant(c + n)) ++n;
+    if (n > 0) {
+      recheck(c, n);
+      std::uint32_t still = 0;
+      while (still < n && vacant(c + still)) ++still;
+      n = still;
+    }
+    const std::uint32_t step = n == 0 ? 1 : n;
+    if (n > 0) {
+      const std::uint32_t lost = overwrite.Run(c, n, writeRun);
+      pass.failed += lost;
+      pass.wiped += n - lost;
+    }
+    for (std::uint32_t i = 0; i < step; ++i) {
+      if (progress && !progress->Advance(c + i)) {
+        pass.cancelled = true;
+        break;
+      }
+    }
+    if (pass.cancelled) break;
+    c += step;
+  }
+  return pass;
+}
 
 }  // namespace ambrelic::disk

@@ -10,10 +10,13 @@
 #include <string>
 #include <vector>
 
-#include "disk/exfat_volume.h"
 #include "disk/media_errors.h"
 #include "platform/bios_disks.h"
 #include "platform/block_device.h"
+
+namespace ambrelic::exfat {
+struct ExfatVolume;
+}
 
 namespace ambrelic::disk {
 
@@ -81,8 +84,9 @@ struct VolumeContext {
   std::uint32_t mftRecordSize = 0;
   std::vector<std::uint8_t> mftSelfRecord;
 
-  // exFAT.
-  ExfatVolume exfat;
+  // exFAT: the engine's own state (exfat/volume_state.h), made by its
+  // preparation.
+  std::shared_ptr<exfat::ExfatVolume> exfatState;
 
   // What the medium could not give during the running command: sectors
   // that could not be read, and whether the device was given up. Set

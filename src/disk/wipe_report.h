@@ -50,4 +50,11 @@ inline std::string DisputedText(const std::string& root, std::uint64_t clusters,
          " in use.\n\nWhat " + (one ? "it holds" : "they hold") + " may still be restored.";
 }
 
+// "Vacant clusters on C:\ drive have been replaced.\n\nDo you want replace
+// file information, too?": the question between the phases of the FAT and
+// exFAT wipes.
+inline std::string ReplaceInfoQuestion(const std::string& root) {
+  return "Vacant clusters on " + root + " drive have been replaced.\n\nDo you want replace file information, too?";
+}
+
 }  // namespace ambrelic::disk

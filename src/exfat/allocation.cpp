@@ -4,6 +4,8 @@
 #include <unordered_set>
 
 #include "disk/byte_reader.h"
+#include "disk/cluster_walk.h"
+#include "disk/cluster_set.h"
 #include "disk/sector_device.h"
 
 namespace ambrelic::exfat {
@@ -15,7 +17,7 @@ constexpr std::uint32_t kFatBlockBytes = 64 * 1024;
 constexpr std::size_t kMaxFatBlocks = 1024;
 constexpr std::uint64_t kMaxDirectoryBytes = 256ull << 20;
 
-bool ClusterRange(const disk::ExfatVolume& v, Cluster c, std::uint32_t count) {
+bool ClusterRange(const ExfatVolume& v, Cluster c, std::uint32_t count) {
   return count != 0 && IsValidCluster(v, c) && v.lastCluster - c >= count - 1;
 }
 
@@ -27,31 +29,17 @@ void AppendCluster(std::vector<ClusterRun>& runs, Cluster c) {
   }
 }
 
-// Bits for clusters 0 .. lastCluster, allocated when first needed.
-class ClusterSet {
- public:
-  explicit ClusterSet(const disk::ExfatVolume& v) : size_(static_cast<std::uint64_t>(v.lastCluster) + 1) {}
-  bool Contains(Cluster c) const { return !bits_.empty() && c < size_ && bits_[c]; }
-  void Insert(Cluster c) {
-    if (bits_.empty()) bits_.assign(size_, false);
-    if (c < size_) bits_[c] = true;
-  }
-
- private:
-  std::uint64_t size_;
-  std::vector<bool> bits_;
-};
-
 // Clusters a walk has taken: a few kept in a hash set, many in a bit per
 // cluster of the volume (which a row's condition of one small file should
 // not have to allocate).
 class TakenClusters {
  public:
-  TakenClusters(const disk::ExfatVolume& v, std::uint64_t expected) : bits_(v), many_(expected > kFewClusters) {}
-  bool Contains(Cluster c) const { return many_ ? bits_.Contains(c) : few_.count(c) != 0; }
-  void Insert(Cluster c) {
+  TakenClusters(const ExfatVolume& v, std::uint64_t expected)
+      : many_(expected > kFewClusters), bits_(many_ ? static_cast<std::uint64_t>(v.lastCluster) + 1 : 0) {}
+  bool Test(Cluster c) const { return many_ ? bits_.Test(c) : few_.count(c) != 0; }
+  void Set(Cluster c) {
     if (many_) {
-      bits_.Insert(c);
+      bits_.Set(c);
     } else {
       few_.insert(c);
     }
@@ -59,19 +47,19 @@ class TakenClusters {
 
  private:
   static constexpr std::uint64_t kFewClusters = 4096;
-  ClusterSet bits_;
-  std::unordered_set<Cluster> few_;
   bool many_;
+  disk::ClusterSet bits_;
+  std::unordered_set<Cluster> few_;
 };
 
 }  // namespace
 
-std::uint64_t ClusterSector(const disk::ExfatVolume& v, Cluster c) {
+std::uint64_t ClusterSector(const ExfatVolume& v, Cluster c) {
   return v.clusterHeapOffset + (static_cast<std::uint64_t>(c - kFirstCluster) << v.sectorsPerClusterShift);
 }
 
 bool ReadClusters(const disk::VolumeContext& ctx, Cluster c, std::uint32_t count, std::uint8_t* buffer) {
-  const disk::ExfatVolume& v = ctx.exfat;
+  const ExfatVolume& v = VolumeOf(ctx);
   const std::uint64_t sectors = static_cast<std::uint64_t>(count) << v.sectorsPerClusterShift;
   if (!ClusterRange(v, c, count) || sectors > 0xFFFFFFFFu) {
     std::fill_n(buffer, static_cast<std::size_t>(count) * v.bytesPerCluster, 0);
@@ -81,7 +69,7 @@ bool ReadClusters(const disk::VolumeContext& ctx, Cluster c, std::uint32_t count
 }
 
 bool WriteClusters(const disk::VolumeContext& ctx, Cluster c, std::uint32_t count, const std::uint8_t* buffer) {
-  const disk::ExfatVolume& v = ctx.exfat;
+  const ExfatVolume& v = VolumeOf(ctx);
   const std::uint64_t sectors = static_cast<std::uint64_t>(count) << v.sectorsPerClusterShift;
   if (!ClusterRange(v, c, count) || sectors > 0xFFFFFFFFu) return false;
   return disk::WriteVolumeSectors(ctx, ClusterSector(v, c), static_cast<std::uint32_t>(sectors), buffer);
@@ -95,7 +83,7 @@ bool BitmapInUse(std::span<const std::uint8_t> bitmap, Cluster c) {
 }
 
 std::uint32_t FatEntry(const disk::VolumeContext& ctx, Cluster c) {
-  const disk::ExfatVolume& v = ctx.exfat;
+  const ExfatVolume& v = VolumeOf(ctx);
   const std::uint64_t byte = static_cast<std::uint64_t>(c) * 4;
   const std::uint64_t fatBytes = static_cast<std::uint64_t>(v.fatLength) << v.bytesPerSectorShift;
   if (v.bytesPerSectorShift == 0 || byte >= fatBytes) return 0;
@@ -114,19 +102,19 @@ std::uint32_t FatEntry(const disk::VolumeContext& ctx, Cluster c) {
   return disk::le32(it->second, static_cast<std::size_t>(byte % kFatBlockBytes));
 }
 
-std::uint64_t ClustersFor(const disk::ExfatVolume& v, std::uint64_t dataLength) {
+std::uint64_t ClustersFor(const ExfatVolume& v, std::uint64_t dataLength) {
   if (v.bytesPerCluster == 0) return 0;
   const std::uint64_t n = dataLength / v.bytesPerCluster + (dataLength % v.bytesPerCluster != 0 ? 1 : 0);
   return std::min<std::uint64_t>(n, v.clusterCount);
 }
 
 std::vector<Cluster> ChainClusters(const disk::VolumeContext& ctx, Cluster first, std::uint64_t maxCount) {
-  const disk::ExfatVolume& v = ctx.exfat;
+  const ExfatVolume& v = VolumeOf(ctx);
   std::vector<Cluster> out;
-  // Chains are mostly short: a set of what was passed costs less here than
+  // Chains are mostly short: what was passed costs less to keep here than
   // a bit per cluster of the volume.
-  std::unordered_set<Cluster> seen;
-  for (Cluster c = first; IsValidCluster(v, c) && out.size() < maxCount && seen.insert(c).second; c = FatEntry(ctx, c)) {
+  disk::PassedClusters passed;
+  for (Cluster c = first; IsValidCluster(v, c) && out.size() < maxCount && passed.Pass(c); c = FatEntry(ctx, c)) {
     out.push_back(c);
   }
   return out;
@@ -134,7 +122,7 @@ std::vector<Cluster> ChainClusters(const disk::VolumeContext& ctx, Cluster first
 
 std::vector<Cluster> LiveDirectoryClusters(const disk::VolumeContext& ctx, Cluster first, std::uint64_t dataLength,
                                            bool noFatChain) {
-  const disk::ExfatVolume& v = ctx.exfat;
+  const ExfatVolume& v = VolumeOf(ctx);
   std::vector<Cluster> out;
   if (!IsValidCluster(v, first) || v.bytesPerCluster == 0) return out;
   std::uint64_t limit = std::max<std::uint64_t>(1, kMaxDirectoryBytes / v.bytesPerCluster);
@@ -148,7 +136,7 @@ std::vector<Cluster> LiveDirectoryClusters(const disk::VolumeContext& ctx, Clust
 
 std::vector<ClusterRun> SelectRestoreClusters(const disk::VolumeContext& ctx, Cluster first, std::uint64_t dataLength,
                                               bool noFatChain, bool& complete) {
-  const disk::ExfatVolume& v = ctx.exfat;
+  const ExfatVolume& v = VolumeOf(ctx);
   std::vector<ClusterRun> runs;
   const std::uint64_t need = ClustersFor(v, dataLength);
   // A length the volume could not hold gets what the volume has, and is
@@ -170,34 +158,26 @@ std::vector<ClusterRun> SelectRestoreClusters(const disk::VolumeContext& ctx, Cl
   // When the first cluster is in use (a row listed with include used), the
   // rest is taken as it comes, as the FAT restore does.
   const bool onlyFree = !BitmapInUse(v.bitmap, first);
-  ClusterSet taken(v);
+  disk::ClusterSet taken(static_cast<std::uint64_t>(v.lastCluster) + 1);
   std::uint64_t got = 0;
   Cluster c = first;
-  taken.Insert(c);
+  taken.Set(c);
   AppendCluster(runs, c);
   ++got;
   while (got < need) {
     const std::uint32_t next = FatEntry(ctx, c);
-    if (!IsValidCluster(v, next) || taken.Contains(next) || (onlyFree && BitmapInUse(v.bitmap, next))) break;
+    if (!IsValidCluster(v, next) || taken.Test(next) || (onlyFree && BitmapInUse(v.bitmap, next))) break;
     c = next;
-    taken.Insert(c);
+    taken.Set(c);
     AppendCluster(runs, c);
     ++got;
   }
   // Where the chain ends early, the next clusters in ascending order.
-  bool wrapped = false;
-  std::uint64_t at = c;
-  while (got < need) {
-    ++at;
-    if (at > v.lastCluster) {
-      if (wrapped) break;
-      at = kFirstCluster;
-      wrapped = true;
-    }
-    if (wrapped && at >= first) break;
-    const auto candidate = static_cast<Cluster>(at);
-    if (taken.Contains(candidate) || (onlyFree && BitmapInUse(v.bitmap, candidate))) continue;
-    taken.Insert(candidate);
+  disk::WrappingClusterOrder order(first, c, v.lastCluster);
+  while (got < need && order.Next()) {
+    const auto candidate = static_cast<Cluster>(order.at());
+    if (taken.Test(candidate) || (onlyFree && BitmapInUse(v.bitmap, candidate))) continue;
+    taken.Set(candidate);
     AppendCluster(runs, candidate);
     ++got;
   }
@@ -206,7 +186,7 @@ std::vector<ClusterRun> SelectRestoreClusters(const disk::VolumeContext& ctx, Cl
 }
 
 disk::RowCondition ExfatRowCondition(const disk::VolumeContext& ctx, const disk::ExfatStream& stream) {
-  const disk::ExfatVolume& v = ctx.exfat;
+  const ExfatVolume& v = VolumeOf(ctx);
   disk::RowCondition condition;
   if (!stream.isFolder && stream.dataLength == 0) return condition;
   const Cluster first = stream.firstCluster;
@@ -234,26 +214,19 @@ disk::RowCondition ExfatRowCondition(const disk::VolumeContext& ctx, const disk:
   std::uint64_t got = 0;
   Cluster c = first;
   for (;;) {
-    taken.Insert(c);
+    taken.Set(c);
     ++got;
     if (!BitmapInUse(v.bitmap, c)) ++condition.free;
     if (got >= need) return condition;
     const std::uint32_t next = FatEntry(ctx, c);
-    if (!IsValidCluster(v, next) || taken.Contains(next)) break;
+    if (!IsValidCluster(v, next) || taken.Test(next)) break;
     c = next;
   }
   // Each cluster is offered at most once: wrapping once, never past first.
-  bool wrapped = false;
-  for (std::uint64_t at = c; got < need;) {
-    ++at;
-    if (at > v.lastCluster) {
-      if (wrapped) break;
-      at = kFirstCluster;
-      wrapped = true;
-    }
-    if (wrapped && at >= first) break;
-    const auto candidate = static_cast<Cluster>(at);
-    if (taken.Contains(candidate)) continue;
+  disk::WrappingClusterOrder order(first, c, v.lastCluster);
+  while (got < need && order.Next()) {
+    const auto candidate = static_cast<Cluster>(order.at());
+    if (taken.Test(candidate)) continue;
     ++got;
     if (!BitmapInUse(v.bitmap, candidate)) ++condition.free;
   }
@@ -262,7 +235,7 @@ disk::RowCondition ExfatRowCondition(const disk::VolumeContext& ctx, const disk:
 
 std::vector<Cluster> DeletedDirectoryClusters(const disk::VolumeContext& ctx, Cluster first, std::uint64_t dataLength,
                                               bool noFatChain, bool onlyFree, Cluster skipBelow) {
-  const disk::ExfatVolume& v = ctx.exfat;
+  const ExfatVolume& v = VolumeOf(ctx);
   std::vector<Cluster> out;
   if (v.bytesPerCluster == 0) return out;
   const std::uint64_t limit = std::min<std::uint64_t>(std::max<std::uint64_t>(1, ClustersFor(v, dataLength)),
@@ -278,8 +251,8 @@ std::vector<Cluster> DeletedDirectoryClusters(const disk::VolumeContext& ctx, Cl
   // A chain that ends before the recorded length (a writer that clears the
   // allocation entries of what it deletes) goes on contiguously, as the
   // restore reads a file whose chain is gone.
-  std::unordered_set<Cluster> seen;
-  for (Cluster c = first; out.size() < limit && usable(c) && seen.insert(c).second;) {
+  disk::PassedClusters passed;
+  for (Cluster c = first; out.size() < limit && usable(c) && passed.Pass(c);) {
     out.push_back(c);
     const Cluster next = FatEntry(ctx, c);
     c = IsValidCluster(v, next) ? next : c + 1;

@@ -10,6 +10,7 @@
 
 #include "disk/row_facts.h"
 #include "disk/volume_context.h"
+#include "exfat/volume_state.h"
 
 namespace ambrelic::exfat {
 
@@ -25,13 +26,13 @@ struct ClusterRun {
   std::uint32_t count = 0;
 };
 
-inline bool IsValidCluster(const disk::ExfatVolume& v, std::uint64_t c) {
+inline bool IsValidCluster(const ExfatVolume& v, std::uint64_t c) {
   return c >= kFirstCluster && c <= v.lastCluster;
 }
 
 // Sector (volume-relative, of the volume's own sector size) where cluster c
 // begins.
-std::uint64_t ClusterSector(const disk::ExfatVolume& v, Cluster c);
+std::uint64_t ClusterSector(const ExfatVolume& v, Cluster c);
 
 // Reads or writes count clusters from c (count * bytesPerCluster bytes).
 // False when any of them lies outside the volume or the transfer failed
@@ -42,7 +43,7 @@ bool WriteClusters(const disk::VolumeContext& ctx, Cluster c, std::uint32_t coun
 // True when the bitmap marks cluster c in use. Clusters the bitmap does not
 // cover count as in use: their allocation is unknown.
 bool BitmapInUse(std::span<const std::uint8_t> bitmap, Cluster c);
-inline bool IsClusterFree(const disk::ExfatVolume& v, Cluster c) {
+inline bool IsClusterFree(const ExfatVolume& v, Cluster c) {
   return IsValidCluster(v, c) && !BitmapInUse(v.bitmap, c);
 }
 
@@ -63,7 +64,7 @@ std::vector<Cluster> LiveDirectoryClusters(const disk::VolumeContext& ctx, Clust
                                            bool noFatChain);
 
 // How many clusters hold dataLength bytes, never more than the volume has.
-std::uint64_t ClustersFor(const disk::ExfatVolume& v, std::uint64_t dataLength);
+std::uint64_t ClustersFor(const ExfatVolume& v, std::uint64_t dataLength);
 
 // The clusters a deleted file's data is taken from, in file order, for
 // dataLength bytes. The one place that chooses them (the restore reads

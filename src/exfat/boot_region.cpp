@@ -3,6 +3,7 @@
 #include <cstring>
 #include <vector>
 
+#include "disk/byte_reader.h"
 #include "disk/sector_device.h"
 
 namespace ambrelic::exfat {
@@ -31,25 +32,27 @@ std::uint32_t BootChecksum(disk::Bytes region, std::size_t bytesPerSector) {
   return sum;
 }
 
-bool ParseExfatBootSector(disk::Bytes b, std::uint64_t deviceBytes, disk::ExfatVolume& out) {
+bool ParseExfatBootSector(disk::Bytes b, std::uint64_t deviceBytes, ExfatVolume& out) {
   if (b.size() < 512 || !HasExfatSignature(b)) return false;
   // Where FAT keeps its parameter block exFAT must hold zeros; a FAT boot
   // sector that happens to carry the name fails here.
   for (std::size_t i = 0x0B; i < 0x40; ++i) {
     if (b[i] != 0) return false;
   }
-  disk::ExfatVolume v;
-  v.volumeLength = disk::le64(b, 0x48);
-  v.fatOffset = disk::le32(b, 0x50);
-  v.fatLength = disk::le32(b, 0x54);
-  v.clusterHeapOffset = disk::le32(b, 0x58);
-  v.clusterCount = disk::le32(b, 0x5C);
-  v.rootCluster = disk::le32(b, 0x60);
-  v.volumeSerial = disk::le32(b, 0x64);
-  v.volumeFlags = disk::le16(b, 0x6A);
-  v.bytesPerSectorShift = disk::le8(b, 0x6C);
-  v.sectorsPerClusterShift = disk::le8(b, 0x6D);
-  v.numberOfFats = disk::le8(b, 0x6E);
+  disk::ByteReader r(b);
+  ExfatVolume v;
+  v.volumeLength = r.u64(0x48);
+  v.fatOffset = r.u32(0x50);
+  v.fatLength = r.u32(0x54);
+  v.clusterHeapOffset = r.u32(0x58);
+  v.clusterCount = r.u32(0x5C);
+  v.rootCluster = r.u32(0x60);
+  v.volumeSerial = r.u32(0x64);
+  v.volumeFlags = r.u16(0x6A);
+  v.bytesPerSectorShift = r.u8(0x6C);
+  v.sectorsPerClusterShift = r.u8(0x6D);
+  v.numberOfFats = r.u8(0x6E);
+  if (!r.ok()) return false;
 
   if (v.bytesPerSectorShift < 9 || v.bytesPerSectorShift > 12) return false;
   if (v.sectorsPerClusterShift > kMaxClusterShift - v.bytesPerSectorShift) return false;
@@ -83,7 +86,7 @@ bool ParseExfatBootSector(disk::Bytes b, std::uint64_t deviceBytes, disk::ExfatV
   return true;
 }
 
-bool ReadBootRegion(const disk::VolumeContext& ctx, disk::ExfatVolume& out) {
+bool ReadBootRegion(const disk::VolumeContext& ctx, ExfatVolume& out) {
   if (!ctx.volumeHandle || ctx.bytesPerSector == 0 || 4096 % ctx.bytesPerSector != 0) return false;
   const std::uint64_t deviceBytes = ctx.volumeHandle->Size();
   // Both regions at the largest sector size; each boot sector tells its own.
@@ -91,7 +94,7 @@ bool ReadBootRegion(const disk::VolumeContext& ctx, disk::ExfatVolume& out) {
   disk::ReadVolumeSectors(ctx, 0, static_cast<std::uint32_t>(regions.size() / ctx.bytesPerSector), regions.data());
   const disk::Bytes all(regions);
   bool mainParsed = false;
-  disk::ExfatVolume main;
+  ExfatVolume main;
   if (ParseExfatBootSector(all.subspan(0, 512), deviceBytes, main)) {
     mainParsed = true;
     const std::size_t bps = std::size_t{1} << main.bytesPerSectorShift;
@@ -106,7 +109,7 @@ bool ReadBootRegion(const disk::VolumeContext& ctx, disk::ExfatVolume& out) {
   for (std::uint8_t shift = 9; shift <= 12; ++shift) {
     const std::size_t bps = std::size_t{1} << shift;
     const disk::Bytes region = all.subspan(kRegionSectors * bps, kRegionSectors * bps);
-    disk::ExfatVolume backup;
+    ExfatVolume backup;
     if (!ParseExfatBootSector(region.subspan(0, 512), deviceBytes, backup)) continue;
     if (backup.bytesPerSectorShift != shift) continue;
     if (BootChecksum(region, bps) != disk::le32(region, kChecksumSector * bps)) continue;

@@ -7,7 +7,7 @@
 #include <cstdint>
 
 #include "disk/byte_reader.h"
-#include "disk/exfat_volume.h"
+#include "exfat/volume_state.h"
 #include "disk/volume_context.h"
 
 namespace ambrelic::exfat {
@@ -29,10 +29,9 @@ std::uint32_t BootChecksum(disk::Bytes region, std::size_t bytesPerSector);
 // heap or cannot describe every cluster, a heap that ends past the volume,
 // a root directory outside the heap, or a heap that starts past the end of
 // the device. lastCluster is cut to the clusters the device holds.
-bool ParseExfatBootSector(disk::Bytes sector, std::uint64_t deviceBytes, disk::ExfatVolume& out);
+bool ParseExfatBootSector(disk::Bytes sector, std::uint64_t deviceBytes, ExfatVolume& out);
 
-// Reads the boot region of the volume open in ctx and fills ctx.exfat's
-// layout; bootChecksumOk tells whether the region used passed its checksum.
-bool ReadBootRegion(const disk::VolumeContext& ctx, disk::ExfatVolume& out);
+// Reads the boot region of the volume open in ctx into out's layout; bootChecksumOk tells whether the region used passed its checksum.
+bool ReadBootRegion(const disk::VolumeContext& ctx, ExfatVolume& out);
 
 }  // namespace ambrelic::exfat

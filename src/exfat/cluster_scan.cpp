@@ -25,7 +25,7 @@ void ScanExfatClusters(disk::VolumeContext& ctx, disk::OperationState& op, disk:
   DirectoryWalker walker(ctx, op, host);
   std::unique_ptr<disk::ProgressSink> progress = host.OpenProgress();
   op.ActiveProgress = progress.get();
-  const disk::ExfatVolume& v = ctx.exfat;
+  const ExfatVolume& v = VolumeOf(ctx);
   progress->BeginCount("Cluster:", v.lastCluster);
   progress->ShowFileLabel();
 
@@ -54,14 +54,14 @@ void ScanExfatClusters(disk::VolumeContext& ctx, disk::OperationState& op, disk:
     // Notes the cluster at entry `first` of entries: a start of secondary
     // entries, or a set cut at its end.
     auto NoteCut = [&](disk::Bytes entries, std::uint64_t first, Cluster c) {
-      const disk::Bytes one = entries.subspan(static_cast<std::size_t>(first) * kEntrySize, bpc);
+      const disk::Bytes one = disk::ByteReader(entries).slice(static_cast<std::size_t>(first) * kEntrySize, bpc);
       const std::uint8_t head = disk::le8(one, 0);
       if ((head & kSecondaryBit) != 0 && (LiveType(head) == kTypeStream || LiveType(head) == kTypeName)) {
         continuations.push_back(c);
       }
       // The last file entry whose set runs past this cluster.
       for (std::size_t i = entriesPerCluster; i-- > 0;) {
-        const disk::Bytes e = one.subspan(i * kEntrySize, kEntrySize);
+        const disk::Bytes e = disk::ByteReader(one).slice(i * kEntrySize, kEntrySize);
         if (LiveType(disk::le8(e, 0)) != kTypeFile) continue;
         const std::size_t count = 1 + static_cast<std::size_t>(disk::le8(e, 1));
         if (count < 3 || i + count <= entriesPerCluster) break;

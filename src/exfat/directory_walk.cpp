@@ -71,8 +71,8 @@ std::string SetName(const EntrySet& set) {
 DirectoryWalker::DirectoryWalker(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host,
                                  const WalkHooks& hooks)
     : ctx_(ctx), op_(op), host_(host), hooks_(hooks) {
-  usable_ = ctx.fsKind == disk::FsKind::Exfat && ctx.exfat.bytesPerCluster >= kEntrySize &&
-            ctx.exfat.lastCluster >= kFirstCluster;
+  usable_ = ctx.fsKind == disk::FsKind::Exfat && VolumeOf(ctx).bytesPerCluster >= kEntrySize &&
+            VolumeOf(ctx).lastCluster >= kFirstCluster;
   scanFolder_ = ctx.SearchedRoot + "<unknown>";
 }
 
@@ -91,11 +91,11 @@ bool DirectoryWalker::HandleEntries(disk::Bytes entries, std::size_t from, std::
   to = std::min(to, count);
   EntrySet set;
   for (std::size_t i = from; i < to;) {
-    const std::uint8_t type = entries[i * kEntrySize];
+    const std::uint8_t type = disk::le8(entries, i * kEntrySize);
     if (type == kEndOfDirectory) return false;
     // Only a file entry begins a set; anything else (the bitmap, up-case
     // and label entries, secondaries left over from an older set) is passed.
-    if (LiveType(type) != kTypeFile || !ReadEntrySet(entries, i, ctx_.exfat.upcase, set)) {
+    if (LiveType(type) != kTypeFile || !ReadEntrySet(entries, i, VolumeOf(ctx_).upcase, set)) {
       ++i;
       continue;
     }
@@ -126,8 +126,8 @@ void DirectoryWalker::HandleSet(const EntrySet& set, const std::string& path, bo
       // A deleted folder is entered only while its first cluster is free
       // (not reused since) and no other part of this walk read it.
       const Cluster c = set.firstCluster;
-      if (!IsClusterFree(ctx_.exfat, c) || ctx_.exfat.walked.count(c)) enter = false;
-    } else if (!IsValidCluster(ctx_.exfat, set.firstCluster)) {
+      if (!IsClusterFree(VolumeOf(ctx_), c) || VolumeOf(ctx_).walked.count(c)) enter = false;
+    } else if (!IsValidCluster(VolumeOf(ctx_), set.firstCluster)) {
       enter = false;
     }
   }
@@ -186,8 +186,8 @@ std::string DirectoryWalker::ActOnCandidate(const EntrySet& set, const std::stri
   if (!isFolder && set.dataLength == 0) {
     if (op_.includeZeroSize == 0) return {};
   } else {
-    if (!IsValidCluster(ctx_.exfat, set.firstCluster)) return {};
-    if (op_.includeUsedClusters == 0 && BitmapInUse(ctx_.exfat.bitmap, set.firstCluster)) return {};
+    if (!IsValidCluster(VolumeOf(ctx_), set.firstCluster)) return {};
+    if (op_.listFilesOnUsedClusters == 0 && BitmapInUse(VolumeOf(ctx_).bitmap, set.firstCluster)) return {};
   }
   const disk::ExfatStream stream = StreamOf(set);
   disk::FoundRow row;
@@ -212,20 +212,20 @@ std::string DirectoryWalker::ActOnCandidate(const EntrySet& set, const std::stri
 }
 
 std::vector<Cluster> DirectoryWalker::ClustersOf(const PendingDirectory& d) {
-  if (d.isRoot) return LiveDirectoryClusters(ctx_, ctx_.exfat.rootCluster, 0, false);
+  if (d.isRoot) return LiveDirectoryClusters(ctx_, VolumeOf(ctx_).rootCluster, 0, false);
   if (!d.deleted) return LiveDirectoryClusters(ctx_, d.stream.firstCluster, d.stream.dataLength, d.stream.noFatChain);
   std::vector<Cluster> clusters =
       DeletedDirectoryClusters(ctx_, d.stream.firstCluster, d.stream.dataLength, d.stream.noFatChain, d.onlyFree,
                                skipBelow_);
   // Marked, so that neither this walk nor the vacant-cluster scan after it
   // reads them again.
-  for (Cluster c : clusters) ctx_.exfat.walked.insert(c);
+  for (Cluster c : clusters) VolumeOf(ctx_).walked.insert(c);
   return clusters;
 }
 
 void DirectoryWalker::WalkTree(PendingDirectory start) {
   const bool search = op_.OperationMode == OpSearch;
-  const std::uint32_t bpc = ctx_.exfat.bytesPerCluster;
+  const std::uint32_t bpc = VolumeOf(ctx_).bytesPerCluster;
   std::vector<PendingDirectory> stack;
   stack.push_back(std::move(start));
   while (!stack.empty()) {
@@ -244,7 +244,7 @@ void DirectoryWalker::WalkTree(PendingDirectory start) {
     // sets begin inside the folder, and the checksum tells whether the rest
     // fits. The vacant-cluster scan still reads that cluster on its own.
     const Cluster after = clusters.back() + 1;
-    const bool tail = IsClusterFree(ctx_.exfat, after) && !ctx_.exfat.walked.count(after);
+    const bool tail = IsClusterFree(VolumeOf(ctx_), after) && !VolumeOf(ctx_).walked.count(after);
     directory_.assign((clusters.size() + (tail ? 1 : 0)) * static_cast<std::size_t>(bpc), 0);
     for (std::size_t k = 0; k < clusters.size();) {
       std::size_t n = 1;
@@ -290,7 +290,7 @@ void RestoreFolderWalk(disk::VolumeContext& ctx, disk::OperationState& op, disk:
   op.ClusterScanActive = 0;
   // The restore's own marks: a search's marks would hide the folder itself.
   std::unordered_set<std::uint32_t> searchMarks;
-  searchMarks.swap(ctx.exfat.walked);
+  searchMarks.swap(VolumeOf(ctx).walked);
   {
     DirectoryWalker walker(ctx, op, host, hooks);
     if (walker.Usable()) {
@@ -300,11 +300,11 @@ void RestoreFolderWalk(disk::VolumeContext& ctx, disk::OperationState& op, disk:
       start.deleted = true;
       // A folder listed with include used is read as it stands, as the FAT
       // restore reads such a file's clusters.
-      start.onlyFree = IsClusterFree(ctx.exfat, folder.firstCluster);
+      start.onlyFree = IsClusterFree(VolumeOf(ctx), folder.firstCluster);
       walker.WalkTree(std::move(start));
     }
   }
-  searchMarks.swap(ctx.exfat.walked);
+  searchMarks.swap(VolumeOf(ctx).walked);
 }
 
 }  // namespace ambrelic::exfat

@@ -2,6 +2,7 @@
 
 #include <ctime>
 
+#include "disk/byte_reader.h"
 #include "disk/text_format.h"
 
 namespace ambrelic::exfat {
@@ -105,9 +106,10 @@ bool ReadEntrySet(disk::Bytes entries, std::size_t index, const std::vector<std:
     return want == 0 ? (type & kSecondaryBit) != 0 : LiveType(type) == want;
   };
   if (!secondaryFits(1, kTypeStream)) return false;
-  const disk::Bytes file = entries.subspan(index * kEntrySize, kEntrySize);
-  const disk::Bytes stream = entries.subspan((index + 1) * kEntrySize, kEntrySize);
-  const std::size_t nameUnits = disk::le8(stream, kOffNameLength);
+  disk::ByteReader all(entries);
+  disk::ByteReader file(all.slice(index * kEntrySize, kEntrySize));
+  disk::ByteReader stream(all.slice((index + 1) * kEntrySize, kEntrySize));
+  const std::size_t nameUnits = stream.u8(kOffNameLength);
   const std::size_t nameEntries = (nameUnits + kNameUnitsPerEntry - 1) / kNameUnitsPerEntry;
   if (nameUnits == 0 || secondaries < 1 + nameEntries) return false;
   for (std::size_t k = 2; k < 2 + nameEntries; ++k) {
@@ -120,29 +122,31 @@ bool ReadEntrySet(disk::Bytes entries, std::size_t index, const std::vector<std:
 
   out.inUse = inUse;
   out.entryCount = secondaries + 1;
-  out.attributes = disk::le16(file, kOffAttributes);
-  out.modified = disk::le32(file, kOffModified);
-  out.modified10ms = disk::le8(file, kOffModified10ms);
-  out.modifiedUtcOffset = disk::le8(file, kOffModifiedUtcOffset);
-  out.created = disk::le32(file, kOffCreated);
-  out.created10ms = disk::le8(file, kOffCreated10ms);
-  out.createdUtcOffset = disk::le8(file, kOffCreatedUtcOffset);
-  out.accessed = disk::le32(file, kOffAccessed);
-  out.accessedUtcOffset = disk::le8(file, kOffAccessedUtcOffset);
-  out.streamFlags = disk::le8(stream, kOffStreamFlags);
-  out.validDataLength = disk::le64(stream, kOffValidDataLength);
-  out.firstCluster = disk::le32(stream, kOffFirstCluster);
-  out.dataLength = disk::le64(stream, kOffDataLength);
+  out.attributes = file.u16(kOffAttributes);
+  out.modified = file.u32(kOffModified);
+  out.modified10ms = file.u8(kOffModified10ms);
+  out.modifiedUtcOffset = file.u8(kOffModifiedUtcOffset);
+  out.created = file.u32(kOffCreated);
+  out.created10ms = file.u8(kOffCreated10ms);
+  out.createdUtcOffset = file.u8(kOffCreatedUtcOffset);
+  out.accessed = file.u32(kOffAccessed);
+  out.accessedUtcOffset = file.u8(kOffAccessedUtcOffset);
+  out.streamFlags = stream.u8(kOffStreamFlags);
+  out.validDataLength = stream.u64(kOffValidDataLength);
+  out.firstCluster = stream.u32(kOffFirstCluster);
+  out.dataLength = stream.u64(kOffDataLength);
   out.nameUnits = nameUnits;
   for (std::size_t u = 0; u < nameUnits; ++u) {
     const std::size_t entry = index + 2 + u / kNameUnitsPerEntry;
     const std::size_t at = entry * kEntrySize + kOffNameUnits + 2 * (u % kNameUnitsPerEntry);
-    out.name[2 * u] = disk::le8(entries, at);
-    out.name[2 * u + 1] = disk::le8(entries, at + 1);
+    out.name[2 * u] = all.u8(at);
+    out.name[2 * u + 1] = all.u8(at + 1);
   }
-  out.checksumOk = SetChecksum(entries, index, out.entryCount) == disk::le16(file, 0x02);
-  out.nameHashOk = NameHash(out.name.data(), nameUnits, upcase) == disk::le16(stream, kOffNameHash);
-  return true;
+  out.checksumOk = SetChecksum(entries, index, out.entryCount) == file.u16(0x02);
+  out.nameHashOk = NameHash(out.name.data(), nameUnits, upcase) == stream.u16(kOffNameHash);
+  // The set was checked to lie inside entries: a field past the end is a
+  // fault of that check, never a set.
+  return all.ok() && file.ok() && stream.ok();
 }
 
 namespace {

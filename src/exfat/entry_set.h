@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "disk/byte_reader.h"
-#include "disk/exfat_volume.h"
+#include "exfat/volume_state.h"
 #include "disk/row_facts.h"
 
 namespace ambrelic::exfat {

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "disk/restored_file.h"
 #include "disk/sector_device.h"
 #include "exfat/allocation.h"
 #include "platform/files.h"
@@ -12,10 +13,6 @@
 
 namespace ambrelic::exfat {
 namespace {
-
-constexpr const char* kWriteFailure = "File writing failure.";
-constexpr const char* kPathTooLong =
-    "Restoring path length exceeded maximum path length.\n\nPlease select a folder with shorter path length.";
 
 // Clusters are read and written in pieces of at most this many bytes.
 constexpr std::uint64_t kChunkBytes = 1u << 20;
@@ -40,12 +37,9 @@ bool WriteOrSkip(int fd, const std::uint8_t* bytes, std::size_t n, std::size_t p
 
 bool RestoreExfatFile(const disk::VolumeContext& ctx, disk::EngineHost& host, const std::string& path,
                       const disk::ExfatStream& stream, const disk::VolumeTime& modified) {
-  const platform::NewFile file = platform::CreateNewFile(path);
-  if (file.fd < 0) {
-    host.ShowFileMessage(path, kWriteFailure);
-    return false;
-  }
-  const disk::ExfatVolume& v = ctx.exfat;
+  disk::RestoredFile out(ctx, host, path);
+  if (!out.Opened()) return false;
+  const ExfatVolume& v = VolumeOf(ctx);
   bool complete = true;
   const std::vector<ClusterRun> runs =
       SelectRestoreClusters(ctx, stream.firstCluster, stream.dataLength, stream.noFatChain, complete);
@@ -60,8 +54,6 @@ bool RestoreExfatFile(const disk::VolumeContext& ctx, disk::EngineHost& host, co
   std::vector<std::uint8_t> buffer(valid == 0 ? 0 : static_cast<std::size_t>(chunkClusters * bpc));
   std::uint64_t written = 0;  // bytes of the file done so far
   bool ok = true;
-  // Reads that lose sectors (zeros in the file) move this count.
-  const std::uint64_t unreadableBefore = disk::UnreadableEvents(ctx);
   for (const ClusterRun& r : runs) {
     for (std::uint64_t k = 0; k < r.count && written < valid && ok;) {
       // A device that stopped answering gives only zeros: the file ends
@@ -73,50 +65,28 @@ bool RestoreExfatFile(const disk::VolumeContext& ctx, disk::EngineHost& host, co
       const auto n = static_cast<std::uint32_t>(std::min<std::uint64_t>(chunkClusters, r.count - k));
       ReadClusters(ctx, static_cast<Cluster>(r.first + k), n, buffer.data());
       const std::uint64_t take = std::min<std::uint64_t>(static_cast<std::uint64_t>(n) * bpc, valid - written);
-      ok = WriteOrSkip(file.fd, buffer.data(), static_cast<std::size_t>(take), static_cast<std::size_t>(bpc));
+      ok = WriteOrSkip(out.fd(), buffer.data(), static_cast<std::size_t>(take), static_cast<std::size_t>(bpc));
       written += take;
       k += n;
     }
     if (written >= valid || !ok || disk::DeviceAbandoned(ctx)) break;
   }
   // Past the valid data length the file reads as zeros: a hole to its end.
-  if (ok) ok = platform::SetFileLength(file.fd, total);
-  if (::close(file.fd) != 0) ok = false;
-  if (!ok) {
-    host.ShowFileMessage(file.path, kWriteFailure);
-    return false;
-  }
-  // Written whole, with zeros where sectors could not be read: the command
-  // names such a file when it ends.
-  if (disk::UnreadableEvents(ctx) != unreadableBefore) {
-    host.UnreadableIn(file.path);
-    // Given up during this file: what followed the failure was never read.
-    if (disk::DeviceAbandoned(ctx)) complete = false;
-  }
-  host.Restored(file.path, modified, false);
-  return complete;
+  if (ok) ok = platform::SetFileLength(out.fd(), total);
+  // Given up during this file: what followed the failure was never read.
+  if (out.LostSectors() && disk::DeviceAbandoned(ctx)) complete = false;
+  return out.Finish(ok, modified) && complete;
 }
 
 EntryRestore RestoreExfatEntry(const disk::VolumeContext& ctx, disk::EngineHost& host, const RestoreCandidate& entry) {
-  EntryRestore result;
-  const std::string name = platform::FitName(platform::SafePathComponent(entry.name));
-  const std::string full = entry.parentPath + "/" + name;
-  if (full.size() > platform::kMaxPathBytes) {
-    host.ShowMessage(kPathTooLong);
-    return result;
-  }
-  if (entry.isFolder) {
-    result.folderPath = platform::MakeFreeFolder(entry.parentPath, name);
-    result.complete = !result.folderPath.empty();
-    if (result.complete) host.Restored(result.folderPath, entry.modified, true);
-    return result;
-  }
-  // The walk enters only the folders it made; this holds unless something
-  // took the folder away meanwhile.
-  if (!platform::IsFolder(entry.parentPath)) return result;
-  if (entry.stream.dataLength != 0 && !IsValidCluster(ctx.exfat, entry.stream.firstCluster)) return result;
-  result.complete = RestoreExfatFile(ctx, host, full, entry.stream, entry.modified);
-  return result;
+  return disk::RestoreEntry(host, entry.parentPath, entry.name, entry.isFolder, entry.modified,
+                            [&](const std::string& path) {
+                              if (entry.stream.dataLength != 0 &&
+                                  !IsValidCluster(VolumeOf(ctx), entry.stream.firstCluster)) {
+                                return false;
+                              }
+                              return RestoreExfatFile(ctx, host, path, entry.stream, entry.modified);
+                            });
 }
 
 void RestoreExfatFolder(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host,

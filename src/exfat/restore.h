@@ -8,6 +8,7 @@
 
 #include "disk/operation_state.h"
 #include "disk/row_facts.h"
+#include "disk/restored_file.h"
 #include "disk/sinks.h"
 #include "disk/volume_context.h"
 #include "exfat/directory_walk.h"
@@ -25,11 +26,7 @@ namespace ambrelic::exfat {
 bool RestoreExfatFile(const disk::VolumeContext& ctx, disk::EngineHost& host, const std::string& path,
                       const disk::ExfatStream& stream, const disk::VolumeTime& modified = {});
 
-// What became of one entry of a folder restore.
-struct EntryRestore {
-  bool complete = false;   // the folder was made, or the file written whole
-  std::string folderPath;  // a folder: where it was made (empty: not made)
-};
+using disk::EntryRestore;
 
 // One entry of a deleted folder being restored, with the FAT restore's rules:
 // the name in its safe form (never leading out of the folder), shortened when

@@ -18,9 +18,9 @@ constexpr std::uint64_t kMaxUpcaseBytes = 2 * 0x10000 * 2;
 
 // Reads extent.length bytes of a metadata file along its chain. False when
 // the chain is shorter or a read failed.
-bool ReadChainedFile(const disk::VolumeContext& ctx, const disk::ExfatVolume::Extent& extent,
+bool ReadChainedFile(const disk::VolumeContext& ctx, const ExfatVolume::Extent& extent,
                      std::vector<std::uint8_t>& out) {
-  const disk::ExfatVolume& v = ctx.exfat;
+  const ExfatVolume& v = VolumeOf(ctx);
   const std::uint64_t need = ClustersFor(v, extent.length);
   if (need == 0 || v.bytesPerCluster == 0 || (extent.length - 1) / v.bytesPerCluster >= need) return false;
   const std::vector<Cluster> chain = ChainClusters(ctx, extent.firstCluster, need);
@@ -42,12 +42,12 @@ bool ReadChainedFile(const disk::VolumeContext& ctx, const disk::ExfatVolume::Ex
 
 }  // namespace
 
-bool ReadBitmap(const disk::VolumeContext& ctx, const disk::ExfatVolume::Extent& extent,
+bool ReadBitmap(const disk::VolumeContext& ctx, const ExfatVolume::Extent& extent,
                 std::vector<std::uint8_t>& bits) {
-  const disk::ExfatVolume& v = ctx.exfat;
+  const ExfatVolume& v = VolumeOf(ctx);
   const std::uint64_t needBytes = (static_cast<std::uint64_t>(v.clusterCount) + 7) / 8;
   if (extent.length < needBytes) return false;
-  disk::ExfatVolume::Extent cut = extent;
+  ExfatVolume::Extent cut = extent;
   cut.length = needBytes;
   std::vector<std::uint8_t> fresh;
   if (!ReadChainedFile(ctx, cut, fresh)) return false;
@@ -56,10 +56,10 @@ bool ReadBitmap(const disk::VolumeContext& ctx, const disk::ExfatVolume::Extent&
 }
 
 bool PrepareExfatVolume(disk::VolumeContext& ctx) {
-  disk::ExfatVolume v;
+  ExfatVolume v;
   if (!ReadBootRegion(ctx, v)) return false;
-  ctx.exfat = std::move(v);
-  disk::ExfatVolume& x = ctx.exfat;
+  ctx.exfatState = std::make_shared<ExfatVolume>(std::move(v));
+  ExfatVolume& x = VolumeOf(ctx);
   ctx.bytesPerSector = static_cast<std::uint16_t>(1u << x.bytesPerSectorShift);
   ctx.sectorsPerCluster = 1u << x.sectorsPerClusterShift;
   ctx.bytesPerCluster = x.bytesPerCluster;
@@ -82,7 +82,7 @@ bool PrepareExfatVolume(disk::VolumeContext& ctx) {
         ended = true;
         break;
       }
-      const disk::ExfatVolume::Extent extent{disk::le32(entries, at + kOffFirstCluster),
+      const ExfatVolume::Extent extent{disk::le32(entries, at + kOffFirstCluster),
                                              disk::le64(entries, at + kOffDataLength)};
       if (type == kTypeBitmap && x.bitmapExtents.size() < 2) {
         // Bit 0 of the flags tells which FAT the bitmap goes with.
@@ -107,6 +107,6 @@ bool PrepareExfatVolume(disk::VolumeContext& ctx) {
   return true;
 }
 
-void ReleaseWalkMarks(disk::VolumeContext& ctx) { std::unordered_set<std::uint32_t>().swap(ctx.exfat.walked); }
+void ReleaseWalkMarks(disk::VolumeContext& ctx) { std::unordered_set<std::uint32_t>().swap(VolumeOf(ctx).walked); }
 
 }  // namespace ambrelic::exfat

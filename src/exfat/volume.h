@@ -6,11 +6,12 @@
 #include <vector>
 
 #include "disk/volume_context.h"
+#include "exfat/volume_state.h"
 
 namespace ambrelic::exfat {
 
-// Reads the boot region into ctx.exfat, sets bytesPerSector, bytesPerCluster,
-// lastCluster and volumeSerial, and loads the allocation bitmap(s) and the
+// Reads the boot region into the context's exFAT state (VolumeOf), sets
+// bytesPerSector, bytesPerCluster, lastCluster and volumeSerial, and loads the allocation bitmap(s) and the
 // up-case table the root directory names. False for a boot region no exFAT
 // volume can have. A volume whose root names no readable bitmap is still
 // prepared: every cluster then counts as in use, so a search lists deleted
@@ -20,7 +21,7 @@ bool PrepareExfatVolume(disk::VolumeContext& ctx);
 // Reads a bitmap the root directory named, cut to the volume's clusters.
 // False (bits untouched) when it cannot be read whole or is shorter than
 // the volume needs: a bitmap of zeros would call every cluster free.
-bool ReadBitmap(const disk::VolumeContext& ctx, const disk::ExfatVolume::Extent& extent,
+bool ReadBitmap(const disk::VolumeContext& ctx, const ExfatVolume::Extent& extent,
                 std::vector<std::uint8_t>& bits);
 
 // Forgets which clusters the last search walk read as folders (the search

@@ -32,17 +32,8 @@ constexpr std::uint8_t kNoFatChain = 0x02;
 const char* const kReplacingClusters = "Replacing vacant clusters.";
 const char* const kReplacingInfo = "Replacing file information.";
 
-std::string ReplaceInfoQuestion(const std::string& root) {
-  return "Vacant clusters on " + root + " drive have been replaced.\n\nDo you want replace file information, too?";
-}
-
 std::string BitmapUnreadableText(const std::string& root) {
   return "The allocation bitmap of " + root + " drive could not be read.\n\nNothing has been overwritten.";
-}
-
-std::string RefusalText(const std::string& root, const std::string& why) {
-  return "The file system of " + root + " drive does not agree with itself (" + why +
-         ").\n\nPlease check the drive and repair it first. Nothing has been overwritten.";
 }
 
 // How many secondaries follow a primary entry in use: the bitmap, up-case
@@ -78,8 +69,9 @@ std::vector<std::uint8_t> DeletedSlots(disk::Bytes entries) {
 
 class LiveMapper {
  public:
-  LiveMapper(const disk::VolumeContext& ctx, std::span<const std::uint8_t> bitmap) : ctx_(ctx), v_(ctx.exfat), bitmap_(bitmap) {
-    out_.reached.assign(static_cast<std::size_t>(v_.lastCluster) / 8 + 1, 0);
+  LiveMapper(const disk::VolumeContext& ctx, std::span<const std::uint8_t> bitmap)
+      : ctx_(ctx), v_(VolumeOf(ctx)), bitmap_(bitmap) {
+    out_.reached = disk::ClusterSet(static_cast<std::uint64_t>(v_.lastCluster) + 1);
   }
 
   LiveAllocation Run() {
@@ -133,7 +125,7 @@ class LiveMapper {
       Note("cluster " + std::to_string(c) + " belongs to two files");
       return false;
     }
-    out_.reached[c / 8] = static_cast<std::uint8_t>(out_.reached[c / 8] | (1u << (c % 8)));
+    out_.reached.Set(c);
     return true;
   }
 
@@ -165,7 +157,7 @@ class LiveMapper {
     for (std::size_t i = 0; i < count && out_.contradiction.empty();) {
       const std::uint8_t type = entries[i * kEntrySize];
       if (type == kEndOfDirectory) return;
-      const disk::Bytes e = entries.subspan(i * kEntrySize, kEntrySize);
+      const disk::Bytes e = disk::ByteReader(entries).slice(i * kEntrySize, kEntrySize);
       if ((type & kInUse) == 0 || (type & kSecondaryBit) != 0) {
         ++i;
         continue;
@@ -223,7 +215,7 @@ class LiveMapper {
   // an allocation of their own.
   void ReachSecondaries(disk::Bytes entries, std::size_t index, std::size_t setLength, std::size_t from) {
     for (std::size_t k = from; k < setLength && out_.contradiction.empty(); ++k) {
-      const disk::Bytes e = entries.subspan((index + k) * kEntrySize, kEntrySize);
+      const disk::Bytes e = disk::ByteReader(entries).slice((index + k) * kEntrySize, kEntrySize);
       const std::uint8_t flags = disk::le8(e, kOffSecondaryFlags);
       if ((flags & kAllocationPossible) == 0 || disk::le32(e, kOffFirstCluster) == 0) continue;
       ReachAllocation(disk::le32(e, kOffFirstCluster), disk::le64(e, kOffDataLength), (flags & kNoFatChain) != 0,
@@ -232,7 +224,7 @@ class LiveMapper {
   }
 
   const disk::VolumeContext& ctx_;
-  const disk::ExfatVolume& v_;
+  const ExfatVolume& v_;
   std::span<const std::uint8_t> bitmap_;
   LiveAllocation out_;
 };
@@ -249,7 +241,7 @@ bool GuardedClusterWrite(const disk::VolumeContext& ctx, Cluster c, disk::Bytes 
 // The second phase: the deleted entries of every live directory.
 void ReplaceFileInformation(disk::VolumeContext& ctx, disk::EngineHost& host, platform::RandomSource& random,
                             const LiveAllocation& live, ExfatWipeResult& result) {
-  const std::uint32_t bpc = ctx.exfat.bytesPerCluster;
+  const std::uint32_t bpc = VolumeOf(ctx).bytesPerCluster;
   std::unique_ptr<disk::ProgressSink> progress = host.OpenProgress();
   if (progress) {
     progress->BeginCount("", live.directories.size() + 1);
@@ -260,7 +252,10 @@ void ReplaceFileInformation(disk::VolumeContext& ctx, disk::EngineHost& host, pl
   std::vector<std::uint8_t> noisy;
   std::vector<std::uint8_t> zeroed;
   for (std::size_t d = 0; d < live.directories.size(); ++d) {
-    if (progress && !progress->Advance(d + 1)) break;
+    if (progress && !progress->Advance(d + 1)) {
+      result.phase2Cancelled = true;
+      break;
+    }
     const std::vector<Cluster>& dir = live.directories[d];
     old.assign(dir.size() * static_cast<std::size_t>(bpc), 0);
     bool read = true;
@@ -326,14 +321,14 @@ ExfatWipeResult WipeVacantExfatClusters(disk::VolumeContext& ctx, disk::Operatio
 
 std::optional<ExfatClusterSurvey> CheckExfatVolumeForWipe(disk::VolumeContext& ctx, disk::EngineHost& host,
                                                           ExfatWipeResult& result) {
-  disk::ExfatVolume& v = ctx.exfat;
+  ExfatVolume& v = VolumeOf(ctx);
   if (ctx.fsKind != disk::FsKind::Exfat || v.bytesPerCluster == 0 || v.lastCluster < kFirstCluster) {
     return std::nullopt;
   }
   const std::string& root = ctx.SearchedRoot;
   auto refuse = [&](const std::string& why) -> std::optional<ExfatClusterSurvey> {
     result.refused = true;
-    host.ShowMessage(RefusalText(root, why));
+    host.ShowMessage(disk::DamagedVolumeText(root, why));
     return std::nullopt;
   };
   if (!v.bootChecksumOk) return refuse("its boot region fails its checksum");
@@ -357,6 +352,11 @@ std::optional<ExfatClusterSurvey> CheckExfatVolumeForWipe(disk::VolumeContext& c
   return survey;
 }
 
+std::optional<ExfatClusterSurvey> CheckExfatVolumeForWipe(disk::VolumeContext& ctx, disk::EngineHost& host) {
+  ExfatWipeResult told;
+  return CheckExfatVolumeForWipe(ctx, host, told);
+}
+
 ExfatWipeResult WipeExfatVolume(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host,
                                 platform::RandomSource& random, bool seedWithTime) {
   ExfatWipeResult result;
@@ -369,7 +369,7 @@ ExfatWipeResult WipeVacantExfatClusters(disk::VolumeContext& ctx, disk::Operatio
                                         ExfatClusterSurvey survey, platform::RandomSource& random,
                                         bool seedWithTime) {
   ExfatWipeResult result;
-  disk::ExfatVolume& v = ctx.exfat;
+  ExfatVolume& v = VolumeOf(ctx);
   const std::string& root = ctx.SearchedRoot;
   std::vector<std::uint8_t>& bitmap = survey.bitmap;
   const std::vector<std::uint8_t>& other = survey.other;
@@ -420,46 +420,21 @@ ExfatWipeResult WipeVacantExfatClusters(disk::VolumeContext& ctx, disk::Operatio
       progress->SetFileName(kReplacingClusters);
     }
     if (seedWithTime) random.SeedWithTime();
-    auto last = std::chrono::steady_clock::now();
-    for (std::uint64_t c = kFirstCluster; c <= v.lastCluster;) {
-      const auto now = std::chrono::steady_clock::now();
-      if (now - last > kRefreshInterval) {
+    const disk::VacantPass pass = disk::OverwriteVacantClusters(
+        progress.get(), overwrite, batch, kFirstCluster, v.lastCluster, kRefreshInterval,
         // On a failed read the previous bits stay.
-        ReadBitmap(ctx, v.bitmapExtents[active], bitmap);
-        last = now;
-      }
-      std::uint32_t n = 0;
-      while (n < batch && c + n <= v.lastCluster && vacant(c + n)) ++n;
-      // Just before the run is written: the run's last cluster is checked
-      // as much as its first.
-      if (n > 0) {
-        recheckRun(c, n);
-        std::uint32_t still = 0;
-        while (still < n && vacant(c + still)) ++still;
-        n = still;
-      }
-      const std::uint32_t step = n == 0 ? 1 : n;
-      if (n > 0) {
-        const std::uint32_t lost = overwrite.Run(c, n, [&](std::uint64_t first, std::uint32_t count, const std::uint8_t* bytes) {
+        [&](std::uint64_t) { ReadBitmap(ctx, v.bitmapExtents[active], bitmap); }, vacant, recheckRun,
+        [&](std::uint64_t first, std::uint32_t count, const std::uint8_t* bytes) {
           return WriteClusters(ctx, static_cast<Cluster>(first), count, bytes);
         });
-        result.clustersFailed += lost;
-        result.clustersWiped += n - lost;
-      }
-      for (std::uint32_t i = 0; i < step; ++i) {
-        if (progress && !progress->Advance(c + i)) {
-          result.cancelled = true;
-          break;
-        }
-      }
-      if (result.cancelled) break;
-      c += step;
-    }
+    result.clustersFailed += pass.failed;
+    result.clustersWiped += pass.wiped;
+    result.cancelled = pass.cancelled;
   }
 
   if (!result.cancelled) {
     op.OperationMode = disk::OpReplaceInfo;
-    if (host.AskYesNo(ReplaceInfoQuestion(root))) {
+    if (host.Ask(disk::QuestionId::ReplaceFileInformation, disk::ReplaceInfoQuestion(root))) {
       result.phase2Ran = true;
       ReplaceFileInformation(ctx, host, random, live, result);
     }

@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "disk/cluster_set.h"
 #include "disk/operation_state.h"
 #include "disk/sinks.h"
 #include "disk/volume_context.h"
@@ -25,9 +26,11 @@
 
 namespace ambrelic::exfat {
 
+// What a wipe did, for the caller and the tests.
 struct ExfatWipeResult {
   bool cancelled = false;          // Cancel during phase 1 ended everything
   bool phase2Ran = false;          // the user agreed to replace file information
+  bool phase2Cancelled = false;    // Cancel stopped phase 2 before every folder was done
   bool bitmapUnreadable = false;   // nothing written
   bool refused = false;            // the volume contradicts itself: nothing written
   bool flushFailed = false;        // the writes could not be made to reach the device
@@ -35,18 +38,22 @@ struct ExfatWipeResult {
   std::uint64_t clustersFailed = 0;
   std::uint64_t entriesWiped = 0;
   std::uint64_t entriesFailed = 0;   // deleted entries in a cluster whose write failed or was skipped
+
+  // True when everything the user agreed to was carried out in full.
+  bool Complete() const {
+    return !cancelled && !phase2Cancelled && !bitmapUnreadable && !refused && !flushFailed && clustersFailed == 0 &&
+           entriesFailed == 0;
+  }
 };
 
 // Every cluster the live entry sets reach, from the root down, and the
 // clusters of each live directory (root first). contradiction names the
 // first disagreement found, empty when there is none.
 struct LiveAllocation {
-  std::vector<std::uint8_t> reached;  // bit per cluster number
+  disk::ClusterSet reached;  // by cluster number
   std::vector<std::vector<Cluster>> directories;
   std::string contradiction;
-  bool Reached(Cluster c) const {
-    return c / 8 < reached.size() && ((reached[c / 8] >> (c % 8)) & 1) != 0;
-  }
+  bool Reached(Cluster c) const { return reached.Test(c); }
 };
 LiveAllocation MapLiveAllocation(const disk::VolumeContext& ctx, std::span<const std::uint8_t> bitmap);
 
@@ -65,6 +72,9 @@ struct ExfatClusterSurvey {
 // result.bitmapUnreadable set), or when it is no usable exFAT volume.
 std::optional<ExfatClusterSurvey> CheckExfatVolumeForWipe(disk::VolumeContext& ctx, disk::EngineHost& host,
                                                           ExfatWipeResult& result);
+// The same, as the FAT and NTFS wipes have it, for a caller that needs no
+// more than what the user was told.
+std::optional<ExfatClusterSurvey> CheckExfatVolumeForWipe(disk::VolumeContext& ctx, disk::EngineHost& host);
 
 // Both phases and the question between them, over what the check found.
 // The volume must be prepared and open for writing.

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "disk/cluster_walk.h"
 #include "fat/dir_entry.h"
 
 namespace ambrelic::fat {
@@ -47,10 +48,11 @@ disk::RowCondition FatRowCondition(const disk::VolumeContext& ctx, Cluster first
   }
   condition.total = isFolder ? 1 : (size + perCluster - 1) / perCluster;
   condition.firstInUse = FatGetEntry(ctx, ctx.fatCopy, first) != kFreeCluster;
-  // The walk offers every cluster of the volume at most once.
-  Cluster c = first;
-  bool wrapped = false;
+  // The walk offers every cluster of the volume at most once; the clusters
+  // the restore cannot find count as lost.
+  disk::WrappingClusterOrder order(first, first, ctx.lastCluster);
   for (std::uint64_t k = 0; k < condition.total; ++k) {
+    const auto c = static_cast<Cluster>(order.at());
     if (EntryUnreadable(ctx, c)) {
       // Read as zeros, the entry would call the cluster free: nothing can
       // be promised of it.
@@ -58,13 +60,7 @@ disk::RowCondition FatRowCondition(const disk::VolumeContext& ctx, Cluster first
       return condition;
     }
     if (FatGetEntry(ctx, ctx.fatCopy, c) == kFreeCluster) ++condition.free;
-    ++c;
-    if (c > ctx.lastCluster) {
-      if (wrapped) break;
-      c = 2;
-      wrapped = true;
-    }
-    if (wrapped && c >= first) break;  // the clusters the restore cannot find count as lost
+    if (!order.Next()) break;
   }
   return condition;
 }

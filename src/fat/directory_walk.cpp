@@ -6,6 +6,7 @@
 #include <new>
 #include <string_view>
 
+#include "disk/cluster_walk.h"
 #include "disk/sector_device.h"
 #include "platform/files.h"
 #include "platform/text.h"
@@ -308,7 +309,7 @@ void DirectoryWalker::ActOnCandidate(Bytes entry, const std::string* path, bool 
     if (op_.includeZeroSize == 0) return;
   } else {
     if (!IsValidCluster(ctx_, c)) return;
-    if (op_.includeUsedClusters == 0 && FatGetEntry(ctx_, ctx_.fatCopy, c) != kFreeCluster) return;
+    if (op_.listFilesOnUsedClusters == 0 && FatGetEntry(ctx_, ctx_.fatCopy, c) != kFreeCluster) return;
   }
   disk::FoundRow row;
   row.name = Name();
@@ -425,7 +426,7 @@ bool DirectoryWalker::FollowDirectoryChain(Cluster start, const std::string* pat
   // A chain has at most as many clusters as the volume, and one that comes
   // back to a cluster it already passed ends there.
   const std::uint64_t maxClusters = ctx_.lastCluster > 1 ? ctx_.lastCluster - 1 : 0;
-  std::unordered_set<Cluster> seen;
+  disk::PassedClusters passed;
   const Bytes cluster(clusterBuffer_.data(), clusterBuffer_.size());
   // Deleting a folder frees its chain: past its first cluster, the folder is
   // looked for in the clusters that follow (NextDeletedFolderCluster), up to
@@ -467,12 +468,7 @@ bool DirectoryWalker::FollowDirectoryChain(Cluster start, const std::string* pat
   };
   Cluster c = start;
   while (IsValidCluster(ctx_, c) && chain.size() < maxClusters) {
-    if (chain.size() < 16) {
-      if (std::find(chain.begin(), chain.end(), c) != chain.end()) break;
-    } else {
-      if (seen.empty()) seen.insert(chain.begin(), chain.end());
-      if (!seen.insert(c).second) break;
-    }
+    if (!passed.Pass(c)) break;
     ReadDirectoryCluster(c);
     const std::uint8_t first = clusterBuffer_[0];
     // A first sector that could not be read cannot show the "." entry; the

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "disk/operation_state.h"
+#include "disk/restored_file.h"
 #include "disk/sinks.h"
 #include "disk/volume_context.h"
 #include "fat/directory_walk.h"
@@ -25,11 +26,7 @@ namespace ambrelic::fat {
 bool RestoreFatFile(const disk::VolumeContext& ctx, disk::EngineHost& host, const std::string& path,
                     std::uint32_t firstCluster, std::uint32_t size, const disk::VolumeTime& modified = {});
 
-// What became of one entry of a folder restore.
-struct EntryRestore {
-  bool complete = false;   // the folder was made, or the file written whole
-  std::string folderPath;  // a folder: where it was made (empty: not made)
-};
+using disk::EntryRestore;
 
 // One entry of a deleted folder being restored: a folder is made (the walk
 // enters it afterwards), a file is written into its folder. The name is used

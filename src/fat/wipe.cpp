@@ -71,10 +71,6 @@ void TellRefusal(const disk::VolumeContext& ctx, disk::EngineHost& host, const F
 
 }  // namespace
 
-std::string ReplaceInfoQuestion(const std::string& root) {
-  return "Vacant clusters on " + root + " drive have been replaced.\n\nDo you want replace file information, too?";
-}
-
 std::string FatWipeFailureText(const std::string& root, const FatWipeResult& result) {
   return disk::WipeFailureText(root, result.clustersFailed, result.entriesFailed, "deleted directory entry",
                                "deleted directory entries");
@@ -165,48 +161,29 @@ FatWipeResult WipeFatVolume(disk::VolumeContext& ctx, disk::OperationState& op, 
       progress->SetFileName(kReplacingClusters);
     }
     if (seedWithTime) random.SeedWithTime();
-    auto last = std::chrono::steady_clock::now();
     const std::uint64_t lastCluster = std::min<std::uint64_t>(ctx.lastCluster, 0xFFFFFFFFu);
-    for (std::uint64_t c = 2; c <= lastCluster;) {
-      const auto now = std::chrono::steady_clock::now();
-      if (now - last > kRefreshInterval) {
-        // Whatever a copy no longer calls free is spared; a table that
-        // cannot be read any more spares everything still to come.
-        if (!ReadAllocationTable(ctx, ctx.fatCopy) || !RecheckFatTables(ctx, survey)) {
-          survey.vacant.ClearRange(c, lastCluster - c + 1);
-        }
-        last = now;
-      }
-      // A run of consecutive vacant clusters from c (or c alone, used).
-      std::uint32_t n = 0;
-      while (n < batchClusters && c + n <= lastCluster && survey.vacant.Test(c + n)) ++n;
-      // Just before the run is written its entries are read again: a
-      // cluster another program took since is spared, the run's last as
-      // much as its first, and a table that cannot be read spares the run.
-      if (n > 0) {
-        if (!RecheckFatRun(ctx, survey, c, n)) survey.vacant.ClearRange(c, n);
-        std::uint32_t still = 0;
-        while (still < n && survey.vacant.Test(c + still)) ++still;
-        n = still;
-      }
-      const std::uint32_t step = n == 0 ? 1 : n;
-      if (n > 0) {
-        const std::uint32_t lost = overwrite.Run(c, n, [&](std::uint64_t first, std::uint32_t count, const std::uint8_t* bytes) {
-          return disk::WriteSectors(ctx, ClusterToSector(ctx, static_cast<Cluster>(first)), count * ctx.sectorsPerCluster,
-                                    bytes);
+    const disk::VacantPass pass = disk::OverwriteVacantClusters(
+        progress.get(), overwrite, batchClusters, 2, lastCluster, kRefreshInterval,
+        [&](std::uint64_t c) {
+          // Whatever a copy no longer calls free is spared; a table that
+          // cannot be read any more spares everything still to come.
+          if (!ReadAllocationTable(ctx, ctx.fatCopy) || !RecheckFatTables(ctx, survey)) {
+            survey.vacant.ClearRange(c, lastCluster - c + 1);
+          }
+        },
+        [&](std::uint64_t c) { return survey.vacant.Test(c); },
+        // The run's entries are read again: a table that cannot be read
+        // spares the run.
+        [&](std::uint64_t c, std::uint32_t n) {
+          if (!RecheckFatRun(ctx, survey, c, n)) survey.vacant.ClearRange(c, n);
+        },
+        [&](std::uint64_t first, std::uint32_t count, const std::uint8_t* bytes) {
+          return disk::WriteSectors(ctx, ClusterToSector(ctx, static_cast<Cluster>(first)),
+                                    count * ctx.sectorsPerCluster, bytes);
         });
-        result.clustersFailed += lost;
-        result.clustersWiped += n - lost;
-      }
-      for (std::uint32_t i = 0; i < step; ++i) {
-        if (progress && !progress->Advance(c + i)) {
-          result.cancelled = true;
-          break;
-        }
-      }
-      if (result.cancelled) break;
-      c += step;
-    }
+    result.clustersFailed += pass.failed;
+    result.clustersWiped += pass.wiped;
+    result.cancelled = pass.cancelled;
   }
   // Written is not yet on the disk: until the flush has worked, nothing of
   // this phase counts as done.
@@ -219,7 +196,7 @@ FatWipeResult WipeFatVolume(disk::VolumeContext& ctx, disk::OperationState& op, 
   // only when they have.
   if (!result.cancelled && result.clustersFailed == 0) {
     op.OperationMode = disk::OpReplaceInfo;
-    if (host.AskYesNo(ReplaceInfoQuestion(ctx.SearchedRoot))) {
+    if (host.Ask(disk::QuestionId::ReplaceFileInformation, ReplaceInfoQuestion(ctx.SearchedRoot))) {
       // Phase 2: the search walk, writing each directory region that holds
       // deleted entries. fatWork follows the table as phase 1 last read it.
       // Only the root folder and clusters of live folders are written: a

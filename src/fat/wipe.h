@@ -11,6 +11,7 @@
 #include "disk/operation_state.h"
 #include "disk/sinks.h"
 #include "disk/volume_context.h"
+#include "disk/wipe_report.h"
 #include "fat/clusters_in_use.h"
 #include "platform/random.h"
 
@@ -74,6 +75,6 @@ std::string FatWipeFailureText(const std::string& root, const FatWipeResult& res
 std::string FatWipeDisputedText(const std::string& root, const FatWipeResult& result);
 
 // The question between the two phases.
-std::string ReplaceInfoQuestion(const std::string& root);
+using disk::ReplaceInfoQuestion;
 
 }  // namespace ambrelic::fat

@@ -362,7 +362,7 @@ NtfsWipeResult WipeVacantNtfsClusters(disk::VolumeContext& ctx, disk::OperationS
   }
   // The question says the vacant clusters have been replaced: it is asked
   // only when they have.
-  if (!result.cancelled && result.clustersFailed == 0 && host.AskYesNo(ReplaceRecordsQuestion(ctx.SearchedRoot))) {
+  if (!result.cancelled && result.clustersFailed == 0 && host.Ask(disk::QuestionId::ReplaceFileInformation, ReplaceRecordsQuestion(ctx.SearchedRoot))) {
     result.recordsRan = true;
     result.recordsDisputed = survey.disputedRecords + survey.tornRecords;
     ReplaceFileRecords(ctx, op, host, random, result, &survey.recordsInUse);

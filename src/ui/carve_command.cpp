@@ -46,7 +46,7 @@ disk::ClusterSet VacantClusters(const disk::VolumeContext& ctx, const carve::Sca
       if (fat::FatGetEntry(ctx, ctx.fatCopy, static_cast<fat::Cluster>(c)) == fat::kFreeCluster) vacant.Set(c);
     }
   } else if (ctx.fsKind == disk::FsKind::Exfat) {
-    const std::vector<std::uint8_t>& bitmap = ctx.exfat.bitmap;
+    const std::vector<std::uint8_t>& bitmap = exfat::VolumeOf(ctx).bitmap;
     const exfat::LiveAllocation live = exfat::MapLiveAllocation(ctx, bitmap);
     for (std::uint64_t c = area.firstUnit; c < area.EndUnit(); ++c) {
       const auto cluster = static_cast<exfat::Cluster>(c);

@@ -110,13 +110,13 @@ void MainDialog::OnDeleteCompletely() {
   std::optional<ntfs::NtfsClusterSurvey> ntfsSurvey;
   std::optional<fat::FatClusterSurvey> fatSurvey;
   std::optional<exfat::ExfatClusterSurvey> exfatSurvey;
-  exfat::ExfatWipeResult exfatRefusal;
   if (ctx_.fsKind == disk::FsKind::Ntfs) ntfsSurvey = ntfs::CheckNtfsVolumeForWipe(ctx_, *this);
-  else if (ctx_.fsKind == disk::FsKind::Exfat) exfatSurvey = exfat::CheckExfatVolumeForWipe(ctx_, *this, exfatRefusal);
+  else if (ctx_.fsKind == disk::FsKind::Exfat) exfatSurvey = exfat::CheckExfatVolumeForWipe(ctx_, *this);
   else fatSurvey = fat::CheckFatVolumeForWipe(ctx_, *this);
   if (ntfsSurvey || fatSurvey || exfatSurvey) {
     lastOutcome_ = CommandOutcome::Ran;
-    if (AskYesNo(DeleteCompletelyFirstQuestion(root), true) && AskYesNo(DeleteCompletelySecondQuestion(root), true)) {
+    if (Ask(disk::QuestionId::DeleteCompletelyFirst, DeleteCompletelyFirstQuestion(root), true) &&
+        Ask(disk::QuestionId::DeleteCompletelySecond, DeleteCompletelySecondQuestion(root), true)) {
       if (ntfsSurvey) {
         const ntfs::NtfsWipeResult r = ntfs::WipeVacantNtfsClusters(ctx_, op_, *this, std::move(*ntfsSurvey));
         wipeFailures_ = r.clustersFailed + r.recordsFailed + (r.bitmapUnreadable ? 1 : 0);
@@ -125,7 +125,7 @@ void MainDialog::OnDeleteCompletely() {
         const exfat::ExfatWipeResult r = exfat::WipeVacantExfatClusters(ctx_, op_, *this, std::move(*exfatSurvey));
         wipeFailures_ = r.clustersFailed + r.entriesFailed + (r.bitmapUnreadable ? 1 : 0) + (r.refused ? 1 : 0) +
                         (r.flushFailed ? 1 : 0);
-        wipeComplete_ = wipeFailures_ == 0 && !r.cancelled;
+        wipeComplete_ = r.Complete();
       } else {
         const fat::FatWipeResult r = fat::WipeFatVolume(ctx_, op_, *this, std::move(*fatSurvey));
         wipeFailures_ = r.clustersFailed + r.entriesFailed + (r.tableUnreadable ? 1 : 0);

@@ -9,6 +9,8 @@
 #include <optional>
 #include <string>
 
+#include "disk/sinks.h"
+
 namespace ambrelic::ui {
 
 enum class Buttons : std::uint8_t { Ok, YesNo, RetryCancel };
@@ -23,6 +25,8 @@ struct MessageRequest {
   Buttons buttons = Buttons::Ok;
   Icon icon = Icon::None;
   int defaultButton = 0;
+  // A question a front end may answer ahead; Unnamed for any other box.
+  disk::QuestionId question = disk::QuestionId::Unnamed;
 };
 
 // The answer a box gives when the user just presses Enter.

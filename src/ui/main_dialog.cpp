@@ -44,7 +44,7 @@ void MainDialog::SetNameText(const std::string& text) { nameText_ = platform::Up
 
 void MainDialog::UpdateData() {
   op_.nameFilter = nameText_;
-  op_.includeUsedClusters = includeUsedCheck_ ? 1 : 0;
+  op_.listFilesOnUsedClusters = includeUsedCheck_ ? 1 : 0;
   op_.includeZeroSize = includeZeroCheck_ ? 1 : 0;
 }
 
@@ -53,11 +53,12 @@ const platform::Drive* MainDialog::SelectedSlot() const {
   return &drives_[static_cast<std::size_t>(driveSelection_)];
 }
 
-Answer MainDialog::Message(const std::string& text, Buttons buttons, Icon icon, int defaultButton) {
+Answer MainDialog::Message(const std::string& text, Buttons buttons, Icon icon, int defaultButton,
+                           disk::QuestionId question) {
   ++messagesShown_;
   // A progress window still open beside the box shows where the work stands.
   if (openProgress_) openProgress_->Refresh();
-  return host_.ShowMessage(MessageRequest{text, buttons, icon, defaultButton});
+  return host_.ShowMessage(MessageRequest{text, buttons, icon, defaultButton, question});
 }
 
 void MainDialog::ReleaseFatWork() {
@@ -111,7 +112,7 @@ void MainDialog::OnSearch() {
       // The FAT search's course: the folder walk, then the vacant clusters.
       op_.SearchCancelled = 0;
       exfat::SearchExfat(ctx_, op_, *this);
-      if (op_.SearchCancelled == 0 && AskYesNo(kScanVacant)) {
+      if (op_.SearchCancelled == 0 && Ask(disk::QuestionId::ScanVacant, kScanVacant)) {
         op_.ClusterScanActive = 1;
         exfat::ScanExfatClusters(ctx_, op_, *this);
       }
@@ -119,7 +120,7 @@ void MainDialog::OnSearch() {
       // A cancel of the previous search must not hide this one's question.
       op_.SearchCancelled = 0;
       fat::SearchFat(ctx_, op_, *this);
-      if (op_.SearchCancelled == 0 && AskYesNo(kScanVacant)) {
+      if (op_.SearchCancelled == 0 && Ask(disk::QuestionId::ScanVacant, kScanVacant)) {
         op_.ClusterScanActive = 1;
         fat::ScanClusters(ctx_, op_, *this);
       }
@@ -162,7 +163,7 @@ void MainDialog::OnScanAllClusters() {
     ReportMedia(MediaReport::List);
     return;
   }
-  if (AskYesNo(kScanAllQuestion)) {
+  if (Ask(disk::QuestionId::ScanAll, kScanAllQuestion)) {
     op_.ClusterScanActive = 1;
     op_.IncludeUsedClusters = 1;
     UpdateData();
@@ -208,7 +209,11 @@ void MainDialog::ShowFileMessage(const std::string& path, const std::string& tex
 }
 
 bool MainDialog::AskYesNo(const std::string& text, bool stopIcon) {
-  return Message(text, Buttons::YesNo, stopIcon ? Icon::Stop : Icon::None, 1) == Answer::Yes;
+  return Ask(disk::QuestionId::Unnamed, text, stopIcon);
+}
+
+bool MainDialog::Ask(disk::QuestionId id, const std::string& text, bool stopIcon) {
+  return Message(text, Buttons::YesNo, stopIcon ? Icon::Stop : Icon::None, 1, id) == Answer::Yes;
 }
 
 bool MainDialog::CancelRequested() {

@@ -126,6 +126,7 @@ class MainDialog : public disk::EngineHost, public ProgressOwner {
   void AddRow(disk::FoundRow row) override;
   void ShowMessage(const std::string& text) override;
   bool AskYesNo(const std::string& text, bool stopIcon = false) override;
+  bool Ask(disk::QuestionId id, const std::string& text, bool stopIcon = false) override;
   void UnreadableIn(const std::string& path) override;
   void ShowFileMessage(const std::string& path, const std::string& text) override;
   void Restored(const std::string& path, const disk::VolumeTime& modified, bool isFolder) override;
@@ -180,7 +181,8 @@ class MainDialog : public disk::EngineHost, public ProgressOwner {
  private:
   // Copies the controls into the members (the dialog's data exchange).
   void UpdateData();
-  Answer Message(const std::string& text, Buttons buttons, Icon icon, int defaultButton = 0);
+  Answer Message(const std::string& text, Buttons buttons, Icon icon, int defaultButton = 0,
+                 disk::QuestionId question = disk::QuestionId::Unnamed);
   const platform::Drive* SelectedSlot() const;
   int PrepareVolume9x(const platform::Drive& slot);
   bool ReopenDiskForWriting9x();

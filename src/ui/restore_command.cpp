@@ -113,7 +113,7 @@ void MainDialog::OnRestore() {
     offered = chosen;
     const bool sameVolume = sameVolumeTest_ ? sameVolumeTest_(*searchedDrive_, chosen)
                                             : TargetOnSearchedVolume(*searchedDrive_, chosen);
-    if (sameVolume && !AskYesNo(kSameDrive)) continue;
+    if (sameVolume && !Ask(disk::QuestionId::SameDrive, kSameDrive)) continue;
     if (platform::PathExists(chosen)) {
       ShowMessage(kAlreadyExists);
       continue;

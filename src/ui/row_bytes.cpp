@@ -26,6 +26,9 @@ class CaptureHost final : public disk::EngineHost {
   void UnreadableIn(const std::string&) override { unreadable = true; }
   void ShowMessage(const std::string& text) override { outer_.ShowMessage(text); }
   bool AskYesNo(const std::string& text, bool stopIcon) override { return outer_.AskYesNo(text, stopIcon); }
+  bool Ask(disk::QuestionId id, const std::string& text, bool stopIcon) override {
+    return outer_.Ask(id, text, stopIcon);
+  }
   // The capture's own write failure (the limit) is not the user's concern;
   // the engine's other messages are passed on.
   void ShowFileMessage(const std::string& path, const std::string& text) override {

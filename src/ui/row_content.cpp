@@ -69,7 +69,7 @@ std::optional<RowData> FatRowData(const disk::VolumeContext& ctx, std::uint64_t 
 
 std::optional<RowData> ExfatRowData(const disk::VolumeContext& ctx, const ResultRow& row) {
   const disk::ExfatStream stream = exfat::RowStream(row.facts, row.isFolder);
-  if (stream.isFolder || stream.dataLength == 0 || ctx.exfat.bytesPerCluster == 0) return std::nullopt;
+  if (stream.isFolder || stream.dataLength == 0 || exfat::VolumeOf(ctx).bytesPerCluster == 0) return std::nullopt;
   bool complete = true;
   const std::vector<exfat::ClusterRun> runs =
       exfat::SelectRestoreClusters(ctx, stream.firstCluster, stream.dataLength, stream.noFatChain, complete);
@@ -79,7 +79,7 @@ std::optional<RowData> ExfatRowData(const disk::VolumeContext& ctx, const Result
     data.runs.push_back({r.first, r.count});
     clusters += r.count;
   }
-  data.length = std::min(stream.dataLength, clusters * ctx.exfat.bytesPerCluster);
+  data.length = std::min(stream.dataLength, clusters * exfat::VolumeOf(ctx).bytesPerCluster);
   // Past its valid length the restore writes zeros, not what the clusters
   // hold: what lies before is all that can be checked.
   data.length = std::min(data.length, stream.validDataLength);
@@ -130,11 +130,12 @@ carve::ScanArea ClusterArea(const disk::VolumeContext& ctx) {
     area.unitCount = ctx.lastCluster - 1;
     area.baseSector = ctx.dataStartSector;
     area.sectorsPerUnit = ctx.sectorsPerCluster;
-  } else if (ctx.fsKind == disk::FsKind::Exfat && ctx.exfat.bytesPerCluster != 0 && ctx.exfat.lastCluster >= 2) {
+  } else if (const exfat::ExfatVolume& v = exfat::VolumeOf(ctx);
+             ctx.fsKind == disk::FsKind::Exfat && v.bytesPerCluster != 0 && v.lastCluster >= 2) {
     area.firstUnit = exfat::kFirstCluster;
-    area.unitCount = ctx.exfat.lastCluster - 1;
-    area.baseSector = exfat::ClusterSector(ctx.exfat, exfat::kFirstCluster);
-    area.sectorsPerUnit = 1u << ctx.exfat.sectorsPerClusterShift;
+    area.unitCount = v.lastCluster - 1;
+    area.baseSector = exfat::ClusterSector(v, exfat::kFirstCluster);
+    area.sectorsPerUnit = 1u << v.sectorsPerClusterShift;
   } else if (ctx.fsKind == disk::FsKind::Ntfs && ctx.sectorsPerCluster != 0) {
     area.firstUnit = 0;
     const std::uint64_t volumeClusters = ntfs::VolumeClusters(ctx);
@@ -179,12 +180,12 @@ std::string ExtensionOf(const std::string& name) {
 }
 
 bool ChainGone(const disk::VolumeContext& ctx, const ResultRow& row) {
-  if (ctx.fsKind != disk::FsKind::Exfat || ctx.exfat.bytesPerCluster == 0) return false;
+  if (ctx.fsKind != disk::FsKind::Exfat || exfat::VolumeOf(ctx).bytesPerCluster == 0) return false;
   const disk::ExfatStream stream = exfat::RowStream(row.facts, row.isFolder);
-  if (stream.isFolder || stream.noFatChain || stream.dataLength <= ctx.exfat.bytesPerCluster) return false;
-  if (!exfat::IsValidCluster(ctx.exfat, stream.firstCluster)) return false;
+  if (stream.isFolder || stream.noFatChain || stream.dataLength <= exfat::VolumeOf(ctx).bytesPerCluster) return false;
+  if (!exfat::IsValidCluster(exfat::VolumeOf(ctx), stream.firstCluster)) return false;
   const std::uint32_t next = exfat::FatEntry(ctx, stream.firstCluster);
-  return !exfat::IsValidCluster(ctx.exfat, next);
+  return !exfat::IsValidCluster(exfat::VolumeOf(ctx), next);
 }
 
 }  // namespace

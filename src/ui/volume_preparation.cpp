@@ -92,7 +92,7 @@ disk::FsKind IdentifyDriveKind(const platform::Drive& drive) {
   } else if (scratch.fsKind == disk::FsKind::Ntfs) {
     if (!ntfs::PrepareNtfsVolume(scratch)) return disk::FsKind::None;
   } else if (scratch.fsKind == disk::FsKind::Exfat) {
-    disk::ExfatVolume layout;
+    exfat::ExfatVolume layout;
     if (!exfat::ReadBootRegion(scratch, layout)) return disk::FsKind::None;
   }
   return scratch.fsKind;

@@ -273,9 +273,13 @@ TEST(CliHostTest, CtrlCIsOneCancelRequest) {
 }
 
 TEST(CliHostTest, QuestionsWithoutTerminalTakeFlagsOrTheSafeAnswer) {
-  CliHost host(true, {{"Flagged?", true}});
-  EXPECT_EQ(host.ShowMessage({"Flagged?", ui::Buttons::YesNo, ui::Icon::None, 1}), ui::Answer::Yes);
-  EXPECT_EQ(host.ShowMessage({"Other?", ui::Buttons::YesNo, ui::Icon::None, 1}), ui::Answer::No);
+  CliHost host(true, {{disk::QuestionId::ScanVacant, true}});
+  EXPECT_EQ(host.ShowMessage({"Flagged?", ui::Buttons::YesNo, ui::Icon::None, 1, disk::QuestionId::ScanVacant}),
+            ui::Answer::Yes);
+  // Answered by what is asked, not by its words.
+  EXPECT_EQ(host.ShowMessage({"Flagged?", ui::Buttons::YesNo, ui::Icon::None, 1}), ui::Answer::No);
+  EXPECT_EQ(host.ShowMessage({"Other?", ui::Buttons::YesNo, ui::Icon::None, 1, disk::QuestionId::ScanAll}),
+            ui::Answer::No);
   EXPECT_EQ(host.ShowMessage({"Disk?", ui::Buttons::RetryCancel, ui::Icon::Stop, 0}), ui::Answer::Cancel);
   EXPECT_EQ(host.ShowMessage({"Info", ui::Buttons::Ok, ui::Icon::None, 0}), ui::Answer::Ok);
 }

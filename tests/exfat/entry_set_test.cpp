@@ -148,11 +148,11 @@ TEST(ExfatEntrySet, UpcaseTableExpandsAndChecksItsChecksum) {
   // The table mkfs.exfat writes: letters of several scripts.
   TestVolume v = TestVolume::Format(4096);
   disk::VolumeContext ctx = v.Context();
-  ASSERT_EQ(ctx.exfat.upcase.size(), 0x10000u);
-  EXPECT_EQ(ctx.exfat.upcase[u'é'], u'É');
-  EXPECT_EQ(ctx.exfat.upcase[u'ж'], u'Ж');
-  EXPECT_EQ(ctx.exfat.upcase[u'ω'], u'Ω');
-  EXPECT_EQ(ctx.exfat.upcase[u'名'], u'名');
+  ASSERT_EQ(VolumeOf(ctx).upcase.size(), 0x10000u);
+  EXPECT_EQ(VolumeOf(ctx).upcase[u'é'], u'É');
+  EXPECT_EQ(VolumeOf(ctx).upcase[u'ж'], u'Ж');
+  EXPECT_EQ(VolumeOf(ctx).upcase[u'ω'], u'Ω');
+  EXPECT_EQ(VolumeOf(ctx).upcase[u'名'], u'名');
 }
 
 class ExfatTime : public ::testing::Test {
@@ -204,7 +204,7 @@ class ExfatBoot : public ::testing::Test {
   bool Parses(std::size_t offset, std::uint64_t value, std::size_t width, std::uint64_t device = 0) {
     std::vector<std::uint8_t> b(v.image.begin(), v.image.begin() + 512);
     for (std::size_t i = 0; i < width; ++i) b[offset + i] = static_cast<std::uint8_t>(value >> (8 * i));
-    disk::ExfatVolume out;
+    ExfatVolume out;
     return ParseExfatBootSector(b, device, out);
   }
   TestVolume v;
@@ -212,7 +212,7 @@ class ExfatBoot : public ::testing::Test {
 
 TEST_F(ExfatBoot, ARealBootRegionParsesWithItsChecksum) {
   disk::VolumeContext ctx = v.Context();
-  const disk::ExfatVolume& x = ctx.exfat;
+  const ExfatVolume& x = VolumeOf(ctx);
   EXPECT_TRUE(x.bootChecksumOk);
   EXPECT_EQ(x.bytesPerSectorShift, 9);
   EXPECT_EQ(x.bytesPerCluster, 4096u);
@@ -250,7 +250,7 @@ TEST_F(ExfatBoot, FieldsNoVolumeCanHaveAreRefused) {
 }
 
 TEST_F(ExfatBoot, ADeviceCutShortKeepsTheClustersItHolds) {
-  disk::ExfatVolume out;
+  ExfatVolume out;
   const std::uint64_t device = static_cast<std::uint64_t>(v.heapOffset) * 512 + 10 * 4096 + 100;
   ASSERT_TRUE(ParseExfatBootSector(std::vector<std::uint8_t>(v.image.begin(), v.image.begin() + 512), device, out));
   EXPECT_EQ(out.clusterCount, v.clusterCount);
@@ -262,27 +262,27 @@ TEST_F(ExfatBoot, TheBackupRegionStandsInForADamagedMainOne) {
   v.image[0x70] ^= 0x01;  // percent in use: outside the checksum
   {
     disk::VolumeContext ctx = v.Context();
-    EXPECT_TRUE(ctx.exfat.bootChecksumOk);
+    EXPECT_TRUE(VolumeOf(ctx).bootChecksumOk);
   }
   v.image[0x64] ^= 0x01;  // the serial: inside it
   {
     disk::VolumeContext ctx = v.Context();
-    EXPECT_TRUE(ctx.exfat.bootChecksumOk) << "the backup";
-    EXPECT_EQ(ctx.exfat.volumeSerial, disk::le32(v.image, 12 * 512 + 0x64));
+    EXPECT_TRUE(VolumeOf(ctx).bootChecksumOk) << "the backup";
+    EXPECT_EQ(VolumeOf(ctx).volumeSerial, disk::le32(v.image, 12 * 512 + 0x64));
   }
   // The main region unreadable as exFAT: the backup alone.
   v.image[3] = 'X';
   {
     disk::VolumeContext ctx = v.Context();
-    EXPECT_TRUE(ctx.exfat.bootChecksumOk);
+    EXPECT_TRUE(VolumeOf(ctx).bootChecksumOk);
   }
   // Both damaged: the main one as it stands, marked.
   v.image[3] = 'E';
   v.image[12 * 512 + 0x64] ^= 0x01;
   {
     disk::VolumeContext ctx = v.Context();
-    EXPECT_FALSE(ctx.exfat.bootChecksumOk);
-    EXPECT_EQ(ctx.exfat.rootCluster, v.rootCluster);
+    EXPECT_FALSE(VolumeOf(ctx).bootChecksumOk);
+    EXPECT_EQ(VolumeOf(ctx).rootCluster, v.rootCluster);
   }
   // Nothing to go on.
   v.image[3] = 'X';
@@ -300,7 +300,7 @@ TEST_F(ExfatBoot, TheActiveFatOfTwoIsTheOneRead) {
   const std::uint32_t fatLength = disk::le32(b, 0x54);
   ASSERT_LE(fatOffset + 2 * fatLength, disk::le32(b, 0x58));
   b[0x6E] = 2;
-  disk::ExfatVolume out;
+  ExfatVolume out;
   ASSERT_TRUE(ParseExfatBootSector(b, 0, out));
   EXPECT_EQ(out.fatOffset, fatOffset);
   b[0x6A] |= 1;

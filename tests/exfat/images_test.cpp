@@ -116,7 +116,7 @@ class ExfatImage : public ::testing::TestWithParam<int> {
   // The search and the vacant-cluster scan after it.
   std::vector<disk::FoundRow> Search(bool used, bool zero, const std::string& filter = "", bool scan = true) {
     disk::OperationState op;
-    op.includeUsedClusters = used;
+    op.listFilesOnUsedClusters = used;
     op.includeZeroSize = zero;
     op.nameFilter = filter;
     ambrelic::test::RecordingHost host;

@@ -30,7 +30,7 @@ struct Damaged {
     ctx.media = std::make_shared<disk::MediaErrors>();
     EXPECT_TRUE(PrepareExfatVolume(ctx));
     disk::OperationState op;
-    op.includeUsedClusters = 1;
+    op.listFilesOnUsedClusters = 1;
     op.nameFilter = "SEVENTY";
     test::RecordingHost host;
     SearchExfat(ctx, op, host);
@@ -45,8 +45,8 @@ struct Damaged {
   }
 
   std::uint64_t DataOffset() const {
-    return ctx.exfat.clusterHeapOffset * ctx.bytesPerSector +
-           (std::stoull(row.number) - 2) * static_cast<std::uint64_t>(ctx.exfat.bytesPerCluster);
+    return VolumeOf(ctx).clusterHeapOffset * ctx.bytesPerSector +
+           (std::stoull(row.number) - 2) * static_cast<std::uint64_t>(VolumeOf(ctx).bytesPerCluster);
   }
 };
 

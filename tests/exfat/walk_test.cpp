@@ -42,7 +42,7 @@ class ExfatWalk : public ::testing::Test {
                                      bool zero = true) {
     ctx = v.Context();
     disk::OperationState op;
-    op.includeUsedClusters = used;
+    op.listFilesOnUsedClusters = used;
     op.includeZeroSize = zero;
     op.nameFilter = filter;
     ambrelic::test::RecordingHost host;
@@ -385,7 +385,7 @@ TEST_F(ExfatSelection, TheVolumeEndWrapsOnceAndLengthsBeyondItAreIncomplete) {
   ASSERT_EQ(runs.size(), 3u);
   EXPECT_EQ(runs[0], last);
   EXPECT_LT(runs[1], last) << "wrapped to the start";
-  EXPECT_FALSE(BitmapInUse(ctx.exfat.bitmap, runs[1]));
+  EXPECT_FALSE(BitmapInUse(VolumeOf(ctx).bitmap, runs[1]));
   EXPECT_TRUE(complete);
   EXPECT_EQ(Flat(Select(last, 3 * 512, true, complete)).size(), 1u);
   EXPECT_FALSE(complete) << "a contiguous run past the end";

@@ -96,6 +96,7 @@ TEST_P(ExfatWipeImage, LeavesFsckCleanEveryLiveFileWholeAndNoDeletedName) {
   EXPECT_GT(r.clustersWiped, 0u);
   EXPECT_GT(r.entriesWiped, 40u);
   EXPECT_EQ(r.clustersFailed + r.entriesFailed, 0u);
+  EXPECT_TRUE(r.Complete());
   EXPECT_NE(std::find(host_.events.begin(), host_.events.end(),
                       "question: Vacant clusters on C:\\ drive have been replaced.\n\nDo you want replace file "
                       "information, too?"),
@@ -204,9 +205,10 @@ TEST_F(ExfatWipeRefusal, ALiveFileOnClustersTheBitmapCallsFree) {
   EXPECT_TRUE(r.refused);
   ASSERT_EQ(host.events.size(), 1u);
   EXPECT_EQ(host.events[0],
-            "message: The file system of C:\\ drive does not agree with itself (cluster " + std::to_string(file + 3) +
-                " is in use by a file but free in the allocation bitmap).\n\nPlease check the drive and repair it "
-                "first. Nothing has been overwritten.");
+            "message: The file system on C:\\ drive is damaged: cluster " + std::to_string(file + 3) +
+                " is in use by a file but free in the allocation bitmap.\n\nNothing has been overwritten. Please "
+                "repair the drive first, then try again.");
+  EXPECT_FALSE(r.Complete());
 }
 
 TEST_F(ExfatWipeRefusal, TwoFilesOnOneClusterAChainThatLoopsOrLeavesTheVolume) {
@@ -262,6 +264,7 @@ TEST_F(ExfatWipeRefusal, ABitmapThatCannotBeReadWritesNothing) {
   ExfatWipeResult r;
   EXPECT_TRUE(WipeChangesNothing(r));
   EXPECT_TRUE(r.bitmapUnreadable);
+  EXPECT_FALSE(r.Complete());
   EXPECT_EQ(host.events.back(),
             "message: The allocation bitmap of C:\\ drive could not be read.\n\nNothing has been overwritten.");
 }
@@ -275,6 +278,21 @@ TEST_F(ExfatWipeRefusal, CancelEndsWithoutTheQuestionAndFailedWritesAreTold) {
     const ExfatWipeResult r = WipeExfatVolume(ctx, op, host, random, false);
     EXPECT_TRUE(r.cancelled);
     for (const auto& e : host.events) EXPECT_EQ(e.find("question"), std::string::npos);
+  }
+  // Cancel during the second phase: the wipe did less than the user agreed to.
+  {
+    host = {};
+    disk::VolumeContext ctx = v.Context();
+    disk::OperationState op;
+    host.answers = {true};
+    host.cancelAfterChecks = static_cast<long>(VolumeOf(ctx).lastCluster) - 1;
+    platform::RandomSource random;
+    const ExfatWipeResult r = WipeExfatVolume(ctx, op, host, random, false);
+    EXPECT_FALSE(r.cancelled);
+    EXPECT_TRUE(r.phase2Ran);
+    EXPECT_TRUE(r.phase2Cancelled);
+    EXPECT_EQ(r.entriesWiped, 0u);
+    EXPECT_FALSE(r.Complete());
   }
   host = {};
   // A device that refuses every write.
@@ -290,6 +308,7 @@ TEST_F(ExfatWipeRefusal, CancelEndsWithoutTheQuestionAndFailedWritesAreTold) {
   const ExfatWipeResult r = WipeExfatVolume(ctx, op, host, random, false);
   EXPECT_GT(r.clustersFailed, 0u);
   EXPECT_EQ(r.entriesFailed, 3u);
+  EXPECT_FALSE(r.Complete());
   EXPECT_EQ(device->Bytes(), v.image);
   EXPECT_EQ(host.events.back(), "message: " + ExfatWipeFailureText("C:\\", r));
   EXPECT_NE(host.events.back().find("could not be overwritten"), std::string::npos);

@@ -51,7 +51,7 @@ class ClusterScanTest : public ::testing::Test {
     disk::OperationState op;
     op.nameFilter = o.filter;
     op.includeZeroSize = o.zero;
-    op.includeUsedClusters = o.used;
+    op.listFilesOnUsedClusters = o.used;
     ambrelic::test::RecordingHost host;
     if (!o.scanAll) {
       SearchFat(ctx, op, host);

@@ -55,7 +55,7 @@ TEST(FatCondition, KnownPartsOverwrittenByNewFiles) {
   disk::VolumeContext ctx;
   ASSERT_TRUE(test::OpenFatImage(image, ctx));
   disk::OperationState op;
-  op.includeUsedClusters = 1;  // OVER.BIN's first cluster is in use
+  op.listFilesOnUsedClusters = 1;  // OVER.BIN's first cluster is in use
   ambrelic::test::RecordingHost host;
   SearchFat(ctx, op, host);
 

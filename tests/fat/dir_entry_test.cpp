@@ -23,7 +23,7 @@ class EntryTest : public ::testing::Test {
     op = disk::OperationState{};
     op.nameFilter = filter;
     op.includeZeroSize = zero;
-    op.includeUsedClusters = used;
+    op.listFilesOnUsedClusters = used;
     vol.ctx.fatWork = vol.ctx.fatCopy;
     SearchFat(vol.ctx, op, host);
     return host.rows;

@@ -30,7 +30,7 @@ Listing RunImage(const std::string& image, bool zero = false, bool used = false,
   EXPECT_TRUE(test::OpenFatImage(ambrelic::test::FixtureImage(kScript, image), ctx)) << image;
   disk::OperationState op;
   op.includeZeroSize = zero;
-  op.includeUsedClusters = used;
+  op.listFilesOnUsedClusters = used;
   op.nameFilter = filter;
   ambrelic::test::RecordingHost host;
   if (!scanAll) SearchFat(ctx, op, host);
@@ -159,7 +159,7 @@ TEST(FatImages, BatchedScanMatchesClusterByClusterScan) {
     disk::VolumeContext ctx;
     ASSERT_TRUE(test::OpenFatImage(ambrelic::test::FixtureImage(kScript, image), ctx));
     disk::OperationState op;
-    op.includeZeroSize = op.includeUsedClusters = 1;
+    op.includeZeroSize = op.listFilesOnUsedClusters = 1;
     op.nameFilter = "E";
     op.ClusterScanActive = 1;
     ambrelic::test::RecordingHost host;

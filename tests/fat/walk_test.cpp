@@ -199,7 +199,7 @@ TEST_F(WalkTest, ClusterScanOfVacantClusters) {
   // All clusters, used ones too: the live folder DOCS and the deleted ones.
   host = ambrelic::test::RecordingHost{};
   op.IncludeUsedClusters = 1;
-  op.includeUsedClusters = 1;
+  op.listFilesOnUsedClusters = 1;
   op.nameFilter = "TXT";
   ScanClusters(v.ctx, op, host);
   // Each folder's rows under the folder, as far as its entries link it;
@@ -334,7 +334,7 @@ TEST_F(WalkTest, ShortAndGarbageVolumesEnd) {
     for (auto& b : g.ctx.fatCopy) b = static_cast<std::uint8_t>(rng() % 4 == 0 ? rng() % 110 : rng());
     g.ctx.fatWork = g.ctx.fatCopy;
     disk::OperationState o;
-    o.includeUsedClusters = round & 1;
+    o.listFilesOnUsedClusters = round & 1;
     o.includeZeroSize = 1;
     ambrelic::test::RecordingHost h;
     SearchFat(g.ctx, o, h);
@@ -376,7 +376,7 @@ TEST_F(WalkTest, FilteredScanListsWhatTheFilterRuleSelects) {
   }
   op.ClusterScanActive = 1;
   op.IncludeUsedClusters = 1;
-  op.includeUsedClusters = 1;
+  op.listFilesOnUsedClusters = 1;
   op.includeZeroSize = 1;
   ScanClusters(v.ctx, op, host);
   const auto all = host.rows;

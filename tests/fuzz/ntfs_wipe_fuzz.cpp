@@ -24,13 +24,8 @@ namespace {
 using namespace ambrelic;
 
 using fuzz::GuardedMemory;
+using fuzz::Le;
 using fuzz::YesHost;
-
-std::uint64_t Le(const std::vector<std::uint8_t>& b, std::uint64_t at, unsigned n) {
-  std::uint64_t v = 0;
-  for (unsigned i = 0; i < n; ++i) v |= static_cast<std::uint64_t>(at + i < b.size() ? b[at + i] : 0) << (8 * i);
-  return v;
-}
 
 struct Run {
   std::uint64_t vcn, lcn, length;

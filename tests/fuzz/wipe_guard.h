@@ -1,6 +1,7 @@
-// What both wipe fuzz targets share: a host that says Yes to every
-// question, and memory that fails the run on the first write changing a
-// byte the target's independent check does not allow.
+// What the wipe fuzz targets share: a host that says Yes to every
+// question, memory that fails the run on the first write changing a byte
+// the target's independent check does not allow, and the little-endian
+// field the checks read.
 #pragma once
 
 #include <algorithm>
@@ -18,6 +19,14 @@
 #include "platform/block_device.h"
 
 namespace ambrelic::fuzz {
+
+// n bytes at `at`, little-endian; zeros past the end.
+inline std::uint64_t Le(const std::vector<std::uint8_t>& b, std::uint64_t at, unsigned n) {
+  std::uint64_t v = 0;
+  for (unsigned i = 0; i < n; ++i) v |= static_cast<std::uint64_t>(at + i < b.size() ? b[at + i] : 0) << (8 * i);
+  return v;
+}
+
 
 class NullProgress : public disk::ProgressSink {
  public:

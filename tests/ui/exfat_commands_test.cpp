@@ -13,6 +13,7 @@
 
 #include "platform/drives.h"
 #include "disk/byte_reader.h"
+#include "exfat/volume_state.h"
 #include "platform/volume_info.h"
 #include "support/test_support.h"
 #include "ui/delete_command.h"
@@ -108,7 +109,7 @@ TEST_F(ExfatCommands, TheFatOnlyControlsStayEnabledAndTheSearchAsksForTheVacantC
   const int lost = Row("C:\\<unknown>\\inner", "lost.bin");
   EXPECT_EQ(d.List().CellText(lost, 2), "3000");
   EXPECT_EQ(d.List().CellText(Row("C:\\", "empty.txt"), 2), "0");
-  EXPECT_TRUE(d.Volume().exfat.walked.empty()) << "the walk's marks are freed when the command ends";
+  EXPECT_TRUE(exfat::VolumeOf(d.Volume()).walked.empty()) << "the walk's marks are freed when the command ends";
   EXPECT_EQ(d.List().Facts(lost).dataLength, 3000u) << "kept for the restore";
 }
 

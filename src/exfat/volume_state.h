@@ -1,26 +1,20 @@
 // What the exFAT engine knows of the selected volume: the boot region's
 // layout, the allocation bitmap and up-case table read by preparation, a
-// cache of the FAT. Held in VolumeContext (one member), filled by
-// exfat::PrepareExfatVolume.
+// cache of the FAT. Only this engine reads it: the context holds it for
+// the engine (one pointer), filled by PrepareExfatVolume.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
-namespace ambrelic::disk {
+#include "disk/exfat_stream.h"
+#include "disk/volume_context.h"
 
-// The facts of one entry set's stream extension that its restore needs (a
-// found row keeps them in its RowFacts).
-struct ExfatStream {
-  std::uint32_t firstCluster = 0;
-  std::uint64_t validDataLength = 0;
-  std::uint64_t dataLength = 0;
-  bool noFatChain = false;
-  bool isFolder = false;
-};
+namespace ambrelic::exfat {
 
 struct ExfatVolume {
   // Boot region (sector numbers relative to the volume's first sector).
@@ -65,4 +59,15 @@ struct ExfatVolume {
   std::unordered_set<std::uint32_t> walked;
 };
 
-}  // namespace ambrelic::disk
+// The exFAT state of ctx. A context no exFAT preparation filled has an
+// empty one: no clusters, no bitmap.
+inline ExfatVolume& VolumeOf(disk::VolumeContext& ctx) {
+  if (!ctx.exfatState) ctx.exfatState = std::make_shared<ExfatVolume>();
+  return *ctx.exfatState;
+}
+inline const ExfatVolume& VolumeOf(const disk::VolumeContext& ctx) {
+  static const ExfatVolume kNone;
+  return ctx.exfatState ? *ctx.exfatState : kNone;
+}
+
+}  // namespace ambrelic::exfat
