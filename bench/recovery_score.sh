@@ -181,7 +181,9 @@ score() {  # score SCENARIO IMAGE ORIGINALS DELETED_LIST [carve]
     printf '   deep scan: carve %.2f s, photorec %.2f s\n' "$(echo "$t1 - $t0" | bc -l)" "$(echo "$t2 - $t1" | bc -l)" \
       > "$out/times"
   fi
-  python3 "$HERE/recovery_tally.py" "$name" "$orig" "$deleted" "$out" "$fls"
+  local real=""
+  case $name in *-real | ntfs-*) real=real ;; esac
+  python3 "$HERE/recovery_tally.py" "$name" "$orig" "$deleted" "$out" "$fls" $real
   [ ! -e "$out/times" ] || cat "$out/times"
 }
 

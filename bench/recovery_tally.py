@@ -2,7 +2,7 @@
 against the deleted originals, and the listed conditions against what was
 written.
 
-  recovery_tally.py NAME ORIGINALS DELETED_LIST OUT_DIR FLS_ROWS
+  recovery_tally.py NAME ORIGINALS DELETED_LIST OUT_DIR FLS_ROWS [real]
 OUT_DIR holds plain/, vacant/, tsk/ (and carve/, photorec/ when the deep
 scan ran), with plain.jsonl, vacant.jsonl (carve.jsonl): the rows listed
 with --condition, restored with restore --all into the folder of that name.
@@ -14,7 +14,10 @@ CARVE_KNOWS = {"jpg", "jpeg", "png", "gif", "bmp", "webp", "avi", "wav", "tif", 
                "jar", "apk", "doc", "xls", "ppt", "gz", "7z", "rar", "cr2", "nef", "arw", "dng", "heic"}
 HEAD = 4096
 
-name, orig, deleted, out, fls = sys.argv[1:]
+name, orig, deleted, out, fls = sys.argv[1:6]
+# Conditions are judged on trees of real formats only: random bytes named
+# .jpg are no photo, and the content check rightly says so.
+real = sys.argv[6:7] == ["real"]
 
 
 def sha(p):
@@ -159,7 +162,7 @@ for label in ("plain", "vacant", "tsk", "carve", "photorec"):
     print(f"   {label:8}: {files} files written, {same} byte-identical, {kept} with name and folder, "
           f"{twice} written twice, {written} bytes ({100.0 * written / own if own else 0:.1f}% of the deleted files' bytes)"
           + (f"; and {fillers} deleted fillers" if fillers else ""))
-    c = conditions(label, label == "carve")
+    c = conditions(label, label == "carve") if real else None
     if c:
         checked, differ_intact, same_damaged, examples = c
         print(f"   {'':8}  conditions: {checked} rows checked, {differ_intact} differ but shown intact, "
