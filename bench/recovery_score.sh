@@ -5,10 +5,12 @@
 # back byte-identical, and those that also keep their name and folder.
 #
 #   bench/recovery_score.sh [BUILD_DIR] [WORK_DIR] [SCENARIO...]
-# Scenarios: fat32-tree fat32-card exfat-tree exfat-card (random bytes),
-# fat32-real exfat-real ntfs-tree (a tree of real formats deleted),
-# ntfs-reused (the same, then its file records reused) (default: all). exFAT cards are written through exfat-fuse on
-# a loop device, NTFS volumes (mkntfs) through ntfs-3g (root, FUSE).
+# Scenarios (default: all): fat32-tree fat32-card exfat-tree exfat-card
+# (files of random bytes), fat32-real exfat-real ntfs-tree (a tree of real
+# formats deleted), ntfs-reused (the same, then its file records reused).
+# exFAT cards are written through exfat-fuse on a loop device, NTFS volumes
+# (mkntfs) through ntfs-3g (root, FUSE). Deleted fillers ("filler*") are
+# counted apart from the tree.
 # Per scenario it prints: files deleted; rows listed by a plain search and
 # with --scan-vacant; files written by restore --all (--scan-vacant),
 # byte-identical ones, those with name and folder kept; bytes written
