@@ -105,7 +105,8 @@ t_dd=$(best_of 3 dd if="$img" of=/dev/null bs=1M)
 t_carve=$(best_of 3 "$cli" carve --quiet "$img")
 work=$(mktemp -d "$dir/.carve-run.XXXXXX")
 trap 'rm -rf "$work"' EXIT
-t_photorec=$(best_of 1 bash -c "rm -rf '$work/pr'; photorec /d '$work/pr/f' /cmd '$img' options,search")
+# PhotoRec writes nothing when the folder of its /d prefix is missing.
+t_photorec=$(best_of 1 bash -c "rm -rf '$work/pr'; mkdir '$work/pr'; photorec /d '$work/pr/f' /cmd '$img' options,search")
 "$cli" restore --carve --quiet --all --to "$work/ours" "$img" >/dev/null 2>&1 || true
 ours=$(identical "$work/ours")
 theirs=$(identical "$work/pr")

@@ -204,9 +204,11 @@ int RunListing(const Options& o, std::ostream& out) {
   dialog.SetIncludeZeroSize(o.includeZero);
 
   // Lines written as the rows are found: a list sorted afterwards can only
-  // be written once it is whole.
+  // be written once it is whole. A search's JSON lines carry each row's
+  // condition, which the content check at the search's end may still
+  // change; they wait for it. The deep scan's rows come checked.
   const bool streaming = o.command != Command::Restore && o.sort.column < 0 &&
-                         (o.format == Format::Jsonl || o.format == Format::Bodyfile);
+                         (o.format == Format::Bodyfile || (o.format == Format::Jsonl && o.carve));
   if (streaming) {
     dialog.List().SetRowObserver([&out, &dialog, &o](const ui::ResultRow& row) {
       const std::string text =

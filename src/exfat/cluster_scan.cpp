@@ -103,15 +103,18 @@ void ScanExfatClusters(disk::VolumeContext& ctx, disk::OperationState& op, disk:
       // Once the user has cancelled, the remaining clusters could add nothing.
       if (op.SearchCancelled == 1) break;
     }
-    // The last cluster of each run of clusters a folder walk read: a set
-    // cut there was read only as far as the walk's clusters went.
+    // Each cluster a folder walk read: a set cut at its end was read only as
+    // far as the walk's clusters went. That is the last cluster of a run, or
+    // any other: a deleted folder whose chain is gone is read as contiguous
+    // clusters, and the one after may hold another file's data while the
+    // folder went on elsewhere.
     {
       std::vector<Cluster> walked(v.walked.begin(), v.walked.end());
       std::sort(walked.begin(), walked.end());
-      // With the cluster after it, which the walk read too for such a set.
+      // With the cluster after it, which the walk read too for such a set:
+      // a set the two hold whole is no cut.
       std::vector<std::uint8_t> two(2 * static_cast<std::size_t>(bpc));
       for (std::size_t k = 0; k < walked.size() && op.SearchCancelled != 1; ++k) {
-        if (k + 1 < walked.size() && walked[k + 1] == walked[k] + 1) continue;
         const std::uint32_t count = IsValidCluster(v, walked[k] + 1ull) ? 2 : 1;
         ReadClusters(ctx, walked[k], count, two.data());
         NoteCut(disk::Bytes(two.data(), static_cast<std::size_t>(count) * bpc), 0, walked[k]);

@@ -1,6 +1,7 @@
 #include "fat/directory_walk.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <iterator>
 #include <new>
@@ -55,6 +56,22 @@ std::size_t FirstCharLength(std::string_view text) {
   std::size_t len = std::mbrlen(text.data(), text.size(), &st);
   if (len == static_cast<std::size_t>(-1) || len == static_cast<std::size_t>(-2) || len == 0) return 1;
   return len;
+}
+
+// A short entry that ends the long name whose last written entry (the one
+// that holds the name's first characters, firstUnit the first of them) had
+// this checksum. A deleted entry's first byte is the deleted mark: the
+// name's first character, upper-cased, stands in for it, as it does when
+// the name is rebuilt.
+bool ShortEntryEndsName(Bytes e, std::uint16_t firstUnit, std::uint8_t checksum) {
+  if (IsLongNameEntry(e) || e[0] == kEndOfDirectory || e[0] == kDotEntry) return false;
+  std::array<std::uint8_t, 11> name;
+  for (std::size_t i = 0; i < name.size(); ++i) name[i] = disk::le8(e, i);
+  if (name[0] == kDeletedMark) {
+    if (firstUnit == 0 || firstUnit >= 0x80) return false;
+    name[0] = static_cast<std::uint8_t>(firstUnit >= 'a' && firstUnit <= 'z' ? firstUnit - 32 : firstUnit);
+  }
+  return ShortNameChecksum(name) == checksum;
 }
 
 }  // namespace
@@ -440,15 +457,20 @@ bool DirectoryWalker::FollowDirectoryChain(Cluster start, const std::string* pat
   // A cluster that ends inside a long name (its last entries are long-name
   // entries) is certainly followed by more of the folder: the cluster that
   // goes on with that name (its first entry a long-name entry of the same
-  // checksum) is looked for ahead, past the data of other files written in
-  // between (and past clusters in use: the name's checksum is the link),
-  // up to a bound.
+  // checksum, or the name's short entry, whose 11 bytes give that checksum)
+  // is looked for ahead, past the data of other files written in between
+  // (and past clusters in use: the name's checksum is the link), up to a
+  // bound.
   auto NextAfterSplitName = [&](Cluster last, const std::map<Cluster, Cluster>& own) -> Cluster {
     const Bytes lastCluster(clusterBuffer_.data(), clusterBuffer_.size());
     ReadDirectoryCluster(last);
     const Bytes tail = lastCluster.subspan((entriesPerCluster_ - 1) * kDirEntrySize, kDirEntrySize);
     if (!gaps_.empty() || !IsLongNameEntry(tail)) return 0;
     const std::uint8_t checksum = disk::le8(tail, kOffLongChecksum);
+    // The short entry comes next only after the name's first long-name
+    // entry (number 1; a deleted one no longer tells its number).
+    const bool mayEndName = tail[0] == kDeletedMark || (tail[0] & 0x1F) == 1;
+    const std::uint16_t firstUnit = disk::le16(tail, 1);
     constexpr std::uint64_t kSearchBytes = 64ull << 20;
     const std::uint64_t bound = std::max<std::uint64_t>(1, kSearchBytes / bytesPerCluster_);
     for (std::uint64_t k = 1, at = static_cast<std::uint64_t>(last) + 1; k <= bound && IsValidCluster(ctx_, at);
@@ -460,7 +482,9 @@ bool DirectoryWalker::FollowDirectoryChain(Cluster start, const std::string* pat
       ReadDirectoryCluster(c2);
       if (!gaps_.empty()) continue;
       const Bytes head = lastCluster.first(kDirEntrySize);
-      if (!IsLongNameEntry(head) || disk::le8(head, kOffLongChecksum) != checksum) continue;
+      const bool goesOn = IsLongNameEntry(head) ? disk::le8(head, kOffLongChecksum) == checksum
+                                                : mayEndName && ShortEntryEndsName(head, firstUnit, checksum);
+      if (!goesOn) continue;
       const EntryTally tally = TallyEntries(ctx_, lastCluster);
       if (tally.implausible == 0 && tally.plausible > 0) return c2;
     }

@@ -147,6 +147,18 @@ TEST(Carve, SearchRowsSayWhetherTheirContentChecksOut) {
   EXPECT_NE(r.out.find("$EW.JPG,C:\\,243340,01/01/2010 12:00,32,\"intact, verified\""), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("$MG_0003.JPG,C:\\OLD,244683,01/01/2010 12:00,3,damaged 0%"), std::string::npos);
   EXPECT_NE(r.out.find("$MG_0006.JPG,C:\\OLD,283220,01/01/2010 12:00,242,damaged 0%"), std::string::npos);
+  // JSON lines tell the same: they are written once the content is checked.
+  r = Cli("search --no-scan-vacant --include-used --condition --format jsonl '" + Card("reuse") + "'");
+  ASSERT_EQ(r.status, 0) << r.err;
+  auto line = [&](const std::string& name) {
+    const std::size_t at = r.out.find("{\"name\": \"" + name + "\"");
+    return at == std::string::npos ? std::string() : r.out.substr(at, r.out.find('\n', at) - at);
+  };
+  EXPECT_NE(line("$EW.JPG").find("\"condition\": \"intact\", \"percent_free\": 100, \"verified\": true"),
+            std::string::npos)
+      << r.out;
+  EXPECT_NE(line("$MG_0003.JPG").find("\"condition\": \"damaged\""), std::string::npos) << r.out;
+  EXPECT_NE(line("$MG_0006.JPG").find("\"verified\": false, \"percent_parsed\": 0"), std::string::npos) << r.out;
 }
 
 }  // namespace

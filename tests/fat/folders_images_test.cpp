@@ -1,4 +1,4 @@
-// Deleted folders past their first cluster: a card made by mkfs.fat and
+// Deleted folders past their first cluster: cards made by mkfs.fat and
 // mtools (make_folder_images.sh), listed and restored against the files as
 // written, and the ends of such a folder on bytes no tool writes.
 #include <gtest/gtest.h>
@@ -89,6 +89,27 @@ TEST(DeletedFolderImages, EveryFileListedInItsFolderOnceAndRestoredWhole) {
     identical += fs::exists(restored) && ambrelic::test::Sha256Of(restored) == sha ? 1 : 0;
   }
   EXPECT_EQ(identical, 80);
+}
+
+TEST(DeletedFolderImages, ALongNameSplitBeforeItsShortEntryLinksTheFoldersClusters) {
+  // Each folder's second cluster lies past the other folder's data, and
+  // begins with the short entry of a name the first cluster began.
+  ambrelic::test::UseUtf8Locale();
+  disk::VolumeContext ctx;
+  disk::OperationState op;
+  ambrelic::test::RecordingHost host;
+  ASSERT_TRUE(test::OpenFatImage(Image("split16.img"), ctx));
+  SearchFat(ctx, op, host);
+  op.ClusterScanActive = 1;
+  ScanClusters(ctx, op, host);
+  std::set<std::pair<std::string, std::string>> rows;
+  for (const auto& r : host.rows) {
+    if (!r.isFolder) EXPECT_TRUE(rows.insert({r.folder, r.name}).second) << "twice: " << r.folder << " " << r.name;
+  }
+  std::set<std::pair<std::string, std::string>> expected;
+  for (const auto& [path, sha] : Manifest("split16")) expected.insert(RowOf(path));
+  EXPECT_EQ(expected.size(), 8u);
+  EXPECT_EQ(rows, expected);
 }
 
 TEST(DeletedFolderImages, AQuickFormattedCardsFoldersArePutBackTogether) {
