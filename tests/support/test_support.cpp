@@ -108,11 +108,15 @@ std::string FixtureImage(const std::string& script, const std::string& name) {
   const std::string dir = AMBRELIC_FIXTURE_DIR;
   fs::create_directories(dir);
   const std::string stamp = dir + "/." + script + ".done";
-  if (!fs::exists(stamp)) {
+  const std::string source = std::string(AMBRELIC_FIXTURE_SCRIPTS) + "/" + script;
+  // A script changed since its images were made (a merge, an edit) makes
+  // them again: a stale image would test the old fixture.
+  std::error_code ec;
+  if (!fs::exists(stamp) || fs::last_write_time(source, ec) > fs::last_write_time(stamp, ec)) {
     // flock serialises the parallel suites; the script itself is idempotent.
-    const std::string cmd = "flock '" + dir + "/.lock' sh -c 'test -e \"" + stamp + "\" || (bash '" +
-                            std::string(AMBRELIC_FIXTURE_SCRIPTS) + "/" + script + "' '" + dir +
-                            "' >'" + dir + "/" + script + ".log' 2>&1 && touch \"" + stamp + "\")'";
+    const std::string cmd = "flock '" + dir + "/.lock' sh -c 'test \"" + stamp + "\" -nt \"" + source +
+                            "\" || (bash \"" + source + "\" '" + dir + "' >'" + dir + "/" + script +
+                            ".log' 2>&1 && touch \"" + stamp + "\")'";
     int rc = 0;
     RunCommand(cmd, &rc);
     EXPECT_EQ(rc, 0) << "fixture script " << script << " failed; see " << dir << "/" << script << ".log";
