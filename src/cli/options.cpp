@@ -2,8 +2,8 @@
 
 #include <cctype>
 
-#include "carve/format.h"
 #include "platform/text.h"
+#include "ui/main_dialog.h"
 
 namespace ambrelic::cli {
 namespace {
@@ -50,16 +50,6 @@ bool ParseRowList(const std::string& text, std::vector<int>& rows) {
     start = comma + 1;
   }
   return true;
-}
-
-// A type the deep scan knows: a format's own type or an extension one of
-// them gives.
-bool KnownCarveType(const std::string& type) {
-  if (carve::FormatForExtension(type) != nullptr) return true;
-  for (const carve::Format& f : carve::Formats()) {
-    if (f.type == type) return true;
-  }
-  return false;
 }
 
 }  // namespace
@@ -265,7 +255,7 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args) {
         if (comma == std::string::npos) comma = list.size();
         const std::string t = Lower(list.substr(start, comma - start));
         if (t.empty()) return fail("--type needs TYPE[,TYPE...], for example jpg,png");
-        if (!KnownCarveType(t)) return fail("unknown type '" + t + "' for --type");
+        if (!ui::KnownCarveType(t)) return fail("unknown type '" + t + "' for --type");
         o.types.push_back(t);
         start = comma + 1;
       }

@@ -24,6 +24,14 @@
 #include "ui/row_content.h"
 
 namespace ambrelic::ui {
+
+bool KnownCarveType(const std::string& type) {
+  if (carve::FormatForExtension(type) != nullptr) return true;
+  for (const carve::Format& f : carve::Formats()) {
+    if (f.type == type) return true;
+  }
+  return false;
+}
 namespace {
 
 const char* const kNoFilesFound = "No files were found.";

@@ -37,6 +37,10 @@ struct CarveOptions {
   bool includeListed = false;      // also the clusters a listed deleted file restores from
 };
 
+// A type the deep scan knows: a format's own type ("jpg") or an extension
+// one of them gives ("jpeg"). The front ends check what they are given with it.
+bool KnownCarveType(const std::string& type);
+
 class MainDialog : public disk::EngineHost, public ProgressOwner {
  public:
   MainDialog(Host& host, std::vector<platform::Drive> drives);
