@@ -104,7 +104,9 @@ TEST(DeletedFolderImages, ALongNameSplitBeforeItsShortEntryLinksTheFoldersCluste
   ScanClusters(ctx, op, host);
   std::set<std::pair<std::string, std::string>> rows;
   for (const auto& r : host.rows) {
-    if (!r.isFolder) EXPECT_TRUE(rows.insert({r.folder, r.name}).second) << "twice: " << r.folder << " " << r.name;
+    if (!r.isFolder) {
+      EXPECT_TRUE(rows.insert({r.folder, r.name}).second) << "twice: " << r.folder << " " << r.name;
+    }
   }
   std::set<std::pair<std::string, std::string>> expected;
   for (const auto& [path, sha] : Manifest("split16")) expected.insert(RowOf(path));
