@@ -255,7 +255,7 @@ void MainDialog::CheckRowContents() {
   for (ResultRow& row : copies) rows.push_back(&row);
   std::unique_ptr<disk::ProgressSink> progress = OpenProgress();
   CheckRowConditions(ctx_, rows, progress.get());
-  for (int i = 0; i < list_.RowCount(); ++i) list_.MutableFacts(i) = copies[static_cast<std::size_t>(i)].facts;
+  for (int i = 0; i < list_.RowCount(); ++i) list_.SetFacts(i, copies[static_cast<std::size_t>(i)].facts);
 }
 
 }  // namespace ambrelic::ui

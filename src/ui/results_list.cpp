@@ -107,9 +107,10 @@ void ResultsList::ReleaseRows() {
   std::vector<TextBlock>().swap(textBlocks_);
   textUsed_ = 0;
   // Facts are made one row at a time and need no destruction.
-  static_assert(std::is_trivially_destructible_v<disk::RowFacts>);
-  for (disk::RowFacts* block : factBlocks_) platform::ReleaseLarge(block, kFactsBlock * sizeof(disk::RowFacts));
-  std::vector<disk::RowFacts*>().swap(factBlocks_);
+  static_assert(std::is_trivially_destructible_v<PackedFacts>);
+  for (PackedFacts* block : factBlocks_) platform::ReleaseLarge(block, kFactsBlock * sizeof(PackedFacts));
+  std::vector<PackedFacts*>().swap(factBlocks_);
+  std::vector<disk::RowFacts>().swap(unpackedFacts_);
   decltype(records_)().swap(records_);
   RowOrder().swap(order_);
   selectedCount_ = 0;
@@ -140,12 +141,131 @@ void ResultsList::Store(const disk::FoundRow& row) {
   textUsed_ = static_cast<std::size_t>(at - textBlocks_[block].bytes);
   const std::size_t s = records_.size();
   if (s % kFactsBlock == 0) {
-    factBlocks_.push_back(static_cast<disk::RowFacts*>(platform::AllocateLarge(kFactsBlock * sizeof(disk::RowFacts))));
+    factBlocks_.push_back(static_cast<PackedFacts*>(platform::AllocateLarge(kFactsBlock * sizeof(PackedFacts))));
   }
   // Made in place as the row comes: a list of a few rows touches a few
   // pages of its block, not the whole block.
-  std::construct_at(&factBlocks_[s / kFactsBlock][s % kFactsBlock], row.facts);
+  PutFacts(s, row.facts);
   records_.push_back(place | (row.isFolder ? kFolderFlag : 0));
+}
+
+namespace {
+
+// A time in 8 bytes: the kind in the low 2 bits, above them either the UTC
+// seconds (62 bits, signed) or the local fields as stored.
+constexpr std::uint64_t kKindBits = 2;
+
+std::uint64_t PackTime(const disk::VolumeTime& t) {
+  const auto kind = static_cast<std::uint64_t>(t.kind);
+  if (t.kind == disk::VolumeTime::Kind::Utc) return (static_cast<std::uint64_t>(t.utcSeconds) << kKindBits) | kind;
+  if (t.kind == disk::VolumeTime::Kind::Local) {
+    const std::uint64_t fields = static_cast<std::uint64_t>(t.year) | static_cast<std::uint64_t>(t.month) << 16 |
+                                 static_cast<std::uint64_t>(t.day) << 24 | static_cast<std::uint64_t>(t.hour) << 32 |
+                                 static_cast<std::uint64_t>(t.minute) << 40 | static_cast<std::uint64_t>(t.second) << 48;
+    return (fields << kKindBits) | kind;
+  }
+  return kind;
+}
+
+disk::VolumeTime UnpackTime(std::uint64_t word) {
+  disk::VolumeTime t;
+  t.kind = static_cast<disk::VolumeTime::Kind>(word & ((1u << kKindBits) - 1));
+  if (t.kind == disk::VolumeTime::Kind::Utc) {
+    t.utcSeconds = static_cast<std::int64_t>(word) >> kKindBits;
+  } else if (t.kind == disk::VolumeTime::Kind::Local) {
+    const std::uint64_t fields = word >> kKindBits;
+    t.year = static_cast<std::uint16_t>(fields);
+    t.month = static_cast<std::uint8_t>(fields >> 16);
+    t.day = static_cast<std::uint8_t>(fields >> 24);
+    t.hour = static_cast<std::uint8_t>(fields >> 32);
+    t.minute = static_cast<std::uint8_t>(fields >> 40);
+    t.second = static_cast<std::uint8_t>(fields >> 48);
+  }
+  return t;
+}
+
+bool SameTime(const disk::VolumeTime& a, const disk::VolumeTime& b) {
+  return a.kind == b.kind && a.utcSeconds == b.utcSeconds && a.year == b.year && a.month == b.month &&
+         a.day == b.day && a.hour == b.hour && a.minute == b.minute && a.second == b.second;
+}
+
+enum : std::uint8_t {
+  kFirstInUse = 1,
+  kResident = 2,
+  kKnown = 4,
+  kSharedWithNewer = 8,
+  kHasNameTimes = 16,
+  kNoFatChain = 32,
+  kUnpacked = 128,  // the facts lie whole in unpackedFacts_[number]
+};
+
+}  // namespace
+
+ResultsList::PackedFacts ResultsList::Pack(const disk::RowFacts& f, bool* exact) {
+  const disk::VolumeTime* const times[9] = {&f.modified,     &f.written,     &f.accessed,
+                                            &f.changed,      &f.created,     &f.nameWritten,
+                                            &f.nameAccessed, &f.nameChanged, &f.nameCreated};
+  static_assert(sizeof(PackedFacts) == 128);
+  PackedFacts p;
+  p.size = f.size;
+  p.number = f.number;
+  p.total = f.condition.total;
+  p.free = f.condition.free;
+  p.dataLength = f.dataLength;
+  p.validLength = f.validLength;
+  *exact = true;
+  for (int i = 0; i < 9; ++i) {
+    p.times[i] = PackTime(*times[i]);
+    // UTC seconds beyond 62 bits, or fields left beside a time of another
+    // kind, would not come back.
+    if (!SameTime(UnpackTime(p.times[i]), *times[i])) *exact = false;
+  }
+  p.flags = static_cast<std::uint8_t>((f.condition.firstInUse ? kFirstInUse : 0) | (f.condition.resident ? kResident : 0) |
+                                      (f.condition.known ? kKnown : 0) |
+                                      (f.condition.sharedWithNewer ? kSharedWithNewer : 0) |
+                                      (f.hasNameTimes ? kHasNameTimes : 0) | (f.noFatChain ? kNoFatChain : 0));
+  p.unit = static_cast<std::uint8_t>(f.condition.unit);
+  p.content = static_cast<std::uint8_t>(f.condition.content);
+  p.contentPercent = f.condition.contentPercent;
+  return p;
+}
+
+disk::RowFacts ResultsList::Unpack(const PackedFacts& p) {
+  disk::RowFacts f;
+  f.size = p.size;
+  f.number = p.number;
+  f.condition.total = p.total;
+  f.condition.free = p.free;
+  f.dataLength = p.dataLength;
+  f.validLength = p.validLength;
+  disk::VolumeTime* const times[9] = {&f.modified,     &f.written,     &f.accessed,    &f.changed,    &f.created,
+                                      &f.nameWritten,  &f.nameAccessed, &f.nameChanged, &f.nameCreated};
+  for (int i = 0; i < 9; ++i) *times[i] = UnpackTime(p.times[i]);
+  f.condition.firstInUse = (p.flags & kFirstInUse) != 0;
+  f.condition.resident = (p.flags & kResident) != 0;
+  f.condition.known = (p.flags & kKnown) != 0;
+  f.condition.sharedWithNewer = (p.flags & kSharedWithNewer) != 0;
+  f.hasNameTimes = (p.flags & kHasNameTimes) != 0;
+  f.noFatChain = (p.flags & kNoFatChain) != 0;
+  f.condition.unit = static_cast<disk::ConditionUnit>(p.unit);
+  f.condition.content = static_cast<disk::ContentCheck>(p.content);
+  f.condition.contentPercent = p.contentPercent;
+  return f;
+}
+
+void ResultsList::PutFacts(std::size_t s, const disk::RowFacts& facts) {
+  PackedFacts* at = &factBlocks_[s / kFactsBlock][s % kFactsBlock];
+  bool exact = false;
+  const PackedFacts packed = Pack(facts, &exact);
+  if (exact) {
+    std::construct_at(at, packed);
+    return;
+  }
+  PackedFacts whole{};
+  whole.flags = kUnpacked;
+  whole.number = unpackedFacts_.size();
+  unpackedFacts_.push_back(facts);
+  std::construct_at(at, whole);
 }
 
 std::string_view ResultsList::StoredText(std::size_t s, int column) const {
@@ -158,8 +278,10 @@ std::string_view ResultsList::StoredText(std::size_t s, int column) const {
   }
 }
 
-const disk::RowFacts& ResultsList::StoredFacts(std::size_t s) const {
-  return factBlocks_[s / kFactsBlock][s % kFactsBlock];
+disk::RowFacts ResultsList::StoredFacts(std::size_t s) const {
+  const PackedFacts& packed = factBlocks_[s / kFactsBlock][s % kFactsBlock];
+  if (packed.flags & kUnpacked) return unpackedFacts_[packed.number];
+  return Unpack(packed);
 }
 
 void ResultsList::SetStoredFlag(std::size_t s, std::uint64_t flag, bool on) {
@@ -198,21 +320,27 @@ std::string ResultsList::IconKey(int row) const {
   return IconKeyFor(StoredText(Stored(row), 0), StoredFlag(Stored(row), kFolderFlag));
 }
 
-const disk::RowFacts& ResultsList::Facts(int row) const {
-  static const disk::RowFacts kNone;
-  if (row < 0 || row >= RowCount()) return kNone;
+disk::RowFacts ResultsList::Facts(int row) const {
+  if (row < 0 || row >= RowCount()) return disk::RowFacts();
   return StoredFacts(Stored(row));
 }
 
-disk::RowFacts& ResultsList::MutableFacts(int row) {
+void ResultsList::SetFacts(int row, const disk::RowFacts& facts) {
+  if (row < 0 || row >= RowCount()) return;
   const std::size_t s = Stored(row);
-  return factBlocks_[s / kFactsBlock][s % kFactsBlock];
+  const PackedFacts& old = factBlocks_[s / kFactsBlock][s % kFactsBlock];
+  if (old.flags & kUnpacked) {
+    unpackedFacts_[old.number] = facts;
+    return;
+  }
+  PutFacts(s, facts);
 }
 
 std::size_t ResultsList::StorageBytes() const {
   std::size_t bytes = records_.capacity() * sizeof(std::uint64_t) + order_.capacity() * sizeof(std::uint32_t);
   for (const TextBlock& b : textBlocks_) bytes += b.size;
-  bytes += factBlocks_.size() * kFactsBlock * sizeof(disk::RowFacts);
+  bytes += factBlocks_.size() * kFactsBlock * sizeof(PackedFacts);
+  bytes += unpackedFacts_.capacity() * sizeof(disk::RowFacts);
   return bytes;
 }
 

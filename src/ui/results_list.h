@@ -140,10 +140,11 @@ class ResultsList {
   bool IsFolder(int row) const;
   bool IsSelected(int row) const;
   std::string IconKey(int row) const;
-  const disk::RowFacts& Facts(int row) const;
+  // A copy: the list keeps facts packed (see the private part).
+  disk::RowFacts Facts(int row) const;
   // For the checks that mend a row's facts (its condition) after it was
   // listed.
-  disk::RowFacts& MutableFacts(int row);
+  void SetFacts(int row, const disk::RowFacts& facts);
   OrderedRows Rows() const { return OrderedRows(*this); }
   const std::vector<Column>& Columns() const { return columns_; }
   const std::string& CounterText() const { return counterText_; }
@@ -168,11 +169,16 @@ class ResultsList {
   // their facts took about 600 bytes each and a heap block per long text;
   // here a row is one 8-byte record (where its texts lie, its folder and
   // selected flags), its five texts end to end in large text blocks (each
-  // after its length), and its facts, whole, in a table of large blocks.
+  // after its length), and its facts packed in a table of large blocks:
+  // RowFacts takes 208 bytes (nine 16-byte times), a PackedFacts 128 (each
+  // time in 8), and filling a list is mostly the first touch of the memory
+  // it writes. Facts whose times do not pack back exactly are kept whole
+  // beside the table (unpackedFacts_), so that packing never changes one.
   // Stored row s is the s-th row added.
   std::size_t StoredCount() const { return records_.size(); }
   std::string_view StoredText(std::size_t s, int column) const;
-  const disk::RowFacts& StoredFacts(std::size_t s) const;
+  disk::RowFacts StoredFacts(std::size_t s) const;
+  void PutFacts(std::size_t s, const disk::RowFacts& facts);
   bool StoredFlag(std::size_t s, std::uint64_t flag) const { return (records_[s] & flag) != 0; }
   void SetStoredFlag(std::size_t s, std::uint64_t flag, bool on);
   ResultRow StoredRow(std::size_t s) const;
@@ -188,6 +194,14 @@ class ResultsList {
   static constexpr std::size_t kFirstTextBlock = 64u << 10;
   static constexpr std::size_t kFactsBlock = 16384;    // rows
 
+  struct PackedFacts {
+    std::uint64_t size, number, total, free, dataLength, validLength;
+    std::uint64_t times[9];
+    std::uint8_t flags, unit, content, contentPercent;
+  };
+  static PackedFacts Pack(const disk::RowFacts& facts, bool* exact);
+  static disk::RowFacts Unpack(const PackedFacts& packed);
+
   struct TextBlock {
     char* bytes = nullptr;
     std::size_t size = 0;
@@ -198,7 +212,8 @@ class ResultsList {
   std::vector<std::uint64_t, platform::LargeAllocator<std::uint64_t>> records_;
   std::vector<TextBlock> textBlocks_;
   std::size_t textUsed_ = 0;  // bytes used of the last text block
-  std::vector<disk::RowFacts*> factBlocks_;
+  std::vector<PackedFacts*> factBlocks_;
+  std::vector<disk::RowFacts> unpackedFacts_;  // rows whose facts do not pack
   RowOrder order_;            // row i of the list is stored row order_[i]
   int selectedCount_ = 0;
   std::string counterText_;

@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdint>
+#include <string>
+#include <vector>
 
 #include "platform/text.h"
 #include "support/test_support.h"
@@ -257,6 +260,103 @@ TEST_F(ResultsListTest, AMillionRowsFillSortAndClear) {
   EXPECT_EQ(list.CellText(kRows - 1, 2), "976");
   list.Clear(op);
   EXPECT_EQ(list.RowCount(), 0);
+}
+
+
+// The list keeps facts packed; every value an engine gives must come back
+// as it was, whether it packs (times of every kind, every flag) or not
+// (UTC seconds beyond 62 bits, fields left beside a time of another kind),
+// after a sort and after a check mends them.
+void ExpectSameTime(const disk::VolumeTime& a, const disk::VolumeTime& b, const std::string& what) {
+  EXPECT_EQ(a.kind, b.kind) << what;
+  EXPECT_EQ(a.utcSeconds, b.utcSeconds) << what;
+  EXPECT_EQ(a.year, b.year) << what;
+  EXPECT_EQ(a.month, b.month) << what;
+  EXPECT_EQ(a.day, b.day) << what;
+  EXPECT_EQ(a.hour, b.hour) << what;
+  EXPECT_EQ(a.minute, b.minute) << what;
+  EXPECT_EQ(a.second, b.second) << what;
+}
+
+void ExpectSameFacts(const disk::RowFacts& a, const disk::RowFacts& b, const std::string& what) {
+  EXPECT_EQ(a.size, b.size) << what;
+  EXPECT_EQ(a.number, b.number) << what;
+  EXPECT_EQ(a.condition.total, b.condition.total) << what;
+  EXPECT_EQ(a.condition.free, b.condition.free) << what;
+  EXPECT_EQ(a.condition.firstInUse, b.condition.firstInUse) << what;
+  EXPECT_EQ(a.condition.resident, b.condition.resident) << what;
+  EXPECT_EQ(a.condition.known, b.condition.known) << what;
+  EXPECT_EQ(a.condition.unit, b.condition.unit) << what;
+  EXPECT_EQ(a.condition.content, b.condition.content) << what;
+  EXPECT_EQ(a.condition.contentPercent, b.condition.contentPercent) << what;
+  EXPECT_EQ(a.condition.sharedWithNewer, b.condition.sharedWithNewer) << what;
+  EXPECT_EQ(a.hasNameTimes, b.hasNameTimes) << what;
+  EXPECT_EQ(a.noFatChain, b.noFatChain) << what;
+  EXPECT_EQ(a.dataLength, b.dataLength) << what;
+  EXPECT_EQ(a.validLength, b.validLength) << what;
+  ExpectSameTime(a.modified, b.modified, what + " modified");
+  ExpectSameTime(a.written, b.written, what + " written");
+  ExpectSameTime(a.accessed, b.accessed, what + " accessed");
+  ExpectSameTime(a.changed, b.changed, what + " changed");
+  ExpectSameTime(a.created, b.created, what + " created");
+  ExpectSameTime(a.nameWritten, b.nameWritten, what + " nameWritten");
+  ExpectSameTime(a.nameAccessed, b.nameAccessed, what + " nameAccessed");
+  ExpectSameTime(a.nameChanged, b.nameChanged, what + " nameChanged");
+  ExpectSameTime(a.nameCreated, b.nameCreated, what + " nameCreated");
+}
+
+TEST_F(ResultsListTest, FactsComeBackAsTheEngineGaveThem) {
+  std::vector<disk::RowFacts> given(4);
+  // Every field set, times of both kinds at the ends of their ranges.
+  disk::RowFacts& full = given[0];
+  full.size = 0xFFFFFFFFFFFFFFFFull;
+  full.number = 0x123456789ABCDEFull;
+  full.condition = {77, 5, true, true, false, disk::ConditionUnit::Record, disk::ContentCheck::Damaged, 63, true};
+  full.modified = disk::VolumeTime::Local(2107, 12, 31, 23, 59, 58);
+  full.written = disk::VolumeTime::Utc(-11644473600);  // 1601
+  full.accessed = disk::VolumeTime::Utc((std::int64_t{1} << 61) - 1);
+  full.changed = disk::VolumeTime::Utc(-(std::int64_t{1} << 61));
+  full.created = disk::VolumeTime::Local(65535, 255, 255, 255, 255, 255);
+  full.hasNameTimes = true;
+  full.noFatChain = true;
+  full.nameWritten = disk::VolumeTime::Utc(1700000000);
+  full.nameAccessed = disk::VolumeTime::Local(0, 0, 0, 0, 0, 0);
+  full.nameChanged = disk::VolumeTime::Utc(0);
+  full.nameCreated = disk::VolumeTime::Utc(1);
+  full.dataLength = 3000;
+  full.validLength = 2999;
+  // Seconds beyond what a packed time holds.
+  given[1].written = disk::VolumeTime::Utc(INT64_MAX);
+  given[1].condition.known = false;
+  // A time of no kind with fields left in it.
+  given[2].created.utcSeconds = 42;
+  given[2].created.minute = 7;
+  // Nothing at all.
+  for (std::size_t i = 0; i < given.size(); ++i) {
+    disk::FoundRow row = Row("f" + std::to_string(3 - i), "C:\\", "1", "01/01/2020 00:00", std::to_string(i));
+    row.facts = given[i];
+    list.AddRow(op, row);
+  }
+  list.OnColumnClick(0);  // by name: the rows now stand in reverse
+  for (int r = 0; r < list.RowCount(); ++r) {
+    const std::size_t i = 3 - static_cast<std::size_t>(r);
+    ASSERT_EQ(list.CellText(r, 4), std::to_string(i));
+    ExpectSameFacts(list.Facts(r), given[i], "row " + std::to_string(i));
+    ExpectSameFacts(list.Row(r).facts, given[i], "whole row " + std::to_string(i));
+  }
+  // A check mends them in place, packed or not.
+  for (int r = 0; r < list.RowCount(); ++r) {
+    const std::size_t i = 3 - static_cast<std::size_t>(r);
+    given[i].condition.content = disk::ContentCheck::Verified;
+    given[i].condition.free = 9;
+    given[(i + 1) % 4].written = given[i].written;
+  }
+  for (int r = 0; r < list.RowCount(); ++r) list.SetFacts(r, given[3 - static_cast<std::size_t>(r)]);
+  for (int r = 0; r < list.RowCount(); ++r) {
+    const std::size_t i = 3 - static_cast<std::size_t>(r);
+    ExpectSameFacts(list.Facts(r), given[i], "mended row " + std::to_string(i));
+  }
+  ExpectSameFacts(list.Facts(99), disk::RowFacts(), "past the end");
 }
 
 }  // namespace

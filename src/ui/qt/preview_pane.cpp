@@ -126,7 +126,7 @@ void PreviewPane::ShowRow(MainDialog& dialog, int row) {
     ShowNothing(QStringLiteral("Select a file to preview it."));
     return;
   }
-  const disk::RowFacts& facts = list.Facts(row);
+  const disk::RowFacts facts = list.Facts(row);
   QString header = QString::fromStdString(list.CellText(row, 0)) + QLatin1Char('\n') +
                    QString::fromStdString(ConditionCell(facts.condition)) + QStringLiteral(" - ") +
                    QString::fromStdString(disk::ConditionText(facts.condition));

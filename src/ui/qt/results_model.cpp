@@ -74,7 +74,7 @@ QVariant ResultsModel::data(const QModelIndex& index, int role) const {
     return QVariant();
   }
   if (condition_ && column == ConditionColumn()) {
-    const disk::RowCondition& condition = list_.Facts(row).condition;
+    const disk::RowCondition condition = list_.Facts(row).condition;
     switch (role) {
       case Qt::DisplayRole: return QString::fromStdString(ConditionCell(condition));
       case Qt::DecorationRole: return ConditionMark(condition);
