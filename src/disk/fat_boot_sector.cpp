@@ -18,7 +18,8 @@ bool PlausibleSectorSize(std::uint32_t bps) {
 
 void CopyText(char* dst, std::size_t cap, Bytes src) {
   std::size_t n = std::min(cap - 1, src.size());
-  std::memcpy(dst, src.data(), n);
+  // A slice past the end of a short sector is empty, with no data pointer.
+  if (n != 0) std::memcpy(dst, src.data(), n);
   dst[n] = 0;
 }
 
