@@ -189,10 +189,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   ctx.volumeHandle = std::make_shared<platform::MemoryDevice>(image, false);
   if (!exfat::PrepareExfatVolume(ctx)) return 0;
   // The check reads the main boot sector: a volume taken from its backup
-  // region is left to the other targets.
+  // region (which may differ from the main one in any field the check
+  // reads) is left to the other targets.
   const exfat::ExfatVolume& v = exfat::VolumeOf(ctx);
   if (v.clusterHeapOffset != Le(image, 0x58, 4) || v.rootCluster != Le(image, 0x60, 4) ||
-      v.lastCluster > (1u << 20)) {
+      v.clusterCount != Le(image, 0x5C, 4) || v.fatLength != Le(image, 0x54, 4) ||
+      v.bytesPerSectorShift != image[0x6C] || v.sectorsPerClusterShift != image[0x6D] ||
+      v.numberOfFats != image[0x6E] || (v.volumeFlags & 1) != (image[0x6A] & 1) || v.lastCluster > (1u << 20)) {
     return 0;
   }
   ctx.volumeHandle = std::make_shared<GuardedMemory>(image, Oracle(image, v.bitmapExtents).Allowed(), "directory entry");
