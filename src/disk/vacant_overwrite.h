@@ -1,7 +1,7 @@
-// The wipe's pass over a run of vacant clusters, shared by the FAT and
-// exFAT wipes: random bytes, then zeros, each written in one call when the
-// device takes it, else a cluster at a time, so that only the clusters that
-// refused a pass count as not overwritten.
+// The wipe's pass over a run of vacant clusters, shared by the FAT, exFAT
+// and NTFS wipes: random bytes, then zeros, each written in one call when
+// the device takes it, else a cluster at a time, so that only the clusters
+// that refused a pass count as not overwritten.
 #pragma once
 
 #include <chrono>
@@ -58,13 +58,13 @@ struct VacantPass {
   bool cancelled = false;
 };
 
-// The first phase of the FAT and exFAT wipes over clusters first .. last:
-// every run of consecutive vacant clusters (vacant(c)) is checked again just
-// before it is written (recheck(c, n) spares what another program took
-// since, the run's last cluster as much as its first), then overwritten
-// through writeRun. Every refreshInterval, refresh(c) reads the allocation
-// again for the clusters still to come. The progress advances a cluster at
-// a time; Cancel ends the pass.
+// The first phase of the FAT, exFAT and NTFS wipes over clusters first ..
+// last: every run of consecutive vacant clusters (vacant(c)) is checked
+// again just before it is written (recheck(c, n) spares what another
+// program took since, the run's last cluster as much as its first), then
+// overwritten through writeRun. Every refreshInterval, refresh(c) reads the
+// allocation again for the clusters still to come. The progress advances a
+// cluster at a time; Cancel ends the pass.
 template <typename Refresh, typename Vacant, typename Recheck, typename WriteRun>
 VacantPass OverwriteVacantClusters(ProgressSink* progress, VacantOverwrite& overwrite, std::uint32_t batchClusters,
                                    std::uint64_t first, std::uint64_t last, std::chrono::milliseconds refreshInterval,

@@ -8,6 +8,7 @@
 
 #include "disk/byte_reader.h"
 #include "disk/sector_device.h"
+#include "disk/vacant_overwrite.h"
 #include "disk/wipe_report.h"
 #include "ntfs/attributes.h"
 #include "ntfs/data_runs.h"
@@ -293,7 +294,7 @@ NtfsWipeResult WipeVacantNtfsClusters(disk::VolumeContext& ctx, disk::OperationS
     return result;
   }
   const std::uint32_t batchClusters = static_cast<std::uint32_t>(std::max<std::size_t>(1, kBatchBytes / cs));
-  std::vector<std::uint8_t> buffer(static_cast<std::size_t>(batchClusters) * cs);
+  disk::VacantOverwrite overwrite(cs, batchClusters, random);
   {
     std::unique_ptr<disk::ProgressSink> progress = host.OpenProgress();
     if (progress) {
@@ -302,57 +303,27 @@ NtfsWipeResult WipeVacantNtfsClusters(disk::VolumeContext& ctx, disk::OperationS
       progress->SetFileName(kReplacingClusters);
     }
     if (seedWithTime) random.SeedWithTime();
-    auto last = std::chrono::steady_clock::now();
     // Clusters past the device are never vacant: the pass ends where it does.
     const std::uint64_t lastCluster = std::min<std::uint64_t>(ctx.lastCluster, survey.vacant.size() - 1);
-    for (std::uint64_t c = 0; c <= lastCluster;) {
-      const auto now = std::chrono::steady_clock::now();
-      if (now - last > kRefreshInterval) {
+    const disk::VacantPass pass = disk::OverwriteVacantClusters(
+        progress.get(), overwrite, batchClusters, 0, lastCluster, kRefreshInterval,
         // A bitmap that cannot be read any more spares everything still to
         // come.
-        if (!RecheckVolumeBitmap(ctx, survey)) survey.vacant.ClearRange(c, lastCluster - c + 1);
-        last = now;
-      }
-      std::uint32_t n = 0;
-      while (n < batchClusters && c + n <= lastCluster && survey.vacant.Test(c + n)) ++n;
-      // Just before the run is written its bits are read again: a cluster
-      // another program took since is spared, the run's last as much as
-      // its first, and a bitmap that cannot be read spares the run.
-      if (n > 0) {
-        if (!RecheckVolumeBitmapRun(ctx, survey, c, n)) survey.vacant.ClearRange(c, n);
-        std::uint32_t still = 0;
-        while (still < n && survey.vacant.Test(c + still)) ++still;
-        n = still;
-      }
-      const std::uint32_t step = n == 0 ? 1 : n;
-      if (n > 0) {
-        const std::size_t bytes = static_cast<std::size_t>(n) * cs;
-        random.FillRandom(buffer.data(), bytes);
-        bool ok = WriteClustersChecked(ctx, c, n, buffer.data());
-        std::memset(buffer.data(), 0, bytes);
-        ok = WriteClustersChecked(ctx, c, n, buffer.data()) && ok;
-        if (!ok) {
-          // Tell the clusters that failed from those that took the zeros.
-          for (std::uint32_t i = 0; i < n; ++i) {
-            if (WriteClustersChecked(ctx, c + i, 1, buffer.data() + static_cast<std::size_t>(i) * cs)) {
-              ++result.clustersWiped;
-            } else {
-              ++result.clustersFailed;
-            }
-          }
-        } else {
-          result.clustersWiped += n;
-        }
-      }
-      for (std::uint32_t i = 0; i < step; ++i) {
-        if (progress && !progress->Advance(c + i)) {
-          result.cancelled = true;
-          break;
-        }
-      }
-      if (result.cancelled) break;
-      c += step;
-    }
+        [&](std::uint64_t c) {
+          if (!RecheckVolumeBitmap(ctx, survey)) survey.vacant.ClearRange(c, lastCluster - c + 1);
+        },
+        [&](std::uint64_t c) { return survey.vacant.Test(c); },
+        // The run's bits are read again: a bitmap that cannot be read spares
+        // the run.
+        [&](std::uint64_t c, std::uint32_t n) {
+          if (!RecheckVolumeBitmapRun(ctx, survey, c, n)) survey.vacant.ClearRange(c, n);
+        },
+        [&](std::uint64_t first, std::uint32_t count, const std::uint8_t* bytes) {
+          return WriteClustersChecked(ctx, first, count, bytes);
+        });
+    result.clustersFailed += pass.failed;
+    result.clustersWiped += pass.wiped;
+    result.cancelled = pass.cancelled;
   }
   // Written is not yet on the disk: until the flush has worked, nothing of
   // this pass counts as done.
