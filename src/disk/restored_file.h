@@ -27,8 +27,10 @@ class RestoredFile {
   int fd() const { return fd_; }
   const std::string& path() const { return path_; }  // the path really used
   // Sectors the medium could not give were read (as zeros) since the file
-  // was made.
+  // was made, or since `events` (UnreadableEvents) when the reads that fed
+  // it began before it was made.
   bool LostSectors() const;
+  void CountLossesSince(std::uint64_t events) { unreadableBefore_ = events; }
   // A write failed: the file is closed as it stands and the failure told.
   // Returns false.
   bool Fail();

@@ -1,10 +1,9 @@
 #include "ntfs/restore.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <vector>
 
+#include "disk/restored_file.h"
 #include "disk/sector_device.h"
 #include "ntfs/attributes.h"
 #include "ntfs/condition.h"
@@ -16,7 +15,6 @@
 namespace ambrelic::ntfs {
 namespace {
 
-constexpr const char* kWriteFailure = "File writing failure.";
 constexpr const char* kPathTooLong =
     "Restoring path length exceeded maximum path length.\n\nPlease select a folder with shorter path length.";
 
@@ -94,11 +92,9 @@ bool RestoreNtfsFile(const disk::VolumeContext& ctx, disk::EngineHost& host, Rec
   if (!stream->resident()) extents = FindExtents(ctx, n);
   const std::uint64_t unitBytes = static_cast<std::uint64_t>(stream->unitClusters()) * cs;
 
-  const platform::NewFile file = platform::CreateNewFile(path);
-  if (file.fd < 0) {
-    host.ShowFileMessage(path, kWriteFailure);
-    return false;
-  }
+  disk::RestoredFile file(ctx, host, path);
+  if (!file.Opened()) return false;
+  file.CountLossesSince(unreadableBefore);
   bool ok = true;
   bool cancelled = false;
   std::uint64_t done = 0;
@@ -133,7 +129,7 @@ bool RestoreNtfsFile(const disk::VolumeContext& ctx, disk::EngineHost& host, Rec
     if (piece.size() > length - done) piece = piece.first(static_cast<std::size_t>(length - done));
     done += piece.size();
     if (stream->resident() || cs == 0) {
-      ok = platform::WriteAll(file.fd, piece.data(), piece.size());
+      ok = platform::WriteAll(file.fd(), piece.data(), piece.size());
       continue;
     }
     // Clusters of zeros (sparse, past the initialized size, or written
@@ -154,25 +150,19 @@ bool RestoreNtfsFile(const disk::VolumeContext& ctx, disk::EngineHost& host, Rec
         end += next;
       }
       if (hole != 0) {
-        ok = platform::SkipBytes(file.fd, hole);
+        ok = platform::SkipBytes(file.fd(), hole);
         hole = 0;
       }
-      if (ok) ok = platform::WriteAll(file.fd, piece.data() + at, end - at);
+      if (ok) ok = platform::WriteAll(file.fd(), piece.data() + at, end - at);
       at = end;
     }
   }
   // A hole at the end still counts: the file gets its whole length (or, when
   // cancelled, what was delivered up to then).
-  if (ok) ok = platform::SetFileLength(file.fd, cancelled ? done : length);
-  if (::close(file.fd) != 0) ok = false;
-  if (!ok) {
-    host.ShowFileMessage(file.path, kWriteFailure);
-    return false;
-  }
+  if (ok) ok = platform::SetFileLength(file.fd(), cancelled ? done : length);
   // Written whole, with zeros where sectors could not be read: the command
   // names such a file when it ends.
-  if (disk::UnreadableEvents(ctx) != unreadableBefore) host.UnreadableIn(file.path);
-  host.Restored(file.path, RecordWriteTime(ctx, n), false);
+  if (!file.Finish(ok, RecordWriteTime(ctx, n))) return false;
   return !cancelled && length == stream->size() && done == length;
 }
 
