@@ -6,6 +6,7 @@
 #include "disk/byte_reader.h"
 #include "disk/cluster_walk.h"
 #include "disk/cluster_set.h"
+#include "disk/fat_entry.h"
 #include "disk/sector_device.h"
 
 namespace ambrelic::exfat {
@@ -99,7 +100,7 @@ std::uint32_t FatEntry(const disk::VolumeContext& ctx, Cluster c) {
                             static_cast<std::uint32_t>(bytes >> v.bytesPerSectorShift), data.data());
     it = v.fatBlocks.emplace(block, std::move(data)).first;
   }
-  return disk::le32(it->second, static_cast<std::size_t>(byte % kFatBlockBytes));
+  return disk::FatEntryValue(disk::FsKind::Exfat, it->second, byte % kFatBlockBytes / 4).value_or(0);
 }
 
 std::uint64_t ClustersFor(const ExfatVolume& v, std::uint64_t dataLength) {

@@ -25,31 +25,6 @@ bool WriteCluster(const VolumeContext& ctx, Cluster cluster, const std::uint8_t*
   return disk::WriteSectors(ctx, ClusterToSector(ctx, cluster), ctx.sectorsPerCluster, buffer);
 }
 
-std::optional<std::uint32_t> FatEntryValue(FsKind kind, std::span<const std::uint8_t> table, std::uint64_t cluster) {
-  switch (kind) {
-    case FsKind::Fat12: {
-      // Two entries share three bytes; the even one ends in the low half of
-      // the middle byte, so the last entry of a table may end in its final
-      // byte pair.
-      const std::uint64_t off = cluster / 2 * 3;
-      if (cluster % 2 == 0) {
-        if (!disk::Fits(off, 2, table.size())) return std::nullopt;
-        return table[off] | ((table[off + 1] & 0x0Fu) << 8);
-      }
-      if (!disk::Fits(off, 3, table.size())) return std::nullopt;
-      return (table[off + 1] >> 4) | (static_cast<std::uint32_t>(table[off + 2]) << 4);
-    }
-    case FsKind::Fat16:
-      if (!disk::Fits(cluster * 2, 2, table.size())) return std::nullopt;
-      return disk::le16(table, cluster * 2);
-    case FsKind::Fat32:
-      if (!disk::Fits(cluster * 4, 4, table.size())) return std::nullopt;
-      return disk::le32(table, cluster * 4) & 0x0FFFFFFFu;
-    default:
-      return std::nullopt;
-  }
-}
-
 FatEntry FatGetEntry(const VolumeContext& ctx, std::span<const std::uint8_t> table, Cluster cluster) {
   if (cluster == 0xFFFFFFFFu) return kEndOfChain;
   const std::optional<std::uint32_t> v = FatEntryValue(ctx.fsKind, table, cluster);

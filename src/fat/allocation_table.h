@@ -5,6 +5,7 @@
 #include <optional>
 #include <span>
 
+#include "disk/fat_entry.h"
 #include "disk/volume_context.h"
 
 namespace ambrelic::fat {
@@ -22,15 +23,10 @@ std::uint32_t ClusterToSector(const disk::VolumeContext& ctx, Cluster cluster);
 bool ReadCluster(const disk::VolumeContext& ctx, Cluster cluster, std::uint8_t* buffer);
 bool WriteCluster(const disk::VolumeContext& ctx, Cluster cluster, const std::uint8_t* buffer);
 
-// The value entry `cluster` of a table holds, read as every FAT driver reads
-// it: a FAT12 entry unpacked from the three bytes it shares with its
-// neighbour, a FAT32 entry through its low 28 bits (the top four are
-// reserved; drivers keep them as they find them and never read them). None
-// when the entry lies beyond the table. Every reader of allocation entries
-// goes through here, so that the search, the restore, the condition and the
-// wipe follow the same chains.
-std::optional<std::uint32_t> FatEntryValue(disk::FsKind kind, std::span<const std::uint8_t> table,
-                                           std::uint64_t cluster);
+// Every reader of allocation entries goes through the one entry reader,
+// so that the search, the restore, the condition and the wipe follow the
+// same chains.
+using disk::FatEntryValue;
 
 // Entry `cluster` of a table (fatCopy or fatWork). An entry that lies beyond
 // the loaded table reads as end of chain: its allocation is unknown, so it
