@@ -4,9 +4,11 @@
 // that refused a pass count as not overwritten.
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "disk/sinks.h"
@@ -102,6 +104,36 @@ VacantPass OverwriteVacantClusters(ProgressSink* progress, VacantOverwrite& over
     c += step;
   }
   return pass;
+}
+
+// The whole first phase as every wipe runs it: a progress window counting
+// to progressTotal under "Replacing vacant clusters.", the random source
+// seeded (from the time, unless a caller fixed it), then the pass above in
+// runs of up to 1 MiB, the allocation read again every 30 seconds.
+template <typename Refresh, typename Vacant, typename Recheck, typename WriteRun>
+VacantPass WipeVacantClusters(EngineHost& host, platform::RandomSource& random, bool seedWithTime,
+                              std::size_t clusterBytes, std::uint64_t first, std::uint64_t last,
+                              std::uint64_t progressTotal, Refresh&& refresh, Vacant&& vacant, Recheck&& recheck,
+                              WriteRun&& writeRun) {
+  // Consecutive vacant clusters are written together, up to this many
+  // bytes: the same bytes land on the disk as cluster by cluster, in fewer
+  // calls.
+  constexpr std::size_t kBatchBytes = 1u << 20;
+  // Other programs may allocate clusters while the wipe runs (a second
+  // program could open an image): the allocation is read again after this
+  // long, so that their clusters are spared.
+  constexpr std::chrono::milliseconds kRefreshInterval{30000};
+  const auto batch = static_cast<std::uint32_t>(std::max<std::size_t>(1, kBatchBytes / clusterBytes));
+  VacantOverwrite overwrite(clusterBytes, batch, random);
+  std::unique_ptr<ProgressSink> progress = host.OpenProgress();
+  if (progress) {
+    progress->BeginCount("Cluster:", progressTotal);
+    progress->ShowFileLabel();
+    progress->SetFileName("Replacing vacant clusters.");
+  }
+  if (seedWithTime) random.SeedWithTime();
+  return OverwriteVacantClusters(progress.get(), overwrite, batch, first, last, kRefreshInterval, refresh, vacant,
+                                 recheck, writeRun);
 }
 
 }  // namespace ambrelic::disk

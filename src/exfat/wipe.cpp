@@ -14,11 +14,6 @@
 namespace ambrelic::exfat {
 namespace {
 
-// Other programs may allocate clusters while the wipe runs (the volume is
-// refused when mounted, but a second program could open the image): the
-// bitmap is read again after this long, so that their clusters are spared.
-constexpr std::chrono::milliseconds kRefreshInterval{30000};
-constexpr std::size_t kBatchBytes = 1u << 20;
 constexpr std::uint16_t kVolumeDirty = 0x0002;
 constexpr std::uint8_t kBenignBit = 0x20;
 constexpr std::size_t kOffSecondaryCount = 0x01;
@@ -29,7 +24,6 @@ constexpr std::size_t kOffDataLength = 0x18;
 constexpr std::uint8_t kAllocationPossible = 0x01;
 constexpr std::uint8_t kNoFatChain = 0x02;
 
-const char* const kReplacingClusters = "Replacing vacant clusters.";
 const char* const kReplacingInfo = "Replacing file information.";
 
 std::string BitmapUnreadableText(const std::string& root) {
@@ -410,18 +404,9 @@ ExfatWipeResult WipeVacantExfatClusters(disk::VolumeContext& ctx, disk::Operatio
   };
 
   // Phase 1: vacant clusters.
-  const std::uint32_t batch = static_cast<std::uint32_t>(std::max<std::size_t>(1, kBatchBytes / bpc));
-  disk::VacantOverwrite overwrite(bpc, batch, random);
   {
-    std::unique_ptr<disk::ProgressSink> progress = host.OpenProgress();
-    if (progress) {
-      progress->BeginCount("Cluster:", v.lastCluster);
-      progress->ShowFileLabel();
-      progress->SetFileName(kReplacingClusters);
-    }
-    if (seedWithTime) random.SeedWithTime();
-    const disk::VacantPass pass = disk::OverwriteVacantClusters(
-        progress.get(), overwrite, batch, kFirstCluster, v.lastCluster, kRefreshInterval,
+    const disk::VacantPass pass = disk::WipeVacantClusters(
+        host, random, seedWithTime, bpc, kFirstCluster, v.lastCluster, v.lastCluster,
         // On a failed read the previous bits stay.
         [&](std::uint64_t) { ReadBitmap(ctx, v.bitmapExtents[active], bitmap); }, vacant, recheckRun,
         [&](std::uint64_t first, std::uint32_t count, const std::uint8_t* bytes) {

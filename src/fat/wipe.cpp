@@ -18,15 +18,6 @@ namespace {
 
 constexpr std::uint8_t kDeletedMarker = 0xE5;
 constexpr std::size_t kEntrySize = 32;
-// Other programs may allocate clusters while the wipe runs: the table is
-// read again after this long, so that their clusters are spared.
-constexpr std::chrono::milliseconds kRefreshInterval{30000};
-// Consecutive vacant clusters are written together, up to this many bytes:
-// the same bytes land on the disk as cluster by cluster, in fewer calls.
-constexpr std::size_t kBatchBytes = 1u << 20;
-
-const char* const kReplacingClusters = "Replacing vacant clusters.";
-
 
 // Reads the first allocation table into table. False (table unchanged)
 // when the read failed: a table of zeros would make every cluster vacant.
@@ -151,19 +142,10 @@ FatWipeResult WipeFatVolume(disk::VolumeContext& ctx, disk::OperationState& op, 
   }
 
   // Phase 1: vacant clusters.
-  const std::uint32_t batchClusters = static_cast<std::uint32_t>(std::max<std::size_t>(1, kBatchBytes / bpc));
-  disk::VacantOverwrite overwrite(bpc, batchClusters, random);
   {
-    std::unique_ptr<disk::ProgressSink> progress = host.OpenProgress();
-    if (progress) {
-      progress->BeginCount("Cluster:", ctx.lastCluster);
-      progress->ShowFileLabel();
-      progress->SetFileName(kReplacingClusters);
-    }
-    if (seedWithTime) random.SeedWithTime();
     const std::uint64_t lastCluster = std::min<std::uint64_t>(ctx.lastCluster, 0xFFFFFFFFu);
-    const disk::VacantPass pass = disk::OverwriteVacantClusters(
-        progress.get(), overwrite, batchClusters, 2, lastCluster, kRefreshInterval,
+    const disk::VacantPass pass = disk::WipeVacantClusters(
+        host, random, seedWithTime, bpc, 2, lastCluster, ctx.lastCluster,
         [&](std::uint64_t c) {
           // Whatever a copy no longer calls free is spared; a table that
           // cannot be read any more spares everything still to come.

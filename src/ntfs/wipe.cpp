@@ -18,10 +18,7 @@ namespace {
 
 constexpr RecordNumber kFirstUserRecord = 16;
 constexpr std::size_t kScrubbedUsaOffset = 0x30;
-constexpr std::chrono::milliseconds kRefreshInterval{30000};
-constexpr std::size_t kBatchBytes = 1u << 20;
 
-const char* const kReplacingClusters = "Replacing vacant clusters.";
 const char* const kReplacingRecords = "Replacing file records.";
 
 std::string BitmapUnreadableText(const std::string& root) {
@@ -293,20 +290,11 @@ NtfsWipeResult WipeVacantNtfsClusters(disk::VolumeContext& ctx, disk::OperationS
     host.ShowMessage(BitmapUnreadableText(ctx.SearchedRoot));
     return result;
   }
-  const std::uint32_t batchClusters = static_cast<std::uint32_t>(std::max<std::size_t>(1, kBatchBytes / cs));
-  disk::VacantOverwrite overwrite(cs, batchClusters, random);
   {
-    std::unique_ptr<disk::ProgressSink> progress = host.OpenProgress();
-    if (progress) {
-      progress->BeginCount("Cluster:", ctx.lastCluster);
-      progress->ShowFileLabel();
-      progress->SetFileName(kReplacingClusters);
-    }
-    if (seedWithTime) random.SeedWithTime();
     // Clusters past the device are never vacant: the pass ends where it does.
     const std::uint64_t lastCluster = std::min<std::uint64_t>(ctx.lastCluster, survey.vacant.size() - 1);
-    const disk::VacantPass pass = disk::OverwriteVacantClusters(
-        progress.get(), overwrite, batchClusters, 0, lastCluster, kRefreshInterval,
+    const disk::VacantPass pass = disk::WipeVacantClusters(
+        host, random, seedWithTime, cs, 0, lastCluster, ctx.lastCluster,
         // A bitmap that cannot be read any more spares everything still to
         // come.
         [&](std::uint64_t c) {
