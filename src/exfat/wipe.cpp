@@ -234,7 +234,7 @@ bool GuardedClusterWrite(const disk::VolumeContext& ctx, Cluster c, disk::Bytes 
 
 // The second phase: the deleted entries of every live directory.
 void ReplaceFileInformation(disk::VolumeContext& ctx, disk::EngineHost& host, platform::RandomSource& random,
-                            const LiveAllocation& live, ExfatWipeResult& result) {
+                            const LiveAllocation& live, disk::WipeResult& result) {
   const std::uint32_t bpc = VolumeOf(ctx).bytesPerCluster;
   std::unique_ptr<disk::ProgressSink> progress = host.OpenProgress();
   if (progress) {
@@ -297,24 +297,24 @@ LiveAllocation MapLiveAllocation(const disk::VolumeContext& ctx, std::span<const
   return LiveMapper(ctx, bitmap).Run();
 }
 
-std::string ExfatWipeFailureText(const std::string& root, const ExfatWipeResult& result) {
+std::string ExfatWipeFailureText(const std::string& root, const disk::WipeResult& result) {
   return disk::WipeFailureText(root, result.clustersFailed, result.entriesFailed, "deleted directory entry",
                                "deleted directory entries");
 }
 
-ExfatWipeResult WipeExfatVolume(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host) {
+disk::WipeResult WipeExfatVolume(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host) {
   platform::RandomSource random;
   return WipeExfatVolume(ctx, op, host, random, true);
 }
 
-ExfatWipeResult WipeVacantExfatClusters(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host,
+disk::WipeResult WipeVacantExfatClusters(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host,
                                         ExfatClusterSurvey survey) {
   platform::RandomSource random;
   return WipeVacantExfatClusters(ctx, op, host, std::move(survey), random, true);
 }
 
 std::optional<ExfatClusterSurvey> CheckExfatVolumeForWipe(disk::VolumeContext& ctx, disk::EngineHost& host,
-                                                          ExfatWipeResult& result) {
+                                                          disk::WipeResult& result) {
   ExfatVolume& v = VolumeOf(ctx);
   if (ctx.fsKind != disk::FsKind::Exfat || v.bytesPerCluster == 0 || v.lastCluster < kFirstCluster) {
     return std::nullopt;
@@ -336,7 +336,7 @@ std::optional<ExfatClusterSurvey> CheckExfatVolumeForWipe(disk::VolumeContext& c
   survey.active = secondActive ? 1 : 0;
   if (v.bitmapExtents.empty() || !ReadBitmap(ctx, v.bitmapExtents[survey.active], survey.bitmap) ||
       (v.bitmapExtents.size() == 2 && !ReadBitmap(ctx, v.bitmapExtents[1 - survey.active], survey.other))) {
-    result.bitmapUnreadable = true;
+    result.allocationUnreadable = true;
     host.ShowMessage(BitmapUnreadableText(root));
     return std::nullopt;
   }
@@ -347,22 +347,22 @@ std::optional<ExfatClusterSurvey> CheckExfatVolumeForWipe(disk::VolumeContext& c
 }
 
 std::optional<ExfatClusterSurvey> CheckExfatVolumeForWipe(disk::VolumeContext& ctx, disk::EngineHost& host) {
-  ExfatWipeResult told;
+  disk::WipeResult told;
   return CheckExfatVolumeForWipe(ctx, host, told);
 }
 
-ExfatWipeResult WipeExfatVolume(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host,
+disk::WipeResult WipeExfatVolume(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host,
                                 platform::RandomSource& random, bool seedWithTime) {
-  ExfatWipeResult result;
+  disk::WipeResult result;
   std::optional<ExfatClusterSurvey> survey = CheckExfatVolumeForWipe(ctx, host, result);
   if (!survey) return result;
   return WipeVacantExfatClusters(ctx, op, host, std::move(*survey), random, seedWithTime);
 }
 
-ExfatWipeResult WipeVacantExfatClusters(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host,
+disk::WipeResult WipeVacantExfatClusters(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host,
                                         ExfatClusterSurvey survey, platform::RandomSource& random,
                                         bool seedWithTime) {
-  ExfatWipeResult result;
+  disk::WipeResult result;
   ExfatVolume& v = VolumeOf(ctx);
   const std::string& root = ctx.SearchedRoot;
   std::vector<std::uint8_t>& bitmap = survey.bitmap;

@@ -21,30 +21,11 @@
 #include "disk/operation_state.h"
 #include "disk/sinks.h"
 #include "disk/volume_context.h"
+#include "disk/wipe_report.h"
 #include "exfat/allocation.h"
 #include "platform/random.h"
 
 namespace ambrelic::exfat {
-
-// What a wipe did, for the caller and the tests.
-struct ExfatWipeResult {
-  bool cancelled = false;          // Cancel during phase 1 ended everything
-  bool phase2Ran = false;          // the user agreed to replace file information
-  bool phase2Cancelled = false;    // Cancel stopped phase 2 before every folder was done
-  bool bitmapUnreadable = false;   // nothing written
-  bool refused = false;            // the volume contradicts itself: nothing written
-  bool flushFailed = false;        // the writes could not be made to reach the device
-  std::uint64_t clustersWiped = 0;
-  std::uint64_t clustersFailed = 0;
-  std::uint64_t entriesWiped = 0;
-  std::uint64_t entriesFailed = 0;   // deleted entries in a cluster whose write failed or was skipped
-
-  // True when everything the user agreed to was carried out in full.
-  bool Complete() const {
-    return !cancelled && !phase2Cancelled && !bitmapUnreadable && !refused && !flushFailed && clustersFailed == 0 &&
-           entriesFailed == 0;
-  }
-};
 
 // Every cluster the live entry sets reach, from the root down, and the
 // clusters of each live directory (root first). contradiction names the
@@ -69,23 +50,23 @@ struct ExfatClusterSurvey {
 // The check a wipe makes before anything is written, and before the user
 // is asked anything: empty when the volume is refused (told with the
 // reason, result.refused set) or its bitmap cannot be read (told,
-// result.bitmapUnreadable set), or when it is no usable exFAT volume.
+// result.allocationUnreadable set), or when it is no usable exFAT volume.
 std::optional<ExfatClusterSurvey> CheckExfatVolumeForWipe(disk::VolumeContext& ctx, disk::EngineHost& host,
-                                                          ExfatWipeResult& result);
+                                                          disk::WipeResult& result);
 // The same, as the FAT and NTFS wipes have it, for a caller that needs no
 // more than what the user was told.
 std::optional<ExfatClusterSurvey> CheckExfatVolumeForWipe(disk::VolumeContext& ctx, disk::EngineHost& host);
 
 // Both phases and the question between them, over what the check found.
 // The volume must be prepared and open for writing.
-ExfatWipeResult WipeVacantExfatClusters(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host,
+disk::WipeResult WipeVacantExfatClusters(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host,
                                         ExfatClusterSurvey survey);
-ExfatWipeResult WipeVacantExfatClusters(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host,
+disk::WipeResult WipeVacantExfatClusters(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host,
                                         ExfatClusterSurvey survey, platform::RandomSource& random,
                                         bool seedWithTime);
 // The check and then both phases.
-ExfatWipeResult WipeExfatVolume(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host);
-ExfatWipeResult WipeExfatVolume(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host,
+disk::WipeResult WipeExfatVolume(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host);
+disk::WipeResult WipeExfatVolume(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host,
                                 platform::RandomSource& random, bool seedWithTime);
 
 // Scrubs the deleted entries of one directory's bytes in place: every entry
@@ -97,6 +78,6 @@ ExfatWipeResult WipeExfatVolume(disk::VolumeContext& ctx, disk::OperationState& 
 enum class ScrubPass : std::uint8_t { Random, Zero };
 std::size_t ScrubDeletedEntries(std::span<std::uint8_t> directory, platform::RandomSource& random, ScrubPass pass);
 
-std::string ExfatWipeFailureText(const std::string& root, const ExfatWipeResult& result);
+std::string ExfatWipeFailureText(const std::string& root, const disk::WipeResult& result);
 
 }  // namespace ambrelic::exfat

@@ -62,13 +62,13 @@ void TellRefusal(const disk::VolumeContext& ctx, disk::EngineHost& host, const F
 
 }  // namespace
 
-std::string FatWipeFailureText(const std::string& root, const FatWipeResult& result) {
+std::string FatWipeFailureText(const std::string& root, const disk::WipeResult& result) {
   return disk::WipeFailureText(root, result.clustersFailed, result.entriesFailed, "deleted directory entry",
                                "deleted directory entries");
 }
 
 void WipeDeletedEntries(const disk::VolumeContext& ctx, platform::RandomSource& random, std::uint32_t firstSector,
-                        std::span<std::uint8_t> region, std::uint32_t sectorCount, FatWipeResult& result) {
+                        std::span<std::uint8_t> region, std::uint32_t sectorCount, disk::WipeResult& result) {
   const std::size_t bytes =
       std::min<std::size_t>(region.size(), static_cast<std::size_t>(sectorCount) * ctx.bytesPerSector);
   std::uint64_t deleted = 0;
@@ -87,7 +87,7 @@ void WipeDeletedEntries(const disk::VolumeContext& ctx, platform::RandomSource& 
   else result.entriesFailed += deleted;
 }
 
-std::string FatWipeDisputedText(const std::string& root, const FatWipeResult& result) {
+std::string FatWipeDisputedText(const std::string& root, const disk::WipeResult& result) {
   return disk::DisputedText(root, result.clustersDisputed, 0, "", "");
 }
 
@@ -98,33 +98,33 @@ std::optional<FatClusterSurvey> CheckFatVolumeForWipe(const disk::VolumeContext&
   return std::nullopt;
 }
 
-FatWipeResult WipeFatVolume(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host) {
+disk::WipeResult WipeFatVolume(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host) {
   platform::RandomSource random;
   return WipeFatVolume(ctx, op, host, random, true);
 }
 
-FatWipeResult WipeFatVolume(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host,
+disk::WipeResult WipeFatVolume(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host,
                             platform::RandomSource& random, bool seedWithTime) {
   FatClusterSurvey survey = SurveyFatClusters(ctx);
   if (!survey.Usable()) {
     TellRefusal(ctx, host, survey);
-    FatWipeResult refused;
-    refused.tableUnreadable = survey.tableUnreadable;
+    disk::WipeResult refused;
+    refused.allocationUnreadable = survey.tableUnreadable;
     refused.refused = !survey.tableUnreadable;
     return refused;
   }
   return WipeFatVolume(ctx, op, host, random, seedWithTime, std::move(survey));
 }
 
-FatWipeResult WipeFatVolume(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host,
+disk::WipeResult WipeFatVolume(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host,
                             FatClusterSurvey survey) {
   platform::RandomSource random;
   return WipeFatVolume(ctx, op, host, random, true, std::move(survey));
 }
 
-FatWipeResult WipeFatVolume(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host,
+disk::WipeResult WipeFatVolume(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host,
                             platform::RandomSource& random, bool seedWithTime, FatClusterSurvey survey) {
-  FatWipeResult result;
+  disk::WipeResult result;
   const std::uint32_t bpc = ctx.bytesPerCluster;
   if (!disk::IsFat(ctx.fsKind) || bpc == 0 || ctx.sectorsPerCluster == 0 || ctx.lastCluster < 2 ||
       survey.vacant.size() != ctx.lastCluster + 1) {
@@ -136,7 +136,7 @@ FatWipeResult WipeFatVolume(disk::VolumeContext& ctx, disk::OperationState& op, 
   // be as old as the user's answers. When even that fails, no cluster can
   // be told vacant and nothing is written.
   if (!ReadAllocationTable(ctx, ctx.fatCopy) || !RecheckFatTables(ctx, survey)) {
-    result.tableUnreadable = true;
+    result.allocationUnreadable = true;
     host.ShowMessage(TableUnreadableText(ctx.SearchedRoot));
     return result;
   }

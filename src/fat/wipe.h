@@ -17,26 +17,6 @@
 
 namespace ambrelic::fat {
 
-// What a wipe did, for the caller and the tests.
-struct FatWipeResult {
-  bool cancelled = false;          // Cancel during phase 1 ended everything
-  bool phase2Ran = false;          // the user agreed to replace file information
-  bool phase2Cancelled = false;    // Cancel stopped phase 2 before every folder was done
-  bool tableUnreadable = false;    // the allocation table could not be read: nothing written
-  bool refused = false;            // the volume is damaged: nothing written
-  std::uint64_t clustersWiped = 0;
-  std::uint64_t clustersFailed = 0;  // vacant clusters with a failed write (or flush)
-  std::uint64_t entriesWiped = 0;
-  std::uint64_t entriesFailed = 0;   // deleted entries in a region whose write (or flush) failed
-  std::uint64_t clustersDisputed = 0;  // left as they are: the tables disagree on them
-
-  // True when everything the user agreed to was carried out in full.
-  bool Complete() const {
-    return !cancelled && !phase2Cancelled && !tableUnreadable && !refused && clustersFailed == 0 &&
-           entriesFailed == 0 && clustersDisputed == 0;
-  }
-};
-
 // The check the wipe makes before it asks anything: which clusters are
 // provably vacant (SurveyFatClusters). When the volume is damaged or its
 // tables or folders cannot be read, the user is told why and that nothing
@@ -49,14 +29,14 @@ std::optional<FatClusterSurvey> CheckFatVolumeForWipe(const disk::VolumeContext&
 // at the start of phase 1. Each phase ends with the device flushed. When
 // writes failed, or clusters were left because the tables disagree on
 // them, the user is told how many.
-FatWipeResult WipeFatVolume(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host,
+disk::WipeResult WipeFatVolume(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host,
                             FatClusterSurvey survey);
-FatWipeResult WipeFatVolume(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host,
+disk::WipeResult WipeFatVolume(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host,
                             platform::RandomSource& random, bool seedWithTime, FatClusterSurvey survey);
 // The check and both phases: a damaged volume is refused, as above.
-FatWipeResult WipeFatVolume(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host);
+disk::WipeResult WipeFatVolume(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host);
 // The same with a given random source (already seeded), for tests.
-FatWipeResult WipeFatVolume(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host,
+disk::WipeResult WipeFatVolume(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host,
                             platform::RandomSource& random, bool seedWithTime);
 
 // Overwrites the deleted entries (first byte 0xE5) of a directory region of
@@ -64,15 +44,15 @@ FatWipeResult WipeFatVolume(disk::VolumeContext& ctx, disk::OperationState& op, 
 // then zeros, written. A region without deleted entries is not written.
 // Adds to the counters of result.
 void WipeDeletedEntries(const disk::VolumeContext& ctx, platform::RandomSource& random, std::uint32_t firstSector,
-                        std::span<std::uint8_t> region, std::uint32_t sectorCount, FatWipeResult& result);
+                        std::span<std::uint8_t> region, std::uint32_t sectorCount, disk::WipeResult& result);
 
 // "N vacant clusters and M deleted entries on C:\ drive could not be
 // overwritten." with only the parts that are not zero; empty when nothing
 // failed.
-std::string FatWipeFailureText(const std::string& root, const FatWipeResult& result);
+std::string FatWipeFailureText(const std::string& root, const disk::WipeResult& result);
 // "N clusters on C:\ drive were not overwritten: ..."; empty when the
 // tables agreed everywhere.
-std::string FatWipeDisputedText(const std::string& root, const FatWipeResult& result);
+std::string FatWipeDisputedText(const std::string& root, const disk::WipeResult& result);
 
 // The question between the two phases.
 using disk::ReplaceInfoQuestion;

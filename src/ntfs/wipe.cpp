@@ -83,13 +83,13 @@ std::string ReplaceRecordsQuestion(const std::string& root) {
   return "Vacant clusters on " + root + " drive have been replaced.\n\nDo you want replace file records, too?";
 }
 
-std::string NtfsWipeFailureText(const std::string& root, const NtfsWipeResult& result) {
-  return disk::WipeFailureText(root, result.clustersFailed, result.recordsFailed, "deleted file record",
+std::string NtfsWipeFailureText(const std::string& root, const disk::WipeResult& result) {
+  return disk::WipeFailureText(root, result.clustersFailed, result.entriesFailed, "deleted file record",
                                "deleted file records");
 }
 
-std::string NtfsWipeDisputedText(const std::string& root, const NtfsWipeResult& result) {
-  return disk::DisputedText(root, result.clustersDisputed, result.recordsDisputed, "deleted file record",
+std::string NtfsWipeDisputedText(const std::string& root, const disk::WipeResult& result) {
+  return disk::DisputedText(root, result.clustersDisputed, result.entriesDisputed, "deleted file record",
                             "deleted file records");
 }
 
@@ -193,7 +193,7 @@ GuardedWriteResult GuardedMftWrite(const disk::VolumeContext& ctx, Vcn vcn, std:
 }
 
 void ReplaceFileRecords(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host,
-                        platform::RandomSource& random, NtfsWipeResult& result, const disk::ClusterSet* keep) {
+                        platform::RandomSource& random, disk::WipeResult& result, const disk::ClusterSet* keep) {
   const std::uint32_t cs = ctx.bytesPerCluster;
   const std::uint32_t k = ClustersPerRecord(ctx);
   if (k == 0 || ctx.mftSelfRecord.empty()) return;
@@ -234,12 +234,12 @@ void ReplaceFileRecords(disk::VolumeContext& ctx, disk::OperationState& op, disk
       // its records' old bytes just as a failed write does, and is told so.
       if (first.piecesSkipped + second.piecesSkipped > 0) result.piecesSkipped += 1;
       if (first.piecesFailed + second.piecesFailed + first.piecesSkipped + second.piecesSkipped > 0) {
-        result.recordsFailed += qualified;
+        result.entriesFailed += qualified;
       } else {
-        result.recordsScrubbed += qualified;
+        result.entriesWiped += qualified;
       }
       if (progress && !progress->Advance(firstRecord)) {
-        result.recordsCancelled = remaining > len;
+        result.phase2Cancelled = remaining > len;
         break;
       }
     }
@@ -250,33 +250,33 @@ void ReplaceFileRecords(disk::VolumeContext& ctx, disk::OperationState& op, disk
   op.ActiveProgress = nullptr;
 }
 
-NtfsWipeResult WipeVacantNtfsClusters(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host) {
+disk::WipeResult WipeVacantNtfsClusters(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host) {
   platform::RandomSource random;
   return WipeVacantNtfsClusters(ctx, op, host, random, true);
 }
 
-NtfsWipeResult WipeVacantNtfsClusters(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host,
+disk::WipeResult WipeVacantNtfsClusters(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host,
                                       platform::RandomSource& random, bool seedWithTime) {
   NtfsClusterSurvey survey = SurveyNtfsClusters(ctx);
   if (!survey.Usable()) {
     TellRefusal(ctx, host, survey);
-    NtfsWipeResult refused;
-    refused.bitmapUnreadable = survey.bitmapUnreadable;
+    disk::WipeResult refused;
+    refused.allocationUnreadable = survey.bitmapUnreadable;
     refused.refused = !survey.bitmapUnreadable;
     return refused;
   }
   return WipeVacantNtfsClusters(ctx, op, host, random, seedWithTime, std::move(survey));
 }
 
-NtfsWipeResult WipeVacantNtfsClusters(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host,
+disk::WipeResult WipeVacantNtfsClusters(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host,
                                       NtfsClusterSurvey survey) {
   platform::RandomSource random;
   return WipeVacantNtfsClusters(ctx, op, host, random, true, std::move(survey));
 }
 
-NtfsWipeResult WipeVacantNtfsClusters(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host,
+disk::WipeResult WipeVacantNtfsClusters(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host,
                                       platform::RandomSource& random, bool seedWithTime, NtfsClusterSurvey survey) {
-  NtfsWipeResult result;
+  disk::WipeResult result;
   const std::uint32_t cs = ctx.bytesPerCluster;
   if (ctx.fsKind != disk::FsKind::Ntfs || cs == 0 || ctx.mftRecordSize == 0 || survey.vacant.size() == 0) {
     result.refused = true;
@@ -286,7 +286,7 @@ NtfsWipeResult WipeVacantNtfsClusters(disk::VolumeContext& ctx, disk::OperationS
   // The bitmap is read afresh before anything is written: the survey may
   // be as old as the user's answers.
   if (!RecheckVolumeBitmap(ctx, survey)) {
-    result.bitmapUnreadable = true;
+    result.allocationUnreadable = true;
     host.ShowMessage(BitmapUnreadableText(ctx.SearchedRoot));
     return result;
   }
@@ -322,12 +322,12 @@ NtfsWipeResult WipeVacantNtfsClusters(disk::VolumeContext& ctx, disk::OperationS
   // The question says the vacant clusters have been replaced: it is asked
   // only when they have.
   if (!result.cancelled && result.clustersFailed == 0 && host.Ask(disk::QuestionId::ReplaceFileInformation, ReplaceRecordsQuestion(ctx.SearchedRoot))) {
-    result.recordsRan = true;
-    result.recordsDisputed = survey.disputedRecords + survey.tornRecords;
+    result.phase2Ran = true;
+    result.entriesDisputed = survey.disputedRecords + survey.tornRecords;
     ReplaceFileRecords(ctx, op, host, random, result, &survey.recordsInUse);
     if (!disk::FlushSectors(ctx)) {
-      result.recordsFailed += result.recordsScrubbed;
-      result.recordsScrubbed = 0;
+      result.entriesFailed += result.entriesWiped;
+      result.entriesWiped = 0;
     }
   }
   const std::string failure = NtfsWipeFailureText(ctx.SearchedRoot, result);

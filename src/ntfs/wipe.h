@@ -13,34 +13,12 @@
 #include "disk/operation_state.h"
 #include "disk/sinks.h"
 #include "disk/volume_context.h"
+#include "disk/wipe_report.h"
 #include "ntfs/clusters_in_use.h"
 #include "ntfs/mft_record.h"
 #include "platform/random.h"
 
 namespace ambrelic::ntfs {
-
-struct NtfsWipeResult {
-  bool cancelled = false;          // Cancel during the cluster pass ended everything
-  bool recordsRan = false;         // the user agreed to replace file records
-  bool recordsCancelled = false;   // Cancel stopped the record pass before its end
-  bool bitmapUnreadable = false;   // the volume bitmap could not be read: nothing written
-  bool refused = false;            // the volume is damaged: nothing written
-  std::uint64_t clustersWiped = 0;
-  std::uint64_t clustersFailed = 0;  // free clusters with a failed write (or flush)
-  std::uint64_t recordsScrubbed = 0;
-  // Deleted records in a piece whose write (or flush) failed, or that the
-  // guarded write left because the disk changed under it.
-  std::uint64_t recordsFailed = 0;
-  std::uint64_t piecesSkipped = 0;   // MFT pieces changed on disk between read and write
-  std::uint64_t clustersDisputed = 0;  // left as they are: the volume's records disagree on them
-  std::uint64_t recordsDisputed = 0;   // deleted records the MFT bitmap calls in use: left
-
-  // True when everything the user agreed to was carried out in full.
-  bool Complete() const {
-    return !cancelled && !recordsCancelled && !bitmapUnreadable && !refused && clustersFailed == 0 &&
-           recordsFailed == 0 && clustersDisputed == 0 && recordsDisputed == 0;
-  }
-};
 
 enum class ScrubPass : std::uint8_t { Random, Zero };
 
@@ -56,19 +34,19 @@ std::optional<NtfsClusterSurvey> CheckNtfsVolumeForWipe(const disk::VolumeContex
 // Each pass ends with the device flushed. When writes failed, or clusters
 // or records were left because the volume's records disagree on them, the
 // user is told how many.
-NtfsWipeResult WipeVacantNtfsClusters(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host,
+disk::WipeResult WipeVacantNtfsClusters(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host,
                                       NtfsClusterSurvey survey);
-NtfsWipeResult WipeVacantNtfsClusters(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host,
+disk::WipeResult WipeVacantNtfsClusters(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host,
                                       platform::RandomSource& random, bool seedWithTime, NtfsClusterSurvey survey);
 // The check and both passes: a damaged volume is refused, as above.
-NtfsWipeResult WipeVacantNtfsClusters(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host);
-NtfsWipeResult WipeVacantNtfsClusters(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host,
+disk::WipeResult WipeVacantNtfsClusters(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host);
+disk::WipeResult WipeVacantNtfsClusters(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host,
                                       platform::RandomSource& random, bool seedWithTime);
 
 // The record pass alone; adds to result. Records in `keep` (the survey's
 // records in use) are never scrubbed.
 void ReplaceFileRecords(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host,
-                        platform::RandomSource& random, NtfsWipeResult& result, const disk::ClusterSet* keep = nullptr);
+                        platform::RandomSource& random, disk::WipeResult& result, const disk::ClusterSet* keep = nullptr);
 
 // Rewrites, inside buffer (consecutive records in their on-disk form, the
 // first numbered firstRecord), every record from 16 on that carries "FILE",
@@ -95,10 +73,10 @@ GuardedWriteResult GuardedMftWrite(const disk::VolumeContext& ctx, Vcn vcn, std:
                                    std::span<const std::uint8_t> oldImage, std::span<const std::uint8_t> newImage,
                                    std::size_t length);
 
-std::string NtfsWipeFailureText(const std::string& root, const NtfsWipeResult& result);
+std::string NtfsWipeFailureText(const std::string& root, const disk::WipeResult& result);
 // "N clusters and M deleted file records on C:\ drive were not
 // overwritten: ..."; empty when the volume's records agreed everywhere.
-std::string NtfsWipeDisputedText(const std::string& root, const NtfsWipeResult& result);
+std::string NtfsWipeDisputedText(const std::string& root, const disk::WipeResult& result);
 
 // The question between the two phases.
 std::string ReplaceRecordsQuestion(const std::string& root);

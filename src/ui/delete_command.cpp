@@ -117,20 +117,12 @@ void MainDialog::OnDeleteCompletely() {
     lastOutcome_ = CommandOutcome::Ran;
     if (Ask(disk::QuestionId::DeleteCompletelyFirst, DeleteCompletelyFirstQuestion(root), true) &&
         Ask(disk::QuestionId::DeleteCompletelySecond, DeleteCompletelySecondQuestion(root), true)) {
-      if (ntfsSurvey) {
-        const ntfs::NtfsWipeResult r = ntfs::WipeVacantNtfsClusters(ctx_, op_, *this, std::move(*ntfsSurvey));
-        wipeFailures_ = r.clustersFailed + r.recordsFailed + (r.bitmapUnreadable ? 1 : 0);
-        wipeComplete_ = r.Complete();
-      } else if (exfatSurvey) {
-        const exfat::ExfatWipeResult r = exfat::WipeVacantExfatClusters(ctx_, op_, *this, std::move(*exfatSurvey));
-        wipeFailures_ = r.clustersFailed + r.entriesFailed + (r.bitmapUnreadable ? 1 : 0) + (r.refused ? 1 : 0) +
-                        (r.flushFailed ? 1 : 0);
-        wipeComplete_ = r.Complete();
-      } else {
-        const fat::FatWipeResult r = fat::WipeFatVolume(ctx_, op_, *this, std::move(*fatSurvey));
-        wipeFailures_ = r.clustersFailed + r.entriesFailed + (r.tableUnreadable ? 1 : 0);
-        wipeComplete_ = r.Complete();
-      }
+      disk::WipeResult r;
+      if (ntfsSurvey) r = ntfs::WipeVacantNtfsClusters(ctx_, op_, *this, std::move(*ntfsSurvey));
+      else if (exfatSurvey) r = exfat::WipeVacantExfatClusters(ctx_, op_, *this, std::move(*exfatSurvey));
+      else r = fat::WipeFatVolume(ctx_, op_, *this, std::move(*fatSurvey));
+      wipeFailures_ = r.Failures();
+      wipeComplete_ = r.Complete();
     }
     // What could not be read was not overwritten either.
     ReportMedia(MediaReport::Wipe);

@@ -66,7 +66,7 @@ class ExfatWipeImage : public ::testing::TestWithParam<int> {
   }
   // A wiped copy is a quarter of a gigabyte: it goes with the test.
   void TearDown() override { std::filesystem::remove_all(std::filesystem::path(image_).parent_path()); }
-  ExfatWipeResult Wipe(bool records) {
+  disk::WipeResult Wipe(bool records) {
     auto opened = platform::OpenFileDevice(image_, 0, 0, true);
     EXPECT_TRUE(opened.device);
     disk::VolumeContext ctx;
@@ -89,7 +89,7 @@ TEST_P(ExfatWipeImage, LeavesFsckCleanEveryLiveFileWholeAndNoDeletedName) {
   const auto before = LiveFiles(image_);
   ASSERT_GT(before.size(), 20u);
   ASSERT_FALSE(ambrelic::test::RunCommand("fls -rd '" + image_ + "'").empty());
-  const ExfatWipeResult r = Wipe(true);
+  const disk::WipeResult r = Wipe(true);
   EXPECT_FALSE(r.refused);
   EXPECT_FALSE(r.cancelled);
   EXPECT_TRUE(r.phase2Ran);
@@ -122,7 +122,7 @@ TEST_P(ExfatWipeImage, LeavesFsckCleanEveryLiveFileWholeAndNoDeletedName) {
 }
 
 TEST_P(ExfatWipeImage, NoToTheQuestionLeavesTheEntriesOfLiveFolders) {
-  const ExfatWipeResult r = Wipe(false);
+  const disk::WipeResult r = Wipe(false);
   EXPECT_FALSE(r.phase2Ran);
   EXPECT_EQ(r.entriesWiped, 0u);
   // Names in live folders stay; deleted folders' clusters were vacant, so
@@ -161,7 +161,7 @@ class ExfatWipeRefusal : public ::testing::Test {
     std::fill(v.Cluster(file + 3).begin(), v.Cluster(file + 3).end(), 0x33);
   }
   // Runs the wipe over the image as it stands; true when nothing changed.
-  bool WipeChangesNothing(ExfatWipeResult& r) {
+  bool WipeChangesNothing(disk::WipeResult& r) {
     disk::VolumeContext ctx = v.Context();
     disk::OperationState op;
     host.answers = {true};
@@ -177,7 +177,7 @@ class ExfatWipeRefusal : public ::testing::Test {
 };
 
 TEST_F(ExfatWipeRefusal, AConsistentVolumeIsWipedAroundItsLiveFile) {
-  ExfatWipeResult r;
+  disk::WipeResult r;
   EXPECT_FALSE(WipeChangesNothing(r));
   EXPECT_FALSE(r.refused);
   const auto& after = v.device->Bytes();
@@ -200,7 +200,7 @@ TEST_F(ExfatWipeRefusal, AConsistentVolumeIsWipedAroundItsLiveFile) {
 
 TEST_F(ExfatWipeRefusal, ALiveFileOnClustersTheBitmapCallsFree) {
   v.SetUsed(file + 3, false);
-  ExfatWipeResult r;
+  disk::WipeResult r;
   EXPECT_TRUE(WipeChangesNothing(r));
   EXPECT_TRUE(r.refused);
   ASSERT_EQ(host.events.size(), 1u);
@@ -224,7 +224,7 @@ TEST_F(ExfatWipeRefusal, TwoFilesOnOneClusterAChainThatLoopsOrLeavesTheVolume) {
     } else {
       v.SetFat(file, v.clusterCount + 5);
     }
-    ExfatWipeResult r;
+    disk::WipeResult r;
     EXPECT_TRUE(WipeChangesNothing(r)) << c;
     EXPECT_TRUE(r.refused) << c;
   }
@@ -234,7 +234,7 @@ TEST_F(ExfatWipeRefusal, DirtyDamagedOrCutShortVolumes) {
   // Marked dirty (not unmounted cleanly): volume flags are outside the
   // boot checksum.
   v.image[0x6A] |= 0x02;
-  ExfatWipeResult r;
+  disk::WipeResult r;
   EXPECT_TRUE(WipeChangesNothing(r));
   EXPECT_TRUE(r.refused);
   EXPECT_NE(host.events.back().find("it was not unmounted cleanly"), std::string::npos);
@@ -261,9 +261,9 @@ TEST_F(ExfatWipeRefusal, ABitmapThatCannotBeReadWritesNothing) {
   for (std::size_t at = 0; at < 4096; at += 32) {
     if (v.Cluster(v.rootCluster)[at] == 0x81) v.Cluster(v.rootCluster)[at] = 0x01;
   }
-  ExfatWipeResult r;
+  disk::WipeResult r;
   EXPECT_TRUE(WipeChangesNothing(r));
-  EXPECT_TRUE(r.bitmapUnreadable);
+  EXPECT_TRUE(r.allocationUnreadable);
   EXPECT_FALSE(r.Complete());
   EXPECT_EQ(host.events.back(),
             "message: The allocation bitmap of C:\\ drive could not be read.\n\nNothing has been overwritten.");
@@ -275,7 +275,7 @@ TEST_F(ExfatWipeRefusal, CancelEndsWithoutTheQuestionAndFailedWritesAreTold) {
     disk::OperationState op;
     host.cancelAfterChecks = 0;
     platform::RandomSource random;
-    const ExfatWipeResult r = WipeExfatVolume(ctx, op, host, random, false);
+    const disk::WipeResult r = WipeExfatVolume(ctx, op, host, random, false);
     EXPECT_TRUE(r.cancelled);
     for (const auto& e : host.events) EXPECT_EQ(e.find("question"), std::string::npos);
   }
@@ -287,7 +287,7 @@ TEST_F(ExfatWipeRefusal, CancelEndsWithoutTheQuestionAndFailedWritesAreTold) {
     host.answers = {true};
     host.cancelAfterChecks = static_cast<long>(VolumeOf(ctx).lastCluster) - 1;
     platform::RandomSource random;
-    const ExfatWipeResult r = WipeExfatVolume(ctx, op, host, random, false);
+    const disk::WipeResult r = WipeExfatVolume(ctx, op, host, random, false);
     EXPECT_FALSE(r.cancelled);
     EXPECT_TRUE(r.phase2Ran);
     EXPECT_TRUE(r.phase2Cancelled);
@@ -305,7 +305,7 @@ TEST_F(ExfatWipeRefusal, CancelEndsWithoutTheQuestionAndFailedWritesAreTold) {
   disk::OperationState op;
   host.answers = {true};
   platform::RandomSource random;
-  const ExfatWipeResult r = WipeExfatVolume(ctx, op, host, random, false);
+  const disk::WipeResult r = WipeExfatVolume(ctx, op, host, random, false);
   EXPECT_GT(r.clustersFailed, 0u);
   EXPECT_EQ(r.entriesFailed, 3u);
   EXPECT_FALSE(r.Complete());

@@ -115,7 +115,7 @@ TEST(FatClustersInUse, ARefusedVolumeIsToldAndNothingIsWritten) {
   disk::OperationState op;
   ambrelic::test::RecordingHost host;
   host.answers = {true};
-  const FatWipeResult r = WipeFatVolume(m.ctx, op, host);
+  const disk::WipeResult r = WipeFatVolume(m.ctx, op, host);
   EXPECT_TRUE(r.refused);
   EXPECT_FALSE(r.Complete());
   EXPECT_EQ(host.events, std::vector<std::string>{
@@ -136,7 +136,7 @@ TEST(FatClustersInUse, TablesAreReadAgainBeforeWriting) {
   std::fill_n(m.ClusterBytes(9), 512, 0x77);
   disk::OperationState op;
   ambrelic::test::RecordingHost host;
-  const FatWipeResult r = WipeFatVolume(m.ctx, op, host, std::move(s));
+  const disk::WipeResult r = WipeFatVolume(m.ctx, op, host, std::move(s));
   EXPECT_TRUE(r.Complete());
   EXPECT_EQ(m.ClusterBytes(9)[0], 0x77);
   EXPECT_EQ(m.ClusterBytes(10)[0], 0);
@@ -181,7 +181,7 @@ TEST(FatClustersInUse, EachRunIsCheckedJustBeforeItIsWritten) {
   m.ctx.volumeHandle = device;
   disk::OperationState op;
   ambrelic::test::RecordingHost host;
-  const FatWipeResult r = WipeFatVolume(m.ctx, op, host);
+  const disk::WipeResult r = WipeFatVolume(m.ctx, op, host);
   EXPECT_TRUE(device->done);
   EXPECT_TRUE(r.Complete());
   EXPECT_EQ(r.clustersWiped, m.ctx.lastCluster - 8);  // 7 to the last, less 30 and the last
@@ -218,7 +218,7 @@ TEST(FatClustersInUse, EachPhaseEndsFlushedAndAFailedFlushIsAFailedWrite) {
     disk::OperationState op;
     ambrelic::test::RecordingHost host;
     host.answers = {true};
-    const FatWipeResult r = WipeFatVolume(m.ctx, op, host);
+    const disk::WipeResult r = WipeFatVolume(m.ctx, op, host);
     EXPECT_TRUE(r.Complete());
     EXPECT_EQ(device->flushes, 2);
   }
@@ -229,7 +229,7 @@ TEST(FatClustersInUse, EachPhaseEndsFlushedAndAFailedFlushIsAFailedWrite) {
   disk::OperationState op;
   ambrelic::test::RecordingHost host;
   host.answers = {true};
-  const FatWipeResult r = WipeFatVolume(m.ctx, op, host);
+  const disk::WipeResult r = WipeFatVolume(m.ctx, op, host);
   EXPECT_EQ(r.clustersWiped, 0u);
   EXPECT_EQ(r.clustersFailed, m.ctx.lastCluster - 6);
   EXPECT_FALSE(r.phase2Ran);
@@ -281,7 +281,7 @@ TEST(FatClustersInUse, ClustersTheTablesDisagreeOnAreLeftAndTold) {
   EXPECT_FALSE(s.vacant.Test(secret));
   ambrelic::test::RecordingHost host;
   host.answers = {true};
-  const FatWipeResult r = WipeFatVolume(wipe, op, host);
+  const disk::WipeResult r = WipeFatVolume(wipe, op, host);
   EXPECT_TRUE(r.phase2Ran);
   EXPECT_EQ(r.clustersDisputed, 2u);
   EXPECT_EQ(r.clustersFailed + r.entriesFailed, 0u);

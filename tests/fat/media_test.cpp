@@ -306,7 +306,7 @@ TEST(FatMediaInjected, AWipeOverALiveFolderItCannotReadIsRefusedAndWritesNothing
   v.host.answers = {true};  // replace file information too
   platform::RandomSource random;
   random.Seed(7);
-  const FatWipeResult r = WipeFatVolume(v.ctx, v.op, v.host, random, false);
+  const disk::WipeResult r = WipeFatVolume(v.ctx, v.op, v.host, random, false);
   // A live folder that cannot be read whole may point anywhere: nothing on
   // the volume is provably vacant, so the wipe is refused and writes nothing.
   EXPECT_TRUE(r.refused);

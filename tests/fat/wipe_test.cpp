@@ -157,7 +157,7 @@ TEST_P(FatWipeImages, BothPhasesLeaveOnlyLiveDataAndNoNames) {
   disk::OperationState op;
   ambrelic::test::RecordingHost host;
   host.answers = {true};
-  const FatWipeResult r = WipeFatVolume(ctx, op, host);
+  const disk::WipeResult r = WipeFatVolume(ctx, op, host);
   EXPECT_FALSE(r.cancelled);
   EXPECT_TRUE(r.phase2Ran);
   EXPECT_GT(r.clustersWiped, 0u);
@@ -193,7 +193,7 @@ TEST_P(FatWipeImages, NoToTheQuestionLeavesEveryEntry) {
   ASSERT_TRUE(device);
   disk::OperationState op;
   ambrelic::test::RecordingHost host;
-  const FatWipeResult r = WipeFatVolume(ctx, op, host);
+  const disk::WipeResult r = WipeFatVolume(ctx, op, host);
   EXPECT_FALSE(r.phase2Ran);
   EXPECT_EQ(r.entriesWiped, 0u);
   device.reset();
@@ -214,7 +214,7 @@ TEST(FatWipe, CancelInPhaseOneEndsEverythingWithoutTheQuestion) {
   ambrelic::test::RecordingHost host;
   host.answers = {true};
   host.cancelAfterChecks = 100;
-  const FatWipeResult r = WipeFatVolume(ctx, op, host);
+  const disk::WipeResult r = WipeFatVolume(ctx, op, host);
   EXPECT_TRUE(r.cancelled);
   EXPECT_FALSE(r.phase2Ran);
   for (const auto& e : host.events) EXPECT_EQ(e.rfind("question:", 0), std::string::npos) << e;
@@ -265,7 +265,7 @@ TEST(FatWipe, FailedWritesAreCountedAndTold) {
   disk::OperationState op;
   ambrelic::test::RecordingHost host;
   host.answers = {true};
-  const FatWipeResult r = WipeFatVolume(ctx, op, host);
+  const disk::WipeResult r = WipeFatVolume(ctx, op, host);
   EXPECT_EQ(r.clustersWiped, 0u);
   EXPECT_GT(r.clustersFailed, 0u);
   EXPECT_FALSE(r.phase2Ran);
@@ -281,7 +281,7 @@ TEST(FatWipe, FailedWritesAreCountedAndTold) {
 }
 
 TEST(FatWipe, FailureTextNamesOnlyWhatFailed) {
-  FatWipeResult r;
+  disk::WipeResult r;
   EXPECT_EQ(FatWipeFailureText("A:\\", r), "");
   r.clustersFailed = 1;
   EXPECT_EQ(FatWipeFailureText("A:\\", r),
@@ -301,7 +301,7 @@ TEST(FatWipe, ARegionWithoutDeletedEntriesIsNotWritten) {
   region[0] = 'A';
   region[32] = 0x05;  // a live name starting with 0xE5, stored as 0x05
   platform::RandomSource random;
-  FatWipeResult r;
+  disk::WipeResult r;
   WipeDeletedEntries(mem.ctx, random, 40, region, 1, r);
   EXPECT_EQ(device->writes, 0);
   region[64] = 0xE5;
@@ -323,8 +323,8 @@ TEST(FatWipe, AnUnreadableTableWritesNothing) {
   mem.ctx.fatStartSector = 1u << 30;
   disk::OperationState op;
   ambrelic::test::RecordingHost host;
-  const FatWipeResult r = WipeFatVolume(mem.ctx, op, host);
-  EXPECT_TRUE(r.tableUnreadable);
+  const disk::WipeResult r = WipeFatVolume(mem.ctx, op, host);
+  EXPECT_TRUE(r.allocationUnreadable);
   EXPECT_EQ(device->writes, 0);
   ASSERT_EQ(host.events.size(), 1u);
   EXPECT_EQ(host.events[0],

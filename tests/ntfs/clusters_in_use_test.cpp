@@ -201,10 +201,10 @@ TEST(NtfsClustersInUse, ATornDeletedRecordIsRefusedByEveryPath) {
   ASSERT_TRUE(Prepare(path, ctx, true));
   test::RecordingHost wipeHost;
   wipeHost.answers = {true};
-  const NtfsWipeResult r = WipeVacantNtfsClusters(ctx, op, wipeHost);
+  const disk::WipeResult r = WipeVacantNtfsClusters(ctx, op, wipeHost);
   ctx = {};
-  EXPECT_GT(r.recordsScrubbed, 0u);
-  EXPECT_EQ(r.recordsDisputed, 1u);
+  EXPECT_GT(r.entriesWiped, 0u);
+  EXPECT_EQ(r.entriesDisputed, 1u);
   EXPECT_EQ(wipeHost.events.back(),
             "message: 1 deleted file record on C:\\ drive was not overwritten: the volume's own records disagree on "
             "whether it is in use.\n\nWhat it holds may still be restored.");
@@ -304,13 +304,13 @@ TEST(NtfsClustersInUse, ADeletedRecordTheMftBitmapKeepsIsLeftAndTold) {
   disk::OperationState op;
   test::RecordingHost host;
   host.answers = {true};
-  const NtfsWipeResult r = WipeVacantNtfsClusters(ctx, op, host);
+  const disk::WipeResult r = WipeVacantNtfsClusters(ctx, op, host);
   ctx = {};
   std::uint64_t clusters = 0;
   for (const auto& run : runs) clusters += run.sparse ? 0 : run.length;
   EXPECT_EQ(r.clustersDisputed, clusters);
-  EXPECT_EQ(r.recordsDisputed, 1u);
-  EXPECT_GT(r.recordsScrubbed, 0u);
+  EXPECT_EQ(r.entriesDisputed, 1u);
+  EXPECT_GT(r.entriesWiped, 0u);
   EXPECT_FALSE(r.Complete());
   EXPECT_EQ(host.events.back(), "message: " + std::to_string(clusters) +
                                     " clusters and 1 deleted file record on C:\\ drive were not overwritten: the "
@@ -369,14 +369,14 @@ TEST(NtfsClustersInUse, AnMftPieceTheGuardedWriteLeavesIsToldAsAFailedWrite) {
   test::RecordingHost host;
   host.answers = {true};
   ASSERT_TRUE(RecheckVolumeBitmap(ctx, survey));
-  NtfsWipeResult r;
+  disk::WipeResult r;
   platform::RandomSource random;
   ReplaceFileRecords(ctx, op, host, random, r, &survey.recordsInUse);
   EXPECT_EQ(r.piecesSkipped, 1u);
-  EXPECT_GT(r.recordsFailed, 0u);
+  EXPECT_GT(r.entriesFailed, 0u);
   EXPECT_FALSE(r.Complete());
   EXPECT_EQ(NtfsWipeFailureText("C:\\", r),
-            std::to_string(r.recordsFailed) + (r.recordsFailed == 1 ? " deleted file record" : " deleted file records") +
+            std::to_string(r.entriesFailed) + (r.entriesFailed == 1 ? " deleted file record" : " deleted file records") +
                 " on C:\\ drive could not be overwritten.\n\nWhat they hold may still be restored.");
 }
 
@@ -390,10 +390,10 @@ TEST(NtfsClustersInUse, AFailedFlushIsAFailedWrite) {
   disk::OperationState op;
   test::RecordingHost host;
   host.answers = {true};
-  const NtfsWipeResult r = WipeVacantNtfsClusters(ctx, op, host);
+  const disk::WipeResult r = WipeVacantNtfsClusters(ctx, op, host);
   EXPECT_EQ(r.clustersWiped, 0u);
   EXPECT_GT(r.clustersFailed, 1000u);
-  EXPECT_FALSE(r.recordsRan);
+  EXPECT_FALSE(r.phase2Ran);
   EXPECT_EQ(host.events.back(), "message: " + std::to_string(r.clustersFailed) +
                                     " vacant clusters on C:\\ drive could not be overwritten.\n\nWhat they hold may "
                                     "still be restored.");
@@ -525,7 +525,7 @@ TEST(NtfsClustersInUse, TheVolumeBitmapIsReadThroughEveryExtent) {
   EXPECT_TRUE(s.vacant.Test(victim));
   disk::OperationState op;
   test::RecordingHost host;
-  const NtfsWipeResult r = WipeVacantNtfsClusters(ctx, op, host);
+  const disk::WipeResult r = WipeVacantNtfsClusters(ctx, op, host);
   EXPECT_TRUE(r.Complete());
   ctx = {};
   const auto after = test::ReadFileBytes(path);

@@ -219,11 +219,11 @@ TEST_P(NtfsSectorMatrix, WipedVolumePassesNtfsfixAndKeepsItsLiveFiles) {
     disk::OperationState op;
     test::RecordingHost host;
     host.answers = {true};
-    const NtfsWipeResult r = WipeVacantNtfsClusters(ctx, op, host);
-    EXPECT_TRUE(r.recordsRan);
+    const disk::WipeResult r = WipeVacantNtfsClusters(ctx, op, host);
+    EXPECT_TRUE(r.phase2Ran);
     EXPECT_GT(r.clustersWiped, 0u);
-    EXPECT_GT(r.recordsScrubbed, 60u);
-    EXPECT_EQ(r.clustersFailed + r.recordsFailed + r.piecesSkipped, 0u);
+    EXPECT_GT(r.entriesWiped, 60u);
+    EXPECT_EQ(r.clustersFailed + r.entriesFailed + r.piecesSkipped, 0u);
   }
   const std::string report = test::RunCommand("ntfsfix -n '" + path + "' 2>&1", &status);
   EXPECT_EQ(status, 0) << report;

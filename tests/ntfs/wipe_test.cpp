@@ -112,12 +112,12 @@ TEST(NtfsWipeImage, BothPhasesLeaveOnlyLiveDataAndScrubbedRecords) {
   disk::OperationState op;
   test::RecordingHost host;
   host.answers = {true};
-  const NtfsWipeResult r = WipeVacantNtfsClusters(ctx, op, host);
+  const disk::WipeResult r = WipeVacantNtfsClusters(ctx, op, host);
   EXPECT_FALSE(r.cancelled);
-  EXPECT_TRUE(r.recordsRan);
+  EXPECT_TRUE(r.phase2Ran);
   EXPECT_GT(r.clustersWiped, 0u);
-  EXPECT_GT(r.recordsScrubbed, 0u);
-  EXPECT_EQ(r.clustersFailed + r.recordsFailed + r.piecesSkipped, 0u);
+  EXPECT_GT(r.entriesWiped, 0u);
+  EXPECT_EQ(r.clustersFailed + r.entriesFailed + r.piecesSkipped, 0u);
   const std::string question =
       "question: Vacant clusters on C:\\ drive have been replaced.\n\nDo you want replace file records, too?";
   EXPECT_EQ(std::count(host.events.begin(), host.events.end(), question), 1);
@@ -170,7 +170,7 @@ TEST(NtfsWipeImage, BothPhasesLeaveOnlyLiveDataAndScrubbedRecords) {
     EXPECT_EQ(disk::le32(a, 0x3C), 0u) << n;
     EXPECT_TRUE(std::all_of(a.begin() + 0x40, a.end(), [](auto x) { return x == 0; })) << n;
   }
-  EXPECT_EQ(scrubbed, r.recordsScrubbed);
+  EXPECT_EQ(scrubbed, r.entriesWiped);
 
   // Live files read back byte for byte (The Sleuth Kit), and it finds no
   // deleted name.
@@ -221,7 +221,7 @@ TEST(NtfsWipeImage, TotalSectorsClaimingMoreThanTheDeviceWipeOnlyTheDevice) {
     const char huge[8] = {'\xF0', '\xFF', '\xFF', '\xFF', '\xFF', '\xFF', '\xFF', '\xFF'};
     f.write(huge, 8);
   }
-  NtfsWipeResult results[2];
+  disk::WipeResult results[2];
   int i = 0;
   for (const std::string& path : {claimed, plain}) {
     disk::VolumeContext ctx;
@@ -250,8 +250,8 @@ TEST(NtfsWipeImage, NoToTheQuestionLeavesTheMft) {
   ASSERT_TRUE(Prepare(path, ctx, true));
   disk::OperationState op;
   test::RecordingHost host;
-  const NtfsWipeResult r = WipeVacantNtfsClusters(ctx, op, host);
-  EXPECT_FALSE(r.recordsRan);
+  const disk::WipeResult r = WipeVacantNtfsClusters(ctx, op, host);
+  EXPECT_FALSE(r.phase2Ran);
   EXPECT_GT(r.clustersWiped, 0u);
   EXPECT_EQ(host.progress.size(), 1u);
   ctx = {};
@@ -268,9 +268,9 @@ TEST(NtfsWipeImage, CancelEndsEverythingWithoutTheQuestion) {
   test::RecordingHost host;
   host.answers = {true};
   host.cancelAfterChecks = 10;
-  const NtfsWipeResult r = WipeVacantNtfsClusters(ctx, op, host);
+  const disk::WipeResult r = WipeVacantNtfsClusters(ctx, op, host);
   EXPECT_TRUE(r.cancelled);
-  EXPECT_FALSE(r.recordsRan);
+  EXPECT_FALSE(r.phase2Ran);
   for (const auto& e : host.events) EXPECT_EQ(e.rfind("question:", 0), std::string::npos) << e;
 }
 
@@ -285,11 +285,11 @@ TEST(NtfsWipeImage, FailedWritesAreCountedAndTold) {
   disk::OperationState op;
   test::RecordingHost host;
   host.answers = {true};
-  const NtfsWipeResult r = WipeVacantNtfsClusters(ctx, op, host);
+  const disk::WipeResult r = WipeVacantNtfsClusters(ctx, op, host);
   EXPECT_EQ(r.clustersWiped, 0u);
   EXPECT_GT(r.clustersFailed, 0u);
   // The question would say the clusters have been replaced: not asked.
-  EXPECT_FALSE(r.recordsRan);
+  EXPECT_FALSE(r.phase2Ran);
   EXPECT_FALSE(r.Complete());
   for (const auto& e : host.events) EXPECT_EQ(e.rfind("question:", 0), std::string::npos) << e;
   ASSERT_FALSE(host.events.empty());
@@ -391,8 +391,8 @@ TEST(NtfsWipe, VolumeBitmapIsReadNoFurtherThanTheVolumeNeeds) {
     ::setrlimit(RLIMIT_AS, &limit);
     disk::OperationState op;
     test::RecordingHost host;
-    const NtfsWipeResult r = WipeVacantNtfsClusters(ctx, op, host);
-    std::_Exit(!r.bitmapUnreadable && r.clustersWiped + r.clustersFailed == 0 ? 0 : 1);
+    const disk::WipeResult r = WipeVacantNtfsClusters(ctx, op, host);
+    std::_Exit(!r.allocationUnreadable && r.clustersWiped + r.clustersFailed == 0 ? 0 : 1);
   };
   EXPECT_EXIT(wipe(), ::testing::ExitedWithCode(0), "");
 #endif
@@ -486,9 +486,9 @@ TEST(NtfsWipe, ScrubTouchesOnlyDeletedRecordsFromSixteenOn) {
 }
 
 TEST(NtfsWipe, FailureTextNamesOnlyWhatFailed) {
-  NtfsWipeResult r;
+  disk::WipeResult r;
   EXPECT_EQ(NtfsWipeFailureText("C:\\", r), "");
-  r.recordsFailed = 1;
+  r.entriesFailed = 1;
   EXPECT_EQ(NtfsWipeFailureText("C:\\", r),
             "1 deleted file record on C:\\ drive could not be overwritten.\n\nWhat they hold may still be restored.");
 }
