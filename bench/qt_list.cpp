@@ -41,6 +41,9 @@ FoundRow MakeRow(std::uint32_t i) {
                 (h >> 12) % 24, (h >> 16) % 60);
   r.modified = date;
   r.number = std::to_string(2 + (h >> 3) % 4000000);
+  r.facts.number = 2 + (h >> 3) % 4000000;
+  // The folder that listed it, by its first cluster, as a walk gives it.
+  r.facts.parent = 2 + h % 997;
   return r;
 }
 

@@ -181,6 +181,8 @@ void AddNtfsRow(const disk::VolumeContext& ctx, const disk::OperationState& op, 
   row.number = disk::RightAligned(n, 8);
   row.facts.size = size;
   row.facts.number = n;
+  // A row in the root has no folder row above it.
+  if (parent != kRootRecord) row.facts.parent = parent;
   row.facts.condition = NtfsRowCondition(ctx, clusterBitmap, record, folder);
   FillRecordTimes(ctx, record, row.facts);
   host.AddRow(std::move(row));
