@@ -100,6 +100,18 @@ TEST(CliRestore, AFileOfAnotherFolderOfTheSameNameIsWrittenOnce) {
   EXPECT_NE(r.err.find("ambrelic-cli: 2 files restored (8000 bytes)"), std::string::npos) << r.err;
 }
 
+// A name filter lists "Project Folder" and "data set.bin" but not "Sub
+// Two" between them: the folder's restore still walks it, and the file is
+// written there only.
+TEST(CliRestore, AFileBelowAFolderTheFilterLeftOutIsWrittenOnce) {
+  const std::string out = test::MakeTempDir("clirestore") + "/filtered";
+  const CliResult r = Cli("restore --no-scan-vacant --name E --to '" + out + "' --all '" + Image() + "'");
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(test::Sha256Of(out + "/Project Folder/Sub One/Sub Two/data set.bin"),
+            test::Sha256Of(Original("Project Folder/Sub One/Sub Two/data set.bin")));
+  EXPECT_FALSE(fs::exists(out + "/data set.bin"));
+}
+
 TEST(CliRestore, AWriteThatFailsIsNotReportedAsSuccess) {
   // The file-size limit stands in for a full disk: writes past 1 KiB fail
   // (the signal it would raise is ignored, as the shell hands it on).
