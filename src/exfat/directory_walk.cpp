@@ -265,7 +265,10 @@ void DirectoryWalker::WalkTree(PendingDirectory start) {
       op_.ActiveProgress->ShowFileLabel();
       for (std::size_t j = 0; j < children.size(); ++j) children[j].rootIndex = j + 1;
     }
-    for (auto it = children.rbegin(); it != children.rend(); ++it) stack.push_back(std::move(*it));
+    for (auto it = children.rbegin(); it != children.rend(); ++it) {
+      if (search) host_.FolderEntered(it->stream.firstCluster, d.isRoot ? disk::kNoFolder : d.stream.firstCluster);
+      stack.push_back(std::move(*it));
+    }
   }
 }
 

@@ -695,6 +695,8 @@ void DirectoryWalker::WalkDirectory(Cluster start, const std::string* path, std:
 
 void DirectoryWalker::EnterSubdirectories(const SubdirList& subdirs, const std::string* path,
                                           std::uint8_t deleted) {
+  // Each child walked below changes it.
+  const std::uint64_t parent = listingFolder_;
   for (std::size_t j = 0; j < subdirs.size(); ++j) {
     const SubdirItem& item = subdirs[j];
     if (item.cluster < 2) continue;
@@ -724,6 +726,7 @@ void DirectoryWalker::EnterSubdirectories(const SubdirList& subdirs, const std::
       flag = 1;
     }
     expectDotEntry_ = true;
+    if (op_.OperationMode == OpSearch) host_.FolderEntered(item.cluster, parent);
     WalkDirectory(item.cluster, &child, flag);
   }
 }

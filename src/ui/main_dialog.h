@@ -128,6 +128,7 @@ class MainDialog : public disk::EngineHost, public ProgressOwner {
   // disk::EngineHost
   std::unique_ptr<disk::ProgressSink> OpenProgress() override;
   void AddRow(disk::FoundRow row) override;
+  void FolderEntered(std::uint64_t folder, std::uint64_t parent) override;
   void ShowMessage(const std::string& text) override;
   bool AskYesNo(const std::string& text, bool stopIcon = false) override;
   bool Ask(disk::QuestionId id, const std::string& text, bool stopIcon = false) override;

@@ -239,9 +239,10 @@ void MainDialog::ApplyRestoredTimes() {
 namespace {
 
 // What the restore of the selected rows writes. A folder row's restore
-// walks the folder its number names and every folder listed in it, so a
-// row is written by it when the row's parent fact leads up to that number
-// through the folder rows. Several folder rows may name one folder (a
+// walks the folder its number names and every folder in it, so a row is
+// written by it when the row's parent fact leads up to that number through
+// the folder rows and the folders the search entered without listing them
+// (a name filter leaves them out). Several folder rows may name one folder (a
 // folder deleted, its cluster or record taken by another folder deleted
 // since), and a hostile volume may have folders name each other in a
 // loop: the folders are followed down from the selected ones, each at most
@@ -271,6 +272,9 @@ RestorePlan PlanRestore(const ResultsList& list) {
     if (!list.IsFolder(row)) continue;
     const std::uint64_t parent = list.Parent(row);
     if (parent != disk::kNoFolder) inside[parent].push_back(list.Facts(row).number);
+  }
+  for (const ResultsList::FolderStep& step : list.FolderSteps()) {
+    if (step.parent != disk::kNoFolder) inside[step.parent].push_back(step.folder);
   }
   // Adds to `seen` what lies below the folders in `todo` (each taken once).
   auto walkDown = [&inside](std::vector<std::uint64_t> todo, std::unordered_set<std::uint64_t>& seen) {

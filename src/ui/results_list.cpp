@@ -111,6 +111,7 @@ void ResultsList::ReleaseRows() {
   for (PackedFacts* block : factBlocks_) platform::ReleaseLarge(block, kFactsBlock * sizeof(PackedFacts));
   std::vector<PackedFacts*>().swap(factBlocks_);
   std::vector<disk::RowFacts>().swap(unpackedFacts_);
+  std::vector<FolderStep>().swap(folderSteps_);
   decltype(records_)().swap(records_);
   RowOrder().swap(order_);
   selectedCount_ = 0;
@@ -352,6 +353,7 @@ std::size_t ResultsList::StorageBytes() const {
   for (const TextBlock& b : textBlocks_) bytes += b.size;
   bytes += factBlocks_.size() * kFactsBlock * sizeof(PackedFacts);
   bytes += unpackedFacts_.capacity() * sizeof(disk::RowFacts);
+  bytes += folderSteps_.capacity() * sizeof(FolderStep);
   return bytes;
 }
 

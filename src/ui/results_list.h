@@ -144,6 +144,14 @@ class ResultsList {
   disk::RowFacts Facts(int row) const;
   // Facts(row).parent without unpacking the rest (kNoFolder past the end).
   std::uint64_t Parent(int row) const;
+  // The steps of the search's walks from a folder into one it holds
+  // (EngineHost::FolderEntered): with the folder rows, they tell what a
+  // folder row's restore walks. Kept until the list is cleared.
+  struct FolderStep {
+    std::uint64_t parent, folder;
+  };
+  void AddFolderStep(std::uint64_t folder, std::uint64_t parent) { folderSteps_.push_back({parent, folder}); }
+  const std::vector<FolderStep>& FolderSteps() const { return folderSteps_; }
   // For the checks that mend a row's facts (its condition) after it was
   // listed.
   void SetFacts(int row, const disk::RowFacts& facts);
@@ -222,6 +230,7 @@ class ResultsList {
   std::size_t textUsed_ = 0;  // bytes used of the last text block
   std::vector<PackedFacts*> factBlocks_;
   std::vector<disk::RowFacts> unpackedFacts_;  // rows whose facts do not pack
+  std::vector<FolderStep> folderSteps_;
   RowOrder order_;            // row i of the list is stored row order_[i]
   int selectedCount_ = 0;
   std::string counterText_;
