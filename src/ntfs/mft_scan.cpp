@@ -180,7 +180,7 @@ void AddNtfsRow(const disk::VolumeContext& ctx, const disk::OperationState& op, 
   } else {
     BuildFolderPath(ctx, row.folder, parent, kRootRecord, 0, &steps);
   }
-  for (const auto& [folder, up] : steps) host.FolderEntered(folder, up == kRootRecord ? disk::kNoFolder : up);
+  for (const auto& [climbed, up] : steps) host.FolderEntered(climbed, up == kRootRecord ? disk::kNoFolder : up);
   if (row.folder.empty()) row.folder = ctx.SearchedRoot;
   if (!folder) row.size = disk::RightAligned(size, 8);
   row.modified = FormatFileTime(changed);
