@@ -4,7 +4,6 @@
 #include <filesystem>
 #include <system_error>
 #include <unordered_map>
-#include <unordered_set>
 
 #include "disk/sector_device.h"
 #include "exfat/restore.h"
@@ -16,6 +15,7 @@
 #include "platform/volume_info.h"
 #include "ui/main_dialog.h"
 #include "ui/restore_paths.h"
+#include "ui/restore_plan.h"
 
 namespace ambrelic::ui {
 namespace {
@@ -236,22 +236,6 @@ void MainDialog::ApplyRestoredTimes() {
   restored_.clear();
 }
 
-namespace {
-
-// What the restore of the selected rows writes. A folder row's restore
-// walks the folder its number names and every folder in it, so a row is
-// written by it when the row's parent fact leads up to that number through
-// the folder rows and the folders the search entered without listing them
-// (a name filter leaves them out). Several folder rows may name one folder (a
-// folder deleted, its cluster or record taken by another folder deleted
-// since), and a hostile volume may have folders name each other in a
-// loop: the folders are followed down from the selected ones, each at most
-// once, which also keeps a --all of a million rows linear.
-struct RestorePlan {
-  std::vector<int> rows;                         // selected rows restored on their own
-  std::unordered_set<std::uint64_t> walked;      // folders the selected folders' restores walk
-};
-
 RestorePlan PlanRestore(const ResultsList& list) {
   RestorePlan plan;
   struct Selected {
@@ -316,8 +300,6 @@ RestorePlan PlanRestore(const ResultsList& list) {
   }
   return plan;
 }
-
-}  // namespace
 
 std::vector<int> MainDialog::RowsToRestore() const { return PlanRestore(list_).rows; }
 
