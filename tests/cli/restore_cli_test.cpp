@@ -112,6 +112,18 @@ TEST(CliRestore, AFileBelowAFolderTheFilterLeftOutIsWrittenOnce) {
   EXPECT_FALSE(fs::exists(out + "/data set.bin"));
 }
 
+// NTFS: folder "p" lies where its parents are gone (C:\<unknown>), its
+// file under the lost-folder mark (C:\<不明>\p): the two texts differ, yet
+// the file is p's, and written once, through p.
+TEST(CliRestore, AFileUnderALostFolderIsWrittenThroughItOnce) {
+  const std::string out = test::MakeTempDir("clirestore") + "/lost";
+  const CliResult r =
+      Cli("restore --to '" + out + "' --all '" + test::FixtureImage("make_ntfs_images.sh", "ntfs-c4096.img") + "'");
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(fs::exists(out + "/p/child.txt"));
+  EXPECT_FALSE(fs::exists(out + "/child.txt"));
+}
+
 TEST(CliRestore, AWriteThatFailsIsNotReportedAsSuccess) {
   // The file-size limit stands in for a full disk: writes past 1 KiB fail
   // (the signal it would raise is ignored, as the shell hands it on).
