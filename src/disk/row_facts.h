@@ -101,9 +101,19 @@ std::string ConditionText(const RowCondition& condition);
 // first; bits past its end count as set (in use), as the engines read them.
 std::uint64_t CountClearBits(Bytes bitmap, std::uint64_t first, std::uint64_t count);
 
+// A row's parent fact when no listed folder can hold it: a row at the
+// root, one found loose by a cluster scan (under "<unknown>"), one of the
+// deep scan.
+inline constexpr std::uint64_t kNoFolder = ~std::uint64_t{0};
+
 struct RowFacts {
   std::uint64_t size = 0;    // bytes; 0 for a folder
   std::uint64_t number = 0;  // first cluster (FAT) or record number (NTFS)
+  // The folder whose walk listed the row, by the same identity a folder
+  // row's number gives (its first cluster, or its record number): a
+  // folder's restore walks that identity, and so writes exactly the rows
+  // whose parents lead up to it. kNoFolder when no folder row can.
+  std::uint64_t parent = kNoFolder;
   RowCondition condition;
   VolumeTime modified;       // the time the Modified text shows
   // Every time the entry or record keeps (absent ones stay None): last

@@ -66,6 +66,12 @@ class EngineHost {
   // progress dialog, and inserts it at the next row index.
   // The row is handed over (moved in when the caller lets it go).
   virtual void AddRow(FoundRow row) = 0;
+  // A search's walk entered a folder (by the identity its rows' parent
+  // fact and a folder row's number give) from the folder `parent`
+  // (kNoFolder: the root), listed as a row or not (a name filter may leave
+  // it out): a folder row's restore walks its folders whether they were
+  // listed or not, and what it writes is worked out from these steps.
+  virtual void FolderEntered(std::uint64_t folder, std::uint64_t parent) {}
   // A restore wrote the file at path (or was to write it) without some of
   // what it holds: sectors it needed could not be read. The command names
   // such files when it ends.

@@ -86,7 +86,8 @@ bool DirectoryWalker::CancelledNow() {
 }
 
 bool DirectoryWalker::HandleEntries(disk::Bytes entries, std::size_t from, std::size_t to, const std::string& path,
-                                    bool deletedDir, std::vector<PendingDirectory>* subdirs) {
+                                    bool deletedDir, std::vector<PendingDirectory>* subdirs, std::uint64_t folder) {
+  listingFolder_ = folder;
   const std::size_t count = entries.size() / kEntrySize;
   to = std::min(to, count);
   EntrySet set;
@@ -201,6 +202,7 @@ std::string DirectoryWalker::ActOnCandidate(const EntrySet& set, const std::stri
   row.isFolder = isFolder;
   row.facts.size = isFolder ? 0 : set.dataLength;
   row.facts.number = set.firstCluster;
+  row.facts.parent = listingFolder_;
   row.facts.condition = ExfatRowCondition(ctx_, stream);
   // Where the restore finds the row's data: the texts do not say it.
   row.facts.dataLength = stream.dataLength;
@@ -256,14 +258,17 @@ void DirectoryWalker::WalkTree(PendingDirectory start) {
     std::vector<PendingDirectory> children;
     const disk::Bytes entries(directory_);
     HandleEntries(entries, 0, clusters.size() * (bpc / kEntrySize), d.isRoot ? std::string() : d.path, d.deleted,
-                  &children);
+                  &children, d.isRoot ? disk::kNoFolder : d.stream.firstCluster);
     if (search && op_.SearchCancelled == 1) return;
     if (d.isRoot && op_.ActiveProgress) {
       op_.ActiveProgress->BeginCount("", children.size() + 1);
       op_.ActiveProgress->ShowFileLabel();
       for (std::size_t j = 0; j < children.size(); ++j) children[j].rootIndex = j + 1;
     }
-    for (auto it = children.rbegin(); it != children.rend(); ++it) stack.push_back(std::move(*it));
+    for (auto it = children.rbegin(); it != children.rend(); ++it) {
+      if (search) host_.FolderEntered(it->stream.firstCluster, d.isRoot ? disk::kNoFolder : d.stream.firstCluster);
+      stack.push_back(std::move(*it));
+    }
   }
 }
 

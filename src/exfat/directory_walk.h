@@ -62,9 +62,10 @@ class DirectoryWalker {
   // Handles the sets that begin at entries [from, to) of `entries`; a set
   // may run on past `to`, up to the end of `entries`. Subdirectories are
   // collected into subdirs when it is not null. False at an end-of-directory
-  // entry.
+  // entry. folder: the rows' parent fact (the walked folder's first
+  // cluster; kNoFolder for the root and for what a cluster scan finds).
   bool HandleEntries(disk::Bytes entries, std::size_t from, std::size_t to, const std::string& path, bool deletedDir,
-                     std::vector<PendingDirectory>* subdirs);
+                     std::vector<PendingDirectory>* subdirs, std::uint64_t folder = disk::kNoFolder);
 
   // The In Folder text of what a cluster scan finds.
   const std::string& ScanFolder() const { return scanFolder_; }
@@ -87,6 +88,7 @@ class DirectoryWalker {
   WalkHooks hooks_;
   bool usable_ = false;
   Cluster skipBelow_ = 0;
+  std::uint64_t listingFolder_ = disk::kNoFolder;  // of the entries being handled
   std::string scanFolder_;
   // Reused per set, so that handling a set allocates little.
   std::string name_;

@@ -337,6 +337,10 @@ void DirectoryWalker::ActOnCandidate(Bytes entry, const std::string* path, bool 
   row.isFolder = isFolder;
   row.facts.size = isFolder ? 0 : size;
   row.facts.number = c;
+  // A scan's row lies in the folder whose first cluster it was read from,
+  // when that cluster starts one: that folder's restore reads it there.
+  if (op_.ClusterScanActive == 0) row.facts.parent = listingFolder_;
+  else if (scanCluster_ != 0) row.facts.parent = scanCluster_;
   row.facts.condition = FatRowCondition(ctx_, c, size, isFolder);
   FillEntryTimes(entry, row.facts);
   if (linkScan_ && op_.ClusterScanActive != 0) {
@@ -415,6 +419,7 @@ void DirectoryWalker::WalkRootDirectory() {
   subdirs.reserve(subdirCount);
   int longNameCount = 0;
   ended = false;
+  listingFolder_ = disk::kNoFolder;
   for (std::uint32_t s = 0; s < sectors && !ended; ++s) {
     if (op_.OperationMode == OpSearch && op_.SearchCancelled == 1) break;
     const std::uint32_t at = ctx_.rootDirSector + s;
@@ -656,6 +661,7 @@ void DirectoryWalker::WalkDirectory(Cluster start, const std::string* path, std:
   std::vector<Cluster> chain;
   std::size_t subdirCount = 0;
   if (!FollowDirectoryChain(start, path, deleted, chain, subdirCount)) return;
+  listingFolder_ = path ? start : disk::kNoFolder;
 
   SubdirList subdirs;
   subdirs.reserve(subdirCount);
@@ -689,6 +695,8 @@ void DirectoryWalker::WalkDirectory(Cluster start, const std::string* path, std:
 
 void DirectoryWalker::EnterSubdirectories(const SubdirList& subdirs, const std::string* path,
                                           std::uint8_t deleted) {
+  // Each child walked below changes it.
+  const std::uint64_t parent = listingFolder_;
   for (std::size_t j = 0; j < subdirs.size(); ++j) {
     const SubdirItem& item = subdirs[j];
     if (item.cluster < 2) continue;
@@ -718,6 +726,7 @@ void DirectoryWalker::EnterSubdirectories(const SubdirList& subdirs, const std::
       flag = 1;
     }
     expectDotEntry_ = true;
+    if (op_.OperationMode == OpSearch) host_.FolderEntered(item.cluster, parent);
     WalkDirectory(item.cluster, &child, flag);
   }
 }

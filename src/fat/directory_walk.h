@@ -247,6 +247,9 @@ class DirectoryWalker {
   bool otherTablesRead_ = false;
   bool otherTablesUsable_ = false;
   Cluster chainStart_ = 0;  // the deleted folder whose clusters are looked for
+  // The folder whose entries are being handled, as its rows' parent fact:
+  // its first cluster, or kNoFolder for the root.
+  std::uint64_t listingFolder_ = disk::kNoFolder;
 
   // Directories already entered in this walk, by first cluster: a damaged
   // volume whose directories name themselves or an ancestor is walked once.

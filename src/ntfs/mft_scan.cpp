@@ -108,7 +108,7 @@ std::uint64_t MftRecordCount(const disk::VolumeContext& ctx) {
 }
 
 bool BuildFolderPath(const disk::VolumeContext& ctx, std::string& path, RecordNumber parent, RecordNumber stop,
-                     std::uint64_t maxSteps) {
+                     std::uint64_t maxSteps, FolderSteps* steps) {
   if (maxSteps == 0) maxSteps = MftRecordCount(ctx);
   std::vector<std::uint8_t> record(ctx.mftRecordSize);
   std::size_t units = platform::Utf16Units(path);
@@ -130,6 +130,7 @@ bool BuildFolderPath(const disk::VolumeContext& ctx, std::string& path, RecordNu
     }
     auto name = FindRecordName(ctx, record);
     if (!name) return false;
+    if (steps) steps->emplace_back(parent, name->info.parent);
     units += platform::Utf16Units(name->name) + (path.empty() ? 0 : 1);
     path = path.empty() ? name->name : name->name + "\\" + path;
     if (units > kMaxPathUnits) {
@@ -164,23 +165,30 @@ void AddNtfsRow(const disk::VolumeContext& ctx, const disk::OperationState& op, 
   row.name = name->name;
   row.isFolder = folder;
   const RecordNumber parent = name->info.parent;
+  // The folders climbed are told as a walk would enter them: a folder's
+  // restore takes every record whose chain of parents reaches it, through
+  // folders listed or not.
+  FolderSteps steps;
   if (cache) {
     auto hit = cache->find(parent);
     if (hit == cache->end()) {
       std::string path;
-      BuildFolderPath(ctx, path, parent, kRootRecord);
+      BuildFolderPath(ctx, path, parent, kRootRecord, 0, &steps);
       hit = cache->emplace(parent, std::move(path)).first;
     }
     row.folder = hit->second;
   } else {
-    BuildFolderPath(ctx, row.folder, parent, kRootRecord);
+    BuildFolderPath(ctx, row.folder, parent, kRootRecord, 0, &steps);
   }
+  for (const auto& [climbed, up] : steps) host.FolderEntered(climbed, up == kRootRecord ? disk::kNoFolder : up);
   if (row.folder.empty()) row.folder = ctx.SearchedRoot;
   if (!folder) row.size = disk::RightAligned(size, 8);
   row.modified = FormatFileTime(changed);
   row.number = disk::RightAligned(n, 8);
   row.facts.size = size;
   row.facts.number = n;
+  // A row in the root has no folder row above it.
+  if (parent != kRootRecord) row.facts.parent = parent;
   row.facts.condition = NtfsRowCondition(ctx, clusterBitmap, record, folder);
   FillRecordTimes(ctx, record, row.facts);
   host.AddRow(std::move(row));

@@ -6,6 +6,7 @@
 #include <span>
 #include <string>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "disk/operation_state.h"
@@ -49,9 +50,11 @@ void AddNtfsRow(const disk::VolumeContext& ctx, const disk::OperationState& op, 
 // stop = 5, which is never reported as reached. A chain through a record
 // that now holds a file, or that runs longer than 520 UTF-16 units or than
 // maxSteps records (0: as many as the MFT has), ends with the lost-folder
-// mark.
+// mark. steps, when given, gets each folder climbed with the folder above
+// it: {folder, its parent}.
+using FolderSteps = std::vector<std::pair<RecordNumber, RecordNumber>>;
 bool BuildFolderPath(const disk::VolumeContext& ctx, std::string& path, RecordNumber parent,
-                     RecordNumber stop, std::uint64_t maxSteps = 0);
+                     RecordNumber stop, std::uint64_t maxSteps = 0, FolderSteps* steps = nullptr);
 
 // "<不明>\" in the locale's character set: put before a path whose folders
 // above could not be found.

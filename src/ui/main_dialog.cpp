@@ -202,6 +202,10 @@ void MainDialog::AddRow(disk::FoundRow row) {
   list_.AddRow(op_, std::move(row));
 }
 
+void MainDialog::FolderEntered(std::uint64_t folder, std::uint64_t parent) {
+  if (!captureRows_) list_.AddFolderStep(folder, parent);
+}
+
 void MainDialog::ShowMessage(const std::string& text) { Message(text, Buttons::Ok, Icon::None); }
 
 void MainDialog::ShowFileMessage(const std::string& path, const std::string& text) {

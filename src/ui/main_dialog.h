@@ -128,6 +128,7 @@ class MainDialog : public disk::EngineHost, public ProgressOwner {
   // disk::EngineHost
   std::unique_ptr<disk::ProgressSink> OpenProgress() override;
   void AddRow(disk::FoundRow row) override;
+  void FolderEntered(std::uint64_t folder, std::uint64_t parent) override;
   void ShowMessage(const std::string& text) override;
   bool AskYesNo(const std::string& text, bool stopIcon = false) override;
   bool Ask(disk::QuestionId id, const std::string& text, bool stopIcon = false) override;
@@ -248,7 +249,8 @@ class MainDialog : public disk::EngineHost, public ProgressOwner {
   std::vector<MadeByRestore> restored_;
   RestoreSummary restoreSummary_;
   // The selected rows a restore writes itself: a row inside the tree of a
-  // selected folder row is written by that folder's restore, once.
+  // selected folder row is written by that folder's restore, once. Inside
+  // is read from the rows' parent facts, never from their texts.
   std::vector<int> RowsToRestore() const;
   // The bytes the selected rows would write (a folder row: the listed rows
   // below it), for the free-space check before a restore.

@@ -3,7 +3,7 @@
 // As dialog. Nothing is written to the searched volume.
 #include <filesystem>
 #include <system_error>
-#include <unordered_set>
+#include <unordered_map>
 
 #include "disk/sector_device.h"
 #include "exfat/restore.h"
@@ -15,6 +15,7 @@
 #include "platform/volume_info.h"
 #include "ui/main_dialog.h"
 #include "ui/restore_paths.h"
+#include "ui/restore_plan.h"
 
 namespace ambrelic::ui {
 namespace {
@@ -235,60 +236,82 @@ void MainDialog::ApplyRestoredTimes() {
   restored_.clear();
 }
 
-std::vector<int> MainDialog::RowsToRestore() const {
-  // Selected folder rows by their full path (In Folder + "\" + Name); a
-  // selected row is left to such a folder when one of its folder's levels
-  // is one. A folder's restore writes its whole tree, inside its folder.
-  std::unordered_set<std::string> folders;
-  for (int row = list_.FirstSelected(); row >= 0; row = list_.NextSelected(row)) {
-    if (!list_.IsFolder(row)) continue;
-    std::string path = list_.CellText(row, 1);
-    if (path.empty() || path.back() != '\\') path += '\\';
-    folders.insert(path + list_.CellText(row, 0));
+RestorePlan PlanRestore(const ResultsList& list) {
+  RestorePlan plan;
+  struct Selected {
+    int row;
+    std::uint64_t number, parent;
+  };
+  std::vector<Selected> folders;
+  for (int row = list.FirstSelected(); row >= 0; row = list.NextSelected(row)) {
+    if (list.IsFolder(row)) folders.push_back({row, list.Facts(row).number, list.Parent(row)});
   }
-  std::vector<int> rows;
-  for (int row = list_.FirstSelected(); row >= 0; row = list_.NextSelected(row)) {
-    const std::string folder = list_.CellText(row, 1);
-    bool inside = false;
-    for (std::size_t end = folder.size(); !inside && !folders.empty();) {
-      if (folders.count(folder.substr(0, end)) != 0) inside = true;
-      const std::size_t slash = end == 0 ? std::string::npos : folder.rfind('\\', end - 1);
-      if (slash == std::string::npos) break;
-      end = slash;
+  if (folders.empty()) {
+    for (int row = list.FirstSelected(); row >= 0; row = list.NextSelected(row)) plan.rows.push_back(row);
+    return plan;
+  }
+  // Each folder row is a step from the folder that listed it to its own.
+  std::unordered_map<std::uint64_t, std::vector<std::uint64_t>> inside;
+  for (int row = 0; row < list.RowCount(); ++row) {
+    if (!list.IsFolder(row)) continue;
+    const std::uint64_t parent = list.Parent(row);
+    if (parent != disk::kNoFolder) inside[parent].push_back(list.Facts(row).number);
+  }
+  for (const ResultsList::FolderStep& step : list.FolderSteps()) {
+    if (step.parent != disk::kNoFolder) inside[step.parent].push_back(step.folder);
+  }
+  // Adds to `seen` what lies below the folders in `todo` (each taken once).
+  auto walkDown = [&inside](std::vector<std::uint64_t> todo, std::unordered_set<std::uint64_t>& seen) {
+    while (!todo.empty()) {
+      const std::uint64_t folder = todo.back();
+      todo.pop_back();
+      const auto below = inside.find(folder);
+      if (below == inside.end()) continue;
+      for (const std::uint64_t child : below->second) {
+        if (seen.insert(child).second) todo.push_back(child);
+      }
     }
-    if (!inside) rows.push_back(row);
+  };
+  // A selected folder below no selected folder is restored on its own: its
+  // parent is neither selected nor below one.
+  std::unordered_set<std::uint64_t> selected;
+  for (const Selected& f : folders) selected.insert(f.number);
+  std::unordered_set<std::uint64_t> below;
+  walkDown(std::vector<std::uint64_t>(selected.begin(), selected.end()), below);
+  std::unordered_set<int> own;
+  std::vector<std::uint64_t> tops;
+  for (const Selected& f : folders) {
+    if (selected.count(f.parent) != 0 || below.count(f.parent) != 0) continue;
+    own.insert(f.row);
+    if (plan.walked.insert(f.number).second) tops.push_back(f.number);
   }
-  return rows;
+  walkDown(std::move(tops), plan.walked);
+  // Folders that only lead to one another (a loop) and to no folder above:
+  // the first of them in the list is restored on its own, and takes the
+  // others with it.
+  for (const Selected& f : folders) {
+    if (own.count(f.row) != 0 || plan.walked.count(f.parent) != 0) continue;
+    own.insert(f.row);
+    if (plan.walked.insert(f.number).second) walkDown({f.number}, plan.walked);
+  }
+  for (int row = list.FirstSelected(); row >= 0; row = list.NextSelected(row)) {
+    const bool alone = list.IsFolder(row) ? own.count(row) != 0 : plan.walked.count(list.Parent(row)) == 0;
+    if (alone) plan.rows.push_back(row);
+  }
+  return plan;
 }
 
+std::vector<int> MainDialog::RowsToRestore() const { return PlanRestore(list_).rows; }
+
 std::uint64_t MainDialog::BytesToRestore() const {
-  // The selected rows, and for a selected folder the rows listed in it or
-  // below it. Folder paths are gathered first, so that every row is
-  // looked at once, with one look-up per level of its folder: a --all of a
-  // million rows stays linear.
+  // The selected files, and the files listed below a selected folder.
+  const RestorePlan plan = PlanRestore(list_);
   std::uint64_t total = 0;
-  std::unordered_set<std::string> folders;
-  std::vector<bool> selected(static_cast<std::size_t>(list_.RowCount()), false);
-  for (int row = list_.FirstSelected(); row >= 0; row = list_.NextSelected(row)) {
-    selected[static_cast<std::size_t>(row)] = true;
-    if (!list_.IsFolder(row)) continue;
-    std::string path = list_.CellText(row, 1);
-    if (path.empty() || path.back() != '\\') path += '\\';
-    folders.insert(path + list_.CellText(row, 0));
-  }
   for (int row = 0; row < list_.RowCount(); ++row) {
     if (list_.IsFolder(row)) continue;
-    bool counted = selected[static_cast<std::size_t>(row)];
-    const std::string folder = list_.CellText(row, 1);
-    // Every prefix of the folder that ends before a '\\' (or is the whole
-    // folder) may be a selected folder.
-    for (std::size_t end = folder.size(); !counted && !folders.empty();) {
-      if (folders.count(folder.substr(0, end)) != 0) counted = true;
-      const std::size_t slash = end == 0 ? std::string::npos : folder.rfind('\\', end - 1);
-      if (slash == std::string::npos) break;
-      end = slash;
+    if (list_.IsSelected(row) || (!plan.walked.empty() && plan.walked.count(list_.Parent(row)) != 0)) {
+      total += list_.Facts(row).size;
     }
-    if (counted) total += list_.Facts(row).size;
   }
   return total;
 }

@@ -111,6 +111,7 @@ void ResultsList::ReleaseRows() {
   for (PackedFacts* block : factBlocks_) platform::ReleaseLarge(block, kFactsBlock * sizeof(PackedFacts));
   std::vector<PackedFacts*>().swap(factBlocks_);
   std::vector<disk::RowFacts>().swap(unpackedFacts_);
+  std::vector<FolderStep>().swap(folderSteps_);
   decltype(records_)().swap(records_);
   RowOrder().swap(order_);
   selectedCount_ = 0;
@@ -227,6 +228,8 @@ ResultsList::PackedFacts ResultsList::Pack(const disk::RowFacts& f, bool* exact)
   p.unit = static_cast<std::uint8_t>(f.condition.unit);
   p.content = static_cast<std::uint8_t>(f.condition.content);
   p.contentPercent = f.condition.contentPercent;
+  p.parent = f.parent == disk::kNoFolder ? kNoParent : static_cast<std::uint32_t>(f.parent);
+  if (f.parent != disk::kNoFolder && f.parent >= kNoParent) *exact = false;
   return p;
 }
 
@@ -250,6 +253,7 @@ disk::RowFacts ResultsList::Unpack(const PackedFacts& p) {
   f.condition.unit = static_cast<disk::ConditionUnit>(p.unit);
   f.condition.content = static_cast<disk::ContentCheck>(p.content);
   f.condition.contentPercent = p.contentPercent;
+  f.parent = p.parent == kNoParent ? disk::kNoFolder : p.parent;
   return f;
 }
 
@@ -325,6 +329,14 @@ disk::RowFacts ResultsList::Facts(int row) const {
   return StoredFacts(Stored(row));
 }
 
+std::uint64_t ResultsList::Parent(int row) const {
+  if (row < 0 || row >= RowCount()) return disk::kNoFolder;
+  const std::size_t s = Stored(row);
+  const PackedFacts& packed = factBlocks_[s / kFactsBlock][s % kFactsBlock];
+  if (packed.flags & kUnpacked) return unpackedFacts_[packed.number].parent;
+  return packed.parent == kNoParent ? disk::kNoFolder : packed.parent;
+}
+
 void ResultsList::SetFacts(int row, const disk::RowFacts& facts) {
   if (row < 0 || row >= RowCount()) return;
   const std::size_t s = Stored(row);
@@ -341,6 +353,7 @@ std::size_t ResultsList::StorageBytes() const {
   for (const TextBlock& b : textBlocks_) bytes += b.size;
   bytes += factBlocks_.size() * kFactsBlock * sizeof(PackedFacts);
   bytes += unpackedFacts_.capacity() * sizeof(disk::RowFacts);
+  bytes += folderSteps_.capacity() * sizeof(FolderStep);
   return bytes;
 }
 

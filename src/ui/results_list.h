@@ -142,6 +142,16 @@ class ResultsList {
   std::string IconKey(int row) const;
   // A copy: the list keeps facts packed (see the private part).
   disk::RowFacts Facts(int row) const;
+  // Facts(row).parent without unpacking the rest (kNoFolder past the end).
+  std::uint64_t Parent(int row) const;
+  // The steps of the search's walks from a folder into one it holds
+  // (EngineHost::FolderEntered): with the folder rows, they tell what a
+  // folder row's restore walks. Kept until the list is cleared.
+  struct FolderStep {
+    std::uint64_t parent, folder;
+  };
+  void AddFolderStep(std::uint64_t folder, std::uint64_t parent) { folderSteps_.push_back({parent, folder}); }
+  const std::vector<FolderStep>& FolderSteps() const { return folderSteps_; }
   // For the checks that mend a row's facts (its condition) after it was
   // listed.
   void SetFacts(int row, const disk::RowFacts& facts);
@@ -172,8 +182,9 @@ class ResultsList {
   // after its length), and its facts packed in a table of large blocks:
   // RowFacts takes 208 bytes (nine 16-byte times), a PackedFacts 128 (each
   // time in 8), and filling a list is mostly the first touch of the memory
-  // it writes. Facts whose times do not pack back exactly are kept whole
-  // beside the table (unpackedFacts_), so that packing never changes one.
+  // it writes. Facts whose times (or parent) do not pack back exactly are
+  // kept whole beside the table (unpackedFacts_), so that packing never
+  // changes one.
   // Stored row s is the s-th row added.
   std::size_t StoredCount() const { return records_.size(); }
   std::string_view StoredText(std::size_t s, int column) const;
@@ -198,7 +209,12 @@ class ResultsList {
     std::uint64_t size, number, total, free, dataLength, validLength;
     std::uint64_t times[9];
     std::uint8_t flags, unit, content, contentPercent;
+    // The parent fact in the four bytes the record had spare: every
+    // engine's folder identity fits in 32 bits; kNoParent stands for
+    // disk::kNoFolder, and a wider value is kept beside the table.
+    std::uint32_t parent;
   };
+  static constexpr std::uint32_t kNoParent = 0xFFFFFFFFu;
   static PackedFacts Pack(const disk::RowFacts& facts, bool* exact);
   static disk::RowFacts Unpack(const PackedFacts& packed);
 
@@ -214,6 +230,7 @@ class ResultsList {
   std::size_t textUsed_ = 0;  // bytes used of the last text block
   std::vector<PackedFacts*> factBlocks_;
   std::vector<disk::RowFacts> unpackedFacts_;  // rows whose facts do not pack
+  std::vector<FolderStep> folderSteps_;
   RowOrder order_;            // row i of the list is stored row order_[i]
   int selectedCount_ = 0;
   std::string counterText_;

@@ -78,6 +78,52 @@ TEST(CliRestore, AllRowsIntoANewFolderAndTheImageUnchanged) {
       << again.err;
 }
 
+// "Photos" deleted, made again and deleted too: two folder rows read
+// C:\Photos. The first folder selected with the other one's file: that
+// file is no part of the folder's restore, and is written on its own.
+TEST(CliRestore, AFileOfAnotherFolderOfTheSameNameIsWrittenOnce) {
+  const std::string img = test::FixtureImage("make_restore_images.sh", "remade16.img");
+  const CliResult listed = Cli("search --no-scan-vacant '" + img + "'");
+  EXPECT_EQ(listed.out,
+            "Name           In Folder  Size  Modified          Cluster\n"
+            "Photos         C:\\              01/01/2010 12:00        2\n"
+            "Photos         C:\\              01/01/2010 12:00       42\n"
+            "Beta two.jpg   C:\\Photos  5000  01/01/2010 12:00        3\n"
+            "Alpha one.jpg  C:\\Photos  3000  01/01/2010 12:00       43\n");
+  const std::string out = test::MakeTempDir("cliremade") + "/two";
+  const CliResult r = Cli("restore --no-scan-vacant --to '" + out + "' --row 1,4 '" + img + "'");
+  EXPECT_EQ(r.status, 0) << r.err;
+  const std::string originals = fs::path(img).parent_path().string() + "/originals/remade16/Photos/";
+  EXPECT_EQ(test::Sha256Of(out + "/Photos/Beta two.jpg"), test::Sha256Of(originals + "Beta two.jpg"));
+  EXPECT_EQ(test::Sha256Of(out + "/Alpha one.jpg"), test::Sha256Of(originals + "Alpha one.jpg"));
+  EXPECT_FALSE(fs::exists(out + "/Photos/Alpha one.jpg"));
+  EXPECT_NE(r.err.find("ambrelic-cli: 2 files restored (8000 bytes)"), std::string::npos) << r.err;
+}
+
+// A name filter lists "Project Folder" and "data set.bin" but not "Sub
+// Two" between them: the folder's restore still walks it, and the file is
+// written there only.
+TEST(CliRestore, AFileBelowAFolderTheFilterLeftOutIsWrittenOnce) {
+  const std::string out = test::MakeTempDir("clirestore") + "/filtered";
+  const CliResult r = Cli("restore --no-scan-vacant --name E --to '" + out + "' --all '" + Image() + "'");
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(test::Sha256Of(out + "/Project Folder/Sub One/Sub Two/data set.bin"),
+            test::Sha256Of(Original("Project Folder/Sub One/Sub Two/data set.bin")));
+  EXPECT_FALSE(fs::exists(out + "/data set.bin"));
+}
+
+// NTFS: folder "p" lies where its parents are gone (C:\<unknown>), its
+// file under the lost-folder mark (C:\<不明>\p): the two texts differ, yet
+// the file is p's, and written once, through p.
+TEST(CliRestore, AFileUnderALostFolderIsWrittenThroughItOnce) {
+  const std::string out = test::MakeTempDir("clirestore") + "/lost";
+  const CliResult r =
+      Cli("restore --to '" + out + "' --all '" + test::FixtureImage("make_ntfs_images.sh", "ntfs-c4096.img") + "'");
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(fs::exists(out + "/p/child.txt"));
+  EXPECT_FALSE(fs::exists(out + "/child.txt"));
+}
+
 TEST(CliRestore, AWriteThatFailsIsNotReportedAsSuccess) {
   // The file-size limit stands in for a full disk: writes past 1 KiB fail
   // (the signal it would raise is ignored, as the shell hands it on).

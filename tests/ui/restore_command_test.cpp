@@ -7,6 +7,7 @@
 #include <fstream>
 #include <map>
 #include <sstream>
+#include <tuple>
 
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -215,6 +216,30 @@ TEST_F(RestoreCommandTest, FreeSpaceIsEnoughUpToTheLastByte) {
   EXPECT_EQ(host.log, (std::vector<std::string>{"save as: Restored"}));
   EXPECT_EQ(test::Sha256Of(dir + "/exact/many clusters.bin"), test::Sha256Of(FatOriginal("many clusters.bin")));
   EXPECT_EQ(asked, (std::vector<std::string>{dir + "/short", dir + "/exact"}));
+}
+
+// Folder rows of a hostile volume that list each other in a loop: a
+// selection of one of them is still restored (not taken to lie inside the
+// other), and counts the files of both once.
+TEST_F(RestoreCommandTest, FoldersThatListEachOtherInALoop) {
+  MainDialog& d = Search({{test::FixtureImage("make_restore_images.sh", "remade16.img"), false, false}});
+  for (const auto& [name, number, parent] : {std::tuple{"Back", 2u, 42u}, std::tuple{"Forth", 42u, 2u}}) {
+    disk::FoundRow row{name, "C:\\Photos", "", "01/01/2010 12:00", std::to_string(number), true};
+    row.facts.number = number;
+    row.facts.parent = parent;
+    d.AddRow(row);
+  }
+  std::uint64_t free = 7999;
+  d.SetFreeSpaceQuery([&](const std::string&) { return std::optional<std::uint64_t>(free); });
+  Select({"Forth"});
+  const std::string dir = test::MakeTempDir("restorecmd");
+  host.saveAsAnswers = {dir + "/short", dir + "/forth"};
+  d.OnRestore();
+  ASSERT_EQ(host.log.size(), 2u);
+  EXPECT_NE(host.log[1].find("needs 8000 bytes, 7999 free"), std::string::npos) << host.log[1];
+  free = 8000;
+  d.OnRestore();
+  EXPECT_TRUE(fs::exists(dir + "/forth/Alpha one.jpg"));
 }
 
 TEST_F(RestoreCommandTest, ReadsTheSearchedVolumeAfterAnotherDriveWasPicked) {

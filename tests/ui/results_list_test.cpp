@@ -294,6 +294,7 @@ void ExpectSameFacts(const disk::RowFacts& a, const disk::RowFacts& b, const std
   EXPECT_EQ(a.noFatChain, b.noFatChain) << what;
   EXPECT_EQ(a.dataLength, b.dataLength) << what;
   EXPECT_EQ(a.validLength, b.validLength) << what;
+  EXPECT_EQ(a.parent, b.parent) << what;
   ExpectSameTime(a.modified, b.modified, what + " modified");
   ExpectSameTime(a.written, b.written, what + " written");
   ExpectSameTime(a.accessed, b.accessed, what + " accessed");
@@ -325,9 +326,12 @@ TEST_F(ResultsListTest, FactsComeBackAsTheEngineGaveThem) {
   full.nameCreated = disk::VolumeTime::Utc(1);
   full.dataLength = 3000;
   full.validLength = 2999;
+  full.parent = 0xFFFFFFFEu;  // the widest parent that packs
   // Seconds beyond what a packed time holds.
   given[1].written = disk::VolumeTime::Utc(INT64_MAX);
   given[1].condition.known = false;
+  given[1].parent = 5;
+  given[2].parent = 0xFFFFFFFFu;  // not the kNoFolder of given[3]
   // A time of no kind with fields left in it.
   given[2].created.utcSeconds = 42;
   given[2].created.minute = 7;
@@ -351,6 +355,8 @@ TEST_F(ResultsListTest, FactsComeBackAsTheEngineGaveThem) {
     given[i].condition.free = 9;
     given[(i + 1) % 4].written = given[i].written;
   }
+  // A parent too wide to pack moves a packed row's facts beside the table.
+  given[3].parent = std::uint64_t{1} << 40;
   for (int r = 0; r < list.RowCount(); ++r) list.SetFacts(r, given[3 - static_cast<std::size_t>(r)]);
   for (int r = 0; r < list.RowCount(); ++r) {
     const std::size_t i = 3 - static_cast<std::size_t>(r);
