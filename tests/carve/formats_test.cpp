@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "carve/format.h"
+#include "carve/formats/families.h"
 #include "support/test_support.h"
 
 namespace ambrelic::carve {
@@ -246,6 +247,40 @@ TEST(FormatFile, FragmentedPhotoStopsAtTheGap) {
     EXPECT_EQ(p.verdict, Verdict::Damaged);
     EXPECT_GT(p.length, gap - 4096);
     EXPECT_LE(p.length, gap + 4096);
+  }
+}
+
+// The quick check of a photo's codes stands in for the decode: on whole
+// photos, cut ones, and ones with a foreign cluster in their data (noise,
+// zeros, a part of the photo itself, a cluster more or less), both parsers
+// give the same verdict and length.
+TEST(FormatFile, QuickCheckAgreesWithTheDecode) {
+  for (const char* name : {"photo.jpg", "progressive.jpg"}) {
+    const Bytes photo = Fixture(name);
+    const std::size_t at = photo.size() / 2;
+    ASSERT_GT(photo.size(), 12288u);
+    std::vector<Bytes> cases{photo, Bytes(photo.begin(), photo.begin() + static_cast<std::ptrdiff_t>(at)),
+                             Bytes(photo.begin(), photo.end() - 1)};
+    const Bytes noise = Noise(2048, 3);
+    for (const Bytes& cluster : {noise, Bytes(2048, 0), Bytes(photo.begin() + 2048, photo.begin() + 4096)}) {
+      Bytes replaced = photo;
+      std::copy(cluster.begin(), cluster.end(), replaced.begin() + static_cast<std::ptrdiff_t>(at));
+      cases.push_back(replaced);
+    }
+    Bytes inserted(photo.begin(), photo.begin() + static_cast<std::ptrdiff_t>(at));
+    inserted.insert(inserted.end(), noise.begin(), noise.end());
+    inserted.insert(inserted.end(), photo.begin() + static_cast<std::ptrdiff_t>(at), photo.end());
+    cases.push_back(inserted);
+    Bytes removed(photo.begin(), photo.begin() + static_cast<std::ptrdiff_t>(at));
+    removed.insert(removed.end(), photo.begin() + static_cast<std::ptrdiff_t>(at) + 2048, photo.end());
+    cases.push_back(removed);
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+      MemorySource quick(cases[i]), decoded(cases[i]);
+      const Parsed a = formats::JpegParse(quick, Limits{});
+      const Parsed b = formats::JpegParseDecoding(decoded, Limits{});
+      EXPECT_EQ(a.verdict, b.verdict) << name << " case " << i;
+      EXPECT_EQ(a.length, b.length) << name << " case " << i;
+    }
   }
 }
 

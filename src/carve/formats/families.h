@@ -34,4 +34,8 @@ AMBRELIC_CARVE_FAMILY(Rar)
 
 #undef AMBRELIC_CARVE_FAMILY
 
+// The JPEG parser that always decodes the photo, never taking the quick
+// check of its codes for the decode: what JpegParse must agree with.
+Parsed JpegParseDecoding(ByteSource& source, const Limits& limits);
+
 }  // namespace ambrelic::carve::formats
