@@ -19,7 +19,7 @@ namespace ambrelic::carve::formats {
 namespace {
 
 // Codes up to this many bits are found with one lookup.
-constexpr int kLookBits = 11;
+constexpr int kLookBits = 12;
 
 struct HuffTable {
   bool defined = false;
@@ -33,8 +33,8 @@ struct HuffTable {
 // far the code moves the coefficient index (0: the code is longer, or its
 // value is one no 8-bit baseline data holds).
 struct Decoder {
-  std::array<std::uint8_t, 1 << kLookBits> total{};
-  std::array<std::uint8_t, 1 << kLookBits> advance{};
+  // total | advance << 8, in one load.
+  std::array<std::uint16_t, 1 << kLookBits> fast{};
   std::array<std::int32_t, 18> maxcode{};
   std::array<std::int32_t, 17> valoffset{};
   std::array<std::uint8_t, 256> values{};
@@ -101,8 +101,7 @@ bool Derive(const HuffTable& t, bool dc, Decoder& d) {
     if (!Symbol(dc, t.values[p], size, advance)) continue;  // left to the slow path, which refuses it
     const std::uint32_t first = codes[p] << (kLookBits - l);
     for (std::uint32_t i = 0; i < (std::uint32_t{1} << (kLookBits - l)); ++i) {
-      d.total[first + i] = static_cast<std::uint8_t>(l + size);
-      d.advance[first + i] = static_cast<std::uint8_t>(advance);
+      d.fast[first + i] = static_cast<std::uint16_t>((l + size) | (advance << 8));
     }
   }
   return true;
@@ -156,60 +155,94 @@ bool Unstuff(Reader& r, std::uint64_t from, std::uint64_t end, ScanData& out) {
   }
 }
 
-class Bits {
- public:
-  explicit Bits(const std::uint8_t* data) : data_(data) {}
+// The bits of the unstuffed data from a position on, most significant
+// first, at least 32 of them in the word at any time.
+struct Bits {
+  const std::uint8_t* data = nullptr;
+  std::uint64_t word = 0;
+  std::uint64_t pos = 0;  // bits consumed
+  int available = 0;
+
   void Seek(std::uint64_t bit) {
-    pos_ = bit;
+    pos = bit;
     Refill();
   }
-  std::uint64_t Position() const { return pos_; }
   void Refill() {
-    std::uint64_t word = 0;
-    std::memcpy(&word, data_ + (pos_ >> 3), 8);
-    buffer_ = __builtin_bswap64(word) << (pos_ & 7);
-    available_ = 64 - static_cast<int>(pos_ & 7);
+    std::uint64_t w = 0;
+    std::memcpy(&w, data + (pos >> 3), 8);
+    word = __builtin_bswap64(w) << (pos & 7);
+    available = 64 - static_cast<int>(pos & 7);
   }
-  std::uint64_t Peek(int n) const { return buffer_ >> (64 - n); }
   void Skip(int n) {
-    buffer_ <<= n;
-    available_ -= n;
-    pos_ += static_cast<std::uint64_t>(n);
+    word <<= n;
+    available -= n;
+    pos += static_cast<std::uint64_t>(n);
   }
-  int Available() const { return available_; }
-
- private:
-  const std::uint8_t* data_;
-  std::uint64_t buffer_ = 0;
-  int available_ = 0;
-  std::uint64_t pos_ = 0;
 };
 
-// One block's codes; false on a code no table holds or a value size the
-// data cannot have.
-inline bool Block(Bits& b, const Decoder& dc, const Decoder& ac) {
-  for (int k = 0; k < 64;) {
-    const Decoder& d = k == 0 ? dc : ac;
-    if (b.Available() < 32) b.Refill();
-    const std::uint32_t look = static_cast<std::uint32_t>(b.Peek(kLookBits));
-    if (d.total[look] != 0) {
-      b.Skip(d.total[look]);
-      k += d.advance[look];
-      continue;
-    }
-    int l = kLookBits + 1;
-    std::int32_t code = static_cast<std::int32_t>(b.Peek(l));
-    while (code > d.maxcode[l]) {
-      ++l;
-      code = static_cast<std::int32_t>(b.Peek(l));
-    }
-    if (l > 16) return false;
-    int size = 0, advance = 0;
-    if (!Symbol(d.dc, d.values[static_cast<std::uint8_t>(code + d.valoffset[l])], size, advance)) return false;
-    b.Skip(l + size);
-    k += advance;
+// A code longer than the lookup, found as libjpeg finds it, in the bits
+// at the top of word: the bits it takes with its value (0 when no code of
+// the table starts here, or its value cannot be) and its advance.
+int SlowSymbol(std::uint64_t word, const Decoder& d, int& advance) {
+  int l = kLookBits + 1;
+  std::int32_t code = static_cast<std::int32_t>(word >> (64 - l));
+  while (code > d.maxcode[l]) {
+    ++l;
+    code = static_cast<std::int32_t>(word >> (64 - l));
   }
-  return true;
+  if (l > 16) return 0;
+  int size = 0;
+  if (!Symbol(d.dc, d.values[static_cast<std::uint8_t>(code + d.valoffset[l])], size, advance)) return 0;
+  return l + size;
+}
+
+// One block's codes: the DC code, then AC codes until EOB or the 64th
+// coefficient. False on a code no table holds or a value size the data
+// cannot have. The reader's state is worked on in locals, which stay in
+// registers through the loop.
+inline bool Block(Bits& bits, const Decoder& dc, const Decoder& ac) {
+  const std::uint8_t* const data = bits.data;
+  std::uint64_t word = bits.word, pos = bits.pos;
+  int available = bits.available;
+  auto refill = [&] {
+    std::uint64_t w = 0;
+    std::memcpy(&w, data + (pos >> 3), 8);
+    word = __builtin_bswap64(w) << (pos & 7);
+    available = 64 - static_cast<int>(pos & 7);
+  };
+  auto skip = [&](int n) {
+    word <<= n;
+    available -= n;
+    pos += static_cast<std::uint64_t>(n);
+  };
+  bool ok = true;
+  int advance = 0;
+  if (available < 32) refill();
+  if (const std::uint16_t e = dc.fast[word >> (64 - kLookBits)]; e != 0) {
+    skip(e & 0xFF);
+  } else if (const int n = SlowSymbol(word, dc, advance); n != 0) {
+    skip(n);
+  } else {
+    ok = false;
+  }
+  const std::uint16_t* fast = ac.fast.data();
+  for (int k = 1; ok && k < 64;) {
+    if (available < 32) refill();
+    const std::uint16_t e = fast[word >> (64 - kLookBits)];
+    if (e != 0) {
+      skip(e & 0xFF);
+      k += e >> 8;
+    } else if (const int n = SlowSymbol(word, ac, advance); n != 0) {
+      skip(n);
+      k += advance;
+    } else {
+      ok = false;
+    }
+  }
+  bits.word = word;
+  bits.pos = pos;
+  bits.available = available;
+  return ok;
 }
 
 }  // namespace
@@ -359,14 +392,15 @@ ScanCheck CheckJpegScan(Reader& r, std::uint64_t end) {
   // Each interval's data must end in the byte holding its last code's
   // last bit, right before the next marker.
   auto endsAt = [](std::uint64_t bit, std::uint64_t byte) { return (bit + 7) / 8 == byte; };
-  Bits b(scan.bytes.data());
+  Bits b;
+  b.data = scan.bytes.data();
   b.Seek(0);
   std::size_t restart = 0;
   std::uint64_t limit = scan.restarts.empty() ? dataBytes : scan.restarts[0];
   std::uint32_t toGo = restartInterval;
   for (std::uint64_t mcu = 0; mcu < mcus; ++mcu) {
     if (restartInterval != 0 && toGo == 0) {
-      if (restart >= scan.restarts.size() || !endsAt(b.Position(), limit) ||
+      if (restart >= scan.restarts.size() || !endsAt(b.pos, limit) ||
           scan.restartNumbers[restart] != static_cast<int>(restart % 8)) {
         return ScanCheck::Unsure;
       }
@@ -377,11 +411,11 @@ ScanCheck CheckJpegScan(Reader& r, std::uint64_t end) {
     }
     for (int k = 0; k < blocks; ++k) {
       if (!Block(b, *dcs[static_cast<std::size_t>(k)], *acs[static_cast<std::size_t>(k)])) return ScanCheck::Unsure;
-      if (b.Position() > 8 * limit) return ScanCheck::Unsure;  // bits past the marker
+      if (b.pos > 8 * limit) return ScanCheck::Unsure;  // bits past the marker
     }
     --toGo;
   }
-  if (restart != scan.restarts.size() || !endsAt(b.Position(), limit)) return ScanCheck::Unsure;
+  if (restart != scan.restarts.size() || !endsAt(b.pos, limit)) return ScanCheck::Unsure;
   return ScanCheck::Whole;
 }
 
