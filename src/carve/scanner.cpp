@@ -4,6 +4,7 @@
 #include <array>
 #include <cstring>
 
+#include "carve/formats/families.h"
 #include "disk/sector_device.h"
 #include "disk/text_format.h"
 
@@ -399,7 +400,9 @@ ScanResult ScanUnits(const disk::VolumeContext& ctx, const ScanArea& area, const
           std::uint64_t first = 0;
           if (!candidate.UnitAt(keep * unitBytes, first)) continue;
           if (!CouldContinueJpeg(reader.Unit(first), unitBytes)) continue;
-          Parsed again = f->Parse(candidate, options.limits);
+          // Only a whole photo counts here: a try whose structure does
+          // not reach EOI is not decoded.
+          Parsed again = formats::JpegParseWhole(candidate, options.limits);
           if (again.verdict == Verdict::Complete && again.length > keep * unitBytes) {
             parsed = again;
             file.runs = candidate.RunsFor(again.length);

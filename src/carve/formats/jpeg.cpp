@@ -363,7 +363,16 @@ bool JpegMatches(std::span<const std::uint8_t> head) {
 
 namespace {
 
-Parsed ParseJpeg(ByteSource& source, const Limits& limits, bool quickCheck) {
+enum class Mode {
+  Quick,     // the quick check of the codes first, the decode where it is unsure
+  Decoding,  // always the decode
+  // The decode only where the structure reaches EOI: a guess that is
+  // mostly wrong (a fragment's continuation) gets no quick check, which
+  // would walk the codes only to leave a wrong guess to the decode.
+  WholeOnly
+};
+
+Parsed ParseJpeg(ByteSource& source, const Limits& limits, Mode mode) {
   Reader r(source, limits);
   const auto head = r.View(0, 4);
   if (!JpegMatches(head)) return {};
@@ -378,11 +387,12 @@ Parsed ParseJpeg(ByteSource& source, const Limits& limits, bool quickCheck) {
     }
     return {};
   }
+  if (!s.complete && mode == Mode::WholeOnly) return Damaged(s.end, kExtension);
   std::uint64_t reached = 0;
   // A file whose structure ends in EOI and whose codes all check out
   // decodes whole: the decode is only needed to say where the data goes
   // wrong, or for what the quick check does not know.
-  const Decode decode = s.complete && quickCheck && CheckJpegScan(r, s.end) == ScanCheck::Whole
+  const Decode decode = s.complete && mode == Mode::Quick && CheckJpegScan(r, s.end) == ScanCheck::Whole
                             ? Decode::Whole
                             : DecodeUpTo(r, s.end, &reached);
   Parsed p;
@@ -423,8 +433,10 @@ Parsed ParseJpeg(ByteSource& source, const Limits& limits, bool quickCheck) {
 
 }  // namespace
 
-Parsed JpegParse(ByteSource& source, const Limits& limits) { return ParseJpeg(source, limits, true); }
+Parsed JpegParse(ByteSource& source, const Limits& limits) { return ParseJpeg(source, limits, Mode::Quick); }
 
-Parsed JpegParseDecoding(ByteSource& source, const Limits& limits) { return ParseJpeg(source, limits, false); }
+Parsed JpegParseDecoding(ByteSource& source, const Limits& limits) { return ParseJpeg(source, limits, Mode::Decoding); }
+
+Parsed JpegParseWhole(ByteSource& source, const Limits& limits) { return ParseJpeg(source, limits, Mode::WholeOnly); }
 
 }  // namespace ambrelic::carve::formats
