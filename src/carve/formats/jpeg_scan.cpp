@@ -155,8 +155,21 @@ bool Unstuff(Reader& r, std::uint64_t from, std::uint64_t end, ScanData& out) {
   }
 }
 
+// Eight bytes as one big-endian word.
+inline std::uint64_t LoadBe64(const std::uint8_t* p) {
+#if defined(__GNUC__) && defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+  std::uint64_t w = 0;
+  std::memcpy(&w, p, 8);
+  return __builtin_bswap64(w);
+#else
+  std::uint64_t w = 0;
+  for (int i = 0; i < 8; ++i) w = (w << 8) | p[i];
+  return w;
+#endif
+}
+
 // The bits of the unstuffed data from a position on, most significant
-// first, at least 32 of them in the word at any time.
+// first, at least 32 of them in the word once refilled below that.
 struct Bits {
   const std::uint8_t* data = nullptr;
   std::uint64_t word = 0;
@@ -165,26 +178,19 @@ struct Bits {
 
   void Seek(std::uint64_t bit) {
     pos = bit;
-    Refill();
-  }
-  void Refill() {
-    std::uint64_t w = 0;
-    std::memcpy(&w, data + (pos >> 3), 8);
-    word = __builtin_bswap64(w) << (pos & 7);
+    word = LoadBe64(data + (pos >> 3)) << (pos & 7);
     available = 64 - static_cast<int>(pos & 7);
-  }
-  void Skip(int n) {
-    word <<= n;
-    available -= n;
-    pos += static_cast<std::uint64_t>(n);
   }
 };
 
-// A code longer than the lookup, found as libjpeg finds it, in the bits
-// at the top of word: the bits it takes with its value (0 when no code of
-// the table starts here, or its value cannot be) and its advance.
+// A code the lookup does not give (longer than it, or with a value it
+// leaves out), found bit by bit as libjpeg finds it, in the bits at the
+// top of word: the bits it takes with its value (0 when no code of the
+// table starts here, or its value cannot be) and its advance. Rare enough
+// to start from one bit: a short code with a refused value must be found
+// as itself, not read as the start of a longer one.
 int SlowSymbol(std::uint64_t word, const Decoder& d, int& advance) {
-  int l = kLookBits + 1;
+  int l = 1;
   std::int32_t code = static_cast<std::int32_t>(word >> (64 - l));
   while (code > d.maxcode[l]) {
     ++l;
@@ -205,9 +211,7 @@ inline bool Block(Bits& bits, const Decoder& dc, const Decoder& ac) {
   std::uint64_t word = bits.word, pos = bits.pos;
   int available = bits.available;
   auto refill = [&] {
-    std::uint64_t w = 0;
-    std::memcpy(&w, data + (pos >> 3), 8);
-    word = __builtin_bswap64(w) << (pos & 7);
+    word = LoadBe64(data + (pos >> 3)) << (pos & 7);
     available = 64 - static_cast<int>(pos & 7);
   };
   auto skip = [&](int n) {
