@@ -10,6 +10,7 @@
 
 #include "carve/formats/jpeg_scan.h"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <optional>
@@ -20,6 +21,8 @@ namespace {
 
 // Codes up to this many bits are found with one lookup.
 constexpr int kLookBits = 12;
+// The largest scan checked here (a 100-megapixel photo's is a fraction).
+constexpr std::uint64_t kMaxScanBytes = 256u << 20;
 
 struct HuffTable {
   bool defined = false;
@@ -130,7 +133,7 @@ bool Unstuff(Reader& r, std::uint64_t from, std::uint64_t end, ScanData& out) {
   out.bytes.reserve(static_cast<std::size_t>(end - from) + 512);
   std::uint64_t pos = from;
   for (;;) {
-    const auto v = r.View(pos, 16384);
+    const auto v = r.View(pos, static_cast<std::size_t>(std::min<std::uint64_t>(16384, end - std::min(pos, end))));
     if (v.empty()) return false;
     const auto* ff = static_cast<const std::uint8_t*>(std::memchr(v.data(), 0xFF, v.size()));
     const std::size_t run = ff ? static_cast<std::size_t>(ff - v.data()) : v.size();
@@ -356,6 +359,9 @@ ScanCheck CheckJpegScan(Reader& r, std::uint64_t end) {
     }
   }
 
+  // The data is held whole while its codes are walked: a scan larger than
+  // any photo's is left to the decode, which streams.
+  if (pos >= end || end - pos > kMaxScanBytes) return ScanCheck::Unsure;
   thread_local ScanData scan;
   if (!Unstuff(r, pos, end, scan) || scan.eoiAt + 2 != end) return ScanCheck::Unsure;
 
