@@ -5,11 +5,19 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+
+#include <jpeglib.h>
+
 #include <random>
 #include <string>
 #include <vector>
 
 #include "carve/format.h"
+#include "carve/formats/families.h"
+#include "carve/formats/jpeg_scan.h"
 #include "support/test_support.h"
 
 namespace ambrelic::carve {
@@ -246,6 +254,91 @@ TEST(FormatFile, FragmentedPhotoStopsAtTheGap) {
     EXPECT_EQ(p.verdict, Verdict::Damaged);
     EXPECT_GT(p.length, gap - 4096);
     EXPECT_LE(p.length, gap + 4096);
+  }
+}
+
+// The quick check of a photo's codes stands in for the decode: on whole
+// photos, cut ones, and ones with a foreign cluster in their data (noise,
+// zeros, a part of the photo itself, a cluster more or less), both parsers
+// give the same verdict and length.
+// The photo again through libjpeg, with a restart marker every three MCUs
+// (as many cameras write them).
+Bytes WithRestarts(const Bytes& jpeg) {
+  jpeg_error_mgr errors{};
+  jpeg_decompress_struct in{};
+  in.err = jpeg_std_error(&errors);
+  jpeg_create_decompress(&in);
+  jpeg_mem_src(&in, jpeg.data(), static_cast<unsigned long>(jpeg.size()));
+  jpeg_read_header(&in, TRUE);
+  jpeg_start_decompress(&in);
+  const std::size_t stride = std::size_t{in.output_width} * static_cast<std::size_t>(in.output_components);
+  Bytes pixels(stride * in.output_height);
+  while (in.output_scanline < in.output_height) {
+    JSAMPROW row = pixels.data() + stride * in.output_scanline;
+    jpeg_read_scanlines(&in, &row, 1);
+  }
+  jpeg_compress_struct out{};
+  out.err = jpeg_std_error(&errors);
+  jpeg_create_compress(&out);
+  unsigned char* buffer = nullptr;
+  unsigned long size = 0;
+  jpeg_mem_dest(&out, &buffer, &size);
+  out.image_width = in.output_width;
+  out.image_height = in.output_height;
+  out.input_components = in.output_components;
+  out.in_color_space = in.out_color_space;
+  jpeg_set_defaults(&out);
+  out.restart_interval = 3;
+  jpeg_start_compress(&out, TRUE);
+  while (out.next_scanline < out.image_height) {
+    JSAMPROW row = pixels.data() + stride * out.next_scanline;
+    jpeg_write_scanlines(&out, &row, 1);
+  }
+  jpeg_finish_compress(&out);
+  jpeg_finish_decompress(&in);
+  jpeg_destroy_decompress(&in);
+  Bytes result(buffer, buffer + size);
+  jpeg_destroy_compress(&out);
+  std::free(buffer);
+  return result;
+}
+
+TEST(FormatFile, QuickCheckAgreesWithTheDecode) {
+  const Bytes restarts = WithRestarts(Fixture("photo.jpg"));
+  const std::uint8_t rst0[] = {0xFF, 0xD0};
+  ASSERT_NE(std::search(restarts.begin(), restarts.end(), rst0, rst0 + 2), restarts.end());
+  for (const std::string name : {"photo.jpg", "progressive.jpg", "restarts"}) {
+    const Bytes photo = name == "restarts" ? restarts : Fixture(name);
+    // The quick check itself decides the whole baseline photos.
+    if (name != "progressive.jpg") {
+      MemorySource source(photo);
+      formats::Reader reader(source, Limits{});
+      EXPECT_EQ(formats::CheckJpegScan(reader, photo.size()), formats::ScanCheck::Whole) << name;
+    }
+    const std::size_t at = photo.size() / 2;
+    ASSERT_GT(photo.size(), 12288u);
+    std::vector<Bytes> cases{photo, Bytes(photo.begin(), photo.begin() + static_cast<std::ptrdiff_t>(at)),
+                             Bytes(photo.begin(), photo.end() - 1)};
+    const Bytes noise = Noise(2048, 3);
+    for (const Bytes& cluster : {noise, Bytes(2048, 0), Bytes(photo.begin() + 2048, photo.begin() + 4096)}) {
+      Bytes replaced = photo;
+      std::copy(cluster.begin(), cluster.end(), replaced.begin() + static_cast<std::ptrdiff_t>(at));
+      cases.push_back(replaced);
+    }
+    Bytes inserted(photo.begin(), photo.begin() + static_cast<std::ptrdiff_t>(at));
+    inserted.insert(inserted.end(), noise.begin(), noise.end());
+    inserted.insert(inserted.end(), photo.begin() + static_cast<std::ptrdiff_t>(at), photo.end());
+    cases.push_back(inserted);
+    Bytes removed(photo.begin(), photo.begin() + static_cast<std::ptrdiff_t>(at));
+    removed.insert(removed.end(), photo.begin() + static_cast<std::ptrdiff_t>(at) + 2048, photo.end());
+    cases.push_back(removed);
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+      MemorySource quick(cases[i]), decoded(cases[i]);
+      const Parsed a = formats::JpegParse(quick, Limits{});
+      const Parsed b = formats::JpegParseDecoding(decoded, Limits{});
+      EXPECT_EQ(a.verdict, b.verdict) << name << " case " << i;
+      EXPECT_EQ(a.length, b.length) << name << " case " << i;
+    }
   }
 }
 

@@ -34,4 +34,14 @@ AMBRELIC_CARVE_FAMILY(Rar)
 
 #undef AMBRELIC_CARVE_FAMILY
 
+// The JPEG parser that always decodes the photo, never taking the quick
+// check of its codes for the decode: what JpegParse must agree with.
+Parsed JpegParseDecoding(ByteSource& source, const Limits& limits);
+// The JPEG parser for a guess that only counts when the photo comes out
+// whole (a fragment's continuation): its Complete verdicts are JpegParse's,
+// but a photo whose structure does not reach EOI is Damaged at once, at
+// the length of its structure, without the decode that says how much of
+// it is good.
+Parsed JpegParseWhole(ByteSource& source, const Limits& limits);
+
 }  // namespace ambrelic::carve::formats

@@ -16,6 +16,7 @@
 #include <jerror.h>
 
 #include "carve/formats/families.h"
+#include "carve/formats/jpeg_scan.h"
 #include "carve/formats/reader.h"
 
 namespace ambrelic::carve::formats {
@@ -360,7 +361,18 @@ bool JpegMatches(std::span<const std::uint8_t> head) {
          head[3] != 0xFF && !(head[3] >= 0xD0 && head[3] <= 0xD9);
 }
 
-Parsed JpegParse(ByteSource& source, const Limits& limits) {
+namespace {
+
+enum class Mode {
+  Quick,     // the quick check of the codes first, the decode where it is unsure
+  Decoding,  // always the decode
+  // The decode only where the structure reaches EOI: a guess that is
+  // mostly wrong (a fragment's continuation) gets no quick check, which
+  // would walk the codes only to leave a wrong guess to the decode.
+  WholeOnly
+};
+
+Parsed ParseJpeg(ByteSource& source, const Limits& limits, Mode mode) {
   Reader r(source, limits);
   const auto head = r.View(0, 4);
   if (!JpegMatches(head)) return {};
@@ -375,8 +387,14 @@ Parsed JpegParse(ByteSource& source, const Limits& limits) {
     }
     return {};
   }
+  if (!s.complete && mode == Mode::WholeOnly) return Damaged(s.end, kExtension);
   std::uint64_t reached = 0;
-  const Decode decode = DecodeUpTo(r, s.end, &reached);
+  // A file whose structure ends in EOI and whose codes all check out
+  // decodes whole: the decode is only needed to say where the data goes
+  // wrong, or for what the quick check does not know.
+  const Decode decode = s.complete && mode == Mode::Quick && CheckJpegScan(r, s.end) == ScanCheck::Whole
+                            ? Decode::Whole
+                            : DecodeUpTo(r, s.end, &reached);
   Parsed p;
   if (s.complete && decode != Decode::Broken) {
     std::uint64_t length = s.end;
@@ -412,5 +430,13 @@ Parsed JpegParse(ByteSource& source, const Limits& limits) {
   SetTime(p, s.time, true);
   return p;
 }
+
+}  // namespace
+
+Parsed JpegParse(ByteSource& source, const Limits& limits) { return ParseJpeg(source, limits, Mode::Quick); }
+
+Parsed JpegParseDecoding(ByteSource& source, const Limits& limits) { return ParseJpeg(source, limits, Mode::Decoding); }
+
+Parsed JpegParseWhole(ByteSource& source, const Limits& limits) { return ParseJpeg(source, limits, Mode::WholeOnly); }
 
 }  // namespace ambrelic::carve::formats

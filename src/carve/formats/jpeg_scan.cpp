@@ -1,0 +1,432 @@
+// The quick check of a JPEG's scan. A photo's Huffman codes are most of
+// what a decode spends its time on when it only proves that the data is
+// whole (the picture at an eighth of its size, which is all the decode
+// produces, costs little); this walks the same codes with a table lookup
+// per code and no coefficient, sample or row kept. It is written to be
+// stricter than libjpeg: it says Whole only where libjpeg would take the
+// same bytes in the same way (the same headers accepted, the same tables,
+// no marker or missing bit met inside the data, no byte left over before
+// a marker), and Unsure for everything else, however harmless.
+
+#include "carve/formats/jpeg_scan.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <optional>
+#include <vector>
+
+namespace ambrelic::carve::formats {
+namespace {
+
+// Codes up to this many bits are found with one lookup.
+constexpr int kLookBits = 12;
+// The largest scan checked here (a 100-megapixel photo's is a fraction).
+constexpr std::uint64_t kMaxScanBytes = 256u << 20;
+
+struct HuffTable {
+  bool defined = false;
+  std::array<std::uint8_t, 17> bits{};
+  std::array<std::uint8_t, 256> values{};
+};
+
+// A table ready for decoding, laid out as libjpeg derives its own (and
+// refused where libjpeg refuses it). For each lookahead of kLookBits bits:
+// the bits the code and the value bits after it take together, and how
+// far the code moves the coefficient index (0: the code is longer, or its
+// value is one no 8-bit baseline data holds).
+struct Decoder {
+  // total | advance << 8, in one load.
+  std::array<std::uint16_t, 1 << kLookBits> fast{};
+  std::array<std::int32_t, 18> maxcode{};
+  std::array<std::int32_t, 17> valoffset{};
+  std::array<std::uint8_t, 256> values{};
+  bool dc = false;
+};
+
+// The value bits (size) a symbol is followed by, and how far an AC symbol
+// moves k: run + 1, 16 for ZRL, to the end of the block for EOB (libjpeg
+// takes any other run with size 0 as EOB too). False for sizes beyond what
+// 8-bit data holds.
+bool Symbol(bool dc, std::uint8_t symbol, int& size, int& advance) {
+  if (dc) {
+    size = symbol;
+    advance = 1;
+    return size <= 11;
+  }
+  const int run = symbol >> 4;
+  size = symbol & 15;
+  if (size == 0) {
+    advance = run == 15 ? 16 : 64;
+    return true;
+  }
+  advance = run + 1;
+  return size <= 10;
+}
+
+bool Derive(const HuffTable& t, bool dc, Decoder& d) {
+  d.dc = dc;
+  std::array<std::uint8_t, 257> sizes{};
+  std::array<std::uint32_t, 257> codes{};
+  int count = 0;
+  for (int l = 1; l <= 16; ++l) {
+    for (int i = 0; i < t.bits[l]; ++i) {
+      if (count >= 256) return false;
+      sizes[count++] = static_cast<std::uint8_t>(l);
+    }
+  }
+  sizes[count] = 0;
+  std::uint32_t code = 0;
+  int si = sizes[0];
+  for (int p = 0; sizes[p] != 0;) {
+    while (sizes[p] == si) codes[p++] = code++;
+    if (code >= (std::uint32_t{1} << si)) return false;  // libjpeg: a bad table
+    code <<= 1;
+    ++si;
+  }
+  for (int p = 0, l = 1; l <= 16; ++l) {
+    if (t.bits[l] != 0) {
+      d.valoffset[l] = p - static_cast<std::int32_t>(codes[p]);
+      p += t.bits[l];
+      d.maxcode[l] = static_cast<std::int32_t>(codes[p - 1]);
+    } else {
+      d.maxcode[l] = -1;
+    }
+  }
+  d.maxcode[17] = 0xFFFFF;
+  d.values = t.values;
+  for (int p = 0; p < count; ++p) {
+    // libjpeg refuses a DC table with a value above 15.
+    if (dc && t.values[p] > 15) return false;
+    const int l = sizes[p];
+    if (l > kLookBits) continue;
+    int size = 0, advance = 0;
+    if (!Symbol(dc, t.values[p], size, advance)) continue;  // left to the slow path, which refuses it
+    const std::uint32_t first = codes[p] << (kLookBits - l);
+    for (std::uint32_t i = 0; i < (std::uint32_t{1} << (kLookBits - l)); ++i) {
+      d.fast[first + i] = static_cast<std::uint16_t>((l + size) | (advance << 8));
+    }
+  }
+  return true;
+}
+
+struct Component {
+  int id = 0, h = 1, v = 1, quant = 0;
+  int dcTable = 0, acTable = 0;
+};
+
+// The scan's bytes with the stuffing taken out, and where each restart
+// marker stood in them.
+struct ScanData {
+  std::vector<std::uint8_t> bytes;
+  std::vector<std::uint64_t> restarts;  // offsets into bytes
+  std::vector<int> restartNumbers;
+  std::uint64_t eoiAt = 0;              // file offset of the marker after the scan
+};
+
+// Reads [from, end) up to the first marker that is not a restart; Unsure
+// (false) on a fill byte inside the data.
+bool Unstuff(Reader& r, std::uint64_t from, std::uint64_t end, ScanData& out) {
+  out.bytes.clear();
+  out.restarts.clear();
+  out.restartNumbers.clear();
+  out.bytes.reserve(static_cast<std::size_t>(end - from) + 512);
+  std::uint64_t pos = from;
+  for (;;) {
+    const auto v = r.View(pos, static_cast<std::size_t>(std::min<std::uint64_t>(16384, end - std::min(pos, end))));
+    if (v.empty()) return false;
+    const auto* ff = static_cast<const std::uint8_t*>(std::memchr(v.data(), 0xFF, v.size()));
+    const std::size_t run = ff ? static_cast<std::size_t>(ff - v.data()) : v.size();
+    out.bytes.insert(out.bytes.end(), v.data(), v.data() + run);
+    pos += run;
+    if (!ff) continue;
+    const auto next = r.U8(pos + 1);
+    if (!next) return false;
+    if (*next == 0x00) {
+      out.bytes.push_back(0xFF);
+      pos += 2;
+    } else if (*next >= 0xD0 && *next <= 0xD7) {
+      out.restarts.push_back(out.bytes.size());
+      out.restartNumbers.push_back(*next - 0xD0);
+      pos += 2;
+    } else {
+      out.eoiAt = pos;
+      // Room for the bit reader's whole-word loads past the end.
+      out.bytes.resize(out.bytes.size() + 512, 0);
+      return *next == 0xD9;
+    }
+  }
+}
+
+// Eight bytes as one big-endian word.
+inline std::uint64_t LoadBe64(const std::uint8_t* p) {
+#if defined(__GNUC__) && defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+  std::uint64_t w = 0;
+  std::memcpy(&w, p, 8);
+  return __builtin_bswap64(w);
+#else
+  std::uint64_t w = 0;
+  for (int i = 0; i < 8; ++i) w = (w << 8) | p[i];
+  return w;
+#endif
+}
+
+// The bits of the unstuffed data from a position on, most significant
+// first, at least 32 of them in the word once refilled below that.
+struct Bits {
+  const std::uint8_t* data = nullptr;
+  std::uint64_t word = 0;
+  std::uint64_t pos = 0;  // bits consumed
+  int available = 0;
+
+  void Seek(std::uint64_t bit) {
+    pos = bit;
+    word = LoadBe64(data + (pos >> 3)) << (pos & 7);
+    available = 64 - static_cast<int>(pos & 7);
+  }
+};
+
+// A code the lookup does not give (longer than it, or with a value it
+// leaves out), found bit by bit as libjpeg finds it, in the bits at the
+// top of word: the bits it takes with its value (0 when no code of the
+// table starts here, or its value cannot be) and its advance. Rare enough
+// to start from one bit: a short code with a refused value must be found
+// as itself, not read as the start of a longer one.
+int SlowSymbol(std::uint64_t word, const Decoder& d, int& advance) {
+  int l = 1;
+  std::int32_t code = static_cast<std::int32_t>(word >> (64 - l));
+  while (code > d.maxcode[l]) {
+    ++l;
+    code = static_cast<std::int32_t>(word >> (64 - l));
+  }
+  if (l > 16) return 0;
+  int size = 0;
+  if (!Symbol(d.dc, d.values[static_cast<std::uint8_t>(code + d.valoffset[l])], size, advance)) return 0;
+  return l + size;
+}
+
+// One block's codes: the DC code, then AC codes until EOB or the 64th
+// coefficient. False on a code no table holds or a value size the data
+// cannot have. The reader's state is worked on in locals, which stay in
+// registers through the loop.
+inline bool Block(Bits& bits, const Decoder& dc, const Decoder& ac) {
+  const std::uint8_t* const data = bits.data;
+  std::uint64_t word = bits.word, pos = bits.pos;
+  int available = bits.available;
+  auto refill = [&] {
+    word = LoadBe64(data + (pos >> 3)) << (pos & 7);
+    available = 64 - static_cast<int>(pos & 7);
+  };
+  auto skip = [&](int n) {
+    word <<= n;
+    available -= n;
+    pos += static_cast<std::uint64_t>(n);
+  };
+  bool ok = true;
+  int advance = 0;
+  if (available < 32) refill();
+  if (const std::uint16_t e = dc.fast[word >> (64 - kLookBits)]; e != 0) {
+    skip(e & 0xFF);
+  } else if (const int n = SlowSymbol(word, dc, advance); n != 0) {
+    skip(n);
+  } else {
+    ok = false;
+  }
+  const std::uint16_t* fast = ac.fast.data();
+  for (int k = 1; ok && k < 64;) {
+    if (available < 32) refill();
+    const std::uint16_t e = fast[word >> (64 - kLookBits)];
+    if (e != 0) {
+      skip(e & 0xFF);
+      k += e >> 8;
+    } else if (const int n = SlowSymbol(word, ac, advance); n != 0) {
+      skip(n);
+      k += advance;
+    } else {
+      ok = false;
+    }
+  }
+  bits.word = word;
+  bits.pos = pos;
+  bits.available = available;
+  return ok;
+}
+
+}  // namespace
+
+ScanCheck CheckJpegScan(Reader& r, std::uint64_t end) {
+  std::array<bool, 4> quant{};
+  std::array<HuffTable, 4> dcTables, acTables;
+  std::vector<Component> comps;
+  int width = 0, height = 0;
+  std::uint32_t restartInterval = 0;
+  std::uint64_t pos = 2;
+  // The segments up to the scan, as libjpeg reads them.
+  for (;;) {
+    if (r.U8(pos) != 0xFF) return ScanCheck::Unsure;
+    std::uint64_t m = pos + 1;
+    std::optional<std::uint8_t> marker;
+    while ((marker = r.U8(m)) && *marker == 0xFF) ++m;
+    if (!marker) return ScanCheck::Unsure;
+    const auto length = r.Be16(m + 1);
+    if (!length || *length < 2 || !r.Has(m + 1, *length)) return ScanCheck::Unsure;
+    const std::uint64_t data = m + 3;
+    const std::uint64_t size = *length - 2u;
+    pos = data + size;
+    const std::uint8_t mk = *marker;
+    if ((mk >= 0xE0 && mk <= 0xEF && mk != 0xEE) || mk == 0xFE) {
+      continue;  // APPn and comments, skipped (an Adobe APP14 would change the colours)
+    }
+    // The segments read here are small (tables, the frame, the scan).
+    const auto v = r.View(data, static_cast<std::size_t>(size));
+    if (v.size() != size) return ScanCheck::Unsure;
+    if (mk == 0xC0 || mk == 0xC1) {
+      if (!comps.empty() || size < 6) return ScanCheck::Unsure;
+      const int n = v[5];
+      if (v[0] != 8 || (n != 1 && n != 3) || size != 6u + 3u * static_cast<unsigned>(n)) return ScanCheck::Unsure;
+      height = Be16At(v, 1);
+      width = Be16At(v, 3);
+      if (width == 0 || height == 0 || width > 65500 || height > 65500) return ScanCheck::Unsure;
+      for (int i = 0; i < n; ++i) {
+        Component c;
+        c.id = v[6 + 3 * i];
+        c.h = v[7 + 3 * i] >> 4;
+        c.v = v[7 + 3 * i] & 15;
+        c.quant = v[8 + 3 * i];
+        if (c.quant > 3) return ScanCheck::Unsure;
+        for (const Component& o : comps) {
+          if (o.id == c.id) return ScanCheck::Unsure;
+        }
+        // The luma of any common sampling, chroma at the lowest rate.
+        const bool ok = n == 1 ? (c.h == 1 && c.v == 1)
+                               : i == 0 ? (c.h >= 1 && c.h <= 2 && c.v >= 1 && c.v <= 2) : (c.h == 1 && c.v == 1);
+        if (!ok) return ScanCheck::Unsure;
+        comps.push_back(c);
+      }
+      // Red, green and blue named by their letters: libjpeg converts
+      // those otherwise.
+      if (n == 3 && comps[0].id == 'R' && comps[1].id == 'G' && comps[2].id == 'B') return ScanCheck::Unsure;
+    } else if (mk == 0xC4) {
+      std::size_t k = 0;
+      while (k < v.size()) {
+        if (v.size() - k < 17) return ScanCheck::Unsure;
+        const int index = v[k];
+        if ((index & 0xEC) != 0) return ScanCheck::Unsure;  // class 0 or 1, table 0..3
+        HuffTable t;
+        t.defined = true;
+        std::size_t count = 0;
+        for (int l = 1; l <= 16; ++l) {
+          t.bits[l] = v[k + l];
+          count += v[k + l];
+        }
+        if (count > 256 || v.size() - k - 17 < count) return ScanCheck::Unsure;
+        for (std::size_t i = 0; i < count; ++i) t.values[i] = v[k + 17 + i];
+        (index & 0x10 ? acTables : dcTables)[index & 3] = t;
+        k += 17 + count;
+      }
+    } else if (mk == 0xDB) {
+      std::size_t k = 0;
+      while (k < v.size()) {
+        const int precision = v[k] >> 4, id = v[k] & 15;
+        if (precision > 1 || id > 3) return ScanCheck::Unsure;
+        const std::size_t bytes = 1 + 64 * (1 + static_cast<std::size_t>(precision));
+        if (v.size() - k < bytes) return ScanCheck::Unsure;
+        quant[static_cast<std::size_t>(id)] = true;
+        k += bytes;
+      }
+    } else if (mk == 0xDD) {
+      if (size != 2) return ScanCheck::Unsure;
+      restartInterval = Be16At(v, 0);
+    } else if (mk == 0xDA) {
+      if (comps.empty() || size < 1 || v[0] != comps.size() || size != 4u + 2u * comps.size()) {
+        return ScanCheck::Unsure;
+      }
+      for (std::size_t i = 0; i < comps.size(); ++i) {
+        Component& c = comps[i];
+        if (v[1 + 2 * i] != c.id) return ScanCheck::Unsure;
+        c.dcTable = v[2 + 2 * i] >> 4;
+        c.acTable = v[2 + 2 * i] & 15;
+        if (c.dcTable > 3 || c.acTable > 3 || !dcTables[static_cast<std::size_t>(c.dcTable)].defined ||
+            !acTables[static_cast<std::size_t>(c.acTable)].defined || !quant[static_cast<std::size_t>(c.quant)]) {
+          return ScanCheck::Unsure;
+        }
+      }
+      const std::size_t tail = 1 + 2 * comps.size();
+      if (v[tail] != 0 || v[tail + 1] != 63 || v[tail + 2] != 0) return ScanCheck::Unsure;
+      break;
+    } else {
+      return ScanCheck::Unsure;
+    }
+  }
+
+  // The data is held whole while its codes are walked: a scan larger than
+  // any photo's is left to the decode, which streams.
+  if (pos >= end || end - pos > kMaxScanBytes) return ScanCheck::Unsure;
+  thread_local ScanData scan;
+  if (!Unstuff(r, pos, end, scan) || scan.eoiAt + 2 != end) return ScanCheck::Unsure;
+
+  // The MCUs: one block each for a lone component, else every
+  // component's blocks at its sampling.
+  std::uint64_t mcus = 0;
+  std::array<const Decoder*, 12> dcs{}, acs{};
+  std::vector<Decoder> decoders(8);
+  std::array<bool, 8> derived{};
+  auto decoder = [&](bool dc, int id) -> const Decoder* {
+    const std::size_t slot = (dc ? 0 : 4) + static_cast<std::size_t>(id);
+    if (!derived[slot]) {
+      if (!Derive((dc ? dcTables : acTables)[static_cast<std::size_t>(id)], dc, decoders[slot])) return nullptr;
+      derived[slot] = true;
+    }
+    return &decoders[slot];
+  };
+  int blocks = 0;
+  if (comps.size() == 1) {
+    mcus = std::uint64_t((width + 7) / 8) * std::uint64_t((height + 7) / 8);
+  } else {
+    const int mw = 8 * comps[0].h, mh = 8 * comps[0].v;
+    mcus = std::uint64_t((width + mw - 1) / mw) * std::uint64_t((height + mh - 1) / mh);
+  }
+  for (const Component& c : comps) {
+    const int n = comps.size() == 1 ? 1 : c.h * c.v;
+    const Decoder* dc = decoder(true, c.dcTable);
+    const Decoder* ac = decoder(false, c.acTable);
+    if (!dc || !ac) return ScanCheck::Unsure;
+    for (int i = 0; i < n; ++i) {
+      dcs[static_cast<std::size_t>(blocks)] = dc;
+      acs[static_cast<std::size_t>(blocks)] = ac;
+      ++blocks;
+    }
+  }
+
+  const std::uint64_t dataBytes = scan.bytes.size() - 512;
+  // Each interval's data must end in the byte holding its last code's
+  // last bit, right before the next marker.
+  auto endsAt = [](std::uint64_t bit, std::uint64_t byte) { return (bit + 7) / 8 == byte; };
+  Bits b;
+  b.data = scan.bytes.data();
+  b.Seek(0);
+  std::size_t restart = 0;
+  std::uint64_t limit = scan.restarts.empty() ? dataBytes : scan.restarts[0];
+  std::uint32_t toGo = restartInterval;
+  for (std::uint64_t mcu = 0; mcu < mcus; ++mcu) {
+    if (restartInterval != 0 && toGo == 0) {
+      if (restart >= scan.restarts.size() || !endsAt(b.pos, limit) ||
+          scan.restartNumbers[restart] != static_cast<int>(restart % 8)) {
+        return ScanCheck::Unsure;
+      }
+      b.Seek(8 * limit);
+      ++restart;
+      limit = restart < scan.restarts.size() ? scan.restarts[restart] : dataBytes;
+      toGo = restartInterval;
+    }
+    for (int k = 0; k < blocks; ++k) {
+      if (!Block(b, *dcs[static_cast<std::size_t>(k)], *acs[static_cast<std::size_t>(k)])) return ScanCheck::Unsure;
+      if (b.pos > 8 * limit) return ScanCheck::Unsure;  // bits past the marker
+    }
+    --toGo;
+  }
+  if (restart != scan.restarts.size() || !endsAt(b.pos, limit)) return ScanCheck::Unsure;
+  return ScanCheck::Whole;
+}
+
+}  // namespace ambrelic::carve::formats

@@ -1,0 +1,26 @@
+#pragma once
+
+// A quick check of a JPEG's entropy-coded data, without decoding pixels:
+// for the common kind of photo (baseline or extended sequential Huffman,
+// 8-bit, one interleaved scan, grayscale or YCbCr) it walks every Huffman
+// code of every block of every MCU. Whole means the libjpeg decode would
+// also read the file from SOI to EOI without a warning: every code exists
+// in its table, the data holds exactly the MCUs the frame needs, each
+// restart interval ends right before its marker in turn, and EOI follows
+// the scan. Anything it does not know or that is not so ordinary is Unsure:
+// the full decode then has the last word, and says where the data goes
+// wrong.
+
+#include <cstdint>
+
+#include "carve/formats/reader.h"
+
+namespace ambrelic::carve::formats {
+
+enum class ScanCheck { Whole, Unsure };
+
+// The file's bytes [0, end), where end is just past the EOI the structure
+// walk found.
+ScanCheck CheckJpegScan(Reader& r, std::uint64_t end);
+
+}  // namespace ambrelic::carve::formats
