@@ -256,11 +256,12 @@ TEST(CliFolders, AQuickFormattedFatCardComesBackInItsFoldersOnce) { ExpectEachFi
 
 // Two folders written in turn through exfat-fuse, then rm -r: entry sets
 // cross into clusters of their folder that lie apart (the writer shrank
-// each folder to one cluster before deleting it, so half of each is found
-// by the scan, loose). One set is cut at the end of a cluster the walk
-// read, its rest at the start of the folder's next cluster, apart: joined
-// by its checksum, all 100 come back (as tsk_recover writes them).
-TEST(CliFolders, AnExfatTreeComesBackOnce) { ExpectEachFileOnce("exfat-tree", 100, false); }
+// each folder to one cluster and cleared its chain before deleting it).
+// The set cut at the end of each cluster goes on at the start of the
+// folder's next one, apart: joined by its checksum and name hash, the
+// folder's clusters are found, and all 100 come back in their folders
+// (tsk_recover writes them too, half of them loose).
+TEST(CliFolders, AnExfatTreeComesBackOnce) { ExpectEachFileOnce("exfat-tree", 100, true); }
 
 // A quick-formatted exFAT card: the folder's chain is gone, its second
 // cluster lies apart, and one photo's entry set goes on there from the end

@@ -114,6 +114,47 @@ TEST(DeletedFolderImages, ALongNameSplitBeforeItsShortEntryLinksTheFoldersCluste
   EXPECT_EQ(rows, expected);
 }
 
+TEST(DeletedFolderImages, AFolderGoesOnPastOtherFoldersDataOnlyWhenNoOtherCouldHaveGrownThere) {
+  // OPEN's second cluster lies past CLOSED's files: it is OPEN's, the only
+  // deleted folder whose last cluster is full. LEFT and RIGHT both filled
+  // theirs before either grew: their next files stay under <unknown>.
+  ambrelic::test::UseUtf8Locale();
+  disk::VolumeContext ctx;
+  disk::OperationState op;
+  ambrelic::test::RecordingHost host;
+  ASSERT_TRUE(test::OpenFatImage(Image("interleave16.img"), ctx));
+  SearchFat(ctx, op, host);
+  Cluster open = 0;
+  for (const auto& r : host.rows) {
+    if (r.isFolder && r.name == "$PEN") open = static_cast<Cluster>(r.facts.number);
+  }
+  op.ClusterScanActive = 1;
+  ScanClusters(ctx, op, host);
+  std::map<std::string, std::multiset<std::string>> files;
+  for (const auto& r : host.rows) {
+    if (r.isFolder) continue;
+    files[r.folder].insert(r.name);
+    EXPECT_TRUE(r.folder == "C:\\<unknown>" || files[r.folder].count(r.name) == 1) << "twice: " << r.name;
+  }
+  EXPECT_EQ(files["C:\\$PEN"].size(), 16u);
+  EXPECT_EQ(files["C:\\$LOSED"].size(), 5u);
+  EXPECT_EQ(files["C:\\$EFT"].size(), 14u);
+  EXPECT_EQ(files["C:\\$IGHT"].size(), 14u);
+  EXPECT_EQ(files["C:\\<unknown>"], (std::multiset<std::string>{"$15.JPG", "$15.JPG"}));
+
+  ASSERT_NE(open, 0u);
+  const std::string target = ambrelic::test::MakeTempDir("folders") + "/OPEN";
+  fs::create_directories(target);
+  RestoreFatFolder(ctx, op, host, open, target);
+  int identical = 0;
+  for (const auto& [path, sha] : Manifest("interleave16")) {
+    if (path.rfind("OPEN/", 0) != 0) continue;
+    const std::string restored = target + "/$" + path.substr(6);
+    identical += fs::exists(restored) && ambrelic::test::Sha256Of(restored) == sha ? 1 : 0;
+  }
+  EXPECT_EQ(identical, 16);
+}
+
 TEST(DeletedFolderImages, AQuickFormattedCardsFoldersArePutBackTogether) {
   ambrelic::test::UseUtf8Locale();
   disk::VolumeContext ctx;
