@@ -217,10 +217,80 @@ std::vector<Cluster> DirectoryWalker::ClustersOf(const PendingDirectory& d) {
   std::vector<Cluster> clusters =
       DeletedDirectoryClusters(ctx_, d.stream.firstCluster, d.stream.dataLength, d.stream.noFatChain, d.onlyFree,
                                skipBelow_);
+  FollowCutSets(clusters);
   // Marked, so that neither this walk nor the vacant-cluster scan after it
   // reads them again.
   for (Cluster c : clusters) VolumeOf(ctx_).walked.insert(c);
   return clusters;
+}
+
+void DirectoryWalker::FollowCutSets(std::vector<Cluster>& clusters) {
+  const ExfatVolume& v = VolumeOf(ctx_);
+  const std::uint32_t bpc = v.bytesPerCluster;
+  const std::size_t perCluster = bpc / kEntrySize;
+  // A writer that deletes a folder's files may first shrink the folder to
+  // its first cluster and clear its chain: the recorded length and the
+  // chain then tell nothing of the clusters it had, which lie apart when
+  // other folders grew in between. A set cut by the end of a cluster is
+  // the link: 32 bits of checksum and name hash, looked for over a bounded
+  // stretch ahead, clusters of a bounded count at a time.
+  constexpr std::uint64_t kLookAheadBytes = 64ull << 20;
+  constexpr std::uint64_t kMaxFolderBytes = 256ull << 20;
+  const std::uint64_t bound = std::max<std::uint64_t>(1, kLookAheadBytes / bpc);
+  const std::size_t maxClusters = static_cast<std::size_t>(std::max<std::uint64_t>(1, kMaxFolderBytes / bpc));
+  const std::uint32_t batch = static_cast<std::uint32_t>(std::max<std::uint64_t>(1, (1u << 20) / bpc));
+  std::vector<std::uint8_t> last(bpc);
+  std::vector<std::uint8_t> ahead(static_cast<std::size_t>(batch) * bpc);
+  std::vector<std::uint8_t> joined;
+  EntrySet set;
+  while (!clusters.empty() && clusters.size() < maxClusters) {
+    if (!ReadClusters(ctx_, clusters.back(), 1, last.data())) return;
+    const disk::Bytes one(last);
+    // The last file entry, when its set runs past the cluster's end; an
+    // end-of-directory entry ends the folder here.
+    std::size_t head = perCluster;
+    std::size_t count = 0;
+    for (std::size_t i = 0; i < perCluster; ++i) {
+      const std::uint8_t type = disk::le8(one, i * kEntrySize);
+      if (type == kEndOfDirectory) return;
+      if (LiveType(type) != kTypeFile) continue;
+      count = 1 + static_cast<std::size_t>(disk::le8(one, i * kEntrySize + 1));
+      head = i;
+    }
+    if (head == perCluster || count < 3 || head + count <= perCluster) return;
+    const std::size_t rest = head + count - perCluster;
+    if (rest > perCluster) return;
+    joined.assign(last.begin() + static_cast<std::ptrdiff_t>(head * kEntrySize), last.end());
+    const std::size_t headBytes = joined.size();
+    Cluster found = 0;
+    std::uint64_t c = static_cast<std::uint64_t>(clusters.back()) + 1;
+    for (std::uint64_t k = 0; k < bound && found == 0 && IsValidCluster(v, c);) {
+      const auto n = static_cast<std::uint32_t>(
+          std::min<std::uint64_t>({batch, bound - k, static_cast<std::uint64_t>(v.lastCluster) - c + 1}));
+      if (!ReadClusters(ctx_, static_cast<Cluster>(c), n, ahead.data())) return;
+      for (std::uint32_t j = 0; j < n; ++j) {
+        const auto at = static_cast<Cluster>(c + j);
+        const std::uint8_t* start = ahead.data() + static_cast<std::size_t>(j) * bpc;
+        // The rest begins with a secondary entry; most clusters end here.
+        if ((start[0] & kSecondaryBit) == 0 || LiveType(start[0]) < kTypeStream) continue;
+        if (at < skipBelow_ || BitmapInUse(v.bitmap, at) || v.walked.count(at) ||
+            std::find(clusters.begin(), clusters.end(), at) != clusters.end()) {
+          continue;
+        }
+        joined.resize(headBytes);
+        joined.insert(joined.end(), start, start + rest * kEntrySize);
+        if (ReadEntrySet(disk::Bytes(joined), 0, v.upcase, set) && set.entryCount == count && set.checksumOk &&
+            set.nameHashOk) {
+          found = at;
+          break;
+        }
+      }
+      k += n;
+      c += n;
+    }
+    if (found == 0) return;
+    clusters.push_back(found);
+  }
 }
 
 void DirectoryWalker::WalkTree(PendingDirectory start) {

@@ -80,6 +80,12 @@ class DirectoryWalker {
   std::string ActOnCandidate(const EntrySet& set, const std::string& path, bool isFolder);
   bool MatchesFilter();
   std::vector<Cluster> ClustersOf(const PendingDirectory& d);
+  // A deleted folder whose last cluster ends inside a set goes on in the
+  // cluster that holds the rest of that set, wherever its writer put it:
+  // the first free cluster ahead (not yet read by this walk) whose first
+  // entries complete the set, its checksum and name hash holding. Repeated
+  // while the folder's new last cluster ends the same way.
+  void FollowCutSets(std::vector<Cluster>& clusters);
 
   disk::VolumeContext& ctx_;
   disk::OperationState& op_;
