@@ -263,6 +263,23 @@ TEST(CliFolders, AQuickFormattedFatCardComesBackInItsFoldersOnce) { ExpectEachFi
 // (tsk_recover writes them too, half of them loose).
 TEST(CliFolders, AnExfatTreeComesBackOnce) { ExpectEachFileOnce("exfat-tree", 100, true); }
 
+// Folders whose cluster ends with a whole set: "Open album" goes on past
+// "Closed album"'s data, its 40 photos in their folder. "Left album" and
+// "Right album" filled theirs before either grew: their 33rd photos are
+// restored, each once, but in no folder.
+TEST(CliFolders, AnExfatFolderGoesOnPastOtherFoldersDataOnlyWhenNoOtherCouldHaveGrownThere) {
+  ExpectEachFileOnce("exfat-gap", 40 + 10 + 66, false);
+  const std::string out = test::MakeTempDir("cli-folders") + "/gap";
+  const CliResult r = Cli("restore --all --scan-vacant --to '" + out + "' '" + Image("exfat-gap.img") + "'");
+  EXPECT_EQ(r.status, 0) << r.err;
+  std::map<std::string, int> perFolder;
+  for (const auto& e : fs::recursive_directory_iterator(out)) {
+    if (e.is_regular_file()) ++perFolder[fs::relative(e.path().parent_path(), out).string()];
+  }
+  EXPECT_EQ(perFolder, (std::map<std::string, int>{
+                           {".", 2}, {"Open album", 40}, {"Closed album", 10}, {"Left album", 32}, {"Right album", 32}}));
+}
+
 // A quick-formatted exFAT card: the folder's chain is gone, its second
 // cluster lies apart, and one photo's entry set goes on there from the end
 // of the first (tsk_recover writes that photo too, without its name).
