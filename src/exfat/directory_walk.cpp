@@ -247,11 +247,12 @@ bool DirectoryWalker::FollowCutSets(std::vector<Cluster>& clusters) {
   const std::uint32_t bpc = v.bytesPerCluster;
   const std::size_t perCluster = bpc / kEntrySize;
   // A writer that deletes a folder's files may first shrink the folder to
-  // its first cluster and clear its chain: the recorded length and the
-  // chain then tell nothing of the clusters it had, which lie apart when
-  // other folders grew in between. A set cut by the end of a cluster is
-  // the link: 32 bits of checksum and name hash, looked for over a bounded
-  // stretch ahead, clusters of a bounded count at a time.
+  // its first cluster and clear its chain, and a quick format clears every
+  // chain: the recorded length and the chain then tell nothing of where
+  // the folder's clusters lie, apart when other folders grew in between
+  // (the clusters taken as contiguous are a guess). A set cut by the end of
+  // a cluster is the link: 32 bits of checksum and name hash, looked for
+  // over a bounded stretch ahead, clusters of a bounded count at a time.
   constexpr std::uint64_t kLookAheadBytes = 64ull << 20;
   constexpr std::uint64_t kMaxFolderBytes = 256ull << 20;
   const std::uint64_t bound = std::max<std::uint64_t>(1, kLookAheadBytes / bpc);
@@ -261,11 +262,20 @@ bool DirectoryWalker::FollowCutSets(std::vector<Cluster>& clusters) {
   std::vector<std::uint8_t> ahead(static_cast<std::size_t>(batch) * bpc);
   std::vector<std::uint8_t> joined;
   EntrySet set;
-  while (!clusters.empty() && clusters.size() < maxClusters) {
-    if (!ReadClusters(ctx_, clusters.back(), 1, last.data())) return false;
+  // Whether `start` holds the rest of the set whose head is in `joined`.
+  auto Completes = [&](const std::uint8_t* start, std::size_t headBytes, std::size_t rest, std::size_t count) {
+    if ((start[0] & kSecondaryBit) == 0 || LiveType(start[0]) < kTypeStream) return false;
+    joined.resize(headBytes);
+    joined.insert(joined.end(), start, start + rest * kEntrySize);
+    return ReadEntrySet(disk::Bytes(joined), 0, v.upcase, set) && set.entryCount == count && set.checksumOk &&
+           set.nameHashOk;
+  };
+  for (std::size_t at = 0; at < clusters.size() && at < maxClusters; ++at) {
+    if (!ReadClusters(ctx_, clusters[at], 1, last.data())) return false;
+    const bool isLast = at + 1 == clusters.size();
     const disk::Bytes one(last);
-    // The last file entry, when its set runs past the cluster's end; an
-    // end-of-directory entry ends the folder here.
+    // The last file entry, and whether its set runs past the cluster's end;
+    // an end-of-directory entry ends the folder here.
     std::size_t head = perCluster;
     std::size_t count = 0;
     for (std::size_t i = 0; i < perCluster; ++i) {
@@ -276,14 +286,29 @@ bool DirectoryWalker::FollowCutSets(std::vector<Cluster>& clusters) {
       head = i;
     }
     if (head != perCluster && count >= 3 && head + count == perCluster) {
+      if (!isLast) continue;
       EntrySet whole;
       return ReadEntrySet(one, head, v.upcase, whole) && whole.Listable();
     }
-    if (head == perCluster || count < 3 || head + count < perCluster) return false;
+    const bool cut = head != perCluster && count >= 3 && head + count > perCluster &&
+                     head + count - perCluster <= perCluster;
+    if (!cut) {
+      if (isLast) return false;
+      continue;
+    }
     const std::size_t rest = head + count - perCluster;
-    if (rest > perCluster) return false;
     joined.assign(last.begin() + static_cast<std::ptrdiff_t>(head * kEntrySize), last.end());
     const std::size_t headBytes = joined.size();
+    if (!isLast) {
+      // The chain, or the next cluster that holds the rest, is the folder's
+      // next cluster; a guessed one that does not is no cluster of it.
+      if (FatEntry(ctx_, clusters[at]) == clusters[at + 1]) continue;
+      std::vector<std::uint8_t> next(bpc);
+      if (ReadClusters(ctx_, clusters[at + 1], 1, next.data()) && Completes(next.data(), headBytes, rest, count)) {
+        continue;
+      }
+      clusters.resize(at + 1);
+    }
     Cluster found = 0;
     std::uint64_t c = static_cast<std::uint64_t>(clusters.back()) + 1;
     for (std::uint64_t k = 0; k < bound && found == 0 && IsValidCluster(v, c);) {
@@ -291,19 +316,16 @@ bool DirectoryWalker::FollowCutSets(std::vector<Cluster>& clusters) {
           std::min<std::uint64_t>({batch, bound - k, static_cast<std::uint64_t>(v.lastCluster) - c + 1}));
       if (!ReadClusters(ctx_, static_cast<Cluster>(c), n, ahead.data())) return false;
       for (std::uint32_t j = 0; j < n; ++j) {
-        const auto at = static_cast<Cluster>(c + j);
+        const auto candidate = static_cast<Cluster>(c + j);
         const std::uint8_t* start = ahead.data() + static_cast<std::size_t>(j) * bpc;
         // The rest begins with a secondary entry; most clusters end here.
         if ((start[0] & kSecondaryBit) == 0 || LiveType(start[0]) < kTypeStream) continue;
-        if (at < skipBelow_ || BitmapInUse(v.bitmap, at) || v.walked.count(at) ||
-            std::find(clusters.begin(), clusters.end(), at) != clusters.end()) {
+        if (candidate < skipBelow_ || BitmapInUse(v.bitmap, candidate) || v.walked.count(candidate) ||
+            std::find(clusters.begin(), clusters.end(), candidate) != clusters.end()) {
           continue;
         }
-        joined.resize(headBytes);
-        joined.insert(joined.end(), start, start + rest * kEntrySize);
-        if (ReadEntrySet(disk::Bytes(joined), 0, v.upcase, set) && set.entryCount == count && set.checksumOk &&
-            set.nameHashOk) {
-          found = at;
+        if (Completes(start, headBytes, rest, count)) {
+          found = candidate;
           break;
         }
       }
