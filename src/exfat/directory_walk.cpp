@@ -390,6 +390,7 @@ Cluster DirectoryWalker::NextPastOtherFolders(const OpenFolder& folder) {
   const ExfatVolume& v = VolumeOf(ctx_);
   const std::uint32_t bpc = v.bytesPerCluster;
   const std::size_t perCluster = bpc / kEntrySize;
+  if (lookBudget_ == kUnsetBudget) lookBudget_ = std::max<std::uint64_t>(1, (512ull << 20) / bpc);
   std::vector<std::uint8_t> last(bpc);
   if (!ReadClusters(ctx_, folder.last, 1, last.data())) return 0;
   std::uint64_t from = folder.last;
@@ -413,6 +414,10 @@ Cluster DirectoryWalker::NextPastOtherFolders(const OpenFolder& folder) {
   for (std::uint64_t k = 0; k < bound && IsValidCluster(v, c);) {
     const auto n = static_cast<std::uint32_t>(
         std::min<std::uint64_t>({batch, bound - k, static_cast<std::uint64_t>(v.lastCluster) - c + 1}));
+    // Many open folders with nothing ahead must not make the walk read the
+    // volume over and over: the looks of one walk share a bound.
+    if (lookBudget_ < n) return 0;
+    lookBudget_ -= n;
     if (!ReadClusters(ctx_, static_cast<Cluster>(c), n, ahead.data())) return 0;
     for (std::uint32_t j = 0; j < n; ++j) {
       const auto at = static_cast<Cluster>(c + j);

@@ -119,6 +119,9 @@ class DirectoryWalker {
   std::vector<OpenFolder> openFolders_;
   std::map<Cluster, Cluster> links_;
   bool linksOfVolumeKnown_ = false;
+  // Clusters the looks of this walk may still read.
+  static constexpr std::uint64_t kUnsetBudget = ~0ull;
+  std::uint64_t lookBudget_ = kUnsetBudget;
 
   disk::VolumeContext& ctx_;
   disk::OperationState& op_;

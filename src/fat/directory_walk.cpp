@@ -86,6 +86,7 @@ DirectoryWalker::DirectoryWalker(disk::VolumeContext& ctx, disk::OperationState&
   entriesPerSector_ = ctx.bytesPerSector / kDirEntrySize;
   entriesPerCluster_ = entriesPerSector_ * ctx.sectorsPerCluster;
   clusterBuffer_.assign(bytesPerCluster_, 0);
+  lookBudget_ = std::max<std::uint64_t>(1, (512ull << 20) / bytesPerCluster_);
   if (!op.nameFilter.empty()) {
     const std::size_t firstLength = FirstCharLength(op.nameFilter);
     filterDollar_ = "$" + op.nameFilter.substr(firstLength);
@@ -707,6 +708,10 @@ Cluster DirectoryWalker::NextPastOtherFolders(const OpenFolder& folder) {
       dataStart = 0;
       continue;
     }
+    // Many open folders with nothing ahead must not make the walk read the
+    // volume over and over: the looks of one walk share a bound.
+    if (lookBudget_ == 0) return 0;
+    --lookBudget_;
     auto run = listedRuns_.upper_bound(at);
     const bool listed = run != listedRuns_.begin() && std::prev(run)->second >= at;
     ReadDirectoryCluster(at);

@@ -236,6 +236,8 @@ class DirectoryWalker {
   std::map<Cluster, Cluster> listedRuns_;  // clusters of the files every folder walked lists
   std::map<Cluster, Cluster> links_;
   bool linksOfVolumeKnown_ = false;
+  std::uint64_t lookBudget_ = 0;  // clusters the looks of this walk may still read
+
   // Free in every copy of the allocation table (copies that cannot be read
   // free nothing).
   bool FreeInEveryTable(Cluster c);
