@@ -301,16 +301,15 @@ bool DirectoryWalker::FollowCutSets(std::vector<Cluster>& clusters) {
     const std::size_t headBytes = joined.size();
     if (!isLast) {
       // The chain, or the next cluster that holds the rest, is the folder's
-      // next cluster; a guessed one that does not is no cluster of it.
+      // next cluster.
       if (FatEntry(ctx_, clusters[at]) == clusters[at + 1]) continue;
       std::vector<std::uint8_t> next(bpc);
       if (ReadClusters(ctx_, clusters[at + 1], 1, next.data()) && Completes(next.data(), headBytes, rest, count)) {
         continue;
       }
-      clusters.resize(at + 1);
     }
     Cluster found = 0;
-    std::uint64_t c = static_cast<std::uint64_t>(clusters.back()) + 1;
+    std::uint64_t c = static_cast<std::uint64_t>(clusters[at]) + 1;
     for (std::uint64_t k = 0; k < bound && found == 0 && IsValidCluster(v, c);) {
       const auto n = static_cast<std::uint32_t>(
           std::min<std::uint64_t>({batch, bound - k, static_cast<std::uint64_t>(v.lastCluster) - c + 1}));
@@ -321,7 +320,8 @@ bool DirectoryWalker::FollowCutSets(std::vector<Cluster>& clusters) {
         // The rest begins with a secondary entry; most clusters end here.
         if ((start[0] & kSecondaryBit) == 0 || LiveType(start[0]) < kTypeStream) continue;
         if (candidate < skipBelow_ || BitmapInUse(v.bitmap, candidate) || v.walked.count(candidate) ||
-            std::find(clusters.begin(), clusters.end(), candidate) != clusters.end()) {
+            std::find(clusters.begin(), clusters.begin() + static_cast<std::ptrdiff_t>(at) + 1, candidate) !=
+                clusters.begin() + static_cast<std::ptrdiff_t>(at) + 1) {
           continue;
         }
         if (Completes(start, headBytes, rest, count)) {
@@ -332,7 +332,14 @@ bool DirectoryWalker::FollowCutSets(std::vector<Cluster>& clusters) {
       k += n;
       c += n;
     }
-    if (found == 0) return false;
+    if (found == 0) {
+      // The clusters taken as contiguous stay the folder's guess: a damaged
+      // set, or a rest overwritten since, tells nothing against them.
+      if (isLast) return false;
+      continue;
+    }
+    // The guessed clusters after this one are no clusters of the folder.
+    clusters.resize(at + 1);
     clusters.push_back(found);
   }
   return false;
