@@ -244,5 +244,47 @@ TEST(DeletedFolderEnds, StopsAtAClusterInUseADotClusterOrData) {
   }
 }
 
+// DEL's one cluster is full; data of files no entry lists lies past its
+// files' data (clusters 36 to 39), then a cluster of entries whose first
+// file's data are the two clusters before it.
+struct FullFolderThenData : DeletedFolder {
+  FullFolderThenData() {
+    for (Cluster c = 36; c <= 39; ++c) {
+      for (std::size_t i = 0; i < 512; ++i) ClusterBytes(c)[i] = static_cast<std::uint8_t>(i * 7 + 1);
+    }
+  }
+  void Next(Cluster firstOfFile) {
+    auto e = File('Y', firstOfFile);
+    e[28] = 0x00;  // 1024 bytes: two clusters
+    e[29] = 0x04;
+    Put(40, 0, e);
+  }
+};
+
+TEST(DeletedFolderEnds, GoesOnPastDataOnlyWhereItsNextFileWasWritten) {
+  {
+    FullFolderThenData v;
+    v.Next(38);
+    EXPECT_EQ(v.Rows(), 1u + 14u + 1u);
+  }
+  {
+    FullFolderThenData v;  // the file's data does not end right before
+    v.Next(37);
+    EXPECT_EQ(v.Rows(), 1u + 14u);
+  }
+  {
+    FullFolderThenData v;  // a folder the walk does not know lies between
+    v.Next(38);
+    v.Dots(37, 50);
+    EXPECT_EQ(v.Rows(), 1u + 14u);
+  }
+  {
+    FullFolderThenData v;  // a cluster never written lies between
+    v.Next(38);
+    std::fill_n(v.ClusterBytes(36), 512, 0);
+    EXPECT_EQ(v.Rows(), 1u + 14u);
+  }
+}
+
 }  // namespace
 }  // namespace ambrelic::fat
