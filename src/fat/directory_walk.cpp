@@ -701,7 +701,7 @@ Cluster DirectoryWalker::NextPastOtherFolders(const OpenFolder& folder) {
   }
   constexpr std::uint64_t kLookAheadBytes = 64ull << 20;
   const std::uint64_t bound = std::max<std::uint64_t>(1, kLookAheadBytes / bytesPerCluster_);
-  std::uint64_t dataStart = 0;  // the unlisted data run just before, when there is one
+  std::uint64_t dataStart = 0;  // where the unlisted data just before starts, when there is some
   for (std::uint64_t k = 1, c = from + 1; k <= bound && IsValidCluster(ctx_, c); ++k, ++c) {
     const auto at = static_cast<Cluster>(c);
     if (FatGetEntry(ctx_, ctx_.fatWork, at) != kFreeCluster || !FreeInEveryTable(at)) {
@@ -739,7 +739,7 @@ Cluster DirectoryWalker::NextPastOtherFolders(const OpenFolder& folder) {
     const std::uint64_t first = EntryFirstCluster(e);
     const std::uint64_t count =
         (static_cast<std::uint64_t>(disk::le32(e, kOffSize)) + bytesPerCluster_ - 1) / bytesPerCluster_;
-    const bool before = dataStart != 0 && first == dataStart && first + count == c;
+    const bool before = dataStart != 0 && first >= dataStart && first + count == c;
     if (count == 0 || (!before && first != c + 1)) return 0;
     const std::uint32_t made =
         (static_cast<std::uint32_t>(disk::le16(e, kOffCreateDate)) << 16) | disk::le16(e, kOffCreateTime);
