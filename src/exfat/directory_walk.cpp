@@ -217,12 +217,280 @@ std::vector<Cluster> DirectoryWalker::ClustersOf(const PendingDirectory& d) {
   if (d.isRoot) return LiveDirectoryClusters(ctx_, VolumeOf(ctx_).rootCluster, 0, false);
   if (!d.deleted) return LiveDirectoryClusters(ctx_, d.stream.firstCluster, d.stream.dataLength, d.stream.noFatChain);
   std::vector<Cluster> clusters =
-      DeletedDirectoryClusters(ctx_, d.stream.firstCluster, d.stream.dataLength, d.stream.noFatChain, d.onlyFree,
-                               skipBelow_);
+      d.goesOnAt != 0 ? std::vector<Cluster>{d.goesOnAt}
+                      : DeletedDirectoryClusters(ctx_, d.stream.firstCluster, d.stream.dataLength,
+                                                 d.stream.noFatChain, d.onlyFree, skipBelow_);
+  bool open = FollowCutSets(clusters);
+  if (op_.OperationMode == OpRestore) {
+    // The links past other folders' data are the search's, which saw every
+    // folder.
+    while (open) {
+      const auto& links = LinksOfWholeVolume();
+      const auto link = links.find(clusters.back());
+      if (link == links.end() || !IsClusterFree(VolumeOf(ctx_), link->second) ||
+          VolumeOf(ctx_).walked.count(link->second) ||
+          std::find(clusters.begin(), clusters.end(), link->second) != clusters.end()) {
+        break;
+      }
+      clusters.push_back(link->second);
+      open = FollowCutSets(clusters);
+    }
+  } else if (open && !clusters.empty()) {
+    openFolders_.push_back({d, clusters.back()});
+  }
   // Marked, so that neither this walk nor the vacant-cluster scan after it
   // reads them again.
   for (Cluster c : clusters) VolumeOf(ctx_).walked.insert(c);
   return clusters;
+}
+
+bool DirectoryWalker::FollowCutSets(std::vector<Cluster>& clusters) {
+  const ExfatVolume& v = VolumeOf(ctx_);
+  const std::uint32_t bpc = v.bytesPerCluster;
+  const std::size_t perCluster = bpc / kEntrySize;
+  // A writer that deletes a folder's files may first shrink the folder to
+  // its first cluster and clear its chain, and a quick format clears every
+  // chain: the recorded length and the chain then tell nothing of where
+  // the folder's clusters lie, apart when other folders grew in between
+  // (the clusters taken as contiguous are a guess). A set cut by the end of
+  // a cluster is the link: 32 bits of checksum and name hash, looked for
+  // over a bounded stretch ahead, clusters of a bounded count at a time.
+  constexpr std::uint64_t kLookAheadBytes = 64ull << 20;
+  constexpr std::uint64_t kMaxFolderBytes = 256ull << 20;
+  const std::uint64_t bound = std::max<std::uint64_t>(1, kLookAheadBytes / bpc);
+  const std::size_t maxClusters = static_cast<std::size_t>(std::max<std::uint64_t>(1, kMaxFolderBytes / bpc));
+  const std::uint32_t batch = static_cast<std::uint32_t>(std::max<std::uint64_t>(1, (1u << 20) / bpc));
+  std::vector<std::uint8_t> last(bpc);
+  std::vector<std::uint8_t> ahead(static_cast<std::size_t>(batch) * bpc);
+  std::vector<std::uint8_t> joined;
+  EntrySet set;
+  // Whether `start` holds the rest of the set whose head is in `joined`.
+  auto Completes = [&](const std::uint8_t* start, std::size_t headBytes, std::size_t rest, std::size_t count) {
+    if ((start[0] & kSecondaryBit) == 0 || LiveType(start[0]) < kTypeStream) return false;
+    joined.resize(headBytes);
+    joined.insert(joined.end(), start, start + rest * kEntrySize);
+    return ReadEntrySet(disk::Bytes(joined), 0, v.upcase, set) && set.entryCount == count && set.checksumOk &&
+           set.nameHashOk;
+  };
+  for (std::size_t at = 0; at < clusters.size() && at < maxClusters; ++at) {
+    if (!ReadClusters(ctx_, clusters[at], 1, last.data())) return false;
+    const bool isLast = at + 1 == clusters.size();
+    const disk::Bytes one(last);
+    // The last file entry, and whether its set runs past the cluster's end;
+    // an end-of-directory entry ends the folder here.
+    std::size_t head = perCluster;
+    std::size_t count = 0;
+    for (std::size_t i = 0; i < perCluster; ++i) {
+      const std::uint8_t type = disk::le8(one, i * kEntrySize);
+      if (type == kEndOfDirectory) return false;
+      if (LiveType(type) != kTypeFile) continue;
+      count = 1 + static_cast<std::size_t>(disk::le8(one, i * kEntrySize + 1));
+      head = i;
+    }
+    if (head != perCluster && count >= 3 && head + count == perCluster) {
+      if (!isLast) continue;
+      EntrySet whole;
+      return ReadEntrySet(one, head, v.upcase, whole) && whole.Listable();
+    }
+    const bool cut = head != perCluster && count >= 3 && head + count > perCluster &&
+                     head + count - perCluster <= perCluster;
+    if (!cut) {
+      if (isLast) return false;
+      continue;
+    }
+    const std::size_t rest = head + count - perCluster;
+    joined.assign(last.begin() + static_cast<std::ptrdiff_t>(head * kEntrySize), last.end());
+    const std::size_t headBytes = joined.size();
+    if (!isLast) {
+      // The chain, or the next cluster that holds the rest, is the folder's
+      // next cluster.
+      if (FatEntry(ctx_, clusters[at]) == clusters[at + 1]) continue;
+      std::vector<std::uint8_t> next(bpc);
+      if (ReadClusters(ctx_, clusters[at + 1], 1, next.data()) && Completes(next.data(), headBytes, rest, count)) {
+        continue;
+      }
+    }
+    Cluster found = 0;
+    std::uint64_t c = static_cast<std::uint64_t>(clusters[at]) + 1;
+    for (std::uint64_t k = 0; k < bound && found == 0 && IsValidCluster(v, c);) {
+      const auto n = static_cast<std::uint32_t>(
+          std::min<std::uint64_t>({batch, bound - k, static_cast<std::uint64_t>(v.lastCluster) - c + 1}));
+      if (!ReadClusters(ctx_, static_cast<Cluster>(c), n, ahead.data())) return false;
+      for (std::uint32_t j = 0; j < n; ++j) {
+        const auto candidate = static_cast<Cluster>(c + j);
+        const std::uint8_t* start = ahead.data() + static_cast<std::size_t>(j) * bpc;
+        // The rest begins with a secondary entry; most clusters end here.
+        if ((start[0] & kSecondaryBit) == 0 || LiveType(start[0]) < kTypeStream) continue;
+        if (candidate < skipBelow_ || BitmapInUse(v.bitmap, candidate) || v.walked.count(candidate) ||
+            std::find(clusters.begin(), clusters.begin() + static_cast<std::ptrdiff_t>(at) + 1, candidate) !=
+                clusters.begin() + static_cast<std::ptrdiff_t>(at) + 1) {
+          continue;
+        }
+        if (Completes(start, headBytes, rest, count)) {
+          found = candidate;
+          break;
+        }
+      }
+      k += n;
+      c += n;
+    }
+    if (found == 0) {
+      // The clusters taken as contiguous stay the folder's guess: a damaged
+      // set, or a rest overwritten since, tells nothing against them.
+      if (isLast) return false;
+      continue;
+    }
+    // The guessed clusters after this one are no clusters of the folder.
+    clusters.resize(at + 1);
+    clusters.push_back(found);
+  }
+  return false;
+}
+
+void DirectoryWalker::GoOnPastOtherFolders() {
+  for (bool linked = true; linked;) {
+    linked = false;
+    // A cancelled search ends here: the walk looks at the request already.
+    if (openFolders_.empty() || (op_.OperationMode == OpSearch && op_.SearchCancelled == 1)) return;
+    // Where each open folder could go on. Two folders that both reach the
+    // same cluster both filled a cluster before it was written: nothing
+    // tells whose it is, and a file in the wrong folder is worse than one
+    // under <unknown>; neither goes on there. A folder's look is made once:
+    // a cluster linked to another folder lies past where it stopped, and
+    // so do the files listed there, written after it.
+    std::map<Cluster, std::vector<std::size_t>> claims;
+    for (std::size_t i = 0; i < openFolders_.size(); ++i) {
+      OpenFolder& folder = openFolders_[i];
+      if (!folder.looked) folder.next = NextPastOtherFolders(folder);
+      folder.looked = true;
+      if (folder.next != 0) claims[folder.next].push_back(i);
+    }
+    std::vector<std::pair<OpenFolder, Cluster>> goOn;
+    std::vector<bool> linkedHere(openFolders_.size(), false);
+    for (const auto& [next, who] : claims) {
+      if (who.size() != 1) continue;
+      linkedHere[who[0]] = true;
+      goOn.emplace_back(std::move(openFolders_[who[0]]), next);
+    }
+    std::vector<OpenFolder> still;
+    for (std::size_t i = 0; i < openFolders_.size(); ++i) {
+      if (!linkedHere[i]) still.push_back(std::move(openFolders_[i]));
+    }
+    openFolders_ = std::move(still);
+    for (auto& [folder, next] : goOn) {
+      // Read meanwhile as the folder of one that went on before it.
+      if (!IsClusterFree(VolumeOf(ctx_), next) || VolumeOf(ctx_).walked.count(next)) continue;
+      links_[folder.last] = next;
+      PendingDirectory d = std::move(folder.directory);
+      d.goesOnAt = next;
+      d.rootIndex = 0;
+      WalkTree(std::move(d));
+      linked = true;
+    }
+  }
+}
+
+Cluster DirectoryWalker::NextPastOtherFolders(const OpenFolder& folder) {
+  // Folders written in turn grow in turn: the allocator hands out the next
+  // free cluster after the last one it gave, so a folder grows past the
+  // data of every file it already lists, and past the other folders' files
+  // and clusters written in between. exfat-fuse makes the file's set when
+  // it creates the file, then gives its data the clusters right after.
+  const ExfatVolume& v = VolumeOf(ctx_);
+  const std::uint32_t bpc = v.bytesPerCluster;
+  const std::size_t perCluster = bpc / kEntrySize;
+  if (lookBudget_ == kUnsetBudget) lookBudget_ = std::max<std::uint64_t>(1, (512ull << 20) / bpc);
+  std::vector<std::uint8_t> last(bpc);
+  if (!ReadClusters(ctx_, folder.last, 1, last.data())) return 0;
+  std::uint64_t from = folder.last;
+  std::uint32_t lastMade = 0;  // the creation stamp of its last set
+  EntrySet set;
+  const disk::Bytes one(last);
+  for (std::size_t i = 0; i < perCluster;) {
+    if (LiveType(disk::le8(one, i * kEntrySize)) != kTypeFile || !ReadEntrySet(one, i, v.upcase, set)) {
+      ++i;
+      continue;
+    }
+    i += set.entryCount;
+    if (IsValidCluster(v, set.firstCluster)) from = std::max<std::uint64_t>(from, set.firstCluster);
+    lastMade = set.created;
+  }
+  constexpr std::uint64_t kLookAheadBytes = 64ull << 20;
+  const std::uint64_t bound = std::max<std::uint64_t>(1, kLookAheadBytes / bpc);
+  const std::uint32_t batch = static_cast<std::uint32_t>(std::max<std::uint64_t>(1, (1u << 20) / bpc));
+  std::vector<std::uint8_t> ahead(static_cast<std::size_t>(batch) * bpc);
+  std::uint64_t c = from + 1;
+  for (std::uint64_t k = 0; k < bound && IsValidCluster(v, c);) {
+    const auto n = static_cast<std::uint32_t>(
+        std::min<std::uint64_t>({batch, bound - k, static_cast<std::uint64_t>(v.lastCluster) - c + 1}));
+    // Many open folders with nothing ahead must not make the walk read the
+    // volume over and over: the looks of one walk share a bound.
+    if (lookBudget_ < n) return 0;
+    lookBudget_ -= n;
+    if (!ReadClusters(ctx_, static_cast<Cluster>(c), n, ahead.data())) return 0;
+    for (std::uint32_t j = 0; j < n; ++j) {
+      const auto at = static_cast<Cluster>(c + j);
+      if (BitmapInUse(v.bitmap, at) || v.walked.count(at)) continue;
+      const std::uint8_t* start = ahead.data() + static_cast<std::size_t>(j) * bpc;
+      const disk::Bytes cluster(start, bpc);
+      // A cluster never written: the allocator would have given it first.
+      if (std::all_of(start, start + bpc, [](std::uint8_t b) { return b == 0; })) return 0;
+      const std::uint8_t type = start[0];
+      if ((LiveType(type) == kTypeStream || LiveType(type) == kTypeName) && start[1] == 0) {
+        // The rest of a set begun elsewhere: a folder's cluster this walk
+        // did not read.
+        return 0;
+      }
+      if (LiveType(type) != kTypeFile || !ReadEntrySet(cluster, 0, v.upcase, set) || !set.checksumOk) continue;
+      // The first cluster of entries no folder took: the only one this
+      // folder may go on in.
+      const std::uint64_t dataClusters = ClustersFor(v, set.dataLength);
+      const bool after = set.firstCluster == static_cast<std::uint64_t>(at) + 1;
+      const bool before = dataClusters != 0 && set.firstCluster + dataClusters == at;
+      if (set.dataLength == 0 || (!after && !before)) return 0;
+      if (lastMade != 0 && set.created != 0 && set.created < lastMade) return 0;
+      return at;
+    }
+    k += n;
+    c += n;
+  }
+  return 0;
+}
+
+namespace {
+
+// The host of a walk made only to learn the folders' links: it lists nothing.
+class SilentHost : public disk::EngineHost {
+ public:
+  std::unique_ptr<disk::ProgressSink> OpenProgress() override { return nullptr; }
+  void AddRow(disk::FoundRow) override {}
+  void ShowMessage(const std::string&) override {}
+  bool AskYesNo(const std::string&, bool) override { return false; }
+};
+
+}  // namespace
+
+const std::map<Cluster, Cluster>& DirectoryWalker::LinksOfWholeVolume() {
+  if (linksOfVolumeKnown_) return links_;
+  linksOfVolumeKnown_ = true;
+  disk::OperationState search;
+  search.OperationMode = OpSearch;
+  SilentHost silent;
+  // That walk marks what it reads apart from the restore's marks.
+  auto marks = std::move(VolumeOf(ctx_).walked);
+  VolumeOf(ctx_).walked.clear();
+  {
+    DirectoryWalker whole(ctx_, search, silent);
+    if (whole.Usable()) {
+      PendingDirectory root;
+      root.isRoot = true;
+      whole.WalkTree(std::move(root));
+      whole.GoOnPastOtherFolders();
+      links_ = whole.FolderLinks();
+    }
+  }
+  VolumeOf(ctx_).walked = std::move(marks);
+  return links_;
 }
 
 void DirectoryWalker::WalkTree(PendingDirectory start) {
@@ -284,6 +552,7 @@ void SearchExfat(disk::VolumeContext& ctx, disk::OperationState& op, disk::Engin
       PendingDirectory root;
       root.isRoot = true;
       walker.WalkTree(std::move(root));
+      walker.GoOnPastOtherFolders();
     }
   }
   op.ActiveProgress = nullptr;

@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -46,6 +47,9 @@ struct PendingDirectory {
   bool deleted = false;      // walk it as deleted: every set a candidate
   bool onlyFree = true;      // read only its free clusters
   std::size_t rootIndex = 0;  // j + 1 for the root's j-th subdirectory
+  // A deleted folder that goes on past other folders' data: its clusters
+  // from this one on (the stream still names its first cluster).
+  Cluster goesOnAt = 0;
 };
 
 class DirectoryWalker {
@@ -58,6 +62,13 @@ class DirectoryWalker {
 
   // Walks the tree from a directory: its entries, then its subdirectories.
   void WalkTree(PendingDirectory start);
+  // After the whole tree was walked: deleted folders whose last cluster
+  // ends with a whole set go on past other folders' data
+  // (NextPastOtherFolders), when no other such folder could have grown
+  // there; each new cluster is walked as the folder's.
+  void GoOnPastOtherFolders();
+  // The links made so far: a deleted folder's last cluster -> its next.
+  const std::map<Cluster, Cluster>& FolderLinks() const { return links_; }
 
   // Handles the sets that begin at entries [from, to) of `entries`; a set
   // may run on past `to`, up to the end of `entries`. Subdirectories are
@@ -81,6 +92,37 @@ class DirectoryWalker {
   std::string ActOnCandidate(const EntrySet& set, const std::string& path, bool isFolder);
   bool MatchesFilter();
   std::vector<Cluster> ClustersOf(const PendingDirectory& d);
+  // A deleted folder whose last cluster ends inside a set goes on in the
+  // cluster that holds the rest of that set, wherever its writer put it:
+  // the first free cluster ahead (not yet read by this walk) whose first
+  // entries complete the set, its checksum and name hash holding. Repeated
+  // while the folder's new last cluster ends the same way.
+  // True when the folder's last cluster is full and ends with a whole set:
+  // it may go on further (GoOnPastOtherFolders).
+  bool FollowCutSets(std::vector<Cluster>& clusters);
+  struct OpenFolder {
+    PendingDirectory directory;
+    Cluster last = 0;
+    Cluster next = 0;  // NextPastOtherFolders, once looked
+    bool looked = false;
+  };
+  // The cluster where the folder goes on: the first free cluster ahead of
+  // its last one and of every file its last cluster lists, not read by
+  // this walk, that begins with a whole set (checksum holding) whose file's
+  // data lies right after it (or right before it), made no earlier than
+  // the folder's last set. Clusters in use, read by the walk, or of data
+  // are passed over; a cluster never written, or one that begins with the
+  // rest of a set, ends the look. 0: none.
+  Cluster NextPastOtherFolders(const OpenFolder& folder);
+  // A restore walks one folder: the links come from a walk of the whole
+  // volume, made when a folder of the restore first needs them.
+  const std::map<Cluster, Cluster>& LinksOfWholeVolume();
+  std::vector<OpenFolder> openFolders_;
+  std::map<Cluster, Cluster> links_;
+  bool linksOfVolumeKnown_ = false;
+  // Clusters the looks of this walk may still read.
+  static constexpr std::uint64_t kUnsetBudget = ~0ull;
+  std::uint64_t lookBudget_ = kUnsetBudget;
 
   disk::VolumeContext& ctx_;
   disk::OperationState& op_;

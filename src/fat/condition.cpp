@@ -9,8 +9,6 @@ namespace ambrelic::fat {
 namespace {
 
 constexpr std::size_t kOffCreateHundredths = 0x0D;
-constexpr std::size_t kOffCreateTime = 0x0E;
-constexpr std::size_t kOffCreateDate = 0x10;
 constexpr std::size_t kOffAccessDate = 0x12;
 
 disk::VolumeTime DosTime(std::uint16_t date, std::uint16_t time, unsigned extraSeconds = 0) {

@@ -25,6 +25,8 @@ constexpr std::uint8_t kAttrLongName = 0x0F;
 // Offsets inside an entry.
 constexpr std::size_t kOffAttributes = 0x0B;
 constexpr std::size_t kOffLongChecksum = 0x0D;
+constexpr std::size_t kOffCreateTime = 0x0E;
+constexpr std::size_t kOffCreateDate = 0x10;
 constexpr std::size_t kOffClusterHigh = 0x14;
 constexpr std::size_t kOffWriteTime = 0x16;
 constexpr std::size_t kOffWriteDate = 0x18;

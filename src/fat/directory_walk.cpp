@@ -86,6 +86,7 @@ DirectoryWalker::DirectoryWalker(disk::VolumeContext& ctx, disk::OperationState&
   entriesPerSector_ = ctx.bytesPerSector / kDirEntrySize;
   entriesPerCluster_ = entriesPerSector_ * ctx.sectorsPerCluster;
   clusterBuffer_.assign(bytesPerCluster_, 0);
+  lookBudget_ = std::max<std::uint64_t>(1, (512ull << 20) / bytesPerCluster_);
   if (!op.nameFilter.empty()) {
     const std::size_t firstLength = FirstCharLength(op.nameFilter);
     filterDollar_ = "$" + op.nameFilter.substr(firstLength);
@@ -436,6 +437,7 @@ void DirectoryWalker::WalkRootDirectory() {
       }
       HandleDirEntry(e, longNameCount, nullptr, subdirs, 0);
     }
+    if (op_.OperationMode != OpRestore) CoverListedClusters(sector, listedRuns_);
     HandRegion(at, 1);
   }
 
@@ -444,7 +446,7 @@ void DirectoryWalker::WalkRootDirectory() {
 }
 
 bool DirectoryWalker::FollowDirectoryChain(Cluster start, const std::string* path, std::uint8_t deleted,
-                                           std::vector<Cluster>& chain, std::size_t& subdirCount) {
+                                           Cluster owner, std::vector<Cluster>& chain, std::size_t& subdirCount) {
   // A chain has at most as many clusters as the volume, and one that comes
   // back to a cluster it already passed ends there.
   const std::uint64_t maxClusters = ctx_.lastCluster > 1 ? ctx_.lastCluster - 1 : 0;
@@ -458,7 +460,8 @@ bool DirectoryWalker::FollowDirectoryChain(Cluster start, const std::string* pat
   constexpr std::uint64_t kMaxFolderBytes = 65536ull * kDirEntrySize;
   const std::uint64_t maxFolderClusters = std::max<std::uint64_t>(1, kMaxFolderBytes / bytesPerCluster_);
   std::map<Cluster, Cluster> covered;
-  chainStart_ = start;
+  chainStart_ = owner != 0 ? owner : start;
+  openLast_ = 0;
   // A cluster that ends inside a long name (its last entries are long-name
   // entries) is certainly followed by more of the folder: the cluster that
   // goes on with that name (its first entry a long-name entry of the same
@@ -508,7 +511,7 @@ bool DirectoryWalker::FollowDirectoryChain(Cluster start, const std::string* pat
       if (dotKnown && first != kDotEntry) return false;
       expectDotEntry_ = false;
     }
-    if (path && c == start && dotKnown && first != kDotEntry) return false;
+    if (path && c == start && owner == 0 && dotKnown && first != kDotEntry) return false;
     chain.push_back(c);
     for (std::uint32_t i = 0; i < entriesPerCluster_; ++i) {
       if (EntryLost(i)) continue;
@@ -521,6 +524,16 @@ bool DirectoryWalker::FollowDirectoryChain(Cluster start, const std::string* pat
       CoverListedClusters(cluster, covered);
       next = NextDeletedFolderCluster(c, covered);
       if (next == 0) next = NextAfterSplitName(c, covered);
+      if (next == 0 && op_.OperationMode == OpRestore) {
+        // The links past other folders' data are the search's, which saw
+        // every folder.
+        const auto& links = LinksOfWholeVolume();
+        const auto link = links.find(c);
+        if (link != links.end() && FatGetEntry(ctx_, ctx_.fatWork, link->second) == kFreeCluster) next = link->second;
+      }
+      // Full of entries and no end in sight: the folder may go on where
+      // GoOnPastOtherFolders finds, once the whole tree is known.
+      if (next == 0) openLast_ = c;
       // Taken: no other folder of this walk, and no cluster scan after it,
       // reads it again.
       if (next != 0) FatSetEntry(ctx_, next, kEndOfChain);
@@ -531,7 +544,7 @@ bool DirectoryWalker::FollowDirectoryChain(Cluster start, const std::string* pat
 }
 
 void DirectoryWalker::CoverListedClusters(Bytes cluster, std::map<Cluster, Cluster>& covered) {
-  for (std::uint32_t i = 0; i < entriesPerCluster_; ++i) {
+  for (std::size_t i = 0; i < cluster.size() / kDirEntrySize; ++i) {
     const Bytes e = cluster.subspan(i * kDirEntrySize, kDirEntrySize);
     if (e[0] == kEndOfDirectory) break;
     if (e[0] == kDotEntry || IsLongNameEntry(e) || !PlausibleEntry(ctx_, e)) continue;
@@ -625,6 +638,164 @@ Cluster DirectoryWalker::NextDeletedFolderCluster(Cluster last, const std::map<C
   return 0;
 }
 
+void DirectoryWalker::GoOnPastOtherFolders() {
+  for (bool linked = true; linked;) {
+    linked = false;
+    // A cancelled search ends here: the walk of each folder looks at the
+    // request already.
+    if (openFolders_.empty() || (op_.OperationMode == OpSearch && op_.SearchCancelled == 1)) return;
+    // Where each open folder could go on. Two folders that both reach the
+    // same cluster both filled a cluster before it was written: nothing
+    // tells whose it is, and a file in the wrong folder is worse than one
+    // under <unknown>; neither goes on there.
+    // A folder's look is made once: a cluster linked to another folder
+    // lies past where it stopped (it would have stopped there), and so do
+    // the files listed there, written after it.
+    std::map<Cluster, std::vector<std::size_t>> claims;
+    for (std::size_t i = 0; i < openFolders_.size(); ++i) {
+      OpenFolder& folder = openFolders_[i];
+      if (!folder.looked) folder.next = NextPastOtherFolders(folder);
+      folder.looked = true;
+      if (folder.next != 0) claims[folder.next].push_back(i);
+    }
+    std::vector<std::pair<OpenFolder, Cluster>> goOn;
+    std::vector<bool> linkedHere(openFolders_.size(), false);
+    for (const auto& [next, who] : claims) {
+      if (who.size() != 1) continue;
+      linkedHere[who[0]] = true;
+      goOn.emplace_back(std::move(openFolders_[who[0]]), next);
+    }
+    std::vector<OpenFolder> still;
+    for (std::size_t i = 0; i < openFolders_.size(); ++i) {
+      if (!linkedHere[i]) still.push_back(std::move(openFolders_[i]));
+    }
+    openFolders_ = std::move(still);
+    for (const auto& [folder, next] : goOn) {
+      // Taken meanwhile by a folder that went on before it.
+      if (FatGetEntry(ctx_, ctx_.fatWork, next) != kFreeCluster) continue;
+      links_[folder.last] = next;
+      FatSetEntry(ctx_, next, kEndOfChain);
+      expectDotEntry_ = false;
+      // Walked as the folder's: it may end open again, or name subfolders.
+      WalkDirectory(next, &folder.path, folder.deleted, folder.self);
+      linked = true;
+    }
+  }
+}
+
+Cluster DirectoryWalker::NextPastOtherFolders(const OpenFolder& folder) {
+  // Folders written in turn grow in turn: the allocator hands out the next
+  // free cluster after the last one it gave (the free-cluster hint), so a
+  // folder grows past the data of every file it already lists, and past
+  // the other folders' files and clusters written in between. Those are
+  // passed over: clusters in use or taken by this walk, and data (that of
+  // files the walk lists, or of no entry it knows). The first cluster of
+  // entries that no folder took is the only one the folder may go on in;
+  // a "." cluster of a folder the walk does not know, a cluster that cannot
+  // be read, or entries inside a listed file's clusters end the look.
+  const Bytes cluster(clusterBuffer_.data(), clusterBuffer_.size());
+  ReadDirectoryCluster(folder.last);
+  if (!gaps_.empty()) return 0;
+  std::uint64_t from = folder.last;
+  std::uint32_t lastMade = 0;  // the creation stamp of its last entry
+  for (std::uint32_t i = 0; i < entriesPerCluster_; ++i) {
+    const Bytes e = cluster.subspan(i * kDirEntrySize, kDirEntrySize);
+    if (IsLongNameEntry(e) || e[0] == kDotEntry || !PlausibleEntry(ctx_, e)) continue;
+    if (IsValidCluster(ctx_, EntryFirstCluster(e))) from = std::max<std::uint64_t>(from, EntryFirstCluster(e));
+    lastMade = (static_cast<std::uint32_t>(disk::le16(e, kOffCreateDate)) << 16) | disk::le16(e, kOffCreateTime);
+  }
+  constexpr std::uint64_t kLookAheadBytes = 64ull << 20;
+  const std::uint64_t bound = std::max<std::uint64_t>(1, kLookAheadBytes / bytesPerCluster_);
+  std::uint64_t dataStart = 0;  // where the unlisted data just before starts, when there is some
+  for (std::uint64_t k = 1, c = from + 1; k <= bound && IsValidCluster(ctx_, c); ++k, ++c) {
+    const auto at = static_cast<Cluster>(c);
+    if (FatGetEntry(ctx_, ctx_.fatWork, at) != kFreeCluster || !FreeInEveryTable(at)) {
+      dataStart = 0;
+      continue;
+    }
+    // Many open folders with nothing ahead must not make the walk read the
+    // volume over and over: the looks of one walk share a bound.
+    if (lookBudget_ == 0) return 0;
+    --lookBudget_;
+    auto run = listedRuns_.upper_bound(at);
+    const bool listed = run != listedRuns_.begin() && std::prev(run)->second >= at;
+    ReadDirectoryCluster(at);
+    if (!gaps_.empty()) return 0;
+    const EntryTally tally = TallyEntries(ctx_, cluster);
+    if (tally.startsWithDot) return 0;
+    // A cluster never written: the allocator would have given it before
+    // any cluster past it.
+    if (std::all_of(clusterBuffer_.begin(), clusterBuffer_.end(), [](std::uint8_t b) { return b == 0; })) return 0;
+    if (tally.emptyAtStart || tally.implausible != 0 || tally.plausible == 0) {
+      if (listed) dataStart = 0;
+      else if (dataStart == 0) dataStart = c;
+      continue;
+    }
+    if (listed) return 0;
+    // The folder grew for the entry of the file written then: that entry
+    // comes first, and the file's data lies right before the cluster
+    // (written first) or right after it. Nor was that file made before
+    // the folder's last entry.
+    std::uint32_t i = 0;
+    while (i < entriesPerCluster_ && IsLongNameEntry(cluster.subspan(i * kDirEntrySize, kDirEntrySize))) ++i;
+    if (i == entriesPerCluster_) return 0;
+    const Bytes e = cluster.subspan(i * kDirEntrySize, kDirEntrySize);
+    if (e[0] == kEndOfDirectory || e[0] == kDotEntry || IsDirectoryEntry(e) || !PlausibleEntry(ctx_, e)) return 0;
+    const std::uint64_t first = EntryFirstCluster(e);
+    const std::uint64_t count =
+        (static_cast<std::uint64_t>(disk::le32(e, kOffSize)) + bytesPerCluster_ - 1) / bytesPerCluster_;
+    const bool before = dataStart != 0 && first >= dataStart && first + count == c;
+    if (count == 0 || (!before && first != c + 1)) return 0;
+    const std::uint32_t made =
+        (static_cast<std::uint32_t>(disk::le16(e, kOffCreateDate)) << 16) | disk::le16(e, kOffCreateTime);
+    if (lastMade != 0 && made != 0 && made < lastMade) return 0;
+    return at;
+  }
+  return 0;
+}
+
+namespace {
+
+// The host of a walk made only to learn the folders' links: it lists nothing.
+class SilentHost : public disk::EngineHost {
+ public:
+  std::unique_ptr<disk::ProgressSink> OpenProgress() override { return nullptr; }
+  void AddRow(disk::FoundRow) override {}
+  void ShowMessage(const std::string&) override {}
+  bool AskYesNo(const std::string&, bool) override { return false; }
+};
+
+}  // namespace
+
+const std::map<Cluster, Cluster>& DirectoryWalker::LinksOfWholeVolume() {
+  if (linksOfVolumeKnown_) return links_;
+  linksOfVolumeKnown_ = true;
+  disk::OperationState search;
+  search.OperationMode = OpSearch;
+  SilentHost silent;
+  // That walk takes clusters in a table of its own; the restore's marks
+  // stay as they are.
+  std::vector<std::uint8_t> own;
+  own.swap(ctx_.fatWork);
+  try {
+    ctx_.fatWork = ctx_.fatCopy;
+  } catch (const std::bad_alloc&) {
+    ctx_.fatWork.swap(own);
+    return links_;
+  }
+  {
+    DirectoryWalker whole(ctx_, search, silent);
+    if (whole.Usable()) {
+      if (ctx_.rootCluster == 0) whole.WalkRootDirectory();
+      else whole.WalkDirectory(ctx_.rootCluster, nullptr, 0);
+      whole.GoOnPastOtherFolders();
+      links_ = whole.FolderLinks();
+    }
+  }
+  ctx_.fatWork.swap(own);
+  return links_;
+}
+
 bool DirectoryWalker::FreeInEveryTable(Cluster c) {
   if (FatGetEntry(ctx_, ctx_.fatCopy, c) != kFreeCluster) return false;
   if (!otherTablesRead_) {
@@ -648,7 +819,7 @@ bool DirectoryWalker::FreeInEveryTable(Cluster c) {
   return true;
 }
 
-void DirectoryWalker::WalkDirectory(Cluster start, const std::string* path, std::uint8_t deleted) {
+void DirectoryWalker::WalkDirectory(Cluster start, const std::string* path, std::uint8_t deleted, Cluster owner) {
   const bool search = op_.OperationMode == OpSearch;
   if (search && CancelledNow()) return;
   if (search && IsValidCluster(ctx_, start) && FatGetEntry(ctx_, ctx_.fatWork, start) == kFreeCluster) {
@@ -660,8 +831,13 @@ void DirectoryWalker::WalkDirectory(Cluster start, const std::string* path, std:
 
   std::vector<Cluster> chain;
   std::size_t subdirCount = 0;
-  if (!FollowDirectoryChain(start, path, deleted, chain, subdirCount)) return;
-  listingFolder_ = path ? start : disk::kNoFolder;
+  if (!FollowDirectoryChain(start, path, deleted, owner, chain, subdirCount)) return;
+  // Rows of a folder's later clusters, walked on their own once the whole
+  // tree is known, are still the folder's.
+  listingFolder_ = path ? (owner != 0 ? owner : start) : disk::kNoFolder;
+  // A restore takes the search's links instead (LinksOfWholeVolume).
+  const bool tree = op_.OperationMode != OpRestore;
+  if (tree && openLast_ != 0 && path) openFolders_.push_back({owner != 0 ? owner : start, openLast_, *path, deleted});
 
   SubdirList subdirs;
   subdirs.reserve(subdirCount);
@@ -686,6 +862,7 @@ void DirectoryWalker::WalkDirectory(Cluster start, const std::string* path, std:
       }
       HandleDirEntry(e, longNameCount, path, subdirs, deleted);
     }
+    if (tree) CoverListedClusters(cluster, listedRuns_);
     HandRegion(ClusterToSector(ctx_, chain[k]), ctx_.sectorsPerCluster);
   }
 
@@ -746,6 +923,7 @@ void SearchFat(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineH
       walker.SetExpectDotEntry(false);
       if (ctx.rootCluster == 0) walker.WalkRootDirectory();
       else walker.WalkDirectory(ctx.rootCluster, nullptr, 0);
+      walker.GoOnPastOtherFolders();
     }
   }
   op.ActiveProgress = nullptr;

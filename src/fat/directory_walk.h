@@ -89,7 +89,16 @@ class DirectoryWalker {
   // The FAT12/16 root directory.
   void WalkRootDirectory();
   // One directory and, recursively, its subdirectories. path null: the root.
-  void WalkDirectory(Cluster start, const std::string* path, std::uint8_t deleted);
+  // owner: 0, or the deleted folder whose clusters go on at `start` (no "."
+  // entry is looked for there).
+  void WalkDirectory(Cluster start, const std::string* path, std::uint8_t deleted, Cluster owner = 0);
+  // After the whole tree was walked: deleted folders whose last cluster
+  // found is full of entries go on past other folders' data
+  // (NextPastOtherFolders), when no other such folder could have grown
+  // there; each new cluster is walked as the folder's.
+  void GoOnPastOtherFolders();
+  // The links made so far: a deleted folder's last cluster -> its next.
+  const std::map<Cluster, Cluster>& FolderLinks() const { return links_; }
   // One 32-byte entry of the directory being read. The cheap tests that end
   // most entries are here, inline, since a cluster scan runs them for every
   // entry of the volume; the rest is HandleShortEntry.
@@ -191,7 +200,7 @@ class DirectoryWalker {
                                           SubdirList& subdirs, std::uint8_t deleted);
   void RebuildName(disk::Bytes entry, int longNameCount);
   void BuildShortNameInto(disk::Bytes entry);
-  bool FollowDirectoryChain(Cluster start, const std::string* path, std::uint8_t deleted,
+  bool FollowDirectoryChain(Cluster start, const std::string* path, std::uint8_t deleted, Cluster owner,
                             std::vector<Cluster>& chain, std::size_t& subdirCount);
   // A deleted folder's chain is gone from the allocation table: after the
   // cluster `last` it goes on in the next cluster that none of its own
@@ -202,6 +211,33 @@ class DirectoryWalker {
   // Adds to covered the clusters the files and folders listed in one
   // cluster of a deleted folder take (as their restore would read them).
   void CoverListedClusters(disk::Bytes cluster, std::map<Cluster, Cluster>& covered);
+  // A deleted folder whose last cluster found is full of entries: it may go
+  // on further than the rules above look.
+  struct OpenFolder {
+    Cluster self = 0;  // its first cluster
+    Cluster last = 0;
+    std::string path;
+    std::uint8_t deleted = 0;
+    Cluster next = 0;     // NextPastOtherFolders, once looked
+    bool looked = false;
+  };
+  // The cluster where the folder goes on, past the data of files any folder
+  // of the walk lists, other folders' clusters and clusters in use: the
+  // first free cluster ahead that reads as entries and that no folder of
+  // the walk took, when its first entry names a file whose data lies right
+  // before it (or right after it) and was not written before the folder's
+  // last entry. 0: none.
+  Cluster NextPastOtherFolders(const OpenFolder& folder);
+  // A restore walks one folder: the links come from a walk of the whole
+  // volume, made when a folder of the restore first needs them.
+  const std::map<Cluster, Cluster>& LinksOfWholeVolume();
+  std::vector<OpenFolder> openFolders_;
+  Cluster openLast_ = 0;  // set by FollowDirectoryChain
+  std::map<Cluster, Cluster> listedRuns_;  // clusters of the files every folder walked lists
+  std::map<Cluster, Cluster> links_;
+  bool linksOfVolumeKnown_ = false;
+  std::uint64_t lookBudget_ = 0;  // clusters the looks of this walk may still read
+
   // Free in every copy of the allocation table (copies that cannot be read
   // free nothing).
   bool FreeInEveryTable(Cluster c);

@@ -1,5 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <csignal>
 #include <sstream>
 
@@ -255,6 +261,57 @@ TEST(CliBinary, SearchOfThePartitionDrive) {
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out.substr(0, r.out.find('\n')), "Name,In Folder,Size,Modified,Cluster");
   EXPECT_NE(r.out.find(",C:\\,4,"), std::string::npos) << r.out;
+}
+
+// A search stopped by a signal while it still has rows to write: its
+// standard output is a pipe of one page, which the test does not read until
+// the signal is sent. The rows stream out as they are found and take more
+// than twice the page, so once the first row is there the process is inside
+// the search and cannot leave it, however slow the machine. It ends the
+// search, says that the list is incomplete and exits with 128 + the signal.
+std::pair<int, std::string> SearchStoppedBy(int signal) {
+  const std::string image = test::FixtureImage("make_folder_images.sh", "folders/tree32.img");
+  const std::string errPath = test::MakeTempDir("signal") + "/err";
+  int out[2];
+  if (::pipe(out) != 0) return {-1, "pipe"};
+  ::fcntl(out[0], F_SETPIPE_SZ, 4096);
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::dup2(out[1], STDOUT_FILENO);
+    const int err = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    const int in = ::open("/dev/null", O_RDONLY);
+    ::dup2(err, STDERR_FILENO);
+    ::dup2(in, STDIN_FILENO);
+    ::close(out[0]);
+    ::execl(AMBRELIC_CLI, AMBRELIC_CLI, "search", "--no-scan-vacant", "--format", "bodyfile", image.c_str(),
+            static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  ::close(out[1]);
+  pollfd first{out[0], POLLIN, 0};
+  while (::poll(&first, 1, -1) < 0) {
+  }
+  ::kill(pid, signal);
+  std::string rows;
+  char buffer[4096];
+  for (ssize_t n; (n = ::read(out[0], buffer, sizeof buffer)) != 0;) {
+    if (n > 0) rows.append(buffer, static_cast<std::size_t>(n));
+  }
+  ::close(out[0]);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  const auto err = test::ReadFileBytes(errPath);
+  EXPECT_LT(std::count(rows.begin(), rows.end(), '\n'), 96) << "the search was not stopped";
+  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, std::string(err.begin(), err.end())};
+}
+
+TEST(CliBinary, ASearchStoppedBySigtermOrCtrlCSaysTheListIsIncomplete) {
+  const auto [term, termErr] = SearchStoppedBy(SIGTERM);
+  EXPECT_EQ(term, 143) << termErr;
+  EXPECT_NE(termErr.find("interrupted: the list is incomplete"), std::string::npos) << termErr;
+  const auto [interrupt, interruptErr] = SearchStoppedBy(SIGINT);
+  EXPECT_EQ(interrupt, 130) << interruptErr;
+  EXPECT_NE(interruptErr.find("interrupted: the list is incomplete"), std::string::npos) << interruptErr;
 }
 
 }  // namespace

@@ -302,16 +302,36 @@ TEST(CliFolders, AQuickFormattedFatCardComesBackInItsFoldersOnce) { ExpectEachFi
 
 // Two folders written in turn through exfat-fuse, then rm -r: entry sets
 // cross into clusters of their folder that lie apart (the writer shrank
-// each folder to one cluster before deleting it, so half of each is found
-// by the scan, loose). One set is cut at the end of a cluster the walk
-// read, its rest at the start of the folder's next cluster, apart: joined
-// by its checksum, all 100 come back (as tsk_recover writes them).
-TEST(CliFolders, AnExfatTreeComesBackOnce) { ExpectEachFileOnce("exfat-tree", 100, false); }
+// each folder to one cluster and cleared its chain before deleting it).
+// The set cut at the end of each cluster goes on at the start of the
+// folder's next one, apart: joined by its checksum and name hash, the
+// folder's clusters are found, and all 100 come back in their folders
+// (tsk_recover writes them too, half of them loose).
+TEST(CliFolders, AnExfatTreeComesBackOnce) { ExpectEachFileOnce("exfat-tree", 100, true); }
+
+// Folders whose cluster ends with a whole set: "Open album" goes on past
+// "Closed album"'s data, its 40 photos in their folder. "Left album" and
+// "Right album" filled theirs before either grew: their 33rd photos are
+// restored, each once, but in no folder.
+TEST(CliFolders, AnExfatFolderGoesOnPastOtherFoldersDataOnlyWhenNoOtherCouldHaveGrownThere) {
+  ExpectEachFileOnce("exfat-gap", 40 + 10 + 66, false);
+  const std::string out = test::MakeTempDir("cli-folders") + "/gap";
+  const CliResult r = Cli("restore --all --scan-vacant --to '" + out + "' '" + Image("exfat-gap.img") + "'");
+  EXPECT_EQ(r.status, 0) << r.err;
+  std::map<std::string, int> perFolder;
+  for (const auto& e : fs::recursive_directory_iterator(out)) {
+    if (e.is_regular_file()) ++perFolder[fs::relative(e.path().parent_path(), out).string()];
+  }
+  EXPECT_EQ(perFolder, (std::map<std::string, int>{
+                           {".", 2}, {"Open album", 40}, {"Closed album", 10}, {"Left album", 32}, {"Right album", 32}}));
+}
 
 // A quick-formatted exFAT card: the folder's chain is gone, its second
-// cluster lies apart, and one photo's entry set goes on there from the end
-// of the first (tsk_recover writes that photo too, without its name).
-TEST(CliFolders, AQuickFormattedExfatCardComesBackOnce) { ExpectEachFileOnce("exfat-card", 45, false); }
+// cluster lies apart (the cluster after its first holds a photo), and one
+// photo's entry set goes on there from the end of the first: every photo
+// comes back inside 100CANON (tsk_recover writes that photo too, without
+// its name).
+TEST(CliFolders, AQuickFormattedExfatCardComesBackOnce) { ExpectEachFileOnce("exfat-card", 45, true); }
 
 TEST(CliFolders, QuietAsksNothingAndAnEmptySelectionIsToldInTheCommandLinesWords) {
   const std::string out = test::MakeTempDir("cli-folders") + "/none";

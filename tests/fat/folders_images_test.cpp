@@ -114,6 +114,47 @@ TEST(DeletedFolderImages, ALongNameSplitBeforeItsShortEntryLinksTheFoldersCluste
   EXPECT_EQ(rows, expected);
 }
 
+TEST(DeletedFolderImages, AFolderGoesOnPastOtherFoldersDataOnlyWhenNoOtherCouldHaveGrownThere) {
+  // OPEN's second cluster lies past CLOSED's files: it is OPEN's, the only
+  // deleted folder whose last cluster is full. LEFT and RIGHT both filled
+  // theirs before either grew: their next files stay under <unknown>.
+  ambrelic::test::UseUtf8Locale();
+  disk::VolumeContext ctx;
+  disk::OperationState op;
+  ambrelic::test::RecordingHost host;
+  ASSERT_TRUE(test::OpenFatImage(Image("interleave16.img"), ctx));
+  SearchFat(ctx, op, host);
+  Cluster open = 0;
+  for (const auto& r : host.rows) {
+    if (r.isFolder && r.name == "$PEN") open = static_cast<Cluster>(r.facts.number);
+  }
+  op.ClusterScanActive = 1;
+  ScanClusters(ctx, op, host);
+  std::map<std::string, std::multiset<std::string>> files;
+  for (const auto& r : host.rows) {
+    if (r.isFolder) continue;
+    files[r.folder].insert(r.name);
+    EXPECT_TRUE(r.folder == "C:\\<unknown>" || files[r.folder].count(r.name) == 1) << "twice: " << r.name;
+  }
+  EXPECT_EQ(files["C:\\$PEN"].size(), 16u);
+  EXPECT_EQ(files["C:\\$LOSED"].size(), 5u);
+  EXPECT_EQ(files["C:\\$EFT"].size(), 14u);
+  EXPECT_EQ(files["C:\\$IGHT"].size(), 14u);
+  EXPECT_EQ(files["C:\\<unknown>"], (std::multiset<std::string>{"$15.JPG", "$15.JPG"}));
+
+  ASSERT_NE(open, 0u);
+  const std::string target = ambrelic::test::MakeTempDir("folders") + "/OPEN";
+  fs::create_directories(target);
+  RestoreFatFolder(ctx, op, host, open, target);
+  int identical = 0;
+  for (const auto& [path, sha] : Manifest("interleave16")) {
+    if (path.rfind("OPEN/", 0) != 0) continue;
+    const std::string restored = target + "/$" + path.substr(6);
+    identical += fs::exists(restored) && ambrelic::test::Sha256Of(restored) == sha ? 1 : 0;
+  }
+  EXPECT_EQ(identical, 16);
+}
+
 TEST(DeletedFolderImages, AQuickFormattedCardsFoldersArePutBackTogether) {
   ambrelic::test::UseUtf8Locale();
   disk::VolumeContext ctx;
@@ -199,6 +240,48 @@ TEST(DeletedFolderEnds, StopsAtAClusterInUseADotClusterOrData) {
     DeletedFolder v;  // file data, then entries that do not account for it
     for (std::size_t i = 0; i < 512; ++i) v.ClusterBytes(4)[i] = static_cast<std::uint8_t>(i * 7 + 1);
     v.Put(5, 0, DeletedFolder::File('Y', 50));
+    EXPECT_EQ(v.Rows(), 1u + 14u);
+  }
+}
+
+// DEL's one cluster is full; data of files no entry lists lies past its
+// files' data (clusters 36 to 39), then a cluster of entries whose first
+// file's data are the two clusters before it.
+struct FullFolderThenData : DeletedFolder {
+  FullFolderThenData() {
+    for (Cluster c = 36; c <= 39; ++c) {
+      for (std::size_t i = 0; i < 512; ++i) ClusterBytes(c)[i] = static_cast<std::uint8_t>(i * 7 + 1);
+    }
+  }
+  void Next(Cluster firstOfFile) {
+    auto e = File('Y', firstOfFile);
+    e[28] = 0x00;  // 1024 bytes: two clusters
+    e[29] = 0x04;
+    Put(40, 0, e);
+  }
+};
+
+TEST(DeletedFolderEnds, GoesOnPastDataOnlyWhereItsNextFileWasWritten) {
+  {
+    FullFolderThenData v;
+    v.Next(38);
+    EXPECT_EQ(v.Rows(), 1u + 14u + 1u);
+  }
+  {
+    FullFolderThenData v;  // the file's data does not end right before
+    v.Next(37);
+    EXPECT_EQ(v.Rows(), 1u + 14u);
+  }
+  {
+    FullFolderThenData v;  // a folder the walk does not know lies between
+    v.Next(38);
+    v.Dots(37, 50);
+    EXPECT_EQ(v.Rows(), 1u + 14u);
+  }
+  {
+    FullFolderThenData v;  // a cluster never written lies between
+    v.Next(38);
+    std::fill_n(v.ClusterBytes(36), 512, 0);
     EXPECT_EQ(v.Rows(), 1u + 14u);
   }
 }
