@@ -26,7 +26,7 @@ std::string Image() { return ambrelic::test::FixtureImage("make_name_images.sh",
 // The digests of the files as written, by path.
 std::map<std::string, std::string> Written() {
   std::map<std::string, std::string> out;
-  std::ifstream in(fs::path(Image()).parent_path().string() + "/MANIFEST");
+  std::ifstream in(fs::path(Image()).parent_path().string() + "/names-manifest.txt");
   for (std::string line; std::getline(in, line);) {
     std::istringstream f(line);
     std::string img, sha, path;

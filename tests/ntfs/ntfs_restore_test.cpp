@@ -462,7 +462,7 @@ class NtfsNames : public ::testing::Test {
   void SetUp() override {
     test::UseUtf8Locale();
     const std::string image = test::FixtureImage("make_name_images.sh", "names-ntfs.img");
-    std::ifstream in(fs::path(image).parent_path().string() + "/MANIFEST");
+    std::ifstream in(fs::path(image).parent_path().string() + "/names-manifest.txt");
     for (std::string line; std::getline(in, line);) {
       std::istringstream f(line);
       std::string img, sha, path;

@@ -353,7 +353,7 @@ std::string NamesImage(const std::string& name) { return test::FixtureImage("mak
 // path -> sha256 of the files as written into the names images.
 std::map<std::string, std::string> NamesWritten(const std::string& image) {
   std::map<std::string, std::string> out;
-  std::ifstream in(fs::path(NamesImage(image)).parent_path().string() + "/MANIFEST");
+  std::ifstream in(fs::path(NamesImage(image)).parent_path().string() + "/names-manifest.txt");
   for (std::string line; std::getline(in, line);) {
     std::istringstream f(line);
     std::string img, sha, path;
