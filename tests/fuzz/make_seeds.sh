@@ -171,10 +171,11 @@ for s in "${starts[0]}" "${starts[1]}" "${starts[4]}"; do fill "$d@@$((s * 512))
 truncate -s "$((4096 * 512))" "$work/logical-ntfs.img"
 mkntfs -F -Q -q -c 512 -s 512 -p "${starts[3]}" -H 255 -S 63 "$work/logical-ntfs.img" >/dev/null 2>&1
 dd if="$work/logical-ntfs.img" of="$d" bs=512 seek="${starts[3]}" conv=notrunc status=none
-# The NT disk target searches each partition without the vacant-cluster scan
-# (the volume targets fuzz that): its part is the walk over the tables.
+# The disk targets search each partition without the vacant-cluster scan
+# (the volume targets, and the 9x stick and floppy, fuzz that): their part
+# is the walk over the tables.
 seed disk_search_fuzz mbr 0xE0 "$d" 19
-seed disk_9x_search_fuzz mbr 0xF0 "$d" 19
+seed disk_9x_search_fuzz mbr 0xE0 "$d" 19
 
 # GPT with one FAT12 partition, on a disk no larger than it needs (the
 # backup table at its end).
@@ -189,7 +190,7 @@ TABLE
 mkfs.fat --invariant -F 12 -i 5eed0201 --offset=40 "$d" 1024 >/dev/null 2>&1
 fill "$d@@$((40 * 512))"
 seed disk_search_fuzz gpt 0x60 "$d" 19
-seed disk_9x_search_fuzz gpt 0x70 "$d" 19
+seed disk_9x_search_fuzz gpt 0x60 "$d" 19
 
 # A FAT32 volume with no table, as a removable disk on the 9x path.
 seed disk_9x_search_fuzz stick32 0xF1 "$work/fat32.img" 19 1048576
