@@ -412,7 +412,9 @@ void ScanClusters(disk::VolumeContext& ctx, disk::OperationState& op, disk::Engi
 
   if (walker.Usable()) {
     const std::uint32_t bytesPerCluster = static_cast<std::uint32_t>(ctx.bytesPerSector) * ctx.sectorsPerCluster;
-    const std::uint32_t maxRun = std::max<std::uint32_t>(1, kRunBytes / bytesPerCluster);
+    // Never more than the volume has.
+    const std::uint32_t maxRun = static_cast<std::uint32_t>(std::min<std::uint64_t>(
+        std::max<std::uint32_t>(1, kRunBytes / bytesPerCluster), std::max<std::uint64_t>(1, ctx.lastCluster - 1)));
     std::vector<std::uint8_t> run(static_cast<std::size_t>(maxRun) * bytesPerCluster);
     auto qualifies = [&](std::uint64_t c) {
       return op.IncludeUsedClusters == 1 ||

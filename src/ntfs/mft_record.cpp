@@ -7,6 +7,7 @@
 #include "disk/sector_device.h"
 #include "ntfs/attributes.h"
 #include "ntfs/data_runs.h"
+#include "ntfs/mft_scan.h"
 
 namespace ambrelic::ntfs {
 namespace {
@@ -211,7 +212,12 @@ MftReader::MftReader(const disk::VolumeContext& ctx, std::uint32_t windowBytes, 
   clusterSize_ = ctx.bytesPerCluster;
   if (clusterSize_ == 0 || ctx.mftRecordSize == 0) return;
   const std::uint32_t k = ClustersPerRecord(ctx.mftRecordSize, clusterSize_);
-  windowClusters_ = std::max(k, windowBytes / clusterSize_);
+  // Never wider than the table: a small volume's few records are not read
+  // through a window of zeros allocated and cleared for nothing.
+  const std::uint64_t tableBytes = MftRecordCount(ctx) * ctx.mftRecordSize;
+  const std::uint64_t tableClusters = (tableBytes + clusterSize_ - 1) / clusterSize_;
+  windowClusters_ = static_cast<std::uint32_t>(
+      std::max<std::uint64_t>(k, std::min<std::uint64_t>(windowBytes / clusterSize_, tableClusters)));
   // A window always holds whole records: a multiple of the clusters one
   // record spans.
   windowClusters_ -= windowClusters_ % k;

@@ -4,10 +4,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <cstring>
+#include <random>
 #include <filesystem>
 
 #include "disk/byte_reader.h"
+
+extern "C" std::size_t LLVMFuzzerMutate(std::uint8_t* data, std::size_t size, std::size_t maxSize);
 
 namespace ambrelic::fuzz {
 namespace {
@@ -20,17 +25,66 @@ constexpr int kMaxRestoredRows = 4;
 }  // namespace
 
 std::optional<Input> Decode(const std::uint8_t* data, std::size_t size, bool searchOnly) {
-  if (size < kHeaderBytes + 512) return std::nullopt;
+  if (size < kHeaderBytes) return std::nullopt;
   Input in;
   in.controls = searchOnly ? data[0] & kSearchControls : data[0];
-  const disk::Bytes header(data, kHeaderBytes);
-  in.deviceBytes = static_cast<std::uint64_t>(disk::le16(header, 1)) * 4096;
+  const disk::Bytes all(data, size);
+  const std::uint64_t claimed = static_cast<std::uint64_t>(disk::le16(all, 1)) * 4096;
   in.letter = static_cast<char>('A' + (data[3] & 0x1F) % 26);
   in.geometry = static_cast<std::uint8_t>(data[3] >> 6);
-  in.image = std::span<const std::uint8_t>(data + kHeaderBytes, size - kHeaderBytes);
-  in.deviceBytes = std::min(std::max<std::uint64_t>(in.deviceBytes, in.image.size()), kMaxDeviceBytes);
-  if (in.image.size() > in.deviceBytes) in.image = in.image.first(in.deviceBytes);
+  std::uint64_t reach = 0;
+  for (std::size_t at = kHeaderBytes; at + kChunkHeaderBytes <= size;) {
+    const std::uint64_t offset = disk::le32(all, at);
+    const std::size_t length = std::min<std::size_t>(disk::le16(all, at + 4), size - at - kChunkHeaderBytes);
+    at += kChunkHeaderBytes;
+    // Past the largest device a chunk has nothing to land on.
+    if (offset < kMaxDeviceBytes && length > 0) {
+      const std::size_t kept = static_cast<std::size_t>(std::min<std::uint64_t>(length, kMaxDeviceBytes - offset));
+      in.chunks.push_back({offset, std::span<const std::uint8_t>(data + at, kept)});
+      reach = std::max(reach, offset + kept);
+    }
+    at += length;
+  }
+  in.deviceBytes = std::min(claimed != 0 ? claimed : reach, kMaxDeviceBytes);
+  if (in.deviceBytes < 512) return std::nullopt;
+  // What lies past the device is cut off, as a device cuts a longer image.
+  std::erase_if(in.chunks, [&](const Chunk& c) { return c.offset >= in.deviceBytes; });
+  for (auto& c : in.chunks) c.bytes = c.bytes.first(std::min<std::uint64_t>(c.bytes.size(), in.deviceBytes - c.offset));
   return in;
+}
+
+std::size_t MutateChunks(std::uint8_t* data, std::size_t size, std::size_t maxSize, unsigned seed) {
+  std::minstd_rand random(seed);
+  // Where each whole chunk's bytes lie in the input.
+  struct Place {
+    std::size_t header, length;
+  };
+  std::vector<Place> places;
+  std::size_t at = kHeaderBytes;
+  while (at + kChunkHeaderBytes <= size) {
+    const std::size_t length = disk::le16(disk::Bytes(data, size), at + 4);
+    if (at + kChunkHeaderBytes + length > size) break;
+    places.push_back({at, length});
+    at += kChunkHeaderBytes + length;
+  }
+  if (places.empty() || random() % 16 == 0) return LLVMFuzzerMutate(data, size, maxSize);
+  // A chunk chosen by its length: a mutation lands on any byte alike.
+  std::size_t pick = random() % (at - kHeaderBytes);
+  std::size_t i = 0;
+  while (pick >= kChunkHeaderBytes + places[i].length) pick -= kChunkHeaderBytes + places[i++].length;
+  const Place p = places[i];
+  const std::size_t room = std::min<std::size_t>(0xFFFF, p.length + (maxSize > size ? maxSize - size : 0));
+  if (room == 0) return LLVMFuzzerMutate(data, size, maxSize);
+  std::vector<std::uint8_t> chunk(room);
+  std::copy_n(data + p.header + kChunkHeaderBytes, p.length, chunk.begin());
+  const std::size_t length = p.length == 0 ? 0 : LLVMFuzzerMutate(chunk.data(), p.length, room);
+  // What follows the chunk moves up or down with its new length.
+  const std::size_t tail = p.header + kChunkHeaderBytes + p.length;
+  std::memmove(data + p.header + kChunkHeaderBytes + length, data + tail, size - tail);
+  std::copy_n(chunk.begin(), length, data + p.header + kChunkHeaderBytes);
+  data[p.header + 4] = static_cast<std::uint8_t>(length);
+  data[p.header + 5] = static_cast<std::uint8_t>(length >> 8);
+  return size - p.length + length;
 }
 
 const std::string& ScratchFolder() {
@@ -56,13 +110,15 @@ std::string WriteSource(const Input& input) {
   const std::string path = ScratchFolder() + "/source.img";
   const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   if (fd < 0) std::abort();
-  std::size_t done = 0;
-  while (done < input.image.size()) {
-    const ssize_t n = ::write(fd, input.image.data() + done, input.image.size() - done);
-    if (n <= 0) std::abort();
-    done += static_cast<std::size_t>(n);
-  }
   if (::ftruncate(fd, static_cast<off_t>(input.deviceBytes)) != 0) std::abort();
+  for (const Chunk& c : input.chunks) {
+    std::size_t done = 0;
+    while (done < c.bytes.size()) {
+      const ssize_t n = ::pwrite(fd, c.bytes.data() + done, c.bytes.size() - done, static_cast<off_t>(c.offset + done));
+      if (n <= 0) std::abort();
+      done += static_cast<std::size_t>(n);
+    }
+  }
   ::close(fd);
   return path;
 }

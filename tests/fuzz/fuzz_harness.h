@@ -4,13 +4,20 @@
 // a user's image goes through: the drive table, volume preparation, and the
 // commands of the main dialog, each answered the way its controls say.
 //
-// An input is a four-byte header and the image:
+// An input is a four-byte header and the image as chunks over zeros:
 //   byte 0      controls (kControl* bits)
-//   bytes 1-2   the device's size in 4 KiB units, little-endian: the image
-//               is padded with zeros up to it (a seed may be stored trimmed
-//               of its trailing zeros); 0 means the image's own length
+//   bytes 1-2   the device's size in 4 KiB units, little-endian; 0 means as
+//               far as the last chunk reaches
 //   byte 3      the letter the scan-all and the name filter look for (low
 //               bits), and on the 9x path the BIOS geometry (high bits)
+// then, up to the input's end, chunks:
+//   bytes 0-3   where the chunk lies in the image, little-endian
+//   bytes 4-5   its length, little-endian
+//   then its bytes (a chunk cut by the input's end keeps what is there)
+// The image is zeros but for its chunks, a later chunk over an earlier
+// one. A volume of megabytes whose structures take a few kilobytes is an
+// input of a few kilobytes: the fuzzer keeps real volumes whole, and its
+// mutations land on their structures, not on the zeros between them.
 //
 // A new target is one file with LLVMFuzzerTestOneInput that decodes the
 // input, writes the source and builds its drive list, then hands the main
@@ -22,6 +29,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "ui/host.h"
 #include "ui/main_dialog.h"
@@ -46,12 +54,19 @@ enum Control : std::uint8_t {
   kControlWipe = 0x80,        // delete completely, every question Yes
 };
 
+constexpr std::size_t kChunkHeaderBytes = 6;
+
+struct Chunk {
+  std::uint64_t offset = 0;
+  std::span<const std::uint8_t> bytes;  // within the device
+};
+
 struct Input {
   std::uint8_t controls = 0;
   std::uint64_t deviceBytes = 0;
   char letter = 'A';
   std::uint8_t geometry = 0;  // 0..3, the 9x target's choice of BIOS geometry
-  std::span<const std::uint8_t> image;
+  std::vector<Chunk> chunks;  // in the input's order
 };
 
 // The controls a search reads (the source's kind, the search's options);
@@ -59,11 +74,18 @@ struct Input {
 constexpr std::uint8_t kSearchControls =
     kControlRemovable | kControlFloppy | kControlIncludeUsed | kControlIncludeZero | kControlScanVacant;
 
-// Nothing when the input is too short to carry a header and a sector.
+// Nothing when the device would be shorter than a sector.
 // searchOnly keeps only the search's controls: the input runs the search
 // alone, many times faster than with the commands after it (the wipe over
 // the whole device above all), so a search target reaches deeper.
 std::optional<Input> Decode(const std::uint8_t* data, std::size_t size, bool searchOnly = false);
+
+// The mutation a target hands libFuzzer (LLVMFuzzerCustomMutator): most
+// of the time libFuzzer's own mutation of one chunk's bytes, the chunk's
+// length following it, so that inserting or removing bytes in one chunk
+// does not shift every chunk after it off its header; now and then of the
+// whole input (the header, where chunks lie, how many there are).
+std::size_t MutateChunks(std::uint8_t* data, std::size_t size, std::size_t maxSize, unsigned seed);
 
 // Targets of one source differ by their seeds and by this: built with
 // AMBRELIC_FUZZ_SEARCH_ONLY, a target runs the search alone.
@@ -77,8 +99,9 @@ constexpr bool kSearchOnly = false;
 // and removed at exit.
 const std::string& ScratchFolder();
 
-// Writes the image as <scratch>/source.img padded to its device size, and
-// returns the path.
+// Writes the image as <scratch>/source.img, its chunks over a file of the
+// device's size (a hole reads as zeros and takes no memory), and returns
+// the path.
 std::string WriteSource(const Input& input);
 
 // Answers every box: Yes to questions (but the vacant-scan question as the

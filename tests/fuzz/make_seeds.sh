@@ -3,8 +3,8 @@
 # mkntfs, ntfs-3g through FUSE) and stores them, compressed, in
 # tests/fuzz/seeds/<target>/ (bzip2, which packs NTFS's upcase table best).
 # Each seed is an input as the targets read it (fuzz_harness.h): a
-# four-byte header, then the image without its trailing zeros (the
-# header's device size restores them). Run by hand when the
+# four-byte header, then the image's sectors that hold anything but zeros
+# as chunks (chunk_seed.py). Run by hand when the
 # seeds should change; the suites and CI only read what it stored. NTFS
 # volumes carry the time they were made, so name the targets to remake and
 # leave the others' files as they are.
@@ -40,26 +40,16 @@ fill() {  # IMAGE (mtools target, may carry @@offset): live, deleted, nested del
   mdeltree -i "$img" ::Old
 }
 
-# seed TARGET NAME CONTROLS IMAGE [LETTER_BYTE [DEVICE_BYTES]]: header + image
-# without trailing zeros; DEVICE_BYTES cuts the device short of the image.
+# seed TARGET NAME CONTROLS IMAGE [LETTER_BYTE [DEVICE_BYTES]]: header and
+# the image's sectors that are not all zeros (chunk_seed.py); DEVICE_BYTES
+# cuts the device short of the image. Images with an NTFS volume leave out
+# the 0xFF sectors of its $LogFile too.
 seed() {
-  local target="$1" name="$2" controls="$3" img="$4" letter="${5:-0}" device="${6:-0}"
+  local target="$1" name="$2" controls="$3" img="$4" letter="${5:-0}" device="${6:-0}" ff=()
   wanted "$target" || return 0
   mkdir -p "$seeds/$target"
-  python3 - "$img" "$controls" "$letter" "$seeds/$target/$name.bz2" "$device" <<'PY'
-import bz2, sys
-img, controls, letter, out = sys.argv[1], int(sys.argv[2], 0), int(sys.argv[3], 0), sys.argv[4]
-data = open(img, "rb").read()
-if int(sys.argv[5]):
-    data = data[: int(sys.argv[5])]
-units = (len(data) + 4095) // 4096
-body = data.rstrip(b"\0")
-# Keep whole sectors: a boot sector must still be a sector long.
-body = body + b"\0" * (-len(body) % 512)
-header = bytes([controls, units & 0xFF, units >> 8, letter])
-with open(out, "wb") as f:
-    f.write(bz2.compress(header + body, 9))
-PY
+  case "$name" in ntfs* | mbr) ff=(--no-ff) ;; esac
+  python3 "$here/chunk_seed.py" "${ff[@]}" "$img" "$controls" "$letter" "$seeds/$target/$name.bz2" "$device"
 }
 
 targets=("$@")
@@ -161,9 +151,7 @@ fi
 
 # ---- Whole disks -----------------------------------------------------------
 # MBR: a FAT12 volume typed 0x06 (active), a FAT12 volume typed 0x01, and
-# an extended partition with an NTFS and a FAT16 logical partition (the
-# NTFS one first: its backup boot sector ends it, and trailing zeros are
-# what a seed leaves out).
+# an extended partition with an NTFS and a FAT16 logical partition.
 d="$work/mbr.img"
 truncate -s 8M "$d"
 sfdisk -q "$d" <<'TABLE'
@@ -183,11 +171,14 @@ for s in "${starts[0]}" "${starts[1]}" "${starts[4]}"; do fill "$d@@$((s * 512))
 truncate -s "$((4096 * 512))" "$work/logical-ntfs.img"
 mkntfs -F -Q -q -c 512 -s 512 -p "${starts[3]}" -H 255 -S 63 "$work/logical-ntfs.img" >/dev/null 2>&1
 dd if="$work/logical-ntfs.img" of="$d" bs=512 seek="${starts[3]}" conv=notrunc status=none
-seed disk_search_fuzz mbr 0xF0 "$d" 19
-seed disk_9x_search_fuzz mbr 0xF0 "$d" 19
+# The disk targets search each partition without the vacant-cluster scan
+# (the volume targets, and the 9x stick and floppy, fuzz that): their part
+# is the walk over the tables.
+seed disk_search_fuzz mbr 0xE0 "$d" 19
+seed disk_9x_search_fuzz mbr 0xE0 "$d" 19
 
-# GPT with one FAT12 partition, on a disk no larger than it needs: the
-# backup table at its end keeps a seed from being trimmed.
+# GPT with one FAT12 partition, on a disk no larger than it needs (the
+# backup table at its end).
 d="$work/gpt.img"
 truncate -s 1280K "$d"
 sfdisk -q "$d" <<'TABLE'
@@ -198,8 +189,8 @@ start=40, size=2048, type=EBD0A0A2-B9E5-4433-87C0-68B6B72699C7, uuid=5EED0000-00
 TABLE
 mkfs.fat --invariant -F 12 -i 5eed0201 --offset=40 "$d" 1024 >/dev/null 2>&1
 fill "$d@@$((40 * 512))"
-seed disk_search_fuzz gpt 0x70 "$d" 19
-seed disk_9x_search_fuzz gpt 0x70 "$d" 19
+seed disk_search_fuzz gpt 0x60 "$d" 19
+seed disk_9x_search_fuzz gpt 0x60 "$d" 19
 
 # A FAT32 volume with no table, as a removable disk on the 9x path.
 seed disk_9x_search_fuzz stick32 0xF1 "$work/fat32.img" 19 1048576

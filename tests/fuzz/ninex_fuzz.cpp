@@ -30,6 +30,11 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   return 0;
 }
 
+extern "C" std::size_t LLVMFuzzerCustomMutator(std::uint8_t* data, std::size_t size, std::size_t maxSize,
+                                               unsigned seed) {
+  return fuzz::MutateChunks(data, size, maxSize, seed);
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const auto input = fuzz::Decode(data, size, fuzz::kSearchOnly);
   if (!input) return 0;
