@@ -26,8 +26,9 @@ for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.1; done
 export DISPLAY=":$(head -n1 "$work/display")"
 openbox --sm-disable >"$work/openbox.log" 2>&1 &
 wm_pid=$!
-# The window manager has taken the screen when it owns the WM selection.
-for _ in $(seq 50); do
+# The window manager has taken the screen when it owns the WM selection
+# (seconds, on a machine busy with other tests).
+for _ in $(seq 300); do
   xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id' && break
   sleep 0.1
 done

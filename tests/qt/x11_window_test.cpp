@@ -147,8 +147,9 @@ class X11WindowTest : public ::testing::Test {
     EXPECT_TRUE(QTest::qWaitForWindowExposed(window.get(), 5000));
     window->activateWindow();
     EXPECT_TRUE(QTest::qWaitForWindowActive(window.get(), 5000));
-    // The window manager has framed it.
-    for (int i = 0; i < 100 && window->frameGeometry() == window->geometry(); ++i) QTest::qWait(20);
+    // The window manager has framed it; on a machine busy with other tests
+    // that may take seconds.
+    for (int i = 0; i < 1000 && window->frameGeometry() == window->geometry(); ++i) QTest::qWait(20);
     return *window;
   }
 
