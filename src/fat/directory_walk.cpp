@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "disk/cluster_walk.h"
+#include "disk/open_folders.h"
 #include "disk/sector_device.h"
 #include "platform/files.h"
 #include "platform/text.h"
@@ -644,32 +645,9 @@ void DirectoryWalker::GoOnPastOtherFolders() {
     // A cancelled search ends here: the walk of each folder looks at the
     // request already.
     if (openFolders_.empty() || (op_.OperationMode == OpSearch && op_.SearchCancelled == 1)) return;
-    // Where each open folder could go on. Two folders that both reach the
-    // same cluster both filled a cluster before it was written: nothing
-    // tells whose it is, and a file in the wrong folder is worse than one
-    // under <unknown>; neither goes on there.
-    // A folder's look is made once: a cluster linked to another folder
-    // lies past where it stopped (it would have stopped there), and so do
-    // the files listed there, written after it.
-    std::map<Cluster, std::vector<std::size_t>> claims;
-    for (std::size_t i = 0; i < openFolders_.size(); ++i) {
-      OpenFolder& folder = openFolders_[i];
-      if (!folder.looked) folder.next = NextPastOtherFolders(folder);
-      folder.looked = true;
-      if (folder.next != 0) claims[folder.next].push_back(i);
-    }
-    std::vector<std::pair<OpenFolder, Cluster>> goOn;
-    std::vector<bool> linkedHere(openFolders_.size(), false);
-    for (const auto& [next, who] : claims) {
-      if (who.size() != 1) continue;
-      linkedHere[who[0]] = true;
-      goOn.emplace_back(std::move(openFolders_[who[0]]), next);
-    }
-    std::vector<OpenFolder> still;
-    for (std::size_t i = 0; i < openFolders_.size(); ++i) {
-      if (!linkedHere[i]) still.push_back(std::move(openFolders_[i]));
-    }
-    openFolders_ = std::move(still);
+    // Each open folder alone where it could go on (TakeFoldersThatGoOn).
+    auto goOn = disk::TakeFoldersThatGoOn(openFolders_,
+                                          [this](const OpenFolder& folder) { return NextPastOtherFolders(folder); });
     for (const auto& [folder, next] : goOn) {
       // Taken meanwhile by a folder that went on before it.
       if (FatGetEntry(ctx_, ctx_.fatWork, next) != kFreeCluster) continue;
