@@ -97,4 +97,14 @@ class EngineHost {
   virtual bool CancelRequested() { return false; }
 };
 
+// The host of a walk made only for what it learns (a folder's links): it
+// lists nothing, shows nothing and answers no to every question.
+class SilentHost final : public EngineHost {
+ public:
+  std::unique_ptr<ProgressSink> OpenProgress() override { return nullptr; }
+  void AddRow(FoundRow) override {}
+  void ShowMessage(const std::string&) override {}
+  bool AskYesNo(const std::string&, bool) override { return false; }
+};
+
 }  // namespace ambrelic::disk

@@ -436,25 +436,12 @@ Cluster DirectoryWalker::NextPastOtherFolders(const OpenFolder& folder) {
   return 0;
 }
 
-namespace {
-
-// The host of a walk made only to learn the folders' links: it lists nothing.
-class SilentHost : public disk::EngineHost {
- public:
-  std::unique_ptr<disk::ProgressSink> OpenProgress() override { return nullptr; }
-  void AddRow(disk::FoundRow) override {}
-  void ShowMessage(const std::string&) override {}
-  bool AskYesNo(const std::string&, bool) override { return false; }
-};
-
-}  // namespace
-
 const std::map<Cluster, Cluster>& DirectoryWalker::LinksOfWholeVolume() {
   if (linksOfVolumeKnown_) return links_;
   linksOfVolumeKnown_ = true;
   disk::OperationState search;
   search.OperationMode = OpSearch;
-  SilentHost silent;
+  disk::SilentHost silent;
   // That walk marks what it reads apart from the restore's marks.
   auto marks = std::move(VolumeOf(ctx_).walked);
   VolumeOf(ctx_).walked.clear();

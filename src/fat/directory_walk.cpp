@@ -732,25 +732,12 @@ Cluster DirectoryWalker::NextPastOtherFolders(const OpenFolder& folder) {
   return 0;
 }
 
-namespace {
-
-// The host of a walk made only to learn the folders' links: it lists nothing.
-class SilentHost : public disk::EngineHost {
- public:
-  std::unique_ptr<disk::ProgressSink> OpenProgress() override { return nullptr; }
-  void AddRow(disk::FoundRow) override {}
-  void ShowMessage(const std::string&) override {}
-  bool AskYesNo(const std::string&, bool) override { return false; }
-};
-
-}  // namespace
-
 const std::map<Cluster, Cluster>& DirectoryWalker::LinksOfWholeVolume() {
   if (linksOfVolumeKnown_) return links_;
   linksOfVolumeKnown_ = true;
   disk::OperationState search;
   search.OperationMode = OpSearch;
-  SilentHost silent;
+  disk::SilentHost silent;
   // That walk takes clusters in a table of its own; the restore's marks
   // stay as they are.
   std::vector<std::uint8_t> own;
