@@ -8,7 +8,6 @@
 namespace ambrelic::exfat {
 namespace {
 
-constexpr std::size_t kOffSecondaryCount = 0x01;
 constexpr std::size_t kOffAttributes = 0x04;
 constexpr std::size_t kOffCreated = 0x08;
 constexpr std::size_t kOffModified = 0x0C;
@@ -18,12 +17,9 @@ constexpr std::size_t kOffModified10ms = 0x15;
 constexpr std::size_t kOffCreatedUtcOffset = 0x16;
 constexpr std::size_t kOffModifiedUtcOffset = 0x17;
 constexpr std::size_t kOffAccessedUtcOffset = 0x18;
-constexpr std::size_t kOffStreamFlags = 0x01;
 constexpr std::size_t kOffNameLength = 0x03;
 constexpr std::size_t kOffNameHash = 0x04;
 constexpr std::size_t kOffValidDataLength = 0x08;
-constexpr std::size_t kOffFirstCluster = 0x14;
-constexpr std::size_t kOffDataLength = 0x18;
 constexpr std::size_t kOffNameUnits = 0x02;
 
 std::uint8_t TypeAt(disk::Bytes entries, std::size_t index) { return disk::le8(entries, index * kEntrySize); }
@@ -131,7 +127,7 @@ bool ReadEntrySet(disk::Bytes entries, std::size_t index, const std::vector<std:
   out.createdUtcOffset = file.u8(kOffCreatedUtcOffset);
   out.accessed = file.u32(kOffAccessed);
   out.accessedUtcOffset = file.u8(kOffAccessedUtcOffset);
-  out.streamFlags = stream.u8(kOffStreamFlags);
+  out.streamFlags = stream.u8(kOffSecondaryFlags);
   out.validDataLength = stream.u64(kOffValidDataLength);
   out.firstCluster = stream.u32(kOffFirstCluster);
   out.dataLength = stream.u64(kOffDataLength);

@@ -26,10 +26,20 @@ constexpr std::uint8_t kTypeUpcase = 0x82;
 constexpr std::uint8_t kTypeLabel = 0x83;
 constexpr std::uint8_t kSecondaryBit = 0x40;
 constexpr std::uint16_t kAttrDirectory = 0x10;
-constexpr std::uint8_t kStreamNoFatChain = 0x02;
 constexpr std::size_t kNameUnitsPerEntry = 15;
 constexpr std::size_t kMaxNameUnits = 255;
 constexpr std::size_t kMaxSecondaries = 255;
+// Where every entry keeps the fields it has of these: a primary entry its
+// count of secondaries, a secondary (the stream extension among them) its
+// flags, an entry with an allocation of its own (a stream extension, the
+// bitmap and up-case entries, a benign entry) its first cluster and length.
+constexpr std::size_t kOffSecondaryCount = 0x01;
+constexpr std::size_t kOffSecondaryFlags = 0x01;
+constexpr std::size_t kOffFirstCluster = 0x14;
+constexpr std::size_t kOffDataLength = 0x18;
+// Bits of a secondary's flags, and of a benign primary's.
+constexpr std::uint8_t kAllocationPossible = 0x01;
+constexpr std::uint8_t kNoFatChain = 0x02;
 
 // A type byte with its in-use bit set, whatever it was.
 inline std::uint8_t LiveType(std::uint8_t type) { return type | kInUse; }
@@ -57,7 +67,7 @@ struct EntrySet {
   std::array<std::uint8_t, kMaxNameUnits * 2> name{};  // UTF-16LE
 
   bool IsFolder() const { return (attributes & kAttrDirectory) != 0; }
-  bool NoFatChain() const { return (streamFlags & kStreamNoFatChain) != 0; }
+  bool NoFatChain() const { return (streamFlags & kNoFatChain) != 0; }
   // Whether the set can be believed: its checksum holds, or, when something
   // else in it was damaged, its name entries are intact (the name hash holds).
   bool Listable() const { return checksumOk || nameHashOk; }

@@ -11,8 +11,6 @@ namespace {
 
 constexpr std::size_t kOffBitmapFlags = 0x01;
 constexpr std::size_t kOffUpcaseChecksum = 0x04;
-constexpr std::size_t kOffFirstCluster = 0x14;
-constexpr std::size_t kOffDataLength = 0x18;
 // A compressed up-case table holds far less; a longer one is damaged.
 constexpr std::uint64_t kMaxUpcaseBytes = 2 * 0x10000 * 2;
 

@@ -16,13 +16,7 @@ namespace {
 
 constexpr std::uint16_t kVolumeDirty = 0x0002;
 constexpr std::uint8_t kBenignBit = 0x20;
-constexpr std::size_t kOffSecondaryCount = 0x01;
 constexpr std::size_t kOffPrimaryFlags = 0x04;
-constexpr std::size_t kOffSecondaryFlags = 0x01;
-constexpr std::size_t kOffFirstCluster = 0x14;
-constexpr std::size_t kOffDataLength = 0x18;
-constexpr std::uint8_t kAllocationPossible = 0x01;
-constexpr std::uint8_t kNoFatChain = 0x02;
 
 const char* const kReplacingInfo = "Replacing file information.";
 
