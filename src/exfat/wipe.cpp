@@ -296,26 +296,15 @@ std::string ExfatWipeFailureText(const std::string& root, const disk::WipeResult
                                "deleted directory entries");
 }
 
-disk::WipeResult WipeExfatVolume(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host) {
-  platform::RandomSource random;
-  return WipeExfatVolume(ctx, op, host, random, true);
-}
-
-disk::WipeResult WipeVacantExfatClusters(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host,
-                                        ExfatClusterSurvey survey) {
-  platform::RandomSource random;
-  return WipeVacantExfatClusters(ctx, op, host, std::move(survey), random, true);
-}
-
 std::optional<ExfatClusterSurvey> CheckExfatVolumeForWipe(disk::VolumeContext& ctx, disk::EngineHost& host,
-                                                          disk::WipeResult& result) {
+                                                          disk::WipeResult& told) {
   ExfatVolume& v = VolumeOf(ctx);
   if (ctx.fsKind != disk::FsKind::Exfat || v.bytesPerCluster == 0 || v.lastCluster < kFirstCluster) {
     return std::nullopt;
   }
   const std::string& root = ctx.SearchedRoot;
   auto refuse = [&](const std::string& why) -> std::optional<ExfatClusterSurvey> {
-    result.refused = true;
+    told.refused = true;
     host.ShowMessage(disk::DamagedVolumeText(root, why));
     return std::nullopt;
   };
@@ -330,7 +319,7 @@ std::optional<ExfatClusterSurvey> CheckExfatVolumeForWipe(disk::VolumeContext& c
   survey.active = secondActive ? 1 : 0;
   if (v.bitmapExtents.empty() || !ReadBitmap(ctx, v.bitmapExtents[survey.active], survey.bitmap) ||
       (v.bitmapExtents.size() == 2 && !ReadBitmap(ctx, v.bitmapExtents[1 - survey.active], survey.other))) {
-    result.allocationUnreadable = true;
+    told.allocationUnreadable = true;
     host.ShowMessage(BitmapUnreadableText(root));
     return std::nullopt;
   }
@@ -340,22 +329,8 @@ std::optional<ExfatClusterSurvey> CheckExfatVolumeForWipe(disk::VolumeContext& c
   return survey;
 }
 
-std::optional<ExfatClusterSurvey> CheckExfatVolumeForWipe(disk::VolumeContext& ctx, disk::EngineHost& host) {
-  disk::WipeResult told;
-  return CheckExfatVolumeForWipe(ctx, host, told);
-}
-
-disk::WipeResult WipeExfatVolume(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host,
-                                platform::RandomSource& random, bool seedWithTime) {
-  disk::WipeResult result;
-  std::optional<ExfatClusterSurvey> survey = CheckExfatVolumeForWipe(ctx, host, result);
-  if (!survey) return result;
-  return WipeVacantExfatClusters(ctx, op, host, std::move(*survey), random, seedWithTime);
-}
-
-disk::WipeResult WipeVacantExfatClusters(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host,
-                                        ExfatClusterSurvey survey, platform::RandomSource& random,
-                                        bool seedWithTime) {
+disk::WipeResult RunExfatWipe(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host,
+                              platform::RandomSource& random, bool seedWithTime, ExfatClusterSurvey survey) {
   disk::WipeResult result;
   ExfatVolume& v = VolumeOf(ctx);
   const std::string& root = ctx.SearchedRoot;

@@ -21,6 +21,7 @@
 #include "disk/operation_state.h"
 #include "disk/sinks.h"
 #include "disk/volume_context.h"
+#include "disk/volume_wipe.h"
 #include "disk/wipe_report.h"
 #include "exfat/allocation.h"
 #include "platform/random.h"
@@ -49,25 +50,19 @@ struct ExfatClusterSurvey {
 
 // The check a wipe makes before anything is written, and before the user
 // is asked anything: empty when the volume is refused (told with the
-// reason, result.refused set) or its bitmap cannot be read (told,
-// result.allocationUnreadable set), or when it is no usable exFAT volume.
+// reason, told.refused set) or its bitmap cannot be read (told,
+// told.allocationUnreadable set), or when it is no usable exFAT volume.
 std::optional<ExfatClusterSurvey> CheckExfatVolumeForWipe(disk::VolumeContext& ctx, disk::EngineHost& host,
-                                                          disk::WipeResult& result);
-// The same, as the FAT and NTFS wipes have it, for a caller that needs no
-// more than what the user was told.
-std::optional<ExfatClusterSurvey> CheckExfatVolumeForWipe(disk::VolumeContext& ctx, disk::EngineHost& host);
+                                                          disk::WipeResult& told);
 
 // Both phases and the question between them, over what the check found.
 // The volume must be prepared and open for writing.
-disk::WipeResult WipeVacantExfatClusters(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host,
-                                        ExfatClusterSurvey survey);
-disk::WipeResult WipeVacantExfatClusters(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host,
-                                        ExfatClusterSurvey survey, platform::RandomSource& random,
-                                        bool seedWithTime);
-// The check and then both phases.
-disk::WipeResult WipeExfatVolume(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host);
-disk::WipeResult WipeExfatVolume(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host,
-                                platform::RandomSource& random, bool seedWithTime);
+disk::WipeResult RunExfatWipe(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host,
+                              platform::RandomSource& random, bool seedWithTime, ExfatClusterSurvey survey);
+
+// The wipe's ways in: the check and both phases, or both phases over what
+// a check found; with a random source seeded with the time, or a given one.
+inline constexpr disk::VolumeWipe<ExfatClusterSurvey, CheckExfatVolumeForWipe, RunExfatWipe> WipeExfatVolume{};
 
 // Scrubs the deleted entries of one directory's bytes in place: every entry
 // outside a live set whose type is not 0 and has its in-use bit clear keeps

@@ -85,7 +85,7 @@ class Surveyor {
     if (beyond <= ctx_.lastCluster) out_.vacant.ClearRange(beyond, clusters - beyond);
     out_.vacant.ClearRange(0, 2);
     for (std::uint64_t c = 2; c <= ctx_.lastCluster; ++c) {
-      if (anyFree_.Test(c) && !out_.vacant.Test(c)) ++out_.disputed;
+      if (anyFree_.Test(c) && !out_.vacant.Test(c)) ++out_.disputedClusters;
     }
   }
 
@@ -115,7 +115,7 @@ class Surveyor {
     const std::uint64_t start = ctx_.fatStartSector - std::min(ctx_.fatStartSector, ctx_.reservedSectors);
     std::vector<std::uint8_t> boot(ctx_.bytesPerSector);
     if (!disk::ReadSectors(ctx_, start, 1, boot.data())) {
-      out_.tableUnreadable = true;
+      out_.allocationUnreadable = true;
       return false;
     }
     const std::uint16_t flags = disk::le16(boot, kExtFlags);
@@ -129,7 +129,7 @@ class Surveyor {
       std::vector<std::uint8_t> copy(ctx_.bytesPerSector);
       if (backup >= ctx_.reservedSectors) return Damaged(FatDamage::BootCopiesDiffer);
       if (!disk::ReadSectors(ctx_, start + backup, 1, copy.data())) {
-        out_.tableUnreadable = true;
+        out_.allocationUnreadable = true;
         return false;
       }
       if (!SameLayout(boot, copy)) return Damaged(FatDamage::BootCopiesDiffer);
@@ -143,7 +143,7 @@ class Surveyor {
   bool ReadTables() {
     const std::uint64_t bytes = TableBytes(ctx_);
     if (!ReadTableCopy(ctx_, active_, bytes, primary_)) {
-      out_.tableUnreadable = true;
+      out_.allocationUnreadable = true;
       return false;
     }
     primary_.resize(static_cast<std::size_t>(bytes));
@@ -159,7 +159,7 @@ class Surveyor {
     for (std::uint32_t k = 0; k < ctx_.numberOfFats; ++k) {
       if (k == active_) continue;
       if (!ReadTableCopy(ctx_, k, bytes, other)) {
-        out_.tableUnreadable = true;
+        out_.allocationUnreadable = true;
         return false;
       }
       other.resize(static_cast<std::size_t>(bytes));

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "disk/cluster_set.h"
+#include "disk/cluster_survey.h"
 #include "disk/volume_context.h"
 #include "fat/allocation_table.h"
 
@@ -30,20 +31,16 @@ enum class FatDamage : std::uint8_t {
   FileBeyondChain,    // a live file is longer than its chain
 };
 
-struct FatClusterSurvey {
-  // Clusters 0 to lastCluster: set where the wipe may overwrite.
-  disk::ClusterSet vacant;
+// The disputed clusters are those some table calls free that are not vacant
+// (a table that does not mirror the active one); allocationUnreadable: a
+// table copy could not be read.
+struct FatClusterSurvey : disk::ClusterSurvey<FatDamage> {
   // Clusters of live folders: the only clusters whose deleted entries the
   // second phase may scrub.
   disk::ClusterSet liveFolders;
-  // Clusters some table calls free that are not vacant (a table that does
-  // not mirror the active one): left as they are, and told.
-  std::uint64_t disputed = 0;
-  FatDamage damage = FatDamage::None;
-  bool tableUnreadable = false;   // a table copy could not be read
   bool foldersUnreadable = false; // a live folder could not be read
 
-  bool Usable() const { return damage == FatDamage::None && !tableUnreadable && !foldersUnreadable; }
+  bool Usable() const { return damage == FatDamage::None && !allocationUnreadable && !foldersUnreadable; }
 };
 
 // Reads every table copy and walks every live folder. The volume must be

@@ -53,7 +53,7 @@ bool MayScrubRegion(const disk::VolumeContext& ctx, const FatClusterSurvey& surv
 void TellRefusal(const disk::VolumeContext& ctx, disk::EngineHost& host, const FatClusterSurvey& survey) {
   if (survey.damage != FatDamage::None) {
     host.ShowMessage(disk::DamagedVolumeText(ctx.SearchedRoot, FatDamageReason(survey.damage)));
-  } else if (survey.tableUnreadable) {
+  } else if (survey.allocationUnreadable) {
     host.ShowMessage(TableUnreadableText(ctx.SearchedRoot));
   } else {
     host.ShowMessage("The folders of " + ctx.SearchedRoot + " drive could not be read.\n\nNothing has been overwritten.");
@@ -91,38 +91,13 @@ std::string FatWipeDisputedText(const std::string& root, const disk::WipeResult&
   return disk::DisputedText(root, result.clustersDisputed, 0, "", "");
 }
 
-std::optional<FatClusterSurvey> CheckFatVolumeForWipe(const disk::VolumeContext& ctx, disk::EngineHost& host) {
-  FatClusterSurvey survey = SurveyFatClusters(ctx);
-  if (survey.Usable()) return survey;
-  TellRefusal(ctx, host, survey);
-  return std::nullopt;
+std::optional<FatClusterSurvey> CheckFatVolumeForWipe(const disk::VolumeContext& ctx, disk::EngineHost& host,
+                                                      disk::WipeResult& told) {
+  return disk::UsableOrRefused(SurveyFatClusters(ctx), told,
+                               [&](const FatClusterSurvey& survey) { TellRefusal(ctx, host, survey); });
 }
 
-disk::WipeResult WipeFatVolume(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host) {
-  platform::RandomSource random;
-  return WipeFatVolume(ctx, op, host, random, true);
-}
-
-disk::WipeResult WipeFatVolume(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host,
-                            platform::RandomSource& random, bool seedWithTime) {
-  FatClusterSurvey survey = SurveyFatClusters(ctx);
-  if (!survey.Usable()) {
-    TellRefusal(ctx, host, survey);
-    disk::WipeResult refused;
-    refused.allocationUnreadable = survey.tableUnreadable;
-    refused.refused = !survey.tableUnreadable;
-    return refused;
-  }
-  return WipeFatVolume(ctx, op, host, random, seedWithTime, std::move(survey));
-}
-
-disk::WipeResult WipeFatVolume(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host,
-                            FatClusterSurvey survey) {
-  platform::RandomSource random;
-  return WipeFatVolume(ctx, op, host, random, true, std::move(survey));
-}
-
-disk::WipeResult WipeFatVolume(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host,
+disk::WipeResult RunFatWipe(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host,
                             platform::RandomSource& random, bool seedWithTime, FatClusterSurvey survey) {
   disk::WipeResult result;
   const std::uint32_t bpc = ctx.bytesPerCluster;
@@ -131,7 +106,7 @@ disk::WipeResult WipeFatVolume(disk::VolumeContext& ctx, disk::OperationState& o
     result.refused = true;
     return result;
   }
-  result.clustersDisputed = survey.disputed;
+  result.clustersDisputed = survey.disputedClusters;
   // The tables are read afresh before anything is written: the survey may
   // be as old as the user's answers. When even that fails, no cluster can
   // be told vacant and nothing is written.
@@ -167,12 +142,7 @@ disk::WipeResult WipeFatVolume(disk::VolumeContext& ctx, disk::OperationState& o
     result.clustersWiped += pass.wiped;
     result.cancelled = pass.cancelled;
   }
-  // Written is not yet on the disk: until the flush has worked, nothing of
-  // this phase counts as done.
-  if (!disk::FlushSectors(ctx)) {
-    result.clustersFailed += result.clustersWiped;
-    result.clustersWiped = 0;
-  }
+  disk::FlushPhase(ctx, result.clustersWiped, result.clustersFailed);
 
   // The question says the vacant clusters have been replaced: it is asked
   // only when they have.
@@ -194,19 +164,12 @@ disk::WipeResult WipeFatVolume(disk::VolumeContext& ctx, disk::OperationState& o
       SearchFat(ctx, op, host, hooks);
       std::vector<std::uint8_t>().swap(ctx.fatWork);
       result.phase2Cancelled = op.SearchCancelled == 1;
-      if (!disk::FlushSectors(ctx)) {
-        result.entriesFailed += result.entriesWiped;
-        result.entriesWiped = 0;
-      }
+      disk::FlushPhase(ctx, result.entriesWiped, result.entriesFailed);
     }
   }
 
-  const std::string failure = FatWipeFailureText(ctx.SearchedRoot, result);
-  if (!failure.empty()) host.ShowMessage(failure);
-  if (!result.cancelled) {
-    const std::string disputed = FatWipeDisputedText(ctx.SearchedRoot, result);
-    if (!disputed.empty()) host.ShowMessage(disputed);
-  }
+  disk::TellWipeEnd(host, result, FatWipeFailureText(ctx.SearchedRoot, result),
+                    FatWipeDisputedText(ctx.SearchedRoot, result));
   return result;
 }
 

@@ -11,6 +11,7 @@
 #include "disk/operation_state.h"
 #include "disk/sinks.h"
 #include "disk/volume_context.h"
+#include "disk/volume_wipe.h"
 #include "disk/wipe_report.h"
 #include "fat/clusters_in_use.h"
 #include "platform/random.h"
@@ -20,24 +21,23 @@ namespace ambrelic::fat {
 // The check the wipe makes before it asks anything: which clusters are
 // provably vacant (SurveyFatClusters). When the volume is damaged or its
 // tables or folders cannot be read, the user is told why and that nothing
-// was written, and there is nothing to wipe with.
-std::optional<FatClusterSurvey> CheckFatVolumeForWipe(const disk::VolumeContext& ctx, disk::EngineHost& host);
+// was written, `told` is marked (allocationUnreadable when a table could
+// not be read, else refused), and there is nothing to wipe with.
+std::optional<FatClusterSurvey> CheckFatVolumeForWipe(const disk::VolumeContext& ctx, disk::EngineHost& host,
+                                                      disk::WipeResult& told);
 
 // Both phases and the question between them, over the clusters the survey
 // calls vacant. The volume must be prepared (boot sector parsed, fatCopy
 // loaded) and open for writing. The random source is seeded with the time
-// at the start of phase 1. Each phase ends with the device flushed. When
-// writes failed, or clusters were left because the tables disagree on
-// them, the user is told how many.
-disk::WipeResult WipeFatVolume(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host,
-                            FatClusterSurvey survey);
-disk::WipeResult WipeFatVolume(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host,
+// at the start of phase 1 when seedWithTime is set. Each phase ends with
+// the device flushed. When writes failed, or clusters were left because
+// the tables disagree on them, the user is told how many.
+disk::WipeResult RunFatWipe(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host,
                             platform::RandomSource& random, bool seedWithTime, FatClusterSurvey survey);
-// The check and both phases: a damaged volume is refused, as above.
-disk::WipeResult WipeFatVolume(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host);
-// The same with a given random source (already seeded), for tests.
-disk::WipeResult WipeFatVolume(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host,
-                            platform::RandomSource& random, bool seedWithTime);
+
+// The wipe's ways in: the check and both phases, or both phases over what
+// a check found; with a random source seeded with the time, or a given one.
+inline constexpr disk::VolumeWipe<FatClusterSurvey, CheckFatVolumeForWipe, RunFatWipe> WipeFatVolume{};
 
 // Overwrites the deleted entries (first byte 0xE5) of a directory region of
 // sectorCount sectors read from firstSector: bytes 1 to 31 random, written,

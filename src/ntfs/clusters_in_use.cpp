@@ -129,7 +129,7 @@ class Surveyor {
     if (!ReadWholeValue(ctx_, out_.bitmap, bitmap_, BitmapBytes(ctx_))) {
       // Runs that reach everything but a read that failed: the disk, not
       // the volume's records.
-      if (Covers(out_.bitmap)) out_.bitmapUnreadable = true;
+      if (Covers(out_.bitmap)) out_.allocationUnreadable = true;
       else out_.damage = NtfsDamage::BitmapIncomplete;
       return false;
     }

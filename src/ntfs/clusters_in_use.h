@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "disk/cluster_set.h"
+#include "disk/cluster_survey.h"
 #include "disk/volume_context.h"
 #include "ntfs/attributes.h"
 #include "ntfs/data_runs.h"
@@ -58,27 +59,23 @@ std::optional<AttributeRuns> CollectRuns(const disk::VolumeContext& ctx, disk::B
 bool ReadWholeValue(const disk::VolumeContext& ctx, const AttributeRuns& attribute, std::vector<std::uint8_t>& out,
                     std::uint64_t maxBytes = ~std::uint64_t{0});
 
-struct NtfsClusterSurvey {
-  // Clusters 0 to lastCluster (no further than the device): set where the
-  // wipe may overwrite.
-  disk::ClusterSet vacant;
+// Vacant clusters go no further than the device. The disputed clusters are
+// those the bitmap calls free that a record claims whose header and MFT
+// bitmap disagree on its use; allocationUnreadable: the bitmap's clusters
+// could not be read.
+struct NtfsClusterSurvey : disk::ClusterSurvey<NtfsDamage> {
   // Records the MFT bitmap or their own header calls in use: never
   // scrubbed.
   disk::ClusterSet recordsInUse;
-  // Clusters the bitmap calls free that a record claims whose header and
-  // MFT bitmap disagree on its use: left as they are, and told.
-  std::uint64_t disputedClusters = 0;
   // Deleted records (16 on) that the MFT bitmap still calls in use: left.
   std::uint64_t disputedRecords = 0;
   // Deleted records (16 on, free by both accounts) whose update sequence
   // is torn (ApplyFixups): never scrubbed, and told with the disputed ones.
   std::uint64_t tornRecords = 0;
-  NtfsDamage damage = NtfsDamage::None;
-  bool bitmapUnreadable = false;  // the bitmap's clusters could not be read
   // The bitmap's attribute, for the re-reads during the wipe.
   AttributeRuns bitmap;
 
-  bool Usable() const { return damage == NtfsDamage::None && !bitmapUnreadable; }
+  bool Usable() const { return damage == NtfsDamage::None && !allocationUnreadable; }
 };
 
 // Reads the volume bitmap, the MFT bitmap and every record the MFT holds.

@@ -93,11 +93,10 @@ std::string NtfsWipeDisputedText(const std::string& root, const disk::WipeResult
                             "deleted file records");
 }
 
-std::optional<NtfsClusterSurvey> CheckNtfsVolumeForWipe(const disk::VolumeContext& ctx, disk::EngineHost& host) {
-  NtfsClusterSurvey survey = SurveyNtfsClusters(ctx);
-  if (survey.Usable()) return survey;
-  TellRefusal(ctx, host, survey);
-  return std::nullopt;
+std::optional<NtfsClusterSurvey> CheckNtfsVolumeForWipe(const disk::VolumeContext& ctx, disk::EngineHost& host,
+                                                        disk::WipeResult& told) {
+  return disk::UsableOrRefused(SurveyNtfsClusters(ctx), told,
+                               [&](const NtfsClusterSurvey& survey) { TellRefusal(ctx, host, survey); });
 }
 
 std::uint32_t ScrubDeletedRecords(const disk::VolumeContext& ctx, platform::RandomSource& random,
@@ -250,32 +249,8 @@ void ReplaceFileRecords(disk::VolumeContext& ctx, disk::OperationState& op, disk
   op.ActiveProgress = nullptr;
 }
 
-disk::WipeResult WipeVacantNtfsClusters(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host) {
-  platform::RandomSource random;
-  return WipeVacantNtfsClusters(ctx, op, host, random, true);
-}
-
-disk::WipeResult WipeVacantNtfsClusters(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host,
-                                      platform::RandomSource& random, bool seedWithTime) {
-  NtfsClusterSurvey survey = SurveyNtfsClusters(ctx);
-  if (!survey.Usable()) {
-    TellRefusal(ctx, host, survey);
-    disk::WipeResult refused;
-    refused.allocationUnreadable = survey.bitmapUnreadable;
-    refused.refused = !survey.bitmapUnreadable;
-    return refused;
-  }
-  return WipeVacantNtfsClusters(ctx, op, host, random, seedWithTime, std::move(survey));
-}
-
-disk::WipeResult WipeVacantNtfsClusters(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host,
-                                      NtfsClusterSurvey survey) {
-  platform::RandomSource random;
-  return WipeVacantNtfsClusters(ctx, op, host, random, true, std::move(survey));
-}
-
-disk::WipeResult WipeVacantNtfsClusters(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host,
-                                      platform::RandomSource& random, bool seedWithTime, NtfsClusterSurvey survey) {
+disk::WipeResult RunNtfsWipe(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host,
+                             platform::RandomSource& random, bool seedWithTime, NtfsClusterSurvey survey) {
   disk::WipeResult result;
   const std::uint32_t cs = ctx.bytesPerCluster;
   if (ctx.fsKind != disk::FsKind::Ntfs || cs == 0 || ctx.mftRecordSize == 0 || survey.vacant.size() == 0) {
@@ -313,29 +288,17 @@ disk::WipeResult WipeVacantNtfsClusters(disk::VolumeContext& ctx, disk::Operatio
     result.clustersWiped += pass.wiped;
     result.cancelled = pass.cancelled;
   }
-  // Written is not yet on the disk: until the flush has worked, nothing of
-  // this pass counts as done.
-  if (!disk::FlushSectors(ctx)) {
-    result.clustersFailed += result.clustersWiped;
-    result.clustersWiped = 0;
-  }
+  disk::FlushPhase(ctx, result.clustersWiped, result.clustersFailed);
   // The question says the vacant clusters have been replaced: it is asked
   // only when they have.
   if (!result.cancelled && result.clustersFailed == 0 && host.Ask(disk::QuestionId::ReplaceFileInformation, ReplaceRecordsQuestion(ctx.SearchedRoot))) {
     result.phase2Ran = true;
     result.entriesDisputed = survey.disputedRecords + survey.tornRecords;
     ReplaceFileRecords(ctx, op, host, random, result, &survey.recordsInUse);
-    if (!disk::FlushSectors(ctx)) {
-      result.entriesFailed += result.entriesWiped;
-      result.entriesWiped = 0;
-    }
+    disk::FlushPhase(ctx, result.entriesWiped, result.entriesFailed);
   }
-  const std::string failure = NtfsWipeFailureText(ctx.SearchedRoot, result);
-  if (!failure.empty()) host.ShowMessage(failure);
-  if (!result.cancelled) {
-    const std::string disputed = NtfsWipeDisputedText(ctx.SearchedRoot, result);
-    if (!disputed.empty()) host.ShowMessage(disputed);
-  }
+  disk::TellWipeEnd(host, result, NtfsWipeFailureText(ctx.SearchedRoot, result),
+                    NtfsWipeDisputedText(ctx.SearchedRoot, result));
   return result;
 }
 

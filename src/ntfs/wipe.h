@@ -13,6 +13,7 @@
 #include "disk/operation_state.h"
 #include "disk/sinks.h"
 #include "disk/volume_context.h"
+#include "disk/volume_wipe.h"
 #include "disk/wipe_report.h"
 #include "ntfs/clusters_in_use.h"
 #include "ntfs/mft_record.h"
@@ -25,8 +26,11 @@ enum class ScrubPass : std::uint8_t { Random, Zero };
 // The check the wipe makes before it asks anything: which clusters are
 // provably vacant and which records in use (SurveyNtfsClusters). When the
 // volume is damaged or its bitmap cannot be read, the user is told why and
-// that nothing was written, and there is nothing to wipe with.
-std::optional<NtfsClusterSurvey> CheckNtfsVolumeForWipe(const disk::VolumeContext& ctx, disk::EngineHost& host);
+// that nothing was written, `told` is marked (allocationUnreadable when the
+// bitmap could not be read, else refused), and there is nothing to wipe
+// with.
+std::optional<NtfsClusterSurvey> CheckNtfsVolumeForWipe(const disk::VolumeContext& ctx, disk::EngineHost& host,
+                                                        disk::WipeResult& told);
 
 // The vacant-cluster pass over the clusters the survey calls vacant, the
 // question, and the record pass when the user agrees. The volume must be
@@ -34,14 +38,12 @@ std::optional<NtfsClusterSurvey> CheckNtfsVolumeForWipe(const disk::VolumeContex
 // Each pass ends with the device flushed. When writes failed, or clusters
 // or records were left because the volume's records disagree on them, the
 // user is told how many.
-disk::WipeResult WipeVacantNtfsClusters(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host,
-                                      NtfsClusterSurvey survey);
-disk::WipeResult WipeVacantNtfsClusters(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host,
-                                      platform::RandomSource& random, bool seedWithTime, NtfsClusterSurvey survey);
-// The check and both passes: a damaged volume is refused, as above.
-disk::WipeResult WipeVacantNtfsClusters(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host);
-disk::WipeResult WipeVacantNtfsClusters(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host,
-                                      platform::RandomSource& random, bool seedWithTime);
+disk::WipeResult RunNtfsWipe(disk::VolumeContext& ctx, disk::OperationState& op, disk::EngineHost& host,
+                             platform::RandomSource& random, bool seedWithTime, NtfsClusterSurvey survey);
+
+// The wipe's ways in: the check and both passes, or both passes over what
+// a check found; with a random source seeded with the time, or a given one.
+inline constexpr disk::VolumeWipe<NtfsClusterSurvey, CheckNtfsVolumeForWipe, RunNtfsWipe> WipeVacantNtfsClusters{};
 
 // The record pass alone; adds to result. Records in `keep` (the survey's
 // records in use) are never scrubbed.

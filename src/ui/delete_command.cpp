@@ -110,16 +110,16 @@ void MainDialog::OnDeleteCompletely() {
   std::optional<ntfs::NtfsClusterSurvey> ntfsSurvey;
   std::optional<fat::FatClusterSurvey> fatSurvey;
   std::optional<exfat::ExfatClusterSurvey> exfatSurvey;
-  if (ctx_.fsKind == disk::FsKind::Ntfs) ntfsSurvey = ntfs::CheckNtfsVolumeForWipe(ctx_, *this);
-  else if (ctx_.fsKind == disk::FsKind::Exfat) exfatSurvey = exfat::CheckExfatVolumeForWipe(ctx_, *this);
-  else fatSurvey = fat::CheckFatVolumeForWipe(ctx_, *this);
+  if (ctx_.fsKind == disk::FsKind::Ntfs) ntfsSurvey = ntfs::WipeVacantNtfsClusters.Check(ctx_, *this);
+  else if (ctx_.fsKind == disk::FsKind::Exfat) exfatSurvey = exfat::WipeExfatVolume.Check(ctx_, *this);
+  else fatSurvey = fat::WipeFatVolume.Check(ctx_, *this);
   if (ntfsSurvey || fatSurvey || exfatSurvey) {
     lastOutcome_ = CommandOutcome::Ran;
     if (Ask(disk::QuestionId::DeleteCompletelyFirst, DeleteCompletelyFirstQuestion(root), true) &&
         Ask(disk::QuestionId::DeleteCompletelySecond, DeleteCompletelySecondQuestion(root), true)) {
       disk::WipeResult r;
       if (ntfsSurvey) r = ntfs::WipeVacantNtfsClusters(ctx_, op_, *this, std::move(*ntfsSurvey));
-      else if (exfatSurvey) r = exfat::WipeVacantExfatClusters(ctx_, op_, *this, std::move(*exfatSurvey));
+      else if (exfatSurvey) r = exfat::WipeExfatVolume(ctx_, op_, *this, std::move(*exfatSurvey));
       else r = fat::WipeFatVolume(ctx_, op_, *this, std::move(*fatSurvey));
       wipeFailures_ = r.Failures();
       wipeComplete_ = r.Complete();

@@ -50,7 +50,7 @@ TEST(FatClustersInUse, VacantIsWhatNoTableAndNoLiveChainClaims) {
   for (std::uint64_t c = 7; c <= m.ctx.lastCluster; ++c) EXPECT_TRUE(s.vacant.Test(c)) << c;
   EXPECT_FALSE(s.vacant.Test(m.ctx.lastCluster + 1));
   for (std::uint64_t c = 0; c <= m.ctx.lastCluster; ++c) EXPECT_EQ(s.liveFolders.Test(c), c == 4) << c;
-  EXPECT_EQ(s.disputed, 0u);
+  EXPECT_EQ(s.disputedClusters, 0u);
 }
 
 TEST(FatClustersInUse, ContradictionsOnlyADamagedVolumeHasAreRefused) {
@@ -277,7 +277,7 @@ TEST(FatClustersInUse, ClustersTheTablesDisagreeOnAreLeftAndTold) {
   wipe.volumeHandle = platform::OpenFileDevice(path, 0, 0, true).device;
   const FatClusterSurvey s = SurveyFatClusters(wipe);
   ASSERT_TRUE(s.Usable());
-  EXPECT_EQ(s.disputed, 2u);
+  EXPECT_EQ(s.disputedClusters, 2u);
   EXPECT_FALSE(s.vacant.Test(secret));
   ambrelic::test::RecordingHost host;
   host.answers = {true};
