@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include <utility>
+
 #include "disk/sector_device.h"
 #include "platform/files.h"
 
@@ -74,6 +76,11 @@ EntryRestore RestoreEntry(EngineHost& host, const std::string& parentPath, const
   if (!platform::IsFolder(parentPath)) return result;
   result.complete = writeFile(full);
   return result;
+}
+
+std::string TallyEntry(OperationState& op, EntryRestore done) {
+  if (!done.complete) ++op.IncompleteCount;
+  return std::move(done.folderPath);
 }
 
 }  // namespace ambrelic::disk

@@ -8,6 +8,7 @@
 #include <functional>
 #include <string>
 
+#include "disk/operation_state.h"
 #include "disk/sinks.h"
 #include "disk/volume_context.h"
 
@@ -62,5 +63,10 @@ struct EntryRestore {
 // written by writeFile(path), which tells whether it was written whole.
 EntryRestore RestoreEntry(EngineHost& host, const std::string& parentPath, const std::string& name, bool isFolder,
                           const VolumeTime& modified, const std::function<bool(const std::string&)>& writeFile);
+
+// What the walk of a folder restore goes on with after one entry: where the
+// folder was made (empty: not made, or a file). An entry not restored whole
+// counts in op.IncompleteCount.
+std::string TallyEntry(OperationState& op, EntryRestore done);
 
 }  // namespace ambrelic::disk

@@ -93,9 +93,7 @@ void RestoreExfatFolder(disk::VolumeContext& ctx, disk::OperationState& op, disk
                         const disk::ExfatStream& folder, const std::string& targetFolder) {
   WalkHooks hooks;
   hooks.restoreEntry = [&ctx, &op, &host](const RestoreCandidate& entry) {
-    EntryRestore done = RestoreExfatEntry(ctx, host, entry);
-    if (!done.complete) ++op.IncompleteCount;
-    return std::move(done.folderPath);
+    return disk::TallyEntry(op, RestoreExfatEntry(ctx, host, entry));
   };
   RestoreFolderWalk(ctx, op, host, folder, targetFolder, hooks);
 }

@@ -76,9 +76,7 @@ void RestoreFatFolder(disk::VolumeContext& ctx, disk::OperationState& op, disk::
                       Cluster firstCluster, const std::string& targetFolder) {
   WalkHooks hooks;
   hooks.restoreEntry = [&ctx, &op, &host](const RestoreCandidate& entry) {
-    EntryRestore done = RestoreFatEntry(ctx, host, entry);
-    if (!done.complete) ++op.IncompleteCount;
-    return std::move(done.folderPath);
+    return disk::TallyEntry(op, RestoreFatEntry(ctx, host, entry));
   };
   RestoreFolderWalk(ctx, op, host, firstCluster, targetFolder, hooks);
 }
