@@ -349,24 +349,18 @@ bool DirectoryWalker::FollowCutSets(std::vector<Cluster>& clusters) {
 }
 
 void DirectoryWalker::GoOnPastOtherFolders() {
-  for (bool linked = true; linked;) {
-    linked = false;
-    // A cancelled search ends here: the walk looks at the request already.
-    if (openFolders_.empty() || (op_.OperationMode == OpSearch && op_.SearchCancelled == 1)) return;
-    // Each open folder alone where it could go on (TakeFoldersThatGoOn).
-    auto goOn = disk::TakeFoldersThatGoOn(openFolders_,
-                                          [this](const OpenFolder& folder) { return NextPastOtherFolders(folder); });
-    for (auto& [folder, next] : goOn) {
-      // Read meanwhile as the folder of one that went on before it.
-      if (!IsClusterFree(VolumeOf(ctx_), next) || VolumeOf(ctx_).walked.count(next)) continue;
-      links_[folder.last] = next;
-      PendingDirectory d = std::move(folder.directory);
-      d.goesOnAt = next;
-      d.rootIndex = 0;
-      WalkTree(std::move(d));
-      linked = true;
-    }
-  }
+  disk::LetFoldersGoOn(
+      op_, openFolders_, [this](const OpenFolder& folder) { return NextPastOtherFolders(folder); },
+      [this](OpenFolder& folder, Cluster next) {
+        // Read meanwhile as the folder of one that went on before it.
+        if (!IsClusterFree(VolumeOf(ctx_), next) || VolumeOf(ctx_).walked.count(next)) return false;
+        links_[folder.last] = next;
+        PendingDirectory d = std::move(folder.directory);
+        d.goesOnAt = next;
+        d.rootIndex = 0;
+        WalkTree(std::move(d));
+        return true;
+      });
 }
 
 Cluster DirectoryWalker::NextPastOtherFolders(const OpenFolder& folder) {
@@ -439,22 +433,14 @@ Cluster DirectoryWalker::NextPastOtherFolders(const OpenFolder& folder) {
 const std::map<Cluster, Cluster>& DirectoryWalker::LinksOfWholeVolume() {
   if (linksOfVolumeKnown_) return links_;
   linksOfVolumeKnown_ = true;
-  disk::OperationState search;
-  search.OperationMode = OpSearch;
-  disk::SilentHost silent;
   // That walk marks what it reads apart from the restore's marks.
   auto marks = std::move(VolumeOf(ctx_).walked);
   VolumeOf(ctx_).walked.clear();
-  {
-    DirectoryWalker whole(ctx_, search, silent);
-    if (whole.Usable()) {
-      PendingDirectory root;
-      root.isRoot = true;
-      whole.WalkTree(std::move(root));
-      whole.GoOnPastOtherFolders();
-      links_ = whole.FolderLinks();
-    }
-  }
+  disk::LearnFolderLinks<DirectoryWalker>(ctx_, links_, [](DirectoryWalker& whole) {
+    PendingDirectory root;
+    root.isRoot = true;
+    whole.WalkTree(std::move(root));
+  });
   VolumeOf(ctx_).walked = std::move(marks);
   return links_;
 }

@@ -640,25 +640,18 @@ Cluster DirectoryWalker::NextDeletedFolderCluster(Cluster last, const std::map<C
 }
 
 void DirectoryWalker::GoOnPastOtherFolders() {
-  for (bool linked = true; linked;) {
-    linked = false;
-    // A cancelled search ends here: the walk of each folder looks at the
-    // request already.
-    if (openFolders_.empty() || (op_.OperationMode == OpSearch && op_.SearchCancelled == 1)) return;
-    // Each open folder alone where it could go on (TakeFoldersThatGoOn).
-    auto goOn = disk::TakeFoldersThatGoOn(openFolders_,
-                                          [this](const OpenFolder& folder) { return NextPastOtherFolders(folder); });
-    for (const auto& [folder, next] : goOn) {
-      // Taken meanwhile by a folder that went on before it.
-      if (FatGetEntry(ctx_, ctx_.fatWork, next) != kFreeCluster) continue;
-      links_[folder.last] = next;
-      FatSetEntry(ctx_, next, kEndOfChain);
-      expectDotEntry_ = false;
-      // Walked as the folder's: it may end open again, or name subfolders.
-      WalkDirectory(next, &folder.path, folder.deleted, folder.self);
-      linked = true;
-    }
-  }
+  disk::LetFoldersGoOn(
+      op_, openFolders_, [this](const OpenFolder& folder) { return NextPastOtherFolders(folder); },
+      [this](const OpenFolder& folder, Cluster next) {
+        // Taken meanwhile by a folder that went on before it.
+        if (FatGetEntry(ctx_, ctx_.fatWork, next) != kFreeCluster) return false;
+        links_[folder.last] = next;
+        FatSetEntry(ctx_, next, kEndOfChain);
+        expectDotEntry_ = false;
+        // Walked as the folder's: it may end open again, or name subfolders.
+        WalkDirectory(next, &folder.path, folder.deleted, folder.self);
+        return true;
+      });
 }
 
 Cluster DirectoryWalker::NextPastOtherFolders(const OpenFolder& folder) {
@@ -735,9 +728,6 @@ Cluster DirectoryWalker::NextPastOtherFolders(const OpenFolder& folder) {
 const std::map<Cluster, Cluster>& DirectoryWalker::LinksOfWholeVolume() {
   if (linksOfVolumeKnown_) return links_;
   linksOfVolumeKnown_ = true;
-  disk::OperationState search;
-  search.OperationMode = OpSearch;
-  disk::SilentHost silent;
   // That walk takes clusters in a table of its own; the restore's marks
   // stay as they are.
   std::vector<std::uint8_t> own;
@@ -748,15 +738,10 @@ const std::map<Cluster, Cluster>& DirectoryWalker::LinksOfWholeVolume() {
     ctx_.fatWork.swap(own);
     return links_;
   }
-  {
-    DirectoryWalker whole(ctx_, search, silent);
-    if (whole.Usable()) {
-      if (ctx_.rootCluster == 0) whole.WalkRootDirectory();
-      else whole.WalkDirectory(ctx_.rootCluster, nullptr, 0);
-      whole.GoOnPastOtherFolders();
-      links_ = whole.FolderLinks();
-    }
-  }
+  disk::LearnFolderLinks<DirectoryWalker>(ctx_, links_, [this](DirectoryWalker& whole) {
+    if (ctx_.rootCluster == 0) whole.WalkRootDirectory();
+    else whole.WalkDirectory(ctx_.rootCluster, nullptr, 0);
+  });
   ctx_.fatWork.swap(own);
   return links_;
 }
