@@ -28,6 +28,8 @@ constexpr std::size_t kCachedBlocks = 4;
 // Progress is told every this many units at most (each report pumps the
 // window's events).
 constexpr std::uint64_t kProgressUnits = 2048;
+// How far ahead of the pass the first bytes of a unit are fetched.
+constexpr std::uint64_t kPrefetchUnits = 8;
 // A photo that stops decoding: how many places its gap is guessed at from
 // its bytes, and how many continuations are decoded at most.
 constexpr std::size_t kMaxGapGuesses = 8;
@@ -36,6 +38,8 @@ constexpr std::size_t kMaxDecodeTries = 48;
 // most this many, holding at most this many bytes of copies.
 constexpr std::size_t kMaxPendingChecks = 256;
 constexpr std::uint64_t kMaxPendingBytes = 96u << 20;
+// Copies of checked photos kept for the next ones.
+constexpr std::size_t kSpareBuffers = 32;
 
 }  // namespace
 
@@ -54,6 +58,17 @@ class UnitReader {
     const std::uint64_t index = (u - area_.firstUnit) / blockUnits_;
     Block& b = Load(index);
     return b.bytes.data() + (u - area_.firstUnit - index * blockUnits_) * unitBytes_;
+  }
+
+  // The bytes of unit u when its block is held already, else null (and
+  // nothing is read).
+  const std::uint8_t* Held(std::uint64_t u) const {
+    if (u >= area_.EndUnit()) return nullptr;
+    const std::uint64_t index = (u - area_.firstUnit) / blockUnits_;
+    for (const Block& b : blocks_) {
+      if (b.index == index) return b.bytes.data() + (u - area_.firstUnit - index * blockUnits_) * unitBytes_;
+    }
+    return nullptr;
   }
 
   std::uint64_t bytesRead() const { return bytesRead_; }
@@ -267,7 +282,8 @@ bool IsJpeg(const Format& f) { return f.type == "jpg"; }
 class CodeChecker {
  public:
   struct Job {
-    std::vector<std::uint8_t> bytes;
+    std::vector<std::uint8_t> bytes;  // the photo's first `length` bytes
+    std::size_t length = 0;
     std::uint64_t end = 0;
     // 0 while unchecked, then 1 (whole) or 2 (unsure).
     std::atomic<int> verdict{0};
@@ -322,13 +338,32 @@ class CodeChecker {
     }
   }
 
+  // Room for a photo's copy: a buffer of a job that is done, which is
+  // in the cache and mapped already, when there is one.
+  std::vector<std::uint8_t> Buffer(std::size_t length) {
+    std::vector<std::uint8_t> b;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (!spare_.empty()) {
+        b = std::move(spare_.back());
+        spare_.pop_back();
+      }
+    }
+    if (b.size() < length) b.resize(length);
+    return b;
+  }
+
  private:
-  static void Check(Job& job) {
+  void Check(Job& job) {
     int v = 2;
     if (!job.dropped.load(std::memory_order_relaxed)) {
-      MemorySource source(job.bytes);
+      MemorySource source(std::span<const std::uint8_t>(job.bytes.data(), job.length));
       formats::Reader reader(source, Limits{});
       v = formats::CheckJpegScan(reader, job.end) == formats::ScanCheck::Whole ? 1 : 2;
+    }
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (spare_.size() < kSpareBuffers) spare_.push_back(std::move(job.bytes));
     }
     std::vector<std::uint8_t>().swap(job.bytes);
     job.verdict.store(v, std::memory_order_release);
@@ -351,6 +386,7 @@ class CodeChecker {
   std::mutex mutex_;
   std::condition_variable wake_, done_;
   std::deque<std::shared_ptr<Job>> queue_;
+  std::vector<std::vector<std::uint8_t>> spare_;
   bool stop_ = false;
   std::thread thread_;
 };
@@ -521,6 +557,10 @@ ScanResult ScanUnits(const disk::VolumeContext& ctx, const ScanArea& area, const
       ++u;
       continue;
     }
+    // The first bytes of the units a little ahead are asked for now: a
+    // block is larger than the cache the read leaves it in, and the pass
+    // would otherwise wait on memory at every unit.
+    if (const std::uint8_t* ahead = reader.Held(u + kPrefetchUnits)) __builtin_prefetch(ahead);
     std::memcpy(head.data(), reader.Unit(u), std::min<std::uint64_t>(head.size(), unitBytes));
     const std::uint64_t size = std::min(openLeft * unitBytes, options.limits.maxLength);
     bool taken = false;
@@ -605,8 +645,9 @@ ScanResult ScanUnits(const disk::VolumeContext& ctx, const ScanArea& area, const
         Pending p;
         p.job = std::make_shared<CodeChecker::Job>();
         p.job->end = checkEnd;
-        p.job->bytes.resize(static_cast<std::size_t>(std::min(checkEnd + 64, std::min(size, source.Size()))));
-        p.job->bytes.resize(source.Read(0, p.job->bytes));
+        const auto length = static_cast<std::size_t>(std::min(checkEnd + 64, std::min(size, source.Size())));
+        p.job->bytes = checker->Buffer(length);
+        p.job->length = source.Read(0, std::span<std::uint8_t>(p.job->bytes.data(), length));
         p.unit = u;
         p.openLeft = openLeft;
         p.files = result.files;
