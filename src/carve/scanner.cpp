@@ -537,7 +537,12 @@ ScanResult ScanUnits(const disk::VolumeContext& ctx, const ScanArea& area, const
   };
 
   for (;;) {
-  for (; u < area.EndUnit();) {
+    if (u >= area.EndUnit()) {
+      // The pass's end: every check settled, and one that is unsure
+      // takes the pass back.
+      if (!pending.empty() && settle(true)) continue;
+      break;
+    }
     if (!pending.empty() && settle(false)) continue;
     if (u >= nextReport) {
       nextReport = u + kProgressUnits;
@@ -563,6 +568,8 @@ ScanResult ScanUnits(const disk::VolumeContext& ctx, const ScanArea& area, const
     if (const std::uint8_t* ahead = reader.Held(u + kPrefetchUnits)) __builtin_prefetch(ahead);
     std::memcpy(head.data(), reader.Unit(u), std::min<std::uint64_t>(head.size(), unitBytes));
     const std::uint64_t size = std::min(openLeft * unitBytes, options.limits.maxLength);
+    const bool decodeHere = u == decodeAt;
+    if (decodeHere) decodeAt = ~std::uint64_t{0};
     bool taken = false;
     for (const Format* f : formats) {
       const std::size_t n = std::min<std::size_t>(f->headBytes, std::min<std::uint64_t>(head.size(), unitBytes));
@@ -572,7 +579,7 @@ ScanResult ScanUnits(const disk::VolumeContext& ctx, const ScanArea& area, const
       Parsed parsed;
       if (!IsJpeg(*f)) {
         parsed = f->Parse(source, options.limits);
-      } else if (u == decodeAt) {
+      } else if (decodeHere) {
         parsed = formats::JpegParseDecoding(source, options.limits);
       } else {
         parsed = formats::JpegParseDeferred(source, options.limits, checkEnd);
@@ -681,29 +688,22 @@ ScanResult ScanUnits(const disk::VolumeContext& ctx, const ScanArea& area, const
       }
       break;
     }
-    if (u == decodeAt) decodeAt = ~std::uint64_t{0};
     if (!taken) {
       openLeft -= openLeft > 0 ? 1 : 0;
       ++u;
     }
   }
-  // The pass's end (or its cancel): every check settled; one that is
-  // unsure takes an unfinished pass back, and ends a cancelled one there.
-  if (pending.empty()) break;
-  if (result.cancelled || disk::DeviceAbandoned(ctx)) {
-    while (!pending.empty() && checker->Wait(*pending.front().job) == 1) {
-      pendingBytes -= pending.front().job->end;
-      pending.pop_front();
-      tell(pending.empty() ? ~std::uint64_t{0} : pending.front().held);
-    }
-    if (!pending.empty()) {
-      result.files = pending.front().files;
-      result.fragmentedFiles = pending.front().fragmented;
-      dropPending();
-    }
-    break;
+  // A cancelled pass (or one whose device is gone) ends with the files
+  // found before the first photo whose check is unsure.
+  while (!pending.empty() && checker->Wait(*pending.front().job) == 1) {
+    pendingBytes -= pending.front().job->end;
+    pending.pop_front();
+    tell(pending.empty() ? ~std::uint64_t{0} : pending.front().held);
   }
-  if (!settle(true)) break;
+  if (!pending.empty()) {
+    result.files = pending.front().files;
+    result.fragmentedFiles = pending.front().fragmented;
+    dropPending();
   }
   if (progress && !result.cancelled) progress->Advance(area.unitCount);
   result.bytesRead = reader.bytesRead();
