@@ -118,3 +118,6 @@ echo "dd bs=1M:           $t_dd s ($(echo "$mib / $t_dd" | bc) MiB/s)"
 echo "ambrelic carve:     $t_carve s ($(echo "$mib / $t_carve" | bc) MiB/s, $(ratio "$t_dd" "$t_carve") of dd; target 0.70)"
 echo "photorec:           $t_photorec s (ambrelic at $(ratio "$t_carve" "$t_photorec") of its time; target 0.50)"
 echo "byte-identical:     ambrelic $ours, photorec $theirs (of $total distinct files)"
+# The deep scan runs on two threads (the pass, the check of photos'
+# codes): on a busy machine it loses more than dd does.
+echo "load average:       $(cut -d' ' -f1-3 /proc/loadavg) (on $(nproc) cores)"

@@ -2,9 +2,18 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
+#include <condition_variable>
 #include <cstring>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <system_error>
+#include <thread>
 
 #include "carve/formats/families.h"
+#include "carve/formats/jpeg_scan.h"
+#include "carve/formats/reader.h"
 #include "disk/sector_device.h"
 #include "disk/text_format.h"
 
@@ -19,10 +28,18 @@ constexpr std::size_t kCachedBlocks = 4;
 // Progress is told every this many units at most (each report pumps the
 // window's events).
 constexpr std::uint64_t kProgressUnits = 2048;
+// How far ahead of the pass the first bytes of a unit are fetched.
+constexpr std::uint64_t kPrefetchUnits = 8;
 // A photo that stops decoding: how many places its gap is guessed at from
 // its bytes, and how many continuations are decoded at most.
 constexpr std::size_t kMaxGapGuesses = 8;
 constexpr std::size_t kMaxDecodeTries = 48;
+// Photos whose codes are still being checked while the pass goes on: at
+// most this many, holding at most this many bytes of copies.
+constexpr std::size_t kMaxPendingChecks = 256;
+constexpr std::uint64_t kMaxPendingBytes = 96u << 20;
+// Copies of checked photos kept for the next ones.
+constexpr std::size_t kSpareBuffers = 32;
 
 }  // namespace
 
@@ -41,6 +58,17 @@ class UnitReader {
     const std::uint64_t index = (u - area_.firstUnit) / blockUnits_;
     Block& b = Load(index);
     return b.bytes.data() + (u - area_.firstUnit - index * blockUnits_) * unitBytes_;
+  }
+
+  // The bytes of unit u when its block is held already, else null (and
+  // nothing is read).
+  const std::uint8_t* Held(std::uint64_t u) const {
+    if (u >= area_.EndUnit()) return nullptr;
+    const std::uint64_t index = (u - area_.firstUnit) / blockUnits_;
+    for (const Block& b : blocks_) {
+      if (b.index == index) return b.bytes.data() + (u - area_.firstUnit - index * blockUnits_) * unitBytes_;
+    }
+    return nullptr;
   }
 
   std::uint64_t bytesRead() const { return bytesRead_; }
@@ -114,6 +142,8 @@ class Reserved {
   }
   void Add(const std::vector<UnitRun>& runs) { runs_.insert(runs_.end(), runs.begin(), runs.end()); }
   bool empty() const { return runs_.empty(); }
+  std::size_t size() const { return runs_.size(); }
+  void Truncate(std::size_t n) { runs_.resize(std::min(n, runs_.size())); }
 
  private:
   std::vector<UnitRun> runs_;
@@ -246,6 +276,121 @@ class OpenUnitsSource final : public ByteSource {
 
 bool IsJpeg(const Format& f) { return f.type == "jpg"; }
 
+// The quick check of photos' codes (most of a scan's work on a card of
+// photos) on a thread of its own, while the pass reads on: each photo's
+// bytes are copied for it, and the checks are made in the order given.
+class CodeChecker {
+ public:
+  struct Job {
+    std::vector<std::uint8_t> bytes;  // the photo's first `length` bytes
+    std::size_t length = 0;
+    std::uint64_t end = 0;
+    // 0 while unchecked, then 1 (whole) or 2 (unsure).
+    std::atomic<int> verdict{0};
+    std::atomic<bool> dropped{false};
+  };
+
+  CodeChecker() {
+    try {
+      thread_ = std::thread([this] { Run(); });
+    } catch (const std::system_error&) {
+      // No thread to be had: each check is made when it is handed over.
+    }
+  }
+  ~CodeChecker() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stop_ = true;
+    }
+    wake_.notify_all();
+    if (thread_.joinable()) thread_.join();
+  }
+
+  void Submit(const std::shared_ptr<Job>& job) {
+    if (!thread_.joinable()) {
+      Check(*job);
+      return;
+    }
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      queue_.push_back(job);
+    }
+    wake_.notify_all();
+  }
+
+  // The job's verdict, waiting for it: meanwhile the caller checks the
+  // latest jobs not yet started itself (the checker's thread takes the
+  // oldest), so that a backlog left at the pass's end is worked off on
+  // both cores.
+  int Wait(Job& job) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+      if (const int v = job.verdict.load(std::memory_order_acquire); v != 0) return v;
+      if (queue_.empty()) {
+        done_.wait(lock);
+        continue;
+      }
+      std::shared_ptr<Job> other = std::move(queue_.back());
+      queue_.pop_back();
+      lock.unlock();
+      Check(*other);
+      lock.lock();
+    }
+  }
+
+  // Room for a photo's copy: a buffer of a job that is done, which is
+  // in the cache and mapped already, when there is one.
+  std::vector<std::uint8_t> Buffer(std::size_t length) {
+    std::vector<std::uint8_t> b;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (!spare_.empty()) {
+        b = std::move(spare_.back());
+        spare_.pop_back();
+      }
+    }
+    if (b.size() < length) b.resize(length);
+    return b;
+  }
+
+ private:
+  void Check(Job& job) {
+    int v = 2;
+    if (!job.dropped.load(std::memory_order_relaxed)) {
+      MemorySource source(std::span<const std::uint8_t>(job.bytes.data(), job.length));
+      formats::Reader reader(source, Limits{});
+      v = formats::CheckJpegScan(reader, job.end) == formats::ScanCheck::Whole ? 1 : 2;
+    }
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (spare_.size() < kSpareBuffers) spare_.push_back(std::move(job.bytes));
+    }
+    std::vector<std::uint8_t>().swap(job.bytes);
+    job.verdict.store(v, std::memory_order_release);
+  }
+
+  void Run() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+      wake_.wait(lock, [&] { return stop_ || !queue_.empty(); });
+      if (queue_.empty()) return;
+      std::shared_ptr<Job> job = std::move(queue_.front());
+      queue_.pop_front();
+      lock.unlock();
+      Check(*job);
+      lock.lock();
+      done_.notify_all();
+    }
+  }
+
+  std::mutex mutex_;
+  std::condition_variable wake_, done_;
+  std::deque<std::shared_ptr<Job>> queue_;
+  std::vector<std::vector<std::uint8_t>> spare_;
+  bool stop_ = false;
+  std::thread thread_;
+};
+
 // Entropy-coded JPEG data holds 0xFF only before 0x00, a restart marker or
 // the end of the image: a unit with any other marker cannot continue a scan.
 bool CouldContinueJpeg(const std::uint8_t* unit, std::uint64_t bytes) {
@@ -329,10 +474,80 @@ ScanResult ScanUnits(const disk::VolumeContext& ctx, const ScanArea& area, const
   std::array<std::uint8_t, 64> head{};
   Reserved reserved;
 
-  for (std::uint64_t u = area.firstUnit; u < area.EndUnit();) {
+  // A photo that comes out whole if its codes check out is taken as whole
+  // at once, and its codes checked on the checker's thread while the pass
+  // goes on. The files found after it are held back until it is known; a
+  // photo whose check is unsure takes the pass back to where it was found,
+  // with everything found since, and is decoded there as it would have
+  // been without the checker. The rows, their order and their units are
+  // the same either way.
+  struct Pending {
+    std::shared_ptr<CodeChecker::Job> job;
+    // The pass as it stood when the photo was found.
+    std::uint64_t unit = 0, openLeft = 0, files = 0, fragmented = 0, held = 0;
+    std::size_t reserved = 0;
+  };
+  std::unique_ptr<CodeChecker> checker;
+  std::deque<Pending> pending;
+  std::uint64_t pendingBytes = 0;
+  std::deque<CarvedFile> held;  // found behind a pending photo, in order
+  std::uint64_t told = 0;       // files handed to `found` so far
+  std::uint64_t decodeAt = ~std::uint64_t{0};  // a photo to decode, its check unsure
+  std::uint64_t reported = 0;
+  auto tell = [&](std::uint64_t upTo) {
+    while (told < upTo && !held.empty()) {
+      found(std::move(held.front()));
+      held.pop_front();
+      ++told;
+    }
+  };
+  auto dropPending = [&] {
+    for (Pending& p : pending) p.job->dropped = true;
+    pending.clear();
+    pendingBytes = 0;
+  };
+  std::uint64_t u = area.firstUnit;
+  // Settles the checks that are in (all of them when `all`, or the oldest
+  // while too many are out): true when the pass went back to a photo.
+  auto settle = [&](bool all) {
+    while (!pending.empty()) {
+      Pending& p = pending.front();
+      int verdict = p.job->verdict.load(std::memory_order_acquire);
+      if (verdict == 0) {
+        if (!all && pending.size() < kMaxPendingChecks && pendingBytes < kMaxPendingBytes) return false;
+        verdict = checker->Wait(*p.job);
+      }
+      if (verdict == 1) {
+        pendingBytes -= p.job->end;
+        pending.pop_front();
+        tell(pending.empty() ? ~std::uint64_t{0} : pending.front().held);
+        continue;
+      }
+      u = p.unit;
+      openLeft = p.openLeft;
+      reserved.Truncate(p.reserved);
+      result.files = p.files;
+      result.fragmentedFiles = p.fragmented;
+      held.resize(static_cast<std::size_t>(p.held - told));
+      decodeAt = u;
+      dropPending();
+      return true;
+    }
+    return false;
+  };
+
+  for (;;) {
+    if (u >= area.EndUnit()) {
+      // The pass's end: every check settled, and one that is unsure
+      // takes the pass back.
+      if (!pending.empty() && settle(true)) continue;
+      break;
+    }
+    if (!pending.empty() && settle(false)) continue;
     if (u >= nextReport) {
       nextReport = u + kProgressUnits;
-      if (progress && !progress->Advance(u - area.firstUnit)) {
+      reported = std::max(reported, u - area.firstUnit);
+      if (progress && !progress->Advance(reported)) {
         result.cancelled = true;
         break;
       }
@@ -347,14 +562,28 @@ ScanResult ScanUnits(const disk::VolumeContext& ctx, const ScanArea& area, const
       ++u;
       continue;
     }
+    // The first bytes of the units a little ahead are asked for now: a
+    // block is larger than the cache the read leaves it in, and the pass
+    // would otherwise wait on memory at every unit.
+    if (const std::uint8_t* ahead = reader.Held(u + kPrefetchUnits)) __builtin_prefetch(ahead);
     std::memcpy(head.data(), reader.Unit(u), std::min<std::uint64_t>(head.size(), unitBytes));
     const std::uint64_t size = std::min(openLeft * unitBytes, options.limits.maxLength);
+    const bool decodeHere = u == decodeAt;
+    if (decodeHere) decodeAt = ~std::uint64_t{0};
     bool taken = false;
     for (const Format* f : formats) {
       const std::size_t n = std::min<std::size_t>(f->headBytes, std::min<std::uint64_t>(head.size(), unitBytes));
       if (!f->Matches(std::span<const std::uint8_t>(head.data(), n))) continue;
       OpenUnitsSource source(reader, area, reserved, u, size);
-      Parsed parsed = f->Parse(source, options.limits);
+      std::uint64_t checkEnd = 0;
+      Parsed parsed;
+      if (!IsJpeg(*f)) {
+        parsed = f->Parse(source, options.limits);
+      } else if (decodeHere) {
+        parsed = formats::JpegParseDecoding(source, options.limits);
+      } else {
+        parsed = formats::JpegParseDeferred(source, options.limits, checkEnd);
+      }
       CarvedFile file;
       file.firstUnit = u;
       if (parsed.verdict == Verdict::Complete && parsed.length > 0) {
@@ -416,6 +645,26 @@ ScanResult ScanUnits(const disk::VolumeContext& ctx, const ScanArea& area, const
       // cursor moves past its last unit. A photo put together past a gap
       // keeps the gap open to the pass: its own units are reserved.
       taken = true;
+      if (checkEnd != 0) {
+        // Taken on trust: the pass as it stands, and the photo's bytes
+        // (a little past its end, as far as the check may look).
+        if (!checker) checker = std::make_unique<CodeChecker>();
+        Pending p;
+        p.job = std::make_shared<CodeChecker::Job>();
+        p.job->end = checkEnd;
+        const auto length = static_cast<std::size_t>(std::min(checkEnd + 64, std::min(size, source.Size())));
+        p.job->bytes = checker->Buffer(length);
+        p.job->length = source.Read(0, std::span<std::uint8_t>(p.job->bytes.data(), length));
+        p.unit = u;
+        p.openLeft = openLeft;
+        p.files = result.files;
+        p.fragmented = result.fragmentedFiles;
+        p.held = told + held.size();
+        p.reserved = reserved.size();
+        pendingBytes += checkEnd;
+        checker->Submit(p.job);
+        pending.push_back(std::move(p));
+      }
       if (file.skippedUnits > 0) {
         reserved.Add(file.runs);
         openLeft -= openLeft > 0 ? 1 : 0;
@@ -430,7 +679,12 @@ ScanResult ScanUnits(const disk::VolumeContext& ctx, const ScanArea& area, const
         file.parsed = std::move(parsed);
         ++result.files;
         if (file.skippedUnits > 0) ++result.fragmentedFiles;
-        found(std::move(file));
+        if (pending.empty()) {
+          found(std::move(file));
+          ++told;
+        } else {
+          held.push_back(std::move(file));
+        }
       }
       break;
     }
@@ -438,6 +692,18 @@ ScanResult ScanUnits(const disk::VolumeContext& ctx, const ScanArea& area, const
       openLeft -= openLeft > 0 ? 1 : 0;
       ++u;
     }
+  }
+  // A cancelled pass (or one whose device is gone) ends with the files
+  // found before the first photo whose check is unsure.
+  while (!pending.empty() && checker->Wait(*pending.front().job) == 1) {
+    pendingBytes -= pending.front().job->end;
+    pending.pop_front();
+    tell(pending.empty() ? ~std::uint64_t{0} : pending.front().held);
+  }
+  if (!pending.empty()) {
+    result.files = pending.front().files;
+    result.fragmentedFiles = pending.front().fragmented;
+    dropPending();
   }
   if (progress && !result.cancelled) progress->Advance(area.unitCount);
   result.bytesRead = reader.bytesRead();

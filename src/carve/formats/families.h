@@ -37,6 +37,12 @@ AMBRELIC_CARVE_FAMILY(Rar)
 // The JPEG parser that always decodes the photo, never taking the quick
 // check of its codes for the decode: what JpegParse must agree with.
 Parsed JpegParseDecoding(ByteSource& source, const Limits& limits);
+// JpegParse with the quick check of the codes left to the caller: a photo
+// that comes out whole if its codes check out (and only such a photo) is
+// Complete at once, with checkEnd set to the end CheckJpegScan is to be
+// given (else 0, and the verdict is JpegParse's). Where the check then
+// says Unsure, JpegParseDecoding gives JpegParse's verdict.
+Parsed JpegParseDeferred(ByteSource& source, const Limits& limits, std::uint64_t& checkEnd);
 // The JPEG parser for a guess that only counts when the photo comes out
 // whole (a fragment's continuation): its Complete verdicts are JpegParse's,
 // but a photo whose structure does not reach EOI is Damaged at once, at

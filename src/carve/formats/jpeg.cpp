@@ -365,6 +365,9 @@ namespace {
 
 enum class Mode {
   Quick,     // the quick check of the codes first, the decode where it is unsure
+  // As Quick, but a photo that comes out whole if its codes check out is
+  // taken as whole at once, and the check of its codes left to the caller.
+  Deferred,
   Decoding,  // always the decode
   // The decode only where the structure reaches EOI: a guess that is
   // mostly wrong (a fragment's continuation) gets no quick check, which
@@ -372,7 +375,7 @@ enum class Mode {
   WholeOnly
 };
 
-Parsed ParseJpeg(ByteSource& source, const Limits& limits, Mode mode) {
+Parsed ParseJpeg(ByteSource& source, const Limits& limits, Mode mode, std::uint64_t* deferredEnd = nullptr) {
   Reader r(source, limits);
   const auto head = r.View(0, 4);
   if (!JpegMatches(head)) return {};
@@ -392,9 +395,27 @@ Parsed ParseJpeg(ByteSource& source, const Limits& limits, Mode mode) {
   // A file whose structure ends in EOI and whose codes all check out
   // decodes whole: the decode is only needed to say where the data goes
   // wrong, or for what the quick check does not know.
-  const Decode decode = s.complete && mode == Mode::Quick && CheckJpegScan(r, s.end) == ScanCheck::Whole
-                            ? Decode::Whole
-                            : DecodeUpTo(r, s.end, &reached);
+  bool deferred = false;
+  Decode decode = Decode::Unchecked;
+  if (s.complete && mode == Mode::Deferred) {
+    deferred = true;
+    decode = Decode::Whole;
+  } else if (s.complete && mode == Mode::Quick && CheckJpegScan(r, s.end) == ScanCheck::Whole) {
+    decode = Decode::Whole;
+  } else {
+    decode = DecodeUpTo(r, s.end, &reached);
+  }
+  // The verdict taken on trust must be the one the check can only
+  // confirm or undo: a photo that would not come out whole anyway is
+  // checked here and now.
+  auto deferredWhole = [&](Parsed p) {
+    if (!deferred) return p;
+    if (p.verdict == Verdict::Complete) {
+      *deferredEnd = s.end;
+      return p;
+    }
+    return ParseJpeg(source, limits, Mode::Quick);
+  };
   Parsed p;
   if (s.complete && decode != Decode::Broken) {
     std::uint64_t length = s.end;
@@ -403,7 +424,7 @@ Parsed ParseJpeg(ByteSource& source, const Limits& limits, Mode mode) {
       if (!r.Has(0, s.mpfEnd)) {
         p = Damaged(r.End(), kExtension);
         SetTime(p, s.time, true);
-        return p;
+        return deferredWhole(p);
       }
       length = s.mpfEnd;
     }
@@ -418,7 +439,7 @@ Parsed ParseJpeg(ByteSource& source, const Limits& limits, Mode mode) {
       } else if (v.verdict == Verdict::Damaged) {
         p = Damaged(length + v.length, kExtension);
         SetTime(p, s.time, true);
-        return p;
+        return deferredWhole(p);
       }
     }
     p = Complete(length, kExtension);
@@ -428,7 +449,7 @@ Parsed ParseJpeg(ByteSource& source, const Limits& limits, Mode mode) {
     p = Damaged(good, kExtension);
   }
   SetTime(p, s.time, true);
-  return p;
+  return deferredWhole(p);
 }
 
 }  // namespace
@@ -436,6 +457,11 @@ Parsed ParseJpeg(ByteSource& source, const Limits& limits, Mode mode) {
 Parsed JpegParse(ByteSource& source, const Limits& limits) { return ParseJpeg(source, limits, Mode::Quick); }
 
 Parsed JpegParseDecoding(ByteSource& source, const Limits& limits) { return ParseJpeg(source, limits, Mode::Decoding); }
+
+Parsed JpegParseDeferred(ByteSource& source, const Limits& limits, std::uint64_t& checkEnd) {
+  checkEnd = 0;
+  return ParseJpeg(source, limits, Mode::Deferred, &checkEnd);
+}
 
 Parsed JpegParseWhole(ByteSource& source, const Limits& limits) { return ParseJpeg(source, limits, Mode::WholeOnly); }
 
