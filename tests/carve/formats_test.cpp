@@ -332,12 +332,25 @@ TEST(FormatFile, QuickCheckAgreesWithTheDecode) {
     Bytes removed(photo.begin(), photo.begin() + static_cast<std::ptrdiff_t>(at));
     removed.insert(removed.end(), photo.begin() + static_cast<std::ptrdiff_t>(at) + 2048, photo.end());
     cases.push_back(removed);
+    int broken = 0;
     for (std::size_t i = 0; i < cases.size(); ++i) {
-      MemorySource quick(cases[i]), decoded(cases[i]);
+      MemorySource quick(cases[i]), decoded(cases[i]), whole(cases[i]), checked(cases[i]);
       const Parsed a = formats::JpegParse(quick, Limits{});
       const Parsed b = formats::JpegParseDecoding(decoded, Limits{});
       EXPECT_EQ(a.verdict, b.verdict) << name << " case " << i;
       EXPECT_EQ(a.length, b.length) << name << " case " << i;
+      // The fragment search's verdict, which may stop at a quick Broken.
+      EXPECT_EQ(formats::JpegParseWhole(whole, Limits{}).verdict, b.verdict == Verdict::Complete ? Verdict::Complete : Verdict::Damaged)
+          << name << " case " << i;
+      formats::Reader reader(checked, Limits{});
+      if (formats::CheckJpegScan(reader, cases[i].size()) == formats::ScanCheck::Broken) {
+        ++broken;
+        EXPECT_NE(b.verdict, Verdict::Complete) << name << " case " << i;
+      }
+    }
+    // Noise in the data runs into a marker: told without the decode.
+    if (name != "progressive.jpg") {
+      EXPECT_GT(broken, 0) << name;
     }
   }
 }

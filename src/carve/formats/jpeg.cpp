@@ -369,9 +369,10 @@ enum class Mode {
   // taken as whole at once, and the check of its codes left to the caller.
   Deferred,
   Decoding,  // always the decode
-  // The decode only where the structure reaches EOI: a guess that is
-  // mostly wrong (a fragment's continuation) gets no quick check, which
-  // would walk the codes only to leave a wrong guess to the decode.
+  // Only a photo whose structure reaches EOI, and whose codes check out
+  // or decode whole: for a guess that is mostly wrong (a fragment's
+  // continuation), the quick check that says the data runs into a marker
+  // spares the decode.
   WholeOnly
 };
 
@@ -402,6 +403,13 @@ Parsed ParseJpeg(ByteSource& source, const Limits& limits, Mode mode, std::uint6
     decode = Decode::Whole;
   } else if (s.complete && mode == Mode::Quick && CheckJpegScan(r, s.end) == ScanCheck::Whole) {
     decode = Decode::Whole;
+  } else if (s.complete && mode == Mode::WholeOnly) {
+    // Where the data goes wrong is not wanted here, only whether it does.
+    switch (CheckJpegScan(r, s.end)) {
+      case ScanCheck::Whole: decode = Decode::Whole; break;
+      case ScanCheck::Broken: return Damaged(s.end, kExtension);
+      case ScanCheck::Unsure: decode = DecodeUpTo(r, s.end, &reached); break;
+    }
   } else {
     decode = DecodeUpTo(r, s.end, &reached);
   }

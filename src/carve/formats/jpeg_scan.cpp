@@ -142,45 +142,55 @@ struct Component {
   int dcTable = 0, acTable = 0;
 };
 
+// Where the entropy-coded data stops: the EOI, another marker (which
+// libjpeg stops at as well), a fill byte (0xFF before a marker or a
+// stuffed 0xFF: libjpeg takes either, so what comes after it is not
+// known here), or the end of what was given.
+enum class Stop { Eoi, Marker, Fill, RanOut };
+
 // The scan's bytes with the stuffing taken out, and where each restart
 // marker stood in them.
 struct ScanData {
   std::vector<std::uint8_t> bytes;
   std::vector<std::uint64_t> restarts;  // offsets into bytes
   std::vector<int> restartNumbers;
-  std::uint64_t eoiAt = 0;              // file offset of the marker after the scan
+  std::uint64_t stopAt = 0;             // file offset of the marker after the data
 };
 
-// Reads [from, end) up to the first marker that is not a restart; Unsure
-// (false) on a fill byte inside the data.
-bool Unstuff(Reader& r, std::uint64_t from, std::uint64_t end, ScanData& out) {
+// Reads [from, end) up to the first marker that is not a restart (with no
+// restart interval, a restart marker is one more marker the data runs
+// into).
+Stop Unstuff(Reader& r, std::uint64_t from, std::uint64_t end, bool restarts, ScanData& out) {
   out.bytes.clear();
   out.restarts.clear();
   out.restartNumbers.clear();
   out.bytes.reserve(static_cast<std::size_t>(end - from) + 512);
   std::uint64_t pos = from;
+  auto stop = [&](Stop why) {
+    out.stopAt = pos;
+    // Room for the bit reader's whole-word loads past the end.
+    out.bytes.resize(out.bytes.size() + 512, 0);
+    return why;
+  };
   for (;;) {
     const auto v = r.View(pos, static_cast<std::size_t>(std::min<std::uint64_t>(16384, end - std::min(pos, end))));
-    if (v.empty()) return false;
+    if (v.empty()) return stop(Stop::RanOut);
     const auto* ff = static_cast<const std::uint8_t*>(std::memchr(v.data(), 0xFF, v.size()));
     const std::size_t run = ff ? static_cast<std::size_t>(ff - v.data()) : v.size();
     out.bytes.insert(out.bytes.end(), v.data(), v.data() + run);
     pos += run;
     if (!ff) continue;
     const auto next = r.U8(pos + 1);
-    if (!next) return false;
+    if (!next) return stop(Stop::RanOut);
     if (*next == 0x00) {
       out.bytes.push_back(0xFF);
       pos += 2;
-    } else if (*next >= 0xD0 && *next <= 0xD7) {
+    } else if (restarts && *next >= 0xD0 && *next <= 0xD7) {
       out.restarts.push_back(out.bytes.size());
       out.restartNumbers.push_back(*next - 0xD0);
       pos += 2;
     } else {
-      out.eoiAt = pos;
-      // Room for the bit reader's whole-word loads past the end.
-      out.bytes.resize(out.bytes.size() + 512, 0);
-      return *next == 0xD9;
+      return stop(*next == 0xD9 ? Stop::Eoi : *next == 0xFF ? Stop::Fill : Stop::Marker);
     }
   }
 }
@@ -423,7 +433,12 @@ ScanCheck CheckJpegScan(Reader& r, std::uint64_t end) {
   // any photo's is left to the decode, which streams.
   if (pos >= end || end - pos > kMaxScanBytes) return ScanCheck::Unsure;
   thread_local ScanData scan;
-  if (!Unstuff(r, pos, end, scan) || scan.eoiAt + 2 != end) return ScanCheck::Unsure;
+  const Stop stop = Unstuff(r, pos, end, restartInterval != 0, scan);
+  if (stop == Stop::RanOut) return ScanCheck::Unsure;
+  // Data that runs into a marker the decode needs bits past is broken
+  // for libjpeg too, wherever the marker stands; past a fill byte, the
+  // data might go on.
+  const bool hardStop = stop != Stop::Fill;
 
   // The MCUs: one block each for a lone component, else every
   // component's blocks at its sampling.
@@ -470,21 +485,32 @@ ScanCheck CheckJpegScan(Reader& r, std::uint64_t end) {
   std::uint32_t toGo = restartInterval;
   for (std::uint64_t mcu = 0; mcu < mcus; ++mcu) {
     if (restartInterval != 0 && toGo == 0) {
-      if (restart >= scan.restarts.size() || !endsAt(b.Pos(), limit) ||
-          scan.restartNumbers[restart] != static_cast<int>(restart % 8)) {
-        return ScanCheck::Unsure;
-      }
+      // libjpeg resyncs with a warning when the marker that follows is
+      // not the restart it expects.
+      if (restart >= scan.restarts.size()) return hardStop ? ScanCheck::Broken : ScanCheck::Unsure;
+      if (scan.restartNumbers[restart] != static_cast<int>(restart % 8)) return ScanCheck::Broken;
+      // Bytes left over before the marker: libjpeg may or may not say so,
+      // as it had read them ahead or not.
+      if (!endsAt(b.Pos(), limit)) return ScanCheck::Unsure;
       b.Seek(limit);
       ++restart;
       limit = restart < scan.restarts.size() ? scan.restarts[restart] : dataBytes;
       toGo = restartInterval;
     }
     for (int k = 0; k < blocks; ++k) {
+      // A code the walk cannot follow as libjpeg does: it goes no further.
       if (!Block(b, *dcs[static_cast<std::size_t>(k)], *acs[static_cast<std::size_t>(k)])) return ScanCheck::Unsure;
-      if (b.Pos() > 8 * limit) return ScanCheck::Unsure;  // bits past the marker
+      if (b.Pos() > 8 * limit) {
+        // Bits wanted past a marker: a restart's, or the one that stopped the data.
+        return restart < scan.restarts.size() || hardStop ? ScanCheck::Broken : ScanCheck::Unsure;
+      }
     }
     --toGo;
   }
+  // Every MCU is in. More bytes before the next marker than libjpeg can
+  // have read ahead into its bit buffer (8) it skips with a warning.
+  if ((restart < scan.restarts.size() || hardStop) && limit > (b.Pos() + 7) / 8 + 16) return ScanCheck::Broken;
+  if (stop != Stop::Eoi || scan.stopAt + 2 != end) return ScanCheck::Unsure;
   if (restart != scan.restarts.size() || !endsAt(b.Pos(), limit)) return ScanCheck::Unsure;
   return ScanCheck::Whole;
 }

@@ -9,7 +9,11 @@
 // restart interval ends right before its marker in turn, and EOI follows
 // the scan. Anything it does not know or that is not so ordinary is Unsure:
 // the full decode then has the last word, and says where the data goes
-// wrong.
+// wrong. Broken means the decode would stop with a warning: with every
+// code read as libjpeg reads it, the data runs into a marker while the
+// frame still wants bits, or a restart marker is missing or out of turn.
+// (A code no table holds is Unsure, not Broken: libjpeg-turbo's fast path
+// reads it as a zero and goes on without a word.)
 
 #include <cstdint>
 
@@ -17,7 +21,7 @@
 
 namespace ambrelic::carve::formats {
 
-enum class ScanCheck { Whole, Unsure };
+enum class ScanCheck { Whole, Unsure, Broken };
 
 // The file's bytes [0, end), where end is just past the EOI the structure
 // walk found.
