@@ -577,7 +577,7 @@ ScanResult ScanUnits(const disk::VolumeContext& ctx, const ScanArea& area, const
       OpenUnitsSource source(reader, area, reserved, u, size);
       std::uint64_t checkEnd = 0;
       Parsed parsed;
-      if (!IsJpeg(*f)) {
+      if (!IsJpeg(*f) || (!options.checkPhotosAside && !decodeHere)) {
         parsed = f->Parse(source, options.limits);
       } else if (decodeHere) {
         parsed = formats::JpegParseDecoding(source, options.limits);

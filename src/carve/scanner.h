@@ -64,6 +64,11 @@ struct ScanOptions {
   std::uint64_t maxFragmentGap = 256;
   // Progress count label: "Cluster:" or "Sector:".
   std::string countLabel = "Cluster:";
+  // A photo whose structure reaches EOI is taken as whole at once and its
+  // codes checked on a thread of its own while the pass reads on (the
+  // rows come out as if each had been checked where it stands); false
+  // checks each one before the pass goes on.
+  bool checkPhotosAside = true;
 };
 
 struct ScanResult {

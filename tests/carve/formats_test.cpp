@@ -18,6 +18,8 @@
 #include "carve/format.h"
 #include "carve/formats/families.h"
 #include "carve/formats/jpeg_scan.h"
+#include "carve/scanner.h"
+#include "platform/block_device.h"
 #include "support/test_support.h"
 
 namespace ambrelic::carve {
@@ -353,6 +355,59 @@ TEST(FormatFile, QuickCheckAgreesWithTheDecode) {
       EXPECT_GT(broken, 0) << name;
     }
   }
+}
+
+// Photos taken as whole while their codes are checked aside, some of
+// which the check sends the pass back to: the rows are those of a pass
+// that checks each photo where it stands, whatever the timing.
+TEST(CarveScan, PhotosCheckedAsideGiveTheRowsOfAPassThatWaits) {
+  constexpr std::size_t kUnit = 4096;
+  const Bytes photo = Fixture("photo.jpg"), progressive = Fixture("progressive.jpg");
+  Bytes image;
+  auto put = [&](Bytes b) {
+    image.insert(image.end(), b.begin(), b.end());
+    image.resize((image.size() + kUnit - 1) / kUnit * kUnit);
+  };
+  const std::ptrdiff_t mid = static_cast<std::ptrdiff_t>(photo.size() / 2);
+  for (unsigned i = 0; i < 24; ++i) {
+    Bytes noisy = photo;  // decodes to its end with the wrong picture: unsure, then damaged
+    const Bytes noise = Noise(kUnit, i);
+    std::copy(noise.begin(), noise.end(), noisy.begin() + mid);
+    Bytes cut(photo.begin(), photo.begin() + mid + static_cast<std::ptrdiff_t>(i * 97));
+    cut.insert(cut.end(), {0xFF, 0xD9});
+    put(photo);
+    put(i % 3 == 0 ? noisy : i % 3 == 1 ? cut : progressive);
+    put(Noise(kUnit * (1 + i % 3), 100 + i));
+  }
+  const std::string path = ambrelic::test::MakeTempDir("carve-aside") + "/photos.img";
+  {
+    std::FILE* f = std::fopen(path.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    ASSERT_EQ(std::fwrite(image.data(), 1, image.size(), f), image.size());
+    std::fclose(f);
+  }
+  auto opened = platform::OpenFileDevice(path);
+  ASSERT_TRUE(opened.device);
+  disk::VolumeContext ctx;
+  ctx.volumeHandle = opened.device;
+  ScanArea area;
+  area.unitCount = image.size() / kUnit;
+  area.sectorsPerUnit = kUnit / 512;
+  auto rows = [&](bool aside) {
+    ScanOptions options;
+    options.checkPhotosAside = aside;
+    std::vector<std::string> out;
+    ScanUnits(ctx, area, options, nullptr, [&](CarvedFile f) {
+      std::string row = std::to_string(f.firstUnit) + " " + f.parsed.extension + " " +
+                        std::to_string(static_cast<int>(f.parsed.verdict)) + " " + std::to_string(f.parsed.length);
+      for (const UnitRun& r : f.runs) row += " " + std::to_string(r.first) + "+" + std::to_string(r.count);
+      out.push_back(row);
+    });
+    return out;
+  };
+  const auto waited = rows(false);
+  EXPECT_EQ(waited.size(), 32u);  // the whole and the progressive photos
+  EXPECT_EQ(rows(true), waited);
 }
 
 // The members of a family are told apart by their content.
