@@ -47,13 +47,23 @@ std::pair<std::string, std::string> RowOf(const std::string& path) {
   return {folder, name};
 }
 
-TEST(DeletedFolderImages, EveryFileListedInItsFolderOnceAndRestoredWhole) {
-  ambrelic::test::UseUtf8Locale();
+// A card of the fixture opened and searched as a user would.
+struct Searched {
   disk::VolumeContext ctx;
   disk::OperationState op;
   ambrelic::test::RecordingHost host;
-  ASSERT_TRUE(test::OpenFatImage(Image("tree32.img"), ctx));
-  SearchFat(ctx, op, host);
+};
+::testing::AssertionResult SearchImage(const std::string& image, Searched& s) {
+  ambrelic::test::UseUtf8Locale();
+  if (!test::OpenFatImage(Image(image), s.ctx)) return ::testing::AssertionFailure() << image << " does not open";
+  SearchFat(s.ctx, s.op, s.host);
+  return ::testing::AssertionSuccess();
+}
+
+TEST(DeletedFolderImages, EveryFileListedInItsFolderOnceAndRestoredWhole) {
+  Searched s;
+  ASSERT_TRUE(SearchImage("tree32.img", s));
+  auto& [ctx, op, host] = s;
 
   std::set<std::pair<std::string, std::string>> rows;
   Cluster holiday = 0;
@@ -94,12 +104,9 @@ TEST(DeletedFolderImages, EveryFileListedInItsFolderOnceAndRestoredWhole) {
 TEST(DeletedFolderImages, ALongNameSplitBeforeItsShortEntryLinksTheFoldersClusters) {
   // Each folder's second cluster lies past the other folder's data, and
   // begins with the short entry of a name the first cluster began.
-  ambrelic::test::UseUtf8Locale();
-  disk::VolumeContext ctx;
-  disk::OperationState op;
-  ambrelic::test::RecordingHost host;
-  ASSERT_TRUE(test::OpenFatImage(Image("split16.img"), ctx));
-  SearchFat(ctx, op, host);
+  Searched s;
+  ASSERT_TRUE(SearchImage("split16.img", s));
+  auto& [ctx, op, host] = s;
   op.ClusterScanActive = 1;
   ScanClusters(ctx, op, host);
   std::set<std::pair<std::string, std::string>> rows;
@@ -118,12 +125,9 @@ TEST(DeletedFolderImages, AFolderGoesOnPastOtherFoldersDataOnlyWhenNoOtherCouldH
   // OPEN's second cluster lies past CLOSED's files: it is OPEN's, the only
   // deleted folder whose last cluster is full. LEFT and RIGHT both filled
   // theirs before either grew: their next files stay under <unknown>.
-  ambrelic::test::UseUtf8Locale();
-  disk::VolumeContext ctx;
-  disk::OperationState op;
-  ambrelic::test::RecordingHost host;
-  ASSERT_TRUE(test::OpenFatImage(Image("interleave16.img"), ctx));
-  SearchFat(ctx, op, host);
+  Searched s;
+  ASSERT_TRUE(SearchImage("interleave16.img", s));
+  auto& [ctx, op, host] = s;
   Cluster open = 0;
   for (const auto& r : host.rows) {
     if (r.isFolder && r.name == "$PEN") open = static_cast<Cluster>(r.facts.number);
@@ -156,12 +160,9 @@ TEST(DeletedFolderImages, AFolderGoesOnPastOtherFoldersDataOnlyWhenNoOtherCouldH
 }
 
 TEST(DeletedFolderImages, AQuickFormattedCardsFoldersArePutBackTogether) {
-  ambrelic::test::UseUtf8Locale();
-  disk::VolumeContext ctx;
-  disk::OperationState op;
-  ambrelic::test::RecordingHost host;
-  ASSERT_TRUE(test::OpenFatImage(Image("card32.img"), ctx));
-  SearchFat(ctx, op, host);
+  Searched s;
+  ASSERT_TRUE(SearchImage("card32.img", s));
+  auto& [ctx, op, host] = s;
   EXPECT_TRUE(host.rows.empty());
   op.ClusterScanActive = 1;
   ScanClusters(ctx, op, host);
