@@ -165,6 +165,15 @@ bool ReadSectors(const VolumeContext& ctx, std::uint64_t sector, std::uint32_t c
   return DiskRead(ctx, buffer, sector, count, gaps);
 }
 
+std::unique_ptr<platform::ResidentBytes> ViewSectors(const VolumeContext& ctx, std::uint64_t sector,
+                                                     std::uint32_t count) {
+  if (ctx.IsNtPlatform != 1 || !ctx.volumeHandle || ctx.bytesPerSector == 0) return nullptr;
+  if (DeviceAbandoned(ctx) || UnreadableEvents(ctx) != 0) return nullptr;
+  if (sector > ctx.volumeHandle->Size() / ctx.bytesPerSector) return nullptr;
+  return ctx.volumeHandle->ViewResident(sector * ctx.bytesPerSector,
+                                        static_cast<std::size_t>(count) * ctx.bytesPerSector);
+}
+
 bool WriteSectors(const VolumeContext& ctx, std::uint64_t sector, std::uint32_t count,
                   const std::uint8_t* buffer) {
   if (ctx.IsNtPlatform == 1) return WriteVolumeSectors(ctx, sector, count, buffer);

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 
 #include "disk/media_errors.h"
 #include "disk/volume_context.h"
@@ -36,6 +37,15 @@ std::uint32_t DiskTransferChunk(std::uint16_t bytesPerSector, std::uint8_t secto
 // (on the 9x path: when every service call reported success).
 bool ReadSectors(const VolumeContext& ctx, std::uint64_t sector, std::uint32_t count,
                  std::uint8_t* buffer, ReadGaps* gaps = nullptr);
+
+// The sectors ReadSectors would read, where they lie in memory already and
+// can be looked at without a copy; null when they cannot (the 9x path, a
+// device that is not a plain file or disk, bytes not all in memory, or a
+// medium that has failed a read in this command: those are read, so that
+// the salvage sees every sector). A view that says it is spoiled is read
+// again with ReadSectors.
+std::unique_ptr<platform::ResidentBytes> ViewSectors(const VolumeContext& ctx, std::uint64_t sector,
+                                                     std::uint32_t count);
 
 // The running command's record of unreadable sectors: how many reads lost
 // something so far (compare before and after), and whether the device was

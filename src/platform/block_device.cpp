@@ -68,6 +68,11 @@ class FileDevice : public BlockDevice {
     return error;
   }
 
+  std::unique_ptr<ResidentBytes> ViewResident(std::uint64_t offset, std::size_t length) override {
+    if (InsideCount(offset, length, length_) != length) return nullptr;
+    return MapResident(fd_, base_ + offset, length);
+  }
+
   bool WriteAt(std::uint64_t offset, std::span<const std::uint8_t> in) override {
     if (!writable_) return false;
     if (InsideCount(offset, in.size(), length_) != in.size()) return false;
@@ -266,6 +271,11 @@ int SliceDevice::ReadChecked(std::uint64_t offset, std::span<std::uint8_t> out) 
   const int error = n ? inner_->ReadChecked(base_ + offset, out.first(n)) : 0;
   if (n < out.size()) std::memset(out.data() + n, 0, out.size() - n);
   return error;
+}
+
+std::unique_ptr<ResidentBytes> SliceDevice::ViewResident(std::uint64_t offset, std::size_t length) {
+  if (InsideCount(offset, length, length_) != length) return nullptr;
+  return inner_->ViewResident(base_ + offset, length);
 }
 
 bool SliceDevice::WriteAt(std::uint64_t offset, std::span<const std::uint8_t> in) {

@@ -10,6 +10,8 @@
 #include <utility>
 #include <vector>
 
+#include "platform/resident_bytes.h"
+
 namespace ambrelic::platform {
 
 class BlockDevice {
@@ -30,6 +32,13 @@ class BlockDevice {
   // ReadAt, and asks again for the part inside the device when the read
   // also reached past the end.
   virtual int ReadChecked(std::uint64_t offset, std::span<std::uint8_t> out);
+
+  // [offset, offset + length) where it lies in memory already, for a pass
+  // that would otherwise copy it out (see resident_bytes.h); null when the
+  // device cannot offer that, and the caller reads instead.
+  virtual std::unique_ptr<ResidentBytes> ViewResident(std::uint64_t /*offset*/, std::size_t /*length*/) {
+    return nullptr;
+  }
 
   // Writes every byte or reports false.
   virtual bool WriteAt(std::uint64_t offset, std::span<const std::uint8_t> in) = 0;
@@ -93,6 +102,7 @@ class SliceDevice : public BlockDevice {
   SliceDevice(DevicePtr inner, std::uint64_t base, std::uint64_t length);
   bool ReadAt(std::uint64_t offset, std::span<std::uint8_t> out) override;
   int ReadChecked(std::uint64_t offset, std::span<std::uint8_t> out) override;
+  std::unique_ptr<ResidentBytes> ViewResident(std::uint64_t offset, std::size_t length) override;
   bool WriteAt(std::uint64_t offset, std::span<const std::uint8_t> in) override;
   std::uint64_t Size() const override { return length_; }
   bool Writable() const override { return inner_->Writable(); }

@@ -3,6 +3,7 @@
 // middle, and the exact length or verdict expected of each.
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 #include <zlib.h>
 
 #include <algorithm>
@@ -19,6 +20,7 @@
 #include "carve/formats/families.h"
 #include "carve/formats/jpeg_scan.h"
 #include "carve/scanner.h"
+#include "disk/media_errors.h"
 #include "platform/block_device.h"
 #include "support/test_support.h"
 
@@ -360,6 +362,36 @@ TEST(FormatFile, QuickCheckAgreesWithTheDecode) {
 // Photos taken as whole while their codes are checked aside, some of
 // which the check sends the pass back to: the rows are those of a pass
 // that checks each photo where it stands, whatever the timing.
+namespace {
+
+// Every row of a pass, as text: first unit, type, verdict, length, runs.
+std::vector<std::string> ScanRows(const disk::VolumeContext& ctx, const ScanArea& area, const ScanOptions& options,
+                                  disk::ProgressSink* progress = nullptr) {
+  std::vector<std::string> out;
+  ScanUnits(ctx, area, options, progress, [&](CarvedFile f) {
+    std::string row = std::to_string(f.firstUnit) + " " + f.parsed.extension + " " +
+                      std::to_string(static_cast<int>(f.parsed.verdict)) + " " + std::to_string(f.parsed.length);
+    for (const UnitRun& r : f.runs) row += " " + std::to_string(r.first) + "+" + std::to_string(r.count);
+    out.push_back(row);
+  });
+  return out;
+}
+
+std::string WriteImage(const std::string& name, const Bytes& image) {
+  const std::string path = ambrelic::test::MakeTempDir("carve-scan") + "/" + name;
+  std::FILE* f = std::fopen(path.c_str(), "wb");
+  if (!f) return {};
+  const bool ok = std::fwrite(image.data(), 1, image.size(), f) == image.size();
+  return std::fclose(f) == 0 && ok ? path : std::string();
+}
+
+}  // namespace
+
+// A card of photos: whole ones, ones that decode to their end with the
+// wrong picture (unsure, then damaged), ones cut with an EOI, progressive
+// ones, and noise. Their rows are the same whether each photo's codes are
+// checked where it stands or aside (two at a time) while the pass reads
+// on, and whether the cached image is looked at in memory or read.
 TEST(CarveScan, PhotosCheckedAsideGiveTheRowsOfAPassThatWaits) {
   constexpr std::size_t kUnit = 4096;
   const Bytes photo = Fixture("photo.jpg"), progressive = Fixture("progressive.jpg");
@@ -370,7 +402,7 @@ TEST(CarveScan, PhotosCheckedAsideGiveTheRowsOfAPassThatWaits) {
   };
   const std::ptrdiff_t mid = static_cast<std::ptrdiff_t>(photo.size() / 2);
   for (unsigned i = 0; i < 24; ++i) {
-    Bytes noisy = photo;  // decodes to its end with the wrong picture: unsure, then damaged
+    Bytes noisy = photo;
     const Bytes noise = Noise(kUnit, i);
     std::copy(noise.begin(), noise.end(), noisy.begin() + mid);
     Bytes cut(photo.begin(), photo.begin() + mid + static_cast<std::ptrdiff_t>(i * 97));
@@ -379,13 +411,7 @@ TEST(CarveScan, PhotosCheckedAsideGiveTheRowsOfAPassThatWaits) {
     put(i % 3 == 0 ? noisy : i % 3 == 1 ? cut : progressive);
     put(Noise(kUnit * (1 + i % 3), 100 + i));
   }
-  const std::string path = ambrelic::test::MakeTempDir("carve-aside") + "/photos.img";
-  {
-    std::FILE* f = std::fopen(path.c_str(), "wb");
-    ASSERT_NE(f, nullptr);
-    ASSERT_EQ(std::fwrite(image.data(), 1, image.size(), f), image.size());
-    std::fclose(f);
-  }
+  const std::string path = WriteImage("photos.img", image);
   auto opened = platform::OpenFileDevice(path);
   ASSERT_TRUE(opened.device);
   disk::VolumeContext ctx;
@@ -393,21 +419,67 @@ TEST(CarveScan, PhotosCheckedAsideGiveTheRowsOfAPassThatWaits) {
   ScanArea area;
   area.unitCount = image.size() / kUnit;
   area.sectorsPerUnit = kUnit / 512;
-  auto rows = [&](bool aside) {
-    ScanOptions options;
-    options.checkPhotosAside = aside;
-    std::vector<std::string> out;
-    ScanUnits(ctx, area, options, nullptr, [&](CarvedFile f) {
-      std::string row = std::to_string(f.firstUnit) + " " + f.parsed.extension + " " +
-                        std::to_string(static_cast<int>(f.parsed.verdict)) + " " + std::to_string(f.parsed.length);
-      for (const UnitRun& r : f.runs) row += " " + std::to_string(r.first) + "+" + std::to_string(r.count);
-      out.push_back(row);
-    });
-    return out;
-  };
-  const auto waited = rows(false);
+  ScanOptions waits, aside;
+  waits.checkPhotosAside = false;
+  const auto waited = ScanRows(ctx, area, waits);
   EXPECT_EQ(waited.size(), 32u);  // the whole and the progressive photos
-  EXPECT_EQ(rows(true), waited);
+  EXPECT_EQ(ScanRows(ctx, area, aside), waited);
+  disk::VolumeContext read = ctx;
+  read.volumeHandle = std::make_shared<platform::MemoryDevice>(image, false);
+  EXPECT_EQ(ScanRows(read, area, aside), waited);
+}
+
+// An image cut short while the pass looks at it in memory (as a card
+// pulled out would be): the pass does not die of the pages that are gone,
+// it keeps the photos before the cut, and the lost part is on record as
+// unreadable.
+TEST(CarveScan, ImageCutShortDuringThePassIsReportedNotFatal) {
+  // Units of three sectors: the pass's blocks then do not start where
+  // progress is told, and the cut falls inside a block in use.
+  constexpr std::size_t kUnit = 1536;
+  const Bytes photo = Fixture("photo.jpg");
+  Bytes image;
+  for (unsigned i = 0; i < 8; ++i) {
+    image.insert(image.end(), photo.begin(), photo.end());
+    image.resize((image.size() + kUnit - 1) / kUnit * kUnit);
+  }
+  const std::size_t before = image.size() / kUnit;
+  Bytes noise = Noise(24u << 20, 7);
+  image.insert(image.end(), noise.begin(), noise.end());
+  for (unsigned i = 0; i < 8; ++i) image.insert(image.end(), photo.begin(), photo.end());
+  image.resize((image.size() + kUnit - 1) / kUnit * kUnit);
+  const std::string path = WriteImage("cut.img", image);
+  auto opened = platform::OpenFileDevice(path);
+  ASSERT_TRUE(opened.device);
+  disk::VolumeContext ctx;
+  ctx.volumeHandle = opened.device;
+  ctx.media = std::make_shared<disk::MediaErrors>();
+  ScanArea area;
+  area.unitCount = image.size() / kUnit;
+  area.sectorsPerUnit = kUnit / 512;
+  // Cut to a little past the first photos once the pass is well inside
+  // the noise (the block it stands in is in use by then).
+  struct Cutter : disk::ProgressSink {
+    std::string path;
+    std::uint64_t at = 0, to = 0;
+    bool cut = false;
+    void BeginCount(const std::string&, std::uint64_t) override {}
+    void ShowFileLabel() override {}
+    void SetFileName(const std::string&) override {}
+    bool Advance(std::uint64_t position) override {
+      if (!cut && position >= at) cut = ::truncate(path.c_str(), static_cast<off_t>(to)) == 0;
+      return true;
+    }
+    bool TakeCancelRequest() override { return false; }
+  } cutter;
+  cutter.path = path;
+  cutter.at = 4096;
+  cutter.to = (before + 16) * kUnit;
+  const auto rows = ScanRows(ctx, area, ScanOptions{}, &cutter);
+  ASSERT_TRUE(cutter.cut);
+  EXPECT_EQ(rows.size(), 8u);  // the photos after the cut are gone with it
+  for (const std::string& row : rows) EXPECT_EQ(row.substr(row.find(' ') + 1, 3), "jpg") << row;
+  EXPECT_GT(ctx.media->UnreadableBytes(), 0u);
 }
 
 // The members of a family are told apart by their content.

@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -208,26 +209,6 @@ inline std::uint64_t LoadBe64(const std::uint8_t* p) {
 #endif
 }
 
-// The bits of the unstuffed data, most significant first. The word is
-// topped up without a branch (whole bytes, to at least 56 bits) before
-// every round of lookups: `ptr` is where the next byte to load stands, and
-// the bits below `count` already match the data there, so loading the
-// word again over them changes nothing.
-struct Bits {
-  const std::uint8_t* data = nullptr;
-  const std::uint8_t* ptr = nullptr;
-  std::uint64_t word = 0;
-  int count = 0;  // bits of the word that are data
-
-  void Seek(std::uint64_t byte) {
-    ptr = data + byte;
-    word = 0;
-    count = 0;
-  }
-  // Bits consumed from the start of the data.
-  std::uint64_t Pos() const { return static_cast<std::uint64_t>(ptr - data) * 8 - static_cast<std::uint64_t>(count); }
-};
-
 // A code the lookup does not give (longer than it, or with a value it
 // leaves out), found bit by bit as libjpeg finds it, in the bits at the
 // top of word: the bits it takes with its value (0 when no code of the
@@ -247,84 +228,241 @@ int SlowSymbol(std::uint64_t word, const Decoder& d, int& advance) {
   return l + size;
 }
 
-// One block's codes: the DC code, then AC codes until EOB or the 64th
-// coefficient. False on a code no table holds or a value size the data
-// cannot have. The reader's state is worked on in locals, which stay in
-// registers through the loop.
-[[gnu::always_inline]] inline bool Block(Bits& bits, const Decoder& dc, const Decoder& ac) {
-  const std::uint8_t* ptr = bits.ptr;
-  std::uint64_t word = bits.word;
-  int count = bits.count;
-  auto refill = [&]() __attribute__((always_inline)) {
-    word |= LoadBe64(ptr) >> count;
-    ptr += (63 - count) >> 3;
-    count |= 56;
+// Derived tables kept for the next photos: a card's photos mostly share
+// their encoder's tables, and deriving one (or clearing room for it) cost
+// as much as walking a small photo. Entries used by the walks being set up
+// are not given up for others.
+class DecoderCache {
+ public:
+  const Decoder* Get(const HuffTable& t, bool dc, std::uint64_t pinnedFrom) {
+    Entry* victim = nullptr;
+    for (auto& e : entries_) {
+      if (e && e->dc == dc && e->bits == t.bits && e->values == t.values) {
+        e->used = ++clock_;
+        return e->ok ? &e->decoder : nullptr;
+      }
+      if (!e) {
+        e = std::make_unique<Entry>();
+        victim = e.get();
+        break;
+      }
+      if (e->used < pinnedFrom && (!victim || e->used < victim->used)) victim = e.get();
+    }
+    if (!victim) return nullptr;  // cannot happen with as many entries as two walks pin
+    victim->dc = dc;
+    victim->bits = t.bits;
+    victim->values = t.values;
+    victim->used = ++clock_;
+    victim->ok = Derive(t, dc, victim->decoder);
+    return victim->ok ? &victim->decoder : nullptr;
+  }
+  // Walks set up from now on pin what they use.
+  std::uint64_t Mark() const { return clock_ + 1; }
+
+ private:
+  struct Entry {
+    bool dc = false, ok = false;
+    std::array<std::uint8_t, 17> bits{};
+    std::array<std::uint8_t, 256> values{};
+    std::uint64_t used = 0;
+    Decoder decoder;
   };
+  // Two walks pin at most eight tables each.
+  std::array<std::unique_ptr<Entry>, 20> entries_;
+  std::uint64_t clock_ = 0;
+};
+
+// One photo's scan being walked: the bit reader, where it stands in the
+// MCUs, and what the MCUs and restart intervals ask for. The walk goes a
+// round of AC lookups at a time, so that two photos' walks can take turns
+// in one loop: each one's chain of dependent lookups then runs while the
+// other's waits on memory.
+struct Walk {
+  const std::uint8_t* data = nullptr;  // the unstuffed bytes
+  const std::uint8_t* ptr = nullptr;   // where the next byte to load stands
+  std::uint64_t word = 0;
+  int count = 0;                       // bits of word that are data
+  unsigned k = 64;                     // the coefficient next; 64: the block is done
+  const Decoder* ac = nullptr;         // the block's AC table
+  int block = -1;                      // within the MCU
+  int blocks = 0;
+  std::uint64_t mcu = 0, mcus = 0;
+  std::array<const Decoder*, 12> dcs{}, acs{};
+  const ScanData* scan = nullptr;
+  std::uint64_t dataBytes = 0;
+  std::uint32_t restartInterval = 0, toGo = 0;
+  std::size_t restart = 0;
+  std::uint64_t limit = 0;
+  Stop stop = Stop::RanOut;
+  std::uint64_t end = 0;              // just past the EOI
+  bool done = false;
+  ScanCheck verdict = ScanCheck::Unsure;
+
+  // Bits consumed from the start of the data.
+  std::uint64_t Pos() const { return static_cast<std::uint64_t>(ptr - data) * 8 - static_cast<std::uint64_t>(count); }
+  void Seek(std::uint64_t byte) {
+    ptr = data + byte;
+    word = 0;
+    count = 0;
+  }
+  void End(ScanCheck v) {
+    verdict = v;
+    done = true;
+  }
+};
+
+// The word topped up without a branch (whole bytes, to at least 56 bits):
+// `ptr` is where the next byte to load stands, and the bits below `count`
+// already match the data there, so loading the word again over them
+// changes nothing.
+[[gnu::always_inline]] inline void Refill(const std::uint8_t*& ptr, std::uint64_t& word, int& count) {
+  word |= LoadBe64(ptr) >> count;
+  ptr += (63 - count) >> 3;
+  count |= 56;
+}
+
+// One lookup of a block's AC codes: its group of codes, or only its first
+// when the group would run past the end of the block. A lookup takes at
+// most kLookBits bits. False on a code the walk cannot follow as libjpeg
+// does: it goes no further.
+[[gnu::always_inline]] inline bool AcLookup(const std::uint8_t*& ptr, std::uint64_t& word, int& count, unsigned& k,
+                                            const Decoder& ac) {
   auto skip = [&](unsigned n) __attribute__((always_inline)) {
     word <<= n;
     count -= static_cast<int>(n);
   };
-  bool ok = true;
-  int advance = 0;
-  refill();
-  if (const std::uint16_t e = dc.one[word >> (64 - kLookBits)]; e != 0) {
-    skip(e & 31);
-  } else if (const int n = SlowSymbol(word, dc, advance); n != 0) {
-    skip(static_cast<unsigned>(n));
-  } else {
-    ok = false;
-  }
-  // Each lookup takes its group of codes, or only its first when the
-  // group would run past the end of the block. A lookup takes at most
-  // kLookBits bits: a refill (56 bits at least) is good for four.
-  static_assert(4 * kLookBits <= 56);
-  const std::uint16_t* group = ac.group.data();
-  unsigned k = 1;
-  while (ok && k < 64) {
-    refill();
-    for (int i = 0; i < 4 && k < 64; ++i) {
-      const auto index = static_cast<unsigned>(word >> (64 - kLookBits));
-      const std::uint16_t e = group[index];
-      if (e != 0) [[likely]] {
-        if (k + ((e >> 4) & 63) < 64) [[likely]] {
-          skip(e & 15);
-          k += e >> 10;
-        } else {
-          const std::uint16_t f = ac.one[index];
-          skip(f & 31);
-          k += f >> 5;
-        }
-        continue;
-      }
-      // A code whose value bits reach past the lookahead (up to 22 bits
-      // with them), or a longer one (up to 27): the lookups after it in
-      // the same round get a full word again.
-      refill();
-      if (const std::uint16_t f = ac.one[index]; f != 0) {
-        skip(f & 31);
-        refill();
-        k += f >> 5;
-        continue;
-      }
-      const int n = SlowSymbol(word, ac, advance);
-      if (n == 0) {
-        ok = false;
-        break;
-      }
-      skip(static_cast<unsigned>(n));
-      refill();
-      k += static_cast<unsigned>(advance);
+  const auto index = static_cast<unsigned>(word >> (64 - kLookBits));
+  const std::uint16_t e = ac.group[index];
+  if (e != 0) [[likely]] {
+    if (k + ((e >> 4) & 63) < 64) [[likely]] {
+      skip(e & 15);
+      k += e >> 10;
+    } else {
+      const std::uint16_t f = ac.one[index];
+      skip(f & 31);
+      k += f >> 5;
     }
+    return true;
   }
-  bits.ptr = ptr;
-  bits.word = word;
-  bits.count = count;
-  return ok;
+  // A code whose value bits reach past the lookahead (up to 22 bits
+  // with them), or a longer one (up to 27): the lookups after it in
+  // the same round get a full word again.
+  Refill(ptr, word, count);
+  if (const std::uint16_t f = ac.one[index]; f != 0) {
+    skip(f & 31);
+    Refill(ptr, word, count);
+    k += f >> 5;
+    return true;
+  }
+  int advance = 0;
+  const int n = SlowSymbol(word, ac, advance);
+  if (n == 0) return false;
+  skip(static_cast<unsigned>(n));
+  Refill(ptr, word, count);
+  k += static_cast<unsigned>(advance);
+  return true;
 }
 
-}  // namespace
+// A round of the block's AC codes: up to four lookups (a refill, 56 bits
+// at least, is good for four). The walk's state is worked on in locals,
+// which stay in registers through the round.
+[[gnu::always_inline]] inline void AcRound(Walk& w) {
+  const std::uint8_t* ptr = w.ptr;
+  std::uint64_t word = w.word;
+  int count = w.count;
+  unsigned k = w.k;
+  static_assert(4 * kLookBits <= 56);
+  Refill(ptr, word, count);
+  for (int i = 0; i < 4 && k < 64; ++i) {
+    if (!AcLookup(ptr, word, count, k, *w.ac)) return w.End(ScanCheck::Unsure);
+  }
+  w.ptr = ptr;
+  w.word = word;
+  w.count = count;
+  w.k = k;
+}
 
-ScanCheck CheckJpegScan(Reader& r, std::uint64_t end) {
+// Each interval's data must end in the byte holding its last code's last
+// bit, right before the next marker.
+inline bool EndsAt(std::uint64_t bit, std::uint64_t byte) { return (bit + 7) / 8 == byte; }
+
+// The walk's end, every MCU in: the verdict from what follows the data.
+void Finish(Walk& w) {
+  const ScanData& scan = *w.scan;
+  const bool hardStop = w.stop != Stop::Fill;
+  // More bytes before the next marker than libjpeg can have read ahead
+  // into its bit buffer (8) it skips with a warning.
+  if ((w.restart < scan.restarts.size() || hardStop) && w.limit > (w.Pos() + 7) / 8 + 16) {
+    return w.End(ScanCheck::Broken);
+  }
+  if (w.stop != Stop::Eoi || scan.stopAt + 2 != w.end) return w.End(ScanCheck::Unsure);
+  if (w.restart != scan.restarts.size() || !EndsAt(w.Pos(), w.limit)) return w.End(ScanCheck::Unsure);
+  w.End(ScanCheck::Whole);
+}
+
+// The step between blocks: the block just walked checked against the
+// data's end, then the next one started with its DC code (an MCU counted
+// and a restart marker passed on the way), or the verdict once the MCUs
+// are all in.
+void NextBlock(Walk& w) {
+  const ScanData& scan = *w.scan;
+  const bool hardStop = w.stop != Stop::Fill;
+  if (w.block < 0) {
+    w.block = 0;
+  } else {
+    if (w.Pos() > 8 * w.limit) {
+      // Bits wanted past a marker: a restart's, or the one that stopped the data.
+      return w.End(w.restart < scan.restarts.size() || hardStop ? ScanCheck::Broken : ScanCheck::Unsure);
+    }
+    if (++w.block == w.blocks) {
+      w.block = 0;
+      ++w.mcu;
+      --w.toGo;
+    }
+  }
+  if (w.block == 0) {
+    if (w.mcu == w.mcus) return Finish(w);
+    if (w.restartInterval != 0 && w.toGo == 0) {
+      // libjpeg resyncs with a warning when the marker that follows is
+      // not the restart it expects.
+      if (w.restart >= scan.restarts.size()) return w.End(hardStop ? ScanCheck::Broken : ScanCheck::Unsure);
+      if (scan.restartNumbers[w.restart] != static_cast<int>(w.restart % 8)) return w.End(ScanCheck::Broken);
+      // Bytes left over before the marker: libjpeg may or may not say so,
+      // as it had read them ahead or not.
+      if (!EndsAt(w.Pos(), w.limit)) return w.End(ScanCheck::Unsure);
+      w.Seek(w.limit);
+      ++w.restart;
+      w.limit = w.restart < scan.restarts.size() ? scan.restarts[w.restart] : w.dataBytes;
+      w.toGo = w.restartInterval;
+    }
+  }
+  const Decoder& dc = *w.dcs[static_cast<std::size_t>(w.block)];
+  Refill(w.ptr, w.word, w.count);
+  int n = dc.one[w.word >> (64 - kLookBits)] & 31;
+  int advance = 0;
+  if (n == 0) n = SlowSymbol(w.word, dc, advance);
+  if (n == 0) return w.End(ScanCheck::Unsure);
+  w.word <<= n;
+  w.count -= n;
+  w.k = 1;
+  w.ac = w.acs[static_cast<std::size_t>(w.block)];
+}
+
+[[gnu::always_inline]] inline void Step(Walk& w) {
+  if (w.k < 64) {
+    AcRound(w);
+  } else {
+    NextBlock(w);
+  }
+}
+
+// Reads the segments up to the scan as libjpeg reads them, and makes the
+// walk ready: the data unstuffed into `scan`, the tables derived (from
+// `cache`). False when the photo is not one the walk knows (its verdict
+// is Unsure then).
+bool Prepare(Reader& r, std::uint64_t end, ScanData& scan, DecoderCache& cache, std::uint64_t pinnedFrom,
+             Walk& w) {
+  w.End(ScanCheck::Unsure);
   std::array<bool, 4> quant{};
   std::array<HuffTable, 4> dcTables, acTables;
   std::vector<Component> comps;
@@ -333,13 +471,13 @@ ScanCheck CheckJpegScan(Reader& r, std::uint64_t end) {
   std::uint64_t pos = 2;
   // The segments up to the scan, as libjpeg reads them.
   for (;;) {
-    if (r.U8(pos) != 0xFF) return ScanCheck::Unsure;
+    if (r.U8(pos) != 0xFF) return false;
     std::uint64_t m = pos + 1;
     std::optional<std::uint8_t> marker;
     while ((marker = r.U8(m)) && *marker == 0xFF) ++m;
-    if (!marker) return ScanCheck::Unsure;
+    if (!marker) return false;
     const auto length = r.Be16(m + 1);
-    if (!length || *length < 2 || !r.Has(m + 1, *length)) return ScanCheck::Unsure;
+    if (!length || *length < 2 || !r.Has(m + 1, *length)) return false;
     const std::uint64_t data = m + 3;
     const std::uint64_t size = *length - 2u;
     pos = data + size;
@@ -349,39 +487,39 @@ ScanCheck CheckJpegScan(Reader& r, std::uint64_t end) {
     }
     // The segments read here are small (tables, the frame, the scan).
     const auto v = r.View(data, static_cast<std::size_t>(size));
-    if (v.size() != size) return ScanCheck::Unsure;
+    if (v.size() != size) return false;
     if (mk == 0xC0 || mk == 0xC1) {
-      if (!comps.empty() || size < 6) return ScanCheck::Unsure;
+      if (!comps.empty() || size < 6) return false;
       const int n = v[5];
-      if (v[0] != 8 || (n != 1 && n != 3) || size != 6u + 3u * static_cast<unsigned>(n)) return ScanCheck::Unsure;
+      if (v[0] != 8 || (n != 1 && n != 3) || size != 6u + 3u * static_cast<unsigned>(n)) return false;
       height = Be16At(v, 1);
       width = Be16At(v, 3);
-      if (width == 0 || height == 0 || width > 65500 || height > 65500) return ScanCheck::Unsure;
+      if (width == 0 || height == 0 || width > 65500 || height > 65500) return false;
       for (int i = 0; i < n; ++i) {
         Component c;
         c.id = v[6 + 3 * i];
         c.h = v[7 + 3 * i] >> 4;
         c.v = v[7 + 3 * i] & 15;
         c.quant = v[8 + 3 * i];
-        if (c.quant > 3) return ScanCheck::Unsure;
+        if (c.quant > 3) return false;
         for (const Component& o : comps) {
-          if (o.id == c.id) return ScanCheck::Unsure;
+          if (o.id == c.id) return false;
         }
         // The luma of any common sampling, chroma at the lowest rate.
         const bool ok = n == 1 ? (c.h == 1 && c.v == 1)
                                : i == 0 ? (c.h >= 1 && c.h <= 2 && c.v >= 1 && c.v <= 2) : (c.h == 1 && c.v == 1);
-        if (!ok) return ScanCheck::Unsure;
+        if (!ok) return false;
         comps.push_back(c);
       }
       // Red, green and blue named by their letters: libjpeg converts
       // those otherwise.
-      if (n == 3 && comps[0].id == 'R' && comps[1].id == 'G' && comps[2].id == 'B') return ScanCheck::Unsure;
+      if (n == 3 && comps[0].id == 'R' && comps[1].id == 'G' && comps[2].id == 'B') return false;
     } else if (mk == 0xC4) {
       std::size_t k = 0;
       while (k < v.size()) {
-        if (v.size() - k < 17) return ScanCheck::Unsure;
+        if (v.size() - k < 17) return false;
         const int index = v[k];
-        if ((index & 0xEC) != 0) return ScanCheck::Unsure;  // class 0 or 1, table 0..3
+        if ((index & 0xEC) != 0) return false;  // class 0 or 1, table 0..3
         HuffTable t;
         t.defined = true;
         std::size_t count = 0;
@@ -389,7 +527,7 @@ ScanCheck CheckJpegScan(Reader& r, std::uint64_t end) {
           t.bits[l] = v[k + l];
           count += v[k + l];
         }
-        if (count > 256 || v.size() - k - 17 < count) return ScanCheck::Unsure;
+        if (count > 256 || v.size() - k - 17 < count) return false;
         for (std::size_t i = 0; i < count; ++i) t.values[i] = v[k + 17 + i];
         (index & 0x10 ? acTables : dcTables)[index & 3] = t;
         k += 17 + count;
@@ -398,121 +536,116 @@ ScanCheck CheckJpegScan(Reader& r, std::uint64_t end) {
       std::size_t k = 0;
       while (k < v.size()) {
         const int precision = v[k] >> 4, id = v[k] & 15;
-        if (precision > 1 || id > 3) return ScanCheck::Unsure;
+        if (precision > 1 || id > 3) return false;
         const std::size_t bytes = 1 + 64 * (1 + static_cast<std::size_t>(precision));
-        if (v.size() - k < bytes) return ScanCheck::Unsure;
+        if (v.size() - k < bytes) return false;
         quant[static_cast<std::size_t>(id)] = true;
         k += bytes;
       }
     } else if (mk == 0xDD) {
-      if (size != 2) return ScanCheck::Unsure;
+      if (size != 2) return false;
       restartInterval = Be16At(v, 0);
     } else if (mk == 0xDA) {
       if (comps.empty() || size < 1 || v[0] != comps.size() || size != 4u + 2u * comps.size()) {
-        return ScanCheck::Unsure;
+        return false;
       }
       for (std::size_t i = 0; i < comps.size(); ++i) {
         Component& c = comps[i];
-        if (v[1 + 2 * i] != c.id) return ScanCheck::Unsure;
+        if (v[1 + 2 * i] != c.id) return false;
         c.dcTable = v[2 + 2 * i] >> 4;
         c.acTable = v[2 + 2 * i] & 15;
         if (c.dcTable > 3 || c.acTable > 3 || !dcTables[static_cast<std::size_t>(c.dcTable)].defined ||
             !acTables[static_cast<std::size_t>(c.acTable)].defined || !quant[static_cast<std::size_t>(c.quant)]) {
-          return ScanCheck::Unsure;
+          return false;
         }
       }
       const std::size_t tail = 1 + 2 * comps.size();
-      if (v[tail] != 0 || v[tail + 1] != 63 || v[tail + 2] != 0) return ScanCheck::Unsure;
+      if (v[tail] != 0 || v[tail + 1] != 63 || v[tail + 2] != 0) return false;
       break;
     } else {
-      return ScanCheck::Unsure;
+      return false;
     }
   }
 
   // The data is held whole while its codes are walked: a scan larger than
   // any photo's is left to the decode, which streams.
-  if (pos >= end || end - pos > kMaxScanBytes) return ScanCheck::Unsure;
-  thread_local ScanData scan;
-  const Stop stop = Unstuff(r, pos, end, restartInterval != 0, scan);
-  if (stop == Stop::RanOut) return ScanCheck::Unsure;
-  // Data that runs into a marker the decode needs bits past is broken
-  // for libjpeg too, wherever the marker stands; past a fill byte, the
-  // data might go on.
-  const bool hardStop = stop != Stop::Fill;
+  if (pos >= end || end - pos > kMaxScanBytes) return false;
+  w.stop = Unstuff(r, pos, end, restartInterval != 0, scan);
+  if (w.stop == Stop::RanOut) return false;
 
   // The MCUs: one block each for a lone component, else every
   // component's blocks at its sampling.
-  std::uint64_t mcus = 0;
-  std::array<const Decoder*, 12> dcs{}, acs{};
-  std::vector<Decoder> decoders(8);
-  std::array<bool, 8> derived{};
-  auto decoder = [&](bool dc, int id) -> const Decoder* {
-    const std::size_t slot = (dc ? 0 : 4) + static_cast<std::size_t>(id);
-    if (!derived[slot]) {
-      if (!Derive((dc ? dcTables : acTables)[static_cast<std::size_t>(id)], dc, decoders[slot])) return nullptr;
-      derived[slot] = true;
-    }
-    return &decoders[slot];
-  };
-  int blocks = 0;
   if (comps.size() == 1) {
-    mcus = std::uint64_t((width + 7) / 8) * std::uint64_t((height + 7) / 8);
+    w.mcus = std::uint64_t((width + 7) / 8) * std::uint64_t((height + 7) / 8);
   } else {
     const int mw = 8 * comps[0].h, mh = 8 * comps[0].v;
-    mcus = std::uint64_t((width + mw - 1) / mw) * std::uint64_t((height + mh - 1) / mh);
+    w.mcus = std::uint64_t((width + mw - 1) / mw) * std::uint64_t((height + mh - 1) / mh);
   }
+  w.blocks = 0;
   for (const Component& c : comps) {
     const int n = comps.size() == 1 ? 1 : c.h * c.v;
-    const Decoder* dc = decoder(true, c.dcTable);
-    const Decoder* ac = decoder(false, c.acTable);
-    if (!dc || !ac) return ScanCheck::Unsure;
+    const Decoder* dc = cache.Get(dcTables[static_cast<std::size_t>(c.dcTable)], true, pinnedFrom);
+    const Decoder* ac = cache.Get(acTables[static_cast<std::size_t>(c.acTable)], false, pinnedFrom);
+    if (!dc || !ac) return false;
     for (int i = 0; i < n; ++i) {
-      dcs[static_cast<std::size_t>(blocks)] = dc;
-      acs[static_cast<std::size_t>(blocks)] = ac;
-      ++blocks;
+      w.dcs[static_cast<std::size_t>(w.blocks)] = dc;
+      w.acs[static_cast<std::size_t>(w.blocks)] = ac;
+      ++w.blocks;
     }
   }
+  w.scan = &scan;
+  w.end = end;
+  w.dataBytes = scan.bytes.size() - 512;
+  w.data = scan.bytes.data();
+  w.Seek(0);
+  w.restartInterval = restartInterval;
+  w.toGo = restartInterval;
+  w.restart = 0;
+  w.limit = scan.restarts.empty() ? w.dataBytes : scan.restarts[0];
+  w.mcu = 0;
+  w.block = -1;
+  w.k = 64;
+  w.done = false;
+  return true;
+}
 
-  const std::uint64_t dataBytes = scan.bytes.size() - 512;
-  // Each interval's data must end in the byte holding its last code's
-  // last bit, right before the next marker.
-  auto endsAt = [](std::uint64_t bit, std::uint64_t byte) { return (bit + 7) / 8 == byte; };
-  Bits b;
-  b.data = scan.bytes.data();
-  b.Seek(0);
-  std::size_t restart = 0;
-  std::uint64_t limit = scan.restarts.empty() ? dataBytes : scan.restarts[0];
-  std::uint32_t toGo = restartInterval;
-  for (std::uint64_t mcu = 0; mcu < mcus; ++mcu) {
-    if (restartInterval != 0 && toGo == 0) {
-      // libjpeg resyncs with a warning when the marker that follows is
-      // not the restart it expects.
-      if (restart >= scan.restarts.size()) return hardStop ? ScanCheck::Broken : ScanCheck::Unsure;
-      if (scan.restartNumbers[restart] != static_cast<int>(restart % 8)) return ScanCheck::Broken;
-      // Bytes left over before the marker: libjpeg may or may not say so,
-      // as it had read them ahead or not.
-      if (!endsAt(b.Pos(), limit)) return ScanCheck::Unsure;
-      b.Seek(limit);
-      ++restart;
-      limit = restart < scan.restarts.size() ? scan.restarts[restart] : dataBytes;
-      toGo = restartInterval;
-    }
-    for (int k = 0; k < blocks; ++k) {
-      // A code the walk cannot follow as libjpeg does: it goes no further.
-      if (!Block(b, *dcs[static_cast<std::size_t>(k)], *acs[static_cast<std::size_t>(k)])) return ScanCheck::Unsure;
-      if (b.Pos() > 8 * limit) {
-        // Bits wanted past a marker: a restart's, or the one that stopped the data.
-        return restart < scan.restarts.size() || hardStop ? ScanCheck::Broken : ScanCheck::Unsure;
-      }
-    }
-    --toGo;
+struct Checker {
+  DecoderCache cache;
+  std::array<ScanData, 2> scans;
+};
+
+Checker& ThreadChecker() {
+  thread_local Checker checker;
+  return checker;
+}
+
+}  // namespace
+
+ScanCheck CheckJpegScan(Reader& r, std::uint64_t end) {
+  Checker& c = ThreadChecker();
+  Walk w;
+  if (Prepare(r, end, c.scans[0], c.cache, c.cache.Mark(), w)) {
+    while (!w.done) Step(w);
   }
-  // Every MCU is in. More bytes before the next marker than libjpeg can
-  // have read ahead into its bit buffer (8) it skips with a warning.
-  if ((restart < scan.restarts.size() || hardStop) && limit > (b.Pos() + 7) / 8 + 16) return ScanCheck::Broken;
-  if (stop != Stop::Eoi || scan.stopAt + 2 != end) return ScanCheck::Unsure;
-  if (restart != scan.restarts.size() || !endsAt(b.Pos(), limit)) return ScanCheck::Unsure;
-  return ScanCheck::Whole;
+  return w.verdict;
+}
+
+void CheckJpegScans(Reader& a, std::uint64_t endA, Reader& b, std::uint64_t endB, ScanCheck& verdictA,
+                    ScanCheck& verdictB) {
+  Checker& c = ThreadChecker();
+  Walk wa, wb;
+  const std::uint64_t pin = c.cache.Mark();
+  if (!Prepare(a, endA, c.scans[0], c.cache, pin, wa)) wa.End(ScanCheck::Unsure);
+  if (!Prepare(b, endB, c.scans[1], c.cache, pin, wb)) wb.End(ScanCheck::Unsure);
+  // Turn about while both go on, then the one left alone.
+  while (!wa.done && !wb.done) {
+    Step(wa);
+    Step(wb);
+  }
+  while (!wa.done) Step(wa);
+  while (!wb.done) Step(wb);
+  verdictA = wa.verdict;
+  verdictB = wb.verdict;
 }
 
 }  // namespace ambrelic::carve::formats
