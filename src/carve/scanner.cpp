@@ -25,6 +25,10 @@ namespace {
 // a little ahead of the pass and sometimes back.
 constexpr std::uint64_t kBlockBytes = 4u << 20;
 constexpr std::size_t kCachedBlocks = 4;
+// Blocks looked at in memory, which are not copied, are larger: each one
+// given up costs the other threads' processors a flush of their address
+// caches.
+constexpr std::uint64_t kViewBlockBytes = 16u << 20;
 // Progress is told every this many units at most (each report pumps the
 // window's events).
 constexpr std::uint64_t kProgressUnits = 2048;
@@ -52,7 +56,15 @@ class UnitReader {
  public:
   UnitReader(const disk::VolumeContext& ctx, const ScanArea& area)
       : ctx_(ctx), area_(area), unitBytes_(area.UnitBytes()) {
-    blockUnits_ = std::max<std::uint64_t>(1, kBlockBytes / std::max<std::uint64_t>(1, unitBytes_));
+    const std::uint64_t unit = std::max<std::uint64_t>(1, unitBytes_);
+    blockUnits_ = std::max<std::uint64_t>(1, kBlockBytes / unit);
+    // A volume whose start is in memory is most likely in memory whole.
+    const std::uint64_t viewUnits = std::max<std::uint64_t>(1, kViewBlockBytes / unit);
+    const std::uint64_t probe = std::min(viewUnits, area_.unitCount);
+    if (probe * unitBytes_ > kBlockBytes &&
+        disk::ViewSectors(ctx_, area_.baseSector, static_cast<std::uint32_t>(probe * area_.sectorsPerUnit))) {
+      blockUnits_ = viewUnits;
+    }
   }
 
   // The bytes of unit u (zeros for an open unit that could not be read;

@@ -451,9 +451,23 @@ void NextBlock(Walk& w) {
 [[gnu::always_inline]] inline void Step(Walk& w) {
   if (w.k < 64) {
     AcRound(w);
-  } else {
-    NextBlock(w);
+    return;
   }
+  // Most steps between blocks stay inside the MCU, with the data's end
+  // far off and a short DC code: taken here, without the call.
+  if (w.block >= 0 && w.block + 1 < w.blocks && w.Pos() <= 8 * w.limit) {
+    const Decoder& dc = *w.dcs[static_cast<std::size_t>(w.block + 1)];
+    Refill(w.ptr, w.word, w.count);
+    if (const int n = dc.one[w.word >> (64 - kLookBits)] & 31; n != 0) {
+      ++w.block;
+      w.word <<= n;
+      w.count -= n;
+      w.k = 1;
+      w.ac = w.acs[static_cast<std::size_t>(w.block)];
+      return;
+    }
+  }
+  NextBlock(w);
 }
 
 // Reads the segments up to the scan as libjpeg reads them, and makes the
