@@ -93,6 +93,22 @@ class UnitReader {
     for (Block& b : blocks_) Confirm(b);
   }
 
+  // The bytes of units [u, u + count) where they lie in memory, with the
+  // view that holds them (kept by the caller as long as it looks at
+  // them), when one held block is a view of them all; else null.
+  std::shared_ptr<const platform::ResidentBytes> ViewOf(std::uint64_t u, std::uint64_t count,
+                                                        const std::uint8_t*& data) const {
+    if (count == 0 || u < area_.firstUnit || u + count > area_.EndUnit()) return nullptr;
+    const std::uint64_t index = (u - area_.firstUnit) / blockUnits_;
+    if ((u + count - 1 - area_.firstUnit) / blockUnits_ != index) return nullptr;
+    for (const Block& b : blocks_) {
+      if (b.index != index || !b.view || b.view->Spoiled()) continue;
+      data = b.data + (u - area_.firstUnit - index * blockUnits_) * unitBytes_;
+      return b.view;
+    }
+    return nullptr;
+  }
+
   std::uint64_t bytesRead() const { return bytesRead_; }
 
  private:
@@ -100,7 +116,7 @@ class UnitReader {
     std::uint64_t index = ~std::uint64_t{0};
     std::uint64_t lastUse = 0;
     std::vector<std::uint8_t> bytes;
-    std::unique_ptr<platform::ResidentBytes> view;
+    std::shared_ptr<const platform::ResidentBytes> view;
     const std::uint8_t* data = nullptr;  // the view's bytes, or bytes'
     std::uint64_t counted = 0;           // its part of bytesRead_
   };
@@ -336,7 +352,11 @@ bool IsJpeg(const Format& f) { return f.type == "jpg"; }
 class CodeChecker {
  public:
   struct Job {
-    std::vector<std::uint8_t> bytes;  // the photo's first `length` bytes
+    // The photo's first `length` bytes: where the pass looks at them in
+    // memory (the view kept until the check is made), or a copy.
+    std::shared_ptr<const platform::ResidentBytes> view;
+    const std::uint8_t* data = nullptr;
+    std::vector<std::uint8_t> bytes;
     std::size_t length = 0;
     std::uint64_t end = 0;
     // 0 while unchecked, then 1 (whole) or 2 (unsure).
@@ -417,16 +437,16 @@ class CodeChecker {
   void Check(Job& one, Job* two) {
     auto live = [](const Job* job) { return job && !job->dropped.load(std::memory_order_relaxed); };
     formats::ScanCheck first = formats::ScanCheck::Unsure, second = formats::ScanCheck::Unsure;
-    MemorySource sourceOne(std::span<const std::uint8_t>(one.bytes.data(), one.length));
+    MemorySource sourceOne(std::span<const std::uint8_t>(one.data, one.length));
     formats::Reader readerOne(sourceOne, Limits{});
     if (live(&one) && live(two)) {
-      MemorySource sourceTwo(std::span<const std::uint8_t>(two->bytes.data(), two->length));
+      MemorySource sourceTwo(std::span<const std::uint8_t>(two->data, two->length));
       formats::Reader readerTwo(sourceTwo, Limits{});
       formats::CheckJpegScans(readerOne, one.end, readerTwo, two->end, first, second);
     } else if (live(&one)) {
       first = formats::CheckJpegScan(readerOne, one.end);
     } else if (live(two)) {
-      MemorySource sourceTwo(std::span<const std::uint8_t>(two->bytes.data(), two->length));
+      MemorySource sourceTwo(std::span<const std::uint8_t>(two->data, two->length));
       formats::Reader readerTwo(sourceTwo, Limits{});
       second = formats::CheckJpegScan(readerTwo, two->end);
     }
@@ -435,9 +455,13 @@ class CodeChecker {
   }
 
   void Finish(Job& job, formats::ScanCheck verdict) {
+    // A page of the view that failed while the codes were walked read as
+    // zeros: the photo is decoded again where it stands, from a read.
+    if (job.view && job.view->Spoiled()) verdict = formats::ScanCheck::Unsure;
+    job.view.reset();
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      if (spare_.size() < kSpareBuffers) spare_.push_back(std::move(job.bytes));
+      if (spare_.size() < kSpareBuffers && !job.bytes.empty()) spare_.push_back(std::move(job.bytes));
     }
     std::vector<std::uint8_t>().swap(job.bytes);
     job.verdict.store(verdict == formats::ScanCheck::Whole ? 1 : 2, std::memory_order_release);
@@ -732,8 +756,19 @@ ScanResult ScanUnits(const disk::VolumeContext& ctx, const ScanArea& area, const
         p.job = std::make_shared<CodeChecker::Job>();
         p.job->end = checkEnd;
         const auto length = static_cast<std::size_t>(std::min(checkEnd + 64, std::min(size, source.Size())));
-        p.job->bytes = checker->Buffer(length);
-        p.job->length = source.Read(0, std::span<std::uint8_t>(p.job->bytes.data(), length));
+        // Looked at where it lies in memory when its units follow each
+        // other in one block of the pass, else copied.
+        const std::vector<UnitRun> runs = source.RunsFor(length);
+        if (runs.size() == 1 && runs[0].count * unitBytes >= length) {
+          p.job->view = reader.ViewOf(runs[0].first, runs[0].count, p.job->data);
+        }
+        if (p.job->view) {
+          p.job->length = length;
+        } else {
+          p.job->bytes = checker->Buffer(length);
+          p.job->data = p.job->bytes.data();
+          p.job->length = source.Read(0, std::span<std::uint8_t>(p.job->bytes.data(), length));
+        }
         p.unit = u;
         p.openLeft = openLeft;
         p.files = result.files;

@@ -444,6 +444,14 @@ TEST(CarveScan, ImageCutShortDuringThePassIsReportedNotFatal) {
     image.resize((image.size() + kUnit - 1) / kUnit * kUnit);
   }
   const std::size_t before = image.size() / kUnit;
+  // Photos the pass finds before the cut, past where it cuts: whether
+  // their checks are in before it or still out (and read zeros), none of
+  // them kills the pass.
+  std::size_t passed = 0;
+  for (; image.size() / kUnit + photo.size() / kUnit + 2 < 4000; ++passed) {
+    image.insert(image.end(), photo.begin(), photo.end());
+    image.resize((image.size() + kUnit - 1) / kUnit * kUnit);
+  }
   Bytes noise = Noise(24u << 20, 7);
   image.insert(image.end(), noise.begin(), noise.end());
   for (unsigned i = 0; i < 8; ++i) image.insert(image.end(), photo.begin(), photo.end());
@@ -477,8 +485,13 @@ TEST(CarveScan, ImageCutShortDuringThePassIsReportedNotFatal) {
   cutter.to = (before + 16) * kUnit;
   const auto rows = ScanRows(ctx, area, ScanOptions{}, &cutter);
   ASSERT_TRUE(cutter.cut);
-  EXPECT_EQ(rows.size(), 8u);  // the photos after the cut are gone with it
-  for (const std::string& row : rows) EXPECT_EQ(row.substr(row.find(' ') + 1, 3), "jpg") << row;
+  // The photos after the cut are gone with it.
+  EXPECT_GE(rows.size(), 8u);
+  EXPECT_LE(rows.size(), 8u + passed);
+  for (const std::string& row : rows) {
+    EXPECT_EQ(row.substr(row.find(' ') + 1, 3), "jpg") << row;
+    EXPECT_LT(std::stoull(row), 4096u) << row;
+  }
   EXPECT_GT(ctx.media->UnreadableBytes(), 0u);
 }
 
