@@ -1,9 +1,10 @@
 #!/bin/bash
 # Runs two builds of ambrelic-cli over the same images and compares what a
-# user gets from them: every column of the search (jsonl, with the
-# condition), the restored files (names, sizes, SHA-256) of restore --all,
-# and what the wipe says and leaves (on copies). Meant for refactorings that
-# must change nothing: any difference is printed and the exit status is 1.
+# user gets from them: every column of the search and of the deep scan
+# (jsonl, with the condition), the restored files (names, sizes, SHA-256)
+# of restore --all, and what the wipe says and leaves (on copies). Meant
+# for refactorings that must change nothing: any difference is printed and
+# the exit status is 1.
 #
 #   bench/compare_outputs.sh OLD_CLI NEW_CLI [IMAGE_OR_DIR...]
 #
@@ -48,6 +49,8 @@ run() {
   echo "exit $?" >>"$out/search"
   "$cli" search --format jsonl --include-used --include-zero "$img" >"$out/used" 2>"$out/used.err"
   echo "exit $?" >>"$out/used"
+  "$cli" carve --format jsonl --condition "$img" >"$out/carve" 2>"$out/carve.err"
+  echo "exit $?" >>"$out/carve"
   local to="$WORK/restored"
   rm -rf "$to"  # the restore makes it; it refuses a name that exists
   "$cli" restore --all --yes --quiet --to "$to" "$img" >"$out/restore" 2>&1

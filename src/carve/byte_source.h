@@ -17,6 +17,9 @@ public:
     virtual std::uint64_t Size() const = 0;
     // Copies up to out.size() bytes from offset; returns how many were copied.
     virtual std::size_t Read(std::uint64_t offset, std::span<std::uint8_t> out) = 0;
+    // All of the source's bytes, when they lie in memory as one run (then
+    // they are read where they lie, not copied); empty otherwise.
+    virtual std::span<const std::uint8_t> Memory() const { return {}; }
 };
 
 // A file's bytes already in memory (tests, the fuzzer, a restored file).
@@ -33,6 +36,7 @@ public:
         std::copy_n(bytes_.begin() + static_cast<std::ptrdiff_t>(offset), n, out.begin());
         return n;
     }
+    std::span<const std::uint8_t> Memory() const override { return bytes_; }
 
 private:
     std::span<const std::uint8_t> bytes_;

@@ -311,6 +311,7 @@ TEST(FormatFile, QuickCheckAgreesWithTheDecode) {
   const Bytes restarts = WithRestarts(Fixture("photo.jpg"));
   const std::uint8_t rst0[] = {0xFF, 0xD0};
   ASSERT_NE(std::search(restarts.begin(), restarts.end(), rst0, rst0 + 2), restarts.end());
+  std::vector<Bytes> all;
   for (const std::string name : {"photo.jpg", "progressive.jpg", "restarts"}) {
     const Bytes photo = name == "restarts" ? restarts : Fixture(name);
     // The quick check itself decides the whole baseline photos.
@@ -356,6 +357,24 @@ TEST(FormatFile, QuickCheckAgreesWithTheDecode) {
     if (name != "progressive.jpg") {
       EXPECT_GT(broken, 0) << name;
     }
+    all.insert(all.end(), cases.begin(), cases.end());
+  }
+  // Two photos checked side by side get each the verdict it gets alone,
+  // whichever of them ends first.
+  auto alone = [](const Bytes& b) {
+    MemorySource source(b);
+    formats::Reader reader(source, Limits{});
+    return formats::CheckJpegScan(reader, b.size());
+  };
+  for (std::size_t i = 0; i < all.size(); ++i) {
+    const Bytes& a = all[i];
+    const Bytes& b = all[(i * 5 + 1) % all.size()];
+    MemorySource sa(a), sb(b);
+    formats::Reader ra(sa, Limits{}), rb(sb, Limits{});
+    formats::ScanCheck va{}, vb{};
+    formats::CheckJpegScans(ra, a.size(), rb, b.size(), va, vb);
+    EXPECT_EQ(va, alone(a)) << "case " << i;
+    EXPECT_EQ(vb, alone(b)) << "case " << i;
   }
 }
 

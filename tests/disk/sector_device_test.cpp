@@ -1,8 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <memory>
 #include <vector>
 
+#include "disk/media_errors.h"
 #include "disk/sector_device.h"
+#include "support/test_support.h"
 
 namespace ambrelic::disk {
 namespace {
@@ -139,6 +144,41 @@ TEST(VolumeBackEnd, ReadsAt64BitOffsetsAndZeroFillsShortReads) {
   EXPECT_EQ(buf[187], 0x11);
   EXPECT_EQ(buf[188], 0x00);  // never the previous contents
   EXPECT_EQ(buf[511], 0x00);
+}
+
+// Sectors of an image just written (so in memory) are looked at where
+// they lie; a device that is not a plain file, or a medium that has failed
+// a read, is read instead; and when the file is cut short under a view,
+// its pages read as zeros and the view says so, with no SIGBUS.
+TEST(VolumeViews, CachedSectorsAreSeenInPlaceAndACutFileReadsAsZeros) {
+  std::vector<std::uint8_t> bytes(1 << 20);
+  for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<std::uint8_t>(i * 7 + i / 4096);
+  const std::string path = test::MakeTempDir("views") + "/volume.img";
+  test::WriteFileBytes(path, bytes);
+  VolumeContext ctx;
+  ctx.volumeHandle = platform::OpenFileDevice(path).device;
+  ASSERT_TRUE(ctx.volumeHandle);
+  auto view = ViewSectors(ctx, 9, 128);  // not page-aligned
+  ASSERT_TRUE(view);
+  ASSERT_EQ(view->size(), 128u * 512);
+  EXPECT_TRUE(std::equal(view->data(), view->data() + view->size(), bytes.begin() + 9 * 512));
+  EXPECT_FALSE(ViewSectors(ctx, 2047, 2));  // past the end
+
+  VolumeContext memory = ctx;
+  memory.volumeHandle = std::make_shared<platform::MemoryDevice>(bytes, false);
+  EXPECT_FALSE(ViewSectors(memory, 0, 8));
+  VolumeContext failed = ctx;
+  failed.media = std::make_shared<MediaErrors>();
+  std::vector<std::uint8_t> sector(512);
+  failed.media->Read(0, sector, 512, [](std::uint64_t, std::span<std::uint8_t>) { return EIO; }, nullptr);
+  EXPECT_FALSE(ViewSectors(failed, 0, 8));
+
+  ASSERT_EQ(::truncate(path.c_str(), 4096), 0);
+  EXPECT_FALSE(view->Spoiled());
+  unsigned sum = 0;
+  for (std::size_t i = 0; i < view->size(); i += 512) sum += view->data()[i];
+  EXPECT_EQ(sum, 0u);
+  EXPECT_TRUE(view->Spoiled());
 }
 
 }  // namespace ambrelic::disk

@@ -12,14 +12,23 @@ constexpr std::size_t kWindow = 64 * 1024;
 }  // namespace
 
 Reader::Reader(ByteSource& source, const Limits& limits)
-    : source_(source), end_(std::min(source.Size(), limits.maxLength)) {}
+    : source_(source), end_(std::min(source.Size(), limits.maxLength)) {
+  if (const auto memory = source.Memory(); !memory.empty()) {
+    windowData_ = memory.data();
+    windowLength_ = static_cast<std::size_t>(std::min<std::uint64_t>(memory.size(), end_));
+  }
+}
 
 bool Reader::Fill(std::uint64_t offset) {
   if (offset >= end_) {
     return false;
   }
+  if (windowData_ != nullptr && windowData_ != window_.data()) {
+    return offset < windowLength_;  // a source in memory is one window
+  }
   if (window_.empty()) {
     window_.resize(kWindow);
+    windowData_ = window_.data();
   }
   // Aligned windows keep a parser that walks backwards a little (PDF) or
   // re-reads a field from the same window.
@@ -49,7 +58,7 @@ bool Reader::Get(std::uint64_t offset, std::span<std::uint8_t> out) {
     }
     const std::size_t inWindow = static_cast<std::size_t>(windowStart_ + windowLength_ - at);
     const std::size_t n = std::min(inWindow, out.size() - done);
-    std::memcpy(out.data() + done, window_.data() + (at - windowStart_), n);
+    std::memcpy(out.data() + done, windowData_ + (at - windowStart_), n);
     done += n;
   }
   return true;
@@ -66,7 +75,7 @@ std::span<const std::uint8_t> Reader::View(std::uint64_t offset, std::size_t max
     }
   }
   const std::size_t from = static_cast<std::size_t>(offset - windowStart_);
-  return std::span<const std::uint8_t>(window_.data() + from, std::min(max, windowLength_ - from));
+  return std::span<const std::uint8_t>(windowData_ + from, std::min(max, windowLength_ - from));
 }
 
 std::optional<std::uint8_t> Reader::U8(std::uint64_t offset) {

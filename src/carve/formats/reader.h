@@ -49,6 +49,9 @@ class Reader {
 
   ByteSource& source_;
   std::uint64_t end_;
+  // The window's bytes: window_, or a source in memory whole, which is
+  // then the one window.
+  const std::uint8_t* windowData_ = nullptr;
   std::vector<std::uint8_t> window_;
   std::uint64_t windowStart_ = 0;
   std::size_t windowLength_ = 0;
