@@ -102,9 +102,9 @@ class UnitReader {
     const std::uint64_t index = (u - area_.firstUnit) / blockUnits_;
     if ((u + count - 1 - area_.firstUnit) / blockUnits_ != index) return nullptr;
     for (const Block& b : blocks_) {
-      if (b.index != index || !b.view || b.view->Spoiled()) continue;
+      if (b.index != index || !b.view) continue;
       data = b.data + (u - area_.firstUnit - index * blockUnits_) * unitBytes_;
-      return b.view;
+      return b.view->Spoiled(data, count * unitBytes_) ? nullptr : b.view;
     }
     return nullptr;
   }
@@ -404,16 +404,7 @@ class CodeChecker {
         done_.wait(lock);
         continue;
       }
-      std::shared_ptr<Job> one = std::move(queue_.back());
-      queue_.pop_back();
-      std::shared_ptr<Job> two;
-      if (!queue_.empty()) {
-        two = std::move(queue_.back());
-        queue_.pop_back();
-      }
-      lock.unlock();
-      Check(*one, two.get());
-      lock.lock();
+      CheckTaken(lock, true);
     }
   }
 
@@ -438,16 +429,13 @@ class CodeChecker {
     auto live = [](const Job* job) { return job && !job->dropped.load(std::memory_order_relaxed); };
     formats::ScanCheck first = formats::ScanCheck::Unsure, second = formats::ScanCheck::Unsure;
     MemorySource sourceOne(std::span<const std::uint8_t>(one.data, one.length));
-    formats::Reader readerOne(sourceOne, Limits{});
+    MemorySource sourceTwo(two ? std::span<const std::uint8_t>(two->data, two->length) : std::span<const std::uint8_t>());
+    formats::Reader readerOne(sourceOne, Limits{}), readerTwo(sourceTwo, Limits{});
     if (live(&one) && live(two)) {
-      MemorySource sourceTwo(std::span<const std::uint8_t>(two->data, two->length));
-      formats::Reader readerTwo(sourceTwo, Limits{});
       formats::CheckJpegScans(readerOne, one.end, readerTwo, two->end, first, second);
     } else if (live(&one)) {
       first = formats::CheckJpegScan(readerOne, one.end);
     } else if (live(two)) {
-      MemorySource sourceTwo(std::span<const std::uint8_t>(two->data, two->length));
-      formats::Reader readerTwo(sourceTwo, Limits{});
       second = formats::CheckJpegScan(readerTwo, two->end);
     }
     Finish(one, first);
@@ -457,7 +445,7 @@ class CodeChecker {
   void Finish(Job& job, formats::ScanCheck verdict) {
     // A page of the view that failed while the codes were walked read as
     // zeros: the photo is decoded again where it stands, from a read.
-    if (job.view && job.view->Spoiled()) verdict = formats::ScanCheck::Unsure;
+    if (job.view && job.view->Spoiled(job.data, job.length)) verdict = formats::ScanCheck::Unsure;
     job.view.reset();
     {
       std::lock_guard<std::mutex> lock(mutex_);
@@ -467,21 +455,33 @@ class CodeChecker {
     job.verdict.store(verdict == formats::ScanCheck::Whole ? 1 : 2, std::memory_order_release);
   }
 
+  // Takes a job from the queue and, when there is another, a second, the
+  // newest ones or the oldest, and checks them with the lock released.
+  void CheckTaken(std::unique_lock<std::mutex>& lock, bool newest) {
+    auto take = [&] {
+      std::shared_ptr<Job> job;
+      if (newest) {
+        job = std::move(queue_.back());
+        queue_.pop_back();
+      } else {
+        job = std::move(queue_.front());
+        queue_.pop_front();
+      }
+      return job;
+    };
+    const std::shared_ptr<Job> one = take();
+    const std::shared_ptr<Job> two = queue_.empty() ? nullptr : take();
+    lock.unlock();
+    Check(*one, two.get());
+    lock.lock();
+  }
+
   void Run() {
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
       wake_.wait(lock, [&] { return stop_ || !queue_.empty(); });
       if (queue_.empty()) return;
-      std::shared_ptr<Job> one = std::move(queue_.front());
-      queue_.pop_front();
-      std::shared_ptr<Job> two;
-      if (!queue_.empty()) {
-        two = std::move(queue_.front());
-        queue_.pop_front();
-      }
-      lock.unlock();
-      Check(*one, two.get());
-      lock.lock();
+      CheckTaken(lock, false);
       done_.notify_all();
     }
   }

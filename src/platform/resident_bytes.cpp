@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <cstdint>
 #include <atomic>
 #include <mutex>
 #include <vector>
@@ -17,8 +18,14 @@ namespace {
 struct Slot {
   std::atomic<bool> taken{false};
   std::atomic<std::uintptr_t> begin{0}, end{0};
-  std::atomic<bool> spoiled{false};
+  // The first and the last page that failed (none while first > last).
+  std::atomic<std::uintptr_t> spoiledFirst{UINTPTR_MAX}, spoiledLast{0};
 };
+
+void Unspoil(Slot& s) {
+  s.spoiledFirst.store(UINTPTR_MAX, std::memory_order_relaxed);
+  s.spoiledLast.store(0, std::memory_order_relaxed);
+}
 constexpr std::size_t kSlots = 64;
 std::array<Slot, kSlots> g_slots;
 
@@ -37,9 +44,16 @@ void OnBusError(int signal, siginfo_t* info, void* context) {
     if (address < s.begin.load(std::memory_order_acquire) || address >= s.end.load(std::memory_order_acquire)) {
       continue;
     }
-    void* page = reinterpret_cast<void*>(address & ~(g_pageBytes - 1));
-    if (::mmap(page, g_pageBytes, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0) != MAP_FAILED) {
-      s.spoiled.store(true, std::memory_order_release);
+    const std::uintptr_t page = address & ~(g_pageBytes - 1);
+    if (::mmap(reinterpret_cast<void*>(page), g_pageBytes, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1,
+               0) != MAP_FAILED) {
+      // Lock-free, as a signal handler must be: the range only widens.
+      std::uintptr_t first = s.spoiledFirst.load(std::memory_order_relaxed);
+      while (page < first && !s.spoiledFirst.compare_exchange_weak(first, page, std::memory_order_acq_rel)) {
+      }
+      std::uintptr_t last = s.spoiledLast.load(std::memory_order_relaxed);
+      while (page > last && !s.spoiledLast.compare_exchange_weak(last, page, std::memory_order_acq_rel)) {
+      }
       return;
     }
     break;
@@ -83,12 +97,18 @@ ResidentBytes::~ResidentBytes() {
   s.begin.store(0, std::memory_order_release);
   s.end.store(0, std::memory_order_release);
   ::munmap(map_, mapBytes_);
-  s.spoiled.store(false, std::memory_order_relaxed);
+  Unspoil(s);
   s.taken.store(false, std::memory_order_release);
 }
 
-bool ResidentBytes::Spoiled() const {
-  return g_slots[static_cast<std::size_t>(slot_)].spoiled.load(std::memory_order_acquire);
+bool ResidentBytes::Spoiled() const { return Spoiled(data_, size_); }
+
+bool ResidentBytes::Spoiled(const std::uint8_t* from, std::size_t length) const {
+  const Slot& s = g_slots[static_cast<std::size_t>(slot_)];
+  const std::uintptr_t last = s.spoiledLast.load(std::memory_order_acquire);
+  const std::uintptr_t first = s.spoiledFirst.load(std::memory_order_acquire);
+  const auto begin = reinterpret_cast<std::uintptr_t>(from);
+  return length != 0 && first <= last && begin <= last + g_pageBytes - 1 && begin + length > first;
 }
 
 std::unique_ptr<ResidentBytes> MapResident(int fd, std::uint64_t offset, std::size_t length) {
@@ -121,7 +141,7 @@ std::unique_ptr<ResidentBytes> MapResident(int fd, std::uint64_t offset, std::si
   view->size_ = length;
   view->slot_ = slot;
   Slot& s = g_slots[static_cast<std::size_t>(slot)];
-  s.spoiled.store(false, std::memory_order_relaxed);
+  Unspoil(s);
   s.begin.store(reinterpret_cast<std::uintptr_t>(map), std::memory_order_release);
   s.end.store(reinterpret_cast<std::uintptr_t>(map) + mapBytes, std::memory_order_release);
   return view;

@@ -26,8 +26,10 @@ class ResidentBytes {
 
   const std::uint8_t* data() const { return data_; }
   std::size_t size() const { return size_; }
-  // True once a page of the view could not be delivered: it read as zeros.
+  // True once a page of the view (or of [from, from + length) in it) could
+  // not be delivered: it read as zeros.
   bool Spoiled() const;
+  bool Spoiled(const std::uint8_t* from, std::size_t length) const;
 
  private:
   friend std::unique_ptr<ResidentBytes> MapResident(int fd, std::uint64_t offset, std::size_t length);
