@@ -149,7 +149,8 @@ TEST(VolumeBackEnd, ReadsAt64BitOffsetsAndZeroFillsShortReads) {
 // Sectors of an image just written (so in memory) are looked at where
 // they lie; a device that is not a plain file, or a medium that has failed
 // a read, is read instead; and when the file is cut short under a view,
-// its pages read as zeros and the view says so, with no SIGBUS.
+// its pages past the cut read as zeros and the view says which, with no
+// SIGBUS.
 TEST(VolumeViews, CachedSectorsAreSeenInPlaceAndACutFileReadsAsZeros) {
   std::vector<std::uint8_t> bytes(1 << 20);
   for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<std::uint8_t>(i * 7 + i / 4096);
@@ -173,12 +174,17 @@ TEST(VolumeViews, CachedSectorsAreSeenInPlaceAndACutFileReadsAsZeros) {
   failed.media->Read(0, sector, 512, [](std::uint64_t, std::span<std::uint8_t>) { return EIO; }, nullptr);
   EXPECT_FALSE(ViewSectors(failed, 0, 8));
 
-  ASSERT_EQ(::truncate(path.c_str(), 4096), 0);
+  // Cut at byte 32768: what lies before it is still there and not spoiled.
+  ASSERT_EQ(::truncate(path.c_str(), 32768), 0);
   EXPECT_FALSE(view->Spoiled());
+  const std::size_t kept = 32768 - 9 * 512;
   unsigned sum = 0;
-  for (std::size_t i = 0; i < view->size(); i += 512) sum += view->data()[i];
+  for (std::size_t i = kept; i < view->size(); i += 512) sum += view->data()[i];
   EXPECT_EQ(sum, 0u);
   EXPECT_TRUE(view->Spoiled());
+  EXPECT_FALSE(view->Spoiled(view->data(), kept));
+  EXPECT_TRUE(view->Spoiled(view->data() + kept - 1, 2));
+  EXPECT_TRUE(std::equal(view->data(), view->data() + kept, bytes.begin() + 9 * 512));
 }
 
 }  // namespace ambrelic::disk
