@@ -265,9 +265,18 @@ TEST(FormatFile, FragmentedPhotoStopsAtTheGap) {
 // photos, cut ones, and ones with a foreign cluster in their data (noise,
 // zeros, a part of the photo itself, a cluster more or less), both parsers
 // give the same verdict and length.
-// The photo again through libjpeg, with a restart marker every three MCUs
-// (as many cameras write them).
-Bytes WithRestarts(const Bytes& jpeg) {
+// How a photo is encoded again through libjpeg.
+struct Encoding {
+  int restartInterval = 3;
+  bool gray = false;
+  int lumaH = 2, lumaV = 2;  // sampling of the first component
+  bool optimize = false;     // tables of its own, fitted to the photo
+  int quality = 75;
+};
+
+// The photo again through libjpeg, by default with a restart marker every
+// three MCUs (as many cameras write them).
+Bytes WithRestarts(const Bytes& jpeg, const Encoding& e = Encoding{}) {
   jpeg_error_mgr errors{};
   jpeg_decompress_struct in{};
   in.err = jpeg_std_error(&errors);
@@ -292,7 +301,12 @@ Bytes WithRestarts(const Bytes& jpeg) {
   out.input_components = in.output_components;
   out.in_color_space = in.out_color_space;
   jpeg_set_defaults(&out);
-  out.restart_interval = 3;
+  if (e.gray) jpeg_set_colorspace(&out, JCS_GRAYSCALE);
+  jpeg_set_quality(&out, e.quality, TRUE);
+  out.comp_info[0].h_samp_factor = e.gray ? 1 : e.lumaH;
+  out.comp_info[0].v_samp_factor = e.gray ? 1 : e.lumaV;
+  out.optimize_coding = e.optimize ? TRUE : FALSE;
+  out.restart_interval = static_cast<unsigned>(e.restartInterval);
   jpeg_start_compress(&out, TRUE);
   while (out.next_scanline < out.image_height) {
     JSAMPROW row = pixels.data() + stride * out.next_scanline;
@@ -375,6 +389,67 @@ TEST(FormatFile, QuickCheckAgreesWithTheDecode) {
     formats::CheckJpegScans(ra, a.size(), rb, b.size(), va, vb);
     EXPECT_EQ(va, alone(a)) << "case " << i;
     EXPECT_EQ(vb, alone(b)) << "case " << i;
+  }
+}
+
+// Photos as libjpeg writes them in many ways (grayscale, each common
+// sampling, tables of their own, restart intervals or none, low and high
+// quality), whole, cut, and with a cluster of noise: the quick check
+// agrees with the decode, says Whole for every whole one, and gives each
+// photo the same verdict alone or beside another with other tables (more
+// tables than the walk keeps derived at once).
+TEST(FormatFile, EncoderVariantsCheckedAloneAndInPairsAgreeWithTheDecode) {
+  const Bytes photo = Fixture("photo.jpg");
+  std::vector<Bytes> cases;
+  std::vector<bool> whole;
+  int variant = 0;
+  for (const bool gray : {false, true}) {
+    for (const auto [h, v] : {std::pair{1, 1}, std::pair{2, 1}, std::pair{2, 2}}) {
+      if (gray && (h != 1 || v != 1)) continue;
+      for (const bool optimize : {false, true}) {
+        for (const int restarts : {0, 5}) {
+          Encoding e;
+          e.gray = gray;
+          e.lumaH = h;
+          e.lumaV = v;
+          e.optimize = optimize;
+          e.restartInterval = restarts;
+          e.quality = 60 + 35 * (variant++ % 2);
+          const Bytes b = WithRestarts(photo, e);
+          const std::size_t at = b.size() / 2;
+          Bytes cut(b.begin(), b.begin() + static_cast<std::ptrdiff_t>(at));
+          cut.insert(cut.end(), {0xFF, 0xD9});
+          Bytes noisy = b;
+          const Bytes noise = Noise(1024, static_cast<unsigned>(variant));
+          std::copy(noise.begin(), noise.end(), noisy.begin() + static_cast<std::ptrdiff_t>(at));
+          for (const Bytes* c : std::initializer_list<const Bytes*>{&b, &cut, &noisy}) {
+            cases.push_back(*c);
+            whole.push_back(c == &b);
+          }
+        }
+      }
+    }
+  }
+  std::vector<formats::ScanCheck> alone;
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    MemorySource quick(cases[i]), decoded(cases[i]), checked(cases[i]);
+    const Parsed a = formats::JpegParse(quick, Limits{});
+    const Parsed b = formats::JpegParseDecoding(decoded, Limits{});
+    EXPECT_EQ(a.verdict, b.verdict) << "case " << i;
+    EXPECT_EQ(a.length, b.length) << "case " << i;
+    formats::Reader reader(checked, Limits{});
+    alone.push_back(formats::CheckJpegScan(reader, cases[i].size()));
+    if (whole[i]) EXPECT_EQ(alone.back(), formats::ScanCheck::Whole) << "case " << i;
+    if (alone.back() == formats::ScanCheck::Broken) EXPECT_NE(b.verdict, Verdict::Complete) << "case " << i;
+  }
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    const std::size_t j = (i * 7 + 4) % cases.size();
+    MemorySource sa(cases[i]), sb(cases[j]);
+    formats::Reader ra(sa, Limits{}), rb(sb, Limits{});
+    formats::ScanCheck va{}, vb{};
+    formats::CheckJpegScans(ra, cases[i].size(), rb, cases[j].size(), va, vb);
+    EXPECT_EQ(va, alone[i]) << "case " << i;
+    EXPECT_EQ(vb, alone[j]) << "case " << j;
   }
 }
 
