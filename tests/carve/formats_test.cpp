@@ -439,8 +439,12 @@ TEST(FormatFile, EncoderVariantsCheckedAloneAndInPairsAgreeWithTheDecode) {
     EXPECT_EQ(a.length, b.length) << "case " << i;
     formats::Reader reader(checked, Limits{});
     alone.push_back(formats::CheckJpegScan(reader, cases[i].size()));
-    if (whole[i]) EXPECT_EQ(alone.back(), formats::ScanCheck::Whole) << "case " << i;
-    if (alone.back() == formats::ScanCheck::Broken) EXPECT_NE(b.verdict, Verdict::Complete) << "case " << i;
+    if (whole[i]) {
+      EXPECT_EQ(alone.back(), formats::ScanCheck::Whole) << "case " << i;
+    }
+    if (alone.back() == formats::ScanCheck::Broken) {
+      EXPECT_NE(b.verdict, Verdict::Complete) << "case " << i;
+    }
   }
   for (std::size_t i = 0; i < cases.size(); ++i) {
     const std::size_t j = (i * 7 + 4) % cases.size();
