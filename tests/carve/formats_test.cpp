@@ -404,7 +404,7 @@ TEST(FormatFile, EncoderVariantsCheckedAloneAndInPairsAgreeWithTheDecode) {
   std::vector<bool> whole;
   int variant = 0;
   for (const bool gray : {false, true}) {
-    for (const auto [h, v] : {std::pair{1, 1}, std::pair{2, 1}, std::pair{2, 2}}) {
+    for (const auto& [h, v] : {std::pair{1, 1}, std::pair{2, 1}, std::pair{2, 2}}) {
       if (gray && (h != 1 || v != 1)) continue;
       for (const bool optimize : {false, true}) {
         for (const int restarts : {0, 5}) {
